@@ -1,0 +1,17 @@
+#include "lib/hook.hpp"
+
+#include "profiler/pipeline.hpp"
+
+namespace sarn {
+
+int profile_callback(PyObject* registered, PyFrameObject* frame, int what, PyObject* arg) noexcept {
+    if (what == PyTrace_CALL) return process_event(registered, frame, FrameEvent::call, arg);
+    if (what == PyTrace_RETURN) return process_event(registered, frame, FrameEvent::ret, arg);
+    return 0;
+}
+
+int noop_profile_hook(PyObject*, PyFrameObject*, int, PyObject*) noexcept { return 0; }
+
+void install_profile_hook(PyObject* profiler) noexcept { PyEval_SetProfile(profile_callback, profiler); }
+
+}  // namespace sarn

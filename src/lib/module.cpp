@@ -1,0 +1,115 @@
+// The module `sarn._sarn`: its initialisation and its two functions.
+#include <Python.h>
+
+#include "lib/entry_point.hpp"
+#include "lib/hook.hpp"
+#include "lib/profiler_type.hpp"
+#include "profiler/state.hpp"
+#include "utils/convert.hpp"
+#include "utils/host_import.hpp"
+
+namespace sarn {
+
+namespace {
+
+PyObject* module_object = nullptr;  // the once-per-process module
+
+// Follows threads started later when the configuration's "threading" entry
+// is exactly true.
+Result<Ref> follow_new_threads(PyObject* host, PyObject* instance) {
+    auto config = checked(PyObject_GetAttrString(host, "config"));
+    if (!config) return fail(std::move(config.error()));
+    Ref key = Ref::steal(PyUnicode_FromString("threading"));
+    if (!key) return fail_fetch();
+    Ref flag = Ref::steal(PyObject_GetItem(config->get(), key.get()));
+    if (!flag) {
+        PyErr_Clear();
+        return none();
+    }
+    auto enabled = to_strict_bool(flag.get());
+    if (!enabled || !*enabled) return none();
+
+    auto setprofile = import_attribute("threading", "setprofile");
+    if (!setprofile) return fail(std::move(setprofile.error()));
+    auto installer = checked(PyObject_GetAttrString(instance, "register_threading_profiler"));
+    if (!installer) return fail(std::move(installer.error()));
+    auto result = checked(PyObject_CallFunctionObjArgs(setprofile->get(), installer->get(), nullptr));
+    if (!result) return fail(std::move(result.error()));
+    return none();
+}
+
+Result<Ref> register_profiler(PyObject* host) {
+    if (!PyCallable_Check(host)) return fail(Error::raise(PyExc_TypeError, "profiler object is not callable"));
+    auto state = build_profiler_state(host);
+    if (!state) return fail(std::move(state.error()));
+    auto instance = new_sarn_profiler(std::move(*state));
+    if (!instance) return fail(std::move(instance.error()));
+    if (PyObject_SetAttrString(host, "rust_profiler", instance->get()) < 0) return fail_fetch();
+    install_profile_hook(instance->get());
+    return follow_new_threads(host, instance->get());
+}
+
+PyObject* register_profiler_function(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"profiler", nullptr};
+    PyObject* host = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:register_profiler", const_cast<char**>(keywords), &host)) {
+        return nullptr;
+    }
+    return entry_point([host] { return register_profiler(host); });
+}
+
+PyObject* register_noop_profiler_function(PyObject*, PyObject*) {
+    return entry_point([] {
+        PyEval_SetProfile(noop_profile_hook, nullptr);
+        return none();
+    });
+}
+
+PyMethodDef register_noop_profiler_def = {"register_noop_profiler", register_noop_profiler_function, METH_NOARGS,
+                                          "register_noop_profiler()\n--\n\n"};
+PyMethodDef register_profiler_def = {"register_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_profiler_function)),
+                                     METH_VARARGS | METH_KEYWORDS, "register_profiler(profiler)\n--\n\n"};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_sarn", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// Adds a function to the module and its name to `__all__`.
+Status add_function(PyObject* module, PyMethodDef* def) {
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return fail_fetch();
+    Ref function = Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
+    if (!function) return fail_fetch();
+    Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
+    if (!name) return fail_fetch();
+
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail_fetch();
+        PyErr_Clear();
+        all = Ref::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return fail_fetch();
+    }
+    if (PyList_Append(all.get(), name.get()) < 0) return fail_fetch();
+    if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return fail_fetch();
+    return {};
+}
+
+Result<Ref> create_module() {
+    if (module_object != nullptr) {
+        return fail(Error::raise(PyExc_ImportError,
+                                 "sarn._sarn may be initialised only once per interpreter process"));
+    }
+    auto module = checked(PyModule_Create2(&module_def, 1013));
+    if (!module) return fail(std::move(module.error()));
+    for (PyMethodDef* def : {&register_noop_profiler_def, &register_profiler_def}) {
+        auto added = add_function(module->get(), def);
+        if (!added) return fail(std::move(added.error()));
+    }
+    module_object = module->dup().release();
+    return module;
+}
+
+}  // namespace
+
+}  // namespace sarn
+
+PyMODINIT_FUNC PyInit__sarn() { return sarn::entry_point(sarn::create_module); }

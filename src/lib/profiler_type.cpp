@@ -1,0 +1,111 @@
+#include "lib/profiler_type.hpp"
+
+#include "lib/entry_point.hpp"
+#include "lib/hook.hpp"
+#include "profiler/persistence.hpp"
+#include "profiler/trace.hpp"
+#include "utils/convert.hpp"
+
+namespace sarn {
+
+namespace {
+
+PyTypeObject* profiler_type = nullptr;
+
+PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    return nullptr;
+}
+
+void dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    // The state releases the frames, callables and contexts it references.
+    delete std::exchange(reinterpret_cast<SarnProfilerObject*>(self)->state, nullptr);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+template <class Operation>
+PyObject* method(PyObject* self, Operation operation) {
+    return entry_point([&]() -> Result<Ref> {
+        if (!is_sarn_profiler(self)) return fail(not_a_sarn_profiler(self));
+        return operation(state_of(self));
+    });
+}
+
+PyObject* save_request_in_db_method(PyObject* self, PyObject*) {
+    return method(self, [](ProfilerState& state) -> Result<Ref> {
+        auto saved = save_request_in_db(state);
+        if (!saved) return fail(std::move(saved.error()));
+        return none();
+    });
+}
+
+PyObject* build_trace_method(PyObject* self, PyObject*) {
+    return method(self, [](ProfilerState& state) { return build_trace(state); });
+}
+
+PyObject* register_threading_profiler_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"_frame", "_event", "_arg", nullptr};
+    PyObject *frame = nullptr, *event = nullptr, *arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:register_threading_profiler", const_cast<char**>(keywords),
+                                     &frame, &event, &arg)) {
+        return nullptr;
+    }
+    return method(self, [self](ProfilerState&) -> Result<Ref> {
+        install_profile_hook(self);
+        return none();
+    });
+}
+
+PyMethodDef methods[] = {
+    {"save_request_in_db", save_request_in_db_method, METH_NOARGS, "save_request_in_db($self)\n--\n\n"},
+    {"build_trace", build_trace_method, METH_NOARGS, "build_trace($self)\n--\n\n"},
+    {"register_threading_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_threading_profiler_method)),
+     METH_VARARGS | METH_KEYWORDS, "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "sarn._sarn.SarnProfiler",
+    sizeof(SarnProfilerObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    slots,
+};
+
+}  // namespace
+
+Result<PyTypeObject*> sarn_profiler_type() {
+    if (profiler_type == nullptr) {
+        PyObject* type = PyType_FromSpec(&spec);
+        if (type == nullptr) return fail(Error::internal_from_pending("failed to create type object for SarnProfiler"));
+        profiler_type = reinterpret_cast<PyTypeObject*>(type);
+    }
+    return profiler_type;
+}
+
+bool is_sarn_profiler(PyObject* obj) noexcept {
+    if (profiler_type == nullptr) return false;
+    return Py_TYPE(obj) == profiler_type || PyType_IsSubtype(Py_TYPE(obj), profiler_type);
+}
+
+Result<Ref> new_sarn_profiler(std::unique_ptr<ProfilerState> state) {
+    auto type = sarn_profiler_type();
+    if (!type) return fail(std::move(type.error()));
+    Ref instance = Ref::steal((*type)->tp_alloc(*type, 0));
+    if (!instance) return fail(Error::internal_from_pending("failed to allocate a SarnProfiler"));
+    reinterpret_cast<SarnProfilerObject*>(instance.get())->state = state.release();
+    return instance;
+}
+
+Error not_a_sarn_profiler(PyObject* obj) { return conversion_error(obj, "SarnProfiler"); }
+
+}  // namespace sarn

@@ -1,0 +1,137 @@
+#include <utility>
+
+#include "profiler/state.hpp"
+#include "utils/convert.hpp"
+#include "utils/ids.hpp"
+
+namespace sarn {
+
+namespace {
+
+Result<Ref> get_attr(PyObject* obj, const char* name) { return checked(PyObject_GetAttrString(obj, name)); }
+
+// A lookup in `config` that reports a raising key comparison as a broken invariant.
+Result<PyObject*> config_lookup(PyObject* config, const char* key) {
+    auto found = dict_lookup(config, key);
+    if (!found) {
+        // The pending error was consumed by the lookup; rebuild the description.
+        return fail(Error::internal(std::string("config.get(\"") + key + "\" should not raise.: " +
+                                    found.error().description()));
+    }
+    return *found;
+}
+
+// `filters[key]` as a list of text; a failing subscription gives an empty list.
+Result<std::vector<std::string>> fragment_list(PyObject* filters, const char* key) {
+    Ref value = Ref::steal(PyObject_GetItem(filters, Ref::steal(PyUnicode_FromString(key)).get()));
+    if (!value) {
+        PyErr_Clear();
+        return std::vector<std::string>();
+    }
+    return to_text_list(value.get());
+}
+
+// An optional strict boolean: missing or not a boolean gives false.
+Result<bool> optional_flag(PyObject* config, const char* key) {
+    auto found = config_lookup(config, key);
+    if (!found) return fail(std::move(found.error()));
+    if (*found == nullptr) return false;
+    auto flag = to_strict_bool(*found);
+    return flag.value_or(false);
+}
+
+Result<std::optional<uint64_t>> main_thread_native_id() {
+    auto threading = checked(PyImport_ImportModule("threading"));
+    if (!threading) return fail(std::move(threading.error()));
+    auto main_thread = checked(PyObject_CallMethod(threading->get(), "main_thread", nullptr));
+    if (!main_thread) return fail(std::move(main_thread.error()));
+    Ref native_id = Ref::steal(PyObject_GetAttrString(main_thread->get(), "native_id"));
+    if (!native_id) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail_fetch();
+        PyErr_Clear();
+        return std::optional<uint64_t>();
+    }
+    return to_optional_unsigned(native_id.get());
+}
+
+// Reads a host attribute and converts it; the first failure ends the build.
+template <class Convert>
+auto host_attr(PyObject* host, const char* name, Convert convert) -> decltype(convert(nullptr)) {
+    auto value = get_attr(host, name);
+    if (!value) return fail(std::move(value.error()));
+    return convert(value->get());
+}
+
+}  // namespace
+
+Result<std::unique_ptr<ProfilerState>> build_profiler_state(PyObject* host) {
+    auto state = std::make_unique<ProfilerState>();
+
+    auto config = get_attr(host, "config");
+    if (!config) return fail(std::move(config.error()));
+    if (!PyDict_Check(config->get())) return fail(conversion_error(config->get(), "PyDict"));
+
+    auto filters = config_lookup(config->get(), "filters");
+    if (!filters) return fail(std::move(filters.error()));
+    std::vector<std::string> include_frames, ignore_frames;
+    if (*filters != nullptr) {
+        auto include = fragment_list(*filters, "include_frames");
+        if (!include) return fail(std::move(include.error()));
+        auto ignore = fragment_list(*filters, "ignore_frames");
+        if (!ignore) return fail(std::move(ignore.error()));
+        include_frames = std::move(*include);
+        ignore_frames = std::move(*ignore);
+    }
+    state->filter = FrameFilter(include_frames, ignore_frames);
+
+    auto main_id = main_thread_native_id();
+    if (!main_id) return fail(std::move(main_id.error()));
+    state->main_thread_id = *main_id;
+
+    auto timeout = config_lookup(config->get(), "sqlite_busy_timeout");
+    if (!timeout) return fail(std::move(timeout.error()));
+    if (*timeout != nullptr) {
+        auto seconds = to_unsigned(*timeout);
+        if (!seconds) return fail(std::move(seconds.error()));
+        state->sqlite_busy_timeout = *seconds;
+    }
+
+    auto threading = optional_flag(config->get(), "threading");
+    if (!threading) return fail(std::move(threading.error()));
+    state->threading = *threading;
+    auto lightweight = optional_flag(config->get(), "lightweight_repr");
+    if (!lightweight) return fail(std::move(lightweight.error()));
+    state->lightweight_repr = *lightweight;
+
+    auto plugins = load_plugins(config->get());
+    if (!plugins) return fail(std::move(plugins.error()));
+    state->watched_names = watched_names(*plugins);
+    state->plugins.unguarded() = std::move(*plugins);
+
+    auto db_path = host_attr(host, "db_path", [](PyObject* value) -> Result<std::string> {
+        auto text = checked(PyObject_Str(value));
+        if (!text) return fail(std::move(text.error()));
+        return to_text(text->get());
+    });
+    if (!db_path) return fail(std::move(db_path.error()));
+    state->db_path = std::move(*db_path);
+
+    auto per_test = host_attr(host, "one_trace_per_test", to_strict_bool);
+    if (!per_test) return fail(std::move(per_test.error()));
+    state->one_trace_per_test = *per_test;
+
+    auto trace_id = host_attr(host, "trace_id", to_text);
+    if (!trace_id) return fail(std::move(trace_id.error()));
+    state->trace_id.unguarded() = std::move(*trace_id);
+
+    auto source = host_attr(host, "source", to_text);
+    if (!source) return fail(std::move(source.error()));
+    state->source = std::move(*source);
+
+    auto timestamp = current_timestamp();
+    if (!timestamp) return fail(Error::raise(PyExc_ValueError, timestamp.error()));
+    state->timestamp = *timestamp;
+    return state;
+}
+
+}  // namespace sarn

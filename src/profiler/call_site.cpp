@@ -1,0 +1,29 @@
+#include "profiler/call_site.hpp"
+
+#include <frameobject.h>
+
+#include "utils/convert.hpp"
+#include "utils/frame_access.hpp"
+
+namespace sarn {
+
+Result<std::optional<UserCodeCallSite>> find_user_code_call_site(const std::vector<OpenFrame>& stack,
+                                                                 const std::optional<std::string>& frame_id) {
+    using Site = std::optional<UserCodeCallSite>;
+    if (!frame_id || stack.empty()) return Site();
+    const OpenFrame* candidate = &stack.back();
+    if (candidate->frame_id == *frame_id) {
+        if (stack.size() == 1) return Site();
+        candidate = &stack[stack.size() - 2];
+        if (candidate->frame_id == *frame_id) return Site();
+    }
+    if (!PyFrame_Check(candidate->frame.get())) return fail(conversion_error(candidate->frame.get(), "PyFrame"));
+    return Site(UserCodeCallSite{candidate->frame_id, frame_line(as_frame(candidate->frame.get()))});
+}
+
+Value call_site_value(const UserCodeCallSite& site) {
+    return Value::map({{Value("call_frame_id"), Value(site.call_frame_id)},
+                       {Value("line_number"), Value(static_cast<int64_t>(site.line_number))}});
+}
+
+}  // namespace sarn

@@ -1,0 +1,28 @@
+// The nearest kept frame that encloses an event's frame on its thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "profiler/thread_caches.hpp"
+#include "utils/error.hpp"
+#include "utils/msgpack_writer.hpp"
+
+namespace sarn {
+
+struct UserCodeCallSite {
+    std::string call_frame_id;
+    int32_t line_number = 0;
+};
+
+// From the thread's open kept frames (innermost last) and the event's frame id.
+// The event's own frame is on the stack for a return, not yet for a call.
+[[nodiscard]] Result<std::optional<UserCodeCallSite>> find_user_code_call_site(
+    const std::vector<OpenFrame>& stack, const std::optional<std::string>& frame_id);
+
+// {"call_frame_id": ..., "line_number": ...}
+[[nodiscard]] Value call_site_value(const UserCodeCallSite& site);
+
+}  // namespace sarn

@@ -1,0 +1,63 @@
+#include "profiler/frame_record.hpp"
+
+#include "utils/frame_access.hpp"
+#include "utils/ids.hpp"
+#include "utils/relative_path.hpp"
+
+namespace sarn {
+
+std::string frame_path(PyFrameObject* frame, std::string_view filename) {
+    std::optional<std::string> cwd = current_directory();
+    std::string path = cwd ? relative_to(filename, *cwd) : std::string(filename);
+    path += ':';
+    path += std::to_string(frame_line(frame));
+    return path;
+}
+
+Result<Ref> locals_mapping(PyFrameObject* frame) {
+    auto locals = checked(PyObject_GetAttrString(as_object(frame), "f_locals"));
+    if (!locals) return fail(std::move(locals.error()));
+    if (!PyDict_Check(locals->get())) {
+        // Newer interpreters give a write-through proxy: take a dict copy.
+        auto copy = checked(PyDict_New());
+        if (!copy) return fail(std::move(copy.error()));
+        if (PyDict_Update(copy->get(), locals->get()) < 0) return fail_fetch();
+        locals = std::move(copy);
+    }
+    Ref key = Ref::steal(PyUnicode_FromString("__builtins__"));
+    if (!key) return fail_fetch();
+    int has_builtins = PyDict_Contains(locals->get(), key.get());
+    if (has_builtins < 0) return fail(Error::internal_from_pending("locals.get(\"__builtins__\") should not raise."));
+    if (has_builtins == 0) return locals;
+    auto copy = checked(PyDict_Copy(locals->get()));
+    if (!copy) return fail(std::move(copy.error()));
+    if (PyDict_DelItem(copy->get(), key.get()) < 0) return fail_fetch();
+    return copy;
+}
+
+Result<Bytes> encode_frame_record(FrameRecord& record) {
+    Bytes out;
+    out.reserve(192 + record.path.size() + record.arg.size() + record.locals.size());
+    StringSink sink(out);
+    Writer writer(sink);
+    writer.map_header(12);
+    write_str_field(writer, "path", record.path);
+    write_str_field(writer, "co_name", record.co_name);
+    write_opt_str_field(writer, "qualname", record.qualname);
+    write_str_field(writer, "event", event_text(record.event));
+    write_opt_str_field(writer, "frame_id", record.frame_id);
+    write_raw_field(writer, "arg", std::move(record.arg));
+    write_raw_field(writer, "locals", std::move(record.locals));
+    write_str_field(writer, "thread", record.thread->name);
+    write_opt_uint_field(writer, "thread_native_id", record.thread->native_id);
+    auto timestamp = current_timestamp();
+    if (!timestamp) return fail(Error::raise(PyExc_ValueError, timestamp.error()));
+    write_timestamp_field(writer, *timestamp);
+    write_str_field(writer, "type", "frame");
+    writer.str("user_code_call_site");
+    if (record.call_site) write_value(writer, call_site_value(*record.call_site));
+    else writer.nil();
+    return out;
+}
+
+}  // namespace sarn

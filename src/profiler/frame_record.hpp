@@ -1,0 +1,42 @@
+// The frame event record: one MessagePack map of twelve entries per kept call
+// or return, encoded once at the moment of the event.
+#pragma once
+
+#include <Python.h>
+#include <frameobject.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "profiler/batch.hpp"
+#include "profiler/call_site.hpp"
+#include "profiler/thread_caches.hpp"
+#include "utils/error.hpp"
+#include "utils/msgpack_writer.hpp"
+
+namespace sarn {
+
+struct FrameRecord {
+    std::string path;  // relative file name, ":", line
+    std::string_view co_name;
+    std::optional<std::string> qualname;
+    FrameEvent event = FrameEvent::call;
+    std::optional<std::string> frame_id;
+    Bytes arg;     // serialised by the host
+    Bytes locals;  // serialised by the host
+    const ThreadInfo* thread = nullptr;
+    std::optional<UserCodeCallSite> call_site;
+};
+
+// "<file relative to the current directory>:<line>"
+[[nodiscard]] std::string frame_path(PyFrameObject* frame, std::string_view filename);
+
+// The frame's locals as a dict, without "__builtins__" (a copy is made when
+// the key is present, so the frame's own dictionary is never changed).
+[[nodiscard]] Result<Ref> locals_mapping(PyFrameObject* frame);
+
+// Encodes the record; the timestamp is read here, after everything else.
+[[nodiscard]] Result<Bytes> encode_frame_record(FrameRecord& record);
+
+}  // namespace sarn

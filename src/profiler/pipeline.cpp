@@ -1,0 +1,154 @@
+#include "profiler/pipeline.hpp"
+
+#include "lib/entry_point.hpp"
+#include "lib/profiler_type.hpp"
+#include "plugins/run_plugins.hpp"
+#include "profiler/frame_record.hpp"
+#include "profiler/report.hpp"
+#include "profiler/thread_info.hpp"
+#include "profiler/trace.hpp"
+#include "utils/frame_access.hpp"
+#include "utils/ids.hpp"
+#include "utils/qualified_name.hpp"
+#include "utils/serialise.hpp"
+
+namespace sarn {
+
+namespace {
+
+struct Event {
+    ProfilerState& state;
+    ThreadCache& thread;
+    CodeFacts facts;
+    EventSite site;
+    PyObject* arg;
+};
+
+// The facts of a code object seen for the first time on this thread.
+CodeFacts describe_code(const ProfilerState& state, PyCodeObject* code) {
+    CodeFacts facts;
+    Py_ssize_t filename_size = 0, name_size = 0;
+    const char* filename = nullptr;
+    const char* name = nullptr;
+    if (PyUnicode_Check(code_filename(code)) && PyUnicode_Check(code_name(code))) {
+        filename = PyUnicode_AsUTF8AndSize(code_filename(code), &filename_size);
+        name = filename ? PyUnicode_AsUTF8AndSize(code_name(code), &name_size) : nullptr;
+    }
+    if (name == nullptr) {
+        // Names that are not valid text (lone surrogates) cannot be recorded.
+        PyErr_Clear();
+        return facts;
+    }
+    facts.valid = true;
+    facts.filename = std::string_view(filename, static_cast<size_t>(filename_size));
+    facts.name = std::string_view(name, static_cast<size_t>(name_size));
+    state.filter.describe(facts.filename, facts);
+    facts.watched = state.watched_names.contains(std::string(facts.name));
+    return facts;
+}
+
+std::optional<std::string> frame_id_for(ThreadCache& thread, const Event& event) {
+    auto identity = reinterpret_cast<uintptr_t>(event.site.frame);
+    if (event.site.event == FrameEvent::call) {
+        std::string frame_id = new_frame_id();
+        thread.frame_ids[identity] = frame_id;
+        return frame_id;
+    }
+    auto found = thread.frame_ids.find(identity);
+    if (found == thread.frame_ids.end()) return std::nullopt;
+    return found->second;
+}
+
+void update_call_frames(ThreadCache& thread, const Event& event, const std::optional<std::string>& frame_id) {
+    if (event.site.event == FrameEvent::call) {
+        if (frame_id) thread.call_frames.push_back({Ref::borrow(as_object(event.site.frame)), *frame_id});
+    } else if (!thread.call_frames.empty()) {
+        thread.call_frames.pop_back();
+    }
+}
+
+// A kept frame: its record joins the batch last, then the batch is handed over.
+Status record_kept_frame(Event& event, Batch&& batch) {
+    CacheUse use(event.thread);
+    if (!use.acquired()) return fail_internal("already borrowed");
+    PyFrameObject* frame = event.site.frame;
+
+    FrameRecord record;
+    auto thread_info = cached_thread_info(event.thread);
+    if (!thread_info) return fail(std::move(thread_info.error()));
+    record.thread = *thread_info;
+    record.path = frame_path(frame, event.facts.filename);
+    auto qualname = qualified_name(frame);
+    if (!qualname) return fail(std::move(qualname.error()));
+    record.qualname = std::move(*qualname);
+    auto locals = locals_mapping(frame);
+    if (!locals) return fail(std::move(locals.error()));
+
+    record.frame_id = frame_id_for(event.thread, event);
+    auto call_site = find_user_code_call_site(event.thread.call_frames, record.frame_id);
+    if (!call_site) return fail(std::move(call_site.error()));
+    record.call_site = std::move(*call_site);
+
+    auto arg = serialise_value(event.arg, event.state.lightweight_repr);
+    if (!arg) return fail(std::move(arg.error()));
+    auto locals_bytes = serialise_value(locals->get(), event.state.lightweight_repr);
+    if (!locals_bytes) return fail(std::move(locals_bytes.error()));
+    record.arg = std::move(*arg);
+    record.locals = std::move(*locals_bytes);
+    update_call_frames(event.thread, event, record.frame_id);
+
+    record.co_name = event.facts.name;
+    record.event = event.site.event;
+    auto encoded = encode_frame_record(record);
+    if (!encoded) return fail(std::move(encoded.error()));
+    batch.append("frame", std::move(*encoded));
+    return hand_over_records(event.state, event.site.event, std::move(batch));
+}
+
+void handle_event(Event& event) {
+    // The user's pending exception (if any) is put back untouched.
+    PendingErrorScope user_error;
+    Batch batch;
+    if (event.facts.watched) {
+        PluginEvent plugin_event{event.site, event.arg, event.facts.filename, event.facts.name};
+        run_plugins(event.state, event.thread, plugin_event, batch);
+    }
+    Status status = FrameFilter::keep(event.facts, event.site.frame)
+                        ? record_kept_frame(event, std::move(batch))
+                        : hand_over_records(event.state, event.site.event, std::move(batch));
+    if (!status) report_unexpected_error(std::move(status.error()), event.site);
+}
+
+}  // namespace
+
+int process_event(PyObject* registered, PyFrameObject* frame, FrameEvent kind, PyObject* arg) noexcept {
+    if (registered == nullptr || !is_sarn_profiler(registered)) {
+        if (registered == nullptr) PyErr_SetString(PyExc_TypeError, "no profiler object was registered");
+        else not_a_sarn_profiler(registered).raise_in_host();
+        return -1;
+    }
+    if (frame == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "Python gives us a PyFrame");
+        return -1;
+    }
+    ProfilerState& state = state_of(registered);
+    try {
+        ThreadCache& thread = state.threads.current();
+        PyCodeObject* code = frame_code(frame);
+        const CodeFacts* known = thread.filter_memo.find(code);
+        if (known == nullptr) known = &thread.filter_memo.insert(code, describe_code(state, code));
+        // The common case: a skipped frame that no plugin watches.
+        if (!known->valid || (!known->watched && !FrameFilter::keep(*known, frame))) return 0;
+
+        Event event{state, thread, *known, EventSite{frame, kind, code_filename(code), code_name(code)},
+                    arg != nullptr ? arg : Py_None};
+        handle_event(event);
+    } catch (...) {
+        // A broken invariant must not reach the user's program either.
+        PendingErrorScope user_error;
+        raise_unexpected_exception();
+    }
+    return 0;
+}
+
+}  // namespace sarn

@@ -1,0 +1,15 @@
+// What happens each time a recorded thread enters or leaves a Python function.
+#pragma once
+
+#include <Python.h>
+#include <frameobject.h>
+
+#include "profiler/batch.hpp"
+
+namespace sarn {
+
+// 0 for every event, failed ones included (they are reported on the "sarn"
+// logger); -1 with an exception set only when the inputs are unusable.
+int process_event(PyObject* registered, PyFrameObject* frame, FrameEvent event, PyObject* arg) noexcept;
+
+}  // namespace sarn

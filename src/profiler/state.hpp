@@ -1,0 +1,56 @@
+// The state of one recording profiler, carried by a SarnProfiler instance.
+//
+// Settings are fixed when the state is built and only read afterwards. The
+// stores change while recording, each behind its own mutex. The per-thread
+// caches belong to one thread each.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "filters/frame_filter.hpp"
+#include "plugins/plugin_table.hpp"
+#include "profiler/thread_caches.hpp"
+#include "utils/error.hpp"
+#include "utils/guarded.hpp"
+#include "utils/msgpack_writer.hpp"
+
+namespace sarn {
+
+// Records filed per thread native id.
+using ThreadFrames = std::unordered_map<uint64_t, std::vector<Bytes>>;
+
+struct ProfilerState {
+    // Settings.
+    std::optional<uint64_t> main_thread_id;
+    std::string db_path;
+    FrameFilter filter;
+    std::string source;
+    uint64_t sqlite_busy_timeout = 60;
+    bool one_trace_per_test = false;
+    bool threading = false;
+    bool lightweight_repr = false;
+    double timestamp = 0.0;
+    std::unordered_set<std::string> watched_names;  // keys of the plugin table
+
+    // Stores; when several are held, they are taken in this order.
+    Guarded<std::string> trace_id;
+    Guarded<std::vector<Bytes>> frames_of_interest;
+    Guarded<ThreadFrames> thread_frames;
+    Guarded<PluginTable> plugins;
+
+    // Per-thread caches.
+    ThreadCaches threads;
+};
+
+// Builds the state from the host profiler object (borrowed).
+[[nodiscard]] Result<std::unique_ptr<ProfilerState>> build_profiler_state(PyObject* host);
+
+}  // namespace sarn

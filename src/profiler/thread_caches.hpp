@@ -1,0 +1,92 @@
+// Per-thread caches of one profiler.
+//
+// Each interpreter thread gets its own `ThreadCache`, reached without locking
+// through a thread-local fast path. Caches are keyed by a per-thread serial
+// number that is never reused, so a new thread never sees the values of a
+// thread that has ended (native thread ids are recycled by the OS). The caches
+// live as long as the profiler, not as long as their thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "filters/code_memo.hpp"
+#include "utils/ref.hpp"
+
+namespace sarn {
+
+struct ThreadInfo {
+    std::string name;
+    std::optional<uint64_t> native_id;
+};
+
+// A kept frame that is open on this thread, with its frame id.
+struct OpenFrame {
+    Ref frame;
+    std::string frame_id;
+};
+
+struct ThreadCache {
+    std::vector<OpenFrame> call_frames;                    // innermost last
+    std::unordered_map<uintptr_t, std::string> frame_ids;  // frame address -> frame id
+    std::optional<ThreadInfo> thread_info;                 // filled once
+    CodeMemo filter_memo;                                  // filter decisions per code object
+    bool in_use = false;                                   // guards against nested use
+};
+
+class ThreadCaches {
+public:
+    ThreadCaches();
+    ThreadCaches(const ThreadCaches&) = delete;
+    ThreadCaches& operator=(const ThreadCaches&) = delete;
+
+    // The calling thread's cache, created empty on first use.
+    ThreadCache& current() {
+        Fast& fast = fast_path();
+        if (fast.owner == serial_) [[likely]]
+            return *fast.cache;
+        return slow_current(fast);
+    }
+
+private:
+    struct Fast {
+        uint64_t owner = 0;  // serial of the ThreadCaches the pointer belongs to
+        ThreadCache* cache = nullptr;
+    };
+    static Fast& fast_path() noexcept {
+        thread_local Fast fast;
+        return fast;
+    }
+    ThreadCache& slow_current(Fast& fast);
+
+    uint64_t serial_;  // never reused, so a stale fast path never matches
+    std::mutex mutex_;
+    std::unordered_map<uint64_t, std::unique_ptr<ThreadCache>> caches_;  // by thread serial
+};
+
+// A scope in which the calling thread's cache is being changed; a nested use
+// (which the interpreter's suspension of profiling should make impossible) is
+// refused instead of corrupting the cache.
+class CacheUse {
+public:
+    explicit CacheUse(ThreadCache& cache) noexcept : cache_(cache), acquired_(!cache.in_use) {
+        cache_.in_use = true;
+    }
+    ~CacheUse() {
+        if (acquired_) cache_.in_use = false;
+    }
+    CacheUse(const CacheUse&) = delete;
+    CacheUse& operator=(const CacheUse&) = delete;
+    [[nodiscard]] bool acquired() const noexcept { return acquired_; }
+
+private:
+    ThreadCache& cache_;
+    bool acquired_;
+};
+
+}  // namespace sarn

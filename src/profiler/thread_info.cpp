@@ -1,0 +1,40 @@
+#include "profiler/thread_info.hpp"
+
+#include "utils/convert.hpp"
+#include "utils/host_import.hpp"
+
+namespace sarn {
+
+Result<ThreadInfo> current_thread_info() {
+    auto current_thread = import_attribute("threading", "current_thread");
+    if (!current_thread) return fail(std::move(current_thread.error()));
+    auto thread = checked(PyObject_CallObject(current_thread->get(), nullptr));
+    if (!thread) return fail(std::move(thread.error()));
+    auto name_obj = checked(PyObject_GetAttrString(thread->get(), "name"));
+    if (!name_obj) return fail(std::move(name_obj.error()));
+    auto name = to_text(name_obj->get());
+    if (!name) return fail(std::move(name.error()));
+
+    ThreadInfo info{std::move(*name), std::nullopt};
+    Ref native_id = Ref::steal(PyObject_GetAttrString(thread->get(), "native_id"));
+    if (!native_id) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail_fetch();
+        PyErr_Clear();
+        return info;
+    }
+    auto id = to_optional_unsigned(native_id.get());
+    if (!id) return fail(std::move(id.error()));
+    info.native_id = *id;
+    return info;
+}
+
+Result<const ThreadInfo*> cached_thread_info(ThreadCache& cache) {
+    if (!cache.thread_info) {
+        auto info = current_thread_info();
+        if (!info) return fail(std::move(info.error()));
+        cache.thread_info = std::move(*info);
+    }
+    return &*cache.thread_info;
+}
+
+}  // namespace sarn

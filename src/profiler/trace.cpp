@@ -1,0 +1,171 @@
+#include "profiler/trace.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "profiler/persistence.hpp"
+#include "profiler/thread_info.hpp"
+#include "utils/convert.hpp"
+#include "utils/host_import.hpp"
+
+namespace sarn {
+
+namespace {
+
+void append(std::vector<Bytes>& into, std::vector<Bytes>&& records) {
+    if (into.empty()) {
+        into = std::move(records);
+    } else {
+        into.insert(into.end(), std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
+    }
+    records.clear();
+}
+
+// Host values read before anything is taken out of the stores.
+struct DocumentInputs {
+    std::string version;
+    std::optional<std::string> commit_sha;
+    std::vector<std::string> argv;
+};
+
+Result<DocumentInputs> read_document_inputs() {
+    DocumentInputs inputs;
+    auto version = import_attribute("sarn.version", "__version__");
+    if (!version) return fail(std::move(version.error()));
+    auto version_text = to_text(version->get());
+    if (!version_text) return fail(std::move(version_text.error()));
+    inputs.version = std::move(*version_text);
+
+    auto commit = import_attribute("sarn.git", "COMMIT_SHA");
+    if (!commit) return fail(std::move(commit.error()));
+    if (commit->get() != Py_None) {
+        auto sha = to_text(commit->get());
+        if (!sha) return fail(std::move(sha.error()));
+        inputs.commit_sha = std::move(*sha);
+    }
+
+    auto argv = import_attribute("sys", "argv");
+    if (!argv) return fail(std::move(argv.error()));
+    auto args = to_text_list(argv->get());
+    if (!args) return fail(std::move(args.error()));
+    inputs.argv = std::move(*args);
+    return inputs;
+}
+
+// What the document is made of, taken out of the stores.
+struct DocumentContent {
+    std::vector<Bytes> frames_of_interest;
+    ThreadFrames thread_frames;
+    std::string trace_id;
+};
+
+Result<DocumentContent> take_stores(ProfilerState& state) {
+    DocumentContent content;
+    {
+        auto list = state.frames_of_interest.lock("frames-of-interest list");
+        if (!list) return fail(std::move(list.error()));
+        content.frames_of_interest.swap(**list);
+    }
+    {
+        auto map = state.thread_frames.lock("per-thread frames map");
+        if (!map) return fail(std::move(map.error()));
+        content.thread_frames.swap(**map);
+    }
+    auto trace_id = state.trace_id.lock("trace id store");
+    if (!trace_id) return fail(std::move(trace_id.error()));
+    content.trace_id = **trace_id;
+    return content;
+}
+
+// Puts taken records back in front of what arrived since, so that a document
+// that could not be delivered loses nothing.
+void restore_stores(ProfilerState& state, DocumentContent&& content) {
+    if (auto list = state.frames_of_interest.lock("frames-of-interest list")) {
+        append(content.frames_of_interest, std::move(**list));
+        (**list).swap(content.frames_of_interest);
+    }
+    if (auto map = state.thread_frames.lock("per-thread frames map")) {
+        for (auto& [native_id, records] : **map) append(content.thread_frames[native_id], std::move(records));
+        (**map).swap(content.thread_frames);
+    }
+}
+
+template <class Stream>
+void encode_document(Writer<Stream>& writer, const ProfilerState& state, const DocumentInputs& inputs,
+                     const DocumentContent& content) {
+    writer.map_header(8);
+    writer.str("command_line_args");
+    writer.array_header(static_cast<uint32_t>(inputs.argv.size()));
+    for (const auto& arg : inputs.argv) writer.str(arg);
+    write_opt_str_field(writer, "current_commit_sha", inputs.commit_sha);
+    writer.str("frames");
+    writer.map_header(static_cast<uint32_t>(content.thread_frames.size()));
+    for (const auto& [native_id, records] : content.thread_frames) {
+        writer.uint(native_id);
+        write_record_array(writer, records);
+    }
+    writer.str("frames_of_interest");
+    write_record_array(writer, content.frames_of_interest);
+    write_opt_uint_field(writer, "main_thread_id", state.main_thread_id);
+    writer.str("meta");
+    writer.map_header(3);
+    write_str_field(writer, "version", inputs.version);
+    write_str_field(writer, "source", state.source);
+    writer.str("use_frame_boundaries");
+    writer.boolean(true);
+    write_timestamp_field(writer, state.timestamp);
+    write_str_field(writer, "trace_id", content.trace_id);
+}
+
+}  // namespace
+
+void store_records(ProfilerState& state, std::optional<uint64_t> native_id, std::vector<Bytes>&& records) {
+    bool own_list = native_id && state.threading && (!state.main_thread_id || *native_id != *state.main_thread_id);
+    if (own_list) {
+        if (auto map = state.thread_frames.lock("per-thread frames map")) append((**map)[*native_id], std::move(records));
+        return;
+    }
+    if (auto list = state.frames_of_interest.lock("frames-of-interest list")) append(**list, std::move(records));
+}
+
+Status hand_over_records(ProfilerState& state, FrameEvent event, Batch&& batch) {
+    if (batch.types.empty()) return {};
+    if (event == FrameEvent::ret) {
+        std::reverse(batch.types.begin(), batch.types.end());
+        std::reverse(batch.records.begin(), batch.records.end());
+    }
+    auto info = cached_thread_info(state.threads.current());
+    if (!info) return fail(std::move(info.error()));
+    std::optional<uint64_t> native_id = (*info)->native_id;
+    if (state.one_trace_per_test) {
+        auto scanned = scan_test_boundaries(state, batch, native_id);
+        if (!scanned) return scanned;
+    }
+    store_records(state, native_id, std::move(batch.records));
+    return {};
+}
+
+Result<Ref> build_trace(ProfilerState& state) {
+    auto inputs = read_document_inputs();
+    if (!inputs) return fail(std::move(inputs.error()));
+    auto content = take_stores(state);
+    if (!content) return fail(std::move(content.error()));
+
+    // Sized first, then written straight into the bytes object: the document
+    // is never held twice in memory.
+    CountingSink counter;
+    Writer counting(counter);
+    encode_document(counting, state, *inputs, *content);
+    Ref document = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(counter.count())));
+    if (!document) {
+        Error error = Error::fetch();
+        restore_stores(state, std::move(*content));
+        return fail(std::move(error));
+    }
+    PointerSink pointer(PyBytes_AS_STRING(document.get()));
+    Writer writing(pointer);
+    encode_document(writing, state, *inputs, *content);
+    return document;
+}
+
+}  // namespace sarn

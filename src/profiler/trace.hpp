@@ -1,0 +1,29 @@
+// The trace stores: filing each event's records, and assembling everything
+// recorded into one trace document.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "profiler/batch.hpp"
+#include "profiler/state.hpp"
+#include "utils/error.hpp"
+
+namespace sarn {
+
+// Files one event's records: reversed for a return (so that a return's frame
+// record precedes its plugin payloads), cut at test boundaries when one trace
+// per test is on, then stored under the thread.
+[[nodiscard]] Status hand_over_records(ProfilerState& state, FrameEvent event, Batch&& batch);
+
+// Appends records to the main list, or to the thread's own list when threads
+// are recorded separately. Moves the records; cannot fail.
+void store_records(ProfilerState& state, std::optional<uint64_t> native_id, std::vector<Bytes>&& records);
+
+// Empties the stores into a new trace document (`bytes`).
+[[nodiscard]] Result<Ref> build_trace(ProfilerState& state);
+
+}  // namespace sarn

@@ -1,0 +1,41 @@
+// Direct access to frame and code fields across interpreter versions.
+//
+// These return exactly what the attributes `f_code`, `f_back`, `f_lineno`,
+// `co_filename` and `co_name` return, without an attribute lookup.
+#pragma once
+
+#include <Python.h>
+#include <frameobject.h>
+
+#include "utils/ref.hpp"
+
+namespace sarn {
+
+// Borrowed: the frame keeps its code object alive.
+inline PyCodeObject* frame_code(PyFrameObject* frame) noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+    PyCodeObject* code = PyFrame_GetCode(frame);
+    Py_DECREF(code);
+    return code;
+#else
+    return frame->f_code;
+#endif
+}
+
+inline Ref frame_back(PyFrameObject* frame) noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+    return Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame)));
+#else
+    return Ref::borrow(reinterpret_cast<PyObject*>(frame->f_back));
+#endif
+}
+
+inline int frame_line(PyFrameObject* frame) noexcept { return PyFrame_GetLineNumber(frame); }
+
+inline PyObject* code_filename(PyCodeObject* code) noexcept { return code->co_filename; }
+inline PyObject* code_name(PyCodeObject* code) noexcept { return code->co_name; }
+
+inline PyFrameObject* as_frame(PyObject* obj) noexcept { return reinterpret_cast<PyFrameObject*>(obj); }
+inline PyObject* as_object(PyFrameObject* frame) noexcept { return reinterpret_cast<PyObject*>(frame); }
+
+}  // namespace sarn

@@ -1,0 +1,82 @@
+// A value behind its own mutex, with a poisoned flag.
+//
+// If the holder of the lock leaves by an exception (a broken invariant), the
+// value may be half changed: the mutex is then marked poisoned and every later
+// attempt to take it is itself an internal failure.
+#pragma once
+
+#include <Python.h>
+
+#include <exception>
+#include <mutex>
+#include <utility>
+
+#include "utils/error.hpp"
+
+namespace sarn {
+
+template <class T>
+class Guarded {
+public:
+    class Access {
+    public:
+        Access(Access&& other) noexcept
+            : owner_(std::exchange(other.owner_, nullptr)), exceptions_(other.exceptions_) {}
+        Access(const Access&) = delete;
+        Access& operator=(const Access&) = delete;
+        Access& operator=(Access&&) = delete;
+        ~Access() {
+            if (owner_ == nullptr) return;
+            if (std::uncaught_exceptions() > exceptions_) owner_->poisoned_ = true;
+            owner_->mutex_.unlock();
+        }
+        T& operator*() const noexcept { return owner_->value_; }
+        T* operator->() const noexcept { return &owner_->value_; }
+
+    private:
+        friend class Guarded;
+        explicit Access(Guarded* owner) noexcept : owner_(owner), exceptions_(std::uncaught_exceptions()) {}
+        Guarded* owner_;
+        int exceptions_;
+    };
+
+    template <class... Args>
+    explicit Guarded(Args&&... args) : value_(std::forward<Args>(args)...) {}
+
+    // For stores that are only held across native code: blocking is short.
+    [[nodiscard]] Result<Access> lock(const char* name) {
+        mutex_.lock();
+        return checked_access(name);
+    }
+
+    // For a value used while Python code runs under the lock: never wait for
+    // the mutex while holding the interpreter lock, or the holder (which may be
+    // waiting for the interpreter lock) could never finish.
+    [[nodiscard]] Result<Access> lock_releasing_interpreter(const char* name) {
+        if (!mutex_.try_lock()) {
+            Py_BEGIN_ALLOW_THREADS
+            mutex_.lock();
+            Py_END_ALLOW_THREADS
+        }
+        return checked_access(name);
+    }
+
+    // Direct access without locking, for the owner before sharing or while it
+    // is destroyed.
+    T& unguarded() noexcept { return value_; }
+
+private:
+    Result<Access> checked_access(const char* name) {
+        if (poisoned_) {
+            mutex_.unlock();
+            return fail_internal(std::string("the lock of the ") + name + " is poisoned");
+        }
+        return Access(this);
+    }
+
+    std::mutex mutex_;
+    bool poisoned_ = false;
+    T value_;
+};
+
+}  // namespace sarn

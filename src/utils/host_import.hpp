@@ -1,0 +1,29 @@
+// Importing host modules at the point of use.
+//
+// Modules are looked up on every use, never cached by the core, so a host that
+// replaces or reloads a module is seen at once. A module already in
+// `sys.modules` is taken from there without the full import machinery.
+#pragma once
+
+#include <Python.h>
+
+#include "utils/error.hpp"
+
+namespace sarn {
+
+inline Result<Ref> import_module(const char* name) {
+    Ref name_obj = Ref::steal(PyUnicode_InternFromString(name));
+    if (!name_obj) return fail_fetch();
+    if (PyObject* found = PyImport_GetModule(name_obj.get())) return Ref::steal(found);
+    if (PyErr_Occurred()) return fail_fetch();
+    return checked(PyImport_Import(name_obj.get()));
+}
+
+// getattr(import_module(module), attribute)
+inline Result<Ref> import_attribute(const char* module, const char* attribute) {
+    auto imported = import_module(module);
+    if (!imported) return fail(std::move(imported.error()));
+    return checked(PyObject_GetAttrString(imported->get(), attribute));
+}
+
+}  // namespace sarn

@@ -1,0 +1,135 @@
+#include "utils/ids.hpp"
+
+#include <openssl/rand.h>
+#include <pthread.h>
+#include <sys/random.h>
+#include <time.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace sarn {
+namespace {
+
+constexpr char crockford_alphabet[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
+constexpr size_t ulid_length = 26;
+
+timespec read_clock() noexcept {
+    timespec now{};
+    // CLOCK_REALTIME always exists; the call cannot fail with a valid pointer.
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+}
+
+uint64_t millis_since_epoch(const timespec& now) noexcept {
+    if (now.tv_sec < 0) return 0;
+    return static_cast<uint64_t>(now.tv_sec) * 1000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1'000'000u;
+}
+
+// Counts forks seen by this process. A child must not hand out random bytes
+// that its parent had buffered before the fork, since the parent hands out
+// the same bytes: a changed count makes every buffer refill.
+std::atomic<uint64_t> fork_generation{0};
+
+void count_fork_in_child() noexcept {
+    fork_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+void fill_from_os(unsigned char* out, size_t size) {
+    if (RAND_bytes(out, static_cast<int>(size)) == 1) return;
+    while (size > 0) {
+        const ssize_t got = getrandom(out, size, 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            // Without a random source every identifier would be guessable
+            // and could collide; there is nothing sensible to fall back to.
+            std::fputs("sarn: the operating system's random source failed\n", stderr);
+            std::abort();
+        }
+        out += got;
+        size -= static_cast<size_t>(got);
+    }
+}
+
+// Random bytes drawn from the OS in blocks, so that an identifier costs a
+// copy rather than a system call. One pool per thread: no locking.
+class RandomPool {
+public:
+    constexpr RandomPool() noexcept {}
+
+    void take(unsigned char* out, size_t size) {
+        const uint64_t generation = fork_generation.load(std::memory_order_relaxed);
+        if (generation != generation_ || size > sizeof buffer_ - used_) refill(generation);
+        std::memcpy(out, buffer_ + used_, size);
+        used_ += size;
+    }
+
+private:
+    void refill(uint64_t generation) {
+        [[maybe_unused]] static const bool fork_handler_installed =
+            pthread_atfork(nullptr, nullptr, count_fork_in_child) == 0;
+        fill_from_os(buffer_, sizeof buffer_);
+        used_ = 0;
+        generation_ = generation;
+    }
+
+    unsigned char buffer_[4096]{};
+    size_t used_ = sizeof buffer_;
+    uint64_t generation_ = 0;
+};
+
+constinit thread_local RandomPool random_pool;
+
+void write_ulid(char* out, uint64_t high, uint64_t low) noexcept {
+    for (size_t i = ulid_length; i-- > 0;) {
+        out[i] = crockford_alphabet[low & 31u];
+        low = (low >> 5) | (high << 59);
+        high >>= 5;
+    }
+}
+
+void write_new_ulid(char* out) {
+    const uint64_t millis = millis_since_epoch(read_clock()) & ((uint64_t{1} << 48) - 1);
+    unsigned char random[10];
+    random_pool.take(random, sizeof random);
+    uint64_t low = 0;
+    std::memcpy(&low, random + 2, sizeof low);
+    const uint64_t high = (millis << 16) | (uint64_t{random[0]} << 8) | random[1];
+    write_ulid(out, high, low);
+}
+
+std::string prefixed_ulid(std::string_view prefix) {
+    std::string id(prefix.size() + ulid_length, '\0');
+    std::memcpy(id.data(), prefix.data(), prefix.size());
+    write_new_ulid(id.data() + prefix.size());
+    return id;
+}
+
+}  // namespace
+
+double timestamp_from(int64_t seconds, uint32_t nanos) {
+    return static_cast<double>(seconds) + static_cast<double>(nanos) / 1e9;
+}
+
+std::expected<double, std::string> current_timestamp() {
+    const timespec now = read_clock();
+    if (now.tv_sec < 0) return std::unexpected(std::string("System time is before unix epoch"));
+    return timestamp_from(now.tv_sec, static_cast<uint32_t>(now.tv_nsec));
+}
+
+std::string ulid_text(uint64_t high, uint64_t low) {
+    std::string text(ulid_length, '\0');
+    write_ulid(text.data(), high, low);
+    return text;
+}
+
+std::string new_ulid() { return prefixed_ulid(""); }
+std::string new_frame_id() { return prefixed_ulid("frm_"); }
+std::string new_trace_id() { return prefixed_ulid("trc_"); }
+
+}  // namespace sarn

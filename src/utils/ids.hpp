@@ -1,0 +1,28 @@
+// Wall-clock timestamps and ULID-based identifiers of frames and traces.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+
+namespace sarn {
+
+// Seconds since the Unix epoch, with the sub-second part as the fraction.
+// Fails with "System time is before unix epoch" when the clock reads earlier.
+std::expected<double, std::string> current_timestamp();
+
+// The timestamp of a clock reading `seconds` + `nanos` after the epoch.
+double timestamp_from(int64_t seconds, uint32_t nanos);
+
+// The 26-character Crockford base32 text of the 128-bit value high:low,
+// most significant digit first (it holds only the top 3 bits).
+std::string ulid_text(uint64_t high, uint64_t low);
+
+// A fresh ULID: 48 bits of milliseconds since the epoch (0 before it) and
+// 80 random bits from a per-thread generator seeded by the operating system.
+std::string new_ulid();
+
+std::string new_frame_id();  // "frm_" + ULID
+std::string new_trace_id();  // "trc_" + ULID
+
+}  // namespace sarn

@@ -1,0 +1,43 @@
+#include "utils/serialise.hpp"
+
+#include "utils/convert.hpp"
+#include "utils/host_import.hpp"
+
+namespace sarn {
+
+namespace {
+
+Result<Bytes> to_bytes(PyObject* result) {
+    if (PyBytes_Check(result)) return Bytes(PyBytes_AS_STRING(result), static_cast<size_t>(PyBytes_GET_SIZE(result)));
+    if (PyByteArray_Check(result)) {
+        return Bytes(PyByteArray_AS_STRING(result), static_cast<size_t>(PyByteArray_GET_SIZE(result)));
+    }
+    if (PyUnicode_Check(result)) return fail(Error::raise(PyExc_TypeError, "Can't extract `str` to `Vec`"));
+    if (!PySequence_Check(result)) return fail(conversion_error(result, "Sequence"));
+    auto iterator = checked(PyObject_GetIter(result));
+    if (!iterator) return fail(std::move(iterator.error()));
+    Bytes bytes;
+    while (Ref item = Ref::steal(PyIter_Next(iterator->get()))) {
+        long value = PyLong_AsLong(item.get());
+        if (value == -1 && PyErr_Occurred()) return fail_fetch();
+        if (value < 0 || value > 255) {
+            return fail(Error::raise(PyExc_OverflowError, "a serialised byte must be in range(0, 256)"));
+        }
+        bytes.push_back(static_cast<char>(value));
+    }
+    if (PyErr_Occurred()) return fail_fetch();
+    return bytes;
+}
+
+}  // namespace
+
+Result<Bytes> serialise_value(PyObject* value, bool lightweight_repr) {
+    const char* name = lightweight_repr ? "dump_msgpack_lightweight_repr" : "dump_msgpack";
+    auto function = import_attribute("sarn.serialize", name);
+    if (!function) return fail(std::move(function.error()));
+    auto result = checked(PyObject_CallFunctionObjArgs(function->get(), value, nullptr));
+    if (!result) return fail(std::move(result.error()));
+    return to_bytes(result->get());
+}
+
+}  // namespace sarn

@@ -1,0 +1,17 @@
+// Turning any Python value into MessagePack bytes through the host package's
+// serialiser (`sarn.serialize`), whose output is embedded verbatim.
+#pragma once
+
+#include <Python.h>
+
+#include "utils/error.hpp"
+#include "utils/msgpack_writer.hpp"
+
+namespace sarn {
+
+// Calls `sarn.serialize.dump_msgpack` (or `dump_msgpack_lightweight_repr`)
+// with the value and converts the result (bytes, bytearray or a sequence of
+// ints 0..255; never a str) into a byte buffer.
+[[nodiscard]] Result<Bytes> serialise_value(PyObject* value, bool lightweight_repr);
+
+}  // namespace sarn
