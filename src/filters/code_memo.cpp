@@ -15,10 +15,13 @@ void CodeMemo::rehash(size_t capacity) {
     }
 }
 
-const CodeFacts& CodeMemo::insert(PyCodeObject* code, const CodeFacts& facts) {
+CodeFacts CodeMemo::insert(PyCodeObject* code, const CodeFacts& facts) {
     if (count_ >= max_entries) {
-        slots_.clear();
+        // Released only once the memo is consistent again: freeing a code
+        // object can run Python code, which can let another thread in.
+        std::vector<Slot> dropped = std::exchange(slots_, std::vector<Slot>(64));
         count_ = 0;
+        return insert(code, facts);
     }
     if (slots_.empty()) rehash(64);
     else if ((count_ + 1) * 2 > slots_.size()) rehash(slots_.size() * 2);

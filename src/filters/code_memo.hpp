@@ -44,7 +44,7 @@ public:
         }
     }
 
-    const CodeFacts& insert(PyCodeObject* code, const CodeFacts& facts);
+    CodeFacts insert(PyCodeObject* code, const CodeFacts& facts);
 
     [[nodiscard]] size_t size() const noexcept { return count_; }
 

@@ -133,14 +133,14 @@ int process_event(PyObject* registered, PyFrameObject* frame, FrameEvent kind, P
     }
     ProfilerState& state = state_of(registered);
     try {
-        ThreadCache& thread = state.threads.current();
         PyCodeObject* code = frame_code(frame);
-        const CodeFacts* known = thread.filter_memo.find(code);
-        if (known == nullptr) known = &thread.filter_memo.insert(code, describe_code(state, code));
+        // A copy: the memo may change as soon as Python code runs.
+        const CodeFacts* known = state.code_memo.find(code);
+        CodeFacts facts = known != nullptr ? *known : state.code_memo.insert(code, describe_code(state, code));
         // The common case: a skipped frame that no plugin watches.
-        if (!known->valid || (!known->watched && !FrameFilter::keep(*known, frame))) return 0;
+        if (!facts.valid || (!facts.watched && !FrameFilter::keep(facts, frame))) return 0;
 
-        Event event{state, thread, *known, EventSite{frame, kind, code_filename(code), code_name(code)},
+        Event event{state, state.threads.current(), facts, EventSite{frame, kind, code_filename(code), code_name(code)},
                     arg != nullptr ? arg : Py_None};
         handle_event(event);
     } catch (...) {

@@ -15,6 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "filters/code_memo.hpp"
 #include "filters/frame_filter.hpp"
 #include "plugins/plugin_table.hpp"
 #include "profiler/thread_caches.hpp"
@@ -48,6 +49,11 @@ struct ProfilerState {
 
     // Per-thread caches.
     ThreadCaches threads;
+
+    // What the filter and the plugin table say about each code object seen.
+    // Only touched with the interpreter lock held and without running Python
+    // code, which is what makes it safe to share between threads.
+    CodeMemo code_memo;
 };
 
 // Builds the state from the host profiler object (borrowed).

@@ -15,7 +15,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "filters/code_memo.hpp"
 #include "utils/ref.hpp"
 
 namespace sarn {
@@ -35,7 +34,6 @@ struct ThreadCache {
     std::vector<OpenFrame> call_frames;                    // innermost last
     std::unordered_map<uintptr_t, std::string> frame_ids;  // frame address -> frame id
     std::optional<ThreadInfo> thread_info;                 // filled once
-    CodeMemo filter_memo;                                  // filter decisions per code object
     bool in_use = false;                                   // guards against nested use
 };
 

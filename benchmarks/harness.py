@@ -1,0 +1,215 @@
+"""The child side of the benchmarks: runs one workload under one profiler.
+
+    python benchmarks/harness.py MODE WORKLOAD SCALE   -> prints seconds
+    python benchmarks/harness.py kept                  -> JSON figures
+    python benchmarks/harness.py build                 -> JSON figures
+"""
+from __future__ import annotations
+
+import importlib
+import json
+import os
+import sys
+import sysconfig
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "workloads"))
+
+MODES = ["none", "noop", "recorder", "cprofile", "viztracer", "viztracer-excludes"]
+NIL = b"\xc0"
+
+
+class HostProfiler:
+    """The smallest host object the recorder accepts."""
+
+    def __init__(self, config=None):
+        self.config = config or {}
+        self.db_path = os.devnull
+        self.one_trace_per_test = False
+        self.trace_id = "trc_benchmark"
+        self.source = "benchmark"
+
+    def __call__(self, *args):
+        pass
+
+
+def available(mode: str) -> bool:
+    if mode.startswith("viztracer"):
+        try:
+            importlib.import_module("viztracer")
+        except ImportError:
+            return False
+    return True
+
+
+def _profilers(mode: str):
+    """(start, stop) for a mode."""
+    if mode == "none":
+        return (lambda: None), (lambda: None)
+    from sarn import _sarn
+
+    if mode == "noop":
+        return _sarn.register_noop_profiler, (lambda: sys.setprofile(None))
+    if mode == "recorder":
+        host = HostProfiler()
+
+        def stop():
+            _sarn.register_noop_profiler()
+            sys.setprofile(None)
+
+        return (lambda: _sarn.register_profiler(host)), stop
+    if mode == "cprofile":
+        import cProfile
+
+        profile = cProfile.Profile()
+        return profile.enable, profile.disable
+    from viztracer import VizTracer
+
+    options = {"verbose": 0}
+    if mode == "viztracer-excludes":
+        options["exclude_files"] = [sysconfig.get_paths()["stdlib"]]
+    tracer = VizTracer(**options)
+    return tracer.start, tracer.stop
+
+
+def time_mode(mode: str, workload: str, scale: int) -> float:
+    module = importlib.import_module(workload)
+    module.run(1)  # warm caches and imports outside the timing
+    start, stop = _profilers(mode)
+    began = time.perf_counter()
+    start()
+    module.run(scale)
+    stop()
+    return time.perf_counter() - began
+
+
+def count_events(workload: str, scale: int):
+    module = importlib.import_module(workload)
+    module.run(1)
+    own = module.__file__
+    counts = [0, 0]
+
+    def counter(frame, event, arg):
+        if event in ("call", "return"):
+            counts[0] += 1
+            if frame.f_code.co_filename == own:
+                counts[1] += 1
+
+    sys.setprofile(counter)
+    module.run(scale)
+    sys.setprofile(None)
+    return counts[0], counts[1]
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def peak_rss_bytes() -> int:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def reset_peak_rss() -> None:
+    try:
+        with open("/proc/self/clear_refs", "w") as clear_refs:
+            clear_refs.write("5")
+    except OSError:
+        pass
+
+
+def _record(function, *args, serialiser=None):
+    """Runs `function` under the recorder; returns (seconds, profiler)."""
+    import sarn.serialize
+    from sarn import _sarn
+
+    saved = sarn.serialize.dump_msgpack
+    if serialiser is not None:
+        sarn.serialize.dump_msgpack = serialiser
+    host = HostProfiler()
+    try:
+        began = time.perf_counter()
+        _sarn.register_profiler(host)
+        function(*args)
+        _sarn.register_noop_profiler()
+        elapsed = time.perf_counter() - began
+    finally:
+        sys.setprofile(None)
+        sarn.serialize.dump_msgpack = saved
+    return elapsed, host.rust_profiler
+
+
+def _timed(function, *args) -> float:
+    began = time.perf_counter()
+    function(*args)
+    return time.perf_counter() - began
+
+
+def kept() -> dict:
+    import msgpack
+    import user_code
+
+    user_code.run(1)
+    scale = 4
+    plain = _timed(user_code.run, scale)
+    stub_seconds, _ = _record(user_code.run, scale, serialiser=lambda value: NIL)
+    before = rss_bytes()
+    real_seconds, profiler = _record(user_code.run, scale)
+    stored = rss_bytes() - before
+    document = profiler.build_trace()
+    records = len(msgpack.unpackb(document, strict_map_key=False)["frames_of_interest"])
+    return {
+        "kept events": records,
+        "recorder us per kept event (stub serialiser)": (stub_seconds - plain) / records * 1e6,
+        "recorder+serialiser us per kept event": (real_seconds - plain) / records * 1e6,
+        "encoded bytes per record": len(document) / records,
+        "resident bytes per stored record": stored / records,
+        "resident / encoded": stored / len(document),
+    }
+
+
+def _tiny(value):
+    return value
+
+
+def _many_calls(count):
+    for index in range(count):
+        _tiny(index)
+
+
+def build() -> dict:
+    calls = 500_000
+    _, profiler = _record(_many_calls, calls, serialiser=lambda value: NIL)
+    before = rss_bytes()
+    reset_peak_rss()
+    began = time.perf_counter()
+    document = profiler.build_trace()
+    seconds = time.perf_counter() - began
+    peak_extra = peak_rss_bytes() - before
+    size = len(document)
+    return {
+        "stored records": 2 * calls + 1,
+        "document MB": size / 1e6,
+        "build_trace seconds": seconds,
+        "build_trace GB/s": size / seconds / 1e9,
+        "peak extra memory / document size": peak_extra / size,
+    }
+
+
+def main() -> None:
+    if sys.argv[1] == "kept":
+        print(json.dumps(kept()))
+    elif sys.argv[1] == "build":
+        print(json.dumps(build()))
+    else:
+        mode, workload, scale = sys.argv[1], sys.argv[2], int(sys.argv[3])
+        print(time_mode(mode, workload, scale))
+
+
+if __name__ == "__main__":
+    main()
