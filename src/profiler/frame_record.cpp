@@ -2,6 +2,7 @@
 
 #include "utils/frame_access.hpp"
 #include "utils/ids.hpp"
+#include "utils/names.hpp"
 #include "utils/relative_path.hpp"
 
 namespace sarn {
@@ -15,7 +16,9 @@ std::string frame_path(PyFrameObject* frame, std::string_view filename) {
 }
 
 Result<Ref> locals_mapping(PyFrameObject* frame) {
-    auto locals = checked(PyObject_GetAttrString(as_object(frame), "f_locals"));
+    const Names* name = names();
+    if (name == nullptr) return fail_fetch();
+    auto locals = checked(PyObject_GetAttr(as_object(frame), name->f_locals));
     if (!locals) return fail(std::move(locals.error()));
     if (!PyDict_Check(locals->get())) {
         // Newer interpreters give a write-through proxy: take a dict copy.
@@ -24,14 +27,12 @@ Result<Ref> locals_mapping(PyFrameObject* frame) {
         if (PyDict_Update(copy->get(), locals->get()) < 0) return fail_fetch();
         locals = std::move(copy);
     }
-    Ref key = Ref::steal(PyUnicode_FromString("__builtins__"));
-    if (!key) return fail_fetch();
-    int has_builtins = PyDict_Contains(locals->get(), key.get());
+    int has_builtins = PyDict_Contains(locals->get(), name->__builtins__);
     if (has_builtins < 0) return fail(Error::internal_from_pending("locals.get(\"__builtins__\") should not raise."));
     if (has_builtins == 0) return locals;
     auto copy = checked(PyDict_Copy(locals->get()));
     if (!copy) return fail(std::move(copy.error()));
-    if (PyDict_DelItem(copy->get(), key.get()) < 0) return fail_fetch();
+    if (PyDict_DelItem(copy->get(), name->__builtins__) < 0) return fail_fetch();
     return copy;
 }
 

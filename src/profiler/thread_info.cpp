@@ -2,21 +2,24 @@
 
 #include "utils/convert.hpp"
 #include "utils/host_import.hpp"
+#include "utils/names.hpp"
 
 namespace sarn {
 
 Result<ThreadInfo> current_thread_info() {
-    auto current_thread = import_attribute("threading", "current_thread");
+    const Names* interned = names();
+    if (interned == nullptr) return fail_fetch();
+    auto current_thread = import_attribute(interned->threading, interned->current_thread);
     if (!current_thread) return fail(std::move(current_thread.error()));
     auto thread = checked(PyObject_CallObject(current_thread->get(), nullptr));
     if (!thread) return fail(std::move(thread.error()));
-    auto name_obj = checked(PyObject_GetAttrString(thread->get(), "name"));
+    auto name_obj = checked(PyObject_GetAttr(thread->get(), interned->name));
     if (!name_obj) return fail(std::move(name_obj.error()));
     auto name = to_text(name_obj->get());
     if (!name) return fail(std::move(name.error()));
 
     ThreadInfo info{std::move(*name), std::nullopt};
-    Ref native_id = Ref::steal(PyObject_GetAttrString(thread->get(), "native_id"));
+    Ref native_id = Ref::steal(PyObject_GetAttr(thread->get(), interned->native_id));
     if (!native_id) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail_fetch();
         PyErr_Clear();

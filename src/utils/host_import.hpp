@@ -11,15 +11,25 @@
 
 namespace sarn {
 
+inline Result<Ref> import_module(PyObject* name) {
+    if (PyObject* found = PyImport_GetModule(name)) return Ref::steal(found);
+    if (PyErr_Occurred()) return fail_fetch();
+    return checked(PyImport_Import(name));
+}
+
 inline Result<Ref> import_module(const char* name) {
     Ref name_obj = Ref::steal(PyUnicode_InternFromString(name));
     if (!name_obj) return fail_fetch();
-    if (PyObject* found = PyImport_GetModule(name_obj.get())) return Ref::steal(found);
-    if (PyErr_Occurred()) return fail_fetch();
-    return checked(PyImport_Import(name_obj.get()));
+    return import_module(name_obj.get());
 }
 
-// getattr(import_module(module), attribute)
+// getattr(import_module(module), attribute), for names made once.
+inline Result<Ref> import_attribute(PyObject* module, PyObject* attribute) {
+    auto imported = import_module(module);
+    if (!imported) return fail(std::move(imported.error()));
+    return checked(PyObject_GetAttr(imported->get(), attribute));
+}
+
 inline Result<Ref> import_attribute(const char* module, const char* attribute) {
     auto imported = import_module(module);
     if (!imported) return fail(std::move(imported.error()));

@@ -4,6 +4,7 @@
 
 #include "utils/convert.hpp"
 #include "utils/host_import.hpp"
+#include "utils/names.hpp"
 
 namespace sarn {
 
@@ -11,7 +12,10 @@ namespace {
 
 using Name = std::optional<std::string>;
 
-Result<Ref> attr(PyObject* obj, const char* name) { return checked(PyObject_GetAttrString(obj, name)); }
+// The interned names; checked once at the entry of `qualified_name`.
+const Names& name_table() { return *names(); }
+
+Result<Ref> attr(PyObject* obj, PyObject* name) { return checked(PyObject_GetAttr(obj, name)); }
 
 // str(obj); a failing str() is reported as unraisable and replaced by a marker.
 std::string printable(PyObject* obj) {
@@ -30,18 +34,17 @@ std::string join(PyObject* left, PyObject* right) { return printable(left) + "."
 
 // join(obj.__module__, obj.__qualname__)
 Result<Name> module_and_qualname(PyObject* obj) {
-    auto module = attr(obj, "__module__");
+    auto module = attr(obj, name_table().__module__);
     if (!module) return fail(std::move(module.error()));
-    auto qualname = attr(obj, "__qualname__");
+    auto qualname = attr(obj, name_table().__qualname__);
     if (!qualname) return fail(std::move(qualname.error()));
     return Name(join(module->get(), qualname->get()));
 }
 
 Result<Ref> module_name_of(PyFrameObject* frame) {
-    auto globals = attr(reinterpret_cast<PyObject*>(frame), "f_globals");
+    auto globals = attr(reinterpret_cast<PyObject*>(frame), name_table().f_globals);
     if (!globals) return fail(std::move(globals.error()));
-    Ref key = Ref::steal(PyUnicode_FromString("__name__"));
-    return checked(PyObject_GetItem(globals->get(), key.get()));
+    return checked(PyObject_GetItem(globals->get(), name_table().__name__));
 }
 
 // mapping[key]: a value, nothing for a KeyError, or an error for anything else.
@@ -55,47 +58,41 @@ Result<Ref> lookup(PyObject* mapping, PyObject* key) {
     return fail_fetch();
 }
 
-Result<Ref> lookup(PyObject* mapping, const char* key) {
-    Ref key_obj = Ref::steal(PyUnicode_FromString(key));
-    if (!key_obj) return fail_fetch();
-    return lookup(mapping, key_obj.get());
-}
-
 Result<Ref> getattr_static(PyObject* obj, PyObject* name) {
-    auto function = import_attribute("inspect", "getattr_static");
+    auto function = import_attribute(name_table().inspect, name_table().getattr_static);
     if (!function) return fail(std::move(function.error()));
     return checked(PyObject_CallFunctionObjArgs(function->get(), obj, name, nullptr));
 }
 
 // Unwraps a property to its getter.
 Result<Ref> property_getter(Ref found) {
-    auto property = import_attribute("builtins", "property");
+    auto property = import_attribute(name_table().builtins, name_table().property);
     if (!property) return fail(std::move(property.error()));
     int is_property = PyObject_IsInstance(found.get(), property->get());
     if (is_property < 0) return fail_fetch();
     if (is_property == 0) return found;
-    return attr(found.get(), "fget");
+    return attr(found.get(), name_table().fget);
 }
 
 // The fallbacks, tried in order; the first that finds something decides.
 Result<Name> from_surroundings(PyFrameObject* frame, PyObject* name) {
     PyObject* frame_obj = reinterpret_cast<PyObject*>(frame);
-    auto back = attr(frame_obj, "f_back");
+    auto back = attr(frame_obj, name_table().f_back);
     if (!back) return fail(std::move(back.error()));
     if (back->get() == Py_None) return Name();
 
     // A local of the caller under the function's name (nested functions).
-    auto caller_locals = attr(back->get(), "f_locals");
+    auto caller_locals = attr(back->get(), name_table().f_locals);
     if (!caller_locals) return fail(std::move(caller_locals.error()));
     auto in_caller = lookup(caller_locals->get(), name);
     if (!in_caller) return Name();
     if (*in_caller) return module_and_qualname(in_caller->get());
 
-    auto locals = attr(frame_obj, "f_locals");
+    auto locals = attr(frame_obj, name_table().f_locals);
     if (!locals) return fail(std::move(locals.error()));
 
     // A method, through `self`.
-    auto self = lookup(locals->get(), "self");
+    auto self = lookup(locals->get(), name_table().self);
     if (!self) return Name();
     if (*self) {
         auto found = getattr_static(self->get(), name);
@@ -106,7 +103,7 @@ Result<Name> from_surroundings(PyFrameObject* frame, PyObject* name) {
     }
 
     // A class method, through `cls`.
-    auto cls = lookup(locals->get(), "cls");
+    auto cls = lookup(locals->get(), name_table().cls);
     if (!cls) return Name();
     if (*cls && PyType_Check(cls->get())) {
         auto found = getattr_static(cls->get(), name);
@@ -115,9 +112,9 @@ Result<Name> from_surroundings(PyFrameObject* frame, PyObject* name) {
     }
 
     // A class body, or a module-level function.
-    auto globals = attr(frame_obj, "f_globals");
+    auto globals = attr(frame_obj, name_table().f_globals);
     if (!globals) return fail(std::move(globals.error()));
-    auto class_qualname = lookup(locals->get(), "__qualname__");
+    auto class_qualname = lookup(locals->get(), name_table().__qualname__);
     if (!class_qualname) return Name();
     if (*class_qualname) {
         auto module = module_name_of(frame);
@@ -132,10 +129,11 @@ Result<Name> from_surroundings(PyFrameObject* frame, PyObject* name) {
 }  // namespace
 
 Result<std::optional<std::string>> qualified_name(PyFrameObject* frame) {
-    auto code = attr(reinterpret_cast<PyObject*>(frame), "f_code");
+    if (names() == nullptr) return fail_fetch();
+    auto code = attr(reinterpret_cast<PyObject*>(frame), name_table().f_code);
     if (!code) return fail(std::move(code.error()));
 
-    Ref co_qualname = Ref::steal(PyObject_GetAttrString(code->get(), "co_qualname"));
+    Ref co_qualname = Ref::steal(PyObject_GetAttr(code->get(), name_table().co_qualname));
     if (co_qualname) {
         auto module = module_name_of(frame);
         if (!module) return fail(std::move(module.error()));
@@ -144,7 +142,7 @@ Result<std::optional<std::string>> qualified_name(PyFrameObject* frame) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail_fetch();
     PyErr_Clear();
 
-    auto name_obj = attr(code->get(), "co_name");
+    auto name_obj = attr(code->get(), name_table().co_name);
     if (!name_obj) return fail(std::move(name_obj.error()));
     auto name = text_view(name_obj->get());
     if (!name) return fail(std::move(name.error()));

@@ -2,6 +2,7 @@
 
 #include "utils/convert.hpp"
 #include "utils/host_import.hpp"
+#include "utils/names.hpp"
 
 namespace sarn {
 
@@ -32,8 +33,10 @@ Result<Bytes> to_bytes(PyObject* result) {
 }  // namespace
 
 Result<Bytes> serialise_value(PyObject* value, bool lightweight_repr) {
-    const char* name = lightweight_repr ? "dump_msgpack_lightweight_repr" : "dump_msgpack";
-    auto function = import_attribute("sarn.serialize", name);
+    const Names* name = names();
+    if (name == nullptr) return fail_fetch();
+    auto function = import_attribute(name->sarn_serialize,
+                                     lightweight_repr ? name->dump_msgpack_lightweight_repr : name->dump_msgpack);
     if (!function) return fail(std::move(function.error()));
     auto result = checked(PyObject_CallFunctionObjArgs(function->get(), value, nullptr));
     if (!result) return fail(std::move(result.error()));

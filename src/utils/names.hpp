@@ -1,0 +1,30 @@
+// Interned attribute and key names, made once and reused on every event.
+#pragma once
+
+#include <Python.h>
+
+namespace sarn {
+
+#define SARN_NAMES(X)                                                                                        \
+    X(f_back) X(f_code) X(f_globals) X(f_locals) X(co_name) X(co_qualname) X(fget) X(name) X(native_id)       \
+    X(self) X(cls) X(__builtins__) X(__module__) X(__name__) X(__qualname__) X(getattr_static) X(property)   \
+    X(current_thread) X(dump_msgpack) X(dump_msgpack_lightweight_repr) X(getLogger) X(warning) X(Mapping)     \
+    X(type)
+
+struct Names {
+#define SARN_DECLARE_NAME(id) PyObject* id = nullptr;
+    SARN_NAMES(SARN_DECLARE_NAME)
+#undef SARN_DECLARE_NAME
+    PyObject* inspect = nullptr;
+    PyObject* builtins = nullptr;
+    PyObject* threading = nullptr;
+    PyObject* logging = nullptr;
+    PyObject* collections_abc = nullptr;
+    PyObject* sarn_serialize = nullptr;
+};
+
+// Made on first use, with the interpreter lock held; they live for the
+// process. Null only if memory ran out, with the error set.
+const Names* names();
+
+}  // namespace sarn
