@@ -18,6 +18,7 @@
 #include "filters/code_memo.hpp"
 #include "filters/frame_filter.hpp"
 #include "plugins/plugin_table.hpp"
+#include "profiler/record_list.hpp"
 #include "profiler/thread_caches.hpp"
 #include "utils/error.hpp"
 #include "utils/guarded.hpp"
@@ -26,7 +27,7 @@
 namespace sarn {
 
 // Records filed per thread native id.
-using ThreadFrames = std::unordered_map<uint64_t, std::vector<Bytes>>;
+using ThreadFrames = std::unordered_map<uint64_t, RecordList>;
 
 struct ProfilerState {
     // Settings.
@@ -43,7 +44,7 @@ struct ProfilerState {
 
     // Stores; when several are held, they are taken in this order.
     Guarded<std::string> trace_id;
-    Guarded<std::vector<Bytes>> frames_of_interest;
+    Guarded<RecordList> frames_of_interest;
     Guarded<ThreadFrames> thread_frames;
     Guarded<PluginTable> plugins;
 

@@ -12,15 +12,6 @@ namespace sarn {
 
 namespace {
 
-void append(std::vector<Bytes>& into, std::vector<Bytes>&& records) {
-    if (into.empty()) {
-        into = std::move(records);
-    } else {
-        into.insert(into.end(), std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
-    }
-    records.clear();
-}
-
 // Host values read before anything is taken out of the stores.
 struct DocumentInputs {
     std::string version;
@@ -54,7 +45,7 @@ Result<DocumentInputs> read_document_inputs() {
 
 // What the document is made of, taken out of the stores.
 struct DocumentContent {
-    std::vector<Bytes> frames_of_interest;
+    RecordList frames_of_interest;
     ThreadFrames thread_frames;
     std::string trace_id;
 };
@@ -81,12 +72,10 @@ Result<DocumentContent> take_stores(ProfilerState& state) {
 // that could not be delivered loses nothing.
 void restore_stores(ProfilerState& state, DocumentContent&& content) {
     if (auto list = state.frames_of_interest.lock("frames-of-interest list")) {
-        append(content.frames_of_interest, std::move(**list));
-        (**list).swap(content.frames_of_interest);
+        (**list).prepend(std::move(content.frames_of_interest));
     }
     if (auto map = state.thread_frames.lock("per-thread frames map")) {
-        for (auto& [native_id, records] : **map) append(content.thread_frames[native_id], std::move(records));
-        (**map).swap(content.thread_frames);
+        for (auto& [native_id, records] : content.thread_frames) (**map)[native_id].prepend(std::move(records));
     }
 }
 
@@ -122,10 +111,10 @@ void encode_document(Writer<Stream>& writer, const ProfilerState& state, const D
 void store_records(ProfilerState& state, std::optional<uint64_t> native_id, std::vector<Bytes>&& records) {
     bool own_list = native_id && state.threading && (!state.main_thread_id || *native_id != *state.main_thread_id);
     if (own_list) {
-        if (auto map = state.thread_frames.lock("per-thread frames map")) append((**map)[*native_id], std::move(records));
+        if (auto map = state.thread_frames.lock("per-thread frames map")) (**map)[*native_id].append(std::move(records));
         return;
     }
-    if (auto list = state.frames_of_interest.lock("frames-of-interest list")) append(**list, std::move(records));
+    if (auto list = state.frames_of_interest.lock("frames-of-interest list")) (**list).append(std::move(records));
 }
 
 Status hand_over_records(ProfilerState& state, FrameEvent event, Batch&& batch) {

@@ -12,7 +12,11 @@
 namespace sarn {
 
 inline Result<Ref> import_module(PyObject* name) {
-    if (PyObject* found = PyImport_GetModule(name)) return Ref::steal(found);
+    if (PyObject* found = PyImport_GetModule(name)) {
+        // None in sys.modules blocks the import: the import function raises for it.
+        if (found != Py_None) return Ref::steal(found);
+        Py_DECREF(found);
+    }
     if (PyErr_Occurred()) return fail_fetch();
     return checked(PyImport_Import(name));
 }
