@@ -17,8 +17,33 @@ PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) {
     return nullptr;
 }
 
+// The Python objects the state holds, for the cycle collector: an open frame
+// whose globals or locals lead back to the host object (a recording stopped
+// inside a recorded function), or a plugin context that does, would otherwise
+// keep the instance alive for ever. There is no tp_clear: the other members
+// of such a cycle (frames, dicts) break it.
+int traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    ProfilerState* state = reinterpret_cast<SarnProfilerObject*>(self)->state;
+    if (state == nullptr) return 0;
+    // The plugins' references do not change after loading.
+    for (auto& [name, records] : state->plugins.unguarded().by_name) {
+        for (PluginRecord& record : records) {
+            Py_VISIT(record.call.get());
+            Py_VISIT(record.process.get());
+            Py_VISIT(record.context.get());
+        }
+    }
+    // The stacks change only while their thread holds the interpreter lock.
+    return state->threads.for_each([&](ThreadCache& cache) {
+        for (OpenFrame& open : cache.call_frames) Py_VISIT(open.frame.get());
+        return 0;
+    });
+}
+
 void dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     // The state releases the frames, callables and contexts it references.
     delete std::exchange(reinterpret_cast<SarnProfilerObject*>(self)->state, nullptr);
     type->tp_free(self);
@@ -69,6 +94,7 @@ PyMethodDef methods[] = {
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_methods, methods},
     {0, nullptr},
 };
@@ -77,7 +103,7 @@ PyType_Spec spec = {
     "sarn._sarn.SarnProfiler",
     sizeof(SarnProfilerObject),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     slots,
 };
 

@@ -1,6 +1,3 @@
-// "#" formats of the argument builders take Py_ssize_t lengths (required from 3.10 on).
-#define PY_SSIZE_T_CLEAN
-
 #include "profiler/persistence.hpp"
 
 #include <iterator>

@@ -51,6 +51,18 @@ public:
         return slow_current(fast);
     }
 
+    // Calls `visit` with every thread's cache. For the cycle collector, which
+    // runs with the interpreter lock held: no thread is then inside
+    // `slow_current`, so the mutex is free.
+    template <class Visit>
+    int for_each(Visit&& visit) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& [serial, cache] : caches_) {
+            if (int result = visit(*cache)) return result;
+        }
+        return 0;
+    }
+
 private:
     struct Fast {
         uint64_t owner = 0;  // serial of the ThreadCaches the pointer belongs to

@@ -19,7 +19,10 @@ Result<Bytes> to_bytes(PyObject* result) {
     if (!iterator) return fail(std::move(iterator.error()));
     Bytes bytes;
     while (Ref item = Ref::steal(PyIter_Next(iterator->get()))) {
-        long value = PyLong_AsLong(item.get());
+        // Integers only: CPython 3.8's PyLong_AsLong would truncate a float.
+        Ref index = Ref::steal(PyNumber_Index(item.get()));
+        if (!index) return fail_fetch();
+        long value = PyLong_AsLong(index.get());
         if (value == -1 && PyErr_Occurred()) return fail_fetch();
         if (value < 0 || value > 255) {
             return fail(Error::raise(PyExc_OverflowError, "a serialised byte must be in range(0, 256)"));

@@ -1,0 +1,612 @@
+"""The ``sarn`` command.
+
+Commands::
+
+    sarn run [--db PATH] [--threads] [--lightweight] [--config KEY=VALUE ...] script.py [args ...]
+    sarn run [options] -m module [args ...]
+    sarn traces [--db PATH] [--limit N]
+    sarn show [TRACE_ID | latest] [--db PATH] [--depth N] [--filter TEXT] [--color WHEN]
+    sarn export TRACE_ID --json [--db PATH] [--output FILE] [--indent N]
+
+``sarn run`` runs the program as ``python script.py`` (or ``python -m module``)
+would: same ``sys.argv``, ``sys.path[0]``, ``__main__``, output, exceptions and
+exit code. It
+records the main thread (and with ``--threads`` the threads the program
+starts), and at exit, even when the program raised or called ``sys.exit``,
+saves the trace and says on standard error where, under which id and how many
+frames. A trace id may be given in full, as a unique prefix, or as ``latest``.
+
+Exit codes:
+
+===  ===================================================================
+0    success (``run``: the program's own exit code is passed through)
+1    ``run``: the program ended with an uncaught exception
+2    bad command line or configuration
+3    ``run``: the script or module cannot be found or imported
+4    no stored trace matches the id given
+5    the trace database is missing, locked, damaged or of a newer version
+6    the native recording core is not available
+70   an unexpected error inside sarn (``SARN_DEBUG=1`` shows its traceback)
+130  interrupted (Ctrl-C)
+===  ===================================================================
+
+For ``run``, a non-zero exit code of the program wins over 5 when the trace
+could not be saved.
+"""
+
+from __future__ import annotations
+
+import argparse
+import builtins
+import importlib.machinery
+import importlib.util
+import io
+import os
+import runpy
+import sys
+import threading
+import traceback
+import types
+import zipfile
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+from sarn.version import __version__
+
+__all__ = [
+    "main",
+    "EXIT_OK",
+    "EXIT_EXCEPTION",
+    "EXIT_USAGE",
+    "EXIT_NO_TARGET",
+    "EXIT_NO_TRACE",
+    "EXIT_DB",
+    "EXIT_NO_CORE",
+    "EXIT_INTERNAL",
+    "EXIT_INTERRUPTED",
+]
+
+EXIT_OK = 0
+EXIT_EXCEPTION = 1
+EXIT_USAGE = 2
+EXIT_NO_TARGET = 3
+EXIT_NO_TRACE = 4
+EXIT_DB = 5
+EXIT_NO_CORE = 6
+EXIT_INTERNAL = 70
+EXIT_INTERRUPTED = 130
+
+_RUN_VALUE_OPTIONS = ("--db", "--config", "-c")
+_PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
+
+
+class _Failure(Exception):
+    """A one-line error with its exit code."""
+
+    def __init__(self, message: str, code: int) -> None:
+        super().__init__(message)
+        self.code = code
+
+
+def _error(message: str) -> None:
+    sys.stderr.write("sarn: error: %s\n" % message)
+
+
+def _display_path(path: str, base: Optional[str] = None) -> str:
+    try:
+        relative = os.path.relpath(path, base or os.getcwd())
+    except (ValueError, OSError):
+        return path
+    return path if relative.startswith(os.pardir) else relative
+
+
+def _human_size(size: Optional[int]) -> str:
+    if size is None:
+        return "?"
+    value = float(size)
+    for unit in ("B", "KB", "MB", "GB"):
+        if value < 1024 or unit == "GB":
+            return ("%d %s" % (value, unit)) if unit == "B" else ("%.1f %s" % (value, unit))
+        value /= 1024
+    return "%d B" % size
+
+
+# --------------------------------------------------------------------------
+# Parsers
+
+
+def _db_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--db", metavar="PATH", help="trace database (default: [tool.sarn] db_path, else .sarn/db.sqlite3)"
+    )
+
+
+def _run_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="sarn run",
+        usage="sarn run [options] (script.py | -m module) [args ...]",
+        description="Run a Python program as python would, recording what it does.",
+    )
+    _db_option(parser)
+    parser.add_argument("--threads", action="store_true", help="also record the threads the program starts")
+    parser.add_argument(
+        "--lightweight", action="store_true", help="record values as type and short repr only (faster)"
+    )
+    parser.add_argument(
+        "--config", "-c", action="append", default=[], metavar="KEY=VALUE",
+        help="a configuration setting, e.g. filters.ignore_frames=app/migrations (repeatable)",
+    )
+    return parser
+
+
+def _main_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="sarn", description="Record what a Python program does, and look at the recordings."
+    )
+    parser.add_argument("--version", action="version", version="sarn %s" % __version__)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands.add_parser("run", help="run a script or module and record it", add_help=False)
+
+    traces = commands.add_parser("traces", help="list stored traces, newest first")
+    _db_option(traces)
+    traces.add_argument("--limit", type=int, default=50, help="show at most N traces (0: all; default 50)")
+
+    show = commands.add_parser("show", help="print the call tree of a trace")
+    show.add_argument("trace_id", nargs="?", default="latest", help="trace id, unique prefix, or 'latest'")
+    _db_option(show)
+    show.add_argument("--depth", type=int, metavar="N", help="show N levels of calls")
+    show.add_argument("--filter", metavar="TEXT", help="show calls whose name or path holds TEXT")
+    show.add_argument("--color", choices=("auto", "always", "never"), default="auto")
+
+    export = commands.add_parser("export", help="write a trace as JSON")
+    export.add_argument("trace_id", help="trace id, unique prefix, or 'latest'")
+    export.add_argument("--json", action="store_true", required=True, help="export as JSON (the only format)")
+    _db_option(export)
+    export.add_argument("--output", "-o", metavar="FILE", help="write to FILE instead of standard output")
+    export.add_argument("--indent", type=int, metavar="N", help="indent the JSON by N spaces")
+    return parser
+
+
+def _split_run_arguments(tokens: Sequence[str]) -> Tuple[List[str], Optional[str], Optional[str], List[str]]:
+    """(sarn's own options, "script" or "module", the target, the program's arguments)."""
+    options: List[str] = []
+    index = 0
+    while index < len(tokens):
+        token = tokens[index]
+        if token == "--":
+            if index + 1 >= len(tokens):
+                return options, None, None, []
+            return options, "script", tokens[index + 1], list(tokens[index + 2:])
+        if token == "-m":
+            if index + 1 >= len(tokens):
+                raise _Failure("-m needs a module name", EXIT_USAGE)
+            return options, "module", tokens[index + 1], list(tokens[index + 2:])
+        if token.startswith("-m") and not token.startswith("--"):
+            return options, "module", token[2:], list(tokens[index + 1:])
+        if token.startswith("-") and token != "-":
+            options.append(token)
+            if token in _RUN_VALUE_OPTIONS and index + 1 < len(tokens):
+                options.append(tokens[index + 1])
+                index += 1
+            index += 1
+            continue
+        return options, "script", token, list(tokens[index + 1:])
+    return options, None, None, []
+
+
+# --------------------------------------------------------------------------
+# Configuration
+
+
+def _config(db: Optional[str], assignments: Sequence[str] = (), extra: Optional[Dict[str, Any]] = None) -> Dict[str, Any]:
+    from sarn.config import ConfigError, load_config
+
+    overrides: Dict[str, Any] = dict(extra or {})
+    if db:
+        overrides["db_path"] = db
+    try:
+        return load_config(overrides, assignments=assignments)
+    except ConfigError as error:
+        raise _Failure(str(error), EXIT_USAGE) from None
+
+
+def _db_call(function: Any, *args: Any, **kwargs: Any) -> Any:
+    from sarn import db
+
+    try:
+        return function(*args, **kwargs)
+    except db.TraceNotFoundError as error:
+        raise _Failure(str(error), EXIT_NO_TRACE) from None
+    except db.SarnDbError as error:
+        raise _Failure(str(error), EXIT_DB) from None
+
+
+# --------------------------------------------------------------------------
+# sarn run
+
+
+def _check_script(path: str) -> str:
+    if not os.path.exists(path):
+        raise _Failure("can't open file %r: no such file" % path, EXIT_NO_TARGET)
+    if os.path.isdir(path) and not os.path.exists(os.path.join(path, "__main__.py")):
+        raise _Failure("can't find '__main__' module in %r" % path, EXIT_NO_TARGET)
+    return path
+
+
+def _check_module(name: str) -> None:
+    try:
+        spec = importlib.util.find_spec(name)
+        if spec is not None and spec.submodule_search_locations is not None:
+            if importlib.util.find_spec(name + ".__main__") is None:
+                raise _Failure(
+                    "no module named %s.__main__; %r is a package and cannot be directly executed" % (name, name),
+                    EXIT_NO_TARGET,
+                )
+    except _Failure:
+        raise
+    except BaseException as error:
+        raise _Failure(
+            "cannot import module %r: %s: %s" % (name, type(error).__name__, error), EXIT_NO_TARGET
+        ) from None
+    if spec is None:
+        raise _Failure("no module named %r" % name, EXIT_NO_TARGET)
+
+
+def _user_traceback(tb: Any) -> Any:
+    """``tb`` without the leading entries of sarn and runpy, as Python would show it."""
+    runpy_file = os.path.abspath(runpy.__file__) if getattr(runpy, "__file__", None) else ""
+    while tb is not None:
+        filename = tb.tb_frame.f_code.co_filename
+        if (
+            filename.startswith(_PACKAGE_DIR + os.sep)
+            or filename.startswith("<frozen runpy")
+            or (runpy_file and os.path.abspath(filename) == runpy_file)
+        ):
+            tb = tb.tb_next
+            continue
+        break
+    return tb
+
+
+def _exit_code_of(exit: SystemExit) -> int:
+    code = exit.code
+    if code is None:
+        return 0
+    if isinstance(code, int) and not isinstance(code, bool):
+        return code
+    if isinstance(code, bool):
+        return int(code)
+    sys.stderr.write("%s\n" % (code,))
+    return 1
+
+
+def _wait_for_threads() -> None:
+    """Wait for the program's non-daemon threads, as the interpreter would at exit."""
+    current = threading.current_thread()
+    while True:
+        pending = [
+            thread for thread in threading.enumerate()
+            if thread is not current and not thread.daemon and thread.is_alive()
+        ]
+        if not pending:
+            return
+        for thread in pending:
+            thread.join()
+
+
+def _run_script(path: str) -> None:
+    """Run a script file as ``python path`` does: in a fresh ``__main__`` module
+    that stays in place afterwards, with ``sys.argv[0]`` as given and, from
+    Python 3.9 on, an absolute ``__file__`` (runpy.run_path would change
+    ``sys.argv[0]`` too). Folders and zip files go through runpy."""
+    if not os.path.isfile(path) or zipfile.is_zipfile(path):
+        runpy.run_path(path, run_name="__main__")
+        return
+    filename = os.path.abspath(path) if sys.version_info >= (3, 9) else path
+    with io.open_code(path) as handle:
+        source = handle.read()
+    code = compile(source, filename, "exec", dont_inherit=True)
+    module = types.ModuleType("__main__")
+    module.__dict__.update(
+        __file__=filename,
+        __cached__=None,
+        __loader__=importlib.machinery.SourceFileLoader("__main__", filename),
+        __spec__=None,
+        __package__=None,
+        __builtins__=builtins,
+    )
+    sys.modules["__main__"] = module
+    exec(code, module.__dict__)
+
+
+def _attempt(action: Any) -> Optional[str]:
+    """Run ``action``; a description of what it raised, or None. The core's own
+    failures derive from BaseException, so everything but an interrupt or an
+    exit is caught."""
+    try:
+        action()
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:
+        return "%s: %s" % (type(error).__name__, error)
+    return None
+
+
+def _cmd_run(tokens: Sequence[str]) -> int:
+    parser = _run_parser()
+    options, kind, target, program_args = _split_run_arguments(tokens)
+    namespace = parser.parse_args(options)
+    if kind is None or not target:
+        parser.error("give a script to run, or -m and a module name")
+    extra: Dict[str, Any] = {}
+    if namespace.threads:
+        extra["threading"] = True
+    if namespace.lightweight:
+        extra["lightweight_repr"] = True
+    config = _config(namespace.db, namespace.config, extra)
+
+    if kind == "script":
+        _check_script(target)
+    else:
+        _check_module(target)
+
+    from sarn.plugins import PluginError
+    from sarn.profiler import CoreUnavailableError, Profiler, load_core
+
+    try:
+        load_core()
+    except CoreUnavailableError as error:
+        raise _Failure(str(error), EXIT_NO_CORE) from None
+
+    start_dir = os.getcwd()
+    label = target if kind == "script" else "-m " + target
+    profiler = Profiler(config, source="run")
+    sys.argv = [target] + list(program_args)
+    # sys.path[0] is sarn's own entry; the program gets what python gives it.
+    if sys.path:
+        del sys.path[0]
+    if kind == "module":
+        sys.path.insert(0, start_dir)
+    elif os.path.isfile(target) and not zipfile.is_zipfile(target):
+        sys.path.insert(0, os.path.dirname(os.path.realpath(target)))
+    # (runpy puts a folder or zip file itself first.)
+
+    try:
+        profiler.start()
+    except PluginError as error:
+        raise _Failure(str(error), EXIT_USAGE) from None
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:
+        # Includes the core's own failure class, which derives from BaseException.
+        raise _Failure("cannot start recording: %s: %s" % (type(error).__name__, error), EXIT_INTERNAL) from None
+
+    exit_code = 0
+    failure: Optional[Tuple[Any, BaseException, Any]] = None
+    try:
+        if kind == "script":
+            _run_script(target)
+        else:
+            runpy.run_module(target, run_name="__main__", alter_sys=True)
+    except SystemExit as exit:
+        exit_code = _exit_code_of(exit)
+    except BaseException as error:
+        failure = (type(error), error, error.__traceback__)
+        exit_code = EXIT_INTERRUPTED if isinstance(error, KeyboardInterrupt) else EXIT_EXCEPTION
+    finally:
+        stop_failure = _attempt(lambda: profiler.stop(save=False))
+    if stop_failure is not None:
+        _error("could not stop recording: %s" % stop_failure)
+
+    if failure is not None:
+        error_type, error, tb = failure
+        tb = _user_traceback(tb)
+        try:
+            sys.excepthook(error_type, error.with_traceback(tb), tb)
+        except BaseException:
+            traceback.print_exception(error_type, error, tb)
+        failure = None
+        del error, tb
+    try:
+        sys.stdout.flush()
+    except Exception:
+        pass
+    try:
+        _wait_for_threads()
+    except KeyboardInterrupt:
+        exit_code = exit_code or EXIT_INTERRUPTED
+
+    from sarn import db
+
+    where = _display_path(profiler.db_path, start_dir)
+    try:
+        profiler.save()
+        info = db.get_trace_info(profiler.db_path, profiler.trace_id, timeout=config["sqlite_busy_timeout"])
+    except db.SarnDbError as error:
+        _error("could not save the trace of %s: %s" % (label, error))
+        return exit_code or EXIT_DB
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:
+        _error("could not save the trace of %s: %s: %s" % (label, type(error).__name__, error))
+        return exit_code or EXIT_INTERNAL
+    frames = info.frame_count or 0
+    details = "%d frame%s" % (frames, "" if frames == 1 else "s")
+    if info.thread_count and info.thread_count > 1:
+        details += ", %d threads" % info.thread_count
+    sys.stderr.write("sarn: recorded %s into %s as %s (%s)\n" % (label, where, info.id, details))
+    return exit_code
+
+
+# --------------------------------------------------------------------------
+# sarn traces / show / export
+
+
+def _local_time(value: Optional[float]) -> str:
+    import datetime
+
+    if value is None:
+        return "?"
+    try:
+        return datetime.datetime.fromtimestamp(value).strftime("%Y-%m-%d %H:%M:%S")
+    except (OverflowError, OSError, ValueError):
+        return "?"
+
+
+def _cmd_traces(namespace: argparse.Namespace) -> int:
+    from sarn import db
+
+    config = _config(namespace.db)
+    limit = namespace.limit if namespace.limit and namespace.limit > 0 else None
+    rows = _db_call(
+        db.list_traces,
+        config["db_path"],
+        limit=None if limit is None else limit + 1,
+        timeout=config["sqlite_busy_timeout"],
+    )
+    more = limit is not None and len(rows) > limit
+    rows = rows[:limit] if limit is not None else rows
+    if not rows:
+        sys.stdout.write("no traces in %s\n" % _display_path(config["db_path"]))
+        return EXIT_OK
+    table = [("ID", "SAVED", "SOURCE", "FRAMES", "SIZE", "WHAT")]
+    for row in rows:
+        table.append(
+            (
+                row.id,
+                _local_time(row.created),
+                row.source or "?",
+                "?" if row.frame_count is None else str(row.frame_count),
+                _human_size(row.size),
+                row.label or "",
+            )
+        )
+    widths = [max(len(line[column]) for line in table) for column in range(5)]
+    lines = []
+    for line in table:
+        cells = [
+            line[0].ljust(widths[0]),
+            line[1].ljust(widths[1]),
+            line[2].ljust(widths[2]),
+            line[3].rjust(widths[3]),
+            line[4].rjust(widths[4]),
+            line[5],
+        ]
+        lines.append("  ".join(cells).rstrip())
+    if more:
+        lines.append("(more traces are stored; --limit 0 lists them all)")
+    sys.stdout.write("\n".join(lines) + "\n")
+    return EXIT_OK
+
+
+def _use_color(choice: str, stream: Any) -> bool:
+    if choice == "always":
+        return True
+    if choice == "never":
+        return False
+    if os.environ.get("NO_COLOR") or os.environ.get("TERM") == "dumb":
+        return False
+    try:
+        return bool(stream.isatty())
+    except Exception:
+        return False
+
+
+def _cmd_show(namespace: argparse.Namespace) -> int:
+    from sarn import db, viewer
+
+    config = _config(namespace.db)
+    if namespace.depth is not None and namespace.depth < 1:
+        raise _Failure("--depth must be 1 or more", EXIT_USAGE)
+    document = _db_call(db.load_trace, config["db_path"], namespace.trace_id, timeout=config["sqlite_busy_timeout"])
+    try:
+        text = viewer.render(
+            document,
+            depth=namespace.depth,
+            filter=namespace.filter,
+            color=_use_color(namespace.color, sys.stdout),
+        )
+    except viewer.TraceFormatError as error:
+        raise _Failure("trace %s: %s" % (namespace.trace_id, error), EXIT_DB) from None
+    sys.stdout.write(text)
+    return EXIT_OK
+
+
+def _cmd_export(namespace: argparse.Namespace) -> int:
+    from sarn import db, viewer
+
+    config = _config(namespace.db)
+    document = _db_call(db.load_trace, config["db_path"], namespace.trace_id, timeout=config["sqlite_busy_timeout"])
+    try:
+        text = viewer.to_json(document, indent=namespace.indent)
+    except viewer.TraceFormatError as error:
+        raise _Failure("trace %s: %s" % (namespace.trace_id, error), EXIT_DB) from None
+    if namespace.output:
+        try:
+            with open(namespace.output, "w", encoding="utf-8") as handle:
+                handle.write(text + "\n")
+        except OSError as error:
+            raise _Failure("cannot write %s: %s" % (namespace.output, error), EXIT_USAGE) from None
+    else:
+        sys.stdout.write(text + "\n")
+    return EXIT_OK
+
+
+# --------------------------------------------------------------------------
+# Entry point
+
+
+def _prepare_streams() -> None:
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.reconfigure(errors="backslashreplace")  # type: ignore[union-attr]
+        except Exception:
+            pass
+
+
+def _dispatch(arguments: List[str]) -> int:
+    if arguments and arguments[0] == "run":
+        return _cmd_run(arguments[1:])
+    parser = _main_parser()
+    namespace = parser.parse_args(arguments)
+    if namespace.command is None:
+        parser.print_help(sys.stderr)
+        return EXIT_USAGE
+    if namespace.command == "traces":
+        return _cmd_traces(namespace)
+    if namespace.command == "show":
+        return _cmd_show(namespace)
+    if namespace.command == "export":
+        return _cmd_export(namespace)
+    parser.error("unknown command %r" % namespace.command)
+    return EXIT_USAGE
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the ``sarn`` command with ``argv`` (default: ``sys.argv[1:]``) and
+    return its exit code."""
+    arguments = list(sys.argv[1:] if argv is None else argv)
+    _prepare_streams()
+    try:
+        return _dispatch(arguments)
+    except _Failure as failure:
+        _error(str(failure))
+        return failure.code
+    except SystemExit as exit:  # from argparse: usage errors, --help, --version
+        code = exit.code
+        return code if isinstance(code, int) else (0 if code is None else EXIT_USAGE)
+    except KeyboardInterrupt:
+        sys.stderr.write("sarn: interrupted\n")
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (``sarn show | head``); stop quietly.
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        except Exception:
+            pass
+        return EXIT_OK
+    except Exception as error:
+        if os.environ.get("SARN_DEBUG"):
+            traceback.print_exc()
+        _error("internal error: %s: %s (set SARN_DEBUG=1 to see where)" % (type(error).__name__, error))
+        return EXIT_INTERNAL

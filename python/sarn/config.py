@@ -1,0 +1,274 @@
+"""Recording configuration.
+
+A configuration is a plain ``dict``; the recording core reads some of its keys
+and the host package the others. It is assembled in three layers, each
+overriding the one before:
+
+1. the defaults below;
+2. the ``[tool.sarn]`` table of the nearest ``pyproject.toml``, looked for in
+   the current directory and its parents (read with ``tomllib``, or ``tomli``
+   before Python 3.11; a missing file, or a missing reader, is no error);
+3. overrides from the command line (``--config KEY=VALUE``, ``--db``,
+   ``--threads``) or from the Python API (``sarn.record(config=...)``).
+
+Keys:
+
+=======================  =========  ======================================
+``db_path``              str        where traces are stored; default
+                                    ``.sarn/db.sqlite3`` under the current
+                                    directory; a relative path in
+                                    pyproject.toml is taken relative to
+                                    that file's folder
+``filters``              table      ``include_frames`` and ``ignore_frames``:
+                                    lists of file-path fragments; a frame
+                                    whose file contains an include fragment
+                                    is always recorded, one that contains an
+                                    ignore fragment never (unless included)
+``threading``            bool       also record threads started while
+                                    recording (default false)
+``lightweight_repr``     bool       write values as type and short repr
+                                    only, which is faster (default false)
+``sqlite_busy_timeout``  int        seconds to wait for a busy database
+                                    (default 60)
+``plugins``              list       extra plugin specifications, see
+                                    :mod:`sarn.plugins`
+=======================  =========  ======================================
+
+Example::
+
+    [tool.sarn]
+    db_path = ".sarn/db.sqlite3"
+    threading = true
+    filters = { include_frames = ["site-packages/mylib/"], ignore_frames = ["app/migrations/"] }
+
+Invalid values raise :class:`ConfigError` with a message naming the key and
+where it came from.
+"""
+
+from __future__ import annotations
+
+import copy
+import json
+import os
+import sys
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
+
+__all__ = [
+    "ConfigError",
+    "DEFAULT_DB_PATH",
+    "DEFAULTS",
+    "KNOWN_KEYS",
+    "default_config",
+    "find_pyproject",
+    "read_pyproject",
+    "load_config",
+    "validate",
+    "parse_assignment",
+    "merge",
+]
+
+DEFAULT_DB_PATH = os.path.join(".sarn", "db.sqlite3")
+
+DEFAULTS: Dict[str, Any] = {
+    "db_path": DEFAULT_DB_PATH,
+    "filters": {"include_frames": [], "ignore_frames": []},
+    "threading": False,
+    "lightweight_repr": False,
+    "sqlite_busy_timeout": 60,
+    "plugins": [],
+}
+
+KNOWN_KEYS = tuple(DEFAULTS)
+_FILTER_KEYS = ("include_frames", "ignore_frames")
+
+
+class ConfigError(ValueError):
+    """A configuration value is missing, unknown or of the wrong type."""
+
+
+def default_config() -> Dict[str, Any]:
+    """A fresh copy of the defaults."""
+    return copy.deepcopy(DEFAULTS)
+
+
+def find_pyproject(start: Optional[str] = None) -> Optional[str]:
+    """The nearest pyproject.toml in ``start`` (default: the current directory)
+    or one of its parents, or None."""
+    try:
+        current = os.path.abspath(start if start is not None else os.getcwd())
+    except OSError:
+        return None
+    while True:
+        candidate = os.path.join(current, "pyproject.toml")
+        if os.path.isfile(candidate):
+            return candidate
+        parent = os.path.dirname(current)
+        if parent == current:
+            return None
+        current = parent
+
+
+def _toml_reader():
+    if sys.version_info >= (3, 11):
+        import tomllib
+
+        return tomllib
+    try:
+        import tomli
+    except ImportError:
+        return None
+    return tomli
+
+
+def read_pyproject(path: str) -> Dict[str, Any]:
+    """The ``[tool.sarn]`` table of the pyproject.toml at ``path`` ({} when it has
+    none, or when no TOML reader is installed). A relative ``db_path`` is made
+    relative to the file's folder."""
+    reader = _toml_reader()
+    if reader is None:
+        return {}
+    try:
+        with open(path, "rb") as handle:
+            data = reader.load(handle)
+    except OSError as error:
+        raise ConfigError("cannot read %s: %s" % (path, error)) from None
+    except Exception as error:  # the reader's own TOMLDecodeError
+        raise ConfigError("%s is not valid TOML: %s" % (path, error)) from None
+    tool = data.get("tool")
+    table = tool.get("sarn") if isinstance(tool, dict) else None
+    if table is None:
+        return {}
+    if not isinstance(table, dict):
+        raise ConfigError("%s: [tool.sarn] must be a table" % path)
+    table = dict(table)
+    db_path = table.get("db_path")
+    if isinstance(db_path, str) and db_path and not os.path.isabs(db_path):
+        table["db_path"] = os.path.join(os.path.dirname(os.path.abspath(path)), db_path)
+    return table
+
+
+def _type_name(value: Any) -> str:
+    return type(value).__name__
+
+
+def _check_fragments(value: Any, where: str) -> List[str]:
+    if isinstance(value, str) or not isinstance(value, (list, tuple)):
+        raise ConfigError("%s must be a list of strings, not %s" % (where, _type_name(value)))
+    for item in value:
+        if not isinstance(item, str):
+            raise ConfigError("%s must be a list of strings; it holds a %s" % (where, _type_name(item)))
+    return [str(item) for item in value]
+
+
+def validate(config: Mapping[str, Any], source: str = "configuration") -> Dict[str, Any]:
+    """A checked, normalised copy of a complete or partial configuration.
+
+    Raises :class:`ConfigError` for an unknown key or a value of the wrong type.
+    """
+    if not isinstance(config, Mapping):
+        raise ConfigError("%s must be a table of settings, not %s" % (source, _type_name(config)))
+    result: Dict[str, Any] = {}
+    for key, value in config.items():
+        where = "%s: %r" % (source, key)
+        if key not in DEFAULTS:
+            raise ConfigError("%s: unknown key %r (known keys: %s)" % (source, key, ", ".join(KNOWN_KEYS)))
+        if key == "db_path":
+            if isinstance(value, os.PathLike):
+                value = os.fspath(value)
+            if not isinstance(value, str) or not value:
+                raise ConfigError("%s must be a non-empty path" % where)
+        elif key in ("threading", "lightweight_repr"):
+            if not isinstance(value, bool):
+                raise ConfigError("%s must be true or false, not %r" % (where, value))
+        elif key == "sqlite_busy_timeout":
+            if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+                raise ConfigError("%s must be a whole number of seconds (0 or more), not %r" % (where, value))
+        elif key == "filters":
+            if not isinstance(value, Mapping):
+                raise ConfigError("%s must be a table with include_frames and ignore_frames" % where)
+            filters = {}
+            for filter_key, fragments in value.items():
+                if filter_key not in _FILTER_KEYS:
+                    raise ConfigError(
+                        "%s: unknown key %r (known keys: %s)" % (where, filter_key, ", ".join(_FILTER_KEYS))
+                    )
+                filters[filter_key] = _check_fragments(fragments, "%s.%s" % (where, filter_key))
+            value = filters
+        elif key == "plugins":
+            if isinstance(value, (str, dict)) or not isinstance(value, (list, tuple)):
+                raise ConfigError("%s must be a list of plugin specifications or 'module:attribute' names" % where)
+            for entry in value:
+                if not isinstance(entry, (dict, str)):
+                    raise ConfigError(
+                        "%s entries must be specification tables or 'module:attribute' names, not %s"
+                        % (where, _type_name(entry))
+                    )
+            value = list(value)
+        result[key] = value
+    return result
+
+
+def merge(base: Dict[str, Any], overrides: Mapping[str, Any]) -> Dict[str, Any]:
+    """``base`` updated with ``overrides``; "filters" is merged key by key."""
+    result = copy.deepcopy(base)
+    for key, value in overrides.items():
+        if key == "filters" and isinstance(result.get("filters"), dict) and isinstance(value, Mapping):
+            merged = dict(result["filters"])
+            merged.update(copy.deepcopy(dict(value)))
+            result["filters"] = merged
+        else:
+            result[key] = copy.deepcopy(value)
+    return result
+
+
+def parse_assignment(text: str) -> Tuple[str, Any]:
+    """One ``KEY=VALUE`` of the command line as (key, partial configuration).
+
+    The value is read as JSON when it parses (``true``, ``30``, ``["a", "b"]``),
+    otherwise as a plain string. ``filters.include_frames`` and
+    ``filters.ignore_frames`` also take a comma-separated list, and ``plugins``
+    a comma-separated list of 'module:attribute' names.
+    """
+    key, sep, raw = text.partition("=")
+    key = key.strip()
+    if not sep or not key:
+        raise ConfigError("--config expects KEY=VALUE, got %r" % text)
+    try:
+        value: Any = json.loads(raw)
+    except ValueError:
+        value = raw
+    if key.startswith("filters."):
+        filter_key = key[len("filters."):]
+        if filter_key not in _FILTER_KEYS:
+            raise ConfigError("--config: unknown key %r (known: filters.include_frames, filters.ignore_frames)" % key)
+        if isinstance(value, str):
+            value = [part for part in (piece.strip() for piece in value.split(",")) if part]
+        return key, {"filters": {filter_key: value}}
+    if key == "plugins" and isinstance(value, str):
+        value = [part for part in (piece.strip() for piece in value.split(",")) if part]
+    if key == "db_path" and not isinstance(value, str):
+        value = raw
+    return key, {key: value}
+
+
+def load_config(
+    overrides: Optional[Mapping[str, Any]] = None,
+    *,
+    assignments: Iterable[str] = (),
+    start: Optional[str] = None,
+    use_pyproject: bool = True,
+) -> Dict[str, Any]:
+    """The complete, validated configuration: defaults, then the ``[tool.sarn]``
+    table of the nearest pyproject.toml (unless ``use_pyproject`` is false),
+    then ``KEY=VALUE`` ``assignments``, then ``overrides``."""
+    config = default_config()
+    if use_pyproject:
+        path = find_pyproject(start)
+        if path is not None:
+            config = merge(config, validate(read_pyproject(path), "%s [tool.sarn]" % path))
+    for text in assignments:
+        _, partial = parse_assignment(text)
+        config = merge(config, validate(partial, "--config %s" % text))
+    if overrides:
+        config = merge(config, validate(overrides))
+    return validate(config)

@@ -1,0 +1,186 @@
+"""The host profiler: switches recording on and off on the calling thread.
+
+A :class:`Profiler` carries what the recording core reads when recording
+starts (``config``, ``db_path``, ``one_trace_per_test``, ``trace_id``,
+``source``); :meth:`Profiler.start` hands it to the core, which builds its own
+profiler, stores it as ``rust_profiler`` and installs itself as the thread's
+profile function (and, with ``config["threading"]``, as the profile function
+of every thread started afterwards). :meth:`Profiler.stop` removes it again
+and saves the trace.
+
+One recording runs at a time in a process: starting a second one while the
+first runs raises :class:`RecordingError`, since both would share the
+interpreter's profile functions and neither trace would be whole.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+import threading
+import time
+from typing import Any, Dict, Mapping, Optional
+
+__all__ = [
+    "Profiler",
+    "RecordingError",
+    "CoreUnavailableError",
+    "new_trace_id",
+    "load_core",
+    "active_profiler",
+]
+
+_CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
+
+_lock = threading.Lock()
+_active: "Optional[Profiler]" = None
+
+
+class RecordingError(RuntimeError):
+    """Recording cannot be started or stopped as asked."""
+
+
+class CoreUnavailableError(RecordingError, ImportError):
+    """The native recording core ``sarn._sarn`` cannot be imported."""
+
+
+def new_trace_id() -> str:
+    """A new trace id: "trc_" and a ULID (48 bits of milliseconds since the Unix
+    epoch, then 80 random bits) in Crockford base32, 30 characters in all."""
+    milliseconds = max(0, time.time_ns() // 1_000_000) & ((1 << 48) - 1)
+    value = (milliseconds << 80) | int.from_bytes(os.urandom(10), "big")
+    chars = []
+    for _ in range(26):
+        chars.append(_CROCKFORD[value & 31])
+        value >>= 5
+    return "trc_" + "".join(reversed(chars))
+
+
+def load_core() -> Any:
+    """The native core module, or :class:`CoreUnavailableError` saying why not."""
+    try:
+        from sarn import _sarn
+    except ImportError as error:
+        raise CoreUnavailableError(
+            "the native recording core sarn._sarn is not available (%s); "
+            "install sarn with pip so that its extension is built" % error
+        ) from None
+    return _sarn
+
+
+def active_profiler() -> "Optional[Profiler]":
+    """The profiler that is recording now, if any."""
+    return _active
+
+
+class Profiler:
+    """The object the recording core is registered with.
+
+    ``config`` is the whole configuration dict (see :mod:`sarn.config`); the
+    database path is taken from ``db_path`` when given, else from
+    ``config["db_path"]``, and made absolute so that a program that changes its
+    working directory still saves where it was asked to.
+    """
+
+    def __init__(
+        self,
+        config: Optional[Mapping[str, Any]] = None,
+        db_path: "Optional[os.PathLike[str] | str]" = None,
+        *,
+        one_trace_per_test: bool = False,
+        source: str = "python",
+        trace_id: Optional[str] = None,
+    ) -> None:
+        from sarn.config import DEFAULT_DB_PATH
+
+        self.config: Dict[str, Any] = dict(config or {})
+        if db_path is None:
+            db_path = self.config.get("db_path") or DEFAULT_DB_PATH
+        self.db_path: str = os.path.abspath(os.fspath(db_path))
+        self.config["db_path"] = self.db_path
+        self.one_trace_per_test = bool(one_trace_per_test)
+        self.trace_id: str = trace_id if trace_id is not None else new_trace_id()
+        self.source = str(source)
+        self.rust_profiler: Any = None
+        self._thread_id: Optional[int] = None
+        self._core: Any = None
+
+    def __call__(self, frame: Any, event: str, arg: Any) -> None:
+        """The core requires a callable host object; events never reach it."""
+        return None
+
+    def __repr__(self) -> str:
+        state = "recording" if self.running else "idle"
+        return "<sarn Profiler %s %s -> %s>" % (self.trace_id, state, self.db_path)
+
+    @property
+    def running(self) -> bool:
+        return self._thread_id is not None
+
+    def started_on_this_thread(self) -> bool:
+        """True while this profiler records, started on the calling thread."""
+        return self._thread_id is not None and self._thread_id == threading.get_ident()
+
+    def start(self) -> "Profiler":
+        """Start recording on the calling thread (and, with threading on, on the
+        threads it starts from now on)."""
+        global _active
+        core = load_core()
+        # Check the plugins here, so that a bad configured plugin is reported
+        # plainly rather than as a failure inside the core.
+        from sarn.plugins import load_plugin_data
+
+        load_plugin_data(self.config)
+        with _lock:
+            if _active is not None:
+                raise RecordingError(
+                    "a sarn recording is already running (trace %s); recordings cannot be nested "
+                    "or run at the same time" % _active.trace_id
+                )
+            _active = self
+        try:
+            core.register_profiler(self)
+        except BaseException:
+            with _lock:
+                _active = None
+            sys.setprofile(None)
+            raise
+        self._core = core
+        self._thread_id = threading.get_ident()
+        return self
+
+    def stop(self, save: bool = True) -> None:
+        """Stop recording and, unless ``save`` is false, store the trace.
+
+        Must be called on the thread that started the recording. Threads that
+        are still running keep recording until they end; with ``save`` false,
+        call :meth:`save` once they have.
+        """
+        global _active
+        if self._thread_id is None:
+            raise RecordingError("this sarn recording is not running")
+        if self._thread_id != threading.get_ident():
+            raise RecordingError("a sarn recording must be stopped on the thread that started it")
+        try:
+            self._core.register_noop_profiler()
+            threading.setprofile(None)
+            sys.setprofile(None)
+        finally:
+            self._thread_id = None
+            with _lock:
+                if _active is self:
+                    _active = None
+        if save:
+            self.save()
+
+    def save(self) -> None:
+        """Store what has been recorded so far under the current trace id."""
+        if self.rust_profiler is None:
+            raise RecordingError("nothing to save: this recording never started")
+        self.rust_profiler.save_request_in_db()
+
+    def build_trace(self) -> bytes:
+        """The trace document of what has been recorded since the last save."""
+        if self.rust_profiler is None:
+            raise RecordingError("nothing to build: this recording never started")
+        return self.rust_profiler.build_trace()

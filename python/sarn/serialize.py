@@ -1,0 +1,624 @@
+"""Turn any Python value into exactly one MessagePack value.
+
+The recording core calls these two functions for every recorded call and
+return (the return value, and the frame's locals mapping) and for every plugin
+payload, and splices the bytes they return into its records unchanged:
+
+* ``dump_msgpack(value)``: the full form; containers keep their structure and
+  objects show their type, a bounded ``repr`` and their instance attributes.
+* ``dump_msgpack_lightweight_repr(value)``: the cheap form; only the top-level
+  mapping (a frame's locals, a plugin payload) keeps its structure, and every
+  value that is not a primitive is written as its type and bounded ``repr``.
+
+Both always return ``bytes`` holding one complete MessagePack value and never
+raise, whatever the value does: a ``__repr__`` that raises or returns a
+non-string, attribute access, ``__len__``, ``__iter__``, ``__eq__`` or
+``__hash__`` that raise, cycles, deep nesting, huge containers and strings.
+Built-in containers are read through their base type's own methods, so a
+subclass's overrides are not run; only ``repr`` (and a ``__dict__`` property,
+should a class define one) calls into the value's own code.
+
+Output shape (what the trace viewer reads back)
+-----------------------------------------------
+
+Plain MessagePack values:
+
+* nil, boolean, float 64, and integers from -2**63 to 2**64-1.
+* str: a ``str`` of at most ``MAX_STR`` characters. Lone surrogates, which
+  UTF-8 cannot hold, are written as backslash escapes (``"\\udc80"``).
+* bin: a ``bytes`` object of at most ``MAX_BYTES`` bytes.
+* array: a ``list`` of at most ``MAX_ITEMS`` items, each item in this shape.
+* map with str keys: a ``dict`` of at most ``MAX_ITEMS`` entries whose keys
+  are all ``str`` and none of which is ``"__sarn__"``.
+
+Everything else is a tagged map whose first key is ``"__sarn__"`` (a plain
+map never holds that key, so the two cannot be confused). Every tagged map
+has ``"type"``, the value's type as ``module.QualName`` (built-ins without a
+module: ``"int"``, ``"list"``):
+
+* ``{"__sarn__": "object", "type": T, "repr": R}``: any other value; ``R`` is
+  its ``repr`` cut to ``MAX_REPR`` characters (ending in ``"..."`` when cut),
+  or a ``"<T object; repr() failed: ...>"`` text. In the full form an instance
+  of an ordinary class also has ``"attrs"``: a map from attribute name to
+  value (in this shape) read from its ``__dict__`` and ``__slots__``, dunder
+  names left out, at most ``MAX_ATTRS`` of them, plus ``"more_attrs"``: the
+  number left out when there were more. Named tuples list their fields as
+  ``"attrs"``. Integers outside the 64-bit range are objects of type "int"
+  whose repr is their decimal digits.
+* ``{"__sarn__": "str", "type": "str", "value": PREFIX, "len": N}``: a string
+  longer than ``MAX_STR`` characters; N is its full length.
+* ``{"__sarn__": "bytes", "type": T, "value": PREFIX, "len": N}``: a ``bytes``
+  longer than ``MAX_BYTES``, or a ``bytearray`` (then "len" only when cut).
+* ``{"__sarn__": K, "type": T, "items": [...]}`` with K one of "list",
+  "tuple", "set", "frozenset": a tuple, set or frozenset, a subclass of
+  ``list``, a ``collections.deque``, or a list that was cut.
+* ``{"__sarn__": "dict", "type": T, "items": [[KEY, VALUE], ...]}``: a mapping
+  with a key that is not a ``str`` (or is ``"__sarn__"``), a ``dict`` subclass,
+  or a dict that was cut.
+* ``{"__sarn__": "cycle", "type": T}``: a container or object met again inside
+  itself.
+
+Containers and the ``"attrs"`` of objects are cut: beyond ``MAX_ITEMS`` items
+(``MAX_ATTRS`` attributes), below a nesting depth of ``MAX_DEPTH``, and once
+``MAX_NODES`` containers and objects have been written for one value. A cut
+tagged container has ``"len"``, its full number of items, and holds only the
+items that were kept (none when cut by depth or by the node budget); a cut
+object has no ``"attrs"``.
+
+The lightweight form writes nil, booleans, 64-bit integers, floats, and
+``str`` and ``bytes`` (cut as above) as themselves, and every other value as
+``{"__sarn__": "object", "type": T, "repr": R}``, where the repr of a built-in
+container shows only its first few items. A top-level ``dict`` with ``str``
+keys stays a map (at most ``MAX_ITEMS`` entries; beyond that the rest are left
+out and the key ``"__sarn__"`` is never written), so a frame's locals stay
+readable by name and a plugin payload keeps its keys.
+"""
+
+from __future__ import annotations
+
+import reprlib
+import types
+import weakref
+from collections import deque
+from itertools import islice
+from typing import Any, Dict, List, Optional, Tuple
+
+import msgpack
+
+__all__ = [
+    "dump_msgpack",
+    "dump_msgpack_lightweight_repr",
+    "TAG",
+    "MAX_DEPTH",
+    "MAX_ITEMS",
+    "MAX_STR",
+    "MAX_BYTES",
+    "MAX_REPR",
+    "MAX_ATTRS",
+    "MAX_NODES",
+]
+
+#: The key that marks a tagged map.
+TAG = "__sarn__"
+#: Containers and objects nested deeper than this are written without content.
+MAX_DEPTH = 6
+#: Items kept of one list, tuple, set or dict.
+MAX_ITEMS = 50
+#: Characters kept of one string (values, keys and attribute names alike).
+MAX_STR = 500
+#: Bytes kept of one bytes or bytearray value.
+MAX_BYTES = 256
+#: Characters kept of one repr.
+MAX_REPR = 200
+#: Attributes kept of one object.
+MAX_ATTRS = 30
+#: Containers and objects written with content for one value, in all.
+MAX_NODES = 500
+
+_INT_MIN = -(1 << 63)
+_INT_MAX = (1 << 64) - 1
+_CUT_MARK = "..."
+
+# Types whose instances never get "attrs": their __dict__ is either huge
+# (modules, classes) or uninteresting (functions and methods).
+_NO_ATTRS_TYPES = (
+    type,
+    types.ModuleType,
+    types.FunctionType,
+    types.BuiltinFunctionType,
+    types.MethodType,
+    types.CodeType,
+    types.FrameType,
+    types.TracebackType,
+)
+
+_reprlib = reprlib.Repr()
+_reprlib.maxlevel = 3
+_reprlib.maxtuple = 8
+_reprlib.maxlist = 8
+_reprlib.maxarray = 8
+_reprlib.maxdict = 6
+_reprlib.maxset = 8
+_reprlib.maxfrozenset = 8
+_reprlib.maxdeque = 8
+_reprlib.maxstring = 60
+_reprlib.maxlong = 60
+_reprlib.maxother = MAX_REPR
+_BOUNDED_REPR_TYPES = (list, tuple, dict, set, frozenset, deque)
+
+# Per type: id(type) -> (weak reference to the type, (type name, attribute
+# plan, kind)). Weak references let classes made at run time be freed; their entry
+# is dropped when they are.
+_type_cache: Dict[int, Tuple[Any, Tuple[str, Optional[Tuple[Tuple[str, Any], ...]], str]]] = {}
+
+
+class _Ctx:
+    __slots__ = ("budget", "path")
+
+    def __init__(self) -> None:
+        self.budget = MAX_NODES
+        self.path: set = set()
+
+
+# --------------------------------------------------------------------------
+# Type names and repr
+
+
+def _compute_type_name(t: type) -> str:
+    try:
+        module = type.__getattribute__(t, "__module__")
+        qualname = type.__getattribute__(t, "__qualname__")
+    except BaseException:
+        return "<unknown type>"
+    if type(qualname) is not str:
+        return "<unknown type>"
+    if type(module) is not str or module == "builtins":
+        return qualname
+    return module + "." + qualname
+
+
+def _slot_plan(t: type) -> Optional[Tuple[Tuple[str, Any], ...]]:
+    """The slot descriptors of ``t`` as (shown name, descriptor), or None when
+    instances of ``t`` get no attributes at all."""
+    if issubclass(t, _NO_ATTRS_TYPES):
+        return None
+    plan: List[Tuple[str, Any]] = []
+    seen = set()
+    for klass in t.__mro__:
+        slots = klass.__dict__.get("__slots__", ())
+        if isinstance(slots, str):
+            slots = (slots,)
+        try:
+            names = list(slots)
+        except BaseException:
+            continue
+        for name in names:
+            if type(name) is not str or name in ("__dict__", "__weakref__"):
+                continue
+            stored = name
+            if name.startswith("__") and not name.endswith("__"):
+                stored = "_" + klass.__name__.lstrip("_") + name
+            descriptor = klass.__dict__.get(stored)
+            if descriptor is None or stored in seen:
+                continue
+            seen.add(stored)
+            plan.append((name, descriptor))
+    return tuple(plan)
+
+
+def _forget_type(key: int, ref: Any) -> None:
+    entry = _type_cache.get(key)
+    if entry is not None and entry[0] is ref:
+        del _type_cache[key]
+
+
+def _kind_of(t: type) -> str:
+    """How values of a type that is not an exact built-in are written."""
+    if issubclass(t, dict):
+        return "dict"
+    if issubclass(t, list):
+        return "list"
+    if issubclass(t, tuple):
+        return "namedtuple" if isinstance(getattr(t, "_fields", None), tuple) else "tuple"
+    if issubclass(t, set):
+        return "set"
+    if issubclass(t, frozenset):
+        return "frozenset"
+    if issubclass(t, deque):
+        return "deque"
+    if issubclass(t, bytearray):
+        return "bytearray"
+    return "object"
+
+
+def _compute_info(t: type) -> Tuple[str, Optional[Tuple[Tuple[str, Any], ...]], str]:
+    try:
+        plan = _slot_plan(t)
+    except BaseException:
+        plan = None
+    try:
+        kind = _kind_of(t)
+    except BaseException:
+        kind = "object"
+    info = (_compute_type_name(t), plan, kind)
+    key = id(t)
+    try:
+        ref = weakref.ref(t, lambda dead, key=key: _forget_type(key, dead))
+    except TypeError:
+        return info
+    _type_cache[key] = (ref, info)
+    return info
+
+
+def _info(t: type) -> Tuple[str, Optional[Tuple[Tuple[str, Any], ...]], str]:
+    entry = _type_cache.get(id(t))
+    if entry is not None and entry[0]() is t:
+        return entry[1]
+    return _compute_info(t)
+
+
+def _type_name(t: type) -> str:
+    return _info(t)[0]
+
+
+def _cut_text(text: str, limit: int) -> str:
+    if len(text) > limit:
+        return text[:limit] + _CUT_MARK
+    return text
+
+
+_REPRLIB_METHODS = (
+    (dict, _reprlib.repr_dict),
+    (list, _reprlib.repr_list),
+    (tuple, _reprlib.repr_tuple),
+    (set, _reprlib.repr_set),
+    (frozenset, _reprlib.repr_frozenset),
+    (deque, _reprlib.repr_deque),
+)
+
+
+_SIMPLE_TYPES = (int, float, bool, type(None))
+_SHORT_REPR_ITEMS = 8
+
+
+def _is_small_and_flat(value: Any, t: type) -> bool:
+    """True for a built-in container of a few numbers and short strings, whose
+    full repr is cheap and short."""
+    if t is dict:
+        if dict.__len__(value) > _SHORT_REPR_ITEMS:
+            return False
+        items: Any = dict.items(value)
+        return all(type(k) is str and len(k) < 40 and type(v) in _SIMPLE_TYPES for k, v in items)
+    if t is list or t is tuple:
+        if len(value) > _SHORT_REPR_ITEMS:
+            return False
+        for item in value:
+            item_type = type(item)
+            if item_type not in _SIMPLE_TYPES and not (item_type is str and len(item) < 40):
+                return False
+        return True
+    return False
+
+
+def _container_repr(value: Any, t: type) -> Optional[str]:
+    """A repr of a built-in container that shows only its first items, or None
+    when ``value`` is not one (or its class writes its own repr)."""
+    if t in _BOUNDED_REPR_TYPES:
+        if _is_small_and_flat(value, t):
+            return repr(value)
+        return _reprlib.repr(value)
+    for base, method in _REPRLIB_METHODS:
+        if issubclass(t, base):
+            if getattr(t, "__repr__", None) is not base.__repr__:
+                return None
+            return "%s(%s)" % (t.__name__, method(value, _reprlib.maxlevel))
+    return None
+
+
+def _bounded_repr(value: Any, type_name: Optional[str] = None) -> str:
+    """repr(value) cut to MAX_REPR characters; a failing repr gives a fixed text."""
+    try:
+        t = type(value)
+        text = _container_repr(value, t) if issubclass(t, _BOUNDED_REPR_TYPES) else None
+        if text is None:
+            text = repr(value)
+        if type(text) is not str:
+            text = str.__str__(text)
+        if len(text) > MAX_REPR:
+            text = text[:MAX_REPR] + _CUT_MARK
+        return text
+    except BaseException as error:
+        if type_name is None:
+            type_name = _type_name(type(value))
+        return "<%s object; repr() failed: %s>" % (type_name, _type_name(type(error)))
+
+
+# --------------------------------------------------------------------------
+# Full form
+
+
+def _object(value: Any, t: type, depth: int, ctx: _Ctx, info: Any = None) -> Dict[str, Any]:
+    name, plan, kind = info if info is not None else _info(t)
+    result: Dict[str, Any] = {TAG: "object", "type": name, "repr": _bounded_repr(value, name)}
+    if plan is None or depth >= MAX_DEPTH or ctx.budget <= 0:
+        return result
+    key = id(value)
+    if key in ctx.path:
+        return {TAG: "cycle", "type": name}
+    ctx.budget -= 1
+    ctx.path.add(key)
+    attrs: Dict[str, Any] = {}
+    more = 0
+    child = depth + 1
+    try:
+        if kind == "namedtuple":
+            for field, item in zip(t._fields, tuple.__iter__(value)):
+                if type(field) is not str:
+                    continue
+                if len(attrs) >= MAX_ATTRS:
+                    more += 1
+                    continue
+                attrs[field] = _full(item, child, ctx)
+        try:
+            instance_dict = object.__getattribute__(value, "__dict__")
+        except BaseException:
+            instance_dict = None
+        if type(instance_dict) is dict:
+            for attr, item in list(dict.items(instance_dict)):
+                if type(attr) is not str or attr[:2] == "__":
+                    continue
+                if len(attrs) >= MAX_ATTRS:
+                    more += 1
+                    continue
+                if len(attr) > MAX_STR:
+                    attr = attr[:MAX_STR] + _CUT_MARK
+                attrs[attr] = _full(item, child, ctx)
+        for attr, descriptor in plan:
+            try:
+                item = descriptor.__get__(value, t)
+            except BaseException:
+                continue
+            if len(attrs) >= MAX_ATTRS:
+                more += 1
+                continue
+            attrs[attr] = _full(item, child, ctx)
+    except BaseException:
+        return result
+    finally:
+        ctx.path.discard(key)
+    if attrs or more:
+        result["attrs"] = attrs
+    if more:
+        result["more_attrs"] = more
+    return result
+
+
+def _sequence(kind: str, name: str, items: Any, total: int, depth: int, ctx: _Ctx, value: Any):
+    """A tagged list/tuple/set/frozenset from an iterator over at most MAX_ITEMS items."""
+    if depth >= MAX_DEPTH or ctx.budget <= 0:
+        return {TAG: kind, "type": name, "items": [], "len": total}
+    key = id(value)
+    if key in ctx.path:
+        return {TAG: "cycle", "type": name}
+    ctx.budget -= 1
+    ctx.path.add(key)
+    try:
+        converted = [_full(item, depth + 1, ctx) for item in items]
+    finally:
+        ctx.path.discard(key)
+    result = {TAG: kind, "type": name, "items": converted}
+    if total > len(converted):
+        result["len"] = total
+    return result
+
+
+def _list(value: list, depth: int, ctx: _Ctx) -> Any:
+    total = list.__len__(value)
+    if type(value) is list and total <= MAX_ITEMS and depth < MAX_DEPTH and ctx.budget > 0:
+        key = id(value)
+        if key in ctx.path:
+            return {TAG: "cycle", "type": "list"}
+        ctx.budget -= 1
+        ctx.path.add(key)
+        try:
+            return [_full(item, depth + 1, ctx) for item in list.__getitem__(value, slice(0, MAX_ITEMS))]
+        finally:
+            ctx.path.discard(key)
+    items = list.__getitem__(value, slice(0, MAX_ITEMS))
+    return _sequence("list", _type_name(type(value)), items, total, depth, ctx, value)
+
+
+def _dict(value: dict, depth: int, ctx: _Ctx) -> Any:
+    total = dict.__len__(value)
+    exact = type(value) is dict
+    name = "dict" if exact else _type_name(type(value))
+    if depth >= MAX_DEPTH or ctx.budget <= 0:
+        return {TAG: "dict", "type": name, "items": [], "len": total}
+    key = id(value)
+    if key in ctx.path:
+        return {TAG: "cycle", "type": name}
+    ctx.budget -= 1
+    ctx.path.add(key)
+    try:
+        plain = exact and total <= MAX_ITEMS
+        if plain:
+            for entry_key in value:
+                if type(entry_key) is not str or entry_key == TAG:
+                    plain = False
+                    break
+        if plain:
+            result = {}
+            for entry_key, item in value.items():
+                if len(entry_key) > MAX_STR:
+                    entry_key = entry_key[:MAX_STR] + _CUT_MARK
+                result[entry_key] = _full(item, depth + 1, ctx)
+            return result
+        entries = list(islice(dict.items(value), MAX_ITEMS))
+        pairs = [[_full(entry_key, depth + 1, ctx), _full(item, depth + 1, ctx)] for entry_key, item in entries]
+    finally:
+        ctx.path.discard(key)
+    result = {TAG: "dict", "type": name, "items": pairs}
+    if total > len(pairs):
+        result["len"] = total
+    return result
+
+
+def _cut_str(value: str) -> Dict[str, Any]:
+    return {TAG: "str", "type": "str", "value": value[:MAX_STR], "len": len(value)}
+
+
+def _big_int(value: int) -> Dict[str, Any]:
+    try:
+        digits = int.__repr__(value)
+    except ValueError:
+        # Past the interpreter's limit on int-to-text conversion.
+        digits = "<int of %d bits>" % value.bit_length()
+    return {TAG: "object", "type": "int", "repr": _cut_text(digits, MAX_REPR)}
+
+
+def _full(value: Any, depth: int, ctx: _Ctx) -> Any:
+    t = type(value)
+    if t is str:
+        return value if len(value) <= MAX_STR else _cut_str(value)
+    if t is int:
+        return value if _INT_MIN <= value <= _INT_MAX else _big_int(value)
+    if value is None or t is float or t is bool:
+        return value
+    if t is bytes:
+        if len(value) <= MAX_BYTES:
+            return value
+        return {TAG: "bytes", "type": "bytes", "value": value[:MAX_BYTES], "len": len(value)}
+    try:
+        if t is dict:
+            return _dict(value, depth, ctx)
+        if t is list:
+            return _list(value, depth, ctx)
+        if t is tuple:
+            return _sequence("tuple", "tuple", tuple.__getitem__(value, slice(0, MAX_ITEMS)), tuple.__len__(value), depth, ctx, value)
+        if t is set or t is frozenset:
+            return _sequence(t.__name__, t.__name__, islice(t.__iter__(value), MAX_ITEMS), t.__len__(value), depth, ctx, value)
+        return _subclass_or_object(value, t, depth, ctx)
+    except RecursionError:
+        raise
+    except BaseException as error:
+        name = _type_name(t)
+        return {TAG: "object", "type": name, "repr": "<%s object; not readable: %s>" % (name, _type_name(type(error)))}
+
+
+def _subclass_or_object(value: Any, t: type, depth: int, ctx: _Ctx) -> Any:
+    info = _info(t)
+    kind = info[2]
+    if kind == "object" or kind == "namedtuple":
+        return _object(value, t, depth, ctx, info)
+    if kind == "dict":
+        return _dict(value, depth, ctx)
+    if kind == "list":
+        return _list(value, depth, ctx)
+    name = info[0]
+    if kind == "tuple":
+        items = tuple.__getitem__(value, slice(0, MAX_ITEMS))
+        return _sequence("tuple", name, items, tuple.__len__(value), depth, ctx, value)
+    if kind == "set" or kind == "frozenset":
+        base = set if kind == "set" else frozenset
+        return _sequence(kind, name, islice(base.__iter__(value), MAX_ITEMS), base.__len__(value), depth, ctx, value)
+    if kind == "deque":
+        return _sequence("list", name, islice(deque.__iter__(value), MAX_ITEMS), deque.__len__(value), depth, ctx, value)
+    total = bytearray.__len__(value)
+    result = {TAG: "bytes", "type": name, "value": bytes(bytearray.__getitem__(value, slice(0, MAX_BYTES)))}
+    if total > MAX_BYTES:
+        result["len"] = total
+    return result
+
+
+# --------------------------------------------------------------------------
+# Lightweight form
+
+
+def _light(value: Any) -> Any:
+    t = type(value)
+    if t is str:
+        return value if len(value) <= MAX_STR else _cut_str(value)
+    if t is int:
+        return value if _INT_MIN <= value <= _INT_MAX else _big_int(value)
+    if value is None or t is float or t is bool:
+        return value
+    if t is bytes:
+        if len(value) <= MAX_BYTES:
+            return value
+        return {TAG: "bytes", "type": "bytes", "value": value[:MAX_BYTES], "len": len(value)}
+    entry = _type_cache.get(id(t))
+    name = entry[1][0] if entry is not None and entry[0]() is t else _compute_info(t)[0]
+    return {TAG: "object", "type": name, "repr": _bounded_repr(value, name)}
+
+
+def _light_top(value: Any) -> Any:
+    if type(value) is dict:
+        result = {}
+        for key, item in islice(dict.items(value), MAX_ITEMS):
+            if type(key) is not str or key == TAG:
+                return _light(value)
+            if len(key) > MAX_STR:
+                key = key[:MAX_STR] + _CUT_MARK
+            result[key] = _light(item)
+        return result
+    return _light(value)
+
+
+# --------------------------------------------------------------------------
+# Packing
+
+
+def _clean(value: Any) -> Any:
+    """Replace lone surrogates in every string of an already converted value."""
+    t = type(value)
+    if t is str:
+        return value.encode("utf-8", "backslashreplace").decode("utf-8")
+    if t is list:
+        return [_clean(item) for item in value]
+    if t is dict:
+        return {_clean(key): _clean(item) for key, item in value.items()}
+    return value
+
+
+def _pack(converted: Any) -> bytes:
+    try:
+        return msgpack.packb(converted, use_bin_type=True)
+    except UnicodeEncodeError:
+        return msgpack.packb(_clean(converted), use_bin_type=True)
+
+
+def _failure(value: Any, error: BaseException) -> bytes:
+    try:
+        name = _type_name(type(value))
+    except BaseException:
+        name = "<unknown type>"
+    try:
+        reason = _type_name(type(error))
+    except BaseException:
+        reason = "error"
+    try:
+        return msgpack.packb(
+            {TAG: "object", "type": name, "repr": "<%s object; not serialisable: %s>" % (name, reason)},
+            use_bin_type=True,
+        )
+    except BaseException:
+        return _FALLBACK
+
+
+_FALLBACK = msgpack.packb({TAG: "object", "type": "<unknown type>", "repr": "<not serialisable>"}, use_bin_type=True)
+
+
+def dump_msgpack(value: Any) -> bytes:
+    """The full MessagePack form of ``value`` (see the module docstring). Never raises."""
+    try:
+        return _pack(_full(value, 0, _Ctx()))
+    except BaseException as error:
+        return _failure(value, error)
+
+
+def dump_msgpack_lightweight_repr(value: Any) -> bytes:
+    """The lightweight MessagePack form of ``value`` (see the module docstring). Never raises."""
+    try:
+        return _pack(_light_top(value))
+    except BaseException as error:
+        return _failure(value, error)

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Run a command against the sanitizer build of sarn._sarn (ASan + UBSan).
+#
+#   scripts/asan-run.sh .venv/asan3.8/bin/python -m pytest tests
+#
+# The interpreter itself is not instrumented, so the ASan runtime has to be
+# preloaded; PYTHONMALLOC=malloc routes Python's allocations through it.
+# Leaks are checked at exit; the interpreter's own exit-time leaks are
+# suppressed by tests/lsan-suppressions.txt.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cxx="${CXX:-g++}"
+
+libasan="$("$cxx" -print-file-name=libasan.so)"
+libubsan="$("$cxx" -print-file-name=libubsan.so)"
+for lib in "$libasan" "$libubsan"; do
+    [ -f "$lib" ] || { echo "asan-run: $lib not found (from $cxx -print-file-name)" >&2; exit 1; }
+done
+
+export LD_PRELOAD="$libasan $libubsan${LD_PRELOAD:+ $LD_PRELOAD}"
+export PYTHONMALLOC=malloc
+export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=0:strict_string_checks=0:check_initialization_order=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+export LSAN_OPTIONS="suppressions=$root/tests/lsan-suppressions.txt:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+exec "$@"

@@ -1,0 +1,110 @@
+"""Synthetic trace documents, built record by record the way the recording core builds them."""
+
+import itertools
+
+import msgpack
+
+from sarn.serialize import dump_msgpack
+
+_ids = itertools.count(1)
+
+
+def new_frame_id():
+    return "frm_%026d" % next(_ids)
+
+
+class DocumentBuilder:
+    """Builds trace documents record by record, in recording order."""
+
+    def __init__(self, trace_id="trc_01TESTTRACE0000000000000000", source="run", main_thread_id=100):
+        self.trace_id = trace_id
+        self.source = source
+        self.main_thread_id = main_thread_id
+        self.main = []
+        self.threads = {}
+        self.clock = 1_700_000_000.0
+        self.stacks = {}
+        self.calls = {}
+
+    def _tick(self, seconds=0.001):
+        self.clock += seconds
+        return self.clock
+
+    def _list(self, thread_id):
+        if thread_id == self.main_thread_id:
+            return self.main
+        return self.threads.setdefault(thread_id, [])
+
+    def _site(self, thread_id, skip=None):
+        stack = [entry for entry in self.stacks.get(thread_id, []) if entry[0] != skip]
+        if not stack:
+            return None
+        frame_id, line = stack[-1]
+        return {"call_frame_id": frame_id, "line_number": line}
+
+    def call(self, qualname, path="app.py:1", thread_id=None, thread="MainThread", line=1, arguments=None, **named):
+        """Record a call; returns its frame id. ``line`` is the line the caller is
+        at for calls made from inside this frame."""
+        thread_id = self.main_thread_id if thread_id is None else thread_id
+        frame_id = new_frame_id()
+        record = {
+            "path": path,
+            "co_name": qualname.rpartition(".")[2],
+            "qualname": qualname,
+            "event": "call",
+            "frame_id": frame_id,
+            "arg": None,
+            "locals": msgpack.unpackb(dump_msgpack(dict(arguments or {}, **named)), strict_map_key=False),
+            "thread": thread,
+            "thread_native_id": thread_id,
+            "timestamp": self._tick(),
+            "type": "frame",
+            "user_code_call_site": self._site(thread_id),
+        }
+        self._list(thread_id).append(record)
+        self.calls[frame_id] = record
+        self.stacks.setdefault(thread_id, []).append((frame_id, line))
+        return frame_id
+
+    def ret(self, value=None, thread_id=None, thread="MainThread", seconds=0.001):
+        thread_id = self.main_thread_id if thread_id is None else thread_id
+        frame_id, _ = self.stacks[thread_id][-1]
+        record = dict(self.calls[frame_id])
+        record.update(
+            event="return",
+            arg=msgpack.unpackb(dump_msgpack(value), strict_map_key=False),
+            locals={},
+            timestamp=self._tick(seconds),
+            user_code_call_site=self._site(thread_id, skip=frame_id),
+        )
+        self._list(thread_id).append(record)
+        self.stacks[thread_id].pop()
+        return frame_id
+
+    def interest(self, kind, thread_id=None, thread="MainThread", **data):
+        thread_id = self.main_thread_id if thread_id is None else thread_id
+        record = {
+            "frame_id": new_frame_id(),
+            "timestamp": self._tick(),
+            "thread": thread,
+            "thread_native_id": thread_id,
+            "user_code_call_site": self._site(thread_id),
+            "type": kind,
+        }
+        record.update(data)
+        self._list(thread_id).append(record)
+
+    def document(self):
+        return {
+            "command_line_args": ["app.py", "--flag"],
+            "current_commit_sha": "0123456789abcdef0123456789abcdef01234567",
+            "frames": self.threads,
+            "frames_of_interest": self.main,
+            "main_thread_id": self.main_thread_id,
+            "meta": {"version": "0.1.0", "source": self.source, "use_frame_boundaries": True},
+            "timestamp": 1_700_000_000.0,
+            "trace_id": self.trace_id,
+        }
+
+    def pack(self):
+        return msgpack.packb(self.document(), use_bin_type=True)

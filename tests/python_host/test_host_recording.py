@@ -1,0 +1,286 @@
+"""End to end through the native core: sarn run, sarn.record and pytest --sarn."""
+
+import subprocess
+import sys
+import textwrap
+
+import msgpack
+import pytest
+
+pytest.importorskip("sarn._sarn")
+
+from sarn import db, viewer  # noqa: E402
+
+PROGRAM = {
+    "app.py": """
+        import sys
+        import threading
+
+        from shop import Cart, parse_quantity, restock
+
+
+        def worker(cart):
+            cart.add("tea", 1)
+
+
+        def main():
+            cart = Cart("ann")
+            cart.add("cake", parse_quantity("2"))
+            cart.add("jam", parse_quantity("lots"))
+            thread = threading.Thread(target=worker, args=(cart,), name="courier")
+            thread.start()
+            thread.join()
+            low = list(restock({"tea": 1, "cake": 9}))
+            print("items", cart.count(), "low", low)
+            return 0
+
+
+        if __name__ == "__main__":
+            sys.exit(main())
+    """,
+    "shop.py": """
+        class Cart:
+            def __init__(self, owner):
+                self.owner = owner
+                self.lines = []
+
+            def add(self, name, quantity):
+                self.lines.append((name, quantity))
+                return len(self.lines)
+
+            def count(self):
+                return sum(quantity for _, quantity in self.lines)
+
+
+        def parse_quantity(text):
+            try:
+                return int(text)
+            except ValueError:
+                return 1
+
+
+        def restock(stock):
+            for name, left in stock.items():
+                if left < 3:
+                    yield name
+    """,
+}
+
+
+def write_program(folder, files):
+    for name, text in files.items():
+        (folder / name).write_text(textwrap.dedent(text))
+
+
+def sarn(args, cwd, **options):
+    return subprocess.run(
+        [sys.executable, "-m", "sarn"] + list(args), cwd=str(cwd),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300, **options
+    )
+
+
+def python(args, cwd):
+    return subprocess.run([sys.executable] + list(args), cwd=str(cwd), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+
+
+def all_records(document):
+    records = list(document["frames_of_interest"])
+    for thread_records in document["frames"].values():
+        records.extend(thread_records)
+    return records
+
+
+def calls(document):
+    return [record["qualname"] for record in all_records(document) if record["type"] == "frame" and record["event"] == "call"]
+
+
+@pytest.fixture
+def program(tmp_path):
+    write_program(tmp_path, PROGRAM)
+    return tmp_path
+
+
+def test_run_behaves_like_python_and_saves_the_trace(program):
+    plain = python(["app.py"], program)
+    recorded = sarn(["run", "--threads", "app.py"], program)
+    assert recorded.returncode == plain.returncode == 0
+    assert recorded.stdout == plain.stdout
+    *program_err, summary = recorded.stderr.decode().splitlines()
+    assert program_err == plain.stderr.decode().splitlines()
+    assert summary.startswith("sarn: recorded app.py into .sarn")
+    trace_id = summary.split(" as ")[1].split()[0]
+    document = msgpack.unpackb(db.load_trace(str(program / ".sarn" / "db.sqlite3"), trace_id), strict_map_key=False)
+    assert document["trace_id"] == trace_id
+    assert document["command_line_args"] == ["app.py"]
+    assert document["meta"]["source"] == "run"
+    names = calls(document)
+    for expected in ("__main__.main", "shop.Cart.add", "shop.parse_quantity", "shop.restock", "__main__.worker"):
+        assert expected in names, (expected, names)
+    assert "%d frames" % len(names) in summary
+    assert not [name for name in names if name and name.startswith("sarn.")]
+    assert [name for name in names if name and name.startswith("threading")] == []
+
+
+def test_show_prints_the_call_tree(program):
+    assert sarn(["run", "--threads", "app.py"], program).returncode == 0
+    shown = sarn(["show", "latest", "--color", "never"], program)
+    assert shown.returncode == 0
+    lines = shown.stdout.decode().splitlines()
+
+    def line(text):
+        (found,) = [entry for entry in lines if text in entry]
+        return found
+
+    main = line("__main__.main()")
+    parse = line("shop.parse_quantity(text='lots') -> 1")
+    assert len(parse) - len(parse.lstrip()) == len(main) - len(main.lstrip()) + 2
+    assert "-> 0" in main and "app.py:" in main
+    assert line("thread courier")
+    assert "name='tea', quantity=1" in line("shop.Cart.add(self=Cart(owner='ann', lines=[('cake', 2), ('jam', 1)]), name='tea'")
+
+
+@pytest.mark.parametrize(
+    "body, code",
+    [
+        ("raise ValueError('broken on purpose')", 1),
+        ("import sys; sys.exit(7)", 7),
+        ("import sys; sys.exit('leaving with a message')", 1),
+        ("raise SystemExit", 0),
+        ("def f():\n    return g()\ndef g():\n    raise KeyError('k')\nf()", 1),
+    ],
+)
+def test_program_exits_and_crashes_are_the_programs_own(tmp_path, body, code):
+    (tmp_path / "prog.py").write_text(body + "\n")
+    plain = python(["prog.py"], tmp_path)
+    recorded = sarn(["run", "prog.py"], tmp_path)
+    assert recorded.returncode == plain.returncode == code
+    *program_err, summary = recorded.stderr.decode().splitlines()
+    assert program_err == plain.stderr.decode().splitlines()
+    assert summary.startswith("sarn: recorded prog.py")
+    assert db.count_traces(str(tmp_path / ".sarn" / "db.sqlite3")) == 1
+
+
+def test_run_module_sets_main_and_argv(tmp_path):
+    package = tmp_path / "tool"
+    package.mkdir()
+    (package / "__init__.py").write_text("")
+    (package / "__main__.py").write_text("import sys\nprint(__name__, sys.argv[1:])\n")
+    recorded = sarn(["run", "--db", "t.db", "-m", "tool", "x", "--flag"], tmp_path)
+    assert recorded.returncode == 0
+    assert recorded.stdout.decode().strip() == "__main__ ['x', '--flag']"
+    assert "recorded -m tool into t.db" in recorded.stderr.decode()
+
+
+def test_record_api_saves_a_trace(tmp_path):
+    (tmp_path / "use_api.py").write_text(textwrap.dedent(
+        """
+        import sarn
+
+        def square(value):
+            return value * value
+
+        @sarn.record(db_path="api.db")
+        def decorated():
+            return square(3)
+
+        with sarn.record(db_path="api.db", source="block") as recording:
+            square(2)
+            try:
+                with sarn.record(db_path="api.db"):
+                    pass
+            except sarn.profiler.RecordingError as error:
+                print("nested refused")
+        decorated()
+        print(recording.trace_id)
+        """
+    ))
+    done = python(["use_api.py"], tmp_path)
+    assert done.returncode == 0, done.stderr.decode()
+    refused, trace_id = done.stdout.decode().split("\n")[:2]
+    assert refused == "nested refused"
+    traces = db.list_traces(str(tmp_path / "api.db"))
+    assert len(traces) == 2
+    block = msgpack.unpackb(db.load_trace(str(tmp_path / "api.db"), trace_id), strict_map_key=False)
+    assert block["meta"]["source"] == "block"
+    assert calls(block) == ["__main__.square"]
+    decorated = msgpack.unpackb(db.load_trace(str(tmp_path / "api.db"), "latest"), strict_map_key=False)
+    assert calls(decorated) == ["__main__.decorated", "__main__.square"]
+
+
+SAMPLE_TESTS = """
+    import pytest
+
+
+    def double(value):
+        return value * 2
+
+
+    def triple(value):
+        return value * 3
+
+
+    @pytest.fixture
+    def base():
+        return double(5)
+
+
+    def test_doubles(base):
+        assert double(base) == 20
+
+
+    def test_triples():
+        assert triple(2) == 7
+
+
+    @pytest.mark.parametrize("n", [1, 2])
+    def test_param(n):
+        assert triple(n) > 0
+"""
+
+
+def plugin_is_installed():
+    """True when the package's pytest11 entry point is installed (it is not when
+    the package is only on the import path)."""
+    from importlib import metadata
+
+    found = metadata.entry_points()
+    group = found.select(group="pytest11") if hasattr(found, "select") else found.get("pytest11", [])
+    return any(entry.value == "sarn.pytest_plugin" for entry in group)
+
+
+def test_pytest_records_one_trace_per_test(tmp_path):
+    (tmp_path / "test_sample.py").write_text(textwrap.dedent(SAMPLE_TESTS))
+    load = [] if plugin_is_installed() else ["-p", "sarn.pytest_plugin"]
+    done = subprocess.run(
+        [sys.executable, "-m", "pytest"] + load
+        + ["--sarn", "--sarn-db", "tests.db", "-q", "-p", "no:cacheprovider", "test_sample.py"],
+        cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300,
+    )
+    output = done.stdout.decode()
+    assert done.returncode == 1, output
+    assert "1 failed, 3 passed" in output
+    assert "one trace per test saved into tests.db" in output
+    path = str(tmp_path / "tests.db")
+    traces = {info.label: info for info in db.list_traces(path)}
+    assert set(traces) == {
+        "test_sample.py::test_doubles", "test_sample.py::test_triples",
+        "test_sample.py::test_param[1]", "test_sample.py::test_param[2]",
+    }
+    expected_calls = {
+        "test_sample.py::test_doubles": ["test_sample.base", "test_sample.double", "test_sample.test_doubles", "test_sample.double"],
+        "test_sample.py::test_triples": ["test_sample.test_triples", "test_sample.triple"],
+        "test_sample.py::test_param[1]": ["test_sample.test_param", "test_sample.triple"],
+        "test_sample.py::test_param[2]": ["test_sample.test_param", "test_sample.triple"],
+    }
+    for label, info in traces.items():
+        assert info.source == "pytest"
+        document = msgpack.unpackb(db.load_trace(path, info.id), strict_map_key=False)
+        records = all_records(document)
+        kinds = [record["type"] for record in records if record["type"] != "frame"]
+        assert kinds == ["start_test", "end_test"], (label, kinds)
+        assert records[0]["type"] == "start_test" and records[-1]["type"] == "end_test"
+        assert records[0]["test_name"] == records[-1]["test_name"] == label
+        assert records[-1]["outcome"] == ("failed" if label.endswith("test_triples") else "passed")
+        assert [name for name in calls(document) if name and name.startswith("test_sample.")] == expected_calls[label]
+    failed = viewer.render(db.load_trace(path, traces["test_sample.py::test_triples"].id))
+    assert "end_test test_sample.py::test_triples failed" in failed

@@ -1,0 +1,406 @@
+"""The value serialiser against ordinary and hostile values."""
+
+import collections
+import sys
+
+import msgpack
+import pytest
+
+from sarn import serialize
+from sarn.serialize import MAX_ATTRS, MAX_BYTES, MAX_DEPTH, MAX_ITEMS, MAX_STR, TAG, dump_msgpack, dump_msgpack_lightweight_repr
+
+DUMPERS = [dump_msgpack, dump_msgpack_lightweight_repr]
+
+
+def decode_one(data):
+    """Decode ``data`` as exactly one MessagePack value (with default, strict settings)."""
+    assert type(data) is bytes
+    unpacker = msgpack.Unpacker(raw=False)
+    unpacker.feed(data)
+    values = list(unpacker)
+    assert len(values) == 1, values
+    return values[0]
+
+
+# --------------------------------------------------------------------------
+# Hostile values
+
+
+class RaisingRepr:
+    def __repr__(self):
+        raise RuntimeError("no repr")
+
+
+class NonStrRepr:
+    def __repr__(self):
+        return 42
+
+
+class SystemExitRepr:
+    def __repr__(self):
+        raise SystemExit(3)
+
+
+class RaisingGetattr:
+    def __init__(self):
+        self.visible = 1
+
+    def __getattr__(self, name):
+        raise RuntimeError("getattr " + name)
+
+    def __getattribute__(self, name):
+        raise RuntimeError("getattribute " + name)
+
+
+class RaisingDunders:
+    def __eq__(self, other):
+        raise RuntimeError("eq")
+
+    def __hash__(self):
+        raise RuntimeError("hash")
+
+    def __len__(self):
+        raise RuntimeError("len")
+
+    def __iter__(self):
+        raise RuntimeError("iter")
+
+
+class HostileList(list):
+    def __iter__(self):
+        raise RuntimeError("iter")
+
+    def __len__(self):
+        raise RuntimeError("len")
+
+    def __getitem__(self, index):
+        raise RuntimeError("getitem")
+
+
+class HostileDict(dict):
+    def items(self):
+        raise RuntimeError("items")
+
+    def __iter__(self):
+        raise RuntimeError("iter")
+
+
+class Slotted:
+    __slots__ = ("x", "y", "__private", "unset")
+
+    def __init__(self):
+        self.x = 1
+        self.y = "two"
+        self.__private = 3
+
+
+class DictProperty:
+    @property
+    def __dict__(self):
+        raise RuntimeError("no dict")
+
+
+class StrSubclass(str):
+    pass
+
+
+def _cycle_list():
+    items = [1]
+    items.append(items)
+    return items
+
+
+def _cycle_dict():
+    mapping = {"a": 1}
+    mapping["self"] = mapping
+    return mapping
+
+
+def _cycle_object():
+    holder = RaisingDunders.__new__(type("Holder", (), {}))
+    holder.me = holder
+    return holder
+
+
+def _deep_list(depth):
+    value = []
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+def _deep_dict(depth):
+    value = {}
+    for _ in range(depth):
+        value = {"k": value}
+    return value
+
+
+HOSTILE = {
+    "cycle list": _cycle_list(),
+    "cycle dict": _cycle_dict(),
+    "cycle object": _cycle_object(),
+    "deep list": _deep_list(5000),
+    "deep dict": _deep_dict(5000),
+    "huge list": list(range(200_000)),
+    "huge dict": {str(i): i for i in range(20_000)},
+    "huge str": "x" * 1_000_000,
+    "huge bytes": b"\x00" * 1_000_000,
+    "huge set": set(range(50_000)),
+    "raising repr": RaisingRepr(),
+    "non-str repr": NonStrRepr(),
+    "SystemExit repr": SystemExitRepr(),
+    "raising getattr": RaisingGetattr(),
+    "raising dunders": RaisingDunders(),
+    "hostile list subclass": HostileList([1, 2, 3]),
+    "hostile dict subclass": HostileDict(a=1),
+    "raising dunders in list": [RaisingDunders(), RaisingRepr()],
+    "dict property": DictProperty(),
+    "big int": 2 ** 200,
+    "big negative int": -(2 ** 64),
+    "huge int": 10 ** 5000,
+    "surrogate str": "a\udc80b",
+    "surrogate key": {"k\ud800": "v\udfff"},
+    "surrogate in repr": type("SurrogateRepr", (), {"__repr__": lambda self: "\udc80"})(),
+    "bytes": b"\xff\x00binary",
+    "bytearray": bytearray(b"abc" * 1000),
+    "set": {1, 2, 3},
+    "frozenset": frozenset(["a"]),
+    "slots": Slotted(),
+    "non-str keys": {1: "a", (2, 3): "b", None: "c", 1.5: "d"},
+    "tag key": {TAG: "object", "type": "x"},
+    "str subclass": StrSubclass("sub"),
+    "nan and inf": [float("nan"), float("inf"), -float("inf")],
+    "module": sys,
+    "class": RaisingDunders,
+    "function": decode_one,
+    "generator": (i for i in range(3)),
+    "frame": sys._getframe(),
+    "exception": ValueError("boom"),
+    "deque": collections.deque(range(1000)),
+    "namedtuple": collections.namedtuple("Point", "x y")(1, 2),
+    "ordered dict": collections.OrderedDict(a=1),
+    "memoryview": memoryview(b"abc"),
+    "type with raising metaclass name": type("Meta", (type,), {"__getattribute__": lambda cls, name: 1 / 0})("Weird", (), {})(),
+}
+
+
+@pytest.mark.parametrize("dump", DUMPERS, ids=["full", "lightweight"])
+@pytest.mark.parametrize("name", sorted(HOSTILE))
+def test_any_value_gives_exactly_one_value(dump, name):
+    decode_one(dump(HOSTILE[name]))
+
+
+@pytest.mark.parametrize("dump", DUMPERS, ids=["full", "lightweight"])
+def test_locals_mapping_of_hostile_values_stays_a_map(dump):
+    decoded = decode_one(dump(dict(HOSTILE)))
+    assert isinstance(decoded, dict)
+    assert set(decoded) == set(list(HOSTILE)[:MAX_ITEMS])
+
+
+@pytest.mark.parametrize("dump", DUMPERS, ids=["full", "lightweight"])
+def test_output_is_bounded(dump):
+    for name in ("huge list", "huge dict", "huge str", "huge bytes", "huge set", "deep list", "deep dict", "huge int"):
+        assert len(dump(HOSTILE[name])) < 100_000, name
+
+
+# --------------------------------------------------------------------------
+# Shapes
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (None, None),
+        (True, True),
+        (0, 0),
+        (-(2 ** 63), -(2 ** 63)),
+        (2 ** 64 - 1, 2 ** 64 - 1),
+        (1.5, 1.5),
+        ("text", "text"),
+        (b"raw", b"raw"),
+        ([1, "a", None], [1, "a", None]),
+        ({"a": [1, {"b": 2}]}, {"a": [1, {"b": 2}]}),
+        ((1, 2), {TAG: "tuple", "type": "tuple", "items": [1, 2]}),
+        ({3}, {TAG: "set", "type": "set", "items": [3]}),
+        (frozenset([3]), {TAG: "frozenset", "type": "frozenset", "items": [3]}),
+        ({1: "a"}, {TAG: "dict", "type": "dict", "items": [[1, "a"]]}),
+        ({TAG: 1}, {TAG: "dict", "type": "dict", "items": [[TAG, 1]]}),
+        (2 ** 64, {TAG: "object", "type": "int", "repr": str(2 ** 64)}),
+        (-(2 ** 63) - 1, {TAG: "object", "type": "int", "repr": str(-(2 ** 63) - 1)}),
+        ("a\udc80", "a\\udc80"),
+    ],
+)
+def test_full_form_shapes(value, expected):
+    assert decode_one(dump_msgpack(value)) == expected
+
+
+@pytest.mark.parametrize(
+    "value, kind, kept, total",
+    [
+        ("x" * (MAX_STR + 1), "str", "x" * MAX_STR, MAX_STR + 1),
+        (b"y" * (MAX_BYTES + 5), "bytes", b"y" * MAX_BYTES, MAX_BYTES + 5),
+    ],
+)
+@pytest.mark.parametrize("dump", DUMPERS, ids=["full", "lightweight"])
+def test_long_strings_are_cut_with_their_length(dump, value, kind, kept, total):
+    decoded = decode_one(dump(value))
+    assert decoded[TAG] == kind
+    assert decoded["value"] == kept
+    assert decoded["len"] == total
+
+
+@pytest.mark.parametrize(
+    "value, kind",
+    [
+        (list(range(MAX_ITEMS + 7)), "list"),
+        (tuple(range(MAX_ITEMS + 7)), "tuple"),
+        (set(range(MAX_ITEMS + 7)), "set"),
+        ({str(i): i for i in range(MAX_ITEMS + 7)}, "dict"),
+    ],
+)
+def test_big_containers_are_cut_with_their_length(value, kind):
+    decoded = decode_one(dump_msgpack(value))
+    assert decoded[TAG] == kind
+    assert len(decoded["items"]) == MAX_ITEMS
+    assert decoded["len"] == MAX_ITEMS + 7
+
+
+def test_nesting_is_cut_at_max_depth():
+    decoded = decode_one(dump_msgpack(_deep_list(MAX_DEPTH + 3)))
+    for _ in range(MAX_DEPTH):
+        assert isinstance(decoded, list) and len(decoded) == 1
+        decoded = decoded[0]
+    assert decoded == {TAG: "list", "type": "list", "items": [], "len": 1}
+
+
+def test_shared_value_is_not_a_cycle():
+    shared = [1, 2]
+    assert decode_one(dump_msgpack({"a": shared, "b": shared})) == {"a": [1, 2], "b": [1, 2]}
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (_cycle_list(), [1, {TAG: "cycle", "type": "list"}]),
+        (_cycle_dict(), {"a": 1, "self": {TAG: "cycle", "type": "dict"}}),
+    ],
+)
+def test_cycles_are_marked(value, expected):
+    assert decode_one(dump_msgpack(value)) == expected
+
+
+def test_object_has_type_repr_and_attributes():
+    class Point:
+        def __init__(self):
+            self.x = 1
+            self._hidden = [1]
+            self.__dunder__ = 2
+
+    decoded = decode_one(dump_msgpack(Point()))
+    assert decoded[TAG] == "object"
+    assert decoded["type"].endswith("test_object_has_type_repr_and_attributes.<locals>.Point")
+    assert " object at 0x" in decoded["repr"]
+    assert decoded["attrs"] == {"x": 1, "_hidden": [1]}
+
+
+def test_slots_are_read_including_private_names():
+    decoded = decode_one(dump_msgpack(Slotted()))
+    assert decoded["attrs"] == {"x": 1, "y": "two", "__private": 3}
+
+
+def test_namedtuple_lists_its_fields():
+    point = collections.namedtuple("Point", "x y")(1, [2])
+    decoded = decode_one(dump_msgpack(point))
+    assert decoded["repr"] == "Point(x=1, y=[2])"
+    assert decoded["attrs"] == {"x": 1, "y": [2]}
+
+
+def test_attributes_are_cut_at_max_attrs():
+    class Wide:
+        pass
+
+    wide = Wide()
+    for i in range(MAX_ATTRS + 4):
+        setattr(wide, "a%d" % i, i)
+    decoded = decode_one(dump_msgpack(wide))
+    assert len(decoded["attrs"]) == MAX_ATTRS
+    assert decoded["more_attrs"] == 4
+
+
+@pytest.mark.parametrize(
+    "value, fragment",
+    [
+        (RaisingRepr(), "repr() failed: RuntimeError"),
+        (NonStrRepr(), "repr() failed: TypeError"),
+        (SystemExitRepr(), "repr() failed: SystemExit"),
+    ],
+)
+@pytest.mark.parametrize("dump", DUMPERS, ids=["full", "lightweight"])
+def test_failing_repr_is_described(dump, value, fragment):
+    decoded = decode_one(dump(value))
+    assert decoded[TAG] == "object"
+    assert fragment in decoded["repr"]
+
+
+def test_subclass_overrides_are_not_run():
+    decoded = decode_one(dump_msgpack(HostileList([1, 2, 3])))
+    assert decoded == {TAG: "list", "type": decoded["type"], "items": [1, 2, 3]}
+    decoded = decode_one(dump_msgpack(HostileDict(a=1)))
+    assert decoded["items"] == [["a", 1]]
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        ({"n": 1, "s": "x", "b": b"y", "f": 2.5, "none": None}, {"n": 1, "s": "x", "b": b"y", "f": 2.5, "none": None}),
+        ({"l": [1, 2]}, {"l": {TAG: "object", "type": "list", "repr": "[1, 2]"}}),
+        ([1, 2], {TAG: "object", "type": "list", "repr": "[1, 2]"}),
+        ({1: 2}, {TAG: "object", "type": "dict", "repr": "{1: 2}"}),
+    ],
+)
+def test_lightweight_keeps_only_top_level_map(value, expected):
+    assert decode_one(dump_msgpack_lightweight_repr(value)) == expected
+
+
+class CountingRepr:
+    calls = 0
+
+    def __repr__(self):
+        CountingRepr.calls += 1
+        return "c"
+
+
+@pytest.mark.parametrize("container", [list, tuple, set, collections.deque])
+def test_lightweight_repr_of_huge_container_looks_at_few_items(container):
+    items = [CountingRepr() for _ in range(100_000)]
+    CountingRepr.calls = 0
+    decoded = decode_one(dump_msgpack_lightweight_repr(container(items)))
+    assert CountingRepr.calls <= 10
+    assert decoded["repr"].endswith("...])") or decoded["repr"].endswith("...]") or "..." in decoded["repr"]
+
+
+def test_full_form_of_huge_list_looks_at_few_items():
+    items = [CountingRepr() for _ in range(100_000)]
+    CountingRepr.calls = 0
+    decode_one(dump_msgpack(items))
+    assert CountingRepr.calls == MAX_ITEMS
+
+
+def test_plugin_payload_keeps_its_keys_in_both_forms():
+    payload = {"frame_id": "frm_x", "timestamp": 1.5, "type": "start_test", "test_name": "t.py::test", "user_code_call_site": None}
+    assert decode_one(dump_msgpack(payload)) == payload
+    assert decode_one(dump_msgpack_lightweight_repr(payload)) == payload
+
+
+def test_type_information_of_dynamic_classes_is_not_kept_alive():
+    import gc
+    import weakref
+
+    cls = type("Temporary", (), {})
+    dump_msgpack(cls())
+    ref = weakref.ref(cls)
+    del cls
+    gc.collect()
+    assert ref() is None
+    assert serialize  # module still usable

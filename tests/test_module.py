@@ -1,0 +1,206 @@
+"""The module `sarn._sarn`: namespace, registration, the SarnProfiler class and
+the following of new threads."""
+
+import importlib.util
+import sys
+import threading
+
+import pytest
+
+from sarn import _sarn
+from core_support import Host, events, frames, no_profile_left, plugins, record, thread_profile, trace  # noqa: F401
+
+
+def work():
+    return 1
+
+
+def sentinel_profile(frame, event, arg):
+    pass
+
+
+def registered(**config):
+    host = Host(config)
+    _sarn.register_profiler(host)
+    return host
+
+
+def test_namespace_and_signatures():
+    assert _sarn.__all__ == ["register_noop_profiler", "register_profiler"]
+    assert [name for name in dir(_sarn) if not name.startswith("_")] == _sarn.__all__  # no SarnProfiler
+    assert _sarn.__doc__ == ""
+    assert _sarn.register_profiler.__text_signature__ == "(profiler)"
+    assert _sarn.register_noop_profiler.__text_signature__ == "()"
+    assert _sarn.register_profiler.__self__ is _sarn
+
+
+def test_module_initialises_once_per_process():
+    spec = importlib.util.spec_from_file_location("sarn._sarn", _sarn.__file__)
+    with pytest.raises(ImportError, match="only once"):
+        importlib.util.module_from_spec(spec)
+
+
+def test_sarn_profiler_class(plugins):
+    profiler_type = type(registered().rust_profiler)
+    assert (profiler_type.__module__, profiler_type.__name__, profiler_type.__bases__) == (
+        "sarn._sarn", "SarnProfiler", (object,))
+    signatures = [getattr(profiler_type, name).__text_signature__
+                  for name in ("save_request_in_db", "build_trace", "register_threading_profiler")]
+    assert signatures == ["($self)", "($self)", "($self, _frame, _event, _arg)"]
+    for args, kwargs in [((), {}), ((1,), {"state": 1})]:
+        with pytest.raises(TypeError, match="^No constructor defined$"):
+            profiler_type(*args, **kwargs)
+
+
+@pytest.mark.parametrize("by_keyword", [False, True])
+def test_registration_attaches_and_installs(plugins, by_keyword):
+    sys.setprofile(sentinel_profile)
+    host = Host()
+    assert (_sarn.register_profiler(profiler=host) if by_keyword else _sarn.register_profiler(host)) is None
+    assert type(host.rust_profiler).__name__ == "SarnProfiler"
+    assert sys.getprofile() is host.rust_profiler
+
+
+class NotCallable:
+    def __init__(self):
+        self.__dict__.update(vars(Host()))
+
+
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((), {}, "register_profiler"),
+    ((Host(), Host()), {}, "register_profiler"),
+    ((), {"host": Host()}, "register_profiler"),
+    ((42,), {}, "^profiler object is not callable$"),
+    ((NotCallable(),), {}, "^profiler object is not callable$"),
+    ((Host([]),), {}, "^'list' object cannot be converted to 'PyDict'$"),
+    ((Host(trace_id=None),), {}, "^'NoneType' object cannot be converted to 'PyString'$"),
+])
+def test_refused_registration_changes_nothing(monkeypatch, args, kwargs, message):
+    loaded = []
+    monkeypatch.setattr("sarn.plugins.load_plugin_data", lambda config: loaded.append(config) or [])
+    sys.setprofile(sentinel_profile)
+    with pytest.raises(TypeError, match=message):
+        _sarn.register_profiler(*args, **kwargs)
+    assert sys.getprofile() is sentinel_profile and thread_profile() is None
+    assert not any(hasattr(host, "rust_profiler") for host in args)
+    if "callable" in message:
+        assert loaded == []  # refused before anything is built
+
+
+class ReadOnlyHost(Host):
+    def __setattr__(self, name, value):
+        if name == "rust_profiler":
+            raise AttributeError("read-only host")
+        super().__setattr__(name, value)
+
+
+class OnceConfigHost(Host):
+    """Its `config` can be read once only."""
+
+    @property
+    def config(self):
+        if vars(self).setdefault("reads", 0):
+            raise LookupError("config gone")
+        self.reads = 1
+        return {"threading": True}
+
+    @config.setter
+    def config(self, value):
+        pass
+
+
+def refuse(function):
+    raise RuntimeError("no thread following")
+
+
+@pytest.mark.parametrize("host, setprofile, error, installed", [
+    (ReadOnlyHost({"threading": True}), None, AttributeError, False),
+    (OnceConfigHost(), None, LookupError, True),
+    (Host({"threading": True}), refuse, RuntimeError, True),
+])
+def test_failure_after_the_build(monkeypatch, plugins, host, setprofile, error, installed):
+    """Setting `rust_profiler` comes before the hook; re-reading `config` and
+    following threads come after it."""
+    if setprofile:
+        monkeypatch.setattr(threading, "setprofile", setprofile)
+    sys.setprofile(sentinel_profile)
+    with pytest.raises(error):
+        _sarn.register_profiler(host)
+    assert sys.getprofile() is (host.rust_profiler if installed else sentinel_profile)
+    assert thread_profile() is None
+
+
+class Worker(threading.Thread):
+    def __init__(self, go=None):
+        super().__init__(name="worker")
+        self.go = go
+
+    def run(self):
+        if self.go is not None:
+            self.go.wait()
+        work()
+
+
+@pytest.mark.parametrize("config, started_before, followed", [
+    ({"threading": True}, False, True),
+    ({"threading": True}, True, False),
+    ({"threading": False}, False, False),
+    ({}, False, False),
+    ({"threading": 1}, False, False),
+])
+def test_threads_started_later_are_followed(plugins, config, started_before, followed):
+    go = threading.Event()
+    worker = Worker(go)
+    if started_before:
+        worker.start()
+    host = registered(**config)
+    # With another thread profiled at the same moment, CPython 3.12 hands the
+    # call of `run` to the hook a second time once it is installed.
+    sys.setprofile(None)
+    if not started_before:
+        worker.start()
+    go.set()
+    worker.join()
+    assert (thread_profile() is not None) == (config.get("threading") is True)
+    doc = trace(host)
+    recorded = [r for r in frames(doc) if r["thread"] == "worker"]
+    # The call of `run` installs the hook and is not recorded; its return is.
+    assert events(recorded) == ([("work", "call"), ("work", "return"), ("run", "return")] if followed else [])
+    assert list(doc["frames"]) == ([worker.native_id] if followed else [])
+
+
+def test_register_threading_profiler_hooks_the_calling_thread(plugins):
+    profiler = registered().rust_profiler
+    for args, kwargs in [((None, "call", None), {}), ((), {"_frame": 1, "_event": 2, "_arg": 3})]:
+        sys.setprofile(None)
+        assert profiler.register_threading_profiler(*args, **kwargs) is None
+        assert sys.getprofile() is profiler
+    sys.setprofile(None)
+    for args, kwargs in [((1, 2), {}), ((1, 2, 3, 4), {}), ((1, 2), {"arg": 3})]:
+        with pytest.raises(TypeError):
+            profiler.register_threading_profiler(*args, **kwargs)
+        assert sys.getprofile() is None
+
+
+def test_noop_profiler_stops_the_calling_thread_only(plugins):
+    go = threading.Event()
+    host = registered(threading=True)
+    worker = Worker(go)
+    worker.start()
+    assert _sarn.register_noop_profiler() is None
+    assert sys.getprofile() is None
+    work()
+    go.set()
+    worker.join()
+    assert [r["thread"] for r in frames(trace(host), "work")] == ["worker", "worker"]
+
+
+@pytest.mark.parametrize("method, args", [
+    ("build_trace", ()), ("save_request_in_db", ()), ("register_threading_profiler", (1, 2, 3)),
+])
+def test_methods_refuse_other_objects(plugins, method, args):
+    host = record(work)
+    with pytest.raises(TypeError, match="'int' object"):
+        getattr(type(host.rust_profiler), method)(42, *args)
+    assert sys.getprofile() is None
+    assert events(frames(trace(host))) == [("work", "call"), ("work", "return")]

@@ -1,0 +1,112 @@
+"""The trace document built from a recording."""
+
+import sys
+import threading
+
+import msgpack
+import pytest
+
+import sarn.git
+import sarn.version
+from recording_support import HostProfiler, decode, frames, record, trace
+
+DOCUMENT_KEYS = ["command_line_args", "current_commit_sha", "frames", "frames_of_interest",
+                 "main_thread_id", "meta", "timestamp", "trace_id"]
+DELETED = object()
+
+
+def work():
+    return 1
+
+
+def test_document_layout():
+    host = record(work, HostProfiler(source="unit", trace_id="trc_given"))
+    raw = host.rust_profiler.build_trace()
+    assert type(raw) is bytes
+    assert raw.startswith(b"\x88\xb1command_line_args")
+    meta = (b"\xa4meta\x83\xa7version" + msgpack.packb(sarn.version.__version__)
+            + b"\xa6source\xa4unit\xb4use_frame_boundaries\xc3")
+    assert meta in raw
+    assert b"\xa9timestamp\xcb" in raw  # always float 64
+    doc = decode(raw)
+    assert list(doc) == DOCUMENT_KEYS
+    assert doc["command_line_args"] == sys.argv
+    assert doc["main_thread_id"] == threading.main_thread().native_id
+    assert doc["trace_id"] == "trc_given"
+    assert [r["event"] for r in frames(doc, "work")] == ["call", "return"]
+    # The recording's start, not the time of assembly.
+    assert doc["timestamp"] <= frames(doc)[0]["timestamp"]
+
+
+@pytest.mark.parametrize("sha, encoded", [
+    (None, b"\xb2current_commit_sha\xc0"),
+    ("0123abc", b"\xb2current_commit_sha\xa70123abc"),
+])
+def test_commit_sha(monkeypatch, sha, encoded):
+    monkeypatch.setattr(sarn.git, "COMMIT_SHA", sha)
+    raw = record(work).rust_profiler.build_trace()
+    assert encoded in raw and decode(raw)["current_commit_sha"] == sha
+
+
+@pytest.mark.parametrize("threading_on", [False, True])
+def test_records_of_another_thread(threading_on):
+    host = HostProfiler({"threading": threading_on})
+    native_ids = []
+
+    def in_thread():
+        host.rust_profiler.register_threading_profiler(None, None, None)
+        native_ids.append(threading.get_native_id())
+        work()
+
+    def thread_then_main():
+        thread = threading.Thread(target=in_thread, name="worker")
+        thread.start()
+        thread.join()
+        work()
+
+    doc = trace(record(thread_then_main, host))
+    names = [r["thread"] for r in doc["frames_of_interest"] if r["co_name"] == "work"]
+    if threading_on:
+        assert list(doc["frames"]) == native_ids
+        assert [r["co_name"] for r in doc["frames"][native_ids[0]]][-3:] == ["work", "work", "in_thread"]
+        assert names == ["MainThread"] * 2
+    else:
+        assert doc["frames"] == {}
+        assert names == ["worker"] * 2 + ["MainThread"] * 2
+
+
+def test_build_trace_takes_the_records():
+    host = record(work)
+    first = trace(host)
+    raw = host.rust_profiler.build_trace()
+    second = decode(raw)
+    assert len(first["frames_of_interest"]) == 2
+    assert b"\xa6frames\x80\xb2frames_of_interest\x90" in raw
+    assert (second["trace_id"], second["timestamp"]) == (first["trace_id"], first["timestamp"])
+
+
+@pytest.mark.parametrize("module, name, value, error", [
+    (sys, "argv", "a string", TypeError),
+    (sys, "argv", ["ok", 1], TypeError),
+    (sys, "argv", None, TypeError),
+    (sarn.version, "__version__", None, TypeError),
+    (sarn.git, "COMMIT_SHA", b"0123", TypeError),
+    (sarn.git, "COMMIT_SHA", DELETED, AttributeError),
+])
+def test_failed_build_keeps_the_records(monkeypatch, module, name, value, error):
+    host = record(work)
+    if value is DELETED:
+        monkeypatch.delattr(module, name)
+    else:
+        monkeypatch.setattr(module, name, value)
+    with pytest.raises(error):
+        host.rust_profiler.build_trace()
+    monkeypatch.undo()
+    assert [r["event"] for r in frames(trace(host))] == ["call", "return"]
+
+
+def test_return_batch_is_stored_in_reverse():
+    spec = {"co_names": ["work"], "path_fragment": "", "call_type": "entered", "return_type": "left"}
+    doc = trace(record(work, specs=[spec]))
+    assert [(r["type"], r.get("event")) for r in doc["frames_of_interest"]] == [
+        ("entered", None), ("frame", "call"), ("frame", "return"), ("left", None)]
