@@ -19,6 +19,7 @@ PYTEST_ARGS ?=
 BENCH_ARGS ?=
 CMAKE ?= cmake
 CTEST ?= ctest
+NPROC ?= $(shell nproc 2>/dev/null || echo 2)
 
 VENV38   := .venv/py3.8
 VENV312  := .venv/py3.12
@@ -77,7 +78,7 @@ native-test:
 		-DSARN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	@$(CMAKE) --build $(NATIVE_BUILD) --parallel
 	@cd $(NATIVE_BUILD) && UBSAN_OPTIONS=print_stacktrace=1 \
-		$(CTEST) --output-on-failure --no-tests=error
+		$(CTEST) --output-on-failure --no-tests=error --parallel $(NPROC)
 
 # pytest against the module built with ASan + UBSan (CPython 3.8).
 asan-test: setup-asan

@@ -9,6 +9,8 @@ import msgpack
 import sarn.plugins
 from sarn import _sarn
 
+# Where installed libraries live, below some prefix.
+LIBRARY = "lib/python3.x/site-packages"
 FRAME_KEYS = ["path", "co_name", "qualname", "event", "frame_id", "arg", "locals",
               "thread", "thread_native_id", "timestamp", "type", "user_code_call_site"]
 
@@ -99,8 +101,3 @@ def compile_function(filename, source, name="f", module="compiled"):
     namespace = {"__name__": module}
     exec(compile(source, str(filename), "exec"), namespace)
     return namespace[name]
-
-
-def library_dir(tmp_path):
-    """A folder laid out like an installed library location."""
-    return tmp_path / "lib" / "python3.x" / "site-packages"

@@ -6,9 +6,8 @@ import os
 import pytest
 
 import sarn
-from recording_support import HostProfiler, compile_function, frames, record, trace
+from recording_support import LIBRARY, HostProfiler, compile_function, frames, record, trace
 
-SITE = "lib/python3.x/site-packages"
 SOURCE = "def f():\n    return 1\n"
 
 
@@ -18,10 +17,10 @@ def filename(tmp_path, where):
 
 @pytest.mark.parametrize("where, filters, kept", [
     ("myapp/views.py", None, True),
-    (SITE + "/pkg/mod.py", None, False),
-    (SITE + "/pkg/mod.py", {"include_frames": ["site-packages/pkg/"]}, True),
-    (SITE + "/pkg/mod.py", {"include_frames": [""]}, True),
-    (SITE + "/pkg/mod.py", {"include_frames": ["site-packages\\pkg\\"]}, True),
+    (LIBRARY + "/pkg/mod.py", None, False),
+    (LIBRARY + "/pkg/mod.py", {"include_frames": ["site-packages/pkg/"]}, True),
+    (LIBRARY + "/pkg/mod.py", {"include_frames": [""]}, True),
+    (LIBRARY + "/pkg/mod.py", {"include_frames": ["site-packages\\pkg\\"]}, True),
     ("myapp/views.py", {"ignore_frames": [""]}, False),
     ("myapp/migrations/m1.py", {"ignore_frames": ["myapp/migrations"]}, False),
     ("myapp/migrations/m1.py", {"ignore_frames": ["myapp\\migrations"]}, False),
@@ -84,7 +83,7 @@ def test_decisions_follow_each_code_object(tmp_path):
 
     def compile_call_and_drop():
         for i in range(400):
-            where = f"app/m{i}.py" if i % 3 else f"{SITE}/m{i}.py"
+            where = f"app/m{i}.py" if i % 3 else f"{LIBRARY}/m{i}.py"
             f = compile_function(tmp_path / where, SOURCE)
             f()
             del f  # frees the code object: its address can be reused by the next one

@@ -12,7 +12,7 @@ import pytest
 
 import sarn.plugins
 from sarn import _sarn
-from recording_support import (HostProfiler, frames, labels, library_dir, load_module, payloads, record,
+from recording_support import (HostProfiler, frames, labels, LIBRARY, load_module, payloads, record,
                                trace, unregister)
 
 FRAME_ID = re.compile(r"frm_[0-7][0-9A-HJKMNP-TV-Z]{25}")
@@ -105,20 +105,26 @@ def test_plugins_on_one_name_in_order_with_own_ids():
     assert first[0] not in {r["frame_id"] for r in frames(doc)}
 
 
-@pytest.mark.parametrize("co_names, path_fragment, matches", [
-    (["elsewhere"], "", False),
-    (["watched"], "", True),
-    (["watched"], "tests/test_plugins.py", True),
-    (["watched"], "tests\\test_plugins", True),
-    (["watched"], "TESTS/", False),
-    (["watched"], "tests/test_plugins.py/", False),
+@pytest.mark.parametrize("co_names, path_fragment, events, payload_types", [
+    (["elsewhere"], "", None, None),
+    (["watched"], "", None, ["called", "returned"]),
+    (["watched"], "tests/test_plugins.py", None, ["called", "returned"]),
+    (["watched"], "tests\\test_plugins", None, ["called", "returned"]),
+    (["watched"], "TESTS/", None, None),
+    (["watched"], "tests/test_plugins.py/", None, None),
+    (["watched"], "", ["return"], ["returned"]),
+    (["watched"], "", ("call",), ["called"]),
+    (["watched"], "", [], []),
 ])
-def test_name_and_path_fragment_select_frames(co_names, path_fragment, matches):
+def test_matching(co_names, path_fragment, events, payload_types):
     tested = []
     call = lambda frame, event, arg, context: tested.append(event) or True  # noqa: E731
-    doc = trace(record(run, specs=[spec(co_names=co_names, path_fragment=path_fragment, call=call)]))
-    assert tested == (["call", "return"] if matches else [])
-    assert len(payloads(doc)) == (2 if matches else 0)
+    got = payloads(trace(record(run, specs=[spec(co_names=co_names, path_fragment=path_fragment,
+                                                 events=events, call=call)])))
+    # The call test runs once the name and the path match, before the events test.
+    assert tested == ([] if payload_types is None else ["call", "return"])
+    assert labels(got) == (payload_types or [])
+    assert all(FRAME_ID.fullmatch(p["frame_id"]) for p in got)
 
 
 @pytest.mark.parametrize("call, first_plugin_adds, warnings", [
@@ -134,21 +140,6 @@ def test_call_test(caplog, call, first_plugin_adds, warnings):
     assert labels(payloads(doc)) == expected
     assert len(frames(doc)) == 4
     assert len([r for r in caplog.records if r.name == "sarn"]) == warnings
-
-
-@pytest.mark.parametrize("events, payload_types", [
-    (None, ["called", "returned"]),
-    (["return"], ["returned"]),
-    (("call",), ["called"]),
-    ([], []),
-])
-def test_events(events, payload_types):
-    tested = []
-    call = lambda frame, event, arg, context: tested.append(event) or True  # noqa: E731
-    got = payloads(trace(record(run, specs=[spec(events=events, call=call)])))
-    assert tested == ["call", "return"]  # the call test comes before the events test
-    assert labels(got) == payload_types
-    assert all(FRAME_ID.fullmatch(p["frame_id"]) for p in got)
 
 
 @pytest.mark.parametrize("result, payload", [
@@ -181,7 +172,7 @@ def test_process_result_is_merged(caplog, result, payload):
 
 
 def test_library_frame_gives_payloads_but_no_record(tmp_path):
-    library = load_module(library_dir(tmp_path) / "libpkg" / "api.py", "def watched():\n    return 1\n")
+    library = load_module(tmp_path / LIBRARY / "libpkg" / "api.py", "def watched():\n    return 1\n")
     doc = trace(record(library.watched, specs=[spec(path_fragment="libpkg/api.py")]))
     assert labels(doc["frames_of_interest"]) == ["called", "returned"]
 

@@ -19,31 +19,24 @@ MODULE = '''
 def function():
     return 1
 
-
 def outer():
     def nested():
         return 2
     return nested()
 
-
 class Shop:
     def method(self):
         return 3
-
     @property
     def getter(self):
         return 4
-
     @classmethod
     def factory(cls):
         return 5
-
     def by_cls(cls):
         return 6
-
     def odd(this):
         return 7
-
 
 def takes_cls(cls):
     return 8

@@ -6,7 +6,7 @@ import sys
 import pytest
 
 import sarn.db
-from recording_support import HostProfiler, compile_function, decode, frames, record, trace
+from recording_support import HostProfiler, compile_function, decode, frames, labels, record, trace
 
 TRACE_ID = re.compile(r"trc_[0-7][0-9A-HJKMNP-TV-Z]{25}")
 GIVEN_ID = HostProfiler().trace_id
@@ -14,14 +14,6 @@ GIVEN_ID = HostProfiler().trace_id
 
 def work():
     return 1
-
-
-def label(record):
-    return record["type"] if record["type"] != "frame" else record["co_name"] + ":" + record["event"]
-
-
-def labels(doc):
-    return [label(r) for r in doc["frames_of_interest"]]
 
 
 @pytest.fixture
@@ -45,8 +37,8 @@ def test_save_request_in_db(saved, tmp_path, config, timeout):
     assert list(kwargs) == ["timeout", "msgpack"] and kwargs["timeout"] == timeout
     assert type(kwargs["msgpack"]) is bytes
     doc = decode(kwargs["msgpack"])
-    assert doc["trace_id"] == GIVEN_ID and labels(doc) == ["work:call", "work:return"]
-    assert labels(trace(host)) == []
+    assert doc["trace_id"] == GIVEN_ID and labels(doc["frames_of_interest"]) == ["work:call", "work:return"]
+    assert frames(trace(host)) == []
 
 
 def refuse(*args, **kwargs):
@@ -86,7 +78,7 @@ def test_boundaries_within_one_batch(saved, tmp_path, types, saved_labels, later
 
     host = HostProfiler({"filters": {"ignore_frames": ["boundary_marks"]}}, one_trace_per_test=True)
     later = trace(record(run, host, [marker_spec(t) for t in types]))
-    assert labels(later) == later_labels
+    assert labels(later["frames_of_interest"]) == later_labels
     if "start_test" in types:
         assert TRACE_ID.fullmatch(later["trace_id"])
     else:
@@ -96,7 +88,7 @@ def test_boundaries_within_one_batch(saved, tmp_path, types, saved_labels, later
     else:
         [(args, kwargs)] = saved
         saved_doc = decode(kwargs["msgpack"])
-        assert labels(saved_doc) == saved_labels
+        assert labels(saved_doc["frames_of_interest"]) == saved_labels
         assert args[1] == saved_doc["trace_id"] == later["trace_id"]
 
 
@@ -120,9 +112,9 @@ def test_boundaries_around_a_recorded_test(saved, one_trace_per_test):
     if one_trace_per_test:
         # The return's frame record precedes its "end_test" record, so it is saved with the test.
         [(args, kwargs)] = saved
-        assert labels(decode(kwargs["msgpack"])) == test_part
-        assert labels(later) == after and later["trace_id"] == args[1] != GIVEN_ID
+        assert labels(decode(kwargs["msgpack"])["frames_of_interest"]) == test_part
+        assert labels(later["frames_of_interest"]) == after and later["trace_id"] == args[1] != GIVEN_ID
     else:
         assert saved == []
-        assert labels(later) == ["run_a_test:call", "work:call", "work:return"] + test_part + after
+        assert labels(later["frames_of_interest"]) == ["run_a_test:call", "work:call", "work:return"] + test_part + after
         assert later["trace_id"] == GIVEN_ID

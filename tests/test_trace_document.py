@@ -19,33 +19,28 @@ def work():
     return 1
 
 
-def test_document_layout():
+@pytest.mark.parametrize("sha, encoded_sha", [
+    (None, b"\xb2current_commit_sha\xc0"),
+    ("0123abc", b"\xb2current_commit_sha\xa70123abc"),
+])
+def test_document_layout(monkeypatch, sha, encoded_sha):
+    monkeypatch.setattr(sarn.git, "COMMIT_SHA", sha)
     host = record(work, HostProfiler(source="unit", trace_id="trc_given"))
     raw = host.rust_profiler.build_trace()
     assert type(raw) is bytes
     assert raw.startswith(b"\x88\xb1command_line_args")
     meta = (b"\xa4meta\x83\xa7version" + msgpack.packb(sarn.version.__version__)
             + b"\xa6source\xa4unit\xb4use_frame_boundaries\xc3")
-    assert meta in raw
+    assert meta in raw and encoded_sha in raw
     assert b"\xa9timestamp\xcb" in raw  # always float 64
     doc = decode(raw)
     assert list(doc) == DOCUMENT_KEYS
     assert doc["command_line_args"] == sys.argv
     assert doc["main_thread_id"] == threading.main_thread().native_id
-    assert doc["trace_id"] == "trc_given"
+    assert (doc["current_commit_sha"], doc["trace_id"]) == (sha, "trc_given")
     assert [r["event"] for r in frames(doc, "work")] == ["call", "return"]
     # The recording's start, not the time of assembly.
     assert doc["timestamp"] <= frames(doc)[0]["timestamp"]
-
-
-@pytest.mark.parametrize("sha, encoded", [
-    (None, b"\xb2current_commit_sha\xc0"),
-    ("0123abc", b"\xb2current_commit_sha\xa70123abc"),
-])
-def test_commit_sha(monkeypatch, sha, encoded):
-    monkeypatch.setattr(sarn.git, "COMMIT_SHA", sha)
-    raw = record(work).rust_profiler.build_trace()
-    assert encoded in raw and decode(raw)["current_commit_sha"] == sha
 
 
 @pytest.mark.parametrize("threading_on", [False, True])
@@ -103,10 +98,3 @@ def test_failed_build_keeps_the_records(monkeypatch, module, name, value, error)
         host.rust_profiler.build_trace()
     monkeypatch.undo()
     assert [r["event"] for r in frames(trace(host))] == ["call", "return"]
-
-
-def test_return_batch_is_stored_in_reverse():
-    spec = {"co_names": ["work"], "path_fragment": "", "call_type": "entered", "return_type": "left"}
-    doc = trace(record(work, specs=[spec]))
-    assert [(r["type"], r.get("event")) for r in doc["frames_of_interest"]] == [
-        ("entered", None), ("frame", "call"), ("frame", "return"), ("left", None)]
