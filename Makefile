@@ -26,9 +26,12 @@ VENV312  := .venv/py3.12
 VENVASAN := .venv/asan3.8
 NATIVE_BUILD := build/native
 
-# The demo: one command run with the CPython 3.8 venv's bin/ first on PATH.
-DEMO_SCRIPT := examples/demo.py
-DEMO_CMD    := python $(DEMO_SCRIPT)
+# The demo: record the example shop program (two modules, classes, a
+# generator, a caught exception, a thread) and print its call tree. Run from
+# its own folder so paths show relative and its traces stay in
+# examples/demo/.sarn/.
+DEMO_DIR := examples/demo
+DEMO_CMD := sarn run --threads app.py && sarn show latest
 
 SETUP := PY38="$(PY38)" PY312="$(PY312)" scripts/setup.sh
 
@@ -85,11 +88,7 @@ asan-test: setup-asan
 	$(call run_pytest,$(VENVASAN),scripts/asan-run.sh)
 
 demo: setup38
-	@if [ -f "$(DEMO_SCRIPT)" ]; then \
-		PATH="$(CURDIR)/$(VENV38)/bin:$$PATH" $(DEMO_CMD); \
-	else \
-		echo "demo: $(DEMO_SCRIPT) does not exist yet" >&2; exit 1; \
-	fi
+	@cd $(DEMO_DIR) && PATH="$(CURDIR)/$(VENV38)/bin:$$PATH" && $(DEMO_CMD)
 
 bench: setup38
 	@if [ -f benchmarks/run.py ]; then \

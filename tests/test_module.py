@@ -40,30 +40,20 @@ def test_module_initialises_once_per_process():
         importlib.util.module_from_spec(spec)
 
 
-def test_sarn_profiler_class(plugins):
-    profiler_type = type(registered().rust_profiler)
+@pytest.mark.parametrize("by_keyword", [False, True])
+def test_registration_attaches_a_sarn_profiler_and_installs_it(plugins, by_keyword):
+    sys.setprofile(sentinel_profile)
+    host = Host()
+    assert (_sarn.register_profiler(profiler=host) if by_keyword else _sarn.register_profiler(host)) is None
+    assert sys.getprofile() is host.rust_profiler
+    profiler_type = type(host.rust_profiler)
     assert (profiler_type.__module__, profiler_type.__name__, profiler_type.__bases__) == (
         "sarn._sarn", "SarnProfiler", (object,))
     signatures = [getattr(profiler_type, name).__text_signature__
                   for name in ("save_request_in_db", "build_trace", "register_threading_profiler")]
     assert signatures == ["($self)", "($self)", "($self, _frame, _event, _arg)"]
-    for args, kwargs in [((), {}), ((1,), {"state": 1})]:
-        with pytest.raises(TypeError, match="^No constructor defined$"):
-            profiler_type(*args, **kwargs)
-
-
-@pytest.mark.parametrize("by_keyword", [False, True])
-def test_registration_attaches_and_installs(plugins, by_keyword):
-    sys.setprofile(sentinel_profile)
-    host = Host()
-    assert (_sarn.register_profiler(profiler=host) if by_keyword else _sarn.register_profiler(host)) is None
-    assert type(host.rust_profiler).__name__ == "SarnProfiler"
-    assert sys.getprofile() is host.rust_profiler
-
-
-class NotCallable:
-    def __init__(self):
-        self.__dict__.update(vars(Host()))
+    with pytest.raises(TypeError, match="^No constructor defined$"):
+        profiler_type(host)
 
 
 @pytest.mark.parametrize("args, kwargs, message", [
@@ -71,7 +61,7 @@ class NotCallable:
     ((Host(), Host()), {}, "register_profiler"),
     ((), {"host": Host()}, "register_profiler"),
     ((42,), {}, "^profiler object is not callable$"),
-    ((NotCallable(),), {}, "^profiler object is not callable$"),
+    ((type("NotCallable", (), vars(Host()))(),), {}, "^profiler object is not callable$"),
     ((Host([]),), {}, "^'list' object cannot be converted to 'PyDict'$"),
     ((Host(trace_id=None),), {}, "^'NoneType' object cannot be converted to 'PyString'$"),
 ])
@@ -95,13 +85,13 @@ class ReadOnlyHost(Host):
 
 
 class OnceConfigHost(Host):
-    """Its `config` can be read once only."""
+    reads = 0
 
     @property
     def config(self):
-        if vars(self).setdefault("reads", 0):
+        self.reads += 1
+        if self.reads > 1:
             raise LookupError("config gone")
-        self.reads = 1
         return {"threading": True}
 
     @config.setter
@@ -113,16 +103,17 @@ def refuse(function):
     raise RuntimeError("no thread following")
 
 
-@pytest.mark.parametrize("host, setprofile, error, installed", [
-    (ReadOnlyHost({"threading": True}), None, AttributeError, False),
-    (OnceConfigHost(), None, LookupError, True),
-    (Host({"threading": True}), refuse, RuntimeError, True),
+@pytest.mark.parametrize("make_host, setprofile, error, installed", [
+    (lambda: ReadOnlyHost({"threading": True}), None, AttributeError, False),
+    (OnceConfigHost, None, LookupError, True),
+    (lambda: Host({"threading": True}), refuse, RuntimeError, True),
 ])
-def test_failure_after_the_build(monkeypatch, plugins, host, setprofile, error, installed):
-    """Setting `rust_profiler` comes before the hook; re-reading `config` and
-    following threads come after it."""
+def test_failure_after_the_build(monkeypatch, plugins, make_host, setprofile, error, installed):
+    """`rust_profiler` is set before the hook is installed; `config` is read
+    again, and threads are followed, after it."""
     if setprofile:
         monkeypatch.setattr(threading, "setprofile", setprofile)
+    host = make_host()
     sys.setprofile(sentinel_profile)
     with pytest.raises(error):
         _sarn.register_profiler(host)
@@ -195,12 +186,10 @@ def test_noop_profiler_stops_the_calling_thread_only(plugins):
     assert [r["thread"] for r in frames(trace(host), "work")] == ["worker", "worker"]
 
 
-@pytest.mark.parametrize("method, args", [
-    ("build_trace", ()), ("save_request_in_db", ()), ("register_threading_profiler", (1, 2, 3)),
-])
-def test_methods_refuse_other_objects(plugins, method, args):
+def test_methods_refuse_other_objects(plugins):
     host = record(work)
-    with pytest.raises(TypeError, match="'int' object"):
-        getattr(type(host.rust_profiler), method)(42, *args)
+    for method, args in [("build_trace", ()), ("save_request_in_db", ()), ("register_threading_profiler", (1, 2, 3))]:
+        with pytest.raises(TypeError, match="'int' object"):
+            getattr(type(host.rust_profiler), method)(42, *args)
     assert sys.getprofile() is None
     assert events(frames(trace(host))) == [("work", "call"), ("work", "return")]

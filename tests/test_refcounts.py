@@ -41,8 +41,8 @@ def dumps(monkeypatch, plugins):
 
 @pytest.fixture
 def weak_plugin(monkeypatch, dumps):
-    """Weak references to a plugin's callables and context (and to the results
-    of its `process`), which only the profiler holds once loading is over."""
+    """Weak references to a plugin's callables and context, which only the
+    profiler holds once loading is over, and to what its `process` returned."""
     refs = {"results": []}
 
     def load_plugin_data(config):
@@ -56,10 +56,10 @@ def weak_plugin(monkeypatch, dumps):
             refs["results"].append(weakref.ref(result))
             return result
 
-        call = lambda frame, event, arg, context: True  # noqa: E731
-        refs.update(call=weakref.ref(call), process=weakref.ref(process), build_context=weakref.ref(build_context))
-        return [{"co_names": ["work"], "path_fragment": "", "call_type": "c", "return_type": "r",
-                 "call": call, "process": process, "build_context": build_context}]
+        spec = {"co_names": ["work"], "path_fragment": "", "call_type": "c", "return_type": "r",
+                "call": lambda *args: True, "process": process, "build_context": build_context}
+        refs.update((key, weakref.ref(spec[key])) for key in ("call", "process", "build_context"))
+        return [spec]
 
     monkeypatch.setattr("sarn.plugins.load_plugin_data", load_plugin_data)
     return refs
