@@ -72,14 +72,18 @@ def serialiser(monkeypatch, plugins):
 
 
 @pytest.fixture
-def sarn_log():
-    """Records reaching the "sarn" logger."""
+def sarn_log(monkeypatch):
+    """Records reaching the "sarn" logger, enabled at level WARNING for the test."""
     records = []
     handler = logging.Handler()
     handler.emit = records.append
-    logging.getLogger("sarn").addHandler(handler)
+    logger = logging.getLogger("sarn")
+    monkeypatch.setattr(logger, "handlers", [handler])
+    monkeypatch.setattr(logger, "disabled", False)
+    level = logger.level
+    logger.setLevel(logging.WARNING)  # setLevel also clears the logger's cache
     yield records
-    logging.getLogger("sarn").removeHandler(handler)
+    logger.setLevel(level)
 
 
 def record(fn, host=None):

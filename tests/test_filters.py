@@ -58,7 +58,7 @@ def test_keep_or_skip(tmp_path, where, filters, kept):
 ])
 def test_code_called_by_the_attrs_class_builder(tmp_path, callers, kept):
     target = compile_function(tmp_path / "app" / "models.py", SOURCE)
-    for where in reversed(callers):  # outermost first
+    for where in reversed(callers):  # callers are listed outermost first
         namespace = {"__name__": "hop", "target": target}
         exec(compile("def hop():\n    return target()\n", filename(tmp_path, where), "exec"), namespace)
         target = namespace["hop"]

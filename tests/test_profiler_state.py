@@ -37,7 +37,6 @@ class BadStr:
 
 
 class LoggingHost(Host):
-
     def __getattribute__(self, name):
         if name in READ_ORDER:
             object.__getattribute__(self, "reads").append(name)
@@ -117,8 +116,8 @@ def test_storage_settings(monkeypatch, plugins, config, attributes, timeout, db_
     assert type(kwargs["timeout"]) is int and kwargs["timeout"] == timeout
 
 
-@pytest.mark.parametrize("filters", [None, 5, ["include_frames"]])  # nothing to subscript: no lists
-def test_filters_entry_without_lists(plugins, filters):
+@pytest.mark.parametrize("filters", [None, 5, ["include_frames"], {"ignore_frames": ("elsewhere",)}])
+def test_filters_that_keep_the_frame(plugins, filters):
     assert len(frames(trace(record(work, Host({"filters": filters}))), "work")) == 2
 
 

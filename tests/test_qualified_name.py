@@ -63,8 +63,8 @@ def call_with_decoy(module):
     # Bound to something that is not a class, "cls" is no help: the module global is found.
     ("takes_cls", "call", lambda m: m.takes_cls(5), "pkg.mod.takes_cls", "pkg.mod.takes_cls"),
     ("by_cls", "return", lambda m: m.Shop.by_cls(5), None, "pkg.mod.Shop.by_cls"),
-    # A classmethod object has no __module__ or __qualname__ of its own before 3.10.
-    ("factory", "call", lambda m: m.Shop.factory(), None, "pkg.mod.Shop.factory"),
+    # Found through "cls" as the classmethod object, named by the function it wraps.
+    ("factory", "call", lambda m: m.Shop.factory(), "pkg.mod.Shop.factory", "pkg.mod.Shop.factory"),
     ("odd", "call", lambda m: m.Shop().odd(), None, "pkg.mod.Shop.odd"),
     # A class body sets __qualname__ only once it runs.
     ("Shop", "call", nothing, None, "pkg.mod.Shop"),

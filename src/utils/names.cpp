@@ -11,7 +11,7 @@ bool intern(PyObject*& slot, const char* text) {
 
 bool make(Names& made) {
 #define SARN_MAKE_NAME(id) && intern(made.id, #id)
-    return true SARN_NAMES(SARN_MAKE_NAME) && intern(made.inspect, "inspect") && intern(made.builtins, "builtins") &&
+    return true SARN_NAMES(SARN_MAKE_NAME) && intern(made.wrapped_function, "__func__") && intern(made.inspect, "inspect") && intern(made.builtins, "builtins") &&
            intern(made.threading, "threading") && intern(made.logging, "logging") &&
            intern(made.collections_abc, "collections.abc") && intern(made.sarn_serialize, "sarn.serialize");
 #undef SARN_MAKE_NAME

@@ -15,6 +15,7 @@ struct Names {
 #define SARN_DECLARE_NAME(id) PyObject* id = nullptr;
     SARN_NAMES(SARN_DECLARE_NAME)
 #undef SARN_DECLARE_NAME
+    PyObject* wrapped_function = nullptr;  // "__func__" (a reserved identifier in C++)
     PyObject* inspect = nullptr;
     PyObject* builtins = nullptr;
     PyObject* threading = nullptr;

@@ -108,6 +108,13 @@ Result<Name> from_surroundings(PyFrameObject* frame, PyObject* name) {
     if (*cls && PyType_Check(cls->get())) {
         auto found = getattr_static(cls->get(), name);
         if (!found) return fail(std::move(found.error()));
+        // Before 3.10 a classmethod object has no name of its own: the
+        // function it wraps has (and on later versions, the same one).
+        if (PyObject_TypeCheck(found->get(), &PyClassMethod_Type) ||
+            PyObject_TypeCheck(found->get(), &PyStaticMethod_Type)) {
+            found = attr(found->get(), name_table().wrapped_function);
+            if (!found) return fail(std::move(found.error()));
+        }
         return module_and_qualname(found->get());
     }
 
