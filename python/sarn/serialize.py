@@ -103,7 +103,7 @@ TAG = "__sarn__"
 #: Containers and objects nested deeper than this are written without content.
 MAX_DEPTH = 6
 #: Items kept of one list, tuple, set or dict.
-MAX_ITEMS = 50
+MAX_ITEMS = 20
 #: Characters kept of one string (values, keys and attribute names alike).
 MAX_STR = 500
 #: Bytes kept of one bytes or bytearray value.
@@ -113,7 +113,7 @@ MAX_REPR = 200
 #: Attributes kept of one object.
 MAX_ATTRS = 30
 #: Containers and objects written with content for one value, in all.
-MAX_NODES = 500
+MAX_NODES = 100
 
 _INT_MIN = -(1 << 63)
 _INT_MAX = (1 << 64) - 1

@@ -134,10 +134,12 @@ int process_event(PyObject* registered, PyFrameObject* frame, FrameEvent kind, P
     ProfilerState& state = state_of(registered);
     try {
         PyCodeObject* code = frame_code(frame);
-        // A copy: the memo may change as soon as Python code runs.
         const CodeFacts* known = state.code_memo.find(code);
+        // The common case, decided by the memo alone: a library frame that no
+        // plugin watches.
+        if (known != nullptr && known->skipped_by_name && !known->included && !known->watched) return 0;
+        // A copy from here on: the memo may change as soon as Python code runs.
         CodeFacts facts = known != nullptr ? *known : state.code_memo.insert(code, describe_code(state, code));
-        // The common case: a skipped frame that no plugin watches.
         if (!facts.valid || (!facts.watched && !FrameFilter::keep(facts, frame))) return 0;
 
         Event event{state, state.threads.current(), facts, EventSite{frame, kind, code_filename(code), code_name(code)},
