@@ -24,7 +24,7 @@ sys.path.insert(0, HERE)
 
 import harness  # noqa: E402
 
-WORKLOADS = {"user_code": 4, "library_heavy": 64}
+WORKLOADS = {"user_code": 40, "library_heavy": 64}
 
 
 def child(mode: str, workload: str, scale: int) -> float:
