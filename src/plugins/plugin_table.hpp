@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "filters/fragments.hpp"
+#include "profiler/frame_ids.hpp"
 #include "utils/error.hpp"
 #include "utils/ref.hpp"
 
@@ -19,7 +20,7 @@ namespace sarn {
 
 struct PluginRecord {
     // Frame address -> the id this plugin gave the frame on its call event.
-    std::unordered_map<uintptr_t, std::string> frame_ids;
+    FrameIds frame_ids;
     SubstringSearcher path_fragment{""};
     std::string call_type;
     std::string return_type;

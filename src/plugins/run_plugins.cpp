@@ -4,6 +4,7 @@
 #include <string>
 
 #include "profiler/call_site.hpp"
+#include "profiler/frame_ids.hpp"
 #include "profiler/thread_info.hpp"
 #include "utils/convert.hpp"
 #include "utils/frame_access.hpp"
@@ -40,16 +41,11 @@ Result<Ref> call_site_dict(const std::vector<OpenFrame>& stack, const std::strin
                                  (*site)->line_number));
 }
 
-// The identifier this plugin gives the event's frame.
+// The identifier this plugin gives the event's frame: a return whose call it
+// did not see gets a new one, not remembered.
 std::string payload_frame_id(PluginRecord& record, const PluginEvent& event) {
-    auto identity = reinterpret_cast<uintptr_t>(event.site.frame);
-    if (event.site.event == FrameEvent::call) {
-        std::string frame_id = new_frame_id();
-        record.frame_ids[identity] = frame_id;
-        return frame_id;
-    }
-    auto found = record.frame_ids.find(identity);
-    return found != record.frame_ids.end() ? found->second : new_frame_id();
+    auto remembered = frame_id_for_event(record.frame_ids, event.site.frame, event.site.event);
+    return remembered ? std::move(*remembered) : new_frame_id();
 }
 
 Result<bool> is_mapping(PyObject* obj) {

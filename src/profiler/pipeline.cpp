@@ -3,6 +3,7 @@
 #include "lib/entry_point.hpp"
 #include "lib/profiler_type.hpp"
 #include "plugins/run_plugins.hpp"
+#include "profiler/frame_ids.hpp"
 #include "profiler/frame_record.hpp"
 #include "profiler/report.hpp"
 #include "profiler/thread_info.hpp"
@@ -47,18 +48,6 @@ CodeFacts describe_code(const ProfilerState& state, PyCodeObject* code) {
     return facts;
 }
 
-std::optional<std::string> frame_id_for(ThreadCache& thread, const Event& event) {
-    auto identity = reinterpret_cast<uintptr_t>(event.site.frame);
-    if (event.site.event == FrameEvent::call) {
-        std::string frame_id = new_frame_id();
-        thread.frame_ids[identity] = frame_id;
-        return frame_id;
-    }
-    auto found = thread.frame_ids.find(identity);
-    if (found == thread.frame_ids.end()) return std::nullopt;
-    return found->second;
-}
-
 void update_call_frames(ThreadCache& thread, const Event& event, const std::optional<std::string>& frame_id) {
     if (event.site.event == FrameEvent::call) {
         if (frame_id) thread.call_frames.push_back({Ref::borrow(as_object(event.site.frame)), *frame_id});
@@ -84,7 +73,7 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     auto locals = locals_mapping(frame);
     if (!locals) return fail(std::move(locals.error()));
 
-    record.frame_id = frame_id_for(event.thread, event);
+    record.frame_id = frame_id_for_event(event.thread.frame_ids, event.site.frame, event.site.event);
     auto call_site = find_user_code_call_site(event.thread.call_frames, record.frame_id);
     if (!call_site) return fail(std::move(call_site.error()));
     record.call_site = std::move(*call_site);

@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "profiler/frame_ids.hpp"
 #include "utils/ref.hpp"
 
 namespace sarn {
@@ -32,7 +33,7 @@ struct OpenFrame {
 
 struct ThreadCache {
     std::vector<OpenFrame> call_frames;                    // innermost last
-    std::unordered_map<uintptr_t, std::string> frame_ids;  // frame address -> frame id
+    FrameIds frame_ids;                                    // frame address -> frame id
     std::optional<ThreadInfo> thread_info;                 // filled once
     bool in_use = false;                                   // guards against nested use
 };
