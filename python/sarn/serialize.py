@@ -103,7 +103,7 @@ TAG = "__sarn__"
 #: Containers and objects nested deeper than this are written without content.
 MAX_DEPTH = 6
 #: Items kept of one list, tuple, set or dict.
-MAX_ITEMS = 20
+MAX_ITEMS = 50
 #: Characters kept of one string (values, keys and attribute names alike).
 MAX_STR = 500
 #: Bytes kept of one bytes or bytearray value.

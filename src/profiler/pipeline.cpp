@@ -131,6 +131,10 @@ int process_event(PyObject* registered, PyFrameObject* frame, FrameEvent kind, P
         CodeFacts facts = known != nullptr ? *known : state.code_memo.insert(code, describe_code(state, code));
         if (!facts.valid || (!facts.watched && !FrameFilter::keep(facts, frame))) return 0;
 
+        // Python code run for this event (plugins, the serialiser, a save)
+        // could replace the thread's profile function and drop the last
+        // reference to the profiler: keep it alive until the event is done.
+        Ref keep_alive = Ref::borrow(registered);
         Event event{state, state.threads.current(), facts, EventSite{frame, kind, code_filename(code), code_name(code)},
                     arg != nullptr ? arg : Py_None};
         handle_event(event);
