@@ -193,3 +193,26 @@ def test_event_temporaries_are_released(dumps):
     with pytest.raises(TypeError):
         profiler.register_threading_profiler(*arguments[:2])
     assert [sys.getrefcount(a) for a in arguments] == before
+
+
+def test_profiler_dropped_by_its_own_plugin_survives_the_event(plugins):
+    # A plugin that stops recording and drops the last reference to the
+    # profiler while the profiler is handling the event that called it.
+    host = Host()
+
+    def stop_recording(frame, event, arg, context):
+        _sarn.register_noop_profiler()
+        del host.rust_profiler
+        return {}
+
+    plugins.append({"co_names": ["target"], "path_fragment": "", "call_type": "c",
+                    "return_type": "r", "process": stop_recording})
+
+    def target():
+        return 1
+
+    def scenario():
+        target()
+
+    record(scenario, host)
+    assert not hasattr(host, "rust_profiler")
