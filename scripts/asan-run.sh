@@ -20,7 +20,18 @@ done
 
 export LD_PRELOAD="$libasan $libubsan${LD_PRELOAD:+ $LD_PRELOAD}"
 export PYTHONMALLOC=malloc
-export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=0:strict_string_checks=0:check_initialization_order=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+# Reports go to files as well as standard error: pytest captures a test's
+# standard error, and a process that the sanitizer stops never prints it.
+reports="$root/build/sanitizer-reports"
+rm -rf "$reports" && mkdir -p "$reports"
+export ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=0:strict_string_checks=0:check_initialization_order=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
 export LSAN_OPTIONS="suppressions=$root/tests/lsan-suppressions.txt:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
-exec "$@"
+export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+status=0
+"$@" || status=$?
+if compgen -G "$reports/*" >/dev/null; then
+    echo "asan-run: sanitizer reports:" >&2
+    cat "$reports"/* >&2
+    [ "$status" -ne 0 ] || status=1
+fi
+exit "$status"
