@@ -16,7 +16,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "workloads"))
 
-MODES = ["none", "noop", "recorder", "cprofile", "viztracer", "viztracer-excludes"]
+# "recorder-skip-all" ignores every frame: the cost of the skipped-frame path
+# alone, next to the empty hook.
+MODES = ["none", "noop", "recorder-skip-all", "recorder", "cprofile", "viztracer", "viztracer-excludes"]
 NIL = b"\xc0"
 
 
@@ -51,12 +53,12 @@ def _profilers(mode: str):
 
     if mode == "noop":
         return _sarn.register_noop_profiler, (lambda: sys.setprofile(None))
-    if mode == "recorder":
+    if mode.startswith("recorder"):
         # Imported once by any program that records for long; not part of
         # the per-event cost being measured.
         importlib.import_module("sarn.serialize")
         importlib.import_module("sarn.plugins")
-        host = HostProfiler()
+        host = HostProfiler({"filters": {"ignore_frames": [""]}} if mode == "recorder-skip-all" else None)
 
         def stop():
             _sarn.register_noop_profiler()
