@@ -91,7 +91,7 @@ def test_build_context_once_per_specification():
     record(run, host, [spec(co_names=[], build_context=build_context),
                        spec(co_names=["watched", "run"], build_context=build_context, call=call)])
     assert len(built) == 2 and all(config is host.config for config, _ in built)
-    # One context, shared by the records of every name of the specification.
+    # One context, shared by the records made for every name of one plugin.
     assert built[1][1]["seen"] == ["run:call", "watched:call", "watched:return", "run:return"]
 
 

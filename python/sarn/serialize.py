@@ -493,6 +493,10 @@ def _cut_str(value: str) -> Dict[str, Any]:
     return {TAG: "str", "type": "str", "value": value[:MAX_STR], "len": len(value)}
 
 
+def _cut_bytes(value: bytes) -> Dict[str, Any]:
+    return {TAG: "bytes", "type": "bytes", "value": value[:MAX_BYTES], "len": len(value)}
+
+
 def _big_int(value: int) -> Dict[str, Any]:
     try:
         digits = int.__repr__(value)
@@ -511,9 +515,7 @@ def _full(value: Any, depth: int, ctx: _Ctx) -> Any:
     if value is None or t is float or t is bool:
         return value
     if t is bytes:
-        if len(value) <= MAX_BYTES:
-            return value
-        return {TAG: "bytes", "type": "bytes", "value": value[:MAX_BYTES], "len": len(value)}
+        return value if len(value) <= MAX_BYTES else _cut_bytes(value)
     try:
         if t is dict:
             return _dict(value, depth, ctx)
@@ -569,9 +571,7 @@ def _light(value: Any) -> Any:
     if value is None or t is float or t is bool:
         return value
     if t is bytes:
-        if len(value) <= MAX_BYTES:
-            return value
-        return {TAG: "bytes", "type": "bytes", "value": value[:MAX_BYTES], "len": len(value)}
+        return value if len(value) <= MAX_BYTES else _cut_bytes(value)
     entry = _type_cache.get(id(t))
     name = entry[1][0] if entry is not None and entry[0]() is t else _compute_info(t)[0]
     return {TAG: "object", "type": name, "repr": _bounded_repr(value, name)}
