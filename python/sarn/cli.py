@@ -16,25 +16,24 @@ starts), and at exit, even when the program raised or called ``sys.exit``,
 saves the trace and says on standard error where, under which id and how many
 frames. A trace id may be given in full, as a unique prefix, or as ``latest``.
 
-Exit codes:
-
-===  ===================================================================
-0    success (``run``: the program's own exit code is passed through)
-1    ``run``: the program ended with an uncaught exception
-2    bad command line or configuration
-3    ``run``: the script or module cannot be found or imported
-4    no stored trace matches the id given
-5    the trace database is missing, locked, damaged or of a newer version
-6    the native recording core is not available
-70   an unexpected error inside sarn (``SARN_DEBUG=1`` shows its traceback)
-130  interrupted (Ctrl-C)
-===  ===================================================================
+Exit codes are listed in ``EXIT_CODES_HELP`` below, which ``sarn --help`` prints.
 
 For ``run``, a non-zero exit code of the program wins over 5 when the trace
 could not be saved.
 """
 
 from __future__ import annotations
+
+EXIT_CODES_HELP = """exit codes:
+  0    success (run: the program's own exit code is passed through)
+  1    run: the program ended with an uncaught exception
+  2    bad command line or configuration
+  3    run: the script or module cannot be found or imported
+  4    no stored trace matches the id given
+  5    the trace database is missing, locked, damaged or of a newer version
+  6    the native recording core is not available
+  70   an unexpected error inside sarn (SARN_DEBUG=1 shows its traceback)
+  130  interrupted"""
 
 import argparse
 import builtins
@@ -140,7 +139,10 @@ def _run_parser() -> argparse.ArgumentParser:
 
 def _main_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="sarn", description="Record what a Python program does, and look at the recordings."
+        prog="sarn",
+        description="Record what a Python program does, and look at the recordings.",
+        epilog=EXIT_CODES_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version="sarn %s" % __version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
