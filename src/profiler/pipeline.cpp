@@ -23,10 +23,12 @@ struct Event {
     CodeFacts facts;
     EventSite site;
     PyObject* arg;
+    bool kept;  // the filter's decision; plugins run whatever it is
 };
 
-// The facts of a code object seen for the first time on this thread.
+// The facts of a code object seen for the first time by this profiler.
 CodeFacts describe_code(const ProfilerState& state, PyCodeObject* code) {
+    PendingErrorScope user_error;  // a failed conversion below is not the user's
     CodeFacts facts;
     Py_ssize_t filename_size = 0, name_size = 0;
     const char* filename = nullptr;
@@ -35,11 +37,8 @@ CodeFacts describe_code(const ProfilerState& state, PyCodeObject* code) {
         filename = PyUnicode_AsUTF8AndSize(code_filename(code), &filename_size);
         name = filename ? PyUnicode_AsUTF8AndSize(code_name(code), &name_size) : nullptr;
     }
-    if (name == nullptr) {
-        // Names that are not valid text (lone surrogates) cannot be recorded.
-        PyErr_Clear();
-        return facts;
-    }
+    // Names that are not valid text (lone surrogates) cannot be recorded.
+    if (name == nullptr) return facts;
     facts.valid = true;
     facts.filename = std::string_view(filename, static_cast<size_t>(filename_size));
     facts.name = std::string_view(name, static_cast<size_t>(name_size));
@@ -102,9 +101,8 @@ void handle_event(Event& event) {
         PluginEvent plugin_event{event.site, event.arg, event.facts.filename, event.facts.name};
         run_plugins(event.state, event.thread, plugin_event, batch);
     }
-    Status status = FrameFilter::keep(event.facts, event.site.frame)
-                        ? record_kept_frame(event, std::move(batch))
-                        : hand_over_records(event.state, event.site.event, std::move(batch));
+    Status status = event.kept ? record_kept_frame(event, std::move(batch))
+                               : hand_over_records(event.state, event.site.event, std::move(batch));
     if (!status) report_unexpected_error(std::move(status.error()), event.site);
 }
 
@@ -129,14 +127,16 @@ int process_event(PyObject* registered, PyFrameObject* frame, FrameEvent kind, P
         if (known != nullptr && known->skipped_by_name && !known->included && !known->watched) return 0;
         // A copy from here on: the memo may change as soon as Python code runs.
         CodeFacts facts = known != nullptr ? *known : state.code_memo.insert(code, describe_code(state, code));
-        if (!facts.valid || (!facts.watched && !FrameFilter::keep(facts, frame))) return 0;
+        if (!facts.valid) return 0;
+        bool kept = FrameFilter::keep(facts, frame);
+        if (!kept && !facts.watched) return 0;
 
         // Python code run for this event (plugins, the serialiser, a save)
         // could replace the thread's profile function and drop the last
         // reference to the profiler: keep it alive until the event is done.
         Ref keep_alive = Ref::borrow(registered);
         Event event{state, state.threads.current(), facts, EventSite{frame, kind, code_filename(code), code_name(code)},
-                    arg != nullptr ? arg : Py_None};
+                    arg != nullptr ? arg : Py_None, kept};
         handle_event(event);
     } catch (...) {
         // A broken invariant must not reach the user's program either.
