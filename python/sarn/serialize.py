@@ -648,8 +648,13 @@ def _failure(value: Any, error: BaseException) -> bytes:
 _FALLBACK = msgpack.packb({TAG: "object", "type": "<unknown type>", "repr": "<not serialisable>"}, use_bin_type=True)
 
 
+_NIL = msgpack.packb(None)
+
+
 def dump_msgpack(value: Any) -> bytes:
     """The full MessagePack form of ``value`` (see the module docstring). Never raises."""
+    if value is None:  # the argument of every call event
+        return _NIL
     try:
         return _pack(_full(value, 0, _Ctx()))
     except BaseException as error:
@@ -658,6 +663,8 @@ def dump_msgpack(value: Any) -> bytes:
 
 def dump_msgpack_lightweight_repr(value: Any) -> bytes:
     """The lightweight MessagePack form of ``value`` (see the module docstring). Never raises."""
+    if value is None:
+        return _NIL
     try:
         return _pack(_light_top(value))
     except BaseException as error:
