@@ -480,7 +480,12 @@ def _dict(value: dict, depth: int, ctx: _Ctx) -> Any:
                 result[entry_key] = _full(item, depth + 1, ctx)
             return result
         entries = list(islice(dict.items(value), MAX_ITEMS))
-        pairs = [[_full(entry_key, depth + 1, ctx), _full(item, depth + 1, ctx)] for entry_key, item in entries]
+        child = depth + 1
+        pairs = [
+            [entry_key if type(entry_key) is str and len(entry_key) <= MAX_STR else _full(entry_key, child, ctx),
+             _full(item, child, ctx)]
+            for entry_key, item in entries
+        ]
     finally:
         ctx.path.discard(key)
     result = {TAG: "dict", "type": name, "items": pairs}
@@ -520,8 +525,16 @@ def _full(value: Any, depth: int, ctx: _Ctx) -> Any:
         if t is dict:
             return _dict(value, depth, ctx)
         if t is list:
+            # A short list of plain values, the commonest container, is
+            # written as it is (it cannot hold a cycle).
+            if len(value) <= MAX_ITEMS and depth < MAX_DEPTH and ctx.budget > 0 and _all_plain(value):
+                ctx.budget -= 1
+                return value
             return _list(value, depth, ctx)
         if t is tuple:
+            if len(value) <= MAX_ITEMS and depth < MAX_DEPTH and ctx.budget > 0 and _all_plain(value):
+                ctx.budget -= 1
+                return {TAG: "tuple", "type": "tuple", "items": list(value)}
             return _sequence("tuple", "tuple", tuple.__getitem__(value, slice(0, MAX_ITEMS)), tuple.__len__(value), depth, ctx, value)
         if t is set or t is frozenset:
             return _sequence(t.__name__, t.__name__, islice(t.__iter__(value), MAX_ITEMS), t.__len__(value), depth, ctx, value)
