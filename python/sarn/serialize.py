@@ -433,6 +433,14 @@ def _all_plain(items: Any) -> bool:
     return True
 
 
+def _plain_keys(value: dict) -> bool:
+    """True when every key of the dict is written as itself."""
+    for key in value:
+        if type(key) is not str or len(key) > MAX_STR or key == TAG:
+            return False
+    return True
+
+
 def _list(value: list, depth: int, ctx: _Ctx) -> Any:
     total = list.__len__(value)
     if type(value) is list and total <= MAX_ITEMS and depth < MAX_DEPTH and ctx.budget > 0:
@@ -669,6 +677,10 @@ def dump_msgpack(value: Any) -> bytes:
     if value is None:  # the argument of every call event
         return _NIL
     try:
+        # A frame's locals are most often a small dict of plain values.
+        if (type(value) is dict and dict.__len__(value) <= MAX_ITEMS and _plain_keys(value)
+                and _all_plain(dict.values(value))):
+            return _pack(value)
         return _pack(_full(value, 0, _Ctx()))
     except BaseException as error:
         return _failure(value, error)
