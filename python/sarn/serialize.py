@@ -535,9 +535,14 @@ def _full(value: Any, depth: int, ctx: _Ctx) -> Any:
         if t is list:
             # A short list of plain values, the commonest container, is
             # written as it is (it cannot hold a cycle).
-            if len(value) <= MAX_ITEMS and depth < MAX_DEPTH and ctx.budget > 0 and _all_plain(value):
-                ctx.budget -= 1
-                return value
+            if depth < MAX_DEPTH and ctx.budget > 0:
+                total = len(value)
+                items = value if total <= MAX_ITEMS else value[:MAX_ITEMS]
+                if _all_plain(items):
+                    ctx.budget -= 1
+                    if total <= MAX_ITEMS:
+                        return value
+                    return {TAG: "list", "type": "list", "items": items, "len": total}
             return _list(value, depth, ctx)
         if t is tuple:
             if len(value) <= MAX_ITEMS and depth < MAX_DEPTH and ctx.budget > 0 and _all_plain(value):
