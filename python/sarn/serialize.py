@@ -519,6 +519,10 @@ def _big_int(value: int) -> Dict[str, Any]:
     return {TAG: "object", "type": "int", "repr": _cut_text(digits, MAX_REPR)}
 
 
+_SCALAR_TYPES = frozenset((str, int, float, bool, type(None), bytes))
+_NO_CONTEXT = _Ctx()  # never reached: scalars return before the context is used
+
+
 def _full(value: Any, depth: int, ctx: _Ctx) -> Any:
     t = type(value)
     if t is str:
@@ -590,14 +594,8 @@ def _subclass_or_object(value: Any, t: type, depth: int, ctx: _Ctx) -> Any:
 
 def _light(value: Any) -> Any:
     t = type(value)
-    if t is str:
-        return value if len(value) <= MAX_STR else _cut_str(value)
-    if t is int:
-        return value if _INT_MIN <= value <= _INT_MAX else _big_int(value)
-    if value is None or t is float or t is bool:
-        return value
-    if t is bytes:
-        return value if len(value) <= MAX_BYTES else _cut_bytes(value)
+    if t in _SCALAR_TYPES:
+        return _full(value, 0, _NO_CONTEXT)  # scalars are written alike in both forms
     entry = _type_cache.get(id(t))
     name = entry[1][0] if entry is not None and entry[0]() is t else _compute_info(t)[0]
     return {TAG: "object", "type": name, "repr": _bounded_repr(value, name)}

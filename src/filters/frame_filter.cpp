@@ -67,11 +67,4 @@ bool FrameFilter::is_attrs_generated_frame(std::string_view filename, PyFrameObj
     return outer_file && fixed.ends_with_attr_make(*outer_file);
 }
 
-bool keep_frame(const FrameFilter& filter, PyFrameObject* frame, std::string_view filename) noexcept {
-    CodeFacts facts;
-    facts.filename = filename;
-    filter.describe(filename, facts);
-    return FrameFilter::keep(facts, frame);
-}
-
 }  // namespace sarn

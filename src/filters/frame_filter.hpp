@@ -27,8 +27,10 @@ public:
     // The part of the decision that depends on the file name only.
     void describe(std::string_view filename, CodeFacts& facts) const noexcept;
 
-    // The whole decision for one event, given the memoised facts of its code.
-    [[nodiscard]] static bool keep(const CodeFacts& facts, PyFrameObject* frame) noexcept {
+    // The whole decision for one event, given the memoised facts of its code:
+    // an include match keeps the frame; otherwise any file-name test, ignore
+    // fragment or the attrs test skips it.
+    [[nodiscard]] static bool keep_frame(const CodeFacts& facts, PyFrameObject* frame) noexcept {
         if (facts.included) return true;
         if (facts.skipped_by_name) return false;
         return !is_attrs_generated_frame(facts.filename, frame);
@@ -43,8 +45,5 @@ private:
     std::vector<SubstringSearcher> include_frames_;
     std::vector<SubstringSearcher> ignore_frames_;
 };
-
-// Every test evaluated for one frame, without memoisation.
-[[nodiscard]] bool keep_frame(const FrameFilter& filter, PyFrameObject* frame, std::string_view filename) noexcept;
 
 }  // namespace sarn

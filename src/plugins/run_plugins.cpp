@@ -9,6 +9,7 @@
 #include "utils/convert.hpp"
 #include "utils/frame_access.hpp"
 #include "utils/host_import.hpp"
+#include "utils/names.hpp"
 #include "utils/ids.hpp"
 #include "utils/serialise.hpp"
 
@@ -50,7 +51,9 @@ std::string payload_frame_id(PluginRecord& record, const PluginEvent& event) {
 
 Result<bool> is_mapping(PyObject* obj) {
     if (PyDict_Check(obj)) return true;
-    auto mapping = import_attribute("collections.abc", "Mapping");
+    const Names* name = names();
+    if (name == nullptr) return fail_fetch();
+    auto mapping = import_attribute(name->collections_abc, name->Mapping);
     if (!mapping) {
         std::move(mapping.error()).raise_in_host();
         PyErr_WriteUnraisable(obj);
@@ -127,7 +130,10 @@ Result<std::optional<std::pair<std::string, Bytes>>> run_plugin(PluginRecord& re
         auto merged = merge_process_result(record, event, payload->get());
         if (!merged) return fail(std::move(merged.error()));
     }
-    PyObject* type = PyDict_GetItemString(payload->get(), "type");
+    const Names* name = names();
+    if (name == nullptr) return fail_fetch();
+    PyObject* type = PyDict_GetItemWithError(payload->get(), name->type);
+    if (type == nullptr && PyErr_Occurred()) return fail(Error::internal_from_pending("data[\"type\"] should not raise."));
     if (type == nullptr) return fail_internal("data[\"type\"] should not be missing.");
     auto type_text = to_text(type);
     if (!type_text) return fail(std::move(type_text.error()));

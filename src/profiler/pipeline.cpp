@@ -128,7 +128,7 @@ int process_event(PyObject* registered, PyFrameObject* frame, FrameEvent kind, P
         // A copy from here on: the memo may change as soon as Python code runs.
         CodeFacts facts = known != nullptr ? *known : state.code_memo.insert(code, describe_code(state, code));
         if (!facts.valid) return 0;
-        bool kept = FrameFilter::keep(facts, frame);
+        bool kept = FrameFilter::keep_frame(facts, frame);
         if (!kept && !facts.watched) return 0;
 
         // Python code run for this event (plugins, the serialiser, a save)

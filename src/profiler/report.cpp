@@ -2,6 +2,7 @@
 
 #include "utils/frame_access.hpp"
 #include "utils/host_import.hpp"
+#include "utils/names.hpp"
 
 namespace sarn {
 
@@ -15,7 +16,9 @@ constexpr const char* message_format =
     "    frame locals: %s\n";
 
 Status log_warning(const Error& error, const EventSite& site) {
-    auto get_logger = import_attribute("logging", "getLogger");
+    const Names* name = names();
+    if (name == nullptr) return fail_fetch();
+    auto get_logger = import_attribute(name->logging, name->getLogger);
     if (!get_logger) return fail(std::move(get_logger.error()));
     auto logger = checked(PyObject_CallFunction(get_logger->get(), "s", "sarn"));
     if (!logger) return fail(std::move(logger.error()));
@@ -26,7 +29,7 @@ Status log_warning(const Error& error, const EventSite& site) {
     Ref exception = error.exception();
     if (!exception) return fail_fetch();
     if (PyDict_SetItemString(kwargs->get(), "exc_info", exception.get()) < 0) return fail_fetch();
-    auto warning = checked(PyObject_GetAttrString(logger->get(), "warning"));
+    auto warning = checked(PyObject_GetAttr(logger->get(), name->warning));
     if (!warning) return fail(std::move(warning.error()));
     auto args = checked(Py_BuildValue("(sOOsO)", message_format, site.filename, site.name,
                                       event_text(site.event), locals->get()));
