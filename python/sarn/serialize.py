@@ -77,6 +77,7 @@ readable by name and a plugin payload keeps its keys.
 from __future__ import annotations
 
 import reprlib
+import sys
 import threading
 import types
 import weakref
@@ -510,13 +511,17 @@ def _cut_bytes(value: bytes) -> Dict[str, Any]:
     return {TAG: "bytes", "type": "bytes", "value": value[:MAX_BYTES], "len": len(value)}
 
 
-def _big_int(value: int) -> Dict[str, Any]:
+def _big_int_repr(value: int) -> str:
     try:
         digits = int.__repr__(value)
     except ValueError:
         # Past the interpreter's limit on int-to-text conversion.
         digits = "<int of %d bits>" % value.bit_length()
-    return {TAG: "object", "type": "int", "repr": _cut_text(digits, MAX_REPR)}
+    return _cut_text(digits, MAX_REPR)
+
+
+def _big_int(value: int) -> Dict[str, Any]:
+    return {TAG: "object", "type": "int", "repr": _big_int_repr(value)}
 
 
 _SCALAR_TYPES = frozenset((str, int, float, bool, type(None), bytes))
@@ -675,7 +680,7 @@ _FALLBACK = msgpack.packb({TAG: "object", "type": "<unknown type>", "repr": "<no
 _NIL = msgpack.packb(None)
 
 
-def dump_msgpack(value: Any) -> bytes:
+def _dump_msgpack_py(value: Any) -> bytes:
     """The full MessagePack form of ``value`` (see the module docstring). Never raises."""
     if value is None:  # the argument of every call event
         return _NIL
@@ -689,7 +694,7 @@ def dump_msgpack(value: Any) -> bytes:
         return _failure(value, error)
 
 
-def dump_msgpack_lightweight_repr(value: Any) -> bytes:
+def _dump_msgpack_lightweight_repr_py(value: Any) -> bytes:
     """The lightweight MessagePack form of ``value`` (see the module docstring). Never raises."""
     if value is None:
         return _NIL
@@ -697,3 +702,20 @@ def dump_msgpack_lightweight_repr(value: Any) -> bytes:
         return _pack(_light_top(value))
     except BaseException as error:
         return _failure(value, error)
+
+
+# The native walker writes the same bytes several times faster; it asks this
+# module for type names, attribute plans and reprs. The Python walker above is
+# what runs without it (a source tree whose extension is not built).
+try:
+    from sarn import _serialize as _native
+except ImportError:
+    _native = None
+
+if _native is not None:
+    _native.configure(sys.modules[__name__])
+    dump_msgpack = _native.dump_msgpack
+    dump_msgpack_lightweight_repr = _native.dump_msgpack_lightweight_repr
+else:
+    dump_msgpack = _dump_msgpack_py
+    dump_msgpack_lightweight_repr = _dump_msgpack_lightweight_repr_py

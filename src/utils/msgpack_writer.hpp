@@ -2,7 +2,7 @@
 //
 // Every value is written in the smallest form the format offers for it, with
 // two exceptions that are deliberate: floats are always float 64 (0xcb), and
-// strings are always the str family (never bin). Writing is generic over the
+// strings are always the str family (bin only for byte strings). Writing is generic over the
 // output stream so that one piece of encoding code can append to a record
 // buffer (StringSink), measure a document before allocating it
 // (CountingSink), or fill memory that was sized exactly (PointerSink).
@@ -83,6 +83,12 @@ public:
         const auto size = static_cast<uint32_t>(text.size());
         packer_.pack_str(size);
         packer_.pack_str_body(text.data(), size);
+    }
+
+    void bin(std::string_view data) {
+        const auto size = static_cast<uint32_t>(data.size());
+        packer_.pack_bin(size);
+        packer_.pack_bin_body(data.data(), size);
     }
 
     void uint(uint64_t value) { packer_.pack_uint64(value); }

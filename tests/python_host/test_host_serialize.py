@@ -7,7 +7,7 @@ import msgpack
 import pytest
 
 from sarn import serialize
-from sarn.serialize import MAX_ATTRS, MAX_BYTES, MAX_DEPTH, MAX_ITEMS, MAX_STR, TAG, dump_msgpack, dump_msgpack_lightweight_repr
+from sarn.serialize import MAX_ATTRS, MAX_BYTES, MAX_DEPTH, MAX_ITEMS, MAX_NODES, MAX_STR, TAG, dump_msgpack, dump_msgpack_lightweight_repr
 
 DUMPERS = [dump_msgpack, dump_msgpack_lightweight_repr]
 
@@ -404,3 +404,128 @@ def test_type_information_of_dynamic_classes_is_not_kept_alive():
     gc.collect()
     assert ref() is None
     assert serialize  # module still usable
+
+
+# --------------------------------------------------------------------------
+# The native walker against the Python walker: the same bytes for every value
+
+
+class Wide:
+    def __init__(self, names):
+        for name in names:
+            setattr(self, name, len(name))
+
+
+class Node:
+    def __init__(self, child=None):
+        self.child = child
+        self.items = [1, "two", (3,)]
+
+
+class SlottedWithDict:
+    __slots__ = ("x", "__dict__")
+
+    def __init__(self):
+        self.x = "slot"
+        self.y = "dict"
+
+
+class Fields(collections.namedtuple("Fields", "a b")):
+    pass
+
+
+def _renamed_field():
+    value = Fields(1, 2)
+    value.__dict__["a"] = "from dict"
+    return value
+
+
+def _non_str_attribute():
+    value = Node()
+    value.__dict__[7] = "seven"
+    return value
+
+
+def _self_holding_object():
+    value = Node()
+    value.items.append(value)
+    return value
+
+
+def _reordered_dict():
+    value = collections.OrderedDict((str(i), i) for i in range(5))
+    value.move_to_end("0")
+    return value
+
+
+def _email_message():
+    import email.parser
+
+    return email.parser.Parser().parsestr("From: a@example.com\nSubject: hi\n\nbody\n")
+
+
+LONG_NAME = "n" * (MAX_STR + 3)
+EDGE_VALUES = {
+    "int limits": [2 ** 63 - 1, 2 ** 63, -(2 ** 63), 2 ** 64 - 1, 2 ** 64, -(2 ** 63) - 1, -1, -33, 255, 256],
+    "floats": [0.0, -0.0, 1e308, 5e-324],
+    "str at the cut": ["é" * MAX_STR, "é" * (MAX_STR + 1), "\U0001f600" * (MAX_STR + 1), "a" * (MAX_STR - 1) + "\udc80x"],
+    "bytes at the cut": [b"b" * MAX_BYTES, b"b" * (MAX_BYTES + 1)],
+    "long keys": {LONG_NAME: 1, "k": {LONG_NAME: 2}},
+    "long keys past the item cut": {("k%d" % i) * 60: i for i in range(MAX_ITEMS + 2)},
+    "tag key past the item cut": {TAG: 0, **{"k%d" % i: i for i in range(MAX_ITEMS + 2)}},
+    "non-str key late": {**{"k%d" % i: i for i in range(MAX_ITEMS + 2)}, 1: 1},
+    "many objects": [Node(Node()) for _ in range(MAX_NODES)],
+    "many lists": [[i, [i]] for i in range(MAX_ITEMS)],
+    "deep objects": Node(Node(Node(Node(Node(Node(Node(Node()))))))),
+    "wide object": Wide(["a%d" % i for i in range(MAX_ATTRS + 5)]),
+    "long attribute names": Wide([LONG_NAME, LONG_NAME + "x", "short"]),
+    "slots and dict": SlottedWithDict(),
+    "namedtuple subclass with a dict": _renamed_field(),
+    "non-str attribute": _non_str_attribute(),
+    "object in its own list": _self_holding_object(),
+    "reordered dict": _reordered_dict(),
+    "counter": collections.Counter("abracadabra"),
+    "defaultdict": collections.defaultdict(list, a=[1]),
+    "list subclass": HostileList(range(MAX_ITEMS + 3)),
+    "tuple subclass": type("T", (tuple,), {})(range(MAX_ITEMS + 3)),
+    "set subclass": type("S", (set,), {})(range(5)),
+    "frozenset subclass": type("F", (frozenset,), {})(range(5)),
+    "deque subclass": type("D", (collections.deque,), {})(range(MAX_ITEMS + 3)),
+    "bytearray subclass": type("B", (bytearray,), {})(b"z" * (MAX_BYTES + 1)),
+    "bool subclass of int": type("I", (int,), {})(5),
+    "pformat input": {"key%d" % i: list(range(i % 10)) for i in range(150)},
+    "email message": _email_message(),
+    "locals of a big frame": {"v%d" % i: [i] for i in range(MAX_ITEMS + 10)},
+    "nested tuples": ((1, (2, (3, [4, {"five": (5,)}]))),),
+}
+CORPUS = dict(HOSTILE, **EDGE_VALUES)
+native = serialize._native
+needs_native = pytest.mark.skipif(native is None, reason="the native walker is not built")
+
+
+@needs_native
+@pytest.mark.parametrize(
+    "native_dump, python_dump",
+    [
+        (getattr(native, "dump_msgpack", None), serialize._dump_msgpack_py),
+        (getattr(native, "dump_msgpack_lightweight_repr", None), serialize._dump_msgpack_lightweight_repr_py),
+    ],
+    ids=["full", "lightweight"],
+)
+@pytest.mark.parametrize("name", sorted(CORPUS))
+def test_native_walker_writes_the_python_walkers_bytes(native_dump, python_dump, name):
+    value = CORPUS[name]
+    assert native_dump(value) == python_dump(value)
+    assert native_dump({"value": value, "again": value}) == python_dump({"value": value, "again": value})
+
+
+@needs_native
+@pytest.mark.parametrize("name", ["many objects", "email message", "raising repr", "huge int", "surrogate key", "cycle object"])
+def test_native_walker_keeps_no_references(name):
+    value = CORPUS[name]
+    parts = [value] + (list(value) if type(value) is list else list(getattr(value, "__dict__", {}).values()))
+    before = [sys.getrefcount(part) for part in parts]
+    for _ in range(20):
+        native.dump_msgpack(value)
+        native.dump_msgpack_lightweight_repr(value)
+    assert [sys.getrefcount(part) for part in parts] == before

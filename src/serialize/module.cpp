@@ -1,0 +1,180 @@
+// The module `sarn._serialize`: the native walker of `sarn.serialize`.
+//
+//   configure(module)                       lends it the Python half
+//   dump_msgpack(value) -> bytes            the full form
+//   dump_msgpack_lightweight_repr(value)    the lightweight form
+//
+// Like their Python counterparts the two functions never raise once
+// configured: a value that cannot be written at all is handed, with the
+// exception, to the Python half's `_failure`.
+#include <Python.h>
+
+#include <new>
+#include <string_view>
+#include <utility>
+
+#include "serialize/value_writer.hpp"
+
+namespace sarn::serialize {
+
+namespace {
+
+struct State {
+    Host host;
+    Ref failure;  // _failure(value, error) -> bytes
+    bool configured = false;
+};
+
+State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
+
+bool read_limit(PyObject* source, const char* name, Py_ssize_t& limit) {
+    Ref value = Ref::steal(PyObject_GetAttrString(source, name));
+    if (!value) return false;
+    limit = PyLong_AsSsize_t(value.get());
+    return !(limit == -1 && PyErr_Occurred());
+}
+
+bool read_attribute(PyObject* source, const char* name, Ref& into) {
+    into = Ref::steal(PyObject_GetAttrString(source, name));
+    return static_cast<bool>(into);
+}
+
+bool intern(const char* text, Ref& into) {
+    into = Ref::steal(PyUnicode_InternFromString(text));
+    return static_cast<bool>(into);
+}
+
+bool configure_from(PyObject* source, State& state) {
+    Host host;
+    Ref failure;
+    Limits& limits = host.limits;
+    if (!read_attribute(source, "_info", host.type_info) || !read_attribute(source, "_bounded_repr", host.bounded_repr) ||
+        !read_attribute(source, "_big_int_repr", host.big_int_repr) || !read_attribute(source, "deque", host.deque_type) ||
+        !read_attribute(source, "TAG", host.tag) || !read_attribute(source, "_failure", failure) ||
+        !read_limit(source, "MAX_DEPTH", limits.max_depth) || !read_limit(source, "MAX_ITEMS", limits.max_items) ||
+        !read_limit(source, "MAX_STR", limits.max_str) || !read_limit(source, "MAX_BYTES", limits.max_bytes) ||
+        !read_limit(source, "MAX_ATTRS", limits.max_attrs) || !read_limit(source, "MAX_NODES", limits.max_nodes) ||
+        !intern("__dict__", host.dict_name) || !intern("__get__", host.get_name) ||
+        !intern("_fields", host.fields_name)) {
+        return false;
+    }
+    if (!PyUnicode_CheckExact(host.tag.get()) || !PyType_Check(host.deque_type.get())) {
+        PyErr_SetString(PyExc_TypeError, "TAG must be a str and deque a type");
+        return false;
+    }
+    auto* deque = reinterpret_cast<PyTypeObject*>(host.deque_type.get());
+    if (deque->tp_iter == nullptr || deque->tp_as_sequence == nullptr || deque->tp_as_sequence->sq_length == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "deque must be iterable and sized");
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* tag = PyUnicode_AsUTF8AndSize(host.tag.get(), &size);
+    if (tag == nullptr) return false;
+    host.tag_utf8.assign(tag, static_cast<size_t>(size));
+    state.host = std::move(host);
+    state.failure = std::move(failure);
+    state.configured = true;
+    return true;
+}
+
+PyObject* configure(PyObject* module, PyObject* source) noexcept {
+    try {
+        if (!configure_from(source, state_of(module))) return nullptr;
+        Py_RETURN_NONE;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+// The pending exception and `value` go to `_failure`, which describes them.
+PyObject* describe_failure(const State& state, PyObject* value) noexcept {
+    PyObject *type, *error, *traceback;
+    PyErr_Fetch(&type, &error, &traceback);
+    PyErr_NormalizeException(&type, &error, &traceback);
+    Ref owned_type = Ref::steal(type), owned_error = Ref::steal(error), owned_traceback = Ref::steal(traceback);
+    if (error == nullptr) return nullptr;
+    return PyObject_CallFunctionObjArgs(state.failure.get(), value, error, nullptr);
+}
+
+using WriteFunction = bool (*)(const Host&, PyObject*, Bytes&);
+
+PyObject* dump(PyObject* module, PyObject* value, WriteFunction write) noexcept {
+    const State& state = state_of(module);
+    if (!state.configured) {
+        PyErr_SetString(PyExc_RuntimeError, "sarn._serialize is not configured");
+        return nullptr;
+    }
+    if (value == Py_None) return PyBytes_FromStringAndSize("\xc0", 1);
+    try {
+        Bytes out;
+        out.reserve(256);
+        if (write(state.host, value, out)) {
+            PyObject* bytes = PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+            if (bytes != nullptr) return bytes;
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in sarn._serialize");
+    }
+    return describe_failure(state, value);
+}
+
+PyObject* dump_full(PyObject* module, PyObject* value) noexcept { return dump(module, value, write_full); }
+
+PyObject* dump_lightweight(PyObject* module, PyObject* value) noexcept {
+    return dump(module, value, write_lightweight);
+}
+
+int traverse(PyObject* module, visitproc visit, void* arg) {
+    const State& state = state_of(module);
+    const Host& host = state.host;
+    for (const Ref* ref : {&host.type_info, &host.bounded_repr, &host.big_int_repr, &host.deque_type, &state.failure}) {
+        Py_VISIT(ref->get());
+    }
+    return 0;
+}
+
+int clear(PyObject* module) {
+    State& state = state_of(module);
+    state.configured = false;
+    state.host = Host();
+    state.failure.reset();
+    return 0;
+}
+
+void free_state(void* module) {
+    if (void* memory = PyModule_GetState(static_cast<PyObject*>(module))) static_cast<State*>(memory)->~State();
+}
+
+PyMethodDef methods[] = {
+    {"configure", configure, METH_O, "Lend the walker the helpers, tag and limits of a sarn.serialize module."},
+    {"dump_msgpack", dump_full, METH_O, "The full MessagePack form of a value. Never raises once configured."},
+    {"dump_msgpack_lightweight_repr", dump_lightweight, METH_O,
+     "The lightweight MessagePack form of a value. Never raises once configured."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "sarn._serialize",
+    "The native walker of sarn.serialize.",
+    sizeof(State),
+    methods,
+    nullptr,
+    traverse,
+    clear,
+    free_state,
+};
+
+}  // namespace
+
+}  // namespace sarn::serialize
+
+PyMODINIT_FUNC PyInit__serialize() {
+    PyObject* module = PyModule_Create(&sarn::serialize::module_def);
+    if (module == nullptr) return nullptr;
+    // Module state starts as zeroed memory; give it a constructed State.
+    new (PyModule_GetState(module)) sarn::serialize::State();
+    return module;
+}

@@ -1,0 +1,715 @@
+// The walker behind sarn._serialize. Each function here mirrors one function
+// of the Python walker in sarn/serialize.py (named in its comment); the two
+// must keep producing the same bytes, which the tests compare value by value.
+//
+// Items of containers are copied out (with references) before any of them is
+// written, because writing an item may run Python code (a repr) that changes
+// the container.
+#include "serialize/value_writer.hpp"
+
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace sarn::serialize {
+
+namespace {
+
+using Out = Writer<StringSink>;
+using Items = std::vector<Ref>;
+using Entries = std::vector<std::pair<Ref, Ref>>;
+
+constexpr std::string_view kCutMark = "...";
+
+// The UTF-8 form of a str. Lone surrogates, which UTF-8 cannot hold, are
+// written as backslash escapes.
+class Text {
+public:
+    static Text literal(std::string_view ascii) {
+        Text text;
+        text.view_ = ascii;
+        return text;
+    }
+    bool load(PyObject* str) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+        if (data == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+            PyErr_Clear();
+            owner_ = Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "backslashreplace"));
+            if (!owner_) return false;
+            data = PyBytes_AS_STRING(owner_.get());
+            size = PyBytes_GET_SIZE(owner_.get());
+        }
+        view_ = std::string_view(data, static_cast<size_t>(size));
+        return true;
+    }
+    std::string_view view() const noexcept { return view_; }
+
+private:
+    Ref owner_;
+    std::string_view view_;
+};
+
+bool is_scalar_type(PyTypeObject* type) noexcept {
+    return type == &PyUnicode_Type || type == &PyLong_Type || type == Py_TYPE(Py_None) ||
+           type == &PyFloat_Type || type == &PyBool_Type || type == &PyBytes_Type;
+}
+
+PyObject* const* list_items(PyObject* list) noexcept { return reinterpret_cast<PyListObject*>(list)->ob_item; }
+PyObject* const* tuple_items(PyObject* tuple) noexcept { return reinterpret_cast<PyTupleObject*>(tuple)->ob_item; }
+
+bool starts_with_two_underscores(PyObject* str) noexcept {
+    return PyUnicode_GET_LENGTH(str) >= 2 && PyUnicode_READ_CHAR(str, 0) == '_' &&
+           PyUnicode_READ_CHAR(str, 1) == '_';
+}
+
+// An entry of the current path of containers and objects, for cycles.
+class PathEntry {
+public:
+    PathEntry(std::vector<PyObject*>& path, PyObject* value) : path_(path) { path_.push_back(value); }
+    ~PathEntry() { path_.pop_back(); }
+    PathEntry(const PathEntry&) = delete;
+    PathEntry& operator=(const PathEntry&) = delete;
+
+private:
+    std::vector<PyObject*>& path_;
+};
+
+// What `_info(type)` says of a type.
+struct TypeInfo {
+    Ref tuple;
+    PyObject* name = nullptr;  // borrowed from `tuple`
+    PyObject* plan = nullptr;
+    PyObject* kind = nullptr;
+    bool is(const char* kind_name) const { return PyUnicode_CompareWithASCIIString(kind, kind_name) == 0; }
+};
+
+class ValueWriter {
+public:
+    ValueWriter(const Host& host, Bytes& out)
+        : host_(host), limits_(host.limits), out_(out), sink_(out), w_(sink_), budget_(host.limits.max_nodes) {}
+
+    bool full(PyObject* value, Py_ssize_t depth);
+    bool light_top(PyObject* value);
+
+private:
+    // --- scalars (`_full`'s first lines, `_cut_str`, `_cut_bytes`, `_big_int`)
+    bool scalar(PyObject* value, PyTypeObject* type);
+    bool integer(PyObject* value);
+    bool text(PyObject* str);
+    bool text_cut_with_mark(PyObject* str);
+    void tag(std::string_view kind) {
+        w_.str(host_.tag_utf8);
+        w_.str(kind);
+    }
+    void type_field(std::string_view name) {
+        w_.str("type");
+        w_.str(name);
+    }
+    void object_form(std::string_view name, std::string_view repr);
+    void cycle(std::string_view name);
+
+    // --- containers and objects
+    bool compound(PyObject* value, PyTypeObject* type, Py_ssize_t depth);
+    bool not_readable(PyTypeObject* type);
+    bool list(PyObject* value, Py_ssize_t depth, const Text* subclass_name);
+    bool dict(PyObject* value, Py_ssize_t depth, const Text* subclass_name);
+    template <class Collect>
+    bool sequence(std::string_view kind, std::string_view name, Py_ssize_t total, Py_ssize_t depth,
+                  PyObject* value, Collect collect);
+    bool subclass_or_object(PyObject* value, PyTypeObject* type, Py_ssize_t depth);
+    bool object(PyObject* value, PyTypeObject* type, Py_ssize_t depth, const TypeInfo& info, const Text& name);
+    bool bytearray(PyObject* value, std::string_view name);
+
+    struct Attribute {
+        Ref name;
+        Bytes encoded;
+    };
+    bool gather_attributes(PyObject* value, PyTypeObject* type, Py_ssize_t depth, const TypeInfo& info,
+                           std::vector<Attribute>& attrs, Py_ssize_t& more);
+    bool add_attribute(std::vector<Attribute>& attrs, Py_ssize_t& more, Ref name, PyObject* item,
+                       Py_ssize_t depth);
+
+    bool light(PyObject* value);
+
+    // --- helpers
+    std::optional<TypeInfo> type_info(PyTypeObject* type);
+    Ref bounded_repr(PyObject* value, PyObject* type_name);
+    bool on_path(PyObject* value) const {
+        for (PyObject* entry : path_) {
+            if (entry == value) return true;
+        }
+        return false;
+    }
+    bool is_tag(PyObject* str) const {
+        return PyUnicode_GET_LENGTH(str) == PyUnicode_GET_LENGTH(host_.tag.get()) &&
+               PyUnicode_Compare(str, host_.tag.get()) == 0;
+    }
+    static Items first_items(PyObject* const* items, Py_ssize_t count, Py_ssize_t limit);
+    std::optional<Items> iterate(getiterfunc iter, PyObject* value) const;
+    Entries first_entries(PyObject* dict, Py_ssize_t limit) const;
+
+    const Host& host_;
+    const Limits& limits_;
+    Bytes& out_;
+    StringSink sink_;
+    Out w_;
+    Py_ssize_t budget_;
+    std::vector<PyObject*> path_;
+};
+
+// ---------------------------------------------------------------------------
+// Scalars
+
+bool ValueWriter::scalar(PyObject* value, PyTypeObject* type) {
+    if (type == &PyUnicode_Type) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+        if (length <= limits_.max_str) return text(value);
+        Ref prefix = Ref::steal(PyUnicode_Substring(value, 0, limits_.max_str));
+        if (!prefix) return false;
+        w_.map_header(4);
+        tag("str");
+        type_field("str");
+        w_.str("value");
+        if (!text(prefix.get())) return false;
+        w_.str("len");
+        w_.sint(length);
+        return true;
+    }
+    if (type == &PyLong_Type) return integer(value);
+    if (value == Py_None) {
+        w_.nil();
+    } else if (type == &PyFloat_Type) {
+        w_.float64(PyFloat_AS_DOUBLE(value));
+    } else if (type == &PyBool_Type) {
+        w_.boolean(value == Py_True);
+    } else {
+        const Py_ssize_t size = PyBytes_GET_SIZE(value);
+        const std::string_view data(PyBytes_AS_STRING(value), static_cast<size_t>(size));
+        if (size <= limits_.max_bytes) {
+            w_.bin(data);
+            return true;
+        }
+        w_.map_header(4);
+        tag("bytes");
+        type_field("bytes");
+        w_.str("value");
+        w_.bin(data.substr(0, static_cast<size_t>(limits_.max_bytes)));
+        w_.str("len");
+        w_.sint(size);
+    }
+    return true;
+}
+
+bool ValueWriter::integer(PyObject* value) {
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow == 0) {
+        if (number == -1 && PyErr_Occurred()) return false;
+        w_.sint(number);
+        return true;
+    }
+    if (overflow > 0) {
+        const unsigned long long big = PyLong_AsUnsignedLongLong(value);
+        if (!(big == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+            w_.uint(big);
+            return true;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
+    }
+    Ref repr = Ref::steal(PyObject_CallFunctionObjArgs(host_.big_int_repr.get(), value, nullptr));
+    Text repr_text;
+    if (!repr || !PyUnicode_Check(repr.get()) || !repr_text.load(repr.get())) {
+        if (repr && !PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "_big_int_repr did not return a str");
+        return false;
+    }
+    object_form("int", repr_text.view());
+    return true;
+}
+
+bool ValueWriter::text(PyObject* str) {
+    Text utf8;
+    if (!utf8.load(str)) return false;
+    w_.str(utf8.view());
+    return true;
+}
+
+// A str of more than max_str characters is cut and marked (keys and
+// attribute names).
+bool ValueWriter::text_cut_with_mark(PyObject* str) {
+    if (PyUnicode_GET_LENGTH(str) <= limits_.max_str) return text(str);
+    Ref prefix = Ref::steal(PyUnicode_Substring(str, 0, limits_.max_str));
+    Text utf8;
+    if (!prefix || !utf8.load(prefix.get())) return false;
+    std::string marked(utf8.view());
+    marked += kCutMark;
+    w_.str(marked);
+    return true;
+}
+
+void ValueWriter::object_form(std::string_view name, std::string_view repr) {
+    w_.map_header(3);
+    tag("object");
+    type_field(name);
+    w_.str("repr");
+    w_.str(repr);
+}
+
+void ValueWriter::cycle(std::string_view name) {
+    w_.map_header(2);
+    tag("cycle");
+    type_field(name);
+}
+
+// ---------------------------------------------------------------------------
+// Full form
+
+// `_full`
+bool ValueWriter::full(PyObject* value, Py_ssize_t depth) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (is_scalar_type(type)) return scalar(value, type);
+    const size_t start = out_.size();
+    if (compound(value, type, depth)) return true;
+    if (PyErr_ExceptionMatches(PyExc_RecursionError)) return false;
+    out_.resize(start);
+    return not_readable(type);
+}
+
+bool ValueWriter::compound(PyObject* value, PyTypeObject* type, Py_ssize_t depth) {
+    if (type == &PyDict_Type) return dict(value, depth, nullptr);
+    if (type == &PyList_Type) return list(value, depth, nullptr);
+    if (type == &PyTuple_Type) {
+        return sequence("tuple", "tuple", PyTuple_GET_SIZE(value), depth, value, [&] {
+            return std::optional<Items>(
+                first_items(tuple_items(value), PyTuple_GET_SIZE(value), limits_.max_items));
+        });
+    }
+    if (type == &PySet_Type || type == &PyFrozenSet_Type) {
+        const std::string_view name = type == &PySet_Type ? "set" : "frozenset";
+        return sequence(name, name, PySet_GET_SIZE(value), depth, value,
+                        [&] { return iterate(type->tp_iter, value); });
+    }
+    return subclass_or_object(value, type, depth);
+}
+
+// The `except BaseException` of `_full`: the value is described instead.
+bool ValueWriter::not_readable(PyTypeObject* type) {
+    PyObject *error_type, *error, *traceback;
+    PyErr_Fetch(&error_type, &error, &traceback);
+    PyErr_NormalizeException(&error_type, &error, &traceback);
+    Ref owned_type = Ref::steal(error_type), owned_error = Ref::steal(error), owned_traceback = Ref::steal(traceback);
+    PyTypeObject* reason_type = error != nullptr ? Py_TYPE(error) : reinterpret_cast<PyTypeObject*>(error_type);
+
+    auto info = type_info(type);
+    if (!info) return false;
+    auto reason = type_info(reason_type);
+    if (!reason) return false;
+    Ref message = Ref::steal(PyUnicode_FromFormat("<%U object; not readable: %U>", info->name, reason->name));
+    Text name, message_text;
+    if (!message || !name.load(info->name) || !message_text.load(message.get())) return false;
+    object_form(name.view(), message_text.view());
+    return true;
+}
+
+// `_list`, and the list branch of `_full`
+bool ValueWriter::list(PyObject* value, Py_ssize_t depth, const Text* subclass_name) {
+    const Py_ssize_t total = PyList_GET_SIZE(value);
+    auto collect = [&] {
+        return std::optional<Items>(first_items(list_items(value), total, limits_.max_items));
+    };
+    if (subclass_name == nullptr && total <= limits_.max_items && depth < limits_.max_depth && budget_ > 0) {
+        if (on_path(value)) {
+            cycle("list");
+            return true;
+        }
+        --budget_;
+        const Items items = *collect();
+        PathEntry entry(path_, value);
+        w_.array_header(static_cast<uint32_t>(items.size()));
+        for (const Ref& item : items) {
+            if (!full(item.get(), depth + 1)) return false;
+        }
+        return true;
+    }
+    return sequence("list", subclass_name != nullptr ? subclass_name->view() : "list", total, depth, value, collect);
+}
+
+// `_sequence`: a tagged list, tuple, set or frozenset.
+template <class Collect>
+bool ValueWriter::sequence(std::string_view kind, std::string_view name, Py_ssize_t total, Py_ssize_t depth,
+                           PyObject* value, Collect collect) {
+    if (depth >= limits_.max_depth || budget_ <= 0) {
+        w_.map_header(4);
+        tag(kind);
+        type_field(name);
+        w_.str("items");
+        w_.array_header(0);
+        w_.str("len");
+        w_.sint(total);
+        return true;
+    }
+    if (on_path(value)) {
+        cycle(name);
+        return true;
+    }
+    --budget_;
+    PathEntry entry(path_, value);
+    const std::optional<Items> items = collect();
+    if (!items) return false;
+    const auto kept = static_cast<Py_ssize_t>(items->size());
+    w_.map_header(total > kept ? 4 : 3);
+    tag(kind);
+    type_field(name);
+    w_.str("items");
+    w_.array_header(static_cast<uint32_t>(kept));
+    for (const Ref& item : *items) {
+        if (!full(item.get(), depth + 1)) return false;
+    }
+    if (total > kept) {
+        w_.str("len");
+        w_.sint(total);
+    }
+    return true;
+}
+
+// `_dict`
+bool ValueWriter::dict(PyObject* value, Py_ssize_t depth, const Text* subclass_name) {
+    const Py_ssize_t total = PyDict_GET_SIZE(value);
+    const std::string_view name = subclass_name != nullptr ? subclass_name->view() : "dict";
+    if (depth >= limits_.max_depth || budget_ <= 0) {
+        w_.map_header(4);
+        tag("dict");
+        type_field(name);
+        w_.str("items");
+        w_.array_header(0);
+        w_.str("len");
+        w_.sint(total);
+        return true;
+    }
+    if (on_path(value)) {
+        cycle(name);
+        return true;
+    }
+    --budget_;
+    PathEntry entry(path_, value);
+    const Entries entries = first_entries(value, limits_.max_items);
+    bool plain = subclass_name == nullptr && total <= limits_.max_items;
+    for (size_t i = 0; plain && i < entries.size(); ++i) {
+        PyObject* key = entries[i].first.get();
+        plain = PyUnicode_CheckExact(key) && !is_tag(key);
+    }
+    if (plain) {
+        w_.map_header(static_cast<uint32_t>(entries.size()));
+        for (const auto& [key, item] : entries) {
+            if (!text_cut_with_mark(key.get()) || !full(item.get(), depth + 1)) return false;
+        }
+        return true;
+    }
+    const auto kept = static_cast<Py_ssize_t>(entries.size());
+    w_.map_header(total > kept ? 4 : 3);
+    tag("dict");
+    type_field(name);
+    w_.str("items");
+    w_.array_header(static_cast<uint32_t>(kept));
+    for (const auto& [key, item] : entries) {
+        w_.array_header(2);
+        const bool plain_key = PyUnicode_CheckExact(key.get()) && PyUnicode_GET_LENGTH(key.get()) <= limits_.max_str;
+        if (!(plain_key ? text(key.get()) : full(key.get(), depth + 1))) return false;
+        if (!full(item.get(), depth + 1)) return false;
+    }
+    if (total > kept) {
+        w_.str("len");
+        w_.sint(total);
+    }
+    return true;
+}
+
+// `_subclass_or_object`
+bool ValueWriter::subclass_or_object(PyObject* value, PyTypeObject* type, Py_ssize_t depth) {
+    auto info = type_info(type);
+    if (!info) return false;
+    Text name;
+    if (!name.load(info->name)) return false;
+    if (info->is("object") || info->is("namedtuple")) return object(value, type, depth, *info, name);
+    if (info->is("dict")) return dict(value, depth, &name);
+    if (info->is("list")) return list(value, depth, &name);
+    if (info->is("tuple")) {
+        return sequence("tuple", name.view(), PyTuple_GET_SIZE(value), depth, value, [&] {
+            return std::optional<Items>(
+                first_items(tuple_items(value), PyTuple_GET_SIZE(value), limits_.max_items));
+        });
+    }
+    if (info->is("set") || info->is("frozenset")) {
+        const bool is_set = info->is("set");
+        PyTypeObject* base = is_set ? &PySet_Type : &PyFrozenSet_Type;
+        return sequence(is_set ? "set" : "frozenset", name.view(), PySet_GET_SIZE(value), depth, value,
+                        [&] { return iterate(base->tp_iter, value); });
+    }
+    if (info->is("deque")) {
+        auto* deque = reinterpret_cast<PyTypeObject*>(host_.deque_type.get());
+        const Py_ssize_t total = deque->tp_as_sequence->sq_length(value);
+        if (total < 0) return false;
+        return sequence("list", name.view(), total, depth, value, [&] { return iterate(deque->tp_iter, value); });
+    }
+    if (info->is("bytearray")) return bytearray(value, name.view());
+    PyErr_SetString(PyExc_TypeError, "unknown kind of type");
+    return false;
+}
+
+bool ValueWriter::bytearray(PyObject* value, std::string_view name) {
+    const Py_ssize_t total = PyByteArray_GET_SIZE(value);
+    const Py_ssize_t kept = total < limits_.max_bytes ? total : limits_.max_bytes;
+    w_.map_header(total > limits_.max_bytes ? 4 : 3);
+    tag("bytes");
+    type_field(name);
+    w_.str("value");
+    w_.bin(std::string_view(PyByteArray_AS_STRING(value), static_cast<size_t>(kept)));
+    if (total > limits_.max_bytes) {
+        w_.str("len");
+        w_.sint(total);
+    }
+    return true;
+}
+
+// `_object`
+bool ValueWriter::object(PyObject* value, PyTypeObject* type, Py_ssize_t depth, const TypeInfo& info,
+                         const Text& name) {
+    Ref repr = bounded_repr(value, info.name);
+    Text repr_text;
+    if (!repr || !repr_text.load(repr.get())) return false;
+    if (info.plan == Py_None || depth >= limits_.max_depth || budget_ <= 0) {
+        object_form(name.view(), repr_text.view());
+        return true;
+    }
+    if (on_path(value)) {
+        cycle(name.view());
+        return true;
+    }
+    --budget_;
+    std::vector<Attribute> attrs;
+    Py_ssize_t more = 0;
+    {
+        PathEntry entry(path_, value);
+        if (!gather_attributes(value, type, depth, info, attrs, more)) {
+            // A failure while reading attributes leaves the object without them.
+            PyErr_Clear();
+            attrs.clear();
+            more = 0;
+        }
+    }
+    const bool has_attrs = !attrs.empty() || more > 0;
+    w_.map_header(3 + (has_attrs ? 1 : 0) + (more > 0 ? 1 : 0));
+    tag("object");
+    type_field(name.view());
+    w_.str("repr");
+    w_.str(repr_text.view());
+    if (has_attrs) {
+        w_.str("attrs");
+        w_.map_header(static_cast<uint32_t>(attrs.size()));
+        for (const Attribute& attr : attrs) {
+            if (!text(attr.name.get())) return false;
+            w_.raw(attr.encoded);
+        }
+    }
+    if (more > 0) {
+        w_.str("more_attrs");
+        w_.sint(more);
+    }
+    return true;
+}
+
+// Named tuple fields, then the instance dictionary, then slots, as `_object`
+// reads them.
+bool ValueWriter::gather_attributes(PyObject* value, PyTypeObject* type, Py_ssize_t depth, const TypeInfo& info,
+                                    std::vector<Attribute>& attrs, Py_ssize_t& more) {
+    const Py_ssize_t child = depth + 1;
+    if (info.is("namedtuple")) {
+        Ref fields = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), host_.fields_name.get()));
+        if (!fields) return false;
+        Ref fields_iter = Ref::steal(PyObject_GetIter(fields.get()));
+        if (!fields_iter) return false;
+        const Items items = first_items(tuple_items(value), PyTuple_GET_SIZE(value), PY_SSIZE_T_MAX);
+        for (const Ref& item : items) {
+            Ref field = Ref::steal(PyIter_Next(fields_iter.get()));
+            if (!field) {
+                if (PyErr_Occurred()) return false;
+                break;
+            }
+            if (!PyUnicode_CheckExact(field.get())) continue;
+            if (!add_attribute(attrs, more, std::move(field), item.get(), child)) return false;
+        }
+    }
+    Ref instance_dict = Ref::steal(PyObject_GenericGetAttr(value, host_.dict_name.get()));
+    if (!instance_dict) PyErr_Clear();
+    if (instance_dict && PyDict_CheckExact(instance_dict.get())) {
+        for (auto& [attr, item] : first_entries(instance_dict.get(), PY_SSIZE_T_MAX)) {
+            if (!PyUnicode_CheckExact(attr.get()) || starts_with_two_underscores(attr.get())) continue;
+            Ref shown = std::move(attr);
+            if (attrs.size() < static_cast<size_t>(limits_.max_attrs) &&
+                PyUnicode_GET_LENGTH(shown.get()) > limits_.max_str) {
+                Ref prefix = Ref::steal(PyUnicode_Substring(shown.get(), 0, limits_.max_str));
+                if (!prefix) return false;
+                shown = Ref::steal(PyUnicode_FromFormat("%U%s", prefix.get(), kCutMark.data()));
+                if (!shown) return false;
+            }
+            if (!add_attribute(attrs, more, std::move(shown), item.get(), child)) return false;
+        }
+    }
+    const Py_ssize_t planned = PyTuple_GET_SIZE(info.plan);
+    for (Py_ssize_t i = 0; i < planned; ++i) {
+        PyObject* slot = PyTuple_GET_ITEM(info.plan, i);
+        if (!PyTuple_Check(slot) || PyTuple_GET_SIZE(slot) != 2) {
+            PyErr_SetString(PyExc_TypeError, "attribute plan entries are (name, descriptor) pairs");
+            return false;
+        }
+        Ref item = Ref::steal(PyObject_CallMethodObjArgs(PyTuple_GET_ITEM(slot, 1), host_.get_name.get(), value,
+                                                         reinterpret_cast<PyObject*>(type), nullptr));
+        if (!item) {
+            PyErr_Clear();
+            continue;
+        }
+        if (!add_attribute(attrs, more, Ref::borrow(PyTuple_GET_ITEM(slot, 0)), item.get(), child)) return false;
+    }
+    return true;
+}
+
+// `attrs[name] = _full(item)` once there is room: a name met again keeps its
+// first place and takes the new value, as a dict does.
+bool ValueWriter::add_attribute(std::vector<Attribute>& attrs, Py_ssize_t& more, Ref name, PyObject* item,
+                                Py_ssize_t depth) {
+    if (attrs.size() >= static_cast<size_t>(limits_.max_attrs)) {
+        ++more;
+        return true;
+    }
+    const size_t start = out_.size();
+    if (!full(item, depth)) return false;
+    Bytes encoded = out_.substr(start);
+    out_.resize(start);
+    for (Attribute& attr : attrs) {
+        const int order = PyUnicode_Compare(attr.name.get(), name.get());
+        if (order == -1 && PyErr_Occurred()) return false;
+        if (order == 0) {
+            attr.encoded = std::move(encoded);
+            return true;
+        }
+    }
+    attrs.push_back({std::move(name), std::move(encoded)});
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Lightweight form
+
+// `_light_top`
+bool ValueWriter::light_top(PyObject* value) {
+    if (PyDict_CheckExact(value)) {
+        const Entries entries = first_entries(value, limits_.max_items);
+        bool plain = true;
+        for (size_t i = 0; plain && i < entries.size(); ++i) {
+            PyObject* key = entries[i].first.get();
+            plain = PyUnicode_CheckExact(key) && !is_tag(key);
+        }
+        if (plain) {
+            w_.map_header(static_cast<uint32_t>(entries.size()));
+            for (const auto& [key, item] : entries) {
+                if (!text_cut_with_mark(key.get()) || !light(item.get())) return false;
+            }
+            return true;
+        }
+    }
+    return light(value);
+}
+
+// `_light`
+bool ValueWriter::light(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (is_scalar_type(type)) return scalar(value, type);
+    auto info = type_info(type);
+    if (!info) return false;
+    Ref repr = bounded_repr(value, info->name);
+    Text name, repr_text;
+    if (!repr || !name.load(info->name) || !repr_text.load(repr.get())) return false;
+    object_form(name.view(), repr_text.view());
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Helpers
+
+std::optional<TypeInfo> ValueWriter::type_info(PyTypeObject* type) {
+    TypeInfo info;
+    info.tuple = Ref::steal(PyObject_CallFunctionObjArgs(host_.type_info.get(), reinterpret_cast<PyObject*>(type), nullptr));
+    if (!info.tuple) return std::nullopt;
+    PyObject* tuple = info.tuple.get();
+    if (!PyTuple_CheckExact(tuple) || PyTuple_GET_SIZE(tuple) != 3 || !PyUnicode_Check(PyTuple_GET_ITEM(tuple, 0)) ||
+        !(PyTuple_GET_ITEM(tuple, 1) == Py_None || PyTuple_Check(PyTuple_GET_ITEM(tuple, 1))) ||
+        !PyUnicode_Check(PyTuple_GET_ITEM(tuple, 2))) {
+        PyErr_SetString(PyExc_TypeError, "_info must return (str, tuple or None, str)");
+        return std::nullopt;
+    }
+    info.name = PyTuple_GET_ITEM(tuple, 0);
+    info.plan = PyTuple_GET_ITEM(tuple, 1);
+    info.kind = PyTuple_GET_ITEM(tuple, 2);
+    return info;
+}
+
+Ref ValueWriter::bounded_repr(PyObject* value, PyObject* type_name) {
+    Ref repr = Ref::steal(PyObject_CallFunctionObjArgs(host_.bounded_repr.get(), value, type_name, nullptr));
+    if (repr && !PyUnicode_Check(repr.get())) {
+        PyErr_SetString(PyExc_TypeError, "_bounded_repr must return a str");
+        return Ref();
+    }
+    return repr;
+}
+
+Items ValueWriter::first_items(PyObject* const* items, Py_ssize_t count, Py_ssize_t limit) {
+    const Py_ssize_t kept = count < limit ? count : limit;
+    Items copied;
+    copied.reserve(static_cast<size_t>(kept));
+    for (Py_ssize_t i = 0; i < kept; ++i) copied.push_back(Ref::borrow(items[i]));
+    return copied;
+}
+
+std::optional<Items> ValueWriter::iterate(getiterfunc iter, PyObject* value) const {
+    Ref iterator = Ref::steal(iter(value));
+    if (!iterator) return std::nullopt;
+    Items copied;
+    while (static_cast<Py_ssize_t>(copied.size()) < limits_.max_items) {
+        Ref item = Ref::steal(PyIter_Next(iterator.get()));
+        if (!item) {
+            if (PyErr_Occurred()) return std::nullopt;
+            break;
+        }
+        copied.push_back(std::move(item));
+    }
+    return copied;
+}
+
+Entries ValueWriter::first_entries(PyObject* dict, Py_ssize_t limit) const {
+    Entries copied;
+    const Py_ssize_t total = PyDict_GET_SIZE(dict);
+    copied.reserve(static_cast<size_t>(total < limit ? total : limit));
+    Py_ssize_t position = 0;
+    PyObject *key, *item;
+    while (static_cast<Py_ssize_t>(copied.size()) < limit && PyDict_Next(dict, &position, &key, &item)) {
+        copied.emplace_back(Ref::borrow(key), Ref::borrow(item));
+    }
+    return copied;
+}
+
+}  // namespace
+
+bool write_full(const Host& host, PyObject* value, Bytes& out) {
+    ValueWriter writer(host, out);
+    return writer.full(value, 0);
+}
+
+bool write_lightweight(const Host& host, PyObject* value, Bytes& out) {
+    ValueWriter writer(host, out);
+    return writer.light_top(value);
+}
+
+}  // namespace sarn::serialize

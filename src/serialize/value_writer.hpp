@@ -1,0 +1,47 @@
+// The fast half of `sarn.serialize`: writes any Python value as one
+// MessagePack value, in the full or the lightweight form that module
+// documents, value by value with the same rules and the same bytes as its
+// Python walker. Only what needs Python is asked of the Python half: type
+// names and attribute plans, bounded reprs, and the text of huge integers.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+
+#include "utils/msgpack_writer.hpp"
+#include "utils/ref.hpp"
+
+namespace sarn::serialize {
+
+// The cuts, as the Python half defines them.
+struct Limits {
+    Py_ssize_t max_depth = 0;
+    Py_ssize_t max_items = 0;
+    Py_ssize_t max_str = 0;
+    Py_ssize_t max_bytes = 0;
+    Py_ssize_t max_attrs = 0;
+    Py_ssize_t max_nodes = 0;
+};
+
+// What the Python half lends the writer.
+struct Host {
+    Ref type_info;     // _info(type) -> (type name, attribute plan or None, kind)
+    Ref bounded_repr;  // _bounded_repr(value, type name) -> str
+    Ref big_int_repr;  // _big_int_repr(int) -> str
+    Ref deque_type;    // collections.deque
+    Ref tag;           // the key that marks a tagged map
+    std::string tag_utf8;
+    Ref dict_name;     // interned "__dict__", "__get__" and "_fields"
+    Ref get_name;
+    Ref fields_name;
+    Limits limits;
+};
+
+// Append the full (or lightweight) form of `value` to `out`. They return
+// false with a Python exception set when no form could be written; `out` may
+// then hold a partial value.
+bool write_full(const Host& host, PyObject* value, Bytes& out);
+bool write_lightweight(const Host& host, PyObject* value, Bytes& out);
+
+}  // namespace sarn::serialize
