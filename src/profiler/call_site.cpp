@@ -21,9 +21,4 @@ Result<std::optional<UserCodeCallSite>> find_user_code_call_site(const std::vect
     return Site(UserCodeCallSite{candidate->frame_id, frame_line(as_frame(candidate->frame.get()))});
 }
 
-Value call_site_value(const UserCodeCallSite& site) {
-    return Value::map({{Value("call_frame_id"), Value(site.call_frame_id)},
-                       {Value("line_number"), Value(static_cast<int64_t>(site.line_number))}});
-}
-
 }  // namespace sarn

@@ -23,6 +23,12 @@ struct UserCodeCallSite {
     const std::vector<OpenFrame>& stack, const std::optional<std::string>& frame_id);
 
 // {"call_frame_id": ..., "line_number": ...}
-[[nodiscard]] Value call_site_value(const UserCodeCallSite& site);
+template <class S>
+void write_call_site(Writer<S>& w, const UserCodeCallSite& site) {
+    w.map_header(2);
+    write_str_field(w, "call_frame_id", site.call_frame_id);
+    w.str("line_number");
+    w.sint(site.line_number);
+}
 
 }  // namespace sarn

@@ -56,7 +56,7 @@ Result<Bytes> encode_frame_record(FrameRecord& record) {
     write_timestamp_field(writer, *timestamp);
     write_str_field(writer, "type", "frame");
     writer.str("user_code_call_site");
-    if (record.call_site) write_value(writer, call_site_value(*record.call_site));
+    if (record.call_site) write_call_site(writer, *record.call_site);
     else writer.nil();
     return out;
 }

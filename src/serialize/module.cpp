@@ -52,7 +52,7 @@ bool configure_from(PyObject* source, State& state) {
         !read_attribute(source, "_big_int_repr", host.big_int_repr) || !read_attribute(source, "deque", host.deque_type) ||
         !read_attribute(source, "TAG", host.tag) || !read_attribute(source, "_failure", failure) ||
         !read_limit(source, "MAX_DEPTH", limits.max_depth) || !read_limit(source, "MAX_ITEMS", limits.max_items) ||
-        !read_limit(source, "MAX_STR", limits.max_str) || !read_limit(source, "MAX_BYTES", limits.max_bytes) ||
+        !read_limit(source, "MAX_STR", limits.max_str) || !read_limit(source, "MAX_BYTES", limits.max_bytes) || !read_limit(source, "MAX_REPR", limits.max_repr) ||
         !read_limit(source, "MAX_ATTRS", limits.max_attrs) || !read_limit(source, "MAX_NODES", limits.max_nodes) ||
         !intern("__dict__", host.dict_name) || !intern("__get__", host.get_name) ||
         !intern("_fields", host.fields_name)) {

@@ -137,6 +137,8 @@ private:
     // --- helpers
     std::optional<TypeInfo> type_info(PyTypeObject* type);
     Ref bounded_repr(PyObject* value, PyObject* type_name);
+    Ref repr_failure(PyObject* type_name);
+    bool is_container_type(PyTypeObject* type) const;
     bool on_path(PyObject* value) const {
         for (PyObject* entry : path_) {
             if (entry == value) return true;
@@ -656,13 +658,45 @@ std::optional<TypeInfo> ValueWriter::type_info(PyTypeObject* type) {
     return info;
 }
 
+// `_bounded_repr`. Built-in containers (and their subclasses) get the Python
+// half's short repr, which looks at only a few items; any other value's repr
+// is taken here and cut.
 Ref ValueWriter::bounded_repr(PyObject* value, PyObject* type_name) {
+    if (!is_container_type(Py_TYPE(value))) {
+        Ref text = Ref::steal(PyObject_Repr(value));
+        if (text && !PyUnicode_CheckExact(text.get())) text = Ref::steal(PyUnicode_FromObject(text.get()));
+        if (!text) return repr_failure(type_name);
+        if (PyUnicode_GET_LENGTH(text.get()) <= limits_.max_repr) return text;
+        Ref prefix = Ref::steal(PyUnicode_Substring(text.get(), 0, limits_.max_repr));
+        if (!prefix) return repr_failure(type_name);
+        return Ref::steal(PyUnicode_FromFormat("%U%s", prefix.get(), kCutMark.data()));
+    }
     Ref repr = Ref::steal(PyObject_CallFunctionObjArgs(host_.bounded_repr.get(), value, type_name, nullptr));
     if (repr && !PyUnicode_Check(repr.get())) {
         PyErr_SetString(PyExc_TypeError, "_bounded_repr must return a str");
         return Ref();
     }
     return repr;
+}
+
+// The text `_bounded_repr` gives when repr raises (anything at all).
+Ref ValueWriter::repr_failure(PyObject* type_name) {
+    PyObject *error_type, *error, *traceback;
+    PyErr_Fetch(&error_type, &error, &traceback);
+    PyErr_NormalizeException(&error_type, &error, &traceback);
+    Ref owned_type = Ref::steal(error_type), owned_error = Ref::steal(error), owned_traceback = Ref::steal(traceback);
+    PyTypeObject* reason_type = error != nullptr ? Py_TYPE(error) : reinterpret_cast<PyTypeObject*>(error_type);
+    auto reason = type_info(reason_type);
+    if (!reason) return Ref();
+    return Ref::steal(PyUnicode_FromFormat("<%U object; repr() failed: %U>", type_name, reason->name));
+}
+
+bool ValueWriter::is_container_type(PyTypeObject* type) const {
+    for (PyTypeObject* base : {&PyList_Type, &PyTuple_Type, &PyDict_Type, &PySet_Type, &PyFrozenSet_Type,
+                               reinterpret_cast<PyTypeObject*>(host_.deque_type.get())}) {
+        if (PyType_IsSubtype(type, base)) return true;
+    }
+    return false;
 }
 
 Items ValueWriter::first_items(PyObject* const* items, Py_ssize_t count, Py_ssize_t limit) {

@@ -20,6 +20,7 @@ struct Limits {
     Py_ssize_t max_items = 0;
     Py_ssize_t max_str = 0;
     Py_ssize_t max_bytes = 0;
+    Py_ssize_t max_repr = 0;
     Py_ssize_t max_attrs = 0;
     Py_ssize_t max_nodes = 0;
 };
@@ -27,7 +28,7 @@ struct Limits {
 // What the Python half lends the writer.
 struct Host {
     Ref type_info;     // _info(type) -> (type name, attribute plan or None, kind)
-    Ref bounded_repr;  // _bounded_repr(value, type name) -> str
+    Ref bounded_repr;  // _bounded_repr(value, type name) -> str, for containers
     Ref big_int_repr;  // _big_int_repr(int) -> str
     Ref deque_type;    // collections.deque
     Ref tag;           // the key that marks a tagged map

@@ -17,6 +17,18 @@ const Names& name_table() { return *names(); }
 
 Result<Ref> attr(PyObject* obj, PyObject* name) { return checked(PyObject_GetAttr(obj, name)); }
 
+// obj.name, or nothing when there is no such attribute. Unlike getattr with
+// AttributeError caught, no exception object is made for a missing name.
+Result<Ref> optional_attr(PyObject* obj, PyObject* name) {
+    PyObject* found = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyObject_GetOptionalAttr(obj, name, &found) < 0) return fail_fetch();
+#else
+    if (_PyObject_LookupAttr(obj, name, &found) < 0) return fail_fetch();
+#endif
+    return Ref::steal(found);
+}
+
 // str(obj); a failing str() is reported as unraisable and replaced by a marker.
 std::string printable(PyObject* obj) {
     Ref text = Ref::steal(PyObject_Str(obj));
@@ -41,14 +53,31 @@ Result<Name> module_and_qualname(PyObject* obj) {
     return Name(join(module->get(), qualname->get()));
 }
 
+// mapping[key]: a value, or an error (KeyError when the key is missing).
+Result<Ref> item(PyObject* mapping, PyObject* key) {
+    if (PyDict_CheckExact(mapping)) {
+        if (PyObject* value = PyDict_GetItemWithError(mapping, key)) return Ref::borrow(value);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+        return fail_fetch();
+    }
+    return checked(PyObject_GetItem(mapping, key));
+}
+
 Result<Ref> module_name_of(PyFrameObject* frame) {
     auto globals = attr(reinterpret_cast<PyObject*>(frame), name_table().f_globals);
     if (!globals) return fail(std::move(globals.error()));
-    return checked(PyObject_GetItem(globals->get(), name_table().__name__));
+    return item(globals->get(), name_table().__name__);
 }
 
 // mapping[key]: a value, nothing for a KeyError, or an error for anything else.
+// A plain dict (what frames give for their locals) is read without making a
+// KeyError for a missing key: a dict has no __missing__ to consult.
 Result<Ref> lookup(PyObject* mapping, PyObject* key) {
+    if (PyDict_CheckExact(mapping)) {
+        if (PyObject* value = PyDict_GetItemWithError(mapping, key)) return Ref::borrow(value);
+        if (PyErr_Occurred()) return fail_fetch();
+        return Ref();
+    }
     Ref value = Ref::steal(PyObject_GetItem(mapping, key));
     if (value) return value;
     if (PyErr_ExceptionMatches(PyExc_KeyError)) {
@@ -128,7 +157,7 @@ Result<Name> from_surroundings(PyFrameObject* frame, PyObject* name) {
         if (!module) return fail(std::move(module.error()));
         return Name(join(module->get(), class_qualname->get()));
     }
-    auto global = checked(PyObject_GetItem(globals->get(), name));
+    auto global = item(globals->get(), name);
     if (!global) return fail(std::move(global.error()));
     return module_and_qualname(global->get());
 }
@@ -140,14 +169,13 @@ Result<std::optional<std::string>> qualified_name(PyFrameObject* frame) {
     auto code = attr(reinterpret_cast<PyObject*>(frame), name_table().f_code);
     if (!code) return fail(std::move(code.error()));
 
-    Ref co_qualname = Ref::steal(PyObject_GetAttr(code->get(), name_table().co_qualname));
-    if (co_qualname) {
+    auto co_qualname = optional_attr(code->get(), name_table().co_qualname);
+    if (!co_qualname) return fail(std::move(co_qualname.error()));
+    if (*co_qualname) {
         auto module = module_name_of(frame);
         if (!module) return fail(std::move(module.error()));
-        return Name(join(module->get(), co_qualname.get()));
+        return Name(join(module->get(), co_qualname->get()));
     }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail_fetch();
-    PyErr_Clear();
 
     auto name_obj = attr(code->get(), name_table().co_name);
     if (!name_obj) return fail(std::move(name_obj.error()));

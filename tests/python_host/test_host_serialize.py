@@ -497,6 +497,8 @@ EDGE_VALUES = {
     "email message": _email_message(),
     "locals of a big frame": {"v%d" % i: [i] for i in range(MAX_ITEMS + 10)},
     "nested tuples": ((1, (2, (3, [4, {"five": (5,)}]))),),
+    "long repr": type("LongRepr", (), {"__repr__": lambda self: "r" * 1000})(),
+    "str subclass repr": type("SubRepr", (), {"__repr__": lambda self: StrSubclass("sub")})(),
 }
 CORPUS = dict(HOSTILE, **EDGE_VALUES)
 native = serialize._native
