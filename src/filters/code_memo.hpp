@@ -30,14 +30,24 @@ struct CodeFacts {
 
 class CodeMemo {
 public:
-    CodeMemo() = default;
+    CodeMemo() { rehash(initial_capacity); }
     CodeMemo(const CodeMemo&) = delete;
     CodeMemo& operator=(const CodeMemo&) = delete;
 
+    // Whether `code` is known and skipped outright: a library frame that no
+    // plugin watches. This is the whole cost of most events, so it reads
+    // only a dense array of keys, each tagged with that one answer.
+    [[nodiscard]] bool skips(PyCodeObject* code) const noexcept {
+        const auto wanted = reinterpret_cast<uintptr_t>(code);
+        for (size_t i = hash(code) & mask_;; i = (i + 1) & mask_) {
+            const uintptr_t key = keys_[i];
+            if ((key & ~skip_bit) == wanted) return (key & skip_bit) != 0;
+            if (key == 0) return false;
+        }
+    }
+
     [[nodiscard]] const CodeFacts* find(PyCodeObject* code) const noexcept {
-        if (slots_.empty()) return nullptr;
-        size_t mask = slots_.size() - 1;
-        for (size_t i = hash(code) & mask;; i = (i + 1) & mask) {
+        for (size_t i = hash(code) & mask_;; i = (i + 1) & mask_) {
             const Slot& slot = slots_[i];
             if (slot.key == code) return &slot.facts;
             if (slot.key == nullptr) return nullptr;
@@ -52,6 +62,9 @@ private:
     // Beyond this many code objects (programs that compile code in a loop),
     // the memo starts afresh rather than keeping them all alive.
     static constexpr size_t max_entries = 1 << 16;
+    static constexpr size_t initial_capacity = 64;
+    // Code objects are aligned, so the lowest bit of their address is free.
+    static constexpr uintptr_t skip_bit = 1;
 
     struct Slot {
         PyCodeObject* key = nullptr;
@@ -67,7 +80,14 @@ private:
     }
     void rehash(size_t capacity);
 
+    static uintptr_t tagged_key(PyCodeObject* code, const CodeFacts& facts) noexcept {
+        const bool skipped = facts.skipped_by_name && !facts.included && !facts.watched;
+        return reinterpret_cast<uintptr_t>(code) | (skipped ? skip_bit : 0);
+    }
+
     std::vector<Slot> slots_;
+    std::vector<uintptr_t> keys_;  // index-aligned with slots_; 0 for a free slot
+    size_t mask_ = 0;
     size_t count_ = 0;
 };
 

@@ -5,6 +5,9 @@
 namespace sarn {
 
 int profile_callback(PyObject* registered, PyFrameObject* frame, int what, PyObject* arg) noexcept {
+    // Calls into C functions are most events; their codes all follow
+    // PyTrace_RETURN, so one comparison sends them away.
+    if (what > PyTrace_RETURN) return 0;
     if (what == PyTrace_CALL) return process_event(registered, frame, FrameEvent::call, arg);
     if (what == PyTrace_RETURN) return process_event(registered, frame, FrameEvent::ret, arg);
     return 0;

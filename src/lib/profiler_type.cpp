@@ -8,9 +8,9 @@
 
 namespace sarn {
 
-namespace {
-
 PyTypeObject* profiler_type = nullptr;
+
+namespace {
 
 PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) {
     PyErr_SetString(PyExc_TypeError, "No constructor defined");

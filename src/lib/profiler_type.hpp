@@ -21,6 +21,14 @@ struct SarnProfilerObject {
 // Whether `obj` is a SarnProfiler (or subclass) instance; cheap.
 [[nodiscard]] bool is_sarn_profiler(PyObject* obj) noexcept;
 
+// The type object once created, else null. Read through the functions here.
+extern PyTypeObject* profiler_type;
+
+// Whether `obj` is an instance of the class itself: one comparison.
+[[nodiscard]] inline bool is_exact_sarn_profiler(PyObject* obj) noexcept {
+    return profiler_type != nullptr && Py_TYPE(obj) == profiler_type;
+}
+
 [[nodiscard]] inline ProfilerState& state_of(PyObject* obj) noexcept {
     return *reinterpret_cast<SarnProfilerObject*>(obj)->state;
 }

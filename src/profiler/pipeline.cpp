@@ -106,9 +106,11 @@ void handle_event(Event& event) {
     if (!status) report_unexpected_error(std::move(status.error()), event.site);
 }
 
-}  // namespace
-
-int process_event(PyObject* registered, PyFrameObject* frame, FrameEvent kind, PyObject* arg) noexcept {
+// Everything but a memoised skip: the checks of the inputs, the first look at
+// a code object, and kept or watched frames. Kept out of line so that the
+// skip path in `process_event` needs no stack frame of its own.
+[[gnu::noinline]] int process_unskipped_event(PyObject* registered, PyFrameObject* frame, FrameEvent kind,
+                                              PyObject* arg) noexcept {
     if (registered == nullptr || !is_sarn_profiler(registered)) {
         if (registered == nullptr) PyErr_SetString(PyExc_TypeError, "no profiler object was registered");
         else not_a_sarn_profiler(registered).raise_in_host();
@@ -122,12 +124,10 @@ int process_event(PyObject* registered, PyFrameObject* frame, FrameEvent kind, P
     try {
         PyCodeObject* code = frame_code(frame);
         const CodeFacts* known = state.code_memo.find(code);
-        // The common case, decided by the memo alone: a library frame that no
-        // plugin watches.
-        if (known != nullptr && known->skipped_by_name && !known->included && !known->watched) return 0;
         // A copy from here on: the memo may change as soon as Python code runs.
         CodeFacts facts = known != nullptr ? *known : state.code_memo.insert(code, describe_code(state, code));
         if (!facts.valid) return 0;
+        if (facts.skipped_by_name && !facts.included && !facts.watched) return 0;
         bool kept = FrameFilter::keep_frame(facts, frame);
         if (!kept && !facts.watched) return 0;
 
@@ -144,6 +144,18 @@ int process_event(PyObject* registered, PyFrameObject* frame, FrameEvent kind, P
         raise_unexpected_exception();
     }
     return 0;
+}
+
+}  // namespace
+
+int process_event(PyObject* registered, PyFrameObject* frame, FrameEvent kind, PyObject* arg) noexcept {
+    // The common case, decided by the memo alone: a library frame that no
+    // plugin watches.
+    if (registered != nullptr && frame != nullptr && is_exact_sarn_profiler(registered) &&
+        state_of(registered).code_memo.skips(frame_code(frame))) {
+        return 0;
+    }
+    return process_unskipped_event(registered, frame, kind, arg);
 }
 
 }  // namespace sarn
