@@ -3,16 +3,27 @@
     python benchmarks/run.py                 # everything, 7 rounds
     python benchmarks/run.py overhead --rounds 9 --workload library_heavy
     python benchmarks/run.py kept            # cost and size of kept events
+    python benchmarks/run.py instructions    # overhead in instructions (valgrind)
     python benchmarks/run.py build           # build_trace on a million records
 
 Every timing runs in its own child process; the modes are interleaved round
 by round so that drift of the machine affects them alike, and medians are
 reported with ratios against the unprofiled run and the empty native hook.
+
+Wall-clock ratios on a shared machine move by a few percent from one run to
+the next. `instructions` counts executed instructions instead, with
+valgrind's callgrind: the workload at its scale minus the same process at
+scale 0 (start-up, imports and the warm-up run cancel out). The counts
+repeat exactly from run to run, but they weigh every instruction alike, so
+cache misses (which kept events suffer most) are not in them.
 """
 from __future__ import annotations
 
 import argparse
+import concurrent.futures
 import json
+import re
+import shutil
 import os
 import statistics
 import subprocess
@@ -62,6 +73,35 @@ def overhead(workload: str, rounds: int) -> None:
         print("%-22s %10.4f %10.3f %10.3f" % (mode, median, median / base, median / floor))
 
 
+INSTRUCTION_MODES = ["none", "noop", "recorder-skip-all", "recorder"]
+INSTRUCTION_SCALE = 8
+
+
+def count_instructions(mode: str, workload: str, scale: int) -> int:
+    command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
+               os.path.join(HERE, "harness.py"), mode, workload, str(scale)]
+    # A fixed hash seed: dict layouts, and so the counts, repeat exactly.
+    done = subprocess.run(command, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
+    found = re.search(r"refs:\s+([\d,]+)", done.stderr)
+    if done.returncode != 0 or found is None:
+        raise RuntimeError("callgrind failed for %s:\n%s" % (mode, done.stderr[-2000:]))
+    return int(found.group(1).replace(",", ""))
+
+
+def instructions(workload: str) -> None:
+    if shutil.which("valgrind") is None:
+        print("instructions: valgrind is not installed")
+        return
+    jobs = [(mode, scale) for mode in INSTRUCTION_MODES for scale in (0, INSTRUCTION_SCALE)]
+    with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
+        counts = dict(zip(jobs, pool.map(lambda job: count_instructions(job[0], workload, job[1]), jobs)))
+    cost = {mode: counts[mode, INSTRUCTION_SCALE] - counts[mode, 0] for mode in INSTRUCTION_MODES}
+    print("workload %s at scale %d, instructions" % (workload, INSTRUCTION_SCALE))
+    print("%-22s %14s %10s %10s" % ("mode", "instructions", "x none", "x noop"))
+    for mode in INSTRUCTION_MODES:
+        print("%-22s %14d %10.4f %10.4f" % (mode, cost[mode], cost[mode] / cost["none"], cost[mode] / cost["noop"]))
+
+
 def kept(rounds: int) -> None:
     results = [json.loads(subprocess.check_output([sys.executable, os.path.join(HERE, "harness.py"), "kept"]))
                for _ in range(rounds)]
@@ -77,7 +117,7 @@ def build() -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("what", nargs="?", default="all", choices=["all", "overhead", "kept", "build"])
+    parser.add_argument("what", nargs="?", default="all", choices=["all", "overhead", "instructions", "kept", "build"])
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--workload", choices=sorted(WORKLOADS), action="append")
     args = parser.parse_args()
@@ -85,6 +125,10 @@ def main() -> None:
     if args.what in ("all", "overhead"):
         for workload in args.workload or sorted(WORKLOADS):
             overhead(workload, args.rounds)
+            print()
+    if args.what == "instructions":
+        for workload in args.workload or ["library_heavy"]:
+            instructions(workload)
             print()
     if args.what in ("all", "kept"):
         kept(min(args.rounds, 5))
