@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Run a command against the sanitizer build of sarn._sarn (ASan + UBSan).
+# Run a command against the sanitizer build of sarn's extension modules (ASan + UBSan).
 #
 #   scripts/asan-run.sh .venv/asan3.8/bin/python -m pytest tests
 #

@@ -9,6 +9,7 @@
 // exception, to the Python half's `_failure`.
 #include <Python.h>
 
+#include <memory>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -19,10 +20,16 @@ namespace sarn::serialize {
 
 namespace {
 
-struct State {
+// What `configure` lent. A dump holds its own share, so a second
+// `configure` (a reloaded sarn.serialize) cannot release the helpers while a
+// dump that runs Python code (a repr) is still using them.
+struct Configuration {
     Host host;
     Ref failure;  // _failure(value, error) -> bytes
-    bool configured = false;
+};
+
+struct State {
+    std::shared_ptr<const Configuration> configuration;
 };
 
 State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
@@ -45,8 +52,9 @@ bool intern(const char* text, Ref& into) {
 }
 
 bool configure_from(PyObject* source, State& state) {
-    Host host;
-    Ref failure;
+    auto configuration = std::make_shared<Configuration>();
+    Host& host = configuration->host;
+    Ref& failure = configuration->failure;
     Limits& limits = host.limits;
     if (!read_attribute(source, "_info", host.type_info) || !read_attribute(source, "_bounded_repr", host.bounded_repr) ||
         !read_attribute(source, "_big_int_repr", host.big_int_repr) || !read_attribute(source, "deque", host.deque_type) ||
@@ -71,9 +79,7 @@ bool configure_from(PyObject* source, State& state) {
     const char* tag = PyUnicode_AsUTF8AndSize(host.tag.get(), &size);
     if (tag == nullptr) return false;
     host.tag_utf8.assign(tag, static_cast<size_t>(size));
-    state.host = std::move(host);
-    state.failure = std::move(failure);
-    state.configured = true;
+    state.configuration = std::move(configuration);
     return true;
 }
 
@@ -87,20 +93,20 @@ PyObject* configure(PyObject* module, PyObject* source) noexcept {
 }
 
 // The pending exception and `value` go to `_failure`, which describes them.
-PyObject* describe_failure(const State& state, PyObject* value) noexcept {
+PyObject* describe_failure(const Configuration& configuration, PyObject* value) noexcept {
     PyObject *type, *error, *traceback;
     PyErr_Fetch(&type, &error, &traceback);
     PyErr_NormalizeException(&type, &error, &traceback);
     Ref owned_type = Ref::steal(type), owned_error = Ref::steal(error), owned_traceback = Ref::steal(traceback);
     if (error == nullptr) return nullptr;
-    return PyObject_CallFunctionObjArgs(state.failure.get(), value, error, nullptr);
+    return PyObject_CallFunctionObjArgs(configuration.failure.get(), value, error, nullptr);
 }
 
 using WriteFunction = bool (*)(const Host&, PyObject*, Bytes&);
 
 PyObject* dump(PyObject* module, PyObject* value, WriteFunction write) noexcept {
-    const State& state = state_of(module);
-    if (!state.configured) {
+    const std::shared_ptr<const Configuration> configuration = state_of(module).configuration;
+    if (!configuration) {
         PyErr_SetString(PyExc_RuntimeError, "sarn._serialize is not configured");
         return nullptr;
     }
@@ -108,7 +114,7 @@ PyObject* dump(PyObject* module, PyObject* value, WriteFunction write) noexcept 
     try {
         Bytes out;
         out.reserve(256);
-        if (write(state.host, value, out)) {
+        if (write(configuration->host, value, out)) {
             PyObject* bytes = PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
             if (bytes != nullptr) return bytes;
         }
@@ -117,7 +123,7 @@ PyObject* dump(PyObject* module, PyObject* value, WriteFunction write) noexcept 
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in sarn._serialize");
     }
-    return describe_failure(state, value);
+    return describe_failure(*configuration, value);
 }
 
 PyObject* dump_full(PyObject* module, PyObject* value) noexcept { return dump(module, value, write_full); }
@@ -127,19 +133,18 @@ PyObject* dump_lightweight(PyObject* module, PyObject* value) noexcept {
 }
 
 int traverse(PyObject* module, visitproc visit, void* arg) {
-    const State& state = state_of(module);
-    const Host& host = state.host;
-    for (const Ref* ref : {&host.type_info, &host.bounded_repr, &host.big_int_repr, &host.deque_type, &state.failure}) {
+    const Configuration* configuration = state_of(module).configuration.get();
+    if (configuration == nullptr) return 0;
+    const Host& host = configuration->host;
+    for (const Ref* ref : {&host.type_info, &host.bounded_repr, &host.big_int_repr, &host.deque_type,
+                           &configuration->failure}) {
         Py_VISIT(ref->get());
     }
     return 0;
 }
 
 int clear(PyObject* module) {
-    State& state = state_of(module);
-    state.configured = false;
-    state.host = Host();
-    state.failure.reset();
+    state_of(module).configuration.reset();
     return 0;
 }
 

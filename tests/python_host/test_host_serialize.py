@@ -531,3 +531,4 @@ def test_native_walker_keeps_no_references(name):
         native.dump_msgpack(value)
         native.dump_msgpack_lightweight_repr(value)
     assert [sys.getrefcount(part) for part in parts] == before
+
