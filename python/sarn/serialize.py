@@ -148,10 +148,16 @@ _reprlib.maxlong = 60
 _reprlib.maxother = MAX_REPR
 _BOUNDED_REPR_TYPES = (list, tuple, dict, set, frozenset, deque)
 
+# A slot to read: (shown name, name in the class dict, index in the MRO of
+# the class that defines it). It names the class by position rather than
+# holding its descriptor, whose reference to the class would keep it alive.
+_Slot = Tuple[str, str, int]
+_Info = Tuple[str, Optional[Tuple[_Slot, ...]], str]
+
 # Per type: id(type) -> (weak reference to the type, (type name, attribute
 # plan, kind)). Weak references let classes made at run time be freed; their entry
 # is dropped when they are.
-_type_cache: Dict[int, Tuple[Any, Tuple[str, Optional[Tuple[Tuple[str, Any], ...]], str]]] = {}
+_type_cache: Dict[int, Tuple[Any, _Info]] = {}
 
 
 class _Ctx:
@@ -179,14 +185,14 @@ def _compute_type_name(t: type) -> str:
     return module + "." + qualname
 
 
-def _slot_plan(t: type) -> Optional[Tuple[Tuple[str, Any], ...]]:
-    """The slot descriptors of ``t`` as (shown name, descriptor), or None when
-    instances of ``t`` get no attributes at all."""
+def _slot_plan(t: type) -> Optional[Tuple[_Slot, ...]]:
+    """The slots of ``t`` (see ``_Slot``), or None when instances of ``t`` get
+    no attributes at all."""
     if issubclass(t, _NO_ATTRS_TYPES):
         return None
-    plan: List[Tuple[str, Any]] = []
+    plan: List[_Slot] = []
     seen = set()
-    for klass in t.__mro__:
+    for index, klass in enumerate(t.__mro__):
         slots = klass.__dict__.get("__slots__", ())
         if isinstance(slots, str):
             slots = (slots,)
@@ -204,7 +210,7 @@ def _slot_plan(t: type) -> Optional[Tuple[Tuple[str, Any], ...]]:
             if descriptor is None or stored in seen:
                 continue
             seen.add(stored)
-            plan.append((name, descriptor))
+            plan.append((name, stored, index))
     return tuple(plan)
 
 
@@ -233,7 +239,7 @@ def _kind_of(t: type) -> str:
     return "object"
 
 
-def _compute_info(t: type) -> Tuple[str, Optional[Tuple[Tuple[str, Any], ...]], str]:
+def _compute_info(t: type) -> _Info:
     try:
         plan = _slot_plan(t)
     except BaseException:
@@ -252,7 +258,7 @@ def _compute_info(t: type) -> Tuple[str, Optional[Tuple[Tuple[str, Any], ...]], 
     return info
 
 
-def _info(t: type) -> Tuple[str, Optional[Tuple[Tuple[str, Any], ...]], str]:
+def _info(t: type) -> _Info:
     entry = _type_cache.get(id(t))
     if entry is not None and entry[0]() is t:
         return entry[1]
@@ -375,9 +381,9 @@ def _object(value: Any, t: type, depth: int, ctx: _Ctx, info: Any = None) -> Dic
                 if len(attr) > MAX_STR:
                     attr = attr[:MAX_STR] + _CUT_MARK
                 attrs[attr] = _full(item, child, ctx)
-        for attr, descriptor in plan:
+        for attr, stored, index in plan:
             try:
-                item = descriptor.__get__(value, t)
+                item = t.__mro__[index].__dict__.get(stored).__get__(value, t)
             except BaseException:
                 continue
             if len(attrs) >= MAX_ATTRS:

@@ -129,6 +129,7 @@ private:
     };
     bool gather_attributes(PyObject* value, PyTypeObject* type, Py_ssize_t depth, const TypeInfo& info,
                            std::vector<Attribute>& attrs, Py_ssize_t& more);
+    Ref slot_value(PyObject* value, PyTypeObject* type, PyObject* stored, PyObject* index);
     bool add_attribute(std::vector<Attribute>& attrs, Py_ssize_t& more, Ref name, PyObject* item,
                        Py_ssize_t depth);
 
@@ -563,12 +564,11 @@ bool ValueWriter::gather_attributes(PyObject* value, PyTypeObject* type, Py_ssiz
     const Py_ssize_t planned = PyTuple_GET_SIZE(info.plan);
     for (Py_ssize_t i = 0; i < planned; ++i) {
         PyObject* slot = PyTuple_GET_ITEM(info.plan, i);
-        if (!PyTuple_Check(slot) || PyTuple_GET_SIZE(slot) != 2) {
-            PyErr_SetString(PyExc_TypeError, "attribute plan entries are (name, descriptor) pairs");
+        if (!PyTuple_Check(slot) || PyTuple_GET_SIZE(slot) != 3) {
+            PyErr_SetString(PyExc_TypeError, "attribute plan entries are (name, stored name, class index)");
             return false;
         }
-        Ref item = Ref::steal(PyObject_CallMethodObjArgs(PyTuple_GET_ITEM(slot, 1), host_.get_name.get(), value,
-                                                         reinterpret_cast<PyObject*>(type), nullptr));
+        Ref item = slot_value(value, type, PyTuple_GET_ITEM(slot, 1), PyTuple_GET_ITEM(slot, 2));
         if (!item) {
             PyErr_Clear();
             continue;
@@ -576,6 +576,26 @@ bool ValueWriter::gather_attributes(PyObject* value, PyTypeObject* type, Py_ssiz
         if (!add_attribute(attrs, more, Ref::borrow(PyTuple_GET_ITEM(slot, 0)), item.get(), child)) return false;
     }
     return true;
+}
+
+// type.__mro__[index].__dict__.get(stored).__get__(value, type)
+Ref ValueWriter::slot_value(PyObject* value, PyTypeObject* type, PyObject* stored, PyObject* index) {
+    const Py_ssize_t position = PyLong_AsSsize_t(index);
+    if (position == -1 && PyErr_Occurred()) return Ref();
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || position < 0 || position >= PyTuple_GET_SIZE(mro)) {
+        PyErr_SetString(PyExc_IndexError, "class index out of the MRO");
+        return Ref();
+    }
+    PyObject* klass_dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, position))->tp_dict;
+    PyObject* descriptor = klass_dict != nullptr ? PyDict_GetItemWithError(klass_dict, stored) : nullptr;
+    if (descriptor == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_AttributeError, "slot not found");
+        return Ref();
+    }
+    Ref held = Ref::borrow(descriptor);
+    return Ref::steal(PyObject_CallMethodObjArgs(held.get(), host_.get_name.get(), value,
+                                                 reinterpret_cast<PyObject*>(type), nullptr));
 }
 
 // `attrs[name] = _full(item)` once there is room: a name met again keeps its

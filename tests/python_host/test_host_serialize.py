@@ -393,11 +393,12 @@ def test_plugin_payload_keeps_its_keys_in_both_forms():
     assert decode_one(dump_msgpack_lightweight_repr(payload)) == payload
 
 
-def test_type_information_of_dynamic_classes_is_not_kept_alive():
+@pytest.mark.parametrize("namespace", [{}, {"__slots__": ("a", "__b")}], ids=["plain", "slotted"])
+def test_type_information_of_dynamic_classes_is_not_kept_alive(namespace):
     import gc
     import weakref
 
-    cls = type("Temporary", (), {})
+    cls = type("Temporary", (), dict(namespace))
     dump_msgpack(cls())
     ref = weakref.ref(cls)
     del cls
