@@ -7,8 +7,9 @@
     python benchmarks/run.py build           # build_trace on a million records
 
 Every timing runs in its own child process; the modes are interleaved round
-by round so that drift of the machine affects them alike, and medians are
-reported with ratios against the unprofiled run and the empty native hook.
+by round so that drift of the machine affects them alike. Times are medians;
+ratios against the unprofiled run and the empty native hook are medians of
+the ratios within each round.
 
 Wall-clock ratios on a shared machine move by a few percent from one run to
 the next. `instructions` counts executed instructions instead, with
@@ -62,15 +63,22 @@ def overhead(workload: str, rounds: int) -> None:
             if seconds is not None:
                 times[mode].append(seconds)
         print("  round %d/%d done" % (round_number + 1, rounds), file=sys.stderr)
-    base = statistics.median(times["none"])
-    floor = statistics.median(times["noop"])
     print("%-22s %10s %10s %10s" % ("mode", "median s", "x none", "x noop"))
     for mode in modes:
         if not times[mode]:
             print("%-22s %10s" % (mode, "failed"))
             continue
-        median = statistics.median(times[mode])
-        print("%-22s %10.4f %10.3f %10.3f" % (mode, median, median / base, median / floor))
+        print("%-22s %10.4f %10.3f %10.3f" % (mode, statistics.median(times[mode]),
+                                             paired_ratio(times[mode], times["none"]),
+                                             paired_ratio(times[mode], times["noop"])))
+
+
+def paired_ratio(times: list, base: list) -> float:
+    """The median of the per-round ratios: runs of one round are close in
+    time, so a drift of the machine between rounds cancels out."""
+    if len(times) != len(base):  # a failed run: no pairs to trust
+        return statistics.median(times) / statistics.median(base)
+    return statistics.median(mine / theirs for mine, theirs in zip(times, base))
 
 
 INSTRUCTION_MODES = ["none", "noop", "recorder-skip-all", "recorder"]
