@@ -94,12 +94,9 @@ PyObject* configure(PyObject* module, PyObject* source) noexcept {
 
 // The pending exception and `value` go to `_failure`, which describes them.
 PyObject* describe_failure(const Configuration& configuration, PyObject* value) noexcept {
-    PyObject *type, *error, *traceback;
-    PyErr_Fetch(&type, &error, &traceback);
-    PyErr_NormalizeException(&type, &error, &traceback);
-    Ref owned_type = Ref::steal(type), owned_error = Ref::steal(error), owned_traceback = Ref::steal(traceback);
-    if (error == nullptr) return nullptr;
-    return PyObject_CallFunctionObjArgs(configuration.failure.get(), value, error, nullptr);
+    const TakenError error = TakenError::take();
+    if (error.value() == nullptr) return nullptr;
+    return PyObject_CallFunctionObjArgs(configuration.failure.get(), value, error.value(), nullptr);
 }
 
 using WriteFunction = bool (*)(const Host&, PyObject*, Bytes&);

@@ -26,11 +26,6 @@ constexpr std::string_view kCutMark = "...";
 // written as backslash escapes.
 class Text {
 public:
-    static Text literal(std::string_view ascii) {
-        Text text;
-        text.view_ = ascii;
-        return text;
-    }
     bool load(PyObject* str) {
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(str, &size);
@@ -300,15 +295,15 @@ bool ValueWriter::compound(PyObject* value, PyTypeObject* type, Py_ssize_t depth
 
 // The `except BaseException` of `_full`: the value is described instead.
 bool ValueWriter::not_readable(PyTypeObject* type) {
-    PyObject *error_type, *error, *traceback;
-    PyErr_Fetch(&error_type, &error, &traceback);
-    PyErr_NormalizeException(&error_type, &error, &traceback);
-    Ref owned_type = Ref::steal(error_type), owned_error = Ref::steal(error), owned_traceback = Ref::steal(traceback);
-    PyTypeObject* reason_type = error != nullptr ? Py_TYPE(error) : reinterpret_cast<PyTypeObject*>(error_type);
+    const TakenError error = TakenError::take();
+    if (error.type() == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "a failure without an exception");
+        return {};
+    }
 
     auto info = type_info(type);
     if (!info) return false;
-    auto reason = type_info(reason_type);
+    auto reason = type_info(error.type());
     if (!reason) return false;
     Ref message = Ref::steal(PyUnicode_FromFormat("<%U object; not readable: %U>", info->name, reason->name));
     Text name, message_text;
@@ -701,12 +696,12 @@ Ref ValueWriter::bounded_repr(PyObject* value, PyObject* type_name) {
 
 // The text `_bounded_repr` gives when repr raises (anything at all).
 Ref ValueWriter::repr_failure(PyObject* type_name) {
-    PyObject *error_type, *error, *traceback;
-    PyErr_Fetch(&error_type, &error, &traceback);
-    PyErr_NormalizeException(&error_type, &error, &traceback);
-    Ref owned_type = Ref::steal(error_type), owned_error = Ref::steal(error), owned_traceback = Ref::steal(traceback);
-    PyTypeObject* reason_type = error != nullptr ? Py_TYPE(error) : reinterpret_cast<PyTypeObject*>(error_type);
-    auto reason = type_info(reason_type);
+    const TakenError error = TakenError::take();
+    if (error.type() == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "a failure without an exception");
+        return {};
+    }
+    auto reason = type_info(error.type());
     if (!reason) return Ref();
     return Ref::steal(PyUnicode_FromFormat("<%U object; repr() failed: %U>", type_name, reason->name));
 }

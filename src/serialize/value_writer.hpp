@@ -39,6 +39,30 @@ struct Host {
     Limits limits;
 };
 
+// The pending Python exception, taken out of the interpreter's error state
+// and normalised, so that the Python code that describes it starts clean.
+class TakenError {
+public:
+    static TakenError take() noexcept {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        TakenError taken;
+        taken.type_ = Ref::steal(type);
+        taken.value_ = Ref::steal(value);
+        taken.traceback_ = Ref::steal(traceback);
+        return taken;
+    }
+    // The exception instance; null only when nothing was pending.
+    [[nodiscard]] PyObject* value() const noexcept { return value_.get(); }
+    [[nodiscard]] PyTypeObject* type() const noexcept {
+        return value_ ? Py_TYPE(value_.get()) : reinterpret_cast<PyTypeObject*>(type_.get());
+    }
+
+private:
+    Ref type_, value_, traceback_;
+};
+
 // Append the full (or lightweight) form of `value` to `out`. They return
 // false with a Python exception set when no form could be written; `out` may
 // then hold a partial value.
