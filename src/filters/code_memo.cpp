@@ -5,15 +5,14 @@
 namespace sarn {
 
 void CodeMemo::rehash(size_t capacity) {
-    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(capacity));
-    keys_.assign(capacity, 0);
+    std::vector<Slot> old_slots = std::exchange(slots_, std::vector<Slot>(capacity));
+    std::vector<uintptr_t> old_keys = std::exchange(keys_, std::vector<uintptr_t>(capacity, 0));
     mask_ = capacity - 1;
-    for (Slot& slot : old) {
-        if (slot.key == nullptr) continue;
-        size_t i = hash(slot.key) & mask_;
-        while (slots_[i].key != nullptr) i = (i + 1) & mask_;
-        keys_[i] = tagged_key(slot.key, slot.facts);
-        slots_[i] = std::move(slot);
+    for (size_t from = 0; from < old_keys.size(); ++from) {
+        if (old_keys[from] == 0) continue;
+        const size_t to = position(reinterpret_cast<PyCodeObject*>(old_keys[from] & ~skip_bit));
+        keys_[to] = old_keys[from];
+        slots_[to] = std::move(old_slots[from]);
     }
 }
 
@@ -22,20 +21,18 @@ CodeFacts CodeMemo::insert(PyCodeObject* code, const CodeFacts& facts) {
         // Released only once the memo is consistent again: freeing a code
         // object can run Python code, which can let another thread in.
         std::vector<Slot> dropped = std::exchange(slots_, std::vector<Slot>());
+        keys_.clear();
         count_ = 0;
         rehash(initial_capacity);
         return insert(code, facts);
     }
     if ((count_ + 1) * 2 > slots_.size()) rehash(slots_.size() * 2);
-    size_t i = hash(code) & mask_;
-    while (slots_[i].key != nullptr && slots_[i].key != code) i = (i + 1) & mask_;
-    Slot& slot = slots_[i];
-    if (slot.key == nullptr) ++count_;
-    slot.key = code;
-    slot.owner = Ref::borrow(reinterpret_cast<PyObject*>(code));
-    slot.facts = facts;
+    const size_t i = position(code);
+    if (keys_[i] == 0) ++count_;
     keys_[i] = tagged_key(code, facts);
-    return slot.facts;
+    slots_[i].owner = Ref::borrow(reinterpret_cast<PyObject*>(code));
+    slots_[i].facts = facts;
+    return facts;
 }
 
 }  // namespace sarn

@@ -26,6 +26,9 @@ struct CodeFacts {
     bool included = false;      // an include fragment matches: always kept
     bool skipped_by_name = false;  // a file-name test or an ignore fragment matches
     bool watched = false;       // some plugin is registered under `name`
+
+    // A library frame that no plugin watches: nothing at all is done for it.
+    [[nodiscard]] bool skipped_outright() const noexcept { return skipped_by_name && !included && !watched; }
 };
 
 class CodeMemo {
@@ -38,20 +41,13 @@ public:
     // plugin watches. This is the whole cost of most events, so it reads
     // only a dense array of keys, each tagged with that one answer.
     [[nodiscard]] bool skips(PyCodeObject* code) const noexcept {
-        const auto wanted = reinterpret_cast<uintptr_t>(code);
-        for (size_t i = hash(code) & mask_;; i = (i + 1) & mask_) {
-            const uintptr_t key = keys_[i];
-            if ((key & ~skip_bit) == wanted) return (key & skip_bit) != 0;
-            if (key == 0) return false;
-        }
+        const size_t i = position(code);
+        return (keys_[i] & skip_bit) != 0;
     }
 
     [[nodiscard]] const CodeFacts* find(PyCodeObject* code) const noexcept {
-        for (size_t i = hash(code) & mask_;; i = (i + 1) & mask_) {
-            const Slot& slot = slots_[i];
-            if (slot.key == code) return &slot.facts;
-            if (slot.key == nullptr) return nullptr;
-        }
+        const size_t i = position(code);
+        return keys_[i] != 0 ? &slots_[i].facts : nullptr;
     }
 
     CodeFacts insert(PyCodeObject* code, const CodeFacts& facts);
@@ -67,8 +63,7 @@ private:
     static constexpr uintptr_t skip_bit = 1;
 
     struct Slot {
-        PyCodeObject* key = nullptr;
-        Ref owner;  // keeps `key` alive
+        Ref owner;  // keeps the code object of the slot's key alive
         CodeFacts facts;
     };
 
@@ -80,13 +75,20 @@ private:
     }
     void rehash(size_t capacity);
 
+    // The slot holding `code`, or the free slot where it would go.
+    [[nodiscard]] size_t position(PyCodeObject* code) const noexcept {
+        const auto wanted = reinterpret_cast<uintptr_t>(code);
+        size_t i = hash(code) & mask_;
+        while (keys_[i] != 0 && (keys_[i] & ~skip_bit) != wanted) i = (i + 1) & mask_;
+        return i;
+    }
+
     static uintptr_t tagged_key(PyCodeObject* code, const CodeFacts& facts) noexcept {
-        const bool skipped = facts.skipped_by_name && !facts.included && !facts.watched;
-        return reinterpret_cast<uintptr_t>(code) | (skipped ? skip_bit : 0);
+        return reinterpret_cast<uintptr_t>(code) | (facts.skipped_outright() ? skip_bit : 0);
     }
 
     std::vector<Slot> slots_;
-    std::vector<uintptr_t> keys_;  // index-aligned with slots_; 0 for a free slot
+    std::vector<uintptr_t> keys_;  // code object address | skip bit; 0 for a free slot
     size_t mask_ = 0;
     size_t count_ = 0;
 };

@@ -127,7 +127,7 @@ void handle_event(Event& event) {
         // A copy from here on: the memo may change as soon as Python code runs.
         CodeFacts facts = known != nullptr ? *known : state.code_memo.insert(code, describe_code(state, code));
         if (!facts.valid) return 0;
-        if (facts.skipped_by_name && !facts.included && !facts.watched) return 0;
+        if (facts.skipped_outright()) return 0;
         bool kept = FrameFilter::keep_frame(facts, frame);
         if (!kept && !facts.watched) return 0;
 

@@ -105,6 +105,9 @@ private:
     }
     void object_form(std::string_view name, std::string_view repr);
     void cycle(std::string_view name);
+    void cut_container(std::string_view kind, std::string_view name, Py_ssize_t total);
+    void tagged_head(std::string_view kind, std::string_view name, Py_ssize_t kept, Py_ssize_t total);
+    void tagged_tail(Py_ssize_t kept, Py_ssize_t total);
 
     // --- containers and objects
     bool compound(PyObject* value, PyTypeObject* type, Py_ssize_t depth);
@@ -140,6 +143,13 @@ private:
             if (entry == value) return true;
         }
         return false;
+    }
+    // Every key a str written as itself: the dict stays a map.
+    bool plain_keys(const Entries& entries) const {
+        for (const auto& entry : entries) {
+            if (!PyUnicode_CheckExact(entry.first.get()) || is_tag(entry.first.get())) return false;
+        }
+        return true;
     }
     bool is_tag(PyObject* str) const {
         return PyUnicode_GET_LENGTH(str) == PyUnicode_GET_LENGTH(host_.tag.get()) &&
@@ -262,6 +272,34 @@ void ValueWriter::cycle(std::string_view name) {
     type_field(name);
 }
 
+// A tagged container cut by depth or by the node budget: no items, and its
+// full length.
+void ValueWriter::cut_container(std::string_view kind, std::string_view name, Py_ssize_t total) {
+    w_.map_header(4);
+    tag(kind);
+    type_field(name);
+    w_.str("items");
+    w_.array_header(0);
+    w_.str("len");
+    w_.sint(total);
+}
+
+// A tagged container keeping `kept` of its `total` items: the head, then the
+// items, then the tail, which gives the full length when some were left out.
+void ValueWriter::tagged_head(std::string_view kind, std::string_view name, Py_ssize_t kept, Py_ssize_t total) {
+    w_.map_header(total > kept ? 4 : 3);
+    tag(kind);
+    type_field(name);
+    w_.str("items");
+    w_.array_header(static_cast<uint32_t>(kept));
+}
+
+void ValueWriter::tagged_tail(Py_ssize_t kept, Py_ssize_t total) {
+    if (total <= kept) return;
+    w_.str("len");
+    w_.sint(total);
+}
+
 // ---------------------------------------------------------------------------
 // Full form
 
@@ -340,13 +378,7 @@ template <class Collect>
 bool ValueWriter::sequence(std::string_view kind, std::string_view name, Py_ssize_t total, Py_ssize_t depth,
                            PyObject* value, Collect collect) {
     if (depth >= limits_.max_depth || budget_ <= 0) {
-        w_.map_header(4);
-        tag(kind);
-        type_field(name);
-        w_.str("items");
-        w_.array_header(0);
-        w_.str("len");
-        w_.sint(total);
+        cut_container(kind, name, total);
         return true;
     }
     if (on_path(value)) {
@@ -358,18 +390,11 @@ bool ValueWriter::sequence(std::string_view kind, std::string_view name, Py_ssiz
     const std::optional<Items> items = collect();
     if (!items) return false;
     const auto kept = static_cast<Py_ssize_t>(items->size());
-    w_.map_header(total > kept ? 4 : 3);
-    tag(kind);
-    type_field(name);
-    w_.str("items");
-    w_.array_header(static_cast<uint32_t>(kept));
+    tagged_head(kind, name, kept, total);
     for (const Ref& item : *items) {
         if (!full(item.get(), depth + 1)) return false;
     }
-    if (total > kept) {
-        w_.str("len");
-        w_.sint(total);
-    }
+    tagged_tail(kept, total);
     return true;
 }
 
@@ -378,13 +403,7 @@ bool ValueWriter::dict(PyObject* value, Py_ssize_t depth, const Text* subclass_n
     const Py_ssize_t total = PyDict_GET_SIZE(value);
     const std::string_view name = subclass_name != nullptr ? subclass_name->view() : "dict";
     if (depth >= limits_.max_depth || budget_ <= 0) {
-        w_.map_header(4);
-        tag("dict");
-        type_field(name);
-        w_.str("items");
-        w_.array_header(0);
-        w_.str("len");
-        w_.sint(total);
+        cut_container("dict", name, total);
         return true;
     }
     if (on_path(value)) {
@@ -394,12 +413,7 @@ bool ValueWriter::dict(PyObject* value, Py_ssize_t depth, const Text* subclass_n
     --budget_;
     PathEntry entry(path_, value);
     const Entries entries = first_entries(value, limits_.max_items);
-    bool plain = subclass_name == nullptr && total <= limits_.max_items;
-    for (size_t i = 0; plain && i < entries.size(); ++i) {
-        PyObject* key = entries[i].first.get();
-        plain = PyUnicode_CheckExact(key) && !is_tag(key);
-    }
-    if (plain) {
+    if (subclass_name == nullptr && total <= limits_.max_items && plain_keys(entries)) {
         w_.map_header(static_cast<uint32_t>(entries.size()));
         for (const auto& [key, item] : entries) {
             if (!text_cut_with_mark(key.get()) || !full(item.get(), depth + 1)) return false;
@@ -407,21 +421,14 @@ bool ValueWriter::dict(PyObject* value, Py_ssize_t depth, const Text* subclass_n
         return true;
     }
     const auto kept = static_cast<Py_ssize_t>(entries.size());
-    w_.map_header(total > kept ? 4 : 3);
-    tag("dict");
-    type_field(name);
-    w_.str("items");
-    w_.array_header(static_cast<uint32_t>(kept));
+    tagged_head("dict", name, kept, total);
     for (const auto& [key, item] : entries) {
         w_.array_header(2);
         const bool plain_key = PyUnicode_CheckExact(key.get()) && PyUnicode_GET_LENGTH(key.get()) <= limits_.max_str;
         if (!(plain_key ? text(key.get()) : full(key.get(), depth + 1))) return false;
         if (!full(item.get(), depth + 1)) return false;
     }
-    if (total > kept) {
-        w_.str("len");
-        w_.sint(total);
-    }
+    tagged_tail(kept, total);
     return true;
 }
 
@@ -624,12 +631,7 @@ bool ValueWriter::add_attribute(std::vector<Attribute>& attrs, Py_ssize_t& more,
 bool ValueWriter::light_top(PyObject* value) {
     if (PyDict_CheckExact(value)) {
         const Entries entries = first_entries(value, limits_.max_items);
-        bool plain = true;
-        for (size_t i = 0; plain && i < entries.size(); ++i) {
-            PyObject* key = entries[i].first.get();
-            plain = PyUnicode_CheckExact(key) && !is_tag(key);
-        }
-        if (plain) {
+        if (plain_keys(entries)) {
             w_.map_header(static_cast<uint32_t>(entries.size()));
             for (const auto& [key, item] : entries) {
                 if (!text_cut_with_mark(key.get()) || !light(item.get())) return false;
