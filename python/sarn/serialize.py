@@ -401,14 +401,24 @@ def _object(value: Any, t: type, depth: int, ctx: _Ctx, info: Any = None) -> Dic
     return result
 
 
-def _sequence(kind: str, name: str, items: Any, total: int, depth: int, ctx: _Ctx, value: Any):
-    """A tagged list/tuple/set/frozenset from an iterator over at most MAX_ITEMS items."""
+def _enter(kind: str, name: str, total: int, depth: int, ctx: _Ctx, value: Any) -> Optional[Dict[str, Any]]:
+    """The entry into a tagged container: what to write for one cut by depth
+    or by the node budget, or met again inside itself; otherwise None, and
+    one node of the budget is taken."""
     if depth >= MAX_DEPTH or ctx.budget <= 0:
         return {TAG: kind, "type": name, "items": [], "len": total}
-    key = id(value)
-    if key in ctx.path:
+    if id(value) in ctx.path:
         return {TAG: "cycle", "type": name}
     ctx.budget -= 1
+    return None
+
+
+def _sequence(kind: str, name: str, items: Any, total: int, depth: int, ctx: _Ctx, value: Any):
+    """A tagged list/tuple/set/frozenset from an iterator over at most MAX_ITEMS items."""
+    written = _enter(kind, name, total, depth, ctx, value)
+    if written is not None:
+        return written
+    key = id(value)
     ctx.path.add(key)
     try:
         converted = [_full(item, depth + 1, ctx) for item in items]
@@ -471,12 +481,10 @@ def _dict(value: dict, depth: int, ctx: _Ctx) -> Any:
     total = dict.__len__(value)
     exact = type(value) is dict
     name = "dict" if exact else _type_name(type(value))
-    if depth >= MAX_DEPTH or ctx.budget <= 0:
-        return {TAG: "dict", "type": name, "items": [], "len": total}
+    written = _enter("dict", name, total, depth, ctx, value)
+    if written is not None:
+        return written
     key = id(value)
-    if key in ctx.path:
-        return {TAG: "cycle", "type": name}
-    ctx.budget -= 1
     ctx.path.add(key)
     try:
         plain = exact and total <= MAX_ITEMS

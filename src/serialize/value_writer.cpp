@@ -105,6 +105,7 @@ private:
     }
     void object_form(std::string_view name, std::string_view repr);
     void cycle(std::string_view name);
+    bool enter(std::string_view kind, std::string_view name, Py_ssize_t total, Py_ssize_t depth, PyObject* value);
     void cut_container(std::string_view kind, std::string_view name, Py_ssize_t total);
     void tagged_head(std::string_view kind, std::string_view name, Py_ssize_t kept, Py_ssize_t total);
     void tagged_tail(Py_ssize_t kept, Py_ssize_t total);
@@ -272,6 +273,23 @@ void ValueWriter::cycle(std::string_view name) {
     type_field(name);
 }
 
+// The entry into a tagged container. One cut by depth or by the node budget,
+// or met again inside itself, is written at once (false); otherwise it takes
+// one node of the budget (true) and the caller writes it.
+bool ValueWriter::enter(std::string_view kind, std::string_view name, Py_ssize_t total, Py_ssize_t depth,
+                        PyObject* value) {
+    if (depth >= limits_.max_depth || budget_ <= 0) {
+        cut_container(kind, name, total);
+        return false;
+    }
+    if (on_path(value)) {
+        cycle(name);
+        return false;
+    }
+    --budget_;
+    return true;
+}
+
 // A tagged container cut by depth or by the node budget: no items, and its
 // full length.
 void ValueWriter::cut_container(std::string_view kind, std::string_view name, Py_ssize_t total) {
@@ -377,15 +395,7 @@ bool ValueWriter::list(PyObject* value, Py_ssize_t depth, const Text* subclass_n
 template <class Collect>
 bool ValueWriter::sequence(std::string_view kind, std::string_view name, Py_ssize_t total, Py_ssize_t depth,
                            PyObject* value, Collect collect) {
-    if (depth >= limits_.max_depth || budget_ <= 0) {
-        cut_container(kind, name, total);
-        return true;
-    }
-    if (on_path(value)) {
-        cycle(name);
-        return true;
-    }
-    --budget_;
+    if (!enter(kind, name, total, depth, value)) return true;
     PathEntry entry(path_, value);
     const std::optional<Items> items = collect();
     if (!items) return false;
@@ -402,15 +412,7 @@ bool ValueWriter::sequence(std::string_view kind, std::string_view name, Py_ssiz
 bool ValueWriter::dict(PyObject* value, Py_ssize_t depth, const Text* subclass_name) {
     const Py_ssize_t total = PyDict_GET_SIZE(value);
     const std::string_view name = subclass_name != nullptr ? subclass_name->view() : "dict";
-    if (depth >= limits_.max_depth || budget_ <= 0) {
-        cut_container("dict", name, total);
-        return true;
-    }
-    if (on_path(value)) {
-        cycle(name);
-        return true;
-    }
-    --budget_;
+    if (!enter("dict", name, total, depth, value)) return true;
     PathEntry entry(path_, value);
     const Entries entries = first_entries(value, limits_.max_items);
     if (subclass_name == nullptr && total <= limits_.max_items && plain_keys(entries)) {
