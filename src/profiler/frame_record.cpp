@@ -4,6 +4,7 @@
 #include "utils/ids.hpp"
 #include "utils/names.hpp"
 #include "utils/relative_path.hpp"
+#include "utils/serialise.hpp"
 
 namespace sarn {
 
@@ -36,9 +37,9 @@ Result<Ref> locals_mapping(PyFrameObject* frame) {
     return copy;
 }
 
-Result<Bytes> encode_frame_record(FrameRecord& record) {
+Result<Bytes> begin_frame_record(const FrameRecord& record) {
     Bytes out;
-    out.reserve(192 + record.path.size() + record.arg.size() + record.locals.size());
+    out.reserve(512);
     StringSink sink(out);
     Writer writer(sink);
     writer.map_header(12);
@@ -47,8 +48,18 @@ Result<Bytes> encode_frame_record(FrameRecord& record) {
     write_opt_str_field(writer, "qualname", record.qualname);
     write_str_field(writer, "event", event_text(record.event));
     write_opt_str_field(writer, "frame_id", record.frame_id);
-    write_raw_field(writer, "arg", std::move(record.arg));
-    write_raw_field(writer, "locals", std::move(record.locals));
+    writer.str("arg");
+    if (auto arg = append_serialised(record.arg, record.lightweight_repr, out); !arg) return fail(std::move(arg.error()));
+    writer.str("locals");
+    if (auto locals = append_serialised(record.locals, record.lightweight_repr, out); !locals) {
+        return fail(std::move(locals.error()));
+    }
+    return out;
+}
+
+Status finish_frame_record(const FrameRecord& record, Bytes& out) {
+    StringSink sink(out);
+    Writer writer(sink);
     write_str_field(writer, "thread", record.thread->name);
     write_opt_uint_field(writer, "thread_native_id", record.thread->native_id);
     auto timestamp = current_timestamp();
@@ -58,7 +69,7 @@ Result<Bytes> encode_frame_record(FrameRecord& record) {
     writer.str("user_code_call_site");
     if (record.call_site) write_call_site(writer, *record.call_site);
     else writer.nil();
-    return out;
+    return {};
 }
 
 }  // namespace sarn

@@ -23,8 +23,9 @@ struct FrameRecord {
     std::optional<std::string> qualname;
     FrameEvent event = FrameEvent::call;
     std::optional<std::string> frame_id;
-    Bytes arg;     // serialised by the host
-    Bytes locals;  // serialised by the host
+    PyObject* arg = nullptr;     // borrowed; serialised by the host
+    PyObject* locals = nullptr;  // borrowed; serialised by the host
+    bool lightweight_repr = false;
     const ThreadInfo* thread = nullptr;
     std::optional<UserCodeCallSite> call_site;
 };
@@ -36,7 +37,12 @@ struct FrameRecord {
 // the key is present, so the frame's own dictionary is never changed).
 [[nodiscard]] Result<Ref> locals_mapping(PyFrameObject* frame);
 
-// Encodes the record; the timestamp is read here, after everything else.
-[[nodiscard]] Result<Bytes> encode_frame_record(FrameRecord& record);
+// The record is written in two steps. The first writes the fields up to the
+// locals, serialising the argument and then the locals straight into the
+// record; it fails if either serialisation fails.
+[[nodiscard]] Result<Bytes> begin_frame_record(const FrameRecord& record);
+
+// The second writes the rest; the timestamp is read here, after everything else.
+[[nodiscard]] Status finish_frame_record(const FrameRecord& record, Bytes& out);
 
 }  // namespace sarn

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "serialize/value_writer.hpp"
+#include "utils/serializer_api.hpp"
 
 namespace sarn::serialize {
 
@@ -101,26 +102,51 @@ PyObject* describe_failure(const Configuration& configuration, PyObject* value) 
 
 using WriteFunction = bool (*)(const Host&, PyObject*, Bytes&);
 
-PyObject* dump(PyObject* module, PyObject* value, WriteFunction write) noexcept {
+// Appends the bytes a dump returns to `out`. False with an exception set
+// only when there are none (not configured, or `_failure` itself failed).
+bool dump_into(PyObject* module, PyObject* value, WriteFunction write, Bytes& out) noexcept {
     const std::shared_ptr<const Configuration> configuration = state_of(module).configuration;
     if (!configuration) {
         PyErr_SetString(PyExc_RuntimeError, "sarn._serialize is not configured");
-        return nullptr;
+        return false;
     }
-    if (value == Py_None) return PyBytes_FromStringAndSize("\xc0", 1);
+    const size_t start = out.size();
     try {
-        Bytes out;
-        out.reserve(256);
-        if (write(configuration->host, value, out)) {
-            PyObject* bytes = PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
-            if (bytes != nullptr) return bytes;
+        if (value == Py_None) {
+            out.push_back('\xc0');
+            return true;
         }
+        if (write(configuration->host, value, out)) return true;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in sarn._serialize");
     }
-    return describe_failure(*configuration, value);
+    try {
+        out.resize(start);
+        Ref described = Ref::steal(describe_failure(*configuration, value));
+        if (!described) return false;
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(described.get(), &data, &size) < 0) return false;
+        out.append(data, static_cast<size_t>(size));
+        return true;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+PyObject* dump(PyObject* module, PyObject* value, WriteFunction write) noexcept {
+    if (value == Py_None && state_of(module).configuration) return PyBytes_FromStringAndSize("\xc0", 1);
+    try {
+        Bytes out;
+        out.reserve(256);
+        if (!dump_into(module, value, write, out)) return nullptr;
+        return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
 }
 
 PyObject* dump_full(PyObject* module, PyObject* value) noexcept { return dump(module, value, write_full); }
@@ -128,6 +154,15 @@ PyObject* dump_full(PyObject* module, PyObject* value) noexcept { return dump(mo
 PyObject* dump_lightweight(PyObject* module, PyObject* value) noexcept {
     return dump(module, value, write_lightweight);
 }
+
+// For the core: the same bytes as calling `function`, appended to `out`.
+bool append_dump(PyObject* function, PyObject* value, Bytes& out) noexcept {
+    PyObject* module = PyCFunction_GET_SELF(function);
+    const bool full = PyCFunction_GET_FUNCTION(function) == dump_full;
+    return dump_into(module, value, full ? write_full : write_lightweight, out);
+}
+
+constinit const SerializerApi native_api{SerializerApi::current_version, dump_full, dump_lightweight, append_dump};
 
 int traverse(PyObject* module, visitproc visit, void* arg) {
     const Configuration* configuration = state_of(module).configuration.get();
@@ -178,5 +213,12 @@ PyMODINIT_FUNC PyInit__serialize() {
     if (module == nullptr) return nullptr;
     // Module state starts as zeroed memory; give it a constructed State.
     new (PyModule_GetState(module)) sarn::serialize::State();
+    PyObject* api = PyCapsule_New(const_cast<sarn::SerializerApi*>(&sarn::serialize::native_api),
+                                  sarn::SerializerApi::capsule_name, nullptr);
+    if (api == nullptr || PyModule_AddObject(module, "_native_api", api) < 0) {
+        Py_XDECREF(api);
+        Py_DECREF(module);
+        return nullptr;
+    }
     return module;
 }

@@ -3,15 +3,20 @@
 #include "utils/convert.hpp"
 #include "utils/host_import.hpp"
 #include "utils/names.hpp"
+#include "utils/serializer_api.hpp"
 
 namespace sarn {
 
 namespace {
 
-Result<Bytes> to_bytes(PyObject* result) {
-    if (PyBytes_Check(result)) return Bytes(PyBytes_AS_STRING(result), static_cast<size_t>(PyBytes_GET_SIZE(result)));
+Status append_bytes(PyObject* result, Bytes& out) {
+    if (PyBytes_Check(result)) {
+        out.append(PyBytes_AS_STRING(result), static_cast<size_t>(PyBytes_GET_SIZE(result)));
+        return {};
+    }
     if (PyByteArray_Check(result)) {
-        return Bytes(PyByteArray_AS_STRING(result), static_cast<size_t>(PyByteArray_GET_SIZE(result)));
+        out.append(PyByteArray_AS_STRING(result), static_cast<size_t>(PyByteArray_GET_SIZE(result)));
+        return {};
     }
     if (PyUnicode_Check(result)) return fail(Error::raise(PyExc_TypeError, "Can't extract `str` to `Vec`"));
     if (!PySequence_Check(result)) return fail(conversion_error(result, "Sequence"));
@@ -30,20 +35,53 @@ Result<Bytes> to_bytes(PyObject* result) {
         bytes.push_back(static_cast<char>(value));
     }
     if (PyErr_Occurred()) return fail_fetch();
-    return bytes;
+    out += bytes;
+    return {};
+}
+
+// sarn._serialize's native entry, once it has been found; null before, or
+// when that module cannot give one (its built-ins are then called as usual).
+const SerializerApi* serializer_api(PyObject* function) {
+    static const SerializerApi* api = nullptr;
+    static bool looked = false;
+    if (api != nullptr || looked || !PyCFunction_Check(function)) return api;
+    looked = true;
+    PendingErrorScope keep_pending;
+    auto* found = static_cast<const SerializerApi*>(PyCapsule_Import(SerializerApi::capsule_name, 0));
+    if (found == nullptr) PyErr_Clear();
+    else if (found->version == SerializerApi::current_version) api = found;
+    return api;
+}
+
+// Whether `function` is one of sarn._serialize's two built-ins.
+const SerializerApi* native_serializer(PyObject* function) {
+    const SerializerApi* api = serializer_api(function);
+    if (api == nullptr || !PyCFunction_Check(function)) return nullptr;
+    PyCFunction c_function = PyCFunction_GET_FUNCTION(function);
+    return c_function == api->full || c_function == api->lightweight ? api : nullptr;
 }
 
 }  // namespace
 
-Result<Bytes> serialise_value(PyObject* value, bool lightweight_repr) {
+Status append_serialised(PyObject* value, bool lightweight_repr, Bytes& out) {
     const Names* name = names();
     if (name == nullptr) return fail_fetch();
     auto function = import_attribute(name->sarn_serialize,
                                      lightweight_repr ? name->dump_msgpack_lightweight_repr : name->dump_msgpack);
     if (!function) return fail(std::move(function.error()));
+    if (const SerializerApi* api = native_serializer(function->get())) {
+        if (!api->append(function->get(), value, out)) return fail_fetch();
+        return {};
+    }
     auto result = checked(PyObject_CallFunctionObjArgs(function->get(), value, nullptr));
     if (!result) return fail(std::move(result.error()));
-    return to_bytes(result->get());
+    return append_bytes(result->get(), out);
+}
+
+Result<Bytes> serialise_value(PyObject* value, bool lightweight_repr) {
+    Bytes out;
+    if (auto appended = append_serialised(value, lightweight_repr, out); !appended) return fail(std::move(appended.error()));
+    return out;
 }
 
 }  // namespace sarn

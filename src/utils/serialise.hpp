@@ -14,4 +14,7 @@ namespace sarn {
 // ints 0..255; never a str) into a byte buffer.
 [[nodiscard]] Result<Bytes> serialise_value(PyObject* value, bool lightweight_repr);
 
+// The same, appending to `out`; on failure `out` may hold part of the value.
+[[nodiscard]] Status append_serialised(PyObject* value, bool lightweight_repr, Bytes& out);
+
 }  // namespace sarn

@@ -1,0 +1,32 @@
+// The native entry of sarn._serialize, for the recording core.
+//
+// When `sarn.serialize.dump_msgpack` (or its lightweight sibling) is the
+// built-in function of sarn._serialize, the core appends the value's bytes
+// straight into the record it is writing instead of calling the function and
+// copying a bytes object: same bytes, no Python call. The core still looks
+// the function up on every use, so a replaced serialiser is called as usual.
+// Both modules are built from one tree, so they share the C++ types here.
+#pragma once
+
+#include <Python.h>
+
+#include "utils/msgpack_writer.hpp"
+
+namespace sarn {
+
+struct SerializerApi {
+    // Changes whenever this struct changes.
+    static constexpr int current_version = 1;
+    static constexpr const char* capsule_name = "sarn._serialize._native_api";
+
+    int version = current_version;
+    // The C functions behind the two built-ins, to recognise them.
+    PyCFunction full = nullptr;
+    PyCFunction lightweight = nullptr;
+    // Appends what the built-in `function` (one of the two) returns for
+    // `value` to `out`. False with an exception set only where the built-in
+    // would have raised (an unconfigured module, no memory).
+    bool (*append)(PyObject* function, PyObject* value, Bytes& out) = nullptr;
+};
+
+}  // namespace sarn
