@@ -34,6 +34,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
             Py_VISIT(record.context.get());
         }
     }
+    Py_VISIT(state->name_memo.attributes.lookup());
     // The stacks change only while their thread holds the interpreter lock.
     return state->threads.for_each([&](ThreadCache& cache) {
         for (OpenFrame& open : cache.call_frames) Py_VISIT(open.frame.get());

@@ -66,29 +66,26 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     if (!thread_info) return fail(std::move(thread_info.error()));
     record.thread = *thread_info;
     record.path = frame_path(frame, event.facts.filename);
-    auto qualname = qualified_name(frame);
-    if (!qualname) return fail(std::move(qualname.error()));
-    record.qualname = std::move(*qualname);
     auto locals = locals_mapping(frame);
     if (!locals) return fail(std::move(locals.error()));
+    auto qualname = qualified_name(frame, locals->get(), event.state.name_memo);
+    if (!qualname) return fail(std::move(qualname.error()));
+    record.qualname = std::move(*qualname);
 
     record.frame_id = frame_id_for_event(event.thread.frame_ids, event.site.frame, event.site.event);
     auto call_site = find_user_code_call_site(event.thread.call_frames, record.frame_id);
     if (!call_site) return fail(std::move(call_site.error()));
     record.call_site = std::move(*call_site);
 
-    auto arg = serialise_value(event.arg, event.state.lightweight_repr);
-    if (!arg) return fail(std::move(arg.error()));
-    auto locals_bytes = serialise_value(locals->get(), event.state.lightweight_repr);
-    if (!locals_bytes) return fail(std::move(locals_bytes.error()));
-    record.arg = std::move(*arg);
-    record.locals = std::move(*locals_bytes);
-    update_call_frames(event.thread, event, record.frame_id);
-
+    record.arg = event.arg;
+    record.locals = locals->get();
+    record.lightweight_repr = event.state.lightweight_repr;
     record.co_name = event.facts.name;
     record.event = event.site.event;
-    auto encoded = encode_frame_record(record);
+    auto encoded = begin_frame_record(record);
     if (!encoded) return fail(std::move(encoded.error()));
+    update_call_frames(event.thread, event, record.frame_id);
+    if (auto finished = finish_frame_record(record, *encoded); !finished) return finished;
     batch.append("frame", std::move(*encoded));
     return hand_over_records(event.state, event.site.event, std::move(batch));
 }

@@ -23,6 +23,7 @@
 #include "utils/error.hpp"
 #include "utils/guarded.hpp"
 #include "utils/msgpack_writer.hpp"
+#include "utils/name_memo.hpp"
 
 namespace sarn {
 
@@ -55,6 +56,10 @@ struct ProfilerState {
     // Only touched with the interpreter lock held and without running Python
     // code, which is what makes it safe to share between threads.
     CodeMemo code_memo;
+
+    // What qualified names were made of; shared like the code memo, and
+    // never held across Python code.
+    NameMemo name_memo;
 };
 
 // Builds the state from the host profiler object (borrowed).

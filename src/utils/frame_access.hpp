@@ -30,6 +30,17 @@ inline Ref frame_back(PyFrameObject* frame) noexcept {
 #endif
 }
 
+// Borrowed, like f_code.
+inline PyObject* frame_globals(PyFrameObject* frame) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyObject* globals = PyFrame_GetGlobals(frame);
+    Py_DECREF(globals);
+    return globals;
+#else
+    return frame->f_globals;
+#endif
+}
+
 inline int frame_line(PyFrameObject* frame) noexcept { return PyFrame_GetLineNumber(frame); }
 
 inline PyObject* code_filename(PyCodeObject* code) noexcept { return code->co_filename; }

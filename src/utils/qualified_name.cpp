@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "utils/convert.hpp"
+#include "utils/frame_access.hpp"
 #include "utils/host_import.hpp"
 #include "utils/names.hpp"
 
@@ -17,18 +18,6 @@ const Names& name_table() { return *names(); }
 
 Result<Ref> attr(PyObject* obj, PyObject* name) { return checked(PyObject_GetAttr(obj, name)); }
 
-// obj.name, or nothing when there is no such attribute. Unlike getattr with
-// AttributeError caught, no exception object is made for a missing name.
-Result<Ref> optional_attr(PyObject* obj, PyObject* name) {
-    PyObject* found = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    if (PyObject_GetOptionalAttr(obj, name, &found) < 0) return fail_fetch();
-#else
-    if (_PyObject_LookupAttr(obj, name, &found) < 0) return fail_fetch();
-#endif
-    return Ref::steal(found);
-}
-
 // str(obj); a failing str() is reported as unraisable and replaced by a marker.
 std::string printable(PyObject* obj) {
     Ref text = Ref::steal(PyObject_Str(obj));
@@ -42,15 +31,39 @@ std::string printable(PyObject* obj) {
     return std::string("<unprintable ") + type_name + " object>";
 }
 
-std::string join(PyObject* left, PyObject* right) { return printable(left) + "." + printable(right); }
+// "left.right". For two exact str objects (str() of each is itself, and
+// their text cannot change) the text is remembered by identity.
+std::string join(JoinMemo& memo, PyObject* left, PyObject* right) {
+    if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)) {
+        if (const std::string* known = memo.find(left, right)) return *known;
+        Py_ssize_t left_size = 0, right_size = 0;
+        const char* left_text = PyUnicode_AsUTF8AndSize(left, &left_size);
+        const char* right_text = left_text ? PyUnicode_AsUTF8AndSize(right, &right_size) : nullptr;
+        if (right_text != nullptr) {
+            std::string text;
+            text.reserve(static_cast<size_t>(left_size + 1 + right_size));
+            text.append(left_text, static_cast<size_t>(left_size)).append(1, '.').append(right_text, static_cast<size_t>(right_size));
+            return memo.remember(left, right, std::move(text));
+        }
+        PyErr_Clear();  // not valid text: printable() below reports it
+    }
+    return printable(left) + "." + printable(right);
+}
 
-// join(obj.__module__, obj.__qualname__)
-Result<Name> module_and_qualname(PyObject* obj) {
+// join(obj.__module__, obj.__qualname__). A plain function's two attributes
+// are read from its fields: its type is immutable, and both are data
+// descriptors, which no instance dictionary can shadow.
+Result<Name> module_and_qualname(JoinMemo& memo, PyObject* obj) {
+    if (PyFunction_Check(obj)) {
+        auto* function = reinterpret_cast<PyFunctionObject*>(obj);
+        PyObject* module = function->func_module != nullptr ? function->func_module : Py_None;
+        return Name(join(memo, module, function->func_qualname));
+    }
     auto module = attr(obj, name_table().__module__);
     if (!module) return fail(std::move(module.error()));
     auto qualname = attr(obj, name_table().__qualname__);
     if (!qualname) return fail(std::move(qualname.error()));
-    return Name(join(module->get(), qualname->get()));
+    return Name(join(memo, module->get(), qualname->get()));
 }
 
 // mapping[key]: a value, or an error (KeyError when the key is missing).
@@ -63,11 +76,7 @@ Result<Ref> item(PyObject* mapping, PyObject* key) {
     return checked(PyObject_GetItem(mapping, key));
 }
 
-Result<Ref> module_name_of(PyFrameObject* frame) {
-    auto globals = attr(reinterpret_cast<PyObject*>(frame), name_table().f_globals);
-    if (!globals) return fail(std::move(globals.error()));
-    return item(globals->get(), name_table().__name__);
-}
+Result<Ref> module_name_of(PyFrameObject* frame) { return item(frame_globals(frame), name_table().__name__); }
 
 // mapping[key]: a value, nothing for a KeyError, or an error for anything else.
 // A plain dict (what frames give for their locals) is read without making a
@@ -87,10 +96,80 @@ Result<Ref> lookup(PyObject* mapping, PyObject* key) {
     return fail_fetch();
 }
 
-Result<Ref> getattr_static(PyObject* obj, PyObject* name) {
+#if PY_VERSION_HEX < 0x030B0000
+bool same_name(PyObject* key, PyObject* name) {
+    return key == name || (PyUnicode_Check(key) && PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name) &&
+                           PyUnicode_Compare(key, name) == 0);
+}
+
+// caller.f_locals[name] for an optimised frame, read from the frame's own
+// slots without refreshing its locals dictionary: the value that a refresh
+// would leave under the key. Later groups of names win, as in a refresh;
+// a name the code does not know keeps what the dictionary already holds.
+Result<Ref> caller_local_of_optimised(PyFrameObject* caller, PyObject* name) {
+    PyCodeObject* code = caller->f_code;
+    PyObject** slots = caller->f_localsplus;
+    bool known = false;
+    PyObject* value = nullptr;
+    auto scan = [&](PyObject* names, Py_ssize_t count, PyObject** values, bool in_cells) {
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (!same_name(PyTuple_GET_ITEM(names, i), name)) continue;
+            known = true;
+            value = values[i];
+            if (in_cells && value != nullptr) value = PyCell_GET(value);
+        }
+    };
+    Py_ssize_t locals = std::min<Py_ssize_t>(PyTuple_GET_SIZE(code->co_varnames), code->co_nlocals);
+    scan(code->co_varnames, locals, slots, false);
+    Py_ssize_t cells = PyTuple_GET_SIZE(code->co_cellvars);
+    scan(code->co_cellvars, cells, slots + code->co_nlocals, true);
+    scan(code->co_freevars, PyTuple_GET_SIZE(code->co_freevars), slots + code->co_nlocals + cells, true);
+    if (known) return Ref::borrow(value);
+    if (caller->f_locals == nullptr) return Ref();
+    return lookup(caller->f_locals, name);
+}
+#endif
+
+// caller.f_locals[name]: a value, nothing when missing, or an error.
+Result<Ref> caller_local(PyFrameObject* caller, PyObject* name) {
+#if PY_VERSION_HEX < 0x030B0000
+    if (caller->f_code->co_flags & CO_OPTIMIZED) return caller_local_of_optimised(caller, name);
+#endif
+    auto caller_locals = attr(as_object(caller), name_table().f_locals);
+    if (!caller_locals) return fail(std::move(caller_locals.error()));
+    return lookup(caller_locals->get(), name);
+}
+
+// Whether the instance's own dictionary has `name` (or cannot be read).
+bool instance_may_have(PyObject* obj, PyObject* name) {
+    PyObject** dict = _PyObject_GetDictPtr(obj);
+    if (dict == nullptr || *dict == nullptr) return false;
+    if (PyDict_GetItemWithError(*dict, name) != nullptr) return true;
+    if (!PyErr_Occurred()) return false;
+    PyErr_Clear();
+    return true;
+}
+
+// inspect.getattr_static(obj, name), answered from the memo where the
+// class's dictionaries decide it. `obj` is an instance (`self`) or a class
+// (`cls`).
+Result<Ref> getattr_static(AttributeMemo& memo, PyObject* obj, PyObject* name, bool through_instance) {
     auto function = import_attribute(name_table().inspect, name_table().getattr_static);
     if (!function) return fail(std::move(function.error()));
-    return checked(PyObject_CallFunctionObjArgs(function->get(), obj, name, nullptr));
+    memo.use_lookup(function->get());
+    // Looked up on a class through an instance, the instance's dictionary
+    // comes first; a class as `self` has its metaclass to consult.
+    const bool memoisable = !(through_instance && PyType_Check(obj));
+    PyTypeObject* type = through_instance ? Py_TYPE(obj) : reinterpret_cast<PyTypeObject*>(obj);
+    if (memoisable) {
+        if (PyObject* found = memo.find(type, name, through_instance)) {
+            if (!through_instance || !instance_may_have(obj, name)) return Ref::borrow(found);
+        }
+    }
+    auto found = checked(PyObject_CallFunctionObjArgs(function->get(), obj, name, nullptr));
+    if (!found) return found;
+    if (memoisable && memo.lookup() == function->get()) memo.remember(type, name, through_instance, found->get());
+    return found;
 }
 
 // Unwraps a property to its getter.
@@ -104,38 +183,31 @@ Result<Ref> property_getter(Ref found) {
 }
 
 // The fallbacks, tried in order; the first that finds something decides.
-Result<Name> from_surroundings(PyFrameObject* frame, PyObject* name) {
-    PyObject* frame_obj = reinterpret_cast<PyObject*>(frame);
-    auto back = attr(frame_obj, name_table().f_back);
-    if (!back) return fail(std::move(back.error()));
-    if (back->get() == Py_None) return Name();
+Result<Name> from_surroundings(PyFrameObject* frame, PyObject* locals, PyObject* name, NameMemo& memo) {
+    Ref back = frame_back(frame);
+    if (!back || back.get() == Py_None) return Name();
 
     // A local of the caller under the function's name (nested functions).
-    auto caller_locals = attr(back->get(), name_table().f_locals);
-    if (!caller_locals) return fail(std::move(caller_locals.error()));
-    auto in_caller = lookup(caller_locals->get(), name);
+    auto in_caller = caller_local(as_frame(back.get()), name);
     if (!in_caller) return Name();
-    if (*in_caller) return module_and_qualname(in_caller->get());
-
-    auto locals = attr(frame_obj, name_table().f_locals);
-    if (!locals) return fail(std::move(locals.error()));
+    if (*in_caller) return module_and_qualname(memo.joins, in_caller->get());
 
     // A method, through `self`.
-    auto self = lookup(locals->get(), name_table().self);
+    auto self = lookup(locals, name_table().self);
     if (!self) return Name();
     if (*self) {
-        auto found = getattr_static(self->get(), name);
+        auto found = getattr_static(memo.attributes, self->get(), name, true);
         if (!found) return fail(std::move(found.error()));
         auto function = property_getter(std::move(*found));
         if (!function) return fail(std::move(function.error()));
-        return module_and_qualname(function->get());
+        return module_and_qualname(memo.joins, function->get());
     }
 
     // A class method, through `cls`.
-    auto cls = lookup(locals->get(), name_table().cls);
+    auto cls = lookup(locals, name_table().cls);
     if (!cls) return Name();
     if (*cls && PyType_Check(cls->get())) {
-        auto found = getattr_static(cls->get(), name);
+        auto found = getattr_static(memo.attributes, cls->get(), name, false);
         if (!found) return fail(std::move(found.error()));
         // Before 3.10 a classmethod object has no name of its own: the
         // function it wraps has (and on later versions, the same one).
@@ -144,42 +216,44 @@ Result<Name> from_surroundings(PyFrameObject* frame, PyObject* name) {
             found = attr(found->get(), name_table().wrapped_function);
             if (!found) return fail(std::move(found.error()));
         }
-        return module_and_qualname(found->get());
+        return module_and_qualname(memo.joins, found->get());
     }
 
     // A class body, or a module-level function.
-    auto globals = attr(frame_obj, name_table().f_globals);
-    if (!globals) return fail(std::move(globals.error()));
-    auto class_qualname = lookup(locals->get(), name_table().__qualname__);
+    PyObject* globals = frame_globals(frame);
+    auto class_qualname = lookup(locals, name_table().__qualname__);
     if (!class_qualname) return Name();
     if (*class_qualname) {
         auto module = module_name_of(frame);
         if (!module) return fail(std::move(module.error()));
-        return Name(join(module->get(), class_qualname->get()));
+        return Name(join(memo.joins, module->get(), class_qualname->get()));
     }
-    auto global = item(globals->get(), name);
+    auto global = item(globals, name);
     if (!global) return fail(std::move(global.error()));
-    return module_and_qualname(global->get());
+    return module_and_qualname(memo.joins, global->get());
 }
 
 }  // namespace
 
-Result<std::optional<std::string>> qualified_name(PyFrameObject* frame) {
+Result<std::optional<std::string>> qualified_name(PyFrameObject* frame, PyObject* locals, NameMemo& memo) {
     if (names() == nullptr) return fail_fetch();
-    auto code = attr(reinterpret_cast<PyObject*>(frame), name_table().f_code);
-    if (!code) return fail(std::move(code.error()));
+    PyObject* code = reinterpret_cast<PyObject*>(frame_code(frame));
 
-    auto co_qualname = optional_attr(code->get(), name_table().co_qualname);
-    if (!co_qualname) return fail(std::move(co_qualname.error()));
-    if (*co_qualname) {
+#if PY_VERSION_HEX >= 0x030B0000
+    // Every code object has its qualified name from 3.11 on; the code type
+    // is immutable, so before that none has.
+    PyObject* co_qualname = reinterpret_cast<PyCodeObject*>(code)->co_qualname;
+#else
+    PyObject* co_qualname = nullptr;
+#endif
+    if (co_qualname != nullptr) {
         auto module = module_name_of(frame);
         if (!module) return fail(std::move(module.error()));
-        return Name(join(module->get(), co_qualname->get()));
+        return Name(join(memo.joins, module->get(), co_qualname));
     }
 
-    auto name_obj = attr(code->get(), name_table().co_name);
-    if (!name_obj) return fail(std::move(name_obj.error()));
-    auto name = text_view(name_obj->get());
+    PyObject* name_obj = code_name(reinterpret_cast<PyCodeObject*>(code));
+    auto name = text_view(name_obj);
     if (!name) return fail(std::move(name.error()));
     if (*name == "<module>") {
         auto module = module_name_of(frame);
@@ -187,7 +261,7 @@ Result<std::optional<std::string>> qualified_name(PyFrameObject* frame) {
         return Name(printable(module->get()) + ".<module>");
     }
 
-    auto found = from_surroundings(frame, name_obj->get());
+    auto found = from_surroundings(frame, locals, name_obj, memo);
     if (!found) return Name();  // the fallbacks fail quietly
     return found;
 }

@@ -9,9 +9,11 @@
 #include <string>
 
 #include "utils/error.hpp"
+#include "utils/name_memo.hpp"
 
 namespace sarn {
 
-[[nodiscard]] Result<std::optional<std::string>> qualified_name(PyFrameObject* frame);
+// `locals` is the frame's locals mapping, as read for its record.
+[[nodiscard]] Result<std::optional<std::string>> qualified_name(PyFrameObject* frame, PyObject* locals, NameMemo& memo);
 
 }  // namespace sarn

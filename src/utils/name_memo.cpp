@@ -1,0 +1,53 @@
+#include "utils/name_memo.hpp"
+
+namespace sarn {
+
+namespace {
+
+bool has_version(PyTypeObject* type) noexcept { return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG); }
+
+}  // namespace
+
+PyObject* AttributeMemo::find(PyTypeObject* type, PyObject* name, bool through_instance) const noexcept {
+    auto found = entries_.find(Key{type, name, through_instance});
+    if (found == entries_.end()) return nullptr;
+    const Entry& entry = found->second;
+    PyTypeObject* meta = Py_TYPE(type);
+    if (!has_version(type) || type->tp_version_tag != entry.type_version) return nullptr;
+    if (!has_version(meta) || meta->tp_version_tag != entry.meta_version) return nullptr;
+    return entry.found;
+}
+
+void AttributeMemo::remember(PyTypeObject* type, PyObject* name, bool through_instance, PyObject* found) {
+    // The metaclass decides how a class's dictionary is read: only the
+    // interpreter's own way is known to give the dictionaries' content.
+    PyTypeObject* meta = Py_TYPE(type);
+    if (meta->tp_getattro != PyType_Type.tp_getattro || !PyUnicode_CheckExact(name)) return;
+    // These lookups also give both classes a version tag where they have none.
+    if (_PyType_Lookup(type, name) != found) return;
+    (void)_PyType_Lookup(meta, name);
+    if (!has_version(type) || !has_version(meta)) return;
+    if (entries_.size() >= max_entries) entries_.clear();
+    entries_.insert_or_assign(Key{type, name, through_instance},
+                              Entry{Ref::borrow(name), type->tp_version_tag, meta->tp_version_tag, found});
+}
+
+void AttributeMemo::use_lookup(PyObject* lookup) {
+    if (lookup_.get() == lookup) return;
+    entries_.clear();
+    lookup_ = Ref::borrow(lookup);
+}
+
+const std::string* JoinMemo::find(PyObject* left, PyObject* right) const noexcept {
+    auto found = entries_.find(Key{left, right});
+    return found == entries_.end() ? nullptr : &found->second.text;
+}
+
+const std::string& JoinMemo::remember(PyObject* left, PyObject* right, std::string text) {
+    if (entries_.size() >= max_entries) entries_.clear();
+    auto [where, inserted] =
+        entries_.insert_or_assign(Key{left, right}, Entry{Ref::borrow(left), Ref::borrow(right), std::move(text)});
+    return where->second.text;
+}
+
+}  // namespace sarn

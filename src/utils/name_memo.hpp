@@ -1,0 +1,101 @@
+// Memos that let a kept frame's qualified name be found without running
+// Python code in the common cases, with the same answer as the full lookup.
+//
+// `AttributeMemo` remembers what `inspect.getattr_static` found on a class.
+// The answer depends only on the class's and its metaclass's dictionaries
+// (and, through an instance, on the instance's own dictionary, which is
+// checked on every use). Every change to a class dictionary, or to one of
+// its bases, gives the class a new version tag; an entry is used only while
+// both tags are those it was made under. Like the interpreter's own method
+// cache, an entry holds no reference to the class or the attribute: while
+// the tag is unchanged the class's dictionary keeps the attribute alive, and
+// a class freed and replaced at the same address never has the old tag.
+//
+// `JoinMemo` remembers "module.qualname" texts for pairs of str objects,
+// which it holds, so that a pair seen again is known by identity.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+#include "utils/ref.hpp"
+
+namespace sarn {
+
+class AttributeMemo {
+public:
+    // The attribute `name` of `type`, as remembered, or null. `through_instance`
+    // tells whether it was looked up for an instance of `type` (the caller
+    // then checks that instance's own dictionary) or for `type` itself.
+    [[nodiscard]] PyObject* find(PyTypeObject* type, PyObject* name, bool through_instance) const noexcept;
+
+    // Remembers that the lookup found `found`, when that is what the class's
+    // dictionaries alone give. Needs no pending exception.
+    void remember(PyTypeObject* type, PyObject* name, bool through_instance, PyObject* found);
+
+    // The lookup function the entries came from; a different one empties the memo.
+    void use_lookup(PyObject* lookup);
+    [[nodiscard]] PyObject* lookup() const noexcept { return lookup_.get(); }  // for the cycle collector
+
+private:
+    struct Key {
+        PyTypeObject* type;
+        PyObject* name;
+        bool through_instance;
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash {
+        size_t operator()(const Key& key) const noexcept {
+            auto mix = reinterpret_cast<uintptr_t>(key.type) * 0x9E3779B97F4A7C15u;
+            return static_cast<size_t>(mix ^ reinterpret_cast<uintptr_t>(key.name) ^ key.through_instance);
+        }
+    };
+    struct Entry {
+        Ref name;  // keeps the key's name from being replaced at its address
+        unsigned int type_version;
+        unsigned int meta_version;
+        PyObject* found;  // borrowed: alive while the versions match
+    };
+    static constexpr size_t max_entries = 1 << 14;
+
+    Ref lookup_;
+    std::unordered_map<Key, Entry, KeyHash> entries_;
+};
+
+class JoinMemo {
+public:
+    // "left.right" for two exact str objects.
+    [[nodiscard]] const std::string* find(PyObject* left, PyObject* right) const noexcept;
+    const std::string& remember(PyObject* left, PyObject* right, std::string text);
+
+private:
+    struct Key {
+        PyObject* left;
+        PyObject* right;
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash {
+        size_t operator()(const Key& key) const noexcept {
+            return static_cast<size_t>(reinterpret_cast<uintptr_t>(key.left) * 0x9E3779B97F4A7C15u ^
+                                       reinterpret_cast<uintptr_t>(key.right));
+        }
+    };
+    struct Entry {
+        Ref left;
+        Ref right;
+        std::string text;
+    };
+    static constexpr size_t max_entries = 1 << 14;
+
+    std::unordered_map<Key, Entry, KeyHash> entries_;
+};
+
+struct NameMemo {
+    AttributeMemo attributes;
+    JoinMemo joins;
+};
+
+}  // namespace sarn
