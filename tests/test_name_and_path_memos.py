@@ -11,6 +11,7 @@ import inspect
 import os
 import sys
 import threading
+import time
 
 import pytest
 
@@ -233,10 +234,13 @@ def chdir_by_descriptor(directory):
         os.close(fd)
 
 
-def chdir_from_another_thread(directory):  # the current directory is the process's
+def chdir_from_another_thread(directory):
+    """The current directory is the process's. A change made on a thread that
+    is not recorded is noticed within a few milliseconds, not at once."""
     worker = threading.Thread(target=os.chdir, args=(str(directory),))
     worker.start()
     worker.join()
+    time.sleep(0.02)
 
 
 CHANGES = pytest.mark.parametrize("change", [os.chdir, chdir_by_descriptor, chdir_from_another_thread],

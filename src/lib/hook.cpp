@@ -1,5 +1,6 @@
 #include "lib/hook.hpp"
 
+#include "profiler/directory_memo.hpp"
 #include "profiler/pipeline.hpp"
 
 namespace sarn {
@@ -7,7 +8,10 @@ namespace sarn {
 int profile_callback(PyObject* registered, PyFrameObject* frame, int what, PyObject* arg) noexcept {
     // Calls into C functions are most events; their codes all follow
     // PyTrace_RETURN, so one comparison sends them away.
-    if (what > PyTrace_RETURN) return 0;
+    if (what > PyTrace_RETURN) {
+        if (what == PyTrace_C_RETURN) directory_changes::note_c_return(arg);
+        return 0;
+    }
     if (what == PyTrace_CALL) return process_event(registered, frame, FrameEvent::call, arg);
     if (what == PyTrace_RETURN) return process_event(registered, frame, FrameEvent::ret, arg);
     return 0;

@@ -3,6 +3,7 @@
 
 #include "lib/entry_point.hpp"
 #include "lib/hook.hpp"
+#include "profiler/directory_memo.hpp"
 #include "lib/profiler_type.hpp"
 #include "profiler/state.hpp"
 #include "utils/convert.hpp"
@@ -45,6 +46,7 @@ Result<Ref> register_profiler(PyObject* host) {
     auto instance = new_sarn_profiler(std::move(*state));
     if (!instance) return fail(std::move(instance.error()));
     if (PyObject_SetAttrString(host, "rust_profiler", instance->get()) < 0) return fail_fetch();
+    directory_changes::watch();
     install_profile_hook(instance->get());
     return follow_new_threads(host, instance->get());
 }

@@ -34,11 +34,11 @@ PyObject* optional_uint(std::optional<uint64_t> value) {
 }
 
 Result<Ref> call_site_dict(const std::vector<OpenFrame>& stack, const std::string& frame_id) {
-    auto site = find_user_code_call_site(stack, frame_id);
+    auto site = find_user_code_call_site(stack, FrameId::from(frame_id));
     if (!site) return fail(std::move(site.error()));
     if (!*site) return Ref::borrow(Py_None);
-    return checked(Py_BuildValue("{s:s#,s:i}", "call_frame_id", (*site)->call_frame_id.data(),
-                                 static_cast<Py_ssize_t>((*site)->call_frame_id.size()), "line_number",
+    return checked(Py_BuildValue("{s:s#,s:i}", "call_frame_id", (*site)->call_frame_id.view().data(),
+                                 static_cast<Py_ssize_t>(FrameId::length), "line_number",
                                  (*site)->line_number));
 }
 
@@ -46,7 +46,7 @@ Result<Ref> call_site_dict(const std::vector<OpenFrame>& stack, const std::strin
 // did not see gets a new one, not remembered.
 std::string payload_frame_id(PluginRecord& record, const PluginEvent& event) {
     auto remembered = frame_id_for_event(record.frame_ids, event.site.frame, event.site.event);
-    return remembered ? std::move(*remembered) : new_frame_id();
+    return remembered ? remembered->text() : new_frame_id();
 }
 
 Result<bool> is_mapping(PyObject* obj) {

@@ -8,7 +8,7 @@
 namespace sarn {
 
 Result<std::optional<UserCodeCallSite>> find_user_code_call_site(const std::vector<OpenFrame>& stack,
-                                                                 const std::optional<std::string>& frame_id) {
+                                                                 const std::optional<FrameId>& frame_id) {
     using Site = std::optional<UserCodeCallSite>;
     if (!frame_id || stack.empty()) return Site();
     const OpenFrame* candidate = &stack.back();

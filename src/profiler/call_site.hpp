@@ -13,20 +13,20 @@
 namespace sarn {
 
 struct UserCodeCallSite {
-    std::string call_frame_id;
+    FrameId call_frame_id;
     int32_t line_number = 0;
 };
 
 // From the thread's open kept frames (innermost last) and the event's frame id.
 // The event's own frame is on the stack for a return, not yet for a call.
 [[nodiscard]] Result<std::optional<UserCodeCallSite>> find_user_code_call_site(
-    const std::vector<OpenFrame>& stack, const std::optional<std::string>& frame_id);
+    const std::vector<OpenFrame>& stack, const std::optional<FrameId>& frame_id);
 
 // {"call_frame_id": ..., "line_number": ...}
 template <class S>
 void write_call_site(Writer<S>& w, const UserCodeCallSite& site) {
     w.map_header(2);
-    write_str_field(w, "call_frame_id", site.call_frame_id);
+    write_str_field(w, "call_frame_id", site.call_frame_id.view());
     w.str("line_number");
     w.sint(site.line_number);
 }

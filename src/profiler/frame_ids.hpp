@@ -17,13 +17,13 @@ namespace sarn {
 
 // Frame object address -> frame id. Entries are never removed: a later call
 // on a frame object at the same address replaces its entry.
-using FrameIds = std::unordered_map<uintptr_t, std::string>;
+using FrameIds = std::unordered_map<uintptr_t, FrameId>;
 
 // A call gets a new id, remembered for the frame; a return gets the id
 // remembered for its frame, if any.
-inline std::optional<std::string> frame_id_for_event(FrameIds& ids, PyFrameObject* frame, FrameEvent event) {
+inline std::optional<FrameId> frame_id_for_event(FrameIds& ids, PyFrameObject* frame, FrameEvent event) {
     auto identity = reinterpret_cast<uintptr_t>(frame);
-    if (event == FrameEvent::call) return ids[identity] = new_frame_id();
+    if (event == FrameEvent::call) return ids.insert_or_assign(identity, FrameId::make()).first->second;
     auto found = ids.find(identity);
     if (found == ids.end()) return std::nullopt;
     return found->second;

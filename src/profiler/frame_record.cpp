@@ -3,18 +3,28 @@
 #include "utils/frame_access.hpp"
 #include "utils/ids.hpp"
 #include "utils/names.hpp"
-#include "utils/relative_path.hpp"
+#include <charconv>
+
 #include "utils/serialise.hpp"
 
 namespace sarn {
 
-std::string frame_path(PyFrameObject* frame, std::string_view filename) {
-    std::optional<std::string> cwd = current_directory();
-    std::string path = cwd ? relative_to(filename, *cwd) : std::string(filename);
-    path += ':';
-    path += std::to_string(frame_line(frame));
-    return path;
+namespace {
+
+// "path": the relative file name, ":", the line, as one string.
+template <class S>
+void write_path_field(Writer<S>& writer, std::string_view file, int line) {
+    char digits[16];
+    auto [end, error] = std::to_chars(digits, digits + sizeof digits, line);
+    const std::string_view number(digits, static_cast<size_t>(end - digits));
+    writer.str("path");
+    writer.str_header(static_cast<uint32_t>(file.size() + 1 + number.size()));
+    writer.raw(file);
+    writer.raw(":");
+    writer.raw(number);
 }
+
+}  // namespace
 
 Result<Ref> locals_mapping(PyFrameObject* frame) {
     const Names* name = names();
@@ -43,11 +53,13 @@ Result<Bytes> begin_frame_record(const FrameRecord& record) {
     StringSink sink(out);
     Writer writer(sink);
     writer.map_header(12);
-    write_str_field(writer, "path", record.path);
+    write_path_field(writer, record.relative_file, record.line);
     write_str_field(writer, "co_name", record.co_name);
     write_opt_str_field(writer, "qualname", record.qualname);
     write_str_field(writer, "event", event_text(record.event));
-    write_opt_str_field(writer, "frame_id", record.frame_id);
+    writer.str("frame_id");
+    if (record.frame_id) writer.str(record.frame_id->view());
+    else writer.nil();
     writer.str("arg");
     if (auto arg = append_serialised(record.arg, record.lightweight_repr, out); !arg) return fail(std::move(arg.error()));
     writer.str("locals");

@@ -18,20 +18,18 @@
 namespace sarn {
 
 struct FrameRecord {
-    std::string path;  // relative file name, ":", line
+    std::string_view relative_file;  // the file name relative to the current directory
+    int line = 0;
     std::string_view co_name;
     std::optional<std::string> qualname;
     FrameEvent event = FrameEvent::call;
-    std::optional<std::string> frame_id;
+    std::optional<FrameId> frame_id;
     PyObject* arg = nullptr;     // borrowed; serialised by the host
     PyObject* locals = nullptr;  // borrowed; serialised by the host
     bool lightweight_repr = false;
     const ThreadInfo* thread = nullptr;
     std::optional<UserCodeCallSite> call_site;
 };
-
-// "<file relative to the current directory>:<line>"
-[[nodiscard]] std::string frame_path(PyFrameObject* frame, std::string_view filename);
 
 // The frame's locals as a dict, without "__builtins__" (a copy is made when
 // the key is present, so the frame's own dictionary is never changed).

@@ -47,7 +47,7 @@ CodeFacts describe_code(const ProfilerState& state, PyCodeObject* code) {
     return facts;
 }
 
-void update_call_frames(ThreadCache& thread, const Event& event, const std::optional<std::string>& frame_id) {
+void update_call_frames(ThreadCache& thread, const Event& event, const std::optional<FrameId>& frame_id) {
     if (event.site.event == FrameEvent::call) {
         if (frame_id) thread.call_frames.push_back({Ref::borrow(as_object(event.site.frame)), *frame_id});
     } else if (!thread.call_frames.empty()) {
@@ -65,7 +65,6 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     auto thread_info = cached_thread_info(event.thread);
     if (!thread_info) return fail(std::move(thread_info.error()));
     record.thread = *thread_info;
-    record.path = frame_path(frame, event.facts.filename);
     auto locals = locals_mapping(frame);
     if (!locals) return fail(std::move(locals.error()));
     auto qualname = qualified_name(frame, locals->get(), event.state.name_memo);
@@ -82,6 +81,9 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     record.lightweight_repr = event.state.lightweight_repr;
     record.co_name = event.facts.name;
     record.event = event.site.event;
+    // Read last: no Python code runs between here and the record's writing.
+    record.line = frame_line(frame);
+    record.relative_file = event.state.directories.relative(event.site.filename, event.facts.filename);
     auto encoded = begin_frame_record(record);
     if (!encoded) return fail(std::move(encoded.error()));
     update_call_frames(event.thread, event, record.frame_id);

@@ -17,6 +17,7 @@
 
 #include "filters/code_memo.hpp"
 #include "filters/frame_filter.hpp"
+#include "profiler/directory_memo.hpp"
 #include "plugins/plugin_table.hpp"
 #include "profiler/record_list.hpp"
 #include "profiler/thread_caches.hpp"
@@ -60,6 +61,9 @@ struct ProfilerState {
     // What qualified names were made of; shared like the code memo, and
     // never held across Python code.
     NameMemo name_memo;
+
+    // Relative file names, by file and current directory; shared likewise.
+    DirectoryMemo directories;
 };
 
 // Builds the state from the host profiler object (borrowed).

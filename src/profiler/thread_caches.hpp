@@ -28,7 +28,7 @@ struct ThreadInfo {
 // A kept frame that is open on this thread, with its frame id.
 struct OpenFrame {
     Ref frame;
-    std::string frame_id;
+    FrameId frame_id;
 };
 
 struct ThreadCache {

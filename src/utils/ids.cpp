@@ -130,6 +130,13 @@ std::string ulid_text(uint64_t high, uint64_t low) {
 
 std::string new_ulid() { return prefixed_ulid(""); }
 std::string new_frame_id() { return prefixed_ulid("frm_"); }
+
+FrameId FrameId::make() {
+    FrameId id;
+    std::memcpy(id.chars_.data(), "frm_", 4);
+    write_new_ulid(id.chars_.data() + 4);
+    return id;
+}
 std::string new_trace_id() { return prefixed_ulid("trc_"); }
 
 }  // namespace sarn

@@ -1,9 +1,13 @@
 // Wall-clock timestamps and ULID-based identifiers of frames and traces.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <string>
+#include <string_view>
 
 namespace sarn {
 
@@ -23,6 +27,26 @@ std::string ulid_text(uint64_t high, uint64_t low);
 std::string new_ulid();
 
 std::string new_frame_id();  // "frm_" + ULID
+
+// A frame id held by value: frames are recorded often, and their ids are
+// copied into stacks, maps and records, so they live without an allocation.
+class FrameId {
+public:
+    static constexpr size_t length = 30;  // "frm_" + 26 characters
+    [[nodiscard]] static FrameId make();  // a new "frm_" + ULID
+    // An id made elsewhere (always `length` characters; longer ones are cut).
+    [[nodiscard]] static FrameId from(std::string_view text) noexcept {
+        FrameId id;
+        std::memcpy(id.chars_.data(), text.data(), std::min(text.size(), length));
+        return id;
+    }
+    [[nodiscard]] std::string_view view() const noexcept { return {chars_.data(), length}; }
+    [[nodiscard]] std::string text() const { return std::string(view()); }
+    bool operator==(const FrameId&) const = default;
+
+private:
+    std::array<char, length> chars_{};
+};
 std::string new_trace_id();  // "trc_" + ULID
 
 }  // namespace sarn

@@ -8,11 +8,6 @@
 // (CountingSink), or fill memory that was sized exactly (PointerSink).
 #pragma once
 
-#ifndef MSGPACK_NO_BOOST
-#define MSGPACK_NO_BOOST
-#endif
-#include <msgpack.hpp>
-
 #include <bit>
 #include <concepts>
 #include <cstddef>
@@ -69,56 +64,108 @@ private:
     char* cursor_;
 };
 
+// The smallest header of each kind, written into `out`; the length is returned.
+namespace forms {
+
+inline size_t big_endian(char* out, uint8_t marker, uint64_t value, size_t bytes) noexcept {
+    out[0] = static_cast<char>(marker);
+    for (size_t i = bytes; i >= 1; --i) {
+        out[i] = static_cast<char>(value & 0xff);
+        value >>= 8;
+    }
+    return bytes + 1;
+}
+
+// fixmap/fixarray/fixstr below `fix_limit`, then the 8-, 16- and 32-bit
+// forms (`marker8` is 0 where the format has no 8-bit form).
+inline size_t sized(char* out, uint32_t n, uint8_t fix, uint32_t fix_limit, uint8_t marker8, uint8_t marker16,
+                    uint8_t marker32) noexcept {
+    if (n < fix_limit) {
+        out[0] = static_cast<char>(fix | n);
+        return 1;
+    }
+    if (marker8 != 0 && n <= 0xff) return big_endian(out, marker8, n, 1);
+    if (n <= 0xffff) return big_endian(out, marker16, n, 2);
+    return big_endian(out, marker32, n, 4);
+}
+
+inline size_t map(char* out, uint32_t n) noexcept { return sized(out, n, 0x80, 16, 0, 0xde, 0xdf); }
+inline size_t array(char* out, uint32_t n) noexcept { return sized(out, n, 0x90, 16, 0, 0xdc, 0xdd); }
+inline size_t str(char* out, uint32_t n) noexcept { return sized(out, n, 0xa0, 32, 0xd9, 0xda, 0xdb); }
+inline size_t bin(char* out, uint32_t n) noexcept { return sized(out, n, 0, 0, 0xc4, 0xc5, 0xc6); }
+
+inline size_t uint(char* out, uint64_t v) noexcept {
+    if (v <= 0x7f) {
+        out[0] = static_cast<char>(v);
+        return 1;
+    }
+    if (v <= 0xff) return big_endian(out, 0xcc, v, 1);
+    if (v <= 0xffff) return big_endian(out, 0xcd, v, 2);
+    if (v <= 0xffffffffu) return big_endian(out, 0xce, v, 4);
+    return big_endian(out, 0xcf, v, 8);
+}
+
+inline size_t sint(char* out, int64_t v) noexcept {
+    if (v >= 0) return uint(out, static_cast<uint64_t>(v));
+    const auto bits = static_cast<uint64_t>(v);
+    if (v >= -32) {
+        out[0] = static_cast<char>(bits & 0xff);
+        return 1;
+    }
+    if (v >= -128) return big_endian(out, 0xd0, bits, 1);
+    if (v >= -32768) return big_endian(out, 0xd1, bits, 2);
+    if (v >= -2147483648LL) return big_endian(out, 0xd2, bits, 4);
+    return big_endian(out, 0xd3, bits, 8);
+}
+
+}  // namespace forms
+
 template <class Stream>
 class Writer {
 public:
-    explicit Writer(Stream& stream) : stream_(stream), packer_(stream) {}
+    explicit Writer(Stream& stream) : stream_(stream) {}
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
-    void map_header(uint32_t entries) { packer_.pack_map(entries); }
-    void array_header(uint32_t elements) { packer_.pack_array(elements); }
+    void map_header(uint32_t entries) { put(forms::map, entries); }
+    void array_header(uint32_t elements) { put(forms::array, elements); }
 
+    // A short string goes out with its header in one write.
     void str(std::string_view text) {
         const auto size = static_cast<uint32_t>(text.size());
-        packer_.pack_str(size);
-        packer_.pack_str_body(text.data(), size);
+        if (size < 32) {
+            char buffer[32];
+            buffer[0] = static_cast<char>(0xa0 | size);
+            if (size != 0) std::memcpy(buffer + 1, text.data(), size);
+            stream_.write(buffer, size + 1);
+            return;
+        }
+        put(forms::str, size);
+        stream_.write(text.data(), size);
     }
+
+    // The header of a string whose bytes the caller writes next.
+    void str_header(uint32_t size) { put(forms::str, size); }
 
     void bin(std::string_view data) {
         const auto size = static_cast<uint32_t>(data.size());
-        packer_.pack_bin(size);
-        packer_.pack_bin_body(data.data(), size);
+        put(forms::bin, size);
+        if (size != 0) stream_.write(data.data(), size);
     }
 
-    void uint(uint64_t value) { packer_.pack_uint64(value); }
+    void uint(uint64_t value) { put(forms::uint, value); }
 
     // Non-negative values take the unsigned forms, as the format requires
     // for the smallest encoding.
-    void sint(int64_t value) { packer_.pack_int64(value); }
+    void sint(int64_t value) { put(forms::sint, value); }
 
-    // Always float 64. The packer's own pack_double writes integral doubles
-    // such as 0.0 as integers, which readers of a timestamp do not expect.
-    void float64(double value) {
-        uint64_t bits = std::bit_cast<uint64_t>(value);
-        char buffer[9];
-        buffer[0] = static_cast<char>(0xcb);
-        for (int i = 8; i >= 1; --i) {
-            buffer[i] = static_cast<char>(bits & 0xff);
-            bits >>= 8;
-        }
-        stream_.write(buffer, sizeof buffer);
-    }
+    // Always float 64, even for integral values such as 0.0, which readers
+    // of a timestamp expect as a float.
+    void float64(double value) { put([](char* out, uint64_t bits) { return forms::big_endian(out, 0xcb, bits, 8); },
+                                     std::bit_cast<uint64_t>(value)); }
 
-    void nil() { packer_.pack_nil(); }
-
-    void boolean(bool value) {
-        if (value) {
-            packer_.pack_true();
-        } else {
-            packer_.pack_false();
-        }
-    }
+    void nil() { byte(0xc0); }
+    void boolean(bool value) { byte(value ? 0xc3 : 0xc2); }
 
     // Appends already-encoded bytes verbatim, with no header of their own.
     void raw(std::string_view bytes) {
@@ -126,8 +173,17 @@ public:
     }
 
 private:
+    template <class Form, class Number>
+    void put(Form form, Number number) {
+        char buffer[9];
+        stream_.write(buffer, form(buffer, number));
+    }
+    void byte(uint8_t value) {
+        const char c = static_cast<char>(value);
+        stream_.write(&c, 1);
+    }
+
     Stream& stream_;
-    msgpack::packer<Stream> packer_;
 };
 
 // ---- Field writers: a key (always a string) followed by its value. The

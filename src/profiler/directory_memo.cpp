@@ -1,0 +1,55 @@
+#include "profiler/directory_memo.hpp"
+
+#include <time.h>
+
+#include "utils/host_import.hpp"
+#include "utils/relative_path.hpp"
+
+namespace sarn {
+
+namespace directory_changes {
+
+void watch() {
+    PendingErrorScope keep_pending;
+    auto chdir = import_attribute("os", "chdir");
+    auto fchdir = import_attribute("os", "fchdir");
+    watched[0] = chdir ? chdir->get() : nullptr;
+    watched[1] = fchdir ? fchdir->get() : nullptr;
+    PyErr_Clear();
+}
+
+}  // namespace directory_changes
+
+namespace {
+
+int64_t coarse_milliseconds() noexcept {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
+}  // namespace
+
+void DirectoryMemo::refresh_if_due() {
+    const int64_t now = coarse_milliseconds();
+    if (changes_seen_ == directory_changes::count && now - read_at_ms_ < 1 && version_ != 0) return;
+    changes_seen_ = directory_changes::count;
+    read_at_ms_ = now;
+    std::optional<std::string> directory = current_directory();
+    if (version_ != 0 && directory == directory_) return;
+    directory_ = std::move(directory);
+    ++version_;
+}
+
+std::string_view DirectoryMemo::relative(PyObject* filename_object, std::string_view filename) {
+    refresh_if_due();
+    auto found = entries_.find(filename_object);
+    if (found != entries_.end() && found->second.directory_version == version_) return found->second.relative;
+    std::string relative = directory_ ? relative_to(filename, *directory_) : std::string(filename);
+    if (found == entries_.end() && entries_.size() >= max_entries) entries_.clear();
+    Entry& entry = entries_.insert_or_assign(filename_object, Entry{Ref::borrow(filename_object), version_, std::move(relative)})
+                       .first->second;
+    return entry.relative;
+}
+
+}  // namespace sarn
