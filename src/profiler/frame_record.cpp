@@ -50,19 +50,25 @@ Result<Ref> locals_mapping(PyFrameObject* frame) {
 Result<Bytes> begin_frame_record(const FrameRecord& record) {
     Bytes out;
     out.reserve(512);
-    StringSink sink(out);
-    Writer writer(sink);
-    writer.map_header(12);
-    write_path_field(writer, record.relative_file, record.line);
-    write_str_field(writer, "co_name", record.co_name);
-    write_opt_str_field(writer, "qualname", record.qualname);
-    write_str_field(writer, "event", event_text(record.event));
-    writer.str("frame_id");
-    if (record.frame_id) writer.str(record.frame_id->view());
-    else writer.nil();
-    writer.str("arg");
+    {
+        CursorSink sink(out);
+        Writer writer(sink);
+        writer.map_header(12);
+        write_path_field(writer, record.relative_file, record.line);
+        write_str_field(writer, "co_name", record.co_name);
+        write_opt_str_field(writer, "qualname", record.qualname);
+        write_str_field(writer, "event", event_text(record.event));
+        writer.str("frame_id");
+        if (record.frame_id) writer.str(record.frame_id->view());
+        else writer.nil();
+        writer.str("arg");
+    }
     if (auto arg = append_serialised(record.arg, record.lightweight_repr, out); !arg) return fail(std::move(arg.error()));
-    writer.str("locals");
+    {
+        CursorSink sink(out);
+        Writer writer(sink);
+        writer.str("locals");
+    }
     if (auto locals = append_serialised(record.locals, record.lightweight_repr, out); !locals) {
         return fail(std::move(locals.error()));
     }
@@ -70,7 +76,7 @@ Result<Bytes> begin_frame_record(const FrameRecord& record) {
 }
 
 Status finish_frame_record(const FrameRecord& record, Bytes& out) {
-    StringSink sink(out);
+    CursorSink sink(out);
     Writer writer(sink);
     write_str_field(writer, "thread", record.thread->name);
     write_opt_uint_field(writer, "thread_native_id", record.thread->native_id);

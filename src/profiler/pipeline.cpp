@@ -88,6 +88,7 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     if (!encoded) return fail(std::move(encoded.error()));
     update_call_frames(event.thread, event, record.frame_id);
     if (auto finished = finish_frame_record(record, *encoded); !finished) return finished;
+    if (batch.types.empty()) return hand_over_frame_record(event.state, *encoded);
     batch.append("frame", std::move(*encoded));
     return hand_over_records(event.state, event.site.event, std::move(batch));
 }

@@ -108,13 +108,31 @@ void encode_document(Writer<Stream>& writer, const ProfilerState& state, const D
 
 }  // namespace
 
-void store_records(ProfilerState& state, std::optional<uint64_t> native_id, std::vector<Bytes>&& records) {
+namespace {
+
+// The records of a thread go to its own list when threads are recorded,
+// except those of the main thread (and of a thread without a native id).
+template <class Records>
+void store(ProfilerState& state, std::optional<uint64_t> native_id, Records&& records) {
     bool own_list = native_id && state.threading && (!state.main_thread_id || *native_id != *state.main_thread_id);
     if (own_list) {
-        if (auto map = state.thread_frames.lock("per-thread frames map")) (**map)[*native_id].append(std::move(records));
+        if (auto map = state.thread_frames.lock("per-thread frames map")) (**map)[*native_id].append(std::forward<Records>(records));
         return;
     }
-    if (auto list = state.frames_of_interest.lock("frames-of-interest list")) (**list).append(std::move(records));
+    if (auto list = state.frames_of_interest.lock("frames-of-interest list")) (**list).append(std::forward<Records>(records));
+}
+
+}  // namespace
+
+void store_records(ProfilerState& state, std::optional<uint64_t> native_id, std::vector<Bytes>&& records) {
+    store(state, native_id, std::move(records));
+}
+
+Status hand_over_frame_record(ProfilerState& state, std::string_view record) {
+    auto info = cached_thread_info(state.threads.current());
+    if (!info) return fail(std::move(info.error()));
+    store(state, (*info)->native_id, record);
+    return {};
 }
 
 Status hand_over_records(ProfilerState& state, FrameEvent event, Batch&& batch) {

@@ -8,6 +8,7 @@
 // (CountingSink), or fill memory that was sized exactly (PointerSink).
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <concepts>
 #include <cstddef>
@@ -35,6 +36,35 @@ public:
 
 private:
     Bytes* out_;
+};
+
+// Appends to a caller-owned buffer through a cursor, for the hot path: a
+// write is a bounds check and a copy, not a library call. While the sink is
+// open the buffer holds spare bytes past the cursor; `close` trims them,
+// and must be called before anything else reads or appends to the buffer.
+class CursorSink {
+public:
+    explicit CursorSink(Bytes& out) : out_(&out), used_(out.size()) {
+        out.resize(std::max(out.capacity(), used_ + 256));
+    }
+    CursorSink(const CursorSink&) = delete;
+    CursorSink& operator=(const CursorSink&) = delete;
+    ~CursorSink() { close(); }
+
+    void write(const char* data, size_t size) {
+        if (out_->size() - used_ < size) [[unlikely]]
+            out_->resize(std::max(2 * out_->size(), used_ + size));
+        std::memcpy(out_->data() + used_, data, size);
+        used_ += size;
+    }
+    void close() {
+        if (out_ != nullptr) out_->resize(used_);
+        out_ = nullptr;
+    }
+
+private:
+    Bytes* out_;
+    size_t used_;
 };
 
 // Counts what would be written without storing it.
@@ -286,9 +316,6 @@ void write_value(Writer<S>& w, const Value& value) {
     std::visit(Visitor{w}, value.v);
 }
 
-extern template class Writer<StringSink>;
-extern template class Writer<CountingSink>;
-extern template class Writer<PointerSink>;
 extern template void write_value(Writer<StringSink>&, const Value&);
 extern template void write_value(Writer<CountingSink>&, const Value&);
 extern template void write_value(Writer<PointerSink>&, const Value&);
