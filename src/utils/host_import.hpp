@@ -34,6 +34,58 @@ inline Result<Ref> import_attribute(PyObject* module, PyObject* attribute) {
     return checked(PyObject_GetAttr(imported->get(), attribute));
 }
 
+// import_attribute for a call site on the hot path, which remembers its
+// answer while it must be the same: as long as neither `sys.modules` nor
+// the module's namespace has changed (every change of a dict gives it a new
+// version tag, unique in the process), the two lookups find the same
+// objects, which those dicts keep alive. Interpreters from 3.12 on have
+// deprecated the tags; there every use looks up afresh.
+class HostAttribute {
+public:
+    Result<Ref> get(PyObject* module, PyObject* attribute) {
+#if PY_VERSION_HEX < 0x030C0000
+        PyObject* modules = PyImport_GetModuleDict();
+        if (value_ != nullptr && modules == modules_ && version(modules) == modules_version_ &&
+            version(namespace_) == namespace_version_) {
+            return Ref::borrow(value_);
+        }
+        auto found = import_attribute(module, attribute);
+        if (found) remember(modules, module, attribute, found->get());
+        return found;
+#else
+        return import_attribute(module, attribute);
+#endif
+    }
+
+private:
+#if PY_VERSION_HEX < 0x030C0000
+    static uint64_t version(PyObject* dict) noexcept { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
+    // Only for a plain module whose namespace holds exactly what was found.
+    void remember(PyObject* modules, PyObject* module_name, PyObject* attribute, PyObject* value) noexcept {
+        value_ = nullptr;
+        if (modules == nullptr || !PyDict_CheckExact(modules)) return;
+        PyObject* module = PyDict_GetItemWithError(modules, module_name);
+        if (module == nullptr || !PyModule_CheckExact(module)) return PyErr_Clear();
+        PyObject* names = PyModule_GetDict(module);
+        if (names == nullptr || !PyDict_CheckExact(names) || PyDict_GetItemWithError(names, attribute) != value) {
+            return PyErr_Clear();
+        }
+        modules_ = modules;
+        modules_version_ = version(modules);
+        namespace_ = names;
+        namespace_version_ = version(names);
+        value_ = value;
+    }
+
+    PyObject* modules_ = nullptr;  // all borrowed, and only used while the versions match
+    uint64_t modules_version_ = 0;
+    PyObject* namespace_ = nullptr;
+    uint64_t namespace_version_ = 0;
+    PyObject* value_ = nullptr;
+#endif
+};
+
 inline Result<Ref> import_attribute(const char* module, const char* attribute) {
     auto imported = import_module(module);
     if (!imported) return fail(std::move(imported.error()));

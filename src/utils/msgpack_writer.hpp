@@ -51,7 +51,7 @@ public:
     CursorSink& operator=(const CursorSink&) = delete;
     ~CursorSink() { close(); }
 
-    void write(const char* data, size_t size) {
+    [[gnu::always_inline]] void write(const char* data, size_t size) {
         if (out_->size() - used_ < size) [[unlikely]]
             out_->resize(std::max(2 * out_->size(), used_ + size));
         std::memcpy(out_->data() + used_, data, size);
@@ -160,6 +160,17 @@ public:
     void map_header(uint32_t entries) { put(forms::map, entries); }
     void array_header(uint32_t elements) { put(forms::array, elements); }
 
+    // A key or other literal: header and text are one write of a size
+    // known at compile time.
+    template <size_t N>
+        requires(N <= 32)
+    [[gnu::always_inline]] void str(const char (&text)[N]) {
+        char buffer[N];
+        buffer[0] = static_cast<char>(0xa0 | (N - 1));
+        std::memcpy(buffer + 1, text, N - 1);
+        stream_.write(buffer, N);
+    }
+
     // A short string goes out with its header in one write.
     void str(std::string_view text) {
         const auto size = static_cast<uint32_t>(text.size());
@@ -219,14 +230,14 @@ private:
 // ---- Field writers: a key (always a string) followed by its value. The
 // ---- caller has already counted the field in the enclosing map header.
 
-template <class S>
-inline void write_str_field(Writer<S>& w, std::string_view key, std::string_view text) {
+template <class S, size_t K>
+inline void write_str_field(Writer<S>& w, const char (&key)[K], std::string_view text) {
     w.str(key);
     w.str(text);
 }
 
-template <class S>
-inline void write_opt_str_field(Writer<S>& w, std::string_view key,
+template <class S, size_t K>
+inline void write_opt_str_field(Writer<S>& w, const char (&key)[K],
                                 const std::optional<std::string>& text) {
     w.str(key);
     if (text) {
@@ -236,8 +247,8 @@ inline void write_opt_str_field(Writer<S>& w, std::string_view key,
     }
 }
 
-template <class S>
-inline void write_opt_uint_field(Writer<S>& w, std::string_view key,
+template <class S, size_t K>
+inline void write_opt_uint_field(Writer<S>& w, const char (&key)[K],
                                  std::optional<uint64_t> value) {
     w.str(key);
     if (value) {
@@ -255,8 +266,8 @@ inline void write_timestamp_field(Writer<S>& w, double seconds) {
 
 // Takes over an encoded value: its bytes follow the key unchanged and its
 // buffer is released, leaving `encoded` empty.
-template <class S>
-inline void write_raw_field(Writer<S>& w, std::string_view key, Bytes&& encoded) {
+template <class S, size_t K>
+inline void write_raw_field(Writer<S>& w, const char (&key)[K], Bytes&& encoded) {
     Bytes taken = std::move(encoded);
     encoded.clear();
     w.str(key);

@@ -154,7 +154,8 @@ bool instance_may_have(PyObject* obj, PyObject* name) {
 // class's dictionaries decide it. `obj` is an instance (`self`) or a class
 // (`cls`).
 Result<Ref> getattr_static(AttributeMemo& memo, PyObject* obj, PyObject* name, bool through_instance) {
-    auto function = import_attribute(name_table().inspect, name_table().getattr_static);
+    static HostAttribute lookup;
+    auto function = lookup.get(name_table().inspect, name_table().getattr_static);
     if (!function) return fail(std::move(function.error()));
     memo.use_lookup(function->get());
     // Looked up on a class through an instance, the instance's dictionary
@@ -174,7 +175,8 @@ Result<Ref> getattr_static(AttributeMemo& memo, PyObject* obj, PyObject* name, b
 
 // Unwraps a property to its getter.
 Result<Ref> property_getter(Ref found) {
-    auto property = import_attribute(name_table().builtins, name_table().property);
+    static HostAttribute property_type;
+    auto property = property_type.get(name_table().builtins, name_table().property);
     if (!property) return fail(std::move(property.error()));
     int is_property = PyObject_IsInstance(found.get(), property->get());
     if (is_property < 0) return fail_fetch();

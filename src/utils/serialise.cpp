@@ -66,8 +66,9 @@ const SerializerApi* native_serializer(PyObject* function) {
 Status append_serialised(PyObject* value, bool lightweight_repr, Bytes& out) {
     const Names* name = names();
     if (name == nullptr) return fail_fetch();
-    auto function = import_attribute(name->sarn_serialize,
-                                     lightweight_repr ? name->dump_msgpack_lightweight_repr : name->dump_msgpack);
+    static HostAttribute full, lightweight;
+    auto function = (lightweight_repr ? lightweight : full)
+                        .get(name->sarn_serialize, lightweight_repr ? name->dump_msgpack_lightweight_repr : name->dump_msgpack);
     if (!function) return fail(std::move(function.error()));
     if (const SerializerApi* api = native_serializer(function->get())) {
         if (!api->append(function->get(), value, out)) return fail_fetch();

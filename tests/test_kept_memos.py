@@ -4,7 +4,8 @@ The "qualname" of a frame whose code has no co_qualname is reconstructed from
 the frame's surroundings (its caller's locals, `self`, `cls`, the globals),
 and the "path" is relative to the current directory. Both can change between
 two events of the same code object, so neither may be answered from an
-earlier event of it.
+earlier event of it. The host functions the recorder calls are looked up
+anew for every event, so replacing one while recording takes effect at once.
 """
 
 import inspect
@@ -15,6 +16,7 @@ import time
 
 import pytest
 
+import sarn.serialize
 from recording_support import frames, load_module, record, trace
 
 CO_QUALNAME = sys.version_info >= (3, 11)
@@ -290,3 +292,39 @@ def test_path_follows_the_current_directory_within_a_call(tmp_path, monkeypatch,
     shown = [full if p is FULL else p for p in (shown_at_start, shown_there, shown_there, shown_at_start)]
     assert [(r["event"], file_part(r)) for r in frames(trace(record(there_and_back)), "f")] == list(
         zip(["call", "return"] * 2, shown))
+
+
+def swap_serialiser(monkeypatch):
+    monkeypatch.setattr(sarn.serialize, "dump_msgpack", lambda value: b"\xa7swapped")
+
+
+def swap_getattr_static(monkeypatch):
+    monkeypatch.setattr(inspect, "getattr_static", lambda obj, name: Swapped.method)
+
+
+class Swapped:
+    def method(self):
+        return 0
+
+
+@pytest.mark.parametrize("swap, field, before, after", [
+    (swap_serialiser, "arg", None, "swapped"),
+    pytest.param(swap_getattr_static, "qualname", __name__ + ".Account.method", __name__ + ".Swapped.method",
+                 marks=pytest.mark.skipif(CO_QUALNAME, reason="names come from co_qualname")),
+])
+def test_host_function_replaced_while_recording(monkeypatch, swap, field, before, after):
+    account = Account()
+
+    def call_swap_call():
+        account.method()
+        swap(monkeypatch)
+        account.method()
+
+    calls = [r for r in frames(trace(record(call_swap_call)), "method") if r["event"] == "call"]
+    monkeypatch.undo()
+    assert [r[field] for r in calls] == [before, after]
+
+
+class Account:
+    def method(self):
+        return 0
