@@ -47,16 +47,17 @@ Result<Ref> locals_mapping(PyFrameObject* frame) {
     return copy;
 }
 
-Result<Bytes> begin_frame_record(const FrameRecord& record) {
-    Bytes out;
-    out.reserve(512);
+Status begin_frame_record(const FrameRecord& record, Bytes& out) {
+    out.clear();
     {
         CursorSink sink(out);
         Writer writer(sink);
         writer.map_header(12);
         write_path_field(writer, record.relative_file, record.line);
         write_str_field(writer, "co_name", record.co_name);
-        write_opt_str_field(writer, "qualname", record.qualname);
+        writer.str("qualname");
+        if (record.qualname) writer.str(*record.qualname);
+        else writer.nil();
         write_str_field(writer, "event", event_text(record.event));
         writer.str("frame_id");
         if (record.frame_id) writer.str(record.frame_id->view());
@@ -72,7 +73,7 @@ Result<Bytes> begin_frame_record(const FrameRecord& record) {
     if (auto locals = append_serialised(record.locals, record.lightweight_repr, out); !locals) {
         return fail(std::move(locals.error()));
     }
-    return out;
+    return {};
 }
 
 Status finish_frame_record(const FrameRecord& record, Bytes& out) {

@@ -21,7 +21,7 @@ struct FrameRecord {
     std::string_view relative_file;  // the file name relative to the current directory
     int line = 0;
     std::string_view co_name;
-    std::optional<std::string> qualname;
+    const std::string* qualname = nullptr;  // null when the frame has no name
     FrameEvent event = FrameEvent::call;
     std::optional<FrameId> frame_id;
     PyObject* arg = nullptr;     // borrowed; serialised by the host
@@ -38,7 +38,8 @@ struct FrameRecord {
 // The record is written in two steps. The first writes the fields up to the
 // locals, serialising the argument and then the locals straight into the
 // record; it fails if either serialisation fails.
-[[nodiscard]] Result<Bytes> begin_frame_record(const FrameRecord& record);
+// `out` is emptied first.
+[[nodiscard]] Status begin_frame_record(const FrameRecord& record, Bytes& out);
 
 // The second writes the rest; the timestamp is read here, after everything else.
 [[nodiscard]] Status finish_frame_record(const FrameRecord& record, Bytes& out);

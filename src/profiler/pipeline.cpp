@@ -67,9 +67,9 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     record.thread = *thread_info;
     auto locals = locals_mapping(frame);
     if (!locals) return fail(std::move(locals.error()));
-    auto qualname = qualified_name(frame, locals->get(), event.state.name_memo);
-    if (!qualname) return fail(std::move(qualname.error()));
-    record.qualname = std::move(*qualname);
+    auto named = qualified_name(frame, locals->get(), event.state.name_memo, event.thread.qualname_buffer);
+    if (!named) return fail(std::move(named.error()));
+    if (*named) record.qualname = &event.thread.qualname_buffer;
 
     record.frame_id = frame_id_for_event(event.thread.frame_ids, event.site.frame, event.site.event);
     auto call_site = find_user_code_call_site(event.thread.call_frames, record.frame_id);
@@ -84,12 +84,12 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     // Read last: no Python code runs between here and the record's writing.
     record.line = frame_line(frame);
     record.relative_file = event.state.directories.relative(event.site.filename, event.facts.filename);
-    auto encoded = begin_frame_record(record);
-    if (!encoded) return fail(std::move(encoded.error()));
+    Bytes& encoded = event.thread.record_buffer;
+    if (auto begun = begin_frame_record(record, encoded); !begun) return begun;
     update_call_frames(event.thread, event, record.frame_id);
-    if (auto finished = finish_frame_record(record, *encoded); !finished) return finished;
-    if (batch.types.empty()) return hand_over_frame_record(event.state, *encoded);
-    batch.append("frame", std::move(*encoded));
+    if (auto finished = finish_frame_record(record, encoded); !finished) return finished;
+    if (batch.types.empty()) return hand_over_frame_record(event.state, encoded);
+    batch.append("frame", Bytes(encoded));
     return hand_over_records(event.state, event.site.event, std::move(batch));
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "profiler/frame_ids.hpp"
+#include "utils/msgpack_writer.hpp"
 #include "utils/ref.hpp"
 
 namespace sarn {
@@ -36,6 +37,10 @@ struct ThreadCache {
     FrameIds frame_ids;                                    // frame address -> frame id
     std::optional<ThreadInfo> thread_info;                 // filled once
     bool in_use = false;                                   // guards against nested use
+    // Reused by each kept event of the thread, so that its steady state
+    // allocates nothing.
+    Bytes record_buffer;
+    std::string qualname_buffer;
 };
 
 class ThreadCaches {

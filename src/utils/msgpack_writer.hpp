@@ -44,18 +44,21 @@ private:
 // and must be called before anything else reads or appends to the buffer.
 class CursorSink {
 public:
-    explicit CursorSink(Bytes& out) : out_(&out), used_(out.size()) {
-        out.resize(std::max(out.capacity(), used_ + 256));
-    }
+    explicit CursorSink(Bytes& out) : out_(&out), used_(out.size()) { grow(256); }
     CursorSink(const CursorSink&) = delete;
     CursorSink& operator=(const CursorSink&) = delete;
     ~CursorSink() { close(); }
 
     [[gnu::always_inline]] void write(const char* data, size_t size) {
+        std::memcpy(claim(size), data, size);
+    }
+    // Room for `size` bytes at the cursor, which moves past them.
+    [[gnu::always_inline]] char* claim(size_t size) {
         if (out_->size() - used_ < size) [[unlikely]]
-            out_->resize(std::max(2 * out_->size(), used_ + size));
-        std::memcpy(out_->data() + used_, data, size);
+            grow(size);
+        char* at = out_->data() + used_;
         used_ += size;
+        return at;
     }
     void close() {
         if (out_ != nullptr) out_->resize(used_);
@@ -63,6 +66,13 @@ public:
     }
 
 private:
+    // The spare bytes are left as they are: the cursor writes them before
+    // anything reads them.
+    void grow(size_t size) {
+        const size_t wanted = std::max({out_->capacity(), 2 * out_->size(), used_ + size});
+        out_->resize_and_overwrite(wanted, [](char*, size_t n) { return n; });
+    }
+
     Bytes* out_;
     size_t used_;
 };
@@ -172,8 +182,16 @@ public:
     }
 
     // A short string goes out with its header in one write.
-    void str(std::string_view text) {
+    [[gnu::always_inline]] void str(std::string_view text) {
         const auto size = static_cast<uint32_t>(text.size());
+        if constexpr (requires { stream_.claim(size_t{1}); }) {
+            if (size < 32) {
+                char* at = stream_.claim(size + 1);
+                at[0] = static_cast<char>(0xa0 | size);
+                std::memcpy(at + 1, text.data(), size);
+                return;
+            }
+        }
         if (size < 32) {
             char buffer[32];
             buffer[0] = static_cast<char>(0xa0 | size);

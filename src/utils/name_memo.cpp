@@ -43,11 +43,9 @@ const std::string* JoinMemo::find(PyObject* left, PyObject* right) const noexcep
     return found == entries_.end() ? nullptr : &found->second.text;
 }
 
-const std::string& JoinMemo::remember(PyObject* left, PyObject* right, std::string text) {
+void JoinMemo::remember(PyObject* left, PyObject* right, const std::string& text) {
     if (entries_.size() >= max_entries) entries_.clear();
-    auto [where, inserted] =
-        entries_.insert_or_assign(Key{left, right}, Entry{Ref::borrow(left), Ref::borrow(right), std::move(text)});
-    return where->second.text;
+    entries_.insert_or_assign(Key{left, right}, Entry{Ref::borrow(left), Ref::borrow(right), text});
 }
 
 }  // namespace sarn

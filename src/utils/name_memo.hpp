@@ -69,7 +69,7 @@ class JoinMemo {
 public:
     // "left.right" for two exact str objects.
     [[nodiscard]] const std::string* find(PyObject* left, PyObject* right) const noexcept;
-    const std::string& remember(PyObject* left, PyObject* right, std::string text);
+    void remember(PyObject* left, PyObject* right, const std::string& text);
 
 private:
     struct Key {

@@ -11,7 +11,8 @@ namespace sarn {
 
 namespace {
 
-using Name = std::optional<std::string>;
+// Whether a name was found; the name itself goes into the caller's buffer.
+using Name = bool;
 
 // The interned names; checked once at the entry of `qualified_name`.
 const Names& name_table() { return *names(); }
@@ -31,39 +32,42 @@ std::string printable(PyObject* obj) {
     return std::string("<unprintable ") + type_name + " object>";
 }
 
-// "left.right". For two exact str objects (str() of each is itself, and
-// their text cannot change) the text is remembered by identity.
-std::string join(JoinMemo& memo, PyObject* left, PyObject* right) {
+// "left.right" into `out`. For two exact str objects (str() of each is
+// itself, and their text cannot change) the text is remembered by identity.
+Name join(JoinMemo& memo, PyObject* left, PyObject* right, std::string& out) {
     if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)) {
-        if (const std::string* known = memo.find(left, right)) return *known;
+        if (const std::string* known = memo.find(left, right)) {
+            out.assign(*known);
+            return true;
+        }
         Py_ssize_t left_size = 0, right_size = 0;
         const char* left_text = PyUnicode_AsUTF8AndSize(left, &left_size);
         const char* right_text = left_text ? PyUnicode_AsUTF8AndSize(right, &right_size) : nullptr;
         if (right_text != nullptr) {
-            std::string text;
-            text.reserve(static_cast<size_t>(left_size + 1 + right_size));
-            text.append(left_text, static_cast<size_t>(left_size)).append(1, '.').append(right_text, static_cast<size_t>(right_size));
-            return memo.remember(left, right, std::move(text));
+            out.assign(left_text, static_cast<size_t>(left_size)).append(1, '.').append(right_text, static_cast<size_t>(right_size));
+            memo.remember(left, right, out);
+            return true;
         }
         PyErr_Clear();  // not valid text: printable() below reports it
     }
-    return printable(left) + "." + printable(right);
+    out = printable(left) + "." + printable(right);
+    return true;
 }
 
 // join(obj.__module__, obj.__qualname__). A plain function's two attributes
 // are read from its fields: its type is immutable, and both are data
 // descriptors, which no instance dictionary can shadow.
-Result<Name> module_and_qualname(JoinMemo& memo, PyObject* obj) {
+Result<Name> module_and_qualname(JoinMemo& memo, PyObject* obj, std::string& out) {
     if (PyFunction_Check(obj)) {
         auto* function = reinterpret_cast<PyFunctionObject*>(obj);
         PyObject* module = function->func_module != nullptr ? function->func_module : Py_None;
-        return Name(join(memo, module, function->func_qualname));
+        return join(memo, module, function->func_qualname, out);
     }
     auto module = attr(obj, name_table().__module__);
     if (!module) return fail(std::move(module.error()));
     auto qualname = attr(obj, name_table().__qualname__);
     if (!qualname) return fail(std::move(qualname.error()));
-    return Name(join(memo, module->get(), qualname->get()));
+    return join(memo, module->get(), qualname->get(), out);
 }
 
 // mapping[key]: a value, or an error (KeyError when the key is missing).
@@ -185,29 +189,30 @@ Result<Ref> property_getter(Ref found) {
 }
 
 // The fallbacks, tried in order; the first that finds something decides.
-Result<Name> from_surroundings(PyFrameObject* frame, PyObject* locals, PyObject* name, NameMemo& memo) {
+Result<Name> from_surroundings(PyFrameObject* frame, PyObject* locals, PyObject* name, NameMemo& memo,
+                               std::string& out) {
     Ref back = frame_back(frame);
-    if (!back || back.get() == Py_None) return Name();
+    if (!back || back.get() == Py_None) return false;
 
     // A local of the caller under the function's name (nested functions).
     auto in_caller = caller_local(as_frame(back.get()), name);
-    if (!in_caller) return Name();
-    if (*in_caller) return module_and_qualname(memo.joins, in_caller->get());
+    if (!in_caller) return false;
+    if (*in_caller) return module_and_qualname(memo.joins, in_caller->get(), out);
 
     // A method, through `self`.
     auto self = lookup(locals, name_table().self);
-    if (!self) return Name();
+    if (!self) return false;
     if (*self) {
         auto found = getattr_static(memo.attributes, self->get(), name, true);
         if (!found) return fail(std::move(found.error()));
         auto function = property_getter(std::move(*found));
         if (!function) return fail(std::move(function.error()));
-        return module_and_qualname(memo.joins, function->get());
+        return module_and_qualname(memo.joins, function->get(), out);
     }
 
     // A class method, through `cls`.
     auto cls = lookup(locals, name_table().cls);
-    if (!cls) return Name();
+    if (!cls) return false;
     if (*cls && PyType_Check(cls->get())) {
         auto found = getattr_static(memo.attributes, cls->get(), name, false);
         if (!found) return fail(std::move(found.error()));
@@ -218,26 +223,26 @@ Result<Name> from_surroundings(PyFrameObject* frame, PyObject* locals, PyObject*
             found = attr(found->get(), name_table().wrapped_function);
             if (!found) return fail(std::move(found.error()));
         }
-        return module_and_qualname(memo.joins, found->get());
+        return module_and_qualname(memo.joins, found->get(), out);
     }
 
     // A class body, or a module-level function.
     PyObject* globals = frame_globals(frame);
     auto class_qualname = lookup(locals, name_table().__qualname__);
-    if (!class_qualname) return Name();
+    if (!class_qualname) return false;
     if (*class_qualname) {
         auto module = module_name_of(frame);
         if (!module) return fail(std::move(module.error()));
-        return Name(join(memo.joins, module->get(), class_qualname->get()));
+        return join(memo.joins, module->get(), class_qualname->get(), out);
     }
     auto global = item(globals, name);
     if (!global) return fail(std::move(global.error()));
-    return module_and_qualname(memo.joins, global->get());
+    return module_and_qualname(memo.joins, global->get(), out);
 }
 
 }  // namespace
 
-Result<std::optional<std::string>> qualified_name(PyFrameObject* frame, PyObject* locals, NameMemo& memo) {
+Result<bool> qualified_name(PyFrameObject* frame, PyObject* locals, NameMemo& memo, std::string& out) {
     if (names() == nullptr) return fail_fetch();
     PyObject* code = reinterpret_cast<PyObject*>(frame_code(frame));
 
@@ -251,7 +256,7 @@ Result<std::optional<std::string>> qualified_name(PyFrameObject* frame, PyObject
     if (co_qualname != nullptr) {
         auto module = module_name_of(frame);
         if (!module) return fail(std::move(module.error()));
-        return Name(join(memo.joins, module->get(), co_qualname));
+        return join(memo.joins, module->get(), co_qualname, out);
     }
 
     PyObject* name_obj = code_name(reinterpret_cast<PyCodeObject*>(code));
@@ -260,11 +265,12 @@ Result<std::optional<std::string>> qualified_name(PyFrameObject* frame, PyObject
     if (*name == "<module>") {
         auto module = module_name_of(frame);
         if (!module) return fail(std::move(module.error()));
-        return Name(printable(module->get()) + ".<module>");
+        out = printable(module->get()) + ".<module>";
+        return true;
     }
 
-    auto found = from_surroundings(frame, locals, name_obj, memo);
-    if (!found) return Name();  // the fallbacks fail quietly
+    auto found = from_surroundings(frame, locals, name_obj, memo, out);
+    if (!found) return false;  // the fallbacks fail quietly
     return found;
 }
 

@@ -13,7 +13,9 @@
 
 namespace sarn {
 
-// `locals` is the frame's locals mapping, as read for its record.
-[[nodiscard]] Result<std::optional<std::string>> qualified_name(PyFrameObject* frame, PyObject* locals, NameMemo& memo);
+// Whether the frame has a name, which is then in `out` (a buffer reused
+// from event to event). `locals` is the frame's locals mapping, as read for
+// its record.
+[[nodiscard]] Result<bool> qualified_name(PyFrameObject* frame, PyObject* locals, NameMemo& memo, std::string& out);
 
 }  // namespace sarn
