@@ -33,8 +33,8 @@ PyObject* optional_uint(std::optional<uint64_t> value) {
     return PyLong_FromUnsignedLongLong(*value);
 }
 
-Result<Ref> call_site_dict(const std::vector<OpenFrame>& stack, const std::string& frame_id) {
-    auto site = find_user_code_call_site(stack, FrameId::from(frame_id));
+Result<Ref> call_site_dict(ThreadCache& thread, const std::string& frame_id) {
+    auto site = find_user_code_call_site(thread.call_frames, FrameId::from(frame_id), thread.lines);
     if (!site) return fail(std::move(site.error()));
     if (!*site) return Ref::borrow(Py_None);
     return checked(Py_BuildValue("{s:s#,s:i}", "call_frame_id", (*site)->call_frame_id.view().data(),
@@ -73,7 +73,7 @@ Result<Ref> build_payload(PluginRecord& record, ThreadCache& thread, const Plugi
     if (!timestamp) return fail(Error::raise(PyExc_ValueError, timestamp.error()));
     auto info = current_thread_info();
     if (!info) return fail(std::move(info.error()));
-    auto site = call_site_dict(thread.call_frames, frame_id);
+    auto site = call_site_dict(thread, frame_id);
     if (!site) return fail(std::move(site.error()));
     const std::string& type = event.site.event == FrameEvent::call ? record.call_type : record.return_type;
 

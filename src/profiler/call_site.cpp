@@ -8,7 +8,7 @@
 namespace sarn {
 
 Result<std::optional<UserCodeCallSite>> find_user_code_call_site(const std::vector<OpenFrame>& stack,
-                                                                 const std::optional<FrameId>& frame_id) {
+                                                                 const std::optional<FrameId>& frame_id, LineCache& lines) {
     using Site = std::optional<UserCodeCallSite>;
     if (!frame_id || stack.empty()) return Site();
     const OpenFrame* candidate = &stack.back();
@@ -18,7 +18,7 @@ Result<std::optional<UserCodeCallSite>> find_user_code_call_site(const std::vect
         if (candidate->frame_id == *frame_id) return Site();
     }
     if (!PyFrame_Check(candidate->frame.get())) return fail(conversion_error(candidate->frame.get(), "PyFrame"));
-    return Site(UserCodeCallSite{candidate->frame_id, frame_line(as_frame(candidate->frame.get()))});
+    return Site(UserCodeCallSite{candidate->frame_id, lines.line(as_frame(candidate->frame.get()))});
 }
 
 }  // namespace sarn

@@ -20,7 +20,7 @@ struct UserCodeCallSite {
 // From the thread's open kept frames (innermost last) and the event's frame id.
 // The event's own frame is on the stack for a return, not yet for a call.
 [[nodiscard]] Result<std::optional<UserCodeCallSite>> find_user_code_call_site(
-    const std::vector<OpenFrame>& stack, const std::optional<FrameId>& frame_id);
+    const std::vector<OpenFrame>& stack, const std::optional<FrameId>& frame_id, LineCache& lines);
 
 // {"call_frame_id": ..., "line_number": ...}
 template <class S>

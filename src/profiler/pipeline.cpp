@@ -72,7 +72,7 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     if (*named) record.qualname = &event.thread.qualname_buffer;
 
     record.frame_id = frame_id_for_event(event.thread.frame_ids, event.site.frame, event.site.event);
-    auto call_site = find_user_code_call_site(event.thread.call_frames, record.frame_id);
+    auto call_site = find_user_code_call_site(event.thread.call_frames, record.frame_id, event.thread.lines);
     if (!call_site) return fail(std::move(call_site.error()));
     record.call_site = std::move(*call_site);
 
@@ -82,7 +82,7 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     record.co_name = event.facts.name;
     record.event = event.site.event;
     // Read last: no Python code runs between here and the record's writing.
-    record.line = frame_line(frame);
+    record.line = event.thread.lines.line(frame);
     record.relative_file = event.state.directories.relative(event.site.filename, event.facts.filename);
     Bytes& encoded = event.thread.record_buffer;
     if (auto begun = begin_frame_record(record, encoded); !begun) return begun;

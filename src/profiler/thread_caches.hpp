@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "profiler/frame_ids.hpp"
+#include "profiler/line_cache.hpp"
 #include "utils/msgpack_writer.hpp"
 #include "utils/ref.hpp"
 
@@ -40,6 +41,7 @@ struct ThreadCache {
     // Reused by each kept event of the thread, so that its steady state
     // allocates nothing.
     Bytes record_buffer;
+    LineCache lines;
     std::string qualname_buffer;
 };
 

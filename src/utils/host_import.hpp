@@ -11,12 +11,15 @@
 
 namespace sarn {
 
+// A module found in the interpreter's table of modules is used as it is.
+// (From 3.12 on, PyImport_GetModule also asks the module's spec whether it
+// is still being initialised, which costs more than the rest of a kept
+// event; the core only ever uses modules that are complete.)
 inline Result<Ref> import_module(PyObject* name) {
-    if (PyObject* found = PyImport_GetModule(name)) {
-        // None in sys.modules blocks the import: the import function raises for it.
-        if (found != Py_None) return Ref::steal(found);
-        Py_DECREF(found);
-    }
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* found = modules != nullptr && PyDict_CheckExact(modules) ? PyDict_GetItemWithError(modules, name) : nullptr;
+    // None in sys.modules blocks the import: the import function raises for it.
+    if (found != nullptr && found != Py_None) return Ref::borrow(found);
     if (PyErr_Occurred()) return fail_fetch();
     return checked(PyImport_Import(name));
 }
@@ -38,12 +41,13 @@ inline Result<Ref> import_attribute(PyObject* module, PyObject* attribute) {
 // answer while it must be the same: as long as neither `sys.modules` nor
 // the module's namespace has changed (every change of a dict gives it a new
 // version tag, unique in the process), the two lookups find the same
-// objects, which those dicts keep alive. Interpreters from 3.12 on have
-// deprecated the tags; there every use looks up afresh.
+// objects, which those dicts keep alive. 3.12 still keeps the tags (it has
+// deprecated reading them); 3.13 does not, and there every use looks up
+// afresh.
 class HostAttribute {
 public:
     Result<Ref> get(PyObject* module, PyObject* attribute) {
-#if PY_VERSION_HEX < 0x030C0000
+#if PY_VERSION_HEX < 0x030D0000
         PyObject* modules = PyImport_GetModuleDict();
         if (value_ != nullptr && modules == modules_ && version(modules) == modules_version_ &&
             version(namespace_) == namespace_version_) {
@@ -58,8 +62,13 @@ public:
     }
 
 private:
-#if PY_VERSION_HEX < 0x030C0000
-    static uint64_t version(PyObject* dict) noexcept { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+#if PY_VERSION_HEX < 0x030D0000
+    static uint64_t version(PyObject* dict) noexcept {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+    }
 
     // Only for a plain module whose namespace holds exactly what was found.
     void remember(PyObject* modules, PyObject* module_name, PyObject* attribute, PyObject* value) noexcept {

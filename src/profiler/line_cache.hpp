@@ -1,0 +1,53 @@
+// The current line of a frame, remembered by code object and instruction.
+//
+// From 3.11 on, the interpreter finds a frame's line by walking its code's
+// line table, which costs more than the rest of a kept event. The answer is
+// a function of the code object and the instruction offset alone whenever
+// the profile hook runs (a line set by a tracer is only in effect while the
+// tracer itself runs, and no profile event happens then), so one small
+// table per thread remembers it. Each slot holds its code object, so an
+// address is never mistaken for a freed code object's.
+#pragma once
+
+#include <Python.h>
+#include <frameobject.h>
+
+#include <array>
+#include <cstdint>
+
+#include "utils/frame_access.hpp"
+#include "utils/ref.hpp"
+
+namespace sarn {
+
+class LineCache {
+public:
+    int line(PyFrameObject* frame) {
+#if PY_VERSION_HEX >= 0x030B0000
+        const int offset = PyFrame_GetLasti(frame);
+        if (offset < 0) return frame_line(frame);
+        PyCodeObject* code = frame_code(frame);
+        const auto key = reinterpret_cast<uintptr_t>(code);
+        Slot& slot = slots_[((key >> 4) ^ static_cast<uintptr_t>(offset) * 0x9E3779B1u) % slots_.size()];
+        if (slot.code.get() != reinterpret_cast<PyObject*>(code) || slot.offset != offset) {
+            slot.line = frame_line(frame);
+            slot.offset = offset;
+            slot.code = Ref::borrow(reinterpret_cast<PyObject*>(code));
+        }
+        return slot.line;
+#else
+        // Older interpreters read a short table; nothing to gain.
+        return frame_line(frame);
+#endif
+    }
+
+private:
+    struct Slot {
+        Ref code;
+        int offset = -1;
+        int line = 0;
+    };
+    std::array<Slot, 256> slots_;
+};
+
+}  // namespace sarn
