@@ -328,3 +328,28 @@ def test_host_function_replaced_while_recording(monkeypatch, swap, field, before
 class Account:
     def method(self):
         return 0
+
+
+def test_lines_follow_the_instruction_of_each_event(tmp_path):
+    """Lines are remembered per code object and instruction: the same code
+    returning from different lines, and calling from different lines, must
+    show each line."""
+    module = load_module(tmp_path / "lines.py", (
+        "def leaf():\n"                       # 1
+        "    return 0\n"                      # 2
+        "def branch(flag):\n"                 # 3
+        "    if flag:\n"                      # 4
+        "        leaf()\n"                    # 5
+        "        return 1\n"                  # 6
+        "    leaf()\n"                        # 7
+        "    return 2\n"))                    # 8
+
+    def alternate():
+        for flag in (True, False, True, False):
+            module.branch(flag)
+
+    doc = trace(record(alternate))
+    returns = [int(r["path"].rsplit(":", 1)[1]) for r in frames(doc, "branch") if r["event"] == "return"]
+    sites = [r["user_code_call_site"]["line_number"] for r in frames(doc, "leaf") if r["event"] == "call"]
+    assert returns == [6, 8, 6, 8]
+    assert sites == [5, 7, 5, 7]
