@@ -136,6 +136,7 @@ private:
 
     // --- helpers
     std::optional<TypeInfo> type_info(PyTypeObject* type);
+    void remember_type(PyTypeObject* type, PyObject* info);
     Ref bounded_repr(PyObject* value, PyObject* type_name);
     Ref repr_failure(PyObject* type_name);
     bool is_container_type(PyTypeObject* type) const;
@@ -662,8 +663,15 @@ bool ValueWriter::light(PyObject* value) {
 
 std::optional<TypeInfo> ValueWriter::type_info(PyTypeObject* type) {
     TypeInfo info;
-    info.tuple = Ref::steal(PyObject_CallFunctionObjArgs(host_.type_info.get(), reinterpret_cast<PyObject*>(type), nullptr));
-    if (!info.tuple) return std::nullopt;
+    auto known = host_.known_types.find(type);
+    if (known != host_.known_types.end() && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+        type->tp_version_tag == known->second.version) {
+        info.tuple = known->second.info.dup();
+    } else {
+        info.tuple = Ref::steal(PyObject_CallFunctionObjArgs(host_.type_info.get(), reinterpret_cast<PyObject*>(type), nullptr));
+        if (!info.tuple) return std::nullopt;
+        remember_type(type, info.tuple.get());
+    }
     PyObject* tuple = info.tuple.get();
     if (!PyTuple_CheckExact(tuple) || PyTuple_GET_SIZE(tuple) != 3 || !PyUnicode_Check(PyTuple_GET_ITEM(tuple, 0)) ||
         !(PyTuple_GET_ITEM(tuple, 1) == Py_None || PyTuple_Check(PyTuple_GET_ITEM(tuple, 1))) ||
@@ -675,6 +683,14 @@ std::optional<TypeInfo> ValueWriter::type_info(PyTypeObject* type) {
     info.plan = PyTuple_GET_ITEM(tuple, 1);
     info.kind = PyTuple_GET_ITEM(tuple, 2);
     return info;
+}
+
+void ValueWriter::remember_type(PyTypeObject* type, PyObject* info) {
+    // The lookup gives the class a version tag if it has none yet.
+    (void)_PyType_Lookup(type, host_.dict_name.get());
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return;
+    if (host_.known_types.size() >= 4096) host_.known_types.clear();
+    host_.known_types.insert_or_assign(type, Host::KnownType{type->tp_version_tag, Ref::borrow(info)});
 }
 
 // `_bounded_repr`. Built-in containers (and their subclasses) get the Python

@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <string>
+#include <unordered_map>
 
 #include "utils/msgpack_writer.hpp"
 #include "utils/ref.hpp"
@@ -37,6 +38,16 @@ struct Host {
     Ref get_name;
     Ref fields_name;
     Limits limits;
+
+    // What `type_info` answered per class, while the class keeps its version
+    // tag (any change to a class or its bases gives it a new one, and a freed
+    // class's address never comes back with the old tag). The Python half
+    // caches its answer per class too; this spares the call.
+    struct KnownType {
+        unsigned int version;
+        Ref info;
+    };
+    mutable std::unordered_map<PyTypeObject*, KnownType> known_types;
 };
 
 // The pending Python exception, taken out of the interpreter's error state

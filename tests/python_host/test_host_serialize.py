@@ -407,6 +407,17 @@ def test_type_information_of_dynamic_classes_is_not_kept_alive(namespace):
     assert serialize  # module still usable
 
 
+
+def test_short_lived_classes_are_each_named_as_themselves():
+    """Class information is remembered per class; a new class made where a
+    freed one lived must not be described as the old one."""
+    names = []
+    for index in range(200):
+        cls = type("Temporary%d" % index, (), {})
+        names.append(msgpack.unpackb(dump_msgpack(cls()), raw=False)["type"].rsplit(".", 1)[-1])
+        del cls
+    assert names == ["Temporary%d" % index for index in range(200)]
+
 # --------------------------------------------------------------------------
 # The native walker against the Python walker: the same bytes for every value
 
