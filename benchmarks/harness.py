@@ -11,6 +11,7 @@ import json
 import os
 import sys
 import sysconfig
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -18,7 +19,10 @@ sys.path.insert(0, os.path.join(HERE, "workloads"))
 
 # "recorder-skip-all" ignores every frame: the cost of the skipped-frame path
 # alone, next to the empty hook.
-MODES = ["none", "noop", "recorder-skip-all", "recorder", "cprofile", "viztracer", "viztracer-excludes"]
+# "recorder-saved" also builds the trace and stores it in a SQLite database:
+# the whole cost of recording a run.
+MODES = ["none", "noop", "recorder-skip-all", "recorder", "recorder-lightweight", "recorder-saved", "cprofile",
+         "viztracer", "viztracer-excludes"]
 NIL = b"\xc0"
 
 
@@ -58,11 +62,18 @@ def _profilers(mode: str):
         # the per-event cost being measured.
         importlib.import_module("sarn.serialize")
         importlib.import_module("sarn.plugins")
-        host = HostProfiler({"filters": {"ignore_frames": [""]}} if mode == "recorder-skip-all" else None)
+        config = {"recorder-skip-all": {"filters": {"ignore_frames": [""]}},
+                  "recorder-lightweight": {"lightweight_repr": True}}.get(mode)
+        host = HostProfiler(config)
+        if mode == "recorder-saved":
+            importlib.import_module("sarn.db")
+            host.db_path = os.path.join(tempfile.mkdtemp(prefix="sarn-bench-"), "db.sqlite3")
 
         def stop():
             _sarn.register_noop_profiler()
             sys.setprofile(None)
+            if mode == "recorder-saved":
+                host.rust_profiler.save_request_in_db()
 
         return (lambda: _sarn.register_profiler(host)), stop
     if mode == "cprofile":

@@ -2,8 +2,10 @@
 
     python benchmarks/run.py                 # everything, 7 rounds
     python benchmarks/run.py overhead --rounds 9 --workload library_heavy
-    python benchmarks/run.py kept            # cost and size of kept events
+    python benchmarks/run.py overhead --workload user_code   # every event kept: ns per event
+    python benchmarks/run.py kept            # size of kept events, and their cost at a small scale
     python benchmarks/run.py instructions    # overhead in instructions (valgrind)
+    python benchmarks/run.py instructions --workload user_code
     python benchmarks/run.py build           # build_trace on a million records
 
 Every timing runs in its own child process; the modes are interleaved round
@@ -56,6 +58,7 @@ def overhead(workload: str, rounds: int) -> None:
     modes = [mode for mode in harness.MODES if harness.available(mode)]
     events = harness.count_events(workload, scale)
     print("workload %s: %d call and return events, %d in its own file" % ((workload,) + events))
+    per_event = workload == "user_code"  # every event is kept: the cost of one
     times = {mode: [] for mode in modes}
     for round_number in range(rounds):
         for mode in modes:
@@ -63,14 +66,17 @@ def overhead(workload: str, rounds: int) -> None:
             if seconds is not None:
                 times[mode].append(seconds)
         print("  round %d/%d done" % (round_number + 1, rounds), file=sys.stderr)
-    print("%-22s %10s %10s %10s" % ("mode", "median s", "x none", "x noop"))
+    print("%-22s %10s %10s %10s%s" % ("mode", "median s", "x none", "x noop", "  ns/event" if per_event else ""))
     for mode in modes:
         if not times[mode]:
             print("%-22s %10s" % (mode, "failed"))
             continue
-        print("%-22s %10.4f %10.3f %10.3f" % (mode, statistics.median(times[mode]),
-                                             paired_ratio(times[mode], times["none"]),
-                                             paired_ratio(times[mode], times["noop"])))
+        extra = ""
+        if per_event:
+            extra = "  %8.0f" % paired_extra(times[mode], times["none"], events[0])
+        print("%-22s %10.4f %10.3f %10.3f%s" % (mode, statistics.median(times[mode]),
+                                               paired_ratio(times[mode], times["none"]),
+                                               paired_ratio(times[mode], times["noop"]), extra))
 
 
 def paired_ratio(times: list, base: list) -> float:
@@ -81,7 +87,15 @@ def paired_ratio(times: list, base: list) -> float:
     return statistics.median(mine / theirs for mine, theirs in zip(times, base))
 
 
+def paired_extra(times: list, base: list, events: int) -> float:
+    """The median over rounds of the time added per event, in nanoseconds."""
+    if len(times) != len(base):
+        return (statistics.median(times) - statistics.median(base)) / events * 1e9
+    return statistics.median((mine - theirs) / events * 1e9 for mine, theirs in zip(times, base))
+
+
 INSTRUCTION_MODES = ["none", "noop", "recorder-skip-all", "recorder"]
+KEPT_INSTRUCTION_MODES = ["none", "noop", "recorder", "recorder-lightweight"]
 INSTRUCTION_SCALE = 8
 
 
@@ -100,14 +114,19 @@ def instructions(workload: str) -> None:
     if shutil.which("valgrind") is None:
         print("instructions: valgrind is not installed")
         return
-    jobs = [(mode, scale) for mode in INSTRUCTION_MODES for scale in (0, INSTRUCTION_SCALE)]
+    per_event = workload == "user_code"
+    modes = KEPT_INSTRUCTION_MODES if per_event else INSTRUCTION_MODES
+    jobs = [(mode, scale) for mode in modes for scale in (0, INSTRUCTION_SCALE)]
     with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
         counts = dict(zip(jobs, pool.map(lambda job: count_instructions(job[0], workload, job[1]), jobs)))
-    cost = {mode: counts[mode, INSTRUCTION_SCALE] - counts[mode, 0] for mode in INSTRUCTION_MODES}
+    cost = {mode: counts[mode, INSTRUCTION_SCALE] - counts[mode, 0] for mode in modes}
+    events = harness.count_events(workload, INSTRUCTION_SCALE)[0] if per_event else 0
     print("workload %s at scale %d, instructions" % (workload, INSTRUCTION_SCALE))
-    print("%-22s %14s %10s %10s" % ("mode", "instructions", "x none", "x noop"))
-    for mode in INSTRUCTION_MODES:
-        print("%-22s %14d %10.4f %10.4f" % (mode, cost[mode], cost[mode] / cost["none"], cost[mode] / cost["noop"]))
+    print("%-22s %14s %10s %10s%s" % ("mode", "instructions", "x none", "x noop", "  per event" if per_event else ""))
+    for mode in modes:
+        extra = "  %10.0f" % ((cost[mode] - cost["none"]) / events) if per_event else ""
+        print("%-22s %14d %10.4f %10.4f%s" % (mode, cost[mode], cost[mode] / cost["none"], cost[mode] / cost["noop"],
+                                             extra))
 
 
 def kept(rounds: int) -> None:
