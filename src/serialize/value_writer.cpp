@@ -12,13 +12,16 @@
 #include <utility>
 #include <vector>
 
+#include "utils/small_vector.hpp"
+
 namespace sarn::serialize {
 
 namespace {
 
 using Out = Writer<StringSink>;
-using Items = std::vector<Ref>;
-using Entries = std::vector<std::pair<Ref, Ref>>;
+// Copied out of containers; most are small.
+using Items = SmallVector<Ref, 8>;
+using Entries = SmallVector<std::pair<Ref, Ref>, 8>;
 
 constexpr std::string_view kCutMark = "...";
 
@@ -60,16 +63,20 @@ bool starts_with_two_underscores(PyObject* str) noexcept {
            PyUnicode_READ_CHAR(str, 1) == '_';
 }
 
+// The containers and objects from the top value down to the one being
+// written, for cycles.
+using Path = SmallVector<PyObject*, 16>;
+
 // An entry of the current path of containers and objects, for cycles.
 class PathEntry {
 public:
-    PathEntry(std::vector<PyObject*>& path, PyObject* value) : path_(path) { path_.push_back(value); }
+    PathEntry(Path& path, PyObject* value) : path_(path) { path_.push_back(value); }
     ~PathEntry() { path_.pop_back(); }
     PathEntry(const PathEntry&) = delete;
     PathEntry& operator=(const PathEntry&) = delete;
 
 private:
-    std::vector<PyObject*>& path_;
+    Path& path_;
 };
 
 // What `_info(type)` says of a type.
@@ -167,7 +174,7 @@ private:
     StringSink sink_;
     Out w_;
     Py_ssize_t budget_;
-    std::vector<PyObject*> path_;
+    Path path_;
 };
 
 // ---------------------------------------------------------------------------
