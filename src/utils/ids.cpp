@@ -93,14 +93,36 @@ void write_ulid(char* out, uint64_t high, uint64_t low) noexcept {
     }
 }
 
+// The first 10 characters hold the 48-bit time alone (10 x 5 = 50 bits, the
+// top two always zero), the last 16 the 80 random bits alone: the time's
+// characters are kept for the millisecond they stand for.
+struct TimeCharacters {
+    uint64_t millis = ~uint64_t{0};
+    char text[10] = {};
+};
+constinit thread_local TimeCharacters time_characters;
+
 void write_new_ulid(char* out) {
     const uint64_t millis = millis_since_epoch(read_clock()) & ((uint64_t{1} << 48) - 1);
+    TimeCharacters& cached = time_characters;
+    if (cached.millis != millis) {
+        uint64_t rest = millis;
+        for (size_t i = 10; i-- > 0;) {
+            cached.text[i] = crockford_alphabet[rest & 31u];
+            rest >>= 5;
+        }
+        cached.millis = millis;
+    }
+    std::memcpy(out, cached.text, sizeof cached.text);
     unsigned char random[10];
     random_pool.take(random, sizeof random);
     uint64_t low = 0;
     std::memcpy(&low, random + 2, sizeof low);
-    const uint64_t high = (millis << 16) | (uint64_t{random[0]} << 8) | random[1];
-    write_ulid(out, high, low);
+    unsigned __int128 bits = (static_cast<unsigned __int128>((uint64_t{random[0]} << 8) | random[1]) << 64) | low;
+    for (size_t i = ulid_length; i-- > 10;) {
+        out[i] = crockford_alphabet[static_cast<unsigned>(bits) & 31u];
+        bits >>= 5;
+    }
 }
 
 std::string prefixed_ulid(std::string_view prefix) {
