@@ -29,7 +29,7 @@ void write_path_field(Writer<S>& writer, std::string_view file, int line) {
 Result<Ref> locals_mapping(PyFrameObject* frame) {
     const Names* name = names();
     if (name == nullptr) return fail_fetch();
-    auto locals = checked(PyObject_GetAttr(as_object(frame), name->f_locals));
+    auto locals = checked(frame_locals(frame));
     if (!locals) return fail(std::move(locals.error()));
     if (!PyDict_Check(locals->get())) {
         // Newer interpreters give a write-through proxy: take a dict copy.

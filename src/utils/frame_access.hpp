@@ -41,6 +41,19 @@ inline PyObject* frame_globals(PyFrameObject* frame) noexcept {
 #endif
 }
 
+// A new reference to what `frame.f_locals` gives (the refreshed locals
+// dictionary; from 3.13 a proxy for a function's frame), without the
+// attribute lookup.
+inline PyObject* frame_locals(PyFrameObject* frame) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    return PyFrame_GetLocals(frame);
+#else
+    if (PyFrame_FastToLocalsWithError(frame) < 0) return nullptr;
+    Py_XINCREF(frame->f_locals);
+    return frame->f_locals;
+#endif
+}
+
 inline int frame_line(PyFrameObject* frame) noexcept { return PyFrame_GetLineNumber(frame); }
 
 inline PyObject* code_filename(PyCodeObject* code) noexcept { return code->co_filename; }
