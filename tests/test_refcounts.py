@@ -216,3 +216,32 @@ def test_profiler_dropped_by_its_own_plugin_survives_the_event(plugins):
 
     record(scenario, host)
     assert not hasattr(host, "rust_profiler")
+
+
+def test_name_memos_keep_no_class_and_let_go_of_names(dumps, tmp_path):
+    """What kept frames' names are made of is remembered without keeping a
+    class alive, and the remembered names go with the profiler."""
+    import inspect
+
+    module_name = "".join(["dynamic", "_module"])  # a str object of this test's own
+    namespace = {"__name__": module_name}
+    exec(compile("class Dynamic:\n    def method(self):\n        return 1\n", str(tmp_path / "dyn.py"), "exec"),
+         namespace)
+    lookup_refs = sys.getrefcount(inspect.getattr_static)
+    instance = namespace["Dynamic"]()
+    profiler = record(lambda: (instance.method(), instance.method())).rust_profiler
+    assert [r["qualname"] for r in trace_frames(profiler, "method")] == ["dynamic_module.Dynamic.method"] * 4
+    cls = weakref.ref(namespace["Dynamic"])
+    del instance, namespace
+    assert not alive(cls)
+    del profiler
+    gc.collect()
+    # Counted outside the asserts, whose rewriting holds references of its own.
+    name_refs, now_lookup_refs = sys.getrefcount(module_name), sys.getrefcount(inspect.getattr_static)
+    assert name_refs == 2  # the local and the argument
+    assert now_lookup_refs == lookup_refs
+
+
+def trace_frames(profiler, co_name):
+    from recording_support import decode, frames
+    return frames(decode(profiler.build_trace()), co_name)
