@@ -88,7 +88,10 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     if (auto begun = begin_frame_record(record, encoded); !begun) return begun;
     update_call_frames(event.thread, event, record.frame_id);
     if (auto finished = finish_frame_record(record, encoded); !finished) return finished;
-    if (batch.types.empty()) return hand_over_frame_record(event.state, encoded);
+    if (batch.types.empty()) {
+        hand_over_frame_record(event.state, *record.thread, encoded);
+        return {};
+    }
     batch.append("frame", Bytes(encoded));
     return hand_over_records(event.state, event.site.event, std::move(batch));
 }

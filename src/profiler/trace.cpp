@@ -128,11 +128,8 @@ void store_records(ProfilerState& state, std::optional<uint64_t> native_id, std:
     store(state, native_id, std::move(records));
 }
 
-Status hand_over_frame_record(ProfilerState& state, std::string_view record) {
-    auto info = cached_thread_info(state.threads.current());
-    if (!info) return fail(std::move(info.error()));
-    store(state, (*info)->native_id, record);
-    return {};
+void hand_over_frame_record(ProfilerState& state, const ThreadInfo& thread, std::string_view record) {
+    store(state, thread.native_id, record);
 }
 
 Status hand_over_records(ProfilerState& state, FrameEvent event, Batch&& batch) {

@@ -21,9 +21,9 @@ namespace sarn {
 
 // Appends records to the main list, or to the thread's own list when threads
 // are recorded separately. Moves the records; cannot fail.
-// The hand-over of a batch that holds only a frame record: no plugin
-// payload to order or to scan for test boundaries.
-[[nodiscard]] Status hand_over_frame_record(ProfilerState& state, std::string_view record);
+// The hand-over of a batch that holds only a frame record of the calling
+// thread: no plugin payload to order or to scan for test boundaries.
+void hand_over_frame_record(ProfilerState& state, const ThreadInfo& thread, std::string_view record);
 
 void store_records(ProfilerState& state, std::optional<uint64_t> native_id, std::vector<Bytes>&& records);
 

@@ -83,7 +83,6 @@ private:
     uint64_t generation_ = 0;
 };
 
-constinit thread_local RandomPool random_pool;
 
 void write_ulid(char* out, uint64_t high, uint64_t low) noexcept {
     for (size_t i = ulid_length; i-- > 0;) {
@@ -100,11 +99,18 @@ struct TimeCharacters {
     uint64_t millis = ~uint64_t{0};
     char text[10] = {};
 };
-constinit thread_local TimeCharacters time_characters;
+
+// One thread-local block, reached with one lookup per identifier.
+struct IdentifierState {
+    TimeCharacters time;
+    RandomPool random;
+};
+constinit thread_local IdentifierState identifier_state;
 
 void write_new_ulid(char* out) {
     const uint64_t millis = millis_since_epoch(read_clock()) & ((uint64_t{1} << 48) - 1);
-    TimeCharacters& cached = time_characters;
+    IdentifierState& state = identifier_state;
+    TimeCharacters& cached = state.time;
     if (cached.millis != millis) {
         uint64_t rest = millis;
         for (size_t i = 10; i-- > 0;) {
@@ -115,7 +121,7 @@ void write_new_ulid(char* out) {
     }
     std::memcpy(out, cached.text, sizeof cached.text);
     unsigned char random[10];
-    random_pool.take(random, sizeof random);
+    state.random.take(random, sizeof random);
     uint64_t low = 0;
     std::memcpy(&low, random + 2, sizeof low);
     unsigned __int128 bits = (static_cast<unsigned __int128>((uint64_t{random[0]} << 8) | random[1]) << 64) | low;
