@@ -72,11 +72,14 @@ inline Result<Ref> checked(PyObject* obj) {
 // the profile hook around a generator's throw) leaves the error state as found.
 class PendingErrorScope {
 public:
-    PendingErrorScope() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    PendingErrorScope() noexcept {
+        if (PyErr_Occurred() != nullptr) PyErr_Fetch(&type_, &value_, &traceback_);
+    }
     ~PendingErrorScope() {
         // Anything left behind by the work in this scope is not the user's.
-        PyErr_Clear();
-        PyErr_Restore(type_, value_, traceback_);
+        // (Most scopes find nothing pending and leave nothing: two reads.)
+        if (PyErr_Occurred() != nullptr) PyErr_Clear();
+        if (type_ != nullptr) PyErr_Restore(type_, value_, traceback_);
     }
     PendingErrorScope(const PendingErrorScope&) = delete;
     PendingErrorScope& operator=(const PendingErrorScope&) = delete;
