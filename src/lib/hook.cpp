@@ -9,7 +9,10 @@ int profile_callback(PyObject* registered, PyFrameObject* frame, int what, PyObj
     // Calls into C functions are most events; their codes all follow
     // PyTrace_RETURN, so one comparison sends them away.
     if (what > PyTrace_RETURN) {
-        if (what == PyTrace_C_RETURN) directory_changes::note_c_return(arg);
+        // Their argument is the C function: a call into os.chdir or
+        // os.fchdir (noted at its call and return alike) makes the working
+        // directory be read again.
+        directory_changes::note_c_function(arg);
         return 0;
     }
     if (what == PyTrace_CALL) return process_event(registered, frame, FrameEvent::call, arg);

@@ -3,7 +3,7 @@
 //
 // Reading the working directory costs about a microsecond, more than the
 // rest of a kept event. The directory is read again when the profile hook
-// has seen `os.chdir` or `os.fchdir` return on a recorded thread, and in any
+// has seen `os.chdir` or `os.fchdir` called on a recorded thread, and in any
 // case once the coarse clock has moved on by a millisecond since the last
 // reading, which bounds how long a change made where the hook cannot see it
 // (an unrecorded thread, native code) goes unnoticed. Relative names are
@@ -25,12 +25,12 @@ namespace sarn {
 // What the profile hook tells about calls that change the directory.
 namespace directory_changes {
 
-// The functions whose returns count as a change (borrowed and only compared:
+// The functions whose calls count as a change (borrowed and only compared:
 // a stale pointer can only cause an extra reading).
 inline PyObject* watched[2] = {nullptr, nullptr};
 inline uint64_t count = 0;
 
-inline void note_c_return(PyObject* function) noexcept {
+inline void note_c_function(PyObject* function) noexcept {
     if (function == watched[0] || function == watched[1]) ++count;
 }
 
