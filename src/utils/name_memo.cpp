@@ -38,6 +38,37 @@ void AttributeMemo::use_lookup(PyObject* lookup) {
     lookup_ = Ref::borrow(lookup);
 }
 
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+namespace {
+
+uint64_t dict_version(PyObject* dict) noexcept {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
+}  // namespace
+
+const std::string* CodeNameMemo::find(PyObject* code, PyObject* globals) const noexcept {
+    if (!PyDict_CheckExact(globals)) return nullptr;
+    auto found = entries_.find(code);
+    if (found == entries_.end()) return nullptr;
+    const Entry& entry = found->second;
+    if (entry.globals != globals || entry.globals_version != dict_version(globals)) return nullptr;
+    return &entry.text;
+}
+
+void CodeNameMemo::remember(PyObject* code, PyObject* globals, const std::string& text) {
+    if (!PyDict_CheckExact(globals)) return;
+    if (entries_.size() >= max_entries) entries_.clear();
+    entries_.insert_or_assign(code, Entry{Ref::borrow(code), globals, dict_version(globals), text});
+}
+#else
+const std::string* CodeNameMemo::find(PyObject*, PyObject*) const noexcept { return nullptr; }
+void CodeNameMemo::remember(PyObject*, PyObject*, const std::string&) {}
+#endif
+
 const std::string* JoinMemo::find(PyObject* left, PyObject* right) const noexcept {
     auto found = entries_.find(Key{left, right});
     return found == entries_.end() ? nullptr : &found->second.text;

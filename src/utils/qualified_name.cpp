@@ -254,9 +254,18 @@ Result<bool> qualified_name(PyFrameObject* frame, PyObject* locals, NameMemo& me
     PyObject* co_qualname = nullptr;
 #endif
     if (co_qualname != nullptr) {
+        PyObject* globals = frame_globals(frame);
+        if (const std::string* known = memo.by_code.find(code, globals)) {
+            out.assign(*known);
+            return true;
+        }
         auto module = module_name_of(frame);
         if (!module) return fail(std::move(module.error()));
-        return join(memo.joins, module->get(), co_qualname, out);
+        join(memo.joins, module->get(), co_qualname, out);
+        // Only a name made of two str objects as they are (what the joined
+        // names remember) is the same for as long as the globals are.
+        if (memo.joins.find(module->get(), co_qualname) != nullptr) memo.by_code.remember(code, globals, out);
+        return true;
     }
 
     PyObject* name_obj = code_name(reinterpret_cast<PyCodeObject*>(code));
