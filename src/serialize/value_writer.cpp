@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "utils/small_vector.hpp"
+#include "utils/version_tags.hpp"
 
 namespace sarn::serialize {
 
@@ -671,7 +672,7 @@ bool ValueWriter::light(PyObject* value) {
 std::optional<TypeInfo> ValueWriter::type_info(PyTypeObject* type) {
     TypeInfo info;
     auto known = host_.known_types.find(type);
-    if (known != host_.known_types.end() && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+    if (known != host_.known_types.end() && has_type_version(type) &&
         type->tp_version_tag == known->second.version) {
         info.tuple = known->second.info.dup();
     } else {
@@ -695,7 +696,7 @@ std::optional<TypeInfo> ValueWriter::type_info(PyTypeObject* type) {
 void ValueWriter::remember_type(PyTypeObject* type, PyObject* info) {
     // The lookup gives the class a version tag if it has none yet.
     (void)_PyType_Lookup(type, host_.dict_name.get());
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return;
+    if (!has_type_version(type)) return;
     if (host_.known_types.size() >= 4096) host_.known_types.clear();
     host_.known_types.insert_or_assign(type, Host::KnownType{type->tp_version_tag, Ref::borrow(info)});
 }

@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include "utils/error.hpp"
+#include "utils/version_tags.hpp"
 
 namespace sarn {
 
@@ -39,37 +40,24 @@ inline Result<Ref> import_attribute(PyObject* module, PyObject* attribute) {
 
 // import_attribute for a call site on the hot path, which remembers its
 // answer while it must be the same: as long as neither `sys.modules` nor
-// the module's namespace has changed (every change of a dict gives it a new
-// version tag, unique in the process), the two lookups find the same
-// objects, which those dicts keep alive. 3.12 still keeps the tags (it has
-// deprecated reading them); 3.13 does not, and there every use looks up
-// afresh.
+// the module's namespace has changed (their dict version tags say so), the
+// two lookups find the same objects, which those dicts keep alive. Where
+// the interpreter keeps no dict tags, every use looks up afresh.
 class HostAttribute {
 public:
     Result<Ref> get(PyObject* module, PyObject* attribute) {
-#if PY_VERSION_HEX < 0x030D0000
+        if constexpr (!has_dict_versions) return import_attribute(module, attribute);
         PyObject* modules = PyImport_GetModuleDict();
-        if (value_ != nullptr && modules == modules_ && version(modules) == modules_version_ &&
-            version(namespace_) == namespace_version_) {
+        if (value_ != nullptr && modules == modules_ && dict_version(modules) == modules_version_ &&
+            dict_version(namespace_) == namespace_version_) {
             return Ref::borrow(value_);
         }
         auto found = import_attribute(module, attribute);
         if (found) remember(modules, module, attribute, found->get());
         return found;
-#else
-        return import_attribute(module, attribute);
-#endif
     }
 
 private:
-#if PY_VERSION_HEX < 0x030D0000
-    static uint64_t version(PyObject* dict) noexcept {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-        return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#pragma GCC diagnostic pop
-    }
-
     // Only for a plain module whose namespace holds exactly what was found.
     void remember(PyObject* modules, PyObject* module_name, PyObject* attribute, PyObject* value) noexcept {
         value_ = nullptr;
@@ -81,9 +69,9 @@ private:
             return PyErr_Clear();
         }
         modules_ = modules;
-        modules_version_ = version(modules);
+        modules_version_ = dict_version(modules);
         namespace_ = names;
-        namespace_version_ = version(names);
+        namespace_version_ = dict_version(names);
         value_ = value;
     }
 
@@ -92,7 +80,6 @@ private:
     PyObject* namespace_ = nullptr;
     uint64_t namespace_version_ = 0;
     PyObject* value_ = nullptr;
-#endif
 };
 
 inline Result<Ref> import_attribute(const char* module, const char* attribute) {

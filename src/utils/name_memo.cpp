@@ -2,19 +2,13 @@
 
 namespace sarn {
 
-namespace {
-
-bool has_version(PyTypeObject* type) noexcept { return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG); }
-
-}  // namespace
-
 PyObject* AttributeMemo::find(PyTypeObject* type, PyObject* name, bool through_instance) const noexcept {
     auto found = entries_.find(Key{type, name, through_instance});
     if (found == entries_.end()) return nullptr;
     const Entry& entry = found->second;
     PyTypeObject* meta = Py_TYPE(type);
-    if (!has_version(type) || type->tp_version_tag != entry.type_version) return nullptr;
-    if (!has_version(meta) || meta->tp_version_tag != entry.meta_version) return nullptr;
+    if (!has_type_version(type) || type->tp_version_tag != entry.type_version) return nullptr;
+    if (!has_type_version(meta) || meta->tp_version_tag != entry.meta_version) return nullptr;
     return entry.found;
 }
 
@@ -26,7 +20,7 @@ void AttributeMemo::remember(PyTypeObject* type, PyObject* name, bool through_in
     // These lookups also give both classes a version tag where they have none.
     if (_PyType_Lookup(type, name) != found) return;
     (void)_PyType_Lookup(meta, name);
-    if (!has_version(type) || !has_version(meta)) return;
+    if (!has_type_version(type) || !has_type_version(meta)) return;
     if (entries_.size() >= max_entries) entries_.clear();
     entries_.insert_or_assign(Key{type, name, through_instance},
                               Entry{Ref::borrow(name), type->tp_version_tag, meta->tp_version_tag, found});
@@ -38,20 +32,10 @@ void AttributeMemo::use_lookup(PyObject* lookup) {
     lookup_ = Ref::borrow(lookup);
 }
 
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
-namespace {
-
-uint64_t dict_version(PyObject* dict) noexcept {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#pragma GCC diagnostic pop
-}
-
-}  // namespace
-
+// Code objects carry their qualified name from 3.11 on; before, nothing is
+// remembered here (nor where dicts have no version tags).
 const std::string* CodeNameMemo::find(PyObject* code, PyObject* globals) const noexcept {
-    if (!PyDict_CheckExact(globals)) return nullptr;
+    if (!has_dict_versions || !PyDict_CheckExact(globals)) return nullptr;
     auto found = entries_.find(code);
     if (found == entries_.end()) return nullptr;
     const Entry& entry = found->second;
@@ -60,14 +44,10 @@ const std::string* CodeNameMemo::find(PyObject* code, PyObject* globals) const n
 }
 
 void CodeNameMemo::remember(PyObject* code, PyObject* globals, const std::string& text) {
-    if (!PyDict_CheckExact(globals)) return;
+    if (!has_dict_versions || !PyDict_CheckExact(globals)) return;
     if (entries_.size() >= max_entries) entries_.clear();
     entries_.insert_or_assign(code, Entry{Ref::borrow(code), globals, dict_version(globals), text});
 }
-#else
-const std::string* CodeNameMemo::find(PyObject*, PyObject*) const noexcept { return nullptr; }
-void CodeNameMemo::remember(PyObject*, PyObject*, const std::string&) {}
-#endif
 
 const std::string* JoinMemo::find(PyObject* left, PyObject* right) const noexcept {
     auto found = entries_.find(Key{left, right});

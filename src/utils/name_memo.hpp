@@ -22,6 +22,7 @@
 #include <unordered_map>
 
 #include "utils/ref.hpp"
+#include "utils/version_tags.hpp"
 
 namespace sarn {
 
@@ -94,16 +95,14 @@ private:
 };
 
 // The name of a code object that carries its qualified name, while the
-// module globals it was read from keep their version tag (which every
-// change of the dict renews, so "__name__" is unchanged). Interpreters
-// before 3.11 have no such code objects, and 3.13 no longer keeps the tags.
+// module globals it was read from keep their version tag (so "__name__" is
+// unchanged).
 class CodeNameMemo {
 public:
     [[nodiscard]] const std::string* find(PyObject* code, PyObject* globals) const noexcept;
     void remember(PyObject* code, PyObject* globals, const std::string& text);
 
 private:
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
     struct Entry {
         Ref code;            // keeps the key's code object from being replaced at its address
         PyObject* globals;   // borrowed: only compared, with its version
@@ -112,7 +111,6 @@ private:
     };
     static constexpr size_t max_entries = 1 << 14;
     std::unordered_map<PyObject*, Entry> entries_;
-#endif
 };
 
 struct NameMemo {
