@@ -15,7 +15,6 @@ void watch() {
     auto fchdir = import_attribute("os", "fchdir");
     watched[0] = chdir ? chdir->get() : nullptr;
     watched[1] = fchdir ? fchdir->get() : nullptr;
-    PyErr_Clear();
 }
 
 }  // namespace directory_changes
@@ -32,11 +31,12 @@ int64_t coarse_milliseconds() noexcept {
 
 void DirectoryMemo::refresh_if_due() {
     const int64_t now = coarse_milliseconds();
-    if (changes_seen_ == directory_changes::count && now - read_at_ms_ < 1 && version_ != 0) return;
+    const bool read_before = version_ != 0;
+    if (read_before && changes_seen_ == directory_changes::count && now == read_at_ms_) return;
     changes_seen_ = directory_changes::count;
     read_at_ms_ = now;
     std::optional<std::string> directory = current_directory();
-    if (version_ != 0 && directory == directory_) return;
+    if (read_before && directory == directory_) return;
     directory_ = std::move(directory);
     ++version_;
 }

@@ -34,7 +34,8 @@ inline void note_c_function(PyObject* function) noexcept {
     if (function == watched[0] || function == watched[1]) ++count;
 }
 
-// Looks up os.chdir and os.fchdir; failures are cleared (the clock bound remains).
+// Looks up os.chdir and os.fchdir; a failure leaves nothing pending (the
+// clock bound remains).
 void watch();
 
 }  // namespace directory_changes
@@ -56,7 +57,7 @@ private:
     static constexpr size_t max_entries = 1 << 14;
 
     std::optional<std::string> directory_;
-    uint64_t version_ = 0;         // changes when the directory read differs
+    uint64_t version_ = 0;         // 0 before the first reading; changes when the directory read differs
     uint64_t changes_seen_ = ~uint64_t{0};
     int64_t read_at_ms_ = 0;
     std::unordered_map<PyObject*, Entry> entries_;

@@ -138,7 +138,6 @@ bool dump_into(PyObject* module, PyObject* value, WriteFunction write, Bytes& ou
 }
 
 PyObject* dump(PyObject* module, PyObject* value, WriteFunction write) noexcept {
-    if (value == Py_None && state_of(module).configuration) return PyBytes_FromStringAndSize("\xc0", 1);
     try {
         Bytes out;
         out.reserve(256);

@@ -33,8 +33,10 @@ std::string printable(PyObject* obj) {
 }
 
 // "left.right" into `out`. For two exact str objects (str() of each is
-// itself, and their text cannot change) the text is remembered by identity.
-Name join(JoinMemo& memo, PyObject* left, PyObject* right, std::string& out) {
+// itself, and their text cannot change) the text is remembered by identity;
+// the result says whether it was, that is, whether the text is fixed by the
+// two objects alone.
+bool join(JoinMemo& memo, PyObject* left, PyObject* right, std::string& out) {
     if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)) {
         if (const std::string* known = memo.find(left, right)) {
             out.assign(*known);
@@ -51,7 +53,7 @@ Name join(JoinMemo& memo, PyObject* left, PyObject* right, std::string& out) {
         PyErr_Clear();  // not valid text: printable() below reports it
     }
     out = printable(left) + "." + printable(right);
-    return true;
+    return false;
 }
 
 // join(obj.__module__, obj.__qualname__). A plain function's two attributes
@@ -61,13 +63,15 @@ Result<Name> module_and_qualname(JoinMemo& memo, PyObject* obj, std::string& out
     if (PyFunction_Check(obj)) {
         auto* function = reinterpret_cast<PyFunctionObject*>(obj);
         PyObject* module = function->func_module != nullptr ? function->func_module : Py_None;
-        return join(memo, module, function->func_qualname, out);
+        join(memo, module, function->func_qualname, out);
+        return true;
     }
     auto module = attr(obj, name_table().__module__);
     if (!module) return fail(std::move(module.error()));
     auto qualname = attr(obj, name_table().__qualname__);
     if (!qualname) return fail(std::move(qualname.error()));
-    return join(memo, module->get(), qualname->get(), out);
+    join(memo, module->get(), qualname->get(), out);
+    return true;
 }
 
 // mapping[key]: a value, or an error (KeyError when the key is missing).
@@ -158,7 +162,7 @@ bool instance_may_have(PyObject* obj, PyObject* name) {
 // class's dictionaries decide it. `obj` is an instance (`self`) or a class
 // (`cls`).
 Result<Ref> getattr_static(AttributeMemo& memo, PyObject* obj, PyObject* name, bool through_instance) {
-    static HostAttribute lookup;
+    constinit static HostAttribute lookup;
     auto function = lookup.get(name_table().inspect, name_table().getattr_static);
     if (!function) return fail(std::move(function.error()));
     memo.use_lookup(function->get());
@@ -179,7 +183,7 @@ Result<Ref> getattr_static(AttributeMemo& memo, PyObject* obj, PyObject* name, b
 
 // Unwraps a property to its getter.
 Result<Ref> property_getter(Ref found) {
-    static HostAttribute property_type;
+    constinit static HostAttribute property_type;
     auto property = property_type.get(name_table().builtins, name_table().property);
     if (!property) return fail(std::move(property.error()));
     int is_property = PyObject_IsInstance(found.get(), property->get());
@@ -227,15 +231,15 @@ Result<Name> from_surroundings(PyFrameObject* frame, PyObject* locals, PyObject*
     }
 
     // A class body, or a module-level function.
-    PyObject* globals = frame_globals(frame);
     auto class_qualname = lookup(locals, name_table().__qualname__);
     if (!class_qualname) return false;
     if (*class_qualname) {
         auto module = module_name_of(frame);
         if (!module) return fail(std::move(module.error()));
-        return join(memo.joins, module->get(), class_qualname->get(), out);
+        join(memo.joins, module->get(), class_qualname->get(), out);
+        return true;
     }
-    auto global = item(globals, name);
+    auto global = item(frame_globals(frame), name);
     if (!global) return fail(std::move(global.error()));
     return module_and_qualname(memo.joins, global->get(), out);
 }
@@ -261,10 +265,9 @@ Result<bool> qualified_name(PyFrameObject* frame, PyObject* locals, NameMemo& me
         }
         auto module = module_name_of(frame);
         if (!module) return fail(std::move(module.error()));
-        join(memo.joins, module->get(), co_qualname, out);
-        // Only a name made of two str objects as they are (what the joined
-        // names remember) is the same for as long as the globals are.
-        if (memo.joins.find(module->get(), co_qualname) != nullptr) memo.by_code.remember(code, globals, out);
+        // Only a name fixed by its two str objects is the same for as long
+        // as the globals are.
+        if (join(memo.joins, module->get(), co_qualname, out)) memo.by_code.remember(code, globals, out);
         return true;
     }
 

@@ -22,7 +22,6 @@ Status append_bytes(PyObject* result, Bytes& out) {
     if (!PySequence_Check(result)) return fail(conversion_error(result, "Sequence"));
     auto iterator = checked(PyObject_GetIter(result));
     if (!iterator) return fail(std::move(iterator.error()));
-    Bytes bytes;
     while (Ref item = Ref::steal(PyIter_Next(iterator->get()))) {
         // Integers only: CPython 3.8's PyLong_AsLong would truncate a float.
         Ref index = Ref::steal(PyNumber_Index(item.get()));
@@ -32,31 +31,28 @@ Status append_bytes(PyObject* result, Bytes& out) {
         if (value < 0 || value > 255) {
             return fail(Error::raise(PyExc_OverflowError, "a serialised byte must be in range(0, 256)"));
         }
-        bytes.push_back(static_cast<char>(value));
+        out.push_back(static_cast<char>(value));
     }
     if (PyErr_Occurred()) return fail_fetch();
-    out += bytes;
     return {};
 }
 
-// sarn._serialize's native entry, once it has been found; null before, or
-// when that module cannot give one (its built-ins are then called as usual).
-const SerializerApi* serializer_api(PyObject* function) {
+// sarn._serialize's native entry when `function` is one of its two
+// built-ins; null otherwise (and when that module gives no entry of this
+// build's version, which is then looked for only once).
+const SerializerApi* native_serializer(PyObject* function) {
+    if (!PyCFunction_Check(function)) return nullptr;
+    // Plain statics under the interpreter lock, not a guarded initialiser:
+    // the import may let another thread run, which must not wait on a guard.
     static const SerializerApi* api = nullptr;
     static bool looked = false;
-    if (api != nullptr || looked || !PyCFunction_Check(function)) return api;
-    looked = true;
-    PendingErrorScope keep_pending;
-    auto* found = static_cast<const SerializerApi*>(PyCapsule_Import(SerializerApi::capsule_name, 0));
-    if (found == nullptr) PyErr_Clear();
-    else if (found->version == SerializerApi::current_version) api = found;
-    return api;
-}
-
-// Whether `function` is one of sarn._serialize's two built-ins.
-const SerializerApi* native_serializer(PyObject* function) {
-    const SerializerApi* api = serializer_api(function);
-    if (api == nullptr || !PyCFunction_Check(function)) return nullptr;
+    if (!looked) {
+        looked = true;
+        PendingErrorScope keep_pending;  // a failed import leaves nothing behind
+        auto* found = static_cast<const SerializerApi*>(PyCapsule_Import(SerializerApi::capsule_name, 0));
+        if (found != nullptr && found->version == SerializerApi::current_version) api = found;
+    }
+    if (api == nullptr) return nullptr;
     PyCFunction c_function = PyCFunction_GET_FUNCTION(function);
     return c_function == api->full || c_function == api->lightweight ? api : nullptr;
 }
@@ -66,7 +62,7 @@ const SerializerApi* native_serializer(PyObject* function) {
 Status append_serialised(PyObject* value, bool lightweight_repr, Bytes& out) {
     const Names* name = names();
     if (name == nullptr) return fail_fetch();
-    static HostAttribute full, lightweight;
+    constinit static HostAttribute full, lightweight;
     auto function = (lightweight_repr ? lightweight : full)
                         .get(name->sarn_serialize, lightweight_repr ? name->dump_msgpack_lightweight_repr : name->dump_msgpack);
     if (!function) return fail(std::move(function.error()));
