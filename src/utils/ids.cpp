@@ -83,26 +83,31 @@ private:
     uint64_t generation_ = 0;
 };
 
-
-void write_ulid(char* out, uint64_t high, uint64_t low) noexcept {
-    for (size_t i = ulid_length; i-- > 0;) {
-        out[i] = crockford_alphabet[low & 31u];
-        low = (low >> 5) | (high << 59);
-        high >>= 5;
+// `count` base32 digits of `value`, most significant first.
+void write_digits(char* out, unsigned __int128 value, size_t count) noexcept {
+    for (size_t i = count; i-- > 0;) {
+        out[i] = crockford_alphabet[static_cast<unsigned>(value) & 31u];
+        value >>= 5;
     }
 }
 
-// The first 10 characters hold the 48-bit time alone (10 x 5 = 50 bits, the
-// top two always zero), the last 16 the 80 random bits alone: the time's
-// characters are kept for the millisecond they stand for.
-struct TimeCharacters {
+void write_ulid(char* out, uint64_t high, uint64_t low) noexcept {
+    write_digits(out, (static_cast<unsigned __int128>(high) << 64) | low, ulid_length);
+}
+
+// The first 10 digits hold the 48-bit time alone (10 x 5 = 50 bits, the top
+// two always zero), the last 16 the 80 random bits alone: the time's digits
+// are kept for the millisecond they stand for.
+constexpr size_t time_digits = 10;
+
+struct TimeDigits {
     uint64_t millis = ~uint64_t{0};
-    char text[10] = {};
+    char text[time_digits] = {};
 };
 
 // One thread-local block, reached with one lookup per identifier.
 struct IdentifierState {
-    TimeCharacters time;
+    TimeDigits time;
     RandomPool random;
 };
 constinit thread_local IdentifierState identifier_state;
@@ -110,25 +115,17 @@ constinit thread_local IdentifierState identifier_state;
 void write_new_ulid(char* out) {
     const uint64_t millis = millis_since_epoch(read_clock()) & ((uint64_t{1} << 48) - 1);
     IdentifierState& state = identifier_state;
-    TimeCharacters& cached = state.time;
-    if (cached.millis != millis) {
-        uint64_t rest = millis;
-        for (size_t i = 10; i-- > 0;) {
-            cached.text[i] = crockford_alphabet[rest & 31u];
-            rest >>= 5;
-        }
-        cached.millis = millis;
+    if (state.time.millis != millis) {
+        write_digits(state.time.text, millis, time_digits);
+        state.time.millis = millis;
     }
-    std::memcpy(out, cached.text, sizeof cached.text);
+    std::memcpy(out, state.time.text, time_digits);
     unsigned char random[10];
     state.random.take(random, sizeof random);
     uint64_t low = 0;
     std::memcpy(&low, random + 2, sizeof low);
-    unsigned __int128 bits = (static_cast<unsigned __int128>((uint64_t{random[0]} << 8) | random[1]) << 64) | low;
-    for (size_t i = ulid_length; i-- > 10;) {
-        out[i] = crockford_alphabet[static_cast<unsigned>(bits) & 31u];
-        bits >>= 5;
-    }
+    const uint64_t high = (uint64_t{random[0]} << 8) | random[1];
+    write_digits(out + time_digits, (static_cast<unsigned __int128>(high) << 64) | low, ulid_length - time_digits);
 }
 
 std::string prefixed_ulid(std::string_view prefix) {
@@ -158,6 +155,7 @@ std::string ulid_text(uint64_t high, uint64_t low) {
 
 std::string new_ulid() { return prefixed_ulid(""); }
 std::string new_frame_id() { return prefixed_ulid("frm_"); }
+std::string new_trace_id() { return prefixed_ulid("trc_"); }
 
 FrameId FrameId::make() {
     FrameId id;
@@ -165,6 +163,5 @@ FrameId FrameId::make() {
     write_new_ulid(id.chars_.data() + 4);
     return id;
 }
-std::string new_trace_id() { return prefixed_ulid("trc_"); }
 
 }  // namespace sarn

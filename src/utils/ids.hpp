@@ -27,6 +27,7 @@ std::string ulid_text(uint64_t high, uint64_t low);
 std::string new_ulid();
 
 std::string new_frame_id();  // "frm_" + ULID
+std::string new_trace_id();  // "trc_" + ULID
 
 // A frame id held by value: frames are recorded often, and their ids are
 // copied into stacks, maps and records, so they live without an allocation.
@@ -47,6 +48,5 @@ public:
 private:
     std::array<char, length> chars_{};
 };
-std::string new_trace_id();  // "trc_" + ULID
 
 }  // namespace sarn
