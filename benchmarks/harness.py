@@ -6,9 +6,11 @@
 """
 from __future__ import annotations
 
+import atexit
 import importlib
 import json
 import os
+import shutil
 import sys
 import sysconfig
 import tempfile
@@ -67,7 +69,9 @@ def _profilers(mode: str):
         host = HostProfiler(config)
         if mode == "recorder-saved":
             importlib.import_module("sarn.db")
-            host.db_path = os.path.join(tempfile.mkdtemp(prefix="sarn-bench-"), "db.sqlite3")
+            folder = tempfile.mkdtemp(prefix="sarn-bench-")
+            atexit.register(shutil.rmtree, folder, True)  # after the timing, as the process ends
+            host.db_path = os.path.join(folder, "db.sqlite3")
 
         def stop():
             _sarn.register_noop_profiler()
