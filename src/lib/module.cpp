@@ -3,8 +3,8 @@
 
 #include "lib/entry_point.hpp"
 #include "lib/hook.hpp"
-#include "profiler/directory_memo.hpp"
 #include "lib/profiler_type.hpp"
+#include "profiler/directory_memo.hpp"
 #include "profiler/state.hpp"
 #include "utils/convert.hpp"
 #include "utils/host_import.hpp"

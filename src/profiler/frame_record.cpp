@@ -1,10 +1,10 @@
 #include "profiler/frame_record.hpp"
 
+#include <charconv>
+
 #include "utils/frame_access.hpp"
 #include "utils/ids.hpp"
 #include "utils/names.hpp"
-#include <charconv>
-
 #include "utils/serialise.hpp"
 
 namespace sarn {

@@ -17,8 +17,8 @@
 
 #include "filters/code_memo.hpp"
 #include "filters/frame_filter.hpp"
-#include "profiler/directory_memo.hpp"
 #include "plugins/plugin_table.hpp"
+#include "profiler/directory_memo.hpp"
 #include "profiler/record_list.hpp"
 #include "profiler/thread_caches.hpp"
 #include "utils/error.hpp"

@@ -106,10 +106,6 @@ void encode_document(Writer<Stream>& writer, const ProfilerState& state, const D
     write_str_field(writer, "trace_id", content.trace_id);
 }
 
-}  // namespace
-
-namespace {
-
 // The records of a thread go to its own list when threads are recorded,
 // except those of the main thread (and of a thread without a native id).
 template <class Records>

@@ -19,12 +19,12 @@ namespace sarn {
 // per test is on, then stored under the thread.
 [[nodiscard]] Status hand_over_records(ProfilerState& state, FrameEvent event, Batch&& batch);
 
-// Appends records to the main list, or to the thread's own list when threads
-// are recorded separately. Moves the records; cannot fail.
 // The hand-over of a batch that holds only a frame record of the calling
 // thread: no plugin payload to order or to scan for test boundaries.
 void hand_over_frame_record(ProfilerState& state, const ThreadInfo& thread, std::string_view record);
 
+// Appends records to the main list, or to the thread's own list when threads
+// are recorded separately. Moves the records; cannot fail.
 void store_records(ProfilerState& state, std::optional<uint64_t> native_id, std::vector<Bytes>&& records);
 
 // Empties the stores into a new trace document (`bytes`).
