@@ -2,28 +2,33 @@ MAKEFLAGS += --no-print-directory
 
 # Developer entry points.
 #
-#   make test         everything CI runs: pytest on CPython 3.8 and 3.12,
-#                     the C++ unit tests, pytest against the sanitizer build
-#   make demo         record and show the demo program (CPython 3.8)
-#   make bench        run the benchmarks (CPython 3.8)
-#   make clean        remove build trees and venvs
+#   make test         everything CI runs: builds for CPython 3.8 and 3.12 and
+#                     with the sanitizers, checks a wheel, then runs pytest on
+#                     3.8 and 3.12, the C++ unit tests and pytest against the
+#                     sanitizer build, in parallel
+#   make demo         record and show the demo program (any supported Python,
+#                     3.8 preferred)
+#   make bench        run the benchmarks (same interpreter as the demo)
+#   make wheels       one repaired wheel per supported interpreter, in dist/
+#   make clean        remove build trees, venvs and wheels
 #
-# Interpreters are found automatically; name them with
-#   make test PY38=/path/to/python3.8 PY312=/path/to/python3.12
+# Interpreters are found automatically. Name one with PYTHON=/path/to/python
+# (demo, bench), or per version with PY38=..., PY312=... (test, wheels).
 # Extra pytest arguments: make test PYTEST_ARGS="-x -k filter"
 # Benchmark arguments:    make bench BENCH_ARGS="overhead --rounds 3"
 
+PYTHON ?=
 PY38  ?=
 PY312 ?=
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
 CMAKE ?= cmake
-CTEST ?= ctest
 NPROC ?= $(shell nproc 2>/dev/null || echo 2)
 
 VENV38   := .venv/py3.8
 VENV312  := .venv/py3.12
 VENVASAN := .venv/asan3.8
+VENVDEFAULT := .venv/default
 NATIVE_BUILD := build/native
 
 # The demo: record the example shop program (two modules, classes, a
@@ -33,7 +38,8 @@ NATIVE_BUILD := build/native
 DEMO_DIR := examples/demo
 DEMO_CMD := sarn run --threads app.py && sarn show latest
 
-SETUP := PY38="$(PY38)" PY312="$(PY312)" scripts/setup.sh
+export PYTHON PY38 PY312
+SETUP := scripts/setup.sh
 
 export IMPORT_CHECK := import sys, sarn; \
     sys.exit(0 if "site-packages" in sarn.__file__ else "error: sarn imported from " + sarn.__file__)
@@ -42,18 +48,24 @@ export IMPORT_CHECK := import sys, sarn; \
 # must import the installed sarn, never python/sarn from the tree.
 # pytest exits 5 when it collected nothing; that fails like any other error.
 define run_pytest
-	@echo "== pytest ($(1))"
 	@env -u PYTHONPATH -u PYTHONHOME $(2) $(1)/bin/python -c "$$IMPORT_CHECK"
-	@env -u PYTHONPATH -u PYTHONHOME $(2) $(1)/bin/python -m pytest tests -q $(PYTEST_ARGS); \
+	@start=$$(date +%s); \
+	env -u PYTHONPATH -u PYTHONHOME $(2) $(1)/bin/python -m pytest tests -q $(PYTEST_ARGS); \
 	rc=$$?; \
 	if [ $$rc -eq 5 ]; then echo "error: pytest collected no tests ($(1))" >&2; fi; \
+	echo "== pytest ($(1)): exit $$rc after $$(( $$(date +%s) - start ))s"; \
 	exit $$rc
 endef
 
-.PHONY: test setup setup38 setup312 setup-asan pytest38 pytest312 native-test asan-test \
-        demo bench clean
+.PHONY: test setup setup38 setup312 setup-asan setup-default pytest38 pytest312 \
+        native-build native-test asan-test run-pytest38 run-pytest312 run-native run-asan \
+        wheel-check wheels demo bench clean
 
-test: pytest38 pytest312 native-test asan-test
+# Builds run one after another (each uses every core); the suites then run
+# side by side, each one's output shown whole when it ends.
+test: setup setup-asan native-build wheel-check
+	@echo "== running the test suites in parallel: pytest 3.8, pytest 3.12, C++ unit tests, pytest with sanitizers"
+	@$(MAKE) -j$(NPROC) --output-sync=target run-pytest38 run-pytest312 run-native run-asan
 	@echo "== all test suites passed"
 
 setup: setup38 setup312
@@ -67,36 +79,53 @@ setup312:
 setup-asan:
 	@$(SETUP) --asan 3.8
 
-pytest38: setup38
+setup-default:
+	@$(SETUP) any
+
+pytest38: setup38 run-pytest38
+pytest312: setup312 run-pytest312
+native-test: native-build run-native
+asan-test: setup-asan run-asan
+
+run-pytest38:
 	$(call run_pytest,$(VENV38),)
 
-pytest312: setup312
+run-pytest312:
 	$(call run_pytest,$(VENV312),)
 
-# C++ unit tests of the pure C++ sources, with ASan + UBSan; no Python needed.
-native-test:
-	@scripts/setup.sh --system-only
-	@echo "== native tests"
-	@$(CMAKE) -S . -B $(NATIVE_BUILD) -DSARN_MODULE=OFF -DSARN_NATIVE_TESTS=ON \
-		-DSARN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
-	@$(CMAKE) --build $(NATIVE_BUILD) --parallel
-	@cd $(NATIVE_BUILD) && UBSAN_OPTIONS=print_stacktrace=1 \
-		$(CTEST) --output-on-failure --no-tests=error --parallel $(NPROC)
-
-# pytest against the module built with ASan + UBSan (CPython 3.8).
-asan-test: setup-asan
+run-asan:
 	$(call run_pytest,$(VENVASAN),scripts/asan-run.sh)
 
-demo: setup38
-	@cd $(DEMO_DIR) && PATH="$(CURDIR)/$(VENV38)/bin:$$PATH" && $(DEMO_CMD)
+# C++ unit tests of the pure C++ sources, with ASan + UBSan; no Python needed.
+native-build:
+	@scripts/setup.sh --system-only
+	@echo "== building the C++ unit tests"
+	@$(CMAKE) -S . -B $(NATIVE_BUILD) -DSARN_MODULE=OFF -DSARN_NATIVE_TESTS=ON \
+		-DSARN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	@$(CMAKE) --build $(NATIVE_BUILD) --parallel $(NPROC)
 
-bench: setup38
-	@if [ -f benchmarks/run.py ]; then \
-		$(VENV38)/bin/python benchmarks/run.py $(BENCH_ARGS); \
-	else \
-		echo "bench: benchmarks/run.py does not exist yet" >&2; exit 1; \
-	fi
+# One summary line unless a test fails, then the failures in full.
+run-native:
+	@cd $(NATIVE_BUILD) && UBSAN_OPTIONS=print_stacktrace=1 ./sarn_native_tests --gtest_brief=1 >native.log 2>&1; \
+	rc=$$?; \
+	if [ $$rc -ne 0 ]; then cat native.log; fi; \
+	echo "== C++ unit tests: $$(grep -E '^\[  (PASSED|FAILED)  \]' native.log | tr '\n' ' ')"; \
+	exit $$rc
+
+# A wheel built as `pip install .` builds it on a machine without system
+# headers, repaired by auditwheel, installed and used.
+wheel-check:
+	@scripts/wheels.sh 3.12
+
+wheels:
+	@scripts/wheels.sh
+
+demo: setup-default
+	@cd $(DEMO_DIR) && PATH="$(CURDIR)/$(VENVDEFAULT)/bin:$$PATH" && $(DEMO_CMD)
+
+bench: setup-default
+	@$(VENVDEFAULT)/bin/python benchmarks/run.py $(BENCH_ARGS)
 
 clean:
-	rm -rf build .venv .pytest_cache
+	rm -rf build dist .venv .pytest_cache
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +

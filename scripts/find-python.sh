@@ -1,23 +1,32 @@
 #!/usr/bin/env bash
-# Print the path of a working CPython interpreter of the given minor version.
+# Print the path of a working CPython interpreter.
 #
-#   scripts/find-python.sh 3.8
+#   scripts/find-python.sh 3.8      one of that minor version
+#   scripts/find-python.sh any      any supported version: 3.8 if present,
+#                                   else the newest of 3.13 down to 3.9
 #
-# Candidates, first working one wins:
-#   1. $SARN_PYTHON, if set (an explicit choice; it must be the right version)
-#   2. pythonX.Y on PATH (a pyenv shim may exist yet refuse to run: it is tried)
-#   3. $(pyenv root)/versions/X.Y.*/bin/pythonX.Y, newest patch release first
-#   4. /usr/local/bin/pythonX.Y, /usr/bin/pythonX.Y
-# Exits 1 with a message on stderr when none is found.
+# $SARN_PYTHON, when set, is the only candidate (it must be a supported
+# version, and the wanted one if a version is given). Otherwise, first
+# working one wins:
+#   1. pythonX.Y on PATH (a pyenv shim may exist yet refuse to run: it is tried)
+#   2. $(pyenv root)/versions/X.Y.*/bin/pythonX.Y, newest patch release first
+#   3. /usr/local/bin/pythonX.Y, /usr/bin/pythonX.Y
+# Exits 1 with the list of what was tried on stderr when none is found;
+# the caller says which setting names an interpreter.
 set -euo pipefail
 
-want="${1:?usage: find-python.sh X.Y}"
+want="${1:?usage: find-python.sh X.Y|any}"
+supported=(3.8 3.13 3.12 3.11 3.10 3.9)
 
-# Succeeds when "$1" runs and reports exactly the wanted major.minor.
-works() {
-    local got
-    got="$("$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" || return 1
-    [ "$got" = "$want" ]
+# Prints major.minor of interpreter "$1" when it runs.
+version_of() {
+    "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null
+}
+
+is_supported() {
+    local v
+    for v in "${supported[@]}"; do [ "$v" = "$1" ] && return 0; done
+    return 1
 }
 
 # Resolve a candidate to an absolute path of the real interpreter, so that a
@@ -27,17 +36,14 @@ resolve() {
 }
 
 if [ -n "${SARN_PYTHON:-}" ]; then
-    if works "$SARN_PYTHON"; then
+    got="$(version_of "$SARN_PYTHON" || true)"
+    if [ -n "$got" ] && is_supported "$got" && { [ "$want" = any ] || [ "$got" = "$want" ]; }; then
         resolve "$SARN_PYTHON"
         exit 0
     fi
-    echo "find-python: $SARN_PYTHON is not a working Python $want" >&2
+    if [ "$want" = any ]; then want="3.8 to 3.13"; fi
+    echo "find-python: $SARN_PYTHON is not a working Python $want (it reports: ${got:-nothing})" >&2
     exit 1
-fi
-
-candidates=()
-if command -v "python$want" >/dev/null 2>&1; then
-    candidates+=("$(command -v "python$want")")
 fi
 
 pyenv_root=""
@@ -48,23 +54,40 @@ if [ -z "$pyenv_root" ]; then
     home="${HOME:-$(getent passwd "$(id -u)" 2>/dev/null | cut -d: -f6)}"
     pyenv_root="${PYENV_ROOT:-$home/.pyenv}"
 fi
-if [ -d "$pyenv_root/versions" ]; then
-    # Only plain releases (X.Y.Z), newest first.
-    while IFS= read -r dir; do
-        candidates+=("$dir/bin/python$want")
-    done < <(find "$pyenv_root/versions" -mindepth 1 -maxdepth 1 \
-                 -regex ".*/${want//./\\.}\.[0-9]+" 2>/dev/null | sort -rV)
-fi
 
-candidates+=("/usr/local/bin/python$want" "/usr/bin/python$want")
-
-for c in "${candidates[@]}"; do
-    if [ -x "$c" ] && works "$c"; then
-        resolve "$c"
-        exit 0
+tried=()
+# Prints the first working interpreter of version "$1"; fails if none.
+find_version() {
+    local ver="$1" c
+    local candidates=()
+    if command -v "python$ver" >/dev/null 2>&1; then
+        candidates+=("$(command -v "python$ver")")
     fi
-done
+    if [ -d "$pyenv_root/versions" ]; then
+        # Only plain releases (X.Y.Z), newest first.
+        while IFS= read -r dir; do
+            candidates+=("$dir/bin/python$ver")
+        done < <(find "$pyenv_root/versions" -mindepth 1 -maxdepth 1 \
+                     -regex ".*/${ver//./\\.}\.[0-9]+" 2>/dev/null | sort -rV)
+    fi
+    candidates+=("/usr/local/bin/python$ver" "/usr/bin/python$ver")
+    for c in "${candidates[@]}"; do
+        if [ -x "$c" ] && [ "$(version_of "$c" || true)" = "$ver" ]; then
+            resolve "$c"
+            return 0
+        fi
+    done
+    tried+=("${candidates[@]}")
+    return 1
+}
 
-echo "find-python: no working Python $want found (tried: ${candidates[*]})" >&2
-echo "find-python: install it (e.g. 'pyenv install $want') or pass its path in SARN_PYTHON" >&2
+if [ "$want" = any ]; then
+    for v in "${supported[@]}"; do
+        find_version "$v" && exit 0
+    done
+    echo "find-python: no CPython 3.8 to 3.13 found (tried: ${tried[*]})" >&2
+else
+    find_version "$want" && exit 0
+    echo "find-python: no working Python $want found (tried: ${tried[*]})" >&2
+fi
 exit 1

@@ -3,20 +3,26 @@
 # requested interpreter with sarn installed into it (non-editable).
 #
 #   scripts/setup.sh 3.8 3.12        -> .venv/py3.8, .venv/py3.12
+#   scripts/setup.sh any             -> the venv of the first supported
+#                                       interpreter found (3.8 preferred);
+#                                       .venv/default points at it
 #   scripts/setup.sh --asan 3.8      -> .venv/asan3.8 (ASan+UBSan build)
-#   scripts/setup.sh --system-only   -> only the system packages
+#   scripts/setup.sh --system-only   -> only the system packages, including
+#                                       GoogleTest for the C++ unit tests
 #
-# Interpreters are found by scripts/find-python.sh; PY38, PY312 (or, in
-# general, PY<major><minor>) name one explicitly. Idempotent: a venv that is
-# up to date with the sources is left alone, so a repeated run takes well
-# under a second.
+# Interpreters are found by scripts/find-python.sh. One setting names an
+# interpreter: PY38, PY312 (in general PY<major><minor>) for a version, and
+# PYTHON for "any". Idempotent: a venv that is up to date with the sources is
+# left alone, so a repeated run takes well under a second. Each step says
+# what it does and how long it took; the full build output is kept in
+# build/logs/.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-say() { printf 'setup: %s\n' "$*"; }
-die() { printf 'setup: error: %s\n' "$*" >&2; exit 1; }
+script_name=setup
+. "$root/scripts/common.sh"
 
 asan=0
 system_only=0
@@ -25,36 +31,34 @@ for arg in "$@"; do
     case "$arg" in
         --asan) asan=1 ;;
         --system-only) system_only=1 ;;
-        -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
-        [0-9].[0-9]*) versions+=("$arg") ;;
+        -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
+        [0-9].[0-9]*|any) versions+=("$arg") ;;
         *) die "unknown argument: $arg" ;;
     esac
 done
-[ "$system_only" = 1 ] || [ "${#versions[@]}" -gt 0 ] || die "usage: setup.sh [--asan] X.Y..."
+[ "$system_only" = 1 ] || [ "${#versions[@]}" -gt 0 ] || die "usage: setup.sh [--asan] X.Y|any..."
 
 # --------------------------------------------------------------------------
-# System packages (Debian names).
+# System packages (Debian names). The module needs only a C++ compiler and
+# CMake; the C++ unit tests need GoogleTest as well.
 missing=()
 need_header() { [ -f "$1" ] || missing+=("$2"); }
 need_tool() { "$1" --version >/dev/null 2>&1 || missing+=("$2"); }
-need_header /usr/include/msgpack.hpp libmsgpack-cxx-dev
-need_header /usr/include/gtest/gtest.h libgtest-dev
-need_header /usr/include/openssl/evp.h libssl-dev
 need_tool cmake cmake
 need_tool g++ g++
 need_tool make make
+[ "$system_only" = 1 ] && need_header /usr/include/gtest/gtest.h libgtest-dev
 
 if [ "${#missing[@]}" -gt 0 ]; then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
         say "installing system packages: ${missing[*]}"
         export DEBIAN_FRONTEND=noninteractive
         apt-get update -q
-        apt-get install -y -q --no-install-recommends \
-            libmsgpack-cxx-dev libgtest-dev libssl-dev cmake g++ make
+        apt-get install -y -q --no-install-recommends "${missing[@]}"
     else
         die "missing system packages: ${missing[*]}
        install them first, e.g.:
-         sudo apt-get install libmsgpack-cxx-dev libgtest-dev libssl-dev cmake g++ make"
+         sudo apt-get install ${missing[*]}"
     fi
 fi
 [ "$system_only" = 1 ] && exit 0
@@ -63,10 +67,9 @@ fi
 # Build tools for installs without build isolation: the backend named in
 # pyproject.toml, plus ninja.
 build_reqs=()
-reqs_line="$(sed -n 's/^requires *= *\[\(.*\)\]/\1/p' pyproject.toml)"
 while IFS= read -r req; do
     build_reqs+=("$req")
-done < <(printf '%s\n' "$reqs_line" | grep -o '"[^"]*"' | tr -d '"')
+done < <(build_requirements)
 [ "${#build_reqs[@]}" -gt 0 ] || die "cannot read build-system.requires from pyproject.toml"
 build_reqs+=("ninja")
 
@@ -81,37 +84,39 @@ sources_hash() {
 }
 
 setup_one() {
-    local ver="$1" var py venv kind
-    var="PY${ver//./}"
+    local ver="$1" py venv kind tag
+    py="$(find_interpreter "$ver")"
+    if [ "$ver" = any ]; then
+        ver="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+        say "using Python $ver ($py)"
+    fi
     if [ "$asan" = 1 ]; then kind="asan"; else kind="py"; fi
-    venv="$root/.venv/$kind$ver"
+    tag="$kind$ver"
+    venv="$root/.venv/$tag"
+    log_file="$root/build/logs/setup-$tag.log"
+    mkdir -p "$root/.venv" "$root/build/logs"
+    : >"$log_file"
 
     # One setup at a time per venv, should two runs overlap in one tree.
-    mkdir -p "$root/.venv"
-    exec 9>"$root/.venv/.$kind$ver.lock"
-    flock 9 || die "cannot lock $root/.venv/.$kind$ver.lock"
-
-    py="$(SARN_PYTHON="${!var:-}" "$root/scripts/find-python.sh" "$ver")" \
-        || die "Python $ver is required (set $var=/path/to/python$ver)"
+    exec 9>"$root/.venv/.$tag.lock"
+    flock 9 || die "cannot lock $root/.venv/.$tag.lock"
 
     # (Re)create the venv when it is missing, broken, or made from another
     # interpreter.
     if [ ! -x "$venv/bin/python" ] || [ "$(cat "$venv/.sarn-base" 2>/dev/null)" != "$py" ] \
             || ! "$venv/bin/python" -c '' 2>/dev/null; then
-        say "creating $venv from $py"
         rm -rf "$venv"
-        "$py" -m venv "$venv" || die "cannot create a venv with $py (is its venv module installed?)"
+        run_logged "[$tag] creating $venv from $py" "$py" -m venv "$venv"
         printf '%s\n' "$py" >"$venv/.sarn-base"
     fi
     local vpy="$venv/bin/python"
-    local pip=("$vpy" -m pip --disable-pip-version-check -q)
+    local pip=("$vpy" -m pip --disable-pip-version-check)
 
     # Build tools and test requirements, once per venv and list of tools.
     local tools="${build_reqs[*]} pytest msgpack"
     if [ "$(cat "$venv/.sarn-tools" 2>/dev/null)" != "$tools" ]; then
-        say "[$kind$ver] installing pip, build tools and test requirements"
-        "${pip[@]}" install --upgrade pip
-        "${pip[@]}" install --upgrade "${build_reqs[@]}" pytest msgpack
+        run_logged "[$tag] installing build tools and test requirements ($tools)" \
+            "${pip[@]}" install --upgrade "${build_reqs[@]}" pytest msgpack
         printf '%s' "$tools" >"$venv/.sarn-tools"
         rm -f "$venv/.sarn-installed"
     fi
@@ -119,20 +124,22 @@ setup_one() {
     local hash
     hash="$(sources_hash)"
     if [ "$(cat "$venv/.sarn-installed" 2>/dev/null)" = "$hash" ]; then
-        say "[$kind$ver] sarn is up to date"
+        say "[$tag] sarn is up to date"
+        [ "$1" = any ] && ln -sfn "$tag" "$root/.venv/default"
         return 0
     fi
 
-    say "[$kind$ver] building and installing sarn"
-    local args=(install --no-build-isolation ".[test]")
+    say "[$tag] building and installing sarn (output in $log_file)"
+    local args=(install -v --no-build-isolation ".[test]")
     if [ "$asan" = 1 ]; then
         args+=(--config-settings=cmake.define.SARN_SANITIZE=ON
                "--config-settings=build-dir=build/asan-{wheel_tag}")
     fi
     local start=$SECONDS
-    "${pip[@]}" "${args[@]}" || die "[$kind$ver] building sarn failed"
+    run_build "$tag" "${pip[@]}" "${args[@]}"
     printf '%s' "$hash" >"$venv/.sarn-installed"
-    say "[$kind$ver] installed in $((SECONDS - start))s"
+    [ "$1" = any ] && ln -sfn "$tag" "$root/.venv/default"
+    say "[$tag] sarn built and installed in $((SECONDS - start))s"
     exec 9>&-
 }
 

@@ -1,9 +1,10 @@
 #include "utils/ids.hpp"
 
-#include <openssl/rand.h>
+#include <fcntl.h>
 #include <pthread.h>
-#include <sys/random.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -40,20 +41,47 @@ void count_fork_in_child() noexcept {
     fork_generation.fetch_add(1, std::memory_order_relaxed);
 }
 
-void fill_from_os(unsigned char* out, size_t size) {
-    if (RAND_bytes(out, static_cast<int>(size)) == 1) return;
+[[noreturn]] void random_source_failed() noexcept {
+    // Without a random source every identifier would be guessable and could
+    // collide; there is nothing sensible to fall back to.
+    std::fputs("sarn: the operating system's random source failed\n", stderr);
+    std::abort();
+}
+
+// getrandom(2) through syscall(2) rather than glibc's wrapper (glibc 2.25+),
+// so that the module runs on older C libraries too. Returns false when the
+// kernel has no such call (before Linux 3.17).
+bool fill_from_getrandom(unsigned char* out, size_t size) noexcept {
     while (size > 0) {
-        const ssize_t got = getrandom(out, size, 0);
+        const long got = syscall(SYS_getrandom, out, size, 0);
         if (got < 0) {
             if (errno == EINTR) continue;
-            // Without a random source every identifier would be guessable
-            // and could collide; there is nothing sensible to fall back to.
-            std::fputs("sarn: the operating system's random source failed\n", stderr);
-            std::abort();
+            if (errno == ENOSYS) return false;
+            random_source_failed();
         }
         out += got;
         size -= static_cast<size_t>(got);
     }
+    return true;
+}
+
+void fill_from_urandom(unsigned char* out, size_t size) noexcept {
+    const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) random_source_failed();
+    while (size > 0) {
+        const ssize_t got = read(fd, out, size);
+        if (got <= 0) {
+            if (got < 0 && errno == EINTR) continue;
+            random_source_failed();
+        }
+        out += got;
+        size -= static_cast<size_t>(got);
+    }
+    close(fd);
+}
+
+void fill_from_os(unsigned char* out, size_t size) noexcept {
+    if (!fill_from_getrandom(out, size)) fill_from_urandom(out, size);
 }
 
 // Random bytes drawn from the OS in blocks, so that an identifier costs a

@@ -1,9 +1,5 @@
 #include "utils/msgpack_writer.hpp"
 
-// The decoder checks that what the writers produce reads back.
-#define MSGPACK_NO_BOOST
-#include <msgpack.hpp>
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -331,7 +327,7 @@ TEST(Sinks, StringSinkAppendsToExistingBytes) {
     EXPECT_EQ(&sink.bytes(), &buffer);
 }
 
-TEST(Sinks, WholeRecordAgreesAcrossSinksAndDecodes) {
+TEST(Sinks, WholeRecordIsOneValueInFieldOrder) {
     // A record shaped like a frame event, built through every writer.
     std::vector<Bytes> records = {bytes({0x80}), bytes({0x91, 0x01})};
     const Bytes out = encode([&](auto& w) {
@@ -343,16 +339,12 @@ TEST(Sinks, WholeRecordAgreesAcrossSinksAndDecodes) {
         w.str("frames");
         write_record_array(w, records);
     });
-    const msgpack::object_handle handle = msgpack::unpack(out.data(), out.size());
-    const msgpack::object& root = handle.get();
-    ASSERT_EQ(root.type, msgpack::type::MAP);
-    ASSERT_EQ(root.via.map.size, 5u);
-    EXPECT_EQ(root.via.map.ptr[0].val.as<std::string>(), "app/views.py:12");
-    EXPECT_TRUE(root.via.map.ptr[1].val.is_nil());
-    EXPECT_TRUE(root.via.map.ptr[2].val.is_nil());
-    EXPECT_EQ(root.via.map.ptr[3].val.type, msgpack::type::FLOAT64);
-    EXPECT_EQ(root.via.map.ptr[3].val.as<double>(), 1700000000.25);
-    EXPECT_EQ(root.via.map.ptr[4].val.via.array.size, 2u);
+    EXPECT_EQ(hex(out), hex(bytes({0x85, 0xa4, "path", 0xaf, "app/views.py:12",
+                                   0xa8, "frame_id", 0xc0,
+                                   0xa3, "arg", 0xc0,
+                                   0xa9, "timestamp",
+                                   0xcb, 0x41, 0xd9, 0x54, 0xfc, 0x40, 0x10, 0x00, 0x00,
+                                   0xa6, "frames", 0x92, 0x80, 0x91, 0x01})));
 }
 
 }  // namespace
