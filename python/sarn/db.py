@@ -16,6 +16,9 @@ record_count   the number of records of any type
 thread_count   the number of threads with records
 size           the document's size in bytes
 document       the document itself
+meta           facts the recorder knew beside the document, as a JSON
+               object (a web request's method, path, status and
+               duration), or NULL
 =============  ==========================================================
 
 The schema's version is kept in ``PRAGMA user_version`` (``SCHEMA_VERSION``).
@@ -30,6 +33,7 @@ message: :class:`DbMissingError`, :class:`DbLockedError`,
 
 from __future__ import annotations
 
+import json
 import os
 import sqlite3
 import time
@@ -52,11 +56,11 @@ __all__ = [
     "get_trace_info",
 ]
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 
 #: Statements that bring a database from schema version N to N + 1, run by
 #: the first writer that opens it. Readers of an older database ask for that.
-MIGRATIONS: Dict[int, Tuple[str, ...]] = {}
+MIGRATIONS: Dict[int, Tuple[str, ...]] = {1: ("ALTER TABLE traces ADD COLUMN meta TEXT",)}
 #: Seconds that readers wait for a writer to finish.
 READ_TIMEOUT = 10.0
 
@@ -74,7 +78,8 @@ _SCHEMA_STATEMENTS = (
     record_count INTEGER,
     thread_count INTEGER,
     size INTEGER NOT NULL,
-    document BLOB NOT NULL
+    document BLOB NOT NULL,
+    meta TEXT
 )""",
     "CREATE INDEX IF NOT EXISTS traces_created ON traces (created)",
 )
@@ -118,9 +123,20 @@ class TraceInfo(NamedTuple):
     record_count: Optional[int]
     thread_count: Optional[int]
     size: int
+    meta: Optional[Dict[str, Any]] = None
 
 
-_INFO_COLUMNS = "id, created, started, source, label, frame_count, record_count, thread_count, size"
+_INFO_COLUMNS = "id, created, started, source, label, frame_count, record_count, thread_count, size, meta"
+
+
+def _info(row: Tuple[Any, ...]) -> TraceInfo:
+    meta = None
+    if row[-1] is not None:
+        try:
+            meta = json.loads(row[-1])
+        except ValueError:
+            pass
+    return TraceInfo(*row[:-1], meta if isinstance(meta, dict) else None)
 
 
 def _translate(error: sqlite3.Error, path: str, timeout: float) -> SarnDbError:
@@ -239,13 +255,25 @@ def _summarise(document: bytes) -> Dict[str, Any]:
     return facts
 
 
-def save_trace_in_sqlite(db_path: PathLike, trace_id: str, *, timeout: float, msgpack: bytes) -> None:
+def save_trace_in_sqlite(
+    db_path: PathLike,
+    trace_id: str,
+    *,
+    timeout: float,
+    msgpack: bytes,
+    label: Optional[str] = None,
+    meta: Optional[Dict[str, Any]] = None,
+) -> None:
     """Store the trace document ``msgpack`` under ``trace_id`` in the database at
     ``db_path``, waiting up to ``timeout`` seconds for other writers. Creates the
-    database and its folder on first use; replaces a trace of the same id."""
+    database and its folder on first use; replaces a trace of the same id.
+    ``label`` replaces the label read from the document, and ``meta`` (a dict
+    of JSON values) is stored beside it."""
     path = os.fspath(db_path)
     document = bytes(msgpack)
     facts = _summarise(document)
+    if label is not None:
+        facts["label"] = str(label)[:_LABEL_LIMIT]
     try:
         _make_parent(path)
     except OSError as error:
@@ -260,7 +288,7 @@ def save_trace_in_sqlite(db_path: PathLike, trace_id: str, *, timeout: float, ms
             _check_schema(connection, path, create=True)
             connection.execute(
                 "INSERT OR REPLACE INTO traces (id, created, started, source, label, frame_count,"
-                " record_count, thread_count, size, document) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                " record_count, thread_count, size, document, meta) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                 (
                     str(trace_id),
                     time.time(),
@@ -272,6 +300,7 @@ def save_trace_in_sqlite(db_path: PathLike, trace_id: str, *, timeout: float, ms
                     facts["thread_count"],
                     len(document),
                     document,
+                    None if meta is None else json.dumps(meta, default=str),
                 ),
             )
         except BaseException:
@@ -322,7 +351,7 @@ def list_traces(db_path: PathLike, *, limit: Optional[int] = None, timeout: floa
         query = "SELECT %s FROM traces ORDER BY created DESC, rowid DESC" % _INFO_COLUMNS
         if limit is not None:
             query += " LIMIT %d" % int(limit)
-        return [TraceInfo(*row) for row in connection.execute(query)]
+        return [_info(row) for row in connection.execute(query)]
     except sqlite3.Error as error:
         raise _translate(error, path, timeout) from None
     finally:
@@ -366,7 +395,7 @@ def get_trace_info(db_path: PathLike, trace_id: str, *, timeout: float = READ_TI
     try:
         full_id = _resolve_id(connection, path, trace_id)
         row = connection.execute("SELECT %s FROM traces WHERE id = ?" % _INFO_COLUMNS, (full_id,)).fetchone()
-        return TraceInfo(*row)
+        return _info(row)
     except sqlite3.Error as error:
         raise _translate(error, path, timeout) from None
     finally:

@@ -165,6 +165,32 @@ def test_older_schema_is_migrated_by_the_next_save(db_path, monkeypatch):
     assert [info.id for info in db.list_traces(db_path)] == ["trc_B", "trc_A"]
 
 
+def test_label_and_meta_are_stored_beside_the_document(db_path):
+    db.save_trace_in_sqlite(
+        db_path, "trc_A", timeout=5, msgpack=_document("trc_A"),
+        label="GET /items/3", meta={"status": 200, "duration": 0.25},
+    )
+    db.save_trace_in_sqlite(db_path, "trc_B", timeout=5, msgpack=_document("trc_B"))
+    by_id = {info.id: info for info in db.list_traces(db_path)}
+    assert (by_id["trc_A"].label, by_id["trc_A"].meta) == ("GET /items/3", {"status": 200, "duration": 0.25})
+    assert (by_id["trc_B"].label, by_id["trc_B"].meta) == ("app.py --flag", None)
+    assert db.get_trace_info(db_path, "trc_A").meta == {"status": 200, "duration": 0.25}
+
+
+def test_a_first_schema_database_gets_the_meta_column(db_path):
+    os.makedirs(os.path.dirname(db_path))
+    with sqlite3.connect(db_path) as connection:
+        connection.execute(
+            "CREATE TABLE traces (id TEXT PRIMARY KEY NOT NULL, created REAL NOT NULL, started REAL,"
+            " source TEXT, label TEXT, frame_count INTEGER, record_count INTEGER, thread_count INTEGER,"
+            " size INTEGER NOT NULL, document BLOB NOT NULL)"
+        )
+        connection.execute("INSERT INTO traces VALUES ('trc_OLD', 1.0, 1.0, 'run', 'old.py', 0, 0, 0, 1, x'80')")
+        connection.execute("PRAGMA user_version = 1")
+    db.save_trace_in_sqlite(db_path, "trc_NEW", timeout=5, msgpack=_document("trc_NEW"), meta={"status": 404})
+    assert [(info.id, info.meta) for info in db.list_traces(db_path)] == [("trc_NEW", {"status": 404}), ("trc_OLD", None)]
+
+
 def _hold_lock(path, seconds, ready):
     connection = sqlite3.connect(path, isolation_level=None)
     connection.execute("BEGIN EXCLUSIVE")
