@@ -84,7 +84,9 @@ def stored(db_path, count=None):
     def traces():
         try:
             found = db.list_traces(db_path)
-        except db.DbMissingError:
+        except db.SarnDbError:
+            # Missing, or read while the first save creates it: its schema
+            # check reads the version and the tables in two statements.
             return []
         return found if count is None or len(found) >= count else []
 
