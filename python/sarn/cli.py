@@ -6,7 +6,8 @@ Commands::
     sarn run [options] -m module [args ...]
     sarn traces [--db PATH] [--limit N]
     sarn show [TRACE_ID | latest] [--db PATH] [--depth N] [--filter TEXT] [--color WHEN]
-    sarn export TRACE_ID --json [--db PATH] [--output FILE] [--indent N]
+    sarn export TRACE_ID [--format json|chrome|perfetto] [--db PATH] [--output FILE] [--indent N]
+    sarn view [--db PATH] [--host ADDRESS] [--port N]
 
 ``sarn run`` runs the program as ``python script.py`` (or ``python -m module``)
 would: same ``sys.argv``, ``sys.path[0]``, ``__main__``, output, exceptions and
@@ -159,12 +160,21 @@ def _main_parser() -> argparse.ArgumentParser:
     show.add_argument("--filter", metavar="TEXT", help="show calls whose name or path holds TEXT")
     show.add_argument("--color", choices=("auto", "always", "never"), default="auto")
 
-    export = commands.add_parser("export", help="write a trace as JSON")
+    export = commands.add_parser("export", help="write a trace as JSON, or as a Trace Event file for Perfetto")
     export.add_argument("trace_id", help="trace id, unique prefix, or 'latest'")
-    export.add_argument("--json", action="store_true", required=True, help="export as JSON (the only format)")
+    export.add_argument(
+        "--format", choices=("json", "chrome", "perfetto"), default="json",
+        help="json: the decoded document; chrome or perfetto: the Trace Event Format (default json)",
+    )
+    export.add_argument("--json", dest="format", action="store_const", const="json", help="the same as --format json")
     _db_option(export)
     export.add_argument("--output", "-o", metavar="FILE", help="write to FILE instead of standard output")
     export.add_argument("--indent", type=int, metavar="N", help="indent the JSON by N spaces")
+
+    view = commands.add_parser("view", help="browse the stored traces in a web browser")
+    _db_option(view)
+    view.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1: this machine only)")
+    view.add_argument("--port", type=int, default=0, help="port to listen on (default: a free one)")
     return parser
 
 
@@ -454,6 +464,19 @@ def _local_time(value: Optional[float]) -> str:
         return "?"
 
 
+def _what(row: Any) -> str:
+    """The label, and for a request its status and duration."""
+    text = row.label or ""
+    meta = row.meta or {}
+    if meta.get("status") is not None:
+        text += "  %s" % meta["status"]
+    if isinstance(meta.get("duration"), (int, float)):
+        from sarn.viewer import format_duration
+
+        text += "  %s" % format_duration(meta["duration"])
+    return text
+
+
 def _cmd_traces(namespace: argparse.Namespace) -> int:
     from sarn import db
 
@@ -479,7 +502,7 @@ def _cmd_traces(namespace: argparse.Namespace) -> int:
                 row.source or "?",
                 "?" if row.frame_count is None else str(row.frame_count),
                 _human_size(row.size),
-                row.label or "",
+                _what(row),
             )
         )
     widths = [max(len(line[column]) for line in table) for column in range(5)]
@@ -539,7 +562,14 @@ def _cmd_export(namespace: argparse.Namespace) -> int:
     config = _config(namespace.db)
     document = _db_call(db.load_trace, config["db_path"], namespace.trace_id, timeout=config["sqlite_busy_timeout"])
     try:
-        text = viewer.to_json(document, indent=namespace.indent)
+        if namespace.format == "json":
+            text = viewer.to_json(document, indent=namespace.indent)
+        else:
+            import json
+
+            from sarn.web.chrome import trace_events
+
+            text = json.dumps(trace_events(document), indent=namespace.indent, ensure_ascii=False)
     except viewer.TraceFormatError as error:
         raise _Failure("trace %s: %s" % (namespace.trace_id, error), EXIT_DB) from None
     if namespace.output:
@@ -550,6 +580,28 @@ def _cmd_export(namespace: argparse.Namespace) -> int:
             raise _Failure("cannot write %s: %s" % (namespace.output, error), EXIT_USAGE) from None
     else:
         sys.stdout.write(text + "\n")
+    return EXIT_OK
+
+
+def _cmd_view(namespace: argparse.Namespace) -> int:
+    from sarn.web.server import make_server
+
+    config = _config(namespace.db)
+    try:
+        server = make_server(config["db_path"], namespace.host, namespace.port)
+    except OSError as error:
+        raise _Failure("cannot listen on %s port %d: %s" % (namespace.host, namespace.port, error), EXIT_USAGE) from None
+    where = _display_path(config["db_path"])
+    sys.stdout.write("sarn: serving the traces of %s at %s (Ctrl-C stops)\n" % (where, server.url))
+    if server.allowed_hosts is None:
+        sys.stdout.write("sarn: listening on every interface: anyone who can reach it sees the recorded values\n")
+    sys.stdout.flush()
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.server_close()
     return EXIT_OK
 
 
@@ -579,6 +631,8 @@ def _dispatch(arguments: List[str]) -> int:
         return _cmd_show(namespace)
     if namespace.command == "export":
         return _cmd_export(namespace)
+    if namespace.command == "view":
+        return _cmd_view(namespace)
     parser.error("unknown command %r" % namespace.command)
     return EXIT_USAGE
 

@@ -1,0 +1,158 @@
+"""What the trace page shows: a trace document turned into a call tree of
+numbered nodes, each with short texts for its line, and the full details of
+one node on demand.
+
+Values stay text made by :func:`sarn.viewer.format_value`: the page never
+interprets them, it only shows them.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Dict, List, Optional, Tuple
+
+from sarn import viewer
+from sarn.viewer import Node
+
+__all__ = ["TraceModel", "DETAIL_WIDTH"]
+
+#: Characters shown of one value in the details of a node.
+DETAIL_WIDTH = 4000
+#: Characters of a node's argument list and return value on its line.
+LINE_WIDTH = 100
+
+_STANDARD_KEYS = frozenset(["frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type", "subtype"])
+
+
+def _number(value: Any) -> Optional[float]:
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        return float(value)
+    return None
+
+
+def _pairs(values: Any, skip: Tuple[str, ...] = ()) -> List[List[str]]:
+    """[[name, text], ...] of a serialised locals mapping."""
+    if not isinstance(values, dict):
+        return [] if values is None else [["", viewer.format_value(values, DETAIL_WIDTH)]]
+    if viewer.TAG in values:
+        return [["", viewer.format_value(values, DETAIL_WIDTH)]]
+    return [[str(key), viewer.format_value(value, DETAIL_WIDTH)] for key, value in values.items() if key not in skip]
+
+
+def _kind(node: Node) -> str:
+    if node.interest is not None:
+        kind = str(node.interest.get("type", "interest"))
+        return kind if kind in ("start_test", "end_test") else "interest"
+    return "body" if node.is_body() else "call"
+
+
+def _interest_text(record: Dict[str, Any]) -> str:
+    if record.get("type") in ("start_test", "end_test"):
+        parts = [str(record.get("test_name", ""))]
+        if record.get("outcome"):
+            parts.append(str(record["outcome"]))
+        duration = _number(record.get("duration"))
+        if duration is not None:
+            parts.append(viewer.format_duration(duration))
+        return "  ".join(part for part in parts if part)
+    data = ["%s=%s" % (key, viewer.format_value(value, 40)) for key, value in record.items() if key not in _STANDARD_KEYS]
+    return " ".join(data)
+
+
+class TraceModel:
+    """The nodes of one trace, numbered in the order the page shows them."""
+
+    def __init__(self, document: Any, info: Any = None) -> None:
+        self.document = viewer.decode_document(document)
+        self.info = info
+        self.start = _number(self.document.get("timestamp")) or 0.0
+        self.nodes: List[Node] = []
+        self._index: Dict[int, int] = {}  # id(node) -> its number
+        self.threads: List[Dict[str, Any]] = []
+        for name, native_id, records in viewer.thread_records(self.document):
+            roots = viewer.build_tree(records)
+            calls = sum(1 for record in records if record.get("type") == "frame" and record.get("event") == "call")
+            self.threads.append(
+                {"name": name, "native_id": native_id, "calls": calls, "roots": self._number_all(roots)}
+            )
+
+    def _number_all(self, roots: List[Node]) -> List[int]:
+        first = len(self.nodes)
+        stack = list(reversed(roots))
+        while stack:
+            node = stack.pop()
+            self.nodes.append(node)
+            stack.extend(reversed(node.children))
+        for number in range(first, len(self.nodes)):
+            self._index[id(self.nodes[number])] = number
+        return [self._index[id(node)] for node in roots]
+
+    def _offset(self, record: Optional[Dict[str, Any]]) -> Optional[float]:
+        value = _number(record.get("timestamp")) if record else None
+        return None if value is None else value - self.start
+
+    def _line(self, node: Node) -> Dict[str, Any]:
+        kind = _kind(node)
+        record = node.record
+        line: Dict[str, Any] = {"k": kind, "n": node.name, "p": str(record.get("path") or "")}
+        if node.interest is not None:
+            line["n"] = str(record.get("type", "?")) + ("/%s" % record["subtype"] if record.get("subtype") else "")
+            line["a"] = _interest_text(record)
+            line["s"] = self._offset(record)
+        else:
+            if node.call is not None and kind != "body":
+                line["a"] = viewer._format_args(node.call)
+            if node.ret is not None and kind != "body":
+                line["r"] = viewer.format_value(node.ret.get("arg"), LINE_WIDTH)
+            line["s"] = self._offset(node.call)
+            line["e"] = self._offset(node.ret)
+            if node.call is None:
+                line["x"] = "entered before recording"
+            elif node.ret is None:
+                line["x"] = "no return recorded"
+        if node.children:
+            line["c"] = [self._index[id(child)] for child in node.children]
+        return line
+
+    def page(self) -> Dict[str, Any]:
+        """Everything the trace page draws."""
+        document = self.document
+        meta = document.get("meta") if isinstance(document.get("meta"), dict) else {}
+        argv = document.get("command_line_args")
+        info = self.info
+        return {
+            "id": document.get("trace_id") or (info.id if info else None),
+            "source": meta.get("source"),
+            "started": self.start,
+            "command": " ".join(str(arg) for arg in argv) if isinstance(argv, list) else None,
+            "commit": document.get("current_commit_sha"),
+            "what": info.label if info else None,
+            "facts": info.meta if info and info.meta else {},
+            "threads": self.threads,
+            "nodes": [self._line(node) for node in self.nodes],
+        }
+
+    def details(self, number: int) -> Dict[str, Any]:
+        """The full arguments, locals and return value of node ``number``
+        (IndexError when there is none)."""
+        if number < 0:
+            raise IndexError(number)
+        node = self.nodes[number]
+        record = node.record
+        details: Dict[str, Any] = {
+            "name": node.name,
+            "path": record.get("path"),
+            "thread": record.get("thread"),
+            "native_id": record.get("thread_native_id"),
+            "frame_id": record.get("frame_id"),
+            "start": self._offset(node.call or node.interest or node.ret),
+            "duration": node.duration(),
+        }
+        if node.interest is not None:
+            details["data"] = _pairs({key: value for key, value in record.items() if key not in _STANDARD_KEYS})
+            return details
+        if node.call is not None:
+            details["arguments"] = _pairs(node.call.get("locals"), skip=("__class__", "__builtins__"))
+        if node.ret is not None:
+            details["locals"] = _pairs(node.ret.get("locals"), skip=("__class__", "__builtins__"))
+            details["return"] = viewer.format_value(node.ret.get("arg"), DETAIL_WIDTH)
+        return details

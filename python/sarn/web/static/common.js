@@ -1,0 +1,63 @@
+// Shared helpers of the sarn pages. Recorded values are untrusted: every
+// piece of data reaches the page as a text node (el() and textContent),
+// never as markup.
+"use strict";
+
+const sarn = {
+  // An element with a class and children (strings become text nodes).
+  el(tag, className, ...children) {
+    const node = document.createElement(tag);
+    if (className) node.className = className;
+    for (const child of children) {
+      if (child === null || child === undefined) continue;
+      node.append(typeof child === "string" ? document.createTextNode(child) : child);
+    }
+    return node;
+  },
+
+  async getJSON(url) {
+    const response = await fetch(url, { headers: { Accept: "application/json" } });
+    if (!response.ok) {
+      throw new Error((await response.text()).trim() || response.status + " " + response.statusText);
+    }
+    return response.json();
+  },
+
+  duration(seconds) {
+    if (seconds === null || seconds === undefined) return "";
+    if (seconds < 1e-3) return Math.round(seconds * 1e6) + " µs";
+    if (seconds < 1) return (seconds * 1e3).toFixed(2) + " ms";
+    return seconds.toFixed(3) + " s";
+  },
+
+  size(bytes) {
+    if (bytes === null || bytes === undefined) return "";
+    const units = ["B", "KB", "MB", "GB"];
+    let value = bytes;
+    let unit = 0;
+    while (value >= 1024 && unit < units.length - 1) {
+      value /= 1024;
+      unit += 1;
+    }
+    return unit === 0 ? value + " B" : value.toFixed(1) + " " + units[unit];
+  },
+
+  time(seconds) {
+    if (typeof seconds !== "number") return "";
+    const when = new Date(seconds * 1000);
+    const pad = (n) => String(n).padStart(2, "0");
+    return when.getFullYear() + "-" + pad(when.getMonth() + 1) + "-" + pad(when.getDate()) + " " +
+      pad(when.getHours()) + ":" + pad(when.getMinutes()) + ":" + pad(when.getSeconds());
+  },
+
+  statusClass(status) {
+    if (typeof status !== "number") return "badge";
+    return "badge " + (status >= 500 ? "bad" : status >= 400 ? "warn" : "good");
+  },
+
+  showError(error) {
+    const box = document.getElementById("error");
+    box.textContent = String(error.message || error);
+    box.hidden = false;
+  },
+};

@@ -1,0 +1,56 @@
+// The list of traces: newest first, filtered as you type, refreshed while
+// the page is open so that a development server's requests show up.
+"use strict";
+
+(function () {
+  const { el } = sarn;
+  const body = document.querySelector("#traces tbody");
+  const filter = document.getElementById("filter");
+  const live = document.getElementById("live");
+  let traces = [];
+
+  function row(trace) {
+    const facts = trace.facts || {};
+    const link = el("a", null, trace.what || trace.id);
+    link.href = "/trace/" + encodeURIComponent(trace.id);
+    const status = el("span", sarn.statusClass(facts.status), facts.status === undefined || facts.status === null ? "" : String(facts.status));
+    const tr = el("tr", null,
+      el("td", "nowrap", sarn.time(trace.created)),
+      el("td", "what", link),
+      el("td", null, status),
+      el("td", "num", sarn.duration(facts.duration)),
+      el("td", null, trace.source || ""),
+      el("td", "num", trace.frames === null ? "" : String(trace.frames)),
+      el("td", "num", trace.threads === null ? "" : String(trace.threads)),
+      el("td", "num", sarn.size(trace.size)),
+      el("td", "mono dim", trace.id));
+    tr.dataset.search = [trace.what, trace.source, trace.id].join(" ").toLowerCase();
+    return tr;
+  }
+
+  function draw() {
+    const needle = filter.value.trim().toLowerCase();
+    const rows = traces.map(row).filter((tr) => !needle || tr.dataset.search.includes(needle));
+    body.replaceChildren(...rows);
+    document.getElementById("empty").hidden = traces.length > 0;
+    document.getElementById("count").textContent = rows.length + " of " + traces.length + " traces";
+  }
+
+  async function load() {
+    try {
+      const answer = await sarn.getJSON("/api/traces");
+      document.getElementById("db").textContent = answer.db;
+      traces = answer.traces;
+      document.getElementById("error").hidden = true;
+      draw();
+    } catch (error) {
+      sarn.showError(error);
+    }
+  }
+
+  filter.addEventListener("input", draw);
+  setInterval(() => {
+    if (live.checked && !document.hidden) load();
+  }, 3000);
+  load();
+})();

@@ -1,0 +1,362 @@
+// One trace as call trees, one column per thread, side by side. Rows are
+// made only for the calls that are shown (folded calls cost nothing), so
+// that traces of many thousand calls open quickly. Search marks the calls
+// whose name, arguments, return value or path hold the text, and unfolds
+// their callers. Every recorded value is shown as text.
+"use strict";
+
+(function () {
+  const { el } = sarn;
+  const traceId = decodeURIComponent(location.pathname.split("/").pop());
+  const api = "/api/traces/" + encodeURIComponent(traceId);
+  // Rows unfolded when the page opens, and at most by "Expand all".
+  const FIRST_ROWS = 400;
+  const MOST_ROWS = 20000;
+  // Matches whose callers a search unfolds.
+  const SHOWN_MATCHES = 500;
+
+  let nodes = [];
+  let parents = [];
+  let threads = [];
+  let spanStart = 0;
+  let spanLength = 1;
+  const expanded = new Set();
+  let needle = "";
+  let matches = [];
+  let matchSet = new Set();
+  let currentMatch = -1;
+  let selected = null;
+
+  // ------------------------------------------------------------------
+  // The tree
+
+  function haystack(node) {
+    if (node.h === undefined) {
+      node.h = [node.n, node.a, node.r, node.p].filter(Boolean).join(" ").toLowerCase();
+    }
+    return node.h;
+  }
+
+  function highlighted(text, className) {
+    const span = el("span", className);
+    if (!needle || !text) {
+      span.textContent = text || "";
+      return span;
+    }
+    const lower = text.toLowerCase();
+    let at = 0;
+    for (;;) {
+      const found = lower.indexOf(needle, at);
+      if (found < 0) break;
+      span.append(text.slice(at, found), el("mark", null, text.slice(found, found + needle.length)));
+      at = found + needle.length;
+    }
+    span.append(text.slice(at));
+    return span;
+  }
+
+  function bar(node) {
+    const track = el("span", "bar");
+    if (typeof node.s !== "number") return track;
+    const fill = el("span", node.e === undefined || node.e === null ? "fill instant" : "fill");
+    const end = typeof node.e === "number" ? node.e : node.s;
+    fill.style.left = (100 * (node.s - spanStart) / spanLength).toFixed(3) + "%";
+    fill.style.width = Math.max(0.2, 100 * (end - node.s) / spanLength).toFixed(3) + "%";
+    track.append(fill);
+    return track;
+  }
+
+  function row(id, depth) {
+    const node = nodes[id];
+    const open = expanded.has(id);
+    const line = el("div", "row kind-" + node.k);
+    line.dataset.id = String(id);
+    line.setAttribute("role", "treeitem");
+    if (node.c) line.setAttribute("aria-expanded", String(open));
+    if (matchSet.has(id)) line.classList.add("match");
+    if (selected === id) line.classList.add("selected");
+    line.style.paddingLeft = (6 + depth * 16) + "px";
+    const toggle = el("span", "toggle", node.c ? (open ? "▾" : "▸") : "");
+    const label = el("span", "label", highlighted(node.n, "name"));
+    if (node.k === "start_test") label.prepend(el("span", "tag", "test start"));
+    if (node.k === "end_test") label.prepend(el("span", "tag", "test end"));
+    if (node.k === "body") label.prepend(el("span", "tag quiet", node.n.endsWith("<module>") ? "module" : "class"));
+    if (node.a) label.append(highlighted(node.k === "call" ? node.a : " " + node.a, "args"));
+    if (node.r !== undefined) label.append(el("span", "arrow", " → "), highlighted(node.r, "ret"));
+    if (node.x) label.append(el("span", "note", " [" + node.x + "]"));
+    if (node.p) label.append(highlighted(node.p.split("/").pop(), "path"));
+    if (node.p) line.title = node.p;
+    const duration = typeof node.e === "number" && typeof node.s === "number" ? sarn.duration(node.e - node.s) : "";
+    line.append(toggle, label, el("span", "dur", duration), bar(node));
+    return line;
+  }
+
+  function item(id, depth) {
+    const box = el("div", "item", row(id, depth));
+    if (expanded.has(id) && nodes[id].c) box.append(children(nodes[id].c, depth + 1));
+    return box;
+  }
+
+  function children(ids, depth) {
+    const box = el("div", "children");
+    box.setAttribute("role", "group");
+    for (const id of ids) box.append(item(id, depth));
+    return box;
+  }
+
+  function depthOf(id) {
+    let depth = 0;
+    for (let up = parents[id]; up !== -1; up = parents[up]) depth += 1;
+    return depth;
+  }
+
+  function toggle(id, itemBox) {
+    const node = nodes[id];
+    if (!node.c) return;
+    const depth = depthOf(id);
+    if (expanded.has(id)) expanded.delete(id);
+    else expanded.add(id);
+    itemBox.replaceWith(item(id, depth));
+  }
+
+  function drawThreads() {
+    const columns = threads.map((thread, index) => {
+      const head = el("h2", "thread-head",
+        el("span", "thread-name", thread.name),
+        el("span", "dim", " · native id " + thread.native_id + " · " + thread.calls + (thread.calls === 1 ? " call" : " calls")));
+      const tree = children(thread.roots, 0);
+      tree.classList.add("tree");
+      tree.setAttribute("role", "tree");
+      const column = el("section", "thread", head, tree);
+      column.dataset.thread = String(index);
+      return column;
+    });
+    const main = document.getElementById("threads");
+    main.replaceChildren(...columns);
+    main.classList.toggle("many", threads.length > 1);
+  }
+
+  // Unfold breadth first until about `limit` rows are shown.
+  function unfold(limit) {
+    let shown = 0;
+    let level = [];
+    for (const thread of threads) level.push(...thread.roots);
+    shown += level.length;
+    while (level.length && shown < limit) {
+      const next = [];
+      for (const id of level) {
+        const kids = nodes[id].c;
+        if (!kids || shown >= limit) continue;
+        expanded.add(id);
+        shown += kids.length;
+        next.push(...kids);
+      }
+      level = next;
+    }
+    return shown;
+  }
+
+  // ------------------------------------------------------------------
+  // Search
+
+  function search(text) {
+    needle = text.trim().toLowerCase();
+    matches = [];
+    if (needle) {
+      for (let id = 0; id < nodes.length; id += 1) {
+        if (haystack(nodes[id]).includes(needle)) matches.push(id);
+      }
+    }
+    matchSet = new Set(matches);
+    for (const id of matches.slice(0, SHOWN_MATCHES)) {
+      for (let up = parents[id]; up !== -1; up = parents[up]) expanded.add(up);
+    }
+    currentMatch = -1;
+    drawThreads();
+    showMatchCount();
+    if (matches.length) step(1);
+  }
+
+  function showMatchCount() {
+    const info = document.getElementById("matches");
+    if (!needle) info.textContent = "";
+    else if (!matches.length) info.textContent = "no match";
+    else {
+      const more = matches.length > SHOWN_MATCHES ? " (first " + SHOWN_MATCHES + " unfolded)" : "";
+      info.textContent = (currentMatch + 1) + " of " + matches.length + more;
+    }
+  }
+
+  function rowOf(id) {
+    return document.querySelector('.row[data-id="' + id + '"]');
+  }
+
+  function step(direction) {
+    if (!matches.length) return;
+    currentMatch = (currentMatch + direction + matches.length) % matches.length;
+    const id = matches[currentMatch];
+    if (!rowOf(id)) {
+      for (let up = parents[id]; up !== -1; up = parents[up]) expanded.add(up);
+      drawThreads();
+    }
+    document.querySelectorAll(".row.current").forEach((line) => line.classList.remove("current"));
+    const line = rowOf(id);
+    if (line) {
+      line.classList.add("current");
+      line.scrollIntoView({ block: "center" });
+    }
+    select(id);
+    showMatchCount();
+  }
+
+  // ------------------------------------------------------------------
+  // Details of one call
+
+  function table(title, pairs) {
+    const section = el("section", "values", el("h3", null, title));
+    if (!pairs || !pairs.length) {
+      section.append(el("p", "dim", "none"));
+      return section;
+    }
+    const list = el("dl");
+    for (const [name, text] of pairs) {
+      list.append(el("dt", null, name), el("dd", null, el("pre", null, text)));
+    }
+    section.append(list);
+    return section;
+  }
+
+  async function select(id) {
+    selected = id;
+    document.querySelectorAll(".row.selected").forEach((line) => line.classList.remove("selected"));
+    const line = rowOf(id);
+    if (line) line.classList.add("selected");
+    const aside = document.getElementById("details");
+    try {
+      const details = await sarn.getJSON(api + "/nodes/" + id);
+      if (selected !== id) return;
+      const facts = el("dl", "facts-list");
+      const fact = (name, value) => {
+        if (value !== null && value !== undefined && value !== "") facts.append(el("dt", null, name), el("dd", null, String(value)));
+      };
+      fact("where", details.path);
+      fact("thread", details.thread + (details.native_id !== null ? " (" + details.native_id + ")" : ""));
+      fact("started", typeof details.start === "number" ? "+" + sarn.duration(details.start) : "");
+      fact("took", sarn.duration(details.duration));
+      fact("frame id", details.frame_id);
+      const parts = [el("h2", "detail-name", details.name), facts];
+      if (details.data) parts.push(table("Data", details.data));
+      if (details.arguments) parts.push(table("Arguments", details.arguments));
+      if (details.locals) parts.push(table("Locals at return", details.locals));
+      if (details.return !== undefined) parts.push(table("Return value", [["", details.return]]));
+      aside.replaceChildren(...parts);
+    } catch (error) {
+      aside.replaceChildren(el("p", "error", String(error.message || error)));
+    }
+  }
+
+  // ------------------------------------------------------------------
+  // The page
+
+  function header(trace) {
+    const facts = trace.facts || {};
+    document.title = "sarn: " + (trace.what || trace.id);
+    document.getElementById("what").textContent = trace.what || trace.id;
+    if (facts.status !== undefined && facts.status !== null) {
+      const badge = document.getElementById("status");
+      badge.textContent = String(facts.status);
+      badge.className = sarn.statusClass(facts.status);
+      badge.hidden = false;
+    }
+    document.getElementById("duration").textContent = sarn.duration(facts.duration);
+    const box = document.getElementById("facts");
+    const add = (name, value) => {
+      if (value !== null && value !== undefined && value !== "") box.append(el("span", "fact", el("b", null, name + " "), String(value)));
+    };
+    add("trace", trace.id);
+    add("source", trace.source);
+    add("started", sarn.time(trace.started));
+    add("command", trace.command);
+    add("commit", trace.commit ? trace.commit.slice(0, 12) : "");
+    add("query", facts.query);
+    add("error", facts.error);
+    if (facts.concurrent > 0) {
+      const warning = document.getElementById("warning");
+      warning.textContent = facts.concurrent + " other request" + (facts.concurrent === 1 ? "" : "s") +
+        " ran while this one was recorded. Their own code was left out, but what they handed to " +
+        "tasks of their own may appear here.";
+      warning.hidden = false;
+    }
+    const download = document.getElementById("download");
+    download.href = api + "/chrome";
+  }
+
+  function index(trace) {
+    nodes = trace.nodes;
+    threads = trace.threads;
+    parents = new Array(nodes.length).fill(-1);
+    let low = Infinity;
+    let high = -Infinity;
+    nodes.forEach((node, id) => {
+      if (node.c) for (const child of node.c) parents[child] = id;
+      if (typeof node.s === "number") low = Math.min(low, node.s);
+      if (typeof node.e === "number") high = Math.max(high, node.e);
+      else if (typeof node.s === "number") high = Math.max(high, node.s);
+    });
+    spanStart = Number.isFinite(low) ? low : 0;
+    spanLength = Number.isFinite(high) && high > spanStart ? high - spanStart : 1;
+  }
+
+  function wire() {
+    const input = document.getElementById("search");
+    let timer = null;
+    input.addEventListener("input", () => {
+      clearTimeout(timer);
+      timer = setTimeout(() => search(input.value), 150);
+    });
+    input.addEventListener("keydown", (event) => {
+      if (event.key !== "Enter") return;
+      event.preventDefault();
+      clearTimeout(timer);
+      if (input.value.trim().toLowerCase() !== needle) search(input.value);
+      else step(event.shiftKey ? -1 : 1);
+    });
+    document.getElementById("next").addEventListener("click", () => step(1));
+    document.getElementById("previous").addEventListener("click", () => step(-1));
+    document.getElementById("expand").addEventListener("click", () => {
+      unfold(MOST_ROWS);
+      drawThreads();
+    });
+    document.getElementById("collapse").addEventListener("click", () => {
+      expanded.clear();
+      drawThreads();
+    });
+    document.getElementById("threads").addEventListener("click", (event) => {
+      const line = event.target.closest(".row");
+      if (!line) return;
+      const id = Number(line.dataset.id);
+      if (event.target.closest(".toggle")) toggle(id, line.parentElement);
+      else select(id);
+    });
+    document.getElementById("threads").addEventListener("dblclick", (event) => {
+      const line = event.target.closest(".row");
+      if (line) toggle(Number(line.dataset.id), line.parentElement);
+    });
+  }
+
+  async function load() {
+    try {
+      const trace = await sarn.getJSON(api);
+      header(trace);
+      index(trace);
+      unfold(FIRST_ROWS);
+      drawThreads();
+      wire();
+      document.body.dataset.ready = "true";
+    } catch (error) {
+      sarn.showError(error);
+    }
+  }
+
+  load();
+})();

@@ -1,0 +1,139 @@
+"""The trace pages of ``sarn view`` in a real browser (headless Chromium)."""
+
+import os
+import shutil
+import threading
+
+import pytest
+
+import sarn
+from host_support import DocumentBuilder
+from sarn import db
+from sarn.web.server import make_server
+
+pytestmark = pytest.mark.slow
+
+HOSTILE = "<script>document.title='taken'</script><img src=x onerror=alert(1)>"
+SCREENSHOT = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "build", "screenshots", "trace-page.png")
+
+
+def render_comment(text):
+    return "<p>%s</p>" % text
+
+
+def count_stock(limit):
+    return sum(range(limit))
+
+
+def shop_program():
+    worker = threading.Thread(target=count_stock, args=(1000,), name="stock-worker")
+    worker.start()
+    page = render_comment(HOSTILE)
+    worker.join()
+    return page
+
+
+@pytest.fixture(scope="module")
+def trace_db(tmp_path_factory):
+    path = str(tmp_path_factory.mktemp("view") / "traces.sqlite3")
+    builder = DocumentBuilder(trace_id="trc_01TESTBOUNDARIES0000000000", source="pytest")
+    builder.interest("start_test", test_name="tests/test_shop.py::test_price")
+    builder.call("test_shop.test_price")
+    builder.ret(None)
+    builder.interest("end_test", test_name="tests/test_shop.py::test_price", outcome="passed", duration=0.002)
+    db.save_trace_in_sqlite(path, builder.trace_id, timeout=5, msgpack=builder.pack())
+    with sarn.record(db_path=path, config={"threading": True}) as recording:
+        shop_program()
+    return path, recording.trace_id
+
+
+@pytest.fixture(scope="module")
+def site(trace_db):
+    server = make_server(trace_db[0])
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    yield server.url
+    server.shutdown()
+    server.server_close()
+
+
+@pytest.fixture(scope="module")
+def browser():
+    webdriver = pytest.importorskip("selenium.webdriver", reason="selenium cannot be installed for this interpreter")
+    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
+    driver_path = shutil.which("chromedriver")
+    if not chromium or not driver_path:
+        pytest.skip("no chromium and chromedriver on PATH (scripts/setup.sh installs them as root)")
+    options = webdriver.ChromeOptions()
+    options.binary_location = chromium
+    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--window-size=1500,900"):
+        options.add_argument(argument)
+    driver = webdriver.Chrome(service=webdriver.ChromeService(executable_path=driver_path), options=options)
+    driver.implicitly_wait(0)
+    yield driver
+    driver.quit()
+
+
+def wait(driver, condition):
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    return WebDriverWait(driver, 20).until(lambda _: condition())
+
+
+def css(driver, selector):
+    from selenium.webdriver.common.by import By
+
+    return driver.find_elements(By.CSS_SELECTOR, selector)
+
+
+def test_list_shows_the_traces_and_opens_one(browser, site, trace_db):
+    browser.get(site)
+    rows = wait(browser, lambda: css(browser, "#traces tbody tr"))
+    assert len(rows) == 2
+    assert "tests/test_shop.py::test_price" in rows[1].text
+    css(browser, "#filter")[0].send_keys("test_price")
+    wait(browser, lambda: len(css(browser, "#traces tbody tr")) == 1)
+    css(browser, "#filter")[0].clear()
+    css(browser, "#filter")[0].send_keys(trace_db[1])
+    link = wait(browser, lambda: css(browser, "#traces tbody tr td.what a"))[0]
+    link.click()
+    wait(browser, lambda: browser.execute_script("return document.body.dataset.ready") == "true")
+    assert browser.current_url.endswith("/trace/" + trace_db[1])
+    heads = [head.text for head in css(browser, ".thread-head")]
+    assert len(heads) == 2 and "stock-worker" in heads[1]
+
+
+def test_trace_page_folds_searches_and_shows_values_as_text(browser, site, trace_db):
+    browser.get(site + "trace/" + trace_db[1])
+    wait(browser, lambda: browser.execute_script("return document.body.dataset.ready") == "true")
+    css(browser, "#collapse")[0].click()
+    roots = css(browser, ".thread .row")
+    assert [row.find_element("css selector", ".name").text for row in roots] == [
+        "test_host_browser.shop_program",
+        "test_host_browser.count_stock",
+    ]
+    roots[0].find_element("css selector", ".toggle").click()
+    names = wait(browser, lambda: [row.text for row in css(browser, ".thread .row .name")])
+    assert "test_host_browser.render_comment" in names
+
+    search = css(browser, "#search")[0]
+    search.send_keys("render_comment")
+    wait(browser, lambda: css(browser, "#matches")[0].text.startswith("1 of 1"))
+    current = css(browser, ".row.current .name")[0]
+    assert current.get_attribute("textContent") == "test_host_browser.render_comment"
+    shown = wait(browser, lambda: [pre.text for pre in css(browser, "#details dd pre")])
+    assert repr(HOSTILE) in shown  # the argument, as text
+    assert repr("<p>%s</p>" % HOSTILE) in shown  # the return value
+    # Nothing of it became markup: no new script or image, the title intact.
+    assert len(css(browser, "script")) == 2 and not css(browser, "img")
+    assert browser.title.startswith("sarn") and "taken" not in browser.title
+    os.makedirs(os.path.dirname(SCREENSHOT), exist_ok=True)
+    browser.save_screenshot(SCREENSHOT)
+
+
+def test_test_boundaries_are_marked(browser, site):
+    browser.get(site + "trace/trc_01TESTBOUNDARIES0000000000")
+    wait(browser, lambda: browser.execute_script("return document.body.dataset.ready") == "true")
+    kinds = [row.get_attribute("class") for row in css(browser, ".thread .row")]
+    assert [kind.split()[1] for kind in kinds] == ["kind-start_test", "kind-call", "kind-end_test"]
+    assert "passed" in css(browser, ".row.kind-end_test")[0].text
