@@ -48,6 +48,18 @@ need_tool cmake cmake
 need_tool g++ g++
 need_tool make make
 [ "$system_only" = 1 ] && need_header /usr/include/gtest/gtest.h libgtest-dev
+# A headless browser for the tests of the `sarn view` pages: installed as
+# root, otherwise those tests are skipped.
+browser=()
+command -v chromium >/dev/null 2>&1 || browser+=(chromium)
+command -v chromedriver >/dev/null 2>&1 || browser+=(chromium-driver)
+if [ "${#browser[@]}" -gt 0 ]; then
+    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+        missing+=("${browser[@]}")
+    else
+        say "not installing ${browser[*]} (not root): the browser tests will be skipped"
+    fi
+fi
 
 if [ "${#missing[@]}" -gt 0 ]; then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then

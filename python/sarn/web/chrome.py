@@ -108,7 +108,7 @@ def trace_events(document: Any) -> Dict[str, Any]:
     command = " ".join(str(arg) for arg in argv) if isinstance(argv, list) else ""
     events: List[Dict[str, Any]] = [
         {"name": "process_name", "ph": "M", "pid": _PID, "tid": 0,
-         "args": {"name": "sarn %s %s" % (meta.get("source") or "trace", command).strip()}},
+         "args": {"name": ("sarn %s %s" % (meta.get("source") or "trace", command)).strip()}},
     ]
     for order, (name, native_id, records) in enumerate(viewer.thread_records(document)):
         tid = native_id if isinstance(native_id, int) and not isinstance(native_id, bool) else order + 1

@@ -1,0 +1,168 @@
+"""``sarn view``'s server and ``sarn export --format chrome``, without a browser."""
+
+import http.client
+import json
+import subprocess
+import sys
+import threading
+
+import pytest
+
+from host_support import DocumentBuilder
+from sarn import cli, db
+from sarn.web.chrome import trace_events
+from sarn.web.model import TraceModel
+from sarn.web.server import make_server
+
+
+def two_thread_document():
+    builder = DocumentBuilder(trace_id="trc_01WEB0000000000000000000000")
+    builder.interest("start_test", test_name="test_shop.py::test_total")
+    builder.call("shop.total", arguments={"cart": ["tea", "cake"]}, line=7)
+    builder.call("shop.price", arguments={"item": "<b>tea</b>"})
+    builder.ret(3.5)
+    builder.ret(9.25)
+    builder.call("shop.audit", arguments={"n": 2})  # no return recorded
+    builder.call("worker.run", thread_id=200, thread="worker")
+    builder.ret("done", thread_id=200)
+    return builder.pack()
+
+
+@pytest.fixture(scope="module")
+def served(tmp_path_factory):
+    db_path = str(tmp_path_factory.mktemp("web") / "traces.sqlite3")
+    db.save_trace_in_sqlite(db_path, "trc_01WEB0000000000000000000000", timeout=5, msgpack=two_thread_document(),
+                            label="GET /total", meta={"status": 200, "duration": 0.01})
+    server = make_server(db_path)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    yield server
+    server.shutdown()
+    server.server_close()
+
+
+def request(server, path, method="GET", host=None):
+    connection = http.client.HTTPConnection("127.0.0.1", server.server_address[1], timeout=10)
+    connection.putrequest(method, path, skip_host=True)
+    connection.putheader("Host", host or "127.0.0.1:%d" % server.server_address[1])
+    connection.endheaders()
+    response = connection.getresponse()
+    body = response.read()
+    connection.close()
+    return response, body
+
+
+@pytest.mark.parametrize(
+    "path, status, content_type",
+    [
+        ("/", 200, "text/html"),
+        ("/trace/trc_01WEB0000000000000000000000", 200, "text/html"),
+        ("/static/trace.js", 200, "text/javascript"),
+        ("/static/sarn.css", 200, "text/css"),
+        ("/api/traces", 200, "application/json"),
+        ("/api/traces/latest", 200, "application/json"),
+        ("/api/traces/trc_01WEB/nodes/2", 200, "application/json"),
+        ("/static/../db.py", 404, "text/plain"),
+        ("/static/%2e%2e%2fdb.py", 404, "text/plain"),
+        ("/static/server.py", 404, "text/plain"),
+        ("/../../../etc/passwd", 404, "text/plain"),
+        ("/static/..%2F..%2F..%2Fetc%2Fpasswd", 404, "text/plain"),
+        ("/trace/%3Cscript%3E", 404, "text/plain"),
+        ("/api/traces/trc_NONE", 404, "text/plain"),
+        ("/api/traces/latest/nodes/99", 404, "text/plain"),
+    ],
+)
+def test_server_answers_only_its_own_routes(served, path, status, content_type):
+    response, _ = request(served, path)
+    assert response.status == status
+    assert response.getheader("Content-Type").startswith(content_type)
+    policy = response.getheader("Content-Security-Policy")
+    assert "script-src 'self'" in policy and "unsafe-inline" not in policy
+    assert response.getheader("X-Content-Type-Options") == "nosniff"
+
+
+@pytest.mark.parametrize(
+    "host, status",
+    [("localhost:{port}", 200), ("127.0.0.1:{port}", 200), ("attacker.example:{port}", 403), ("127.0.0.1.nip.io", 403)],
+)
+def test_server_refuses_foreign_host_names(served, host, status):
+    response, _ = request(served, "/api/traces", host=host.format(port=served.server_address[1]))
+    assert response.status == status
+
+
+def test_server_refuses_other_methods(served):
+    assert request(served, "/api/traces", method="POST")[0].status == 501
+
+
+def test_trace_api_gives_the_tree_and_each_calls_details(served):
+    _, body = request(served, "/api/traces/latest")
+    page = json.loads(body)
+    assert (page["what"], page["facts"]["status"]) == ("GET /total", 200)
+    nodes = page["nodes"]
+    main, worker = page["threads"]
+    assert (main["name"], worker["name"], worker["native_id"]) == ("MainThread", "worker", 200)
+    assert [nodes[index]["k"] for index in main["roots"]] == ["start_test", "call", "call"]
+    total = nodes[main["roots"][1]]
+    assert (total["n"], total["a"], total["r"]) == ("shop.total", "(cart=['tea', 'cake'])", "9.25")
+    price = nodes[total["c"][0]]
+    assert price["n"] == "shop.price" and price["s"] < price["e"] <= total["e"]
+    audit = nodes[main["roots"][2]]
+    assert audit["x"] == "no return recorded" and "e" not in audit or audit["e"] is None
+    _, body = request(served, "/api/traces/latest/nodes/%d" % total["c"][0])
+    details = json.loads(body)
+    assert details["arguments"] == [["item", "'<b>tea</b>'"]]
+    assert details["return"] == "3.5"
+
+
+def test_chrome_events_nest_per_thread_with_names_and_values():
+    events = trace_events(two_thread_document())["traceEvents"]
+    names = {(e["tid"], e["args"]["name"]) for e in events if e["ph"] == "M" and e["name"] == "thread_name"}
+    assert names == {(100, "MainThread"), (200, "worker")}
+    calls = {e["name"]: e for e in events if e["ph"] == "X"}
+    total, price, audit = calls["shop.total"], calls["shop.price"], calls["shop.audit"]
+    assert total["tid"] == price["tid"] == 100 and calls["worker.run"]["tid"] == 200
+    assert total["ts"] <= price["ts"] and price["ts"] + price["dur"] <= total["ts"] + total["dur"]
+    assert price["args"]["arguments"] == {"item": "'<b>tea</b>'"} and price["args"]["return"] == "3.5"
+    assert audit["dur"] >= 0 and "return" not in audit["args"]
+    (start,) = [e for e in events if e["ph"] == "i"]
+    assert start["name"] == "start_test" and start["args"]["test_name"] == "'test_shop.py::test_total'"
+
+
+def test_chrome_events_of_a_deep_call_tree():
+    builder = DocumentBuilder()
+    for depth in range(1200):
+        builder.call("app.down", arguments={"depth": depth})
+    for _ in range(1200):
+        builder.ret(None)
+    events = [e for e in trace_events(builder.pack())["traceEvents"] if e["ph"] == "X"]
+    assert len(events) == 1200
+    assert len(TraceModel(builder.pack()).page()["nodes"]) == 1200
+
+
+@pytest.mark.parametrize("format_name", ["chrome", "perfetto"])
+def test_export_writes_the_trace_event_format(tmp_path, capsys, format_name):
+    path = str(tmp_path / "t.db")
+    db.save_trace_in_sqlite(path, "trc_01WEB0000000000000000000000", timeout=5, msgpack=two_thread_document())
+    assert cli.main(["export", "latest", "--format", format_name, "--db", path]) == 0
+    exported = json.loads(capsys.readouterr().out)
+    assert exported == json.loads(json.dumps(trace_events(two_thread_document())))
+
+
+@pytest.mark.slow
+def test_sarn_view_prints_its_address_and_serves(tmp_path):
+    path = str(tmp_path / "t.db")
+    db.save_trace_in_sqlite(path, "trc_01WEB0000000000000000000000", timeout=5, msgpack=two_thread_document())
+    process = subprocess.Popen(
+        [sys.executable, "-m", "sarn", "view", "--db", path], stdout=subprocess.PIPE, text=True
+    )
+    try:
+        line = process.stdout.readline()
+        assert line.startswith("sarn: serving the traces of ") and "http://127.0.0.1:" in line
+        port = int(line.rsplit(":", 1)[1].split("/")[0])
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+        connection.request("GET", "/api/traces")
+        answer = json.loads(connection.getresponse().read())
+        assert [trace["id"] for trace in answer["traces"]] == ["trc_01WEB0000000000000000000000"]
+    finally:
+        process.terminate()
+        process.wait(10)
