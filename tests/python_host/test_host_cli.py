@@ -77,7 +77,7 @@ def test_bad_input_gives_one_line_and_its_exit_code(workdir, capsys, argv, code,
 
 @pytest.mark.parametrize(
     "argv",
-    [["run"], ["run", "--threads"], ["run", "--bogus", "x.py"], ["export", "x"], ["show", "--depth", "x"], ["nonsense"]],
+    [["run"], ["run", "--threads"], ["run", "--bogus", "x.py"], ["export", "x", "--format", "xml"], ["show", "--depth", "x"], ["nonsense"]],
 )
 def test_usage_errors_exit_2(workdir, capsys, argv):
     code, _, err = run_cli(capsys, *argv)
