@@ -42,6 +42,11 @@ def trace_db(tmp_path_factory):
     builder.ret(None)
     builder.interest("end_test", test_name="tests/test_shop.py::test_price", outcome="passed", duration=0.002)
     db.save_trace_in_sqlite(path, builder.trace_id, timeout=5, msgpack=builder.pack())
+    many = DocumentBuilder(trace_id="trc_01TESTMANYCALLS00000000000", source="run")
+    for number in range(250):
+        many.call("app.step", arguments={"number": number})
+        many.ret(number)
+    db.save_trace_in_sqlite(path, many.trace_id, timeout=5, msgpack=many.pack())
     with sarn.record(db_path=path, config={"threading": True}) as recording:
         shop_program()
     return path, recording.trace_id
@@ -89,8 +94,8 @@ def css(driver, selector):
 def test_list_shows_the_traces_and_opens_one(browser, site, trace_db):
     browser.get(site)
     rows = wait(browser, lambda: css(browser, "#traces tbody tr"))
-    assert len(rows) == 2
-    assert "tests/test_shop.py::test_price" in rows[1].text
+    assert len(rows) == 3
+    assert "tests/test_shop.py::test_price" in rows[2].text
     css(browser, "#filter")[0].send_keys("test_price")
     wait(browser, lambda: len(css(browser, "#traces tbody tr")) == 1)
     css(browser, "#filter")[0].clear()
@@ -137,3 +142,14 @@ def test_test_boundaries_are_marked(browser, site):
     kinds = [row.get_attribute("class") for row in css(browser, ".thread .row")]
     assert [kind.split()[1] for kind in kinds] == ["kind-start_test", "kind-call", "kind-end_test"]
     assert "passed" in css(browser, ".row.kind-end_test")[0].text
+
+
+def test_long_lists_of_calls_are_shown_in_parts(browser, site):
+    browser.get(site + "trace/trc_01TESTMANYCALLS00000000000")
+    wait(browser, lambda: browser.execute_script("return document.body.dataset.ready") == "true")
+    assert len(css(browser, ".row[data-id]")) == 200
+    more = css(browser, ".row.more")[0]
+    assert "50 more calls" in more.text
+    more.click()
+    wait(browser, lambda: len(css(browser, ".row[data-id]")) == 250)
+    assert not css(browser, ".row.more")

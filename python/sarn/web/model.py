@@ -8,6 +8,7 @@ interprets them, it only shows them.
 
 from __future__ import annotations
 
+import json
 from typing import Any, Dict, List, Optional, Tuple
 
 from sarn import viewer
@@ -67,6 +68,7 @@ class TraceModel:
         self.start = _number(self.document.get("timestamp")) or 0.0
         self.nodes: List[Node] = []
         self._index: Dict[int, int] = {}  # id(node) -> its number
+        self._page_json: Optional[bytes] = None
         self.threads: List[Dict[str, Any]] = []
         for name, native_id, records in viewer.thread_records(self.document):
             roots = viewer.build_tree(records)
@@ -130,6 +132,12 @@ class TraceModel:
             "threads": self.threads,
             "nodes": [self._line(node) for node in self.nodes],
         }
+
+    def page_json(self) -> bytes:
+        """:meth:`page` as JSON, made once."""
+        if self._page_json is None:
+            self._page_json = json.dumps(self.page(), ensure_ascii=False).encode("utf-8")
+        return self._page_json
 
     def details(self, number: int) -> Dict[str, Any]:
         """The full arguments, locals and return value of node ``number``

@@ -229,7 +229,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         return self._json({"db": server.db_path, "traces": [_listed(row) for row in rows]})
 
     def _trace(self, trace_id: str) -> Any:
-        return self._json(self._db(self.server.model, trace_id).page())
+        return "application/json", self._db(self.server.model, trace_id).page_json(), ()
 
     def _node(self, trace_id: str, number: str) -> Any:
         model = self._db(self.server.model, trace_id)

@@ -25,6 +25,7 @@ const sarn = {
 
   duration(seconds) {
     if (seconds === null || seconds === undefined) return "";
+    if (seconds < 1e-6) return "<1 µs";
     if (seconds < 1e-3) return Math.round(seconds * 1e6) + " µs";
     if (seconds < 1) return (seconds * 1e3).toFixed(2) + " ms";
     return seconds.toFixed(3) + " s";

@@ -14,13 +14,18 @@
   const MOST_ROWS = 20000;
   // Matches whose callers a search unfolds.
   const SHOWN_MATCHES = 500;
+  // Calls shown at first under one caller; "more" shows this many again.
+  const CHUNK = 200;
 
   let nodes = [];
   let parents = [];
+  let positions = [];  // a node's place among its caller's calls
+  let groupOf = [];  // the key of the list a node is in: its caller, or its thread
   let threads = [];
   let spanStart = 0;
   let spanLength = 1;
   const expanded = new Set();
+  const shownCounts = new Map();  // list key -> how many of its calls are shown
   let needle = "";
   let matches = [];
   let matchSet = new Set();
@@ -93,15 +98,46 @@
 
   function item(id, depth) {
     const box = el("div", "item", row(id, depth));
-    if (expanded.has(id) && nodes[id].c) box.append(children(nodes[id].c, depth + 1));
+    if (expanded.has(id) && nodes[id].c) box.append(children(nodes[id].c, depth + 1, id));
     return box;
   }
 
-  function children(ids, depth) {
+  // The calls of one list (a caller's, or a thread's top level), the first
+  // CHUNK of them until more are asked for.
+  function children(ids, depth, key) {
     const box = el("div", "children");
     box.setAttribute("role", "group");
-    for (const id of ids) box.append(item(id, depth));
+    const limit = Math.min(ids.length, shownCounts.get(key) || CHUNK);
+    for (let index = 0; index < limit; index += 1) box.append(item(ids[index], depth));
+    if (limit < ids.length) {
+      const more = el("div", "row more", el("span", "toggle", ""),
+        el("span", "label", "… " + (ids.length - limit) + " more calls: show " + Math.min(ids.length - limit, 5 * CHUNK) + " more"));
+      more.style.paddingLeft = (6 + depth * 16) + "px";
+      more.dataset.more = String(key);
+      box.append(more);
+    }
     return box;
+  }
+
+  function showMore(key, moreRow) {
+    shownCounts.set(key, (shownCounts.get(key) || CHUNK) + 5 * CHUNK);
+    if (String(key).startsWith("thread:")) {
+      drawThreads();
+      return;
+    }
+    const id = Number(key);
+    const itemBox = moreRow.closest(".children").parentElement;
+    itemBox.replaceWith(item(id, depthOf(id)));
+  }
+
+  // Unfold the callers of a node and show it among its caller's calls.
+  function reveal(id) {
+    for (let at = id; at !== -1; at = parents[at]) {
+      if (parents[at] !== -1) expanded.add(parents[at]);
+      const need = positions[at] + 1;
+      const key = groupOf[at];
+      if ((shownCounts.get(key) || CHUNK) < need) shownCounts.set(key, Math.ceil(need / CHUNK) * CHUNK);
+    }
   }
 
   function depthOf(id) {
@@ -124,7 +160,7 @@
       const head = el("h2", "thread-head",
         el("span", "thread-name", thread.name),
         el("span", "dim", " · native id " + thread.native_id + " · " + thread.calls + (thread.calls === 1 ? " call" : " calls")));
-      const tree = children(thread.roots, 0);
+      const tree = children(thread.roots, 0, "thread:" + index);
       tree.classList.add("tree");
       tree.setAttribute("role", "tree");
       const column = el("section", "thread", head, tree);
@@ -138,22 +174,21 @@
 
   // Unfold breadth first until about `limit` rows are shown.
   function unfold(limit) {
-    let shown = 0;
     let level = [];
-    for (const thread of threads) level.push(...thread.roots);
-    shown += level.length;
+    for (const thread of threads) level.push(...thread.roots.slice(0, CHUNK));
+    let shown = level.length;
     while (level.length && shown < limit) {
       const next = [];
       for (const id of level) {
         const kids = nodes[id].c;
         if (!kids || shown >= limit) continue;
         expanded.add(id);
-        shown += kids.length;
-        next.push(...kids);
+        const visible = kids.slice(0, shownCounts.get(id) || CHUNK);
+        shown += visible.length;
+        next.push(...visible);
       }
       level = next;
     }
-    return shown;
   }
 
   // ------------------------------------------------------------------
@@ -168,9 +203,7 @@
       }
     }
     matchSet = new Set(matches);
-    for (const id of matches.slice(0, SHOWN_MATCHES)) {
-      for (let up = parents[id]; up !== -1; up = parents[up]) expanded.add(up);
-    }
+    for (const id of matches.slice(0, SHOWN_MATCHES)) reveal(id);
     currentMatch = -1;
     drawThreads();
     showMatchCount();
@@ -196,7 +229,7 @@
     currentMatch = (currentMatch + direction + matches.length) % matches.length;
     const id = matches[currentMatch];
     if (!rowOf(id)) {
-      for (let up = parents[id]; up !== -1; up = parents[up]) expanded.add(up);
+      reveal(id);
       drawThreads();
     }
     document.querySelectorAll(".row.current").forEach((line) => line.classList.remove("current"));
@@ -295,10 +328,20 @@
     nodes = trace.nodes;
     threads = trace.threads;
     parents = new Array(nodes.length).fill(-1);
+    positions = new Array(nodes.length).fill(0);
+    groupOf = new Array(nodes.length);
+    threads.forEach((thread, index) => thread.roots.forEach((id, place) => {
+      positions[id] = place;
+      groupOf[id] = "thread:" + index;
+    }));
     let low = Infinity;
     let high = -Infinity;
     nodes.forEach((node, id) => {
-      if (node.c) for (const child of node.c) parents[child] = id;
+      if (node.c) node.c.forEach((child, place) => {
+        parents[child] = id;
+        positions[child] = place;
+        groupOf[child] = id;
+      });
       if (typeof node.s === "number") low = Math.min(low, node.s);
       if (typeof node.e === "number") high = Math.max(high, node.e);
       else if (typeof node.s === "number") high = Math.max(high, node.s);
@@ -329,18 +372,24 @@
     });
     document.getElementById("collapse").addEventListener("click", () => {
       expanded.clear();
+      shownCounts.clear();
       drawThreads();
     });
     document.getElementById("threads").addEventListener("click", (event) => {
       const line = event.target.closest(".row");
       if (!line) return;
+      if (line.dataset.more !== undefined) {
+        const key = line.dataset.more;
+        showMore(key.startsWith("thread:") ? key : Number(key), line);
+        return;
+      }
       const id = Number(line.dataset.id);
       if (event.target.closest(".toggle")) toggle(id, line.parentElement);
       else select(id);
     });
     document.getElementById("threads").addEventListener("dblclick", (event) => {
       const line = event.target.closest(".row");
-      if (line) toggle(Number(line.dataset.id), line.parentElement);
+      if (line && line.dataset.id !== undefined) toggle(Number(line.dataset.id), line.parentElement);
     });
   }
 
