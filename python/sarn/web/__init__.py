@@ -1,5 +1,9 @@
-"""Web front end for browsing recorded traces.
+"""Traces in a web browser.
 
-Reserved for a browser-based trace viewer; the terminal viewer lives in
-:mod:`sarn.viewer` and is reached through ``sarn show``.
+:mod:`sarn.web.server` is ``sarn view``: a local server for the traces of
+one database, whose pages (``static/``) list the traces and show one as
+call trees; :mod:`sarn.web.model` turns a trace into what those pages draw;
+:mod:`sarn.web.chrome` writes a trace in the Trace Event Format for
+Perfetto and chrome://tracing (``sarn export --format chrome``). The
+terminal viewer is :mod:`sarn.viewer` (``sarn show``).
 """
