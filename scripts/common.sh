@@ -55,3 +55,8 @@ find_interpreter() {
 build_requirements() {
     sed -n 's/^requires *= *\[\(.*\)\]/\1/p' "$root/pyproject.toml" | grep -o '"[^"]*"' | tr -d '"'
 }
+
+# The "test" extra of pyproject.toml, one requirement per line.
+test_requirements() {
+    sed -n '/^test = \[/,/^\]/p' "$root/pyproject.toml" | grep -v '^ *#' | grep -o '"[^"]*"' | tr -d '"'
+}

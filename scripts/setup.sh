@@ -83,6 +83,11 @@ while IFS= read -r req; do
     build_reqs+=("$req")
 done < <(build_requirements)
 [ "${#build_reqs[@]}" -gt 0 ] || die "cannot read build-system.requires from pyproject.toml"
+test_reqs=()
+while IFS= read -r req; do
+    test_reqs+=("$req")
+done < <(test_requirements)
+[ "${#test_reqs[@]}" -gt 0 ] || die "cannot read the test extra from pyproject.toml"
 build_reqs+=("ninja")
 
 # A fingerprint of everything that goes into the installed package.
@@ -125,10 +130,16 @@ setup_one() {
     local pip=("$vpy" -m pip --disable-pip-version-check)
 
     # Build tools and test requirements, once per venv and list of tools.
-    local tools="${build_reqs[*]} pytest msgpack"
+    # One pip call per test requirement: resolved together on CPython 3.8,
+    # they send pip backtracking through old releases for many minutes.
+    local tools="${build_reqs[*]} pytest msgpack ${test_reqs[*]}"
     if [ "$(cat "$venv/.sarn-tools" 2>/dev/null)" != "$tools" ]; then
-        run_logged "[$tag] installing build tools and test requirements ($tools)" \
-            "${pip[@]}" install --upgrade "${build_reqs[@]}" pytest msgpack
+        run_logged "[$tag] installing build tools (${build_reqs[*]} msgpack)" \
+            "${pip[@]}" install --upgrade "${build_reqs[@]}" msgpack
+        local req
+        for req in "${test_reqs[@]}"; do
+            run_logged "[$tag] installing test requirement $req" "${pip[@]}" install "$req"
+        done
         printf '%s' "$tools" >"$venv/.sarn-tools"
         rm -f "$venv/.sarn-installed"
     fi

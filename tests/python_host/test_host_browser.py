@@ -73,7 +73,11 @@ def browser():
     options.binary_location = chromium
     for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--window-size=1500,900"):
         options.add_argument(argument)
-    driver = webdriver.Chrome(service=webdriver.ChromeService(executable_path=driver_path), options=options)
+    # The browser must not inherit a sanitizer runtime preloaded for sarn's
+    # extension (the sanitizer suite runs these tests too).
+    env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD" and "SAN_OPTIONS" not in key}
+    service = webdriver.ChromeService(executable_path=driver_path, env=env)
+    driver = webdriver.Chrome(service=service, options=options)
     driver.implicitly_wait(0)
     yield driver
     driver.quit()
