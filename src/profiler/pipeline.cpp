@@ -106,7 +106,16 @@ void handle_event(Event& event) {
     }
     Status status = event.kept ? record_kept_frame(event, std::move(batch))
                                : hand_over_records(event.state, event.site.event, std::move(batch));
-    if (!status) report_unexpected_error(std::move(status.error()), event.site);
+    if (!status) report_unexpected_error(std::move(status.error()), event.site, event.thread.interrupt);
+}
+
+// Raises a kept interrupt as the exception of the event: the interpreter
+// then raises it in the program where the call or return happened.
+int raise_interrupt(ThreadCache& thread) {
+    Error interrupt = std::move(*thread.interrupt);
+    thread.interrupt.reset();
+    std::move(interrupt).raise_in_host();
+    return -1;
 }
 
 // Everything but a memoised skip: the checks of the inputs, the first look at
@@ -141,6 +150,7 @@ void handle_event(Event& event) {
         Event event{state, state.threads.current(), facts, EventSite{frame, kind, code_filename(code), code_name(code)},
                     arg != nullptr ? arg : Py_None, kept};
         handle_event(event);
+        if (event.thread.interrupt) return raise_interrupt(event.thread);
     } catch (...) {
         // A broken invariant must not reach the user's program either.
         PendingErrorScope user_error;

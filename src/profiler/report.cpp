@@ -41,10 +41,17 @@ Status log_warning(const Error& error, const EventSite& site) {
 
 }  // namespace
 
-void report_unexpected_error(Error error, const EventSite& site) noexcept {
+void report_unexpected_error(Error error, const EventSite& site, std::optional<Error>& interrupt) noexcept {
     try {
+        if (error.reaches_program()) {
+            if (!interrupt) interrupt = std::move(error);
+            return;
+        }
         auto logged = log_warning(error, site);
-        if (!logged) {
+        if (!logged && logged.error().reaches_program()) {
+            // A signal handler (Ctrl-C) ran inside the logging call.
+            if (!interrupt) interrupt = std::move(logged.error());
+        } else if (!logged) {
             // The report itself failed: the logger is the only channel, so the
             // interpreter's unraisable hook is the last resort.
             std::move(logged.error()).raise_in_host();

@@ -1,0 +1,74 @@
+"""Interrupts and process events while recording: what must reach the program
+does, and what was recorded is kept."""
+
+import os
+import signal
+
+import msgpack
+import pytest
+
+from core_support import frames, no_profile_left, plugins, record, sarn_log, serialiser, trace  # noqa: F401
+
+
+class Trigger:
+    """A value whose serialisation raises the exception under test."""
+
+
+class AsyncStop(BaseException):
+    """Like a timeout that a test runner raises asynchronously: not an Exception."""
+
+
+class CtrlC:
+    """Stands for a real SIGINT: Python's own handler raises KeyboardInterrupt."""
+
+
+def dump_raising(exception):
+    def dump(value):
+        values = value.values() if isinstance(value, dict) else [value]
+        if any(isinstance(v, Trigger) for v in values):
+            if exception is not CtrlC:
+                raise exception
+            os.kill(os.getpid(), signal.SIGINT)
+            sum(range(100))  # the handler runs here, at the next bytecode
+        return msgpack.packb(value, default=repr)
+    return dump
+
+
+def takes(value):
+    return 1
+
+
+def gives():
+    return Trigger()
+
+
+def after():
+    return 2
+
+
+@pytest.mark.parametrize("exception", [KeyboardInterrupt, CtrlC, SystemExit(3), AsyncStop])
+@pytest.mark.parametrize("call", [lambda: takes(Trigger()), gives], ids=["at call", "at return"])
+def test_exception_of_the_recorders_work_reaches_the_program(serialiser, sarn_log, exception, call):
+    serialiser.dump = staticmethod(dump_raising(exception))
+    caught = []
+
+    def program():
+        try:
+            call()
+        except BaseException as error:  # noqa: B902 - what reached the program
+            caught.append(type(error))
+        after()
+
+    doc = trace(record(program))
+    expected = {CtrlC: KeyboardInterrupt}.get(exception, exception)
+    expected = expected if isinstance(expected, type) else type(expected)
+    assert caught == [expected]
+    assert sarn_log == []  # not reported as a failure of the recorder
+    assert [r["event"] for r in frames(doc, "after")] == ["call", "return"]
+
+
+def test_an_exception_of_the_recorders_work_is_still_reported(serialiser, sarn_log):
+    serialiser.dump = staticmethod(dump_raising(ValueError("not the program's")))
+    doc = trace(record(lambda: takes(Trigger()) + after()))
+    assert [r.exc_info[0] for r in sarn_log] == [ValueError, ValueError]  # takes' call and return
+    assert [r["event"] for r in frames(doc, "after")] == ["call", "return"]
