@@ -3,10 +3,13 @@ does, and what was recorded is kept."""
 
 import os
 import signal
+import subprocess
+import sys
 
 import msgpack
 import pytest
 
+from sarn import db
 from core_support import frames, no_profile_left, plugins, record, sarn_log, serialiser, trace  # noqa: F401
 
 
@@ -72,3 +75,38 @@ def test_an_exception_of_the_recorders_work_is_still_reported(serialiser, sarn_l
     doc = trace(record(lambda: takes(Trigger()) + after()))
     assert [r.exc_info[0] for r in sarn_log] == [ValueError, ValueError]  # takes' call and return
     assert [r["event"] for r in frames(doc, "after")] == ["call", "return"]
+
+
+FORKING = """\
+import os, sys
+
+def child_work():
+    return "child"
+
+def parent_work(status):
+    return status
+
+pid = os.fork()
+if pid == 0:
+    child_work()
+    {child_exit}
+_, status = os.waitpid(pid, 0)
+parent_work(status)
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("child_exit", ["sys.exit(0)", "os._exit(0)"])
+def test_a_forked_child_records_a_trace_of_its_own(tmp_path, child_exit):
+    (tmp_path / "forking.py").write_text(FORKING.format(child_exit=child_exit))
+    done = subprocess.run([sys.executable, "-m", "sarn", "run", "forking.py"], cwd=tmp_path,
+                          env=dict(os.environ, PYTHONPATH=""), capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    database = str(tmp_path / ".sarn" / "db.sqlite3")
+    names = [{r["co_name"] for r in frames(msgpack.unpackb(db.load_trace(database, info.id), raw=False))}
+             for info in db.list_traces(database)]
+    parent = [n for n in names if "parent_work" in n]
+    child = [n for n in names if "child_work" in n]
+    assert len(parent) == 1 and "child_work" not in parent[0]
+    assert len(child) == (1 if child_exit == "sys.exit(0)" else 0)
+    assert all("parent_work" not in n for n in child)

@@ -11,10 +11,17 @@ and saves the trace.
 One recording runs at a time in a process: starting a second one while the
 first runs raises :class:`RecordingError`, since both would share the
 interpreter's profile functions and neither trace would be whole.
+
+A child made by ``os.fork()`` while a recording runs records on as a trace of
+its own, under a new trace id, from the fork on: the parent's trace is never
+saved twice or replaced. The child's trace is saved when the child stops the
+recording or, under ``sarn run``, exits normally (``os._exit`` skips that, as
+it skips every exit handler).
 """
 
 from __future__ import annotations
 
+import logging
 import os
 import sys
 import threading
@@ -184,3 +191,28 @@ class Profiler:
         if self.rust_profiler is None:
             raise RecordingError("nothing to build: this recording never started")
         return self.rust_profiler.build_trace()
+
+
+def _record_on_in_forked_child() -> None:
+    """Gives a forked child's recording a trace id and a core profiler of its
+    own; the child's copy of the parent's records is dropped with the old one."""
+    global _lock
+    _lock = threading.Lock()  # another thread may have held it at the fork
+    profiler = _active
+    if profiler is None or profiler._core is None:
+        return
+    recording_here = sys.getprofile() is profiler.rust_profiler
+    profiler.trace_id = new_trace_id()
+    profiler._thread_id = threading.get_ident()
+    try:
+        profiler._core.register_profiler(profiler)
+        if not recording_here:  # the forking thread was not recorded: it stays so
+            sys.setprofile(None)
+    except BaseException as error:  # the child goes on unrecorded
+        sys.setprofile(None)
+        threading.setprofile(None)
+        logging.getLogger("sarn").warning("cannot record on in a forked child: %s: %s", type(error).__name__, error)
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_record_on_in_forked_child)
