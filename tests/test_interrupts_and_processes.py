@@ -110,3 +110,20 @@ def test_a_forked_child_records_a_trace_of_its_own(tmp_path, child_exit):
     assert len(parent) == 1 and "child_work" not in parent[0]
     assert len(child) == (1 if child_exit == "sys.exit(0)" else 0)
     assert all("parent_work" not in n for n in child)
+
+
+IMPORTS = """\
+import os, sys, tempfile
+import sarn
+names = ["sarn.serialize", "logging", "inspect", "collections.abc", "sarn.db", "sarn.git", "sarn.version"]
+with sarn.record(db_path=os.path.join(tempfile.mkdtemp(), "t.sqlite3")):
+    missing = [n for n in names if n not in sys.modules]
+print(missing)
+"""
+
+
+def test_recording_starts_with_what_it_uses_imported():
+    # Threads that record while one of these is still being imported
+    # elsewhere would find it half made in sys.modules.
+    done = subprocess.run([sys.executable, "-I", "-c", IMPORTS], capture_output=True, text=True, timeout=60)
+    assert done.stdout == "[]\n", done.stderr

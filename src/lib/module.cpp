@@ -39,6 +39,21 @@ Result<Ref> follow_new_threads(PyObject* host, PyObject* instance) {
     return none();
 }
 
+// Finishes importing every module that the hook and the save use. A thread
+// that records while another thread is still importing one of them (they
+// are imported at first use) would otherwise find it in sys.modules only
+// half made; importing waits for that import to finish. A module that cannot
+// be imported is left to fail, and be reported, where it is used.
+Status import_host_modules() {
+    for (const char* name : {"sarn.serialize", "logging", "inspect", "builtins", "collections.abc", "threading",
+                             "os", "sarn.version", "sarn.git", "sarn.db"}) {
+        if (Ref::steal(PyImport_ImportModule(name))) continue;
+        Error error = Error::fetch();
+        if (error.reaches_program()) return fail(std::move(error));
+    }
+    return {};
+}
+
 Result<Ref> register_profiler(PyObject* host) {
     if (!PyCallable_Check(host)) return fail(Error::raise(PyExc_TypeError, "profiler object is not callable"));
     auto state = build_profiler_state(host);
@@ -46,6 +61,7 @@ Result<Ref> register_profiler(PyObject* host) {
     auto instance = new_sarn_profiler(std::move(*state));
     if (!instance) return fail(std::move(instance.error()));
     if (PyObject_SetAttrString(host, "rust_profiler", instance->get()) < 0) return fail_fetch();
+    if (auto imported = import_host_modules(); !imported) return fail(std::move(imported.error()));
     directory_changes::watch();
     install_profile_hook(instance->get());
     return follow_new_threads(host, instance->get());
