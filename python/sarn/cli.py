@@ -470,16 +470,18 @@ def _cmd_traces(namespace: argparse.Namespace) -> int:
     if not rows:
         sys.stdout.write("no traces in %s\n" % _display_path(config["db_path"]))
         return EXIT_OK
+    from sarn.viewer import printable
+
     table = [("ID", "SAVED", "SOURCE", "FRAMES", "SIZE", "WHAT")]
     for row in rows:
         table.append(
             (
-                row.id,
+                printable(row.id),
                 _local_time(row.created),
-                row.source or "?",
+                printable(row.source or "?"),
                 "?" if row.frame_count is None else str(row.frame_count),
                 _human_size(row.size),
-                row.label or "",
+                printable(row.label or ""),
             )
         )
     widths = [max(len(line[column]) for line in table) for column in range(5)]

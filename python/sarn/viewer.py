@@ -67,6 +67,27 @@ _KIND_OPEN_CLOSE = {"list": ("[", "]"), "tuple": ("(", ")"), "set": ("{", "}"), 
 _CYCLE_TEXT = {"list": "[...]", "dict": "{...}", "tuple": "(...)", "set": "{...}"}
 
 
+# Characters that would drive a terminal (C0 and C1 controls, DEL) or
+# reorder what it shows (bidirectional overrides): text from a recorded
+# program shows them escaped.
+_UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\u200e\u200f\u202a-\u202e\u2066-\u2069]")
+_ESCAPES = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+def _escape(match: "re.Match[str]") -> str:
+    char = match.group()
+    if char in _ESCAPES:
+        return _ESCAPES[char]
+    return "\\x%02x" % ord(char) if ord(char) < 0x100 else "\\u%04x" % ord(char)
+
+
+def printable(text: Any) -> str:
+    """``str(text)`` with every control character escaped (``\\x1b``,
+    ``\\r``, ...), so that text from a recorded program cannot drive the
+    terminal it is shown on."""
+    return _UNSAFE.sub(_escape, str(text))
+
+
 class TraceFormatError(ValueError):
     """The bytes are not a trace document."""
 
@@ -211,7 +232,7 @@ def format_value(value: Any, limit: int = VALUE_WIDTH) -> str:
         text = repr(value)
     if len(text) > limit:
         text = text[: max(0, limit - 3)] + "..."
-    return text
+    return printable(text)
 
 
 # --------------------------------------------------------------------------
@@ -406,7 +427,7 @@ def _format_args(record: Dict[str, Any]) -> str:
         if used > ARGS_WIDTH:
             parts.append("...")
             break
-        part = "%s=%s" % (key, format_value(value, min(VALUE_WIDTH, max(12, ARGS_WIDTH - used))))
+        part = "%s=%s" % (printable(key), format_value(value, min(VALUE_WIDTH, max(12, ARGS_WIDTH - used))))
         parts.append(part)
         used += len(part) + 2
     return "(" + ", ".join(parts) + ")"
@@ -438,7 +459,8 @@ def _interest_line(record: Dict[str, Any], style: _Style) -> str:
             parts.append(value)
             continue
         parts.append("%s=%s" % (key, format_value(value, 40)))
-    return "%s* %s%s %s" % (style.mark, head, style.reset, " ".join(part for part in parts if part))
+    shown = " ".join(printable(part) for part in parts if part)
+    return "%s* %s%s %s" % (style.mark, printable(head), style.reset, shown)
 
 
 def _frame_line(node: Node, style: _Style) -> str:
@@ -446,16 +468,16 @@ def _frame_line(node: Node, style: _Style) -> str:
     call = node.call
     body = node.is_body()
     if body and record.get("co_name") != "<module>":
-        text = "class " + style.name + node.name + style.reset
+        text = "class " + style.name + printable(node.name) + style.reset
     else:
-        text = style.name + node.name + style.reset
+        text = style.name + printable(node.name) + style.reset
     if call is not None and not body:
         text += _format_args(call)
     path = record.get("path")
     if node.ret is not None and not body:
         text += " -> " + style.value + format_value(node.ret.get("arg")) + style.reset
     if path:
-        text += "  " + style.dim + str(path) + style.reset
+        text += "  " + style.dim + printable(path) + style.reset
     duration = node.duration()
     if duration is not None:
         text += "  " + style.time + format_duration(duration) + style.reset
@@ -487,15 +509,15 @@ def render_lines(
     style = _Style(color)
     meta = document.get("meta") if isinstance(document.get("meta"), dict) else {}
     argv = document.get("command_line_args")
-    head = "trace %s" % document.get("trace_id", "?")
+    head = "trace %s" % printable(document.get("trace_id", "?"))
     if meta.get("source"):
-        head += "  source %s" % meta["source"]
+        head += "  source %s" % printable(meta["source"])
     head += "  started %s" % _timestamp_text(document.get("timestamp"))
     yield style.head + head + style.reset
     if isinstance(argv, list) and argv:
-        yield "command: " + " ".join(str(arg) for arg in argv)
+        yield "command: " + printable(" ".join(str(arg) for arg in argv))
     if document.get("current_commit_sha"):
-        yield "commit: %s" % document["current_commit_sha"]
+        yield "commit: %s" % printable(document["current_commit_sha"])
     threads = thread_records(document)
     if not threads:
         yield "(no records)"
@@ -503,7 +525,8 @@ def render_lines(
         roots = build_tree(records)
         calls = sum(1 for record in records if record.get("type") == "frame" and record.get("event") == "call")
         yield ""
-        yield style.head + "thread %s (native id %s): %d calls" % (name, native_id, calls) + style.reset
+        head = "thread %s (native id %s): %d calls" % (printable(name), printable(native_id), calls)
+        yield style.head + head + style.reset
         if filter:
             _apply_filter(roots, filter)
         for node, level in _walk(roots):
