@@ -93,16 +93,72 @@ class TraceFormatError(ValueError):
 
 
 def decode_document(data: Any) -> Dict[str, Any]:
-    """The decoded trace document (a dict); accepts bytes or an already decoded dict."""
+    """The decoded trace document (a dict), its shape checked; accepts bytes
+    or an already decoded dict. A damaged document raises TraceFormatError
+    saying what is wrong where."""
     if isinstance(data, dict):
-        return data
-    try:
-        document = msgpack.unpackb(bytes(data), raw=False, strict_map_key=False, unicode_errors="replace")
-    except Exception as error:
-        raise TraceFormatError("not a trace document: %s" % error) from None
+        document = data
+    else:
+        try:
+            document = msgpack.unpackb(bytes(data), raw=False, strict_map_key=False, unicode_errors="replace")
+        except Exception as error:
+            reason = str(error) or type(error).__name__
+            raise TraceFormatError("not a trace document: %s" % reason) from None
     if not isinstance(document, dict):
         raise TraceFormatError("not a trace document: a %s, not a map" % type(document).__name__)
+    _check_shape(document)
     return document
+
+
+# The fields the viewer relies on, with the types each may have besides
+# none: those of every record, and those of frame records only (a plugin's
+# frames of interest carry payload keys of their own choosing).
+_NUMBER = (int, float)
+_RECORD_FIELDS = {"type": str, "frame_id": str, "thread": str, "thread_native_id": int,
+                  "timestamp": _NUMBER, "user_code_call_site": dict}
+_FRAME_FIELDS = {"event": str, "qualname": str, "co_name": str, "path": str}
+_SITE_FIELDS = {"call_frame_id": str, "line_number": int}
+_TYPE_NAMES = {str: "a text", int: "an integer", _NUMBER: "a number", dict: "a map"}
+
+
+def _damaged(where: str, value: Any, expected: str) -> TraceFormatError:
+    return TraceFormatError("damaged trace document: %s is %s %s, not %s"
+                            % (where, "an" if type(value).__name__[0] in "aeiou" else "a", type(value).__name__, expected))
+
+
+def _check_fields(record: Dict[str, Any], fields: Dict[str, Any], where: str) -> None:
+    for key, types in fields.items():
+        value = record.get(key)
+        if value is not None and (type(value) is bool or not isinstance(value, types)):
+            raise _damaged("%s.%s" % (where, key), value, _TYPE_NAMES[types])
+
+
+def _check_records(records: Any, where: str) -> None:
+    if not isinstance(records, list):
+        raise _damaged(where, records, "a list")
+    for index, record in enumerate(records):
+        if not isinstance(record, dict):
+            raise _damaged("%s[%d]" % (where, index), record, "a map")
+        _check_fields(record, _RECORD_FIELDS, "%s[%d]" % (where, index))
+        if record.get("type") == "frame":
+            _check_fields(record, _FRAME_FIELDS, "%s[%d]" % (where, index))
+        site = record.get("user_code_call_site")
+        if site is not None:
+            _check_fields(site, _SITE_FIELDS, "%s[%d].user_code_call_site" % (where, index))
+
+
+def _check_shape(document: Dict[str, Any]) -> None:
+    """Raises TraceFormatError unless the records have the shape the viewer
+    reads (ids that are texts, sites that are maps, ...)."""
+    if "frames_of_interest" in document:
+        _check_records(document["frames_of_interest"], "frames_of_interest")
+    frames = document.get("frames", {})
+    if not isinstance(frames, dict):
+        raise _damaged("frames", frames, "a map")
+    for native_id, records in frames.items():
+        if not isinstance(native_id, (int, str)) or isinstance(native_id, bool):
+            raise _damaged("a key of frames", native_id, "an integer")
+        _check_records(records, "frames[%s]" % native_id)
 
 
 # --------------------------------------------------------------------------
