@@ -1,6 +1,10 @@
 """Code that bends the interpreter's usual shapes: recording keeps its frames,
 and failure reports stay bounded."""
 
+import os
+import subprocess
+import sys
+
 import pytest
 
 from core_support import frames, no_profile_left, plugins, record, sarn_log, serialiser, trace  # noqa: F401
@@ -47,3 +51,54 @@ def test_a_failure_report_bounds_each_local(serialiser, sarn_log):
     assert "'__builtins__': <builtins>" in text
     assert "'big': '" + "x" * 199 + "..." in text and "x" * 300 not in text
     assert len(text) < 2000
+
+
+RECURSING = {
+    "method": """\
+class Node:
+    def down(self, n):
+        return self.down(n + 1)
+""",
+    "failing values": """\
+class Unprintable:
+    def __repr__(self):
+        raise ValueError("no repr")
+
+class Node:
+    def down(self, value):
+        return self.down(value)
+""",
+    "C recursion": """\
+import json
+
+class Endless(json.JSONEncoder):
+    def default(self, o):
+        return [o]
+
+class Node:
+    def down(self, value):
+        return Endless(check_circular=False).encode(5j)
+""",
+}
+
+CATCHING = """
+import logging, sys
+logging.getLogger("sarn").disabled = True  # one report per event would flood the output
+def attempt():
+    try:
+        Node().down({argument})
+    except RecursionError:
+        return "caught"
+print([attempt() for _ in range(3)])
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("program", sorted(RECURSING))
+def test_a_caught_recursion_error_goes_on_recorded(tmp_path, program):
+    argument = "Unprintable()" if program == "failing values" else "0"
+    (tmp_path / "deep.py").write_text(RECURSING[program] + CATCHING.format(argument=argument))
+    done = subprocess.run([sys.executable, "-m", "sarn", "run", "deep.py"], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=120, env=dict(os.environ, PYTHONPATH=""))
+    assert (done.returncode, done.stdout) == (0, "['caught', 'caught', 'caught']\n"), done.stderr[-2000:]
+    assert "recorded deep.py" in done.stderr

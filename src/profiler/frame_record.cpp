@@ -63,6 +63,12 @@ Status begin_frame_record(const FrameRecord& record, Bytes& out) {
         if (record.frame_id) writer.str(record.frame_id->view());
         else writer.nil();
         writer.str("arg");
+        if (!record.with_values) {
+            writer.nil();
+            writer.str("locals");
+            writer.nil();
+            return {};
+        }
     }
     if (auto arg = append_serialised(record.arg, record.lightweight_repr, out); !arg) return fail(std::move(arg.error()));
     {

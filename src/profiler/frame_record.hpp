@@ -27,6 +27,9 @@ struct FrameRecord {
     PyObject* arg = nullptr;     // borrowed; serialised by the host
     PyObject* locals = nullptr;  // borrowed; serialised by the host
     bool lightweight_repr = false;
+    // False near the recursion limit: "arg" and "locals" are then written as
+    // nil, since serialising them could run Python code.
+    bool with_values = true;
     const ThreadInfo* thread = nullptr;
     std::optional<UserCodeCallSite> call_site;
 };
