@@ -403,8 +403,6 @@ def _open_for_reading(db_path: PathLike, timeout: float) -> "tuple[sqlite3.Conne
         raise DbMissingError("no trace database at %s (nothing recorded there yet)" % path)
     if os.path.isdir(path):
         raise DbCorruptError("%s is a folder, not a sarn trace database" % path)
-    if os.path.getsize(path) == 0:
-        raise DbMissingError("the trace database %s is empty (nothing recorded there yet)" % path)
     uri = "file:%s?mode=ro" % _quote_uri_path(os.path.abspath(path))
     try:
         connection = sqlite3.connect(uri, uri=True, timeout=timeout, isolation_level=None)
