@@ -280,16 +280,18 @@ def write_traces(db_path: PathLike, traces: Sequence[Tuple[str, bytes]], *, time
         _make_parent(path)
     except OSError as error:
         raise SarnDbError("cannot create the folder of database %s: %s" % (path, error)) from None
+    # Decoded before the database is locked, so that other writers wait less.
+    rows = [(str(trace_id), bytes(document), _summarise(document)) for trace_id, document in traces]
     created = not os.path.exists(path)
     try:
-        _write(path, traces, float(timeout))
+        _write(path, rows, float(timeout))
     except BaseException:
         if created:
             _remove_if_empty(path)
         raise
 
 
-def _write(path: str, traces: Sequence[Tuple[str, bytes]], timeout: float) -> None:
+def _write(path: str, rows: Sequence[Tuple[str, bytes, Dict[str, Any]]], timeout: float) -> None:
     try:
         connection = sqlite3.connect(path, timeout=timeout, isolation_level=None)
     except sqlite3.Error as error:
@@ -298,8 +300,8 @@ def _write(path: str, traces: Sequence[Tuple[str, bytes]], timeout: float) -> No
         connection.execute("BEGIN IMMEDIATE")
         try:
             _check_schema(connection, path, create=True)
-            for trace_id, document in traces:
-                _insert(connection, str(trace_id), bytes(document))
+            for row in rows:
+                _insert(connection, *row)
         except BaseException:
             try:
                 connection.execute("ROLLBACK")
@@ -313,8 +315,7 @@ def _write(path: str, traces: Sequence[Tuple[str, bytes]], timeout: float) -> No
         connection.close()
 
 
-def _insert(connection: sqlite3.Connection, trace_id: str, document: bytes) -> None:
-    facts = _summarise(document)
+def _insert(connection: sqlite3.Connection, trace_id: str, document: bytes, facts: Dict[str, Any]) -> None:
     view = memoryview(document)
     connection.execute(
         "INSERT OR REPLACE INTO traces (id, created, started, source, label, frame_count,"

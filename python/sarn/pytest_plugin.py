@@ -107,7 +107,7 @@ class _Recorder:
         self.errors: List[str] = []
 
     def _report(self, text: str) -> None:
-        _logger.warning("sarn: %s", text)
+        _logger.warning("%s", text)
         if text not in self.errors:
             self.errors.append(text)
 
