@@ -259,7 +259,7 @@ def parse_assignment(text: str) -> Tuple[str, Any]:
     key, sep, raw = text.partition("=")
     key = key.strip()
     if not sep or not key:
-        raise ConfigError("--config expects KEY=VALUE, got %r" % text)
+        raise ConfigError("a setting is written KEY=VALUE, not %r" % text)
     try:
         value: Any = json.loads(raw)
     except ValueError:
@@ -267,7 +267,7 @@ def parse_assignment(text: str) -> Tuple[str, Any]:
     if key.startswith("filters."):
         filter_key = key[len("filters."):]
         if filter_key not in _FILTER_KEYS:
-            raise ConfigError("--config: unknown key %r (known: filters.include_frames, filters.ignore_frames)" % key)
+            raise ConfigError("unknown key %r (known: filters.include_frames, filters.ignore_frames)" % key)
         if isinstance(value, str):
             value = [part for part in (piece.strip() for piece in value.split(",")) if part]
         return key, {"filters": {filter_key: value}}
@@ -295,7 +295,7 @@ def load_config(
             config = merge(config, validate(read_pyproject(path), "%s [tool.sarn]" % path))
     for text in assignments:
         _, partial = parse_assignment(text)
-        config = merge(config, validate(partial, "--config %s" % text))
+        config = merge(config, validate(partial, "setting %s" % text))
     if overrides:
         config = merge(config, validate(overrides))
     return validate(config)

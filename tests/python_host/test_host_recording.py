@@ -344,7 +344,7 @@ def test_pytest_records_the_tests_after_one_that_replaces_the_profile_function(t
     (["--sarn-config", "filters.ignore_frames=test_conf.py", "--sarn-config", "threading=true"], 0,
      "sarn: 1 test trace saved into t.db"),
     (["--sarn-config", "bogus=1"], 4, "unknown key 'bogus'"),
-    (["--sarn-config", "threading"], 4, "expects KEY=VALUE"),
+    (["--sarn-config", "threading"], 4, "a setting is written KEY=VALUE, not 'threading'"),
     (["--sarn-db", "folder"], 0, "sarn: 1 test trace could not be saved into folder\nsarn: cannot open database"),
 ])
 def test_pytest_settings_and_summary(tmp_path, args, code, message):
