@@ -83,7 +83,8 @@ def active_profiler() -> "Optional[Profiler]":
 class Profiler:
     """The object the recording core is registered with.
 
-    ``config`` is the whole configuration dict (see :mod:`sarn.config`); the
+    ``config`` is the whole configuration dict (see :mod:`sarn.config`; it is
+    checked, and dotted keys are moved into their tables); the
     database path is taken from ``db_path`` when given, else from
     ``config["db_path"]``, and made absolute so that a program that changes its
     working directory still saves where it was asked to.
@@ -98,9 +99,9 @@ class Profiler:
         source: str = "python",
         trace_id: Optional[str] = None,
     ) -> None:
-        from sarn.config import DEFAULT_DB_PATH
+        from sarn.config import DEFAULT_DB_PATH, validate
 
-        self.config: Dict[str, Any] = dict(config or {})
+        self.config: Dict[str, Any] = validate(config or {})
         if db_path is None:
             db_path = self.config.get("db_path") or DEFAULT_DB_PATH
         self.db_path: str = os.path.abspath(os.fspath(db_path))
