@@ -405,19 +405,47 @@ def _open_for_reading(db_path: PathLike, timeout: float) -> "tuple[sqlite3.Conne
     if os.path.isdir(path):
         raise DbCorruptError("%s is a folder, not a sarn trace database" % path)
     uri = "file:%s?mode=ro" % _quote_uri_path(os.path.abspath(path))
+    for attempt in (1, 2):
+        try:
+            connection = sqlite3.connect(uri, uri=True, timeout=timeout, isolation_level=None)
+        except sqlite3.Error as error:
+            raise _translate(error, path, timeout) from None
+        try:
+            return connection, path, _check_schema(connection, path, create=False)
+        except sqlite3.Error as error:
+            connection.close()
+            if attempt == 1 and _left_by_a_failed_write(error, path):
+                _undo_failed_write(path, timeout)
+                continue
+            raise _translate(error, path, timeout) from None
+        except BaseException:
+            connection.close()
+            raise
+    raise AssertionError("unreachable")
+
+
+def _left_by_a_failed_write(error: sqlite3.Error, path: str) -> bool:
+    """True when a read-only reader is refused because a write that failed
+    (a full disk, a killed writer) left its rollback journal behind: only a
+    connection that may write can undo it."""
+    return "readonly" in str(error).lower() and os.path.exists(path + "-journal")
+
+
+def _undo_failed_write(path: str, timeout: float) -> None:
+    """Lets SQLite roll the failed write back, which a read through a
+    writable connection does; the traces stored before it are then whole."""
     try:
-        connection = sqlite3.connect(uri, uri=True, timeout=timeout, isolation_level=None)
+        connection = sqlite3.connect(path, timeout=timeout, isolation_level=None)
+        try:
+            connection.execute("SELECT count(*) FROM sqlite_master").fetchone()
+        finally:
+            connection.close()
     except sqlite3.Error as error:
-        raise _translate(error, path, timeout) from None
-    try:
-        version = _check_schema(connection, path, create=False)
-    except sqlite3.Error as error:
-        connection.close()
-        raise _translate(error, path, timeout) from None
-    except BaseException:
-        connection.close()
-        raise
-    return connection, path, version
+        raise SarnDbError(
+            "database %s holds an unfinished write that a failed save left behind (%s-journal), and it "
+            "cannot be undone from here (%s): run sarn once with write access to the database's folder"
+            % (path, path, error)
+        ) from None
 
 
 def _quote_uri_path(path: str) -> str:
