@@ -248,14 +248,20 @@ def plugin_is_installed():
     return any(entry.value == "sarn.pytest_plugin" for entry in group)
 
 
-def test_pytest_records_one_trace_per_test(tmp_path):
-    (tmp_path / "test_sample.py").write_text(textwrap.dedent(SAMPLE_TESTS))
+def pytest_with_sarn(folder, source):
+    """Runs `pytest --sarn` on `source`, written as test_sample.py in `folder`,
+    into folder/tests.db."""
+    (folder / "test_sample.py").write_text(textwrap.dedent(source))
     load = [] if plugin_is_installed() else ["-p", "sarn.pytest_plugin"]
-    done = subprocess.run(
+    return subprocess.run(
         [sys.executable, "-m", "pytest"] + load
         + ["--sarn", "--sarn-db", "tests.db", "-q", "-p", "no:cacheprovider", "test_sample.py"],
-        cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300,
+        cwd=str(folder), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300,
     )
+
+
+def test_pytest_records_one_trace_per_test(tmp_path):
+    done = pytest_with_sarn(tmp_path, SAMPLE_TESTS)
     output = done.stdout.decode()
     assert done.returncode == 1, output
     assert "1 failed, 3 passed" in output
@@ -284,3 +290,39 @@ def test_pytest_records_one_trace_per_test(tmp_path):
         assert [name for name in calls(document) if name and name.startswith("test_sample.")] == expected_calls[label]
     failed = viewer.render(db.load_trace(path, traces["test_sample.py::test_triples"].id))
     assert "end_test test_sample.py::test_triples failed" in failed
+
+
+RESTORING_TESTS = """
+    import sys
+
+
+    def helper():
+        return 1
+
+
+    def test_restores_the_profile_function():
+        old = sys.getprofile()
+        sys.setprofile(None)
+        sys.setprofile(old)
+        assert helper() == 1
+
+
+    def test_after():
+        assert helper() == 1
+"""
+
+
+def test_pytest_recording_survives_a_test_that_restores_the_profile_function(tmp_path):
+    done = pytest_with_sarn(tmp_path, RESTORING_TESTS)
+    output = done.stdout.decode()
+    assert done.returncode == 0 and "2 passed" in output, output
+    path = str(tmp_path / "tests.db")
+    traces = {info.label: info for info in db.list_traces(path)}
+    assert set(traces) == {"test_sample.py::test_restores_the_profile_function", "test_sample.py::test_after"}
+    for label, info in traces.items():
+        records = all_records(msgpack.unpackb(db.load_trace(path, info.id), strict_map_key=False))
+        assert [r["type"] for r in records if r["type"] != "frame"] == ["start_test", "end_test"], label
+        assert records[-1]["outcome"] == "passed"
+        called = [r["qualname"] for r in records if r["type"] == "frame" and r["event"] == "call"]
+        assert [name for name in called if name and name.startswith("test_sample.")] == [
+            "test_sample." + label.partition("::")[2], "test_sample.helper"]
