@@ -57,13 +57,16 @@ Status begin_frame_record(const FrameRecord& record, Bytes& out) {
         else writer.nil();
         writer.str("arg");
     }
-    if (auto arg = append_serialised(record.arg, record.lightweight_repr, out); !arg) return fail(std::move(arg.error()));
+    ReprMemo memo;  // the argument and the locals often share a value
+    if (auto arg = append_serialised(record.arg, record.lightweight_repr, out, memo); !arg) {
+        return fail(std::move(arg.error()));
+    }
     {
         CursorSink sink(out);
         Writer writer(sink);
         writer.str("locals");
     }
-    if (auto locals = append_serialised(record.locals, record.lightweight_repr, out); !locals) {
+    if (auto locals = append_serialised(record.locals, record.lightweight_repr, out, memo); !locals) {
         return fail(std::move(locals.error()));
     }
     return {};
