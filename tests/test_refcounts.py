@@ -192,6 +192,9 @@ def test_event_temporaries_are_released(dumps):
     sys.setprofile(None)
     with pytest.raises(TypeError):
         profiler.register_threading_profiler(*arguments[:2])
+    profiler(*arguments)  # as a profile function, outside any event
+    with pytest.raises(TypeError):
+        profiler(*arguments[:2])
     assert [sys.getrefcount(a) for a in arguments] == before
 
 

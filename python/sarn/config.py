@@ -31,6 +31,11 @@ Keys:
                                     recording (default false)
 ``lightweight_repr``     bool       write values as type and short repr
                                     only, which is faster (default false)
+``call_user_repr``       bool       run the ``__repr__`` methods written in
+                                    the recorded code itself to show its
+                                    objects (default false: they are shown
+                                    by type, id and attributes, since such a
+                                    method may change what the program does)
 ``sqlite_busy_timeout``  int        seconds to wait for a busy database
                                     (default 60)
 ``plugins``              list       extra plugin specifications, see
@@ -77,6 +82,7 @@ DEFAULTS: Dict[str, Any] = {
     "filters": {"include_frames": [], "ignore_frames": []},
     "threading": False,
     "lightweight_repr": False,
+    "call_user_repr": False,
     "sqlite_busy_timeout": 60,
     "plugins": [],
 }
@@ -204,7 +210,7 @@ def validate(config: Mapping[str, Any], source: str = "configuration") -> Dict[s
                 value = os.fspath(value)
             if not isinstance(value, str) or not value:
                 raise ConfigError("%s must be a non-empty path" % where)
-        elif key in ("threading", "lightweight_repr"):
+        elif key in ("threading", "lightweight_repr", "call_user_repr"):
             if not isinstance(value, bool):
                 raise ConfigError("%s must be true or false, not %r" % (where, value))
         elif key == "sqlite_busy_timeout":

@@ -146,6 +146,10 @@ class Profiler:
                     "or run at the same time" % _active.trace_id
                 )
             _active = self
+        # How values are written follows this recording's configuration.
+        from sarn import serialize
+
+        serialize.set_config(self.config)
         try:
             core.register_profiler(self)
         except BaseException:

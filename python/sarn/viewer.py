@@ -209,24 +209,33 @@ def _fmt(value: Any, limit: int) -> str:
     return repr(value)
 
 
+def _with_attrs(short_type: str, value: Dict[str, Any], limit: int) -> str:
+    """An object as its type called with its attributes: Item(name='tea', price=3.5)."""
+    items, more = _fmt_items(
+        value["attrs"].items(), limit, lambda pair, room: "%s=%s" % (pair[0], _fmt(pair[1], room))
+    )
+    if more or value.get("more_attrs"):
+        items.append("...")
+    return "%s(%s)" % (short_type, ", ".join(items))
+
+
 def _fmt_tagged(value: Dict[str, Any], limit: int) -> str:
     kind = value.get(TAG)
     type_name = value.get("type")
     total = value.get("len")
     if kind == "object":
         text = value.get("repr")
-        text = text if isinstance(text, str) else "<%s>" % type_name
         attrs = value.get("attrs")
+        if not isinstance(text, str):
+            # Written without running its __repr__: its type and attributes.
+            if isinstance(attrs, dict):
+                return _with_attrs(_short_type(type_name), value, limit)
+            return "<%s>" % _short_type(type_name)
         match = _DEFAULT_REPR.match(text)
         if match and not attrs and "failed" in text:
             return "<%s>" % match.group(1)
         if match and isinstance(attrs, dict):
-            items, more = _fmt_items(
-                attrs.items(), limit, lambda pair, room: "%s=%s" % (pair[0], _fmt(pair[1], room))
-            )
-            if more or value.get("more_attrs"):
-                items.append("...")
-            return "%s(%s)" % (match.group(1), ", ".join(items))
+            return _with_attrs(match.group(1), value, limit)
         return text
     if kind == "str":
         return _fmt(value.get("value", ""), limit) + "..."

@@ -2,6 +2,7 @@
 
 #include "lib/entry_point.hpp"
 #include "lib/hook.hpp"
+#include "lib/profile_function.hpp"
 #include "profiler/persistence.hpp"
 #include "profiler/trace.hpp"
 #include "utils/convert.hpp"
@@ -97,6 +98,7 @@ PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_methods, methods},
+    {Py_tp_call, reinterpret_cast<void*>(call_as_profile_function)},
     {0, nullptr},
 };
 

@@ -35,7 +35,8 @@ struct FrameRecord {
 };
 
 // The frame's locals as a dict, without "__builtins__" (a copy is made when
-// the key is present, so the frame's own dictionary is never changed).
+// the key is present, so a namespace is never changed), read without
+// leaving a snapshot in the frame.
 [[nodiscard]] Result<Ref> locals_mapping(PyFrameObject* frame);
 
 // The record is written in two steps. The first writes the fields up to the

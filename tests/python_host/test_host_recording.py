@@ -356,3 +356,56 @@ def test_pytest_settings_and_summary(tmp_path, args, code, message):
     if os.path.exists(tmp_path / "t.db"):
         [info] = db.list_traces(str(tmp_path / "t.db"))
         assert (info.label, info.frame_count) == ("test_conf.py::test_x", 0)
+
+
+def pytest_with_sarn(folder, source):
+    """Runs `pytest --sarn` on `source`, written as test_sample.py in `folder`,
+    into folder/tests.db."""
+    (folder / "test_sample.py").write_text(textwrap.dedent(source))
+    load = [] if plugin_is_installed() else ["-p", "sarn.pytest_plugin"]
+    return subprocess.run(
+        [sys.executable, "-m", "pytest"] + load
+        + ["--sarn", "--sarn-db", "tests.db", "-q", "-p", "no:cacheprovider", "test_sample.py"],
+        cwd=str(folder), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300,
+    )
+
+
+RUNNER_TESTS = """
+    import sys
+    import unittest
+
+
+    def helper():
+        return 1
+
+
+    def test_restores_the_profile_function():
+        old = sys.getprofile()
+        sys.setprofile(None)
+        sys.setprofile(old)
+        assert helper() == 1
+
+
+    class Case(unittest.TestCase):
+        def test_one(self):
+            self.assertEqual(helper(), 1)
+"""
+
+
+def test_pytest_recording_survives_a_restored_profile_function_and_leaves_the_runner_out(tmp_path):
+    done = pytest_with_sarn(tmp_path, RUNNER_TESTS)
+    assert done.returncode == 0 and "2 passed" in done.stdout.decode(), done.stdout.decode()
+    path = str(tmp_path / "tests.db")
+    traces = {info.label: db.load_trace(path, info.id) for info in db.list_traces(path)}
+    assert set(traces) == {"test_sample.py::test_restores_the_profile_function", "test_sample.py::Case::test_one"}
+    for label, data in traces.items():
+        records = all_records(msgpack.unpackb(data, strict_map_key=False))
+        assert [r["type"] for r in records if r["type"] != "frame"] == ["start_test", "end_test"], label
+        assert "test_sample.helper" in [r["qualname"] for r in records if r["type"] == "frame"], label
+    # A test case's `self` leads to unittest's and pytest's objects, which
+    # are shown by type and repr only.
+    case = traces["test_sample.py::Case::test_one"]
+    record = next(r for r in all_records(msgpack.unpackb(case, strict_map_key=False)) if r.get("co_name") == "test_one")
+    assert record["locals"]["self"]["attrs"]["_testMethodName"] == "test_one"
+    assert "attrs" not in record["locals"]["self"]["attrs"]["_outcome"]
+    assert len(case) < 16_000
