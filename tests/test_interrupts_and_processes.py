@@ -5,6 +5,7 @@ import os
 import signal
 import subprocess
 import sys
+import time
 
 import msgpack
 import pytest
@@ -127,3 +128,61 @@ def test_recording_starts_with_what_it_uses_imported():
     # elsewhere would find it half made in sys.modules.
     done = subprocess.run([sys.executable, "-I", "-c", IMPORTS], capture_output=True, text=True, timeout=60)
     assert done.stdout == "[]\n", done.stderr
+
+
+LOOP = """\
+class Busy:
+    def __repr__(self):
+        return str(sum(range(200)))
+
+def step(value):
+    return value
+
+print("running", flush=True)
+while True:
+    step(Busy())
+"""
+
+
+@pytest.mark.slow
+def test_ctrl_c_stops_a_recorded_loop_and_keeps_its_trace(tmp_path):
+    (tmp_path / "loop.py").write_text(LOOP)
+    env = dict(os.environ, PYTHONPATH="")
+    # With call_user_repr the loop spends most of its time in the recorder's
+    # calls of the value's repr, which is where Ctrl-C mostly lands.
+    child = subprocess.Popen([sys.executable, "-m", "sarn", "run", "-c", "call_user_repr=true", "loop.py"],
+                             cwd=tmp_path, env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "running\n"
+        time.sleep(0.3)  # well inside the loop
+        for _ in range(5):  # a few tries: each lands wherever the loop is
+            child.send_signal(signal.SIGINT)
+            try:
+                child.wait(timeout=10)
+                break
+            except subprocess.TimeoutExpired:
+                continue
+        else:
+            pytest.fail("the recorded program went on after Ctrl-C")
+        err = child.stderr.read()
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == 130, err
+    assert "KeyboardInterrupt" in err and "Exception ignored" not in err
+    traces = db.list_traces(str(tmp_path / ".sarn" / "db.sqlite3"))
+    assert len(traces) == 1 and traces[0].frame_count > 1
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("raised, code", [("KeyboardInterrupt", 130), ("SystemExit(4)", 4)])
+def test_an_exit_raised_by_a_recorded_values_repr_reaches_the_program(tmp_path, raised, code):
+    (tmp_path / "app.py").write_text(
+        "class Stop:\n    def __repr__(self):\n        raise %s\n\n"
+        "def take(value):\n    return 1\n\ntake(Stop())\nprint('went on')\n" % raised)
+    done = subprocess.run([sys.executable, "-m", "sarn", "run", "-c", "call_user_repr=true", "app.py"],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=60,
+                          env=dict(os.environ, PYTHONPATH=""))
+    assert (done.returncode, done.stdout) == (code, ""), done.stderr
+    assert "recorded app.py" in done.stderr

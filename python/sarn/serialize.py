@@ -286,7 +286,7 @@ def _unwrapped(method: Any) -> Any:
     for _ in range(100):
         try:
             wrapped = object.__getattribute__(method, "__dict__").get("__wrapped__")
-        except BaseException:
+        except Exception:
             break
         if wrapped is None:
             break
@@ -352,7 +352,7 @@ def _compute_type_name(t: type) -> str:
     try:
         module = type.__getattribute__(t, "__module__")
         qualname = type.__getattribute__(t, "__qualname__")
-    except BaseException:
+    except Exception:
         return "<unknown type>"
     if type(qualname) is not str:
         return "<unknown type>"
@@ -374,7 +374,7 @@ def _slot_plan(t: type) -> Optional[Tuple[_Slot, ...]]:
             slots = (slots,)
         try:
             names = list(slots)
-        except BaseException:
+        except Exception:
             continue
         for name in names:
             if type(name) is not str or name in ("__dict__", "__weakref__"):
@@ -418,19 +418,19 @@ def _kind_of(t: type) -> str:
 def _compute_info(t: type) -> _Info:
     try:
         library = _library_class(t)
-    except BaseException:
+    except Exception:
         library = False
     try:
         plan = None if library else _slot_plan(t)
-    except BaseException:
+    except Exception:
         plan = None
     try:
         kind = _kind_of(t)
-    except BaseException:
+    except Exception:
         kind = "object"
     try:
         repr_runs = _repr_runs(t)
-    except BaseException:
+    except Exception:
         repr_runs = False
     info = (_compute_type_name(t), plan, kind, repr_runs)
     key = id(t)
@@ -519,7 +519,7 @@ def _bounded_repr(value: Any, type_name: Optional[str] = None) -> str:
         if len(text) > MAX_REPR:
             text = text[:MAX_REPR] + _CUT_MARK
         return text
-    except BaseException as error:
+    except Exception as error:
         if type_name is None:
             type_name = _type_name(type(value))
         return "<%s object; repr() failed: %s>" % (type_name, _type_name(type(error)))
@@ -557,7 +557,7 @@ def _object(value: Any, t: type, depth: int, ctx: _Ctx, info: Any = None) -> Dic
                 attrs[field] = _full(item, child, ctx)
         try:
             instance_dict = object.__getattribute__(value, "__dict__")
-        except BaseException:
+        except Exception:
             instance_dict = None
         if type(instance_dict) is dict:
             for attr, item in list(dict.items(instance_dict)):
@@ -572,13 +572,13 @@ def _object(value: Any, t: type, depth: int, ctx: _Ctx, info: Any = None) -> Dic
         for attr, stored, index in plan:
             try:
                 item = t.__mro__[index].__dict__.get(stored).__get__(value, t)
-            except BaseException:
+            except Exception:
                 continue
             if len(attrs) >= MAX_ATTRS:
                 more += 1
                 continue
             attrs[attr] = _full(item, child, ctx)
-    except BaseException:
+    except Exception:
         return result
     finally:
         ctx.path.discard(key)
@@ -765,7 +765,7 @@ def _full(value: Any, depth: int, ctx: _Ctx) -> Any:
         return _subclass_or_object(value, t, depth, ctx)
     except RecursionError:
         raise
-    except BaseException as error:
+    except Exception as error:
         name = _type_name(t)
         return {TAG: "object", "type": name, "repr": "<%s object; not readable: %s>" % (name, _type_name(type(error)))}
 
@@ -863,18 +863,18 @@ def _pack(converted: Any) -> bytes:
 def _failure(value: Any, error: BaseException) -> bytes:
     try:
         name = _type_name(type(value))
-    except BaseException:
+    except Exception:
         name = "<unknown type>"
     try:
         reason = _type_name(type(error))
-    except BaseException:
+    except Exception:
         reason = "error"
     try:
         return msgpack.packb(
             {TAG: "object", "type": name, "repr": "<%s object; not serialisable: %s>" % (name, reason)},
             use_bin_type=True,
         )
-    except BaseException:
+    except Exception:
         return _FALLBACK
 
 
@@ -894,7 +894,7 @@ def _dump_msgpack_py(value: Any) -> bytes:
                 and _all_plain(dict.values(value))):
             return _pack(value)
         return _pack(_full(value, 0, _Ctx()))
-    except BaseException as error:
+    except Exception as error:
         return _failure(value, error)
 
 
@@ -904,7 +904,7 @@ def _dump_msgpack_lightweight_repr_py(value: Any) -> bytes:
         return _NIL
     try:
         return _pack(_light_top(value))
-    except BaseException as error:
+    except Exception as error:
         return _failure(value, error)
 
 

@@ -99,6 +99,7 @@ PyObject* configure(PyObject* module, PyObject* source) noexcept {
 
 // The pending exception and `value` go to `_failure`, which describes them.
 PyObject* describe_failure(const Configuration& configuration, PyObject* value) noexcept {
+    if (pending_error_reaches_program()) return nullptr;  // raised out of the dump
     const TakenError error = TakenError::take();
     if (error.value() == nullptr) return nullptr;
     return PyObject_CallFunctionObjArgs(configuration.failure.get(), value, error.value(), nullptr);

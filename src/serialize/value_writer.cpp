@@ -389,6 +389,7 @@ bool ValueWriter::compound(PyObject* value, PyTypeObject* type, Py_ssize_t depth
 
 // The `except BaseException` of `_full`: the value is described instead.
 bool ValueWriter::not_readable(PyTypeObject* type) {
+    if (pending_error_reaches_program()) return false;
     const TakenError error = TakenError::take();
     if (error.type() == nullptr) {
         PyErr_SetString(PyExc_SystemError, "a failure without an exception");
@@ -539,6 +540,7 @@ bool ValueWriter::object(PyObject* value, PyTypeObject* type, Py_ssize_t depth, 
         PathEntry entry(path_, value);
         if (!gather_attributes(value, type, depth, info, attrs, more)) {
             // A failure while reading attributes leaves the object without them.
+            if (pending_error_reaches_program()) return false;
             PyErr_Clear();
             attrs.clear();
             more = 0;
@@ -583,7 +585,10 @@ bool ValueWriter::gather_attributes(PyObject* value, PyTypeObject* type, Py_ssiz
         }
     }
     Ref instance_dict = Ref::steal(PyObject_GenericGetAttr(value, host_.dict_name.get()));
-    if (!instance_dict) PyErr_Clear();
+    if (!instance_dict) {
+        if (pending_error_reaches_program()) return false;
+        PyErr_Clear();
+    }
     if (instance_dict && PyDict_CheckExact(instance_dict.get())) {
         for (auto& [attr, item] : first_entries(instance_dict.get(), PY_SSIZE_T_MAX)) {
             if (!PyUnicode_CheckExact(attr.get()) || starts_with_two_underscores(attr.get())) continue;
@@ -607,6 +612,7 @@ bool ValueWriter::gather_attributes(PyObject* value, PyTypeObject* type, Py_ssiz
         }
         Ref item = slot_value(value, type, PyTuple_GET_ITEM(slot, 1), PyTuple_GET_ITEM(slot, 2));
         if (!item) {
+            if (pending_error_reaches_program()) return false;
             PyErr_Clear();
             continue;
         }
@@ -768,6 +774,7 @@ Ref ValueWriter::repr_once(PyObject* value, PyObject* type_name) {
 
 // The text `_bounded_repr` gives when repr raises (anything at all).
 Ref ValueWriter::repr_failure(PyObject* type_name) {
+    if (pending_error_reaches_program()) return Ref();
     const TakenError error = TakenError::take();
     if (error.type() == nullptr) {
         PyErr_SetString(PyExc_SystemError, "a failure without an exception");

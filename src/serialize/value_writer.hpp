@@ -51,6 +51,13 @@ struct Host {
     mutable std::unordered_map<PyTypeObject*, KnownType> known_types;
 };
 
+// True when the pending exception is one the program must see rather than
+// a failure to describe in the value's place: KeyboardInterrupt from Ctrl-C
+// in a repr, SystemExit, and the like (anything that is not an Exception).
+inline bool pending_error_reaches_program() noexcept {
+    return PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception);
+}
+
 // The pending Python exception, taken out of the interpreter's error state
 // and normalised, so that the Python code that describes it starts clean.
 class TakenError {

@@ -55,9 +55,14 @@ class NonStrRepr:
         return 42
 
 
-class SystemExitRepr:
+class ExitingRepr:
+    """A repr that ends the program (or is interrupted by Ctrl-C)."""
+
+    def __init__(self, raised):
+        self.raised = raised
+
     def __repr__(self):
-        raise SystemExit(3)
+        raise self.raised
 
 
 class RaisingGetattr:
@@ -168,7 +173,6 @@ HOSTILE = {
     "huge set": set(range(50_000)),
     "raising repr": RaisingRepr(),
     "non-str repr": NonStrRepr(),
-    "SystemExit repr": SystemExitRepr(),
     "raising getattr": RaisingGetattr(),
     "raising dunders": RaisingDunders(),
     "hostile list subclass": HostileList([1, 2, 3]),
@@ -352,7 +356,6 @@ def test_attributes_are_cut_at_max_attrs():
     [
         (RaisingRepr(), "repr() failed: RuntimeError"),
         (NonStrRepr(), "repr() failed: TypeError"),
-        (SystemExitRepr(), "repr() failed: SystemExit"),
     ],
 )
 @pytest.mark.parametrize("dump", DUMPERS, ids=["full", "lightweight"])
@@ -360,6 +363,17 @@ def test_failing_repr_is_described(user_reprs, dump, value, fragment):
     decoded = decode_one(dump(value))
     assert decoded[TAG] == "object"
     assert fragment in decoded["repr"]
+
+
+EXITS = [SystemExit(3), KeyboardInterrupt()]
+EXIT_DUMPERS = DUMPERS + [serialize._dump_msgpack_py, serialize._dump_msgpack_lightweight_repr_py]
+
+
+@pytest.mark.parametrize("raised", EXITS, ids=["SystemExit", "KeyboardInterrupt"])
+@pytest.mark.parametrize("dump", EXIT_DUMPERS, ids=["full", "lightweight", "full in Python", "lightweight in Python"])
+def test_an_exit_raised_by_a_repr_reaches_the_caller(user_reprs, dump, raised):
+    with pytest.raises(type(raised)):
+        dump({"value": [ExitingRepr(raised)]})
 
 
 def test_subclass_overrides_are_not_run():
