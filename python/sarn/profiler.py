@@ -150,6 +150,7 @@ class Profiler:
         except BaseException:
             with _lock:
                 _active = None
+            core.register_noop_profiler()
             sys.setprofile(None)
             raise
         self._core = core
@@ -193,6 +194,10 @@ class Profiler:
         return self.rust_profiler.build_trace()
 
 
+def _records_through_monitoring(config: Mapping[str, Any]) -> bool:
+    return sys.version_info >= (3, 12) and config.get("engine", "monitoring") == "monitoring"
+
+
 def _record_on_in_forked_child() -> None:
     """Gives a forked child's recording a trace id and a core profiler of its
     own; the child's copy of the parent's records is dropped with the old one."""
@@ -201,14 +206,20 @@ def _record_on_in_forked_child() -> None:
     profiler = _active
     if profiler is None or profiler._core is None:
         return
-    recording_here = sys.getprofile() is profiler.rust_profiler
+    # Through sys.monitoring the recorded threads keep no profile function:
+    # the thread that started the recording is the one taken to record.
+    recording_here = sys.getprofile() is profiler.rust_profiler or (
+        _records_through_monitoring(profiler.config) and threading.get_ident() == profiler._thread_id
+    )
     profiler.trace_id = new_trace_id()
     profiler._thread_id = threading.get_ident()
     try:
         profiler._core.register_profiler(profiler)
         if not recording_here:  # the forking thread was not recorded: it stays so
+            profiler._core.register_noop_profiler()
             sys.setprofile(None)
     except BaseException as error:  # the child goes on unrecorded
+        profiler._core.register_noop_profiler()
         sys.setprofile(None)
         threading.setprofile(None)
         logging.getLogger("sarn").warning("cannot record on in a forked child: %s: %s", type(error).__name__, error)
