@@ -63,8 +63,9 @@ uint64_t this_thread_serial() noexcept {
 
 // ---------------------------------------------------------------------------
 // The callbacks. Calls and returns map as the interpreter's own profile
-// function maps them: a start, resumption or throw into a frame is a call;
-// a return, yield or unwinding is a return (an unwinding frame returns None).
+// function maps them: a start, resumption or throw into a frame is a call
+// (a throw's argument is the exception); a return, yield or unwinding is a
+// return (an unwinding frame returns None).
 
 [[gnu::noinline]] PyObject* handle_event(PyObject* profiler, PyObject* const* args, Py_ssize_t nargs,
                                          FrameEvent kind, bool may_disable, bool has_value) noexcept {
@@ -117,7 +118,7 @@ struct EventCallback {
 EventCallback event_callbacks[] = {
     {"PY_START", {"sarn_py_start", callback<FrameEvent::call, true, false>(), METH_FASTCALL, nullptr}},
     {"PY_RESUME", {"sarn_py_resume", callback<FrameEvent::call, true, false>(), METH_FASTCALL, nullptr}},
-    {"PY_THROW", {"sarn_py_throw", callback<FrameEvent::call, false, false>(), METH_FASTCALL, nullptr}},
+    {"PY_THROW", {"sarn_py_throw", callback<FrameEvent::call, false, true>(), METH_FASTCALL, nullptr}},
     {"PY_RETURN", {"sarn_py_return", callback<FrameEvent::ret, true, true>(), METH_FASTCALL, nullptr}},
     {"PY_YIELD", {"sarn_py_yield", callback<FrameEvent::ret, true, true>(), METH_FASTCALL, nullptr}},
     {"PY_UNWIND", {"sarn_py_unwind", callback<FrameEvent::ret, false, false>(), METH_FASTCALL, nullptr}},
