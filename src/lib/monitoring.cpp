@@ -64,8 +64,8 @@ uint64_t this_thread_serial() noexcept {
 // ---------------------------------------------------------------------------
 // The callbacks. Calls and returns map as the interpreter's own profile
 // function maps them: a start, resumption or throw into a frame is a call
-// (a throw's argument is the exception); a return, yield or unwinding is a
-// return (an unwinding frame returns None).
+// (a throw's argument is the exception before 3.13, None from 3.13 on); a
+// return, yield or unwinding is a return (an unwinding frame returns None).
 
 [[gnu::noinline]] PyObject* handle_event(PyObject* profiler, PyObject* const* args, Py_ssize_t nargs,
                                          FrameEvent kind, bool may_disable, bool has_value) noexcept {
@@ -110,6 +110,8 @@ PyCFunction callback() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&on_event<kind, may_disable, has_value>));
 }
 
+constexpr bool throw_passes_exception = PY_VERSION_HEX < 0x030D0000;
+
 struct EventCallback {
     const char* event;
     PyMethodDef def;
@@ -118,7 +120,7 @@ struct EventCallback {
 EventCallback event_callbacks[] = {
     {"PY_START", {"sarn_py_start", callback<FrameEvent::call, true, false>(), METH_FASTCALL, nullptr}},
     {"PY_RESUME", {"sarn_py_resume", callback<FrameEvent::call, true, false>(), METH_FASTCALL, nullptr}},
-    {"PY_THROW", {"sarn_py_throw", callback<FrameEvent::call, false, true>(), METH_FASTCALL, nullptr}},
+    {"PY_THROW", {"sarn_py_throw", callback<FrameEvent::call, false, throw_passes_exception>(), METH_FASTCALL, nullptr}},
     {"PY_RETURN", {"sarn_py_return", callback<FrameEvent::ret, true, true>(), METH_FASTCALL, nullptr}},
     {"PY_YIELD", {"sarn_py_yield", callback<FrameEvent::ret, true, true>(), METH_FASTCALL, nullptr}},
     {"PY_UNWIND", {"sarn_py_unwind", callback<FrameEvent::ret, false, false>(), METH_FASTCALL, nullptr}},
