@@ -3,9 +3,9 @@
 A :class:`Profiler` carries what the recording core reads when recording
 starts (``config``, ``db_path``, ``one_trace_per_test``, ``trace_id``,
 ``source``); :meth:`Profiler.start` hands it to the core, which builds its own
-profiler, stores it as ``rust_profiler`` and installs itself as the thread's
-profile function (and, with ``config["threading"]``, as the profile function
-of every thread started afterwards). :meth:`Profiler.stop` removes it again
+profiler, stores it as ``rust_profiler`` and records the calling thread (and,
+with ``config["threading"]``, every thread started afterwards), through
+``sys.monitoring`` or the thread's profile function (``config["engine"]``). :meth:`Profiler.stop` removes it again
 and saves the trace.
 
 One recording runs at a time in a process: starting a second one while the
@@ -160,9 +160,10 @@ class Profiler:
     def stop(self, save: bool = True) -> None:
         """Stop recording and, unless ``save`` is false, store the trace.
 
-        Must be called on the thread that started the recording. Threads that
-        are still running keep recording until they end; with ``save`` false,
-        call :meth:`save` once they have.
+        Must be called on the thread that started the recording. Through the
+        profile function, threads that are still running keep recording until
+        they end (with ``save`` false, call :meth:`save` once they have);
+        through ``sys.monitoring`` (Python 3.12+) every thread stops here.
         """
         global _active
         if self._thread_id is None:
