@@ -96,8 +96,8 @@ def paired_extra(times: list, base: list, events: int) -> float:
     return statistics.median((mine - theirs) / events * 1e9 for mine, theirs in zip(times, base))
 
 
-INSTRUCTION_MODES = ["none", "noop", "recorder-skip-all", "recorder"]
-KEPT_INSTRUCTION_MODES = ["none", "noop", "recorder", "recorder-lightweight"]
+INSTRUCTION_MODES = ["none", "noop", "recorder-skip-all", "recorder", "recorder-setprofile"]
+KEPT_INSTRUCTION_MODES = ["none", "noop", "recorder", "recorder-setprofile", "recorder-lightweight"]
 INSTRUCTION_SCALE = 8
 
 
@@ -117,7 +117,7 @@ def instructions(workload: str) -> None:
         print("instructions: valgrind is not installed")
         return
     per_event = workload == "user_code"
-    modes = KEPT_INSTRUCTION_MODES if per_event else INSTRUCTION_MODES
+    modes = [mode for mode in (KEPT_INSTRUCTION_MODES if per_event else INSTRUCTION_MODES) if harness.available(mode)]
     jobs = [(mode, scale) for mode in modes for scale in (0, INSTRUCTION_SCALE)]
     with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
         counts = dict(zip(jobs, pool.map(lambda job: count_instructions(job[0], workload, job[1]), jobs)))

@@ -113,10 +113,11 @@ setup_one() {
     local pip=("$vpy" -m pip --disable-pip-version-check)
 
     # Build tools and test requirements, once per venv and list of tools.
-    local tools="${build_reqs[*]} pytest msgpack"
+    # coverage: the tests run its sys.monitoring core beside the recorder.
+    local tools="${build_reqs[*]} pytest msgpack coverage"
     if [ "$(cat "$venv/.sarn-tools" 2>/dev/null)" != "$tools" ]; then
         run_logged "[$tag] installing build tools and test requirements ($tools)" \
-            "${pip[@]}" install --upgrade "${build_reqs[@]}" pytest msgpack
+            "${pip[@]}" install --upgrade "${build_reqs[@]}" pytest msgpack coverage
         printf '%s' "$tools" >"$venv/.sarn-tools"
         rm -f "$venv/.sarn-installed"
     fi

@@ -40,6 +40,11 @@ Keys:
                                     (default 60)
 ``plugins``              list       extra plugin specifications, see
                                     :mod:`sarn.plugins`
+``engine``               str        "monitoring" (default): record through
+                                    ``sys.monitoring`` on Python 3.12 and
+                                    later, through the profile function
+                                    before; "setprofile": through the
+                                    profile function everywhere
 =======================  =========  ======================================
 
 Example::
@@ -85,6 +90,7 @@ DEFAULTS: Dict[str, Any] = {
     "call_user_repr": False,
     "sqlite_busy_timeout": 60,
     "plugins": [],
+    "engine": "monitoring",
 }
 
 KNOWN_KEYS = tuple(DEFAULTS)
@@ -227,6 +233,9 @@ def validate(config: Mapping[str, Any], source: str = "configuration") -> Dict[s
                     )
                 filters[filter_key] = _check_fragments(fragments, "%s.%s" % (where, filter_key))
             value = filters
+        elif key == "engine":
+            if value not in ("monitoring", "setprofile"):
+                raise ConfigError("%s must be \"monitoring\" or \"setprofile\", not %r" % (where, value))
         elif key == "plugins":
             if isinstance(value, (str, dict)) or not isinstance(value, (list, tuple)):
                 raise ConfigError("%s must be a list of plugin specifications or 'module:attribute' names" % where)

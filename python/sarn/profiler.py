@@ -3,9 +3,9 @@
 A :class:`Profiler` carries what the recording core reads when recording
 starts (``config``, ``db_path``, ``one_trace_per_test``, ``trace_id``,
 ``source``); :meth:`Profiler.start` hands it to the core, which builds its own
-profiler, stores it as ``rust_profiler`` and installs itself as the thread's
-profile function (and, with ``config["threading"]``, as the profile function
-of every thread started afterwards). :meth:`Profiler.stop` removes it again
+profiler, stores it as ``rust_profiler`` and records the calling thread (and,
+with ``config["threading"]``, every thread started afterwards), through
+``sys.monitoring`` or the thread's profile function (``config["engine"]``). :meth:`Profiler.stop` removes it again
 and saves the trace.
 
 One recording runs at a time in a process: starting a second one while the
@@ -155,6 +155,7 @@ class Profiler:
         except BaseException:
             with _lock:
                 _active = None
+            core.register_noop_profiler()
             sys.setprofile(None)
             raise
         self._core = core
@@ -164,9 +165,10 @@ class Profiler:
     def stop(self, save: bool = True) -> None:
         """Stop recording and, unless ``save`` is false, store the trace.
 
-        Must be called on the thread that started the recording. Threads that
-        are still running keep recording until they end; with ``save`` false,
-        call :meth:`save` once they have.
+        Must be called on the thread that started the recording. Through the
+        profile function, threads that are still running keep recording until
+        they end (with ``save`` false, call :meth:`save` once they have);
+        through ``sys.monitoring`` (Python 3.12+) every thread stops here.
         """
         global _active
         if self._thread_id is None:
@@ -198,6 +200,10 @@ class Profiler:
         return self.rust_profiler.build_trace()
 
 
+def _records_through_monitoring(config: Mapping[str, Any]) -> bool:
+    return sys.version_info >= (3, 12) and config.get("engine", "monitoring") == "monitoring"
+
+
 def _record_on_in_forked_child() -> None:
     """Gives a forked child's recording a trace id and a core profiler of its
     own; the child's copy of the parent's records is dropped with the old one."""
@@ -206,14 +212,20 @@ def _record_on_in_forked_child() -> None:
     profiler = _active
     if profiler is None or profiler._core is None:
         return
-    recording_here = sys.getprofile() is profiler.rust_profiler
+    # Through sys.monitoring the recorded threads keep no profile function:
+    # the thread that started the recording is the one taken to record.
+    recording_here = sys.getprofile() is profiler.rust_profiler or (
+        _records_through_monitoring(profiler.config) and threading.get_ident() == profiler._thread_id
+    )
     profiler.trace_id = new_trace_id()
     profiler._thread_id = threading.get_ident()
     try:
         profiler._core.register_profiler(profiler)
         if not recording_here:  # the forking thread was not recorded: it stays so
+            profiler._core.register_noop_profiler()
             sys.setprofile(None)
     except BaseException as error:  # the child goes on unrecorded
+        profiler._core.register_noop_profiler()
         sys.setprofile(None)
         threading.setprofile(None)
         logging.getLogger("sarn").warning("cannot record on in a forked child: %s: %s", type(error).__name__, error)

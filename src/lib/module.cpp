@@ -3,6 +3,7 @@
 
 #include "lib/entry_point.hpp"
 #include "lib/hook.hpp"
+#include "lib/monitoring.hpp"
 #include "lib/profiler_type.hpp"
 #include "profiler/directory_memo.hpp"
 #include "profiler/state.hpp"
@@ -54,6 +55,19 @@ Status import_host_modules() {
     return {};
 }
 
+// Records the calling thread with the engine the configuration chose, in
+// place of any recording that it had.
+Status start_recording(PyObject* instance) {
+    if (state_of(instance).engine == Engine::monitoring) {
+        remove_profile_hook();
+        return monitoring::start_on_calling_thread(instance);
+    }
+    auto stopped = monitoring::stop_on_calling_thread();
+    if (!stopped) return fail(std::move(stopped.error()));
+    install_profile_hook(instance);
+    return {};
+}
+
 Result<Ref> register_profiler(PyObject* host) {
     if (!PyCallable_Check(host)) return fail(Error::raise(PyExc_TypeError, "profiler object is not callable"));
     auto state = build_profiler_state(host);
@@ -63,7 +77,7 @@ Result<Ref> register_profiler(PyObject* host) {
     if (PyObject_SetAttrString(host, "rust_profiler", instance->get()) < 0) return fail_fetch();
     if (auto imported = import_host_modules(); !imported) return fail(std::move(imported.error()));
     directory_changes::watch();
-    install_profile_hook(instance->get());
+    if (auto started = start_recording(instance->get()); !started) return fail(std::move(started.error()));
     return follow_new_threads(host, instance->get());
 }
 
@@ -77,8 +91,12 @@ PyObject* register_profiler_function(PyObject*, PyObject* args, PyObject* kwargs
 }
 
 PyObject* register_noop_profiler_function(PyObject*, PyObject*) {
-    return entry_point([] {
-        PyEval_SetProfile(noop_profile_hook, nullptr);
+    return entry_point([]() -> Result<Ref> {
+        // A thread recorded through sys.monitoring stops there; its profile
+        // function was never the recorder's.
+        auto stopped = monitoring::stop_on_calling_thread();
+        if (!stopped) return fail(std::move(stopped.error()));
+        if (!*stopped) PyEval_SetProfile(noop_profile_hook, nullptr);
         return none();
     });
 }
