@@ -14,6 +14,20 @@ from sarn import db
 from core_support import frames, no_profile_left, plugins, record, sarn_log, serialiser, trace  # noqa: F401
 
 
+def default_sigint():
+    """A shell running the tests in the background ignores SIGINT, and a
+    child that inherits that never raises KeyboardInterrupt: put it back."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+@pytest.fixture
+def ctrl_c_handler():
+    """Python's own SIGINT handler, whatever the test run was started with."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
 class Trigger:
     """A value whose serialisation raises the exception under test."""
 
@@ -52,7 +66,7 @@ def after():
 
 @pytest.mark.parametrize("exception", [KeyboardInterrupt, CtrlC, SystemExit(3), AsyncStop])
 @pytest.mark.parametrize("call", [lambda: takes(Trigger()), gives], ids=["at call", "at return"])
-def test_exception_of_the_recorders_work_reaches_the_program(serialiser, sarn_log, exception, call):
+def test_exception_of_the_recorders_work_reaches_the_program(serialiser, sarn_log, ctrl_c_handler, exception, call):
     serialiser.dump = staticmethod(dump_raising(exception))
     caught = []
 
@@ -151,7 +165,7 @@ def test_ctrl_c_stops_a_recorded_loop_and_keeps_its_trace(tmp_path):
     # With call_user_repr the loop spends most of its time in the recorder's
     # calls of the value's repr, which is where Ctrl-C mostly lands.
     child = subprocess.Popen([sys.executable, "-m", "sarn", "run", "-c", "call_user_repr=true", "loop.py"],
-                             cwd=tmp_path, env=env,
+                             cwd=tmp_path, env=env, preexec_fn=default_sigint,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline() == "running\n"

@@ -6,7 +6,12 @@ import threading
 
 import pytest
 
-from recording_support import frames, labels, record, trace
+from recording_support import HostProfiler, frames, labels, record, trace
+
+
+def on_the_profile_path():
+    """The idiom concerns the profile function (sys.monitoring keeps none)."""
+    return HostProfiler({"engine": "setprofile"})
 
 
 def work():
@@ -52,7 +57,7 @@ def restore_in_thread():
 
 @pytest.mark.parametrize("scenario", [restore, restore_nested, chain, restore_in_thread])
 def test_putting_the_profiler_back_resumes_recording(scenario):
-    doc = trace(record(scenario))
+    doc = trace(record(scenario, on_the_profile_path()))
     name = scenario.__name__
     # (Garbage of other tests collected meanwhile may leave records of its own.)
     ours = [r for r in frames(doc) if r["co_name"] in (name, "work")]
@@ -67,4 +72,4 @@ def test_called_outside_a_profile_event_it_records_nothing():
         profiler = sys.getprofile()
         assert profiler(sys._getframe(), "call", None) is None
 
-    assert labels(frames(trace(record(scenario)))) == ["scenario:call", "scenario:return"]
+    assert labels(frames(trace(record(scenario, on_the_profile_path())))) == ["scenario:call", "scenario:return"]

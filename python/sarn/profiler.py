@@ -129,6 +129,15 @@ class Profiler:
         """True while this profiler records, started on the calling thread."""
         return self._thread_id is not None and self._thread_id == threading.get_ident()
 
+    def displaced(self) -> bool:
+        """True when the calling thread's profile function is no longer this
+        recording's (the program or a tool such as cProfile replaced it), so
+        nothing more is recorded there. Recording through sys.monitoring
+        cannot be displaced that way."""
+        if self.rust_profiler is None or _records_through_monitoring(self.config):
+            return False
+        return sys.getprofile() is not self.rust_profiler
+
     def start(self) -> "Profiler":
         """Start recording on the calling thread (and, with threading on, on the
         threads it starts from now on)."""

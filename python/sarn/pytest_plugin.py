@@ -137,7 +137,7 @@ class _Recorder:
         profiler, self.profiler = self.profiler, None
         if profiler is None:
             return
-        if sys.getprofile() is not profiler.rust_profiler:
+        if profiler.displaced():
             self.cut_short.append(self.nodeid)
         try:
             profiler.stop(save=False)
