@@ -216,3 +216,12 @@ def test_an_exit_raised_by_a_recorded_values_repr_reaches_the_program(tmp_path, 
                           env=dict(os.environ, PYTHONPATH=""))
     assert (done.returncode, done.stdout) == (code, ""), done.stderr
     assert "recorded app.py" in done.stderr
+
+
+@pytest.mark.slow
+def test_sarn_run_says_when_the_program_replaced_the_profile_function(tmp_path):
+    (tmp_path / "app.py").write_text("import sys\n\ndef work():\n    return 1\n\nwork()\nsys.setprofile(None)\nwork()\n")
+    done = subprocess.run([sys.executable, "-m", "sarn", "run", "-c", "engine=setprofile", "app.py"], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=60, env=dict(os.environ, PYTHONPATH=""))
+    assert done.returncode == 0, done.stderr
+    assert "recording stopped early: the program replaced the profile function" in done.stderr

@@ -399,6 +399,7 @@ def _cmd_run(tokens: Sequence[str]) -> int:
         failure = (type(error), error, error.__traceback__)
         exit_code = EXIT_INTERRUPTED if isinstance(error, KeyboardInterrupt) else EXIT_EXCEPTION
     finally:
+        displaced = profiler.displaced()
         stop_failure = _attempt(lambda: profiler.stop(save=False))
     if stop_failure is not None:
         _error("could not stop recording: %s" % stop_failure)
@@ -447,6 +448,9 @@ def _cmd_run(tokens: Sequence[str]) -> int:
     details = "%d frame%s" % (frames, "" if frames == 1 else "s")
     if info.thread_count and info.thread_count > 1:
         details += ", %d threads" % info.thread_count
+    if displaced:
+        details += "; recording stopped early: the program replaced the profile function " \
+                   "(sys.setprofile, or a tool such as cProfile or a debugger)"
     sys.stderr.write("sarn: recorded %s into %s as %s (%s)\n" % (label, where, info.id, details))
     return exit_code
 
