@@ -1,6 +1,7 @@
 #include "profiler/report.hpp"
 
 #include "utils/frame_access.hpp"
+#include "utils/frame_locals.hpp"
 #include "utils/host_import.hpp"
 #include "utils/names.hpp"
 
@@ -38,7 +39,8 @@ Result<Ref> bounded_repr(PyObject* value) {
 // builtins namespace shown by name only, so that one report stays one
 // readable entry and does not spill whole namespaces into the log.
 Result<Ref> locals_text(PyFrameObject* frame) {
-    auto locals = checked(PyObject_GetAttrString(as_object(frame), "f_locals"));
+    // Read like a kept frame's locals: no snapshot is left in the frame.
+    auto locals = read_locals(frame);
     if (!locals) return fail(std::move(locals.error()));
     auto items = checked(PyMapping_Items(locals->get()));
     if (!items) return fail(std::move(items.error()));

@@ -359,18 +359,6 @@ def test_pytest_settings_and_summary(tmp_path, args, code, message):
         assert (info.label, info.frame_count) == ("test_conf.py::test_x", 0)
 
 
-def pytest_with_sarn(folder, source):
-    """Runs `pytest --sarn` on `source`, written as test_sample.py in `folder`,
-    into folder/tests.db."""
-    (folder / "test_sample.py").write_text(textwrap.dedent(source))
-    load = [] if plugin_is_installed() else ["-p", "sarn.pytest_plugin"]
-    return subprocess.run(
-        [sys.executable, "-m", "pytest"] + load
-        + ["--sarn", "--sarn-db", "tests.db", "-q", "-p", "no:cacheprovider", "test_sample.py"],
-        cwd=str(folder), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300,
-    )
-
-
 RUNNER_TESTS = """
     import sys
     import unittest
@@ -394,8 +382,9 @@ RUNNER_TESTS = """
 
 
 def test_pytest_recording_survives_a_restored_profile_function_and_leaves_the_runner_out(tmp_path):
-    done = pytest_with_sarn(tmp_path, RUNNER_TESTS)
-    assert done.returncode == 0 and "2 passed" in done.stdout.decode(), done.stdout.decode()
+    (tmp_path / "test_sample.py").write_text(textwrap.dedent(RUNNER_TESTS))
+    code, output = run_pytest(tmp_path, "--sarn", "--sarn-db", "tests.db", "test_sample.py")
+    assert code == 0 and "2 passed" in output, output
     path = str(tmp_path / "tests.db")
     traces = {info.label: db.load_trace(path, info.id) for info in db.list_traces(path)}
     assert set(traces) == {"test_sample.py::test_restores_the_profile_function", "test_sample.py::Case::test_one"}
