@@ -2,10 +2,10 @@ MAKEFLAGS += --no-print-directory
 
 # Developer entry points.
 #
-#   make test         everything CI runs: builds for CPython 3.8 and 3.12 and
+#   make test         everything CI runs: builds for CPython 3.8 to 3.13 and
 #                     with the sanitizers, checks a wheel, then runs pytest on
-#                     3.8 and 3.12, the C++ unit tests and pytest against the
-#                     sanitizer build, in parallel
+#                     every interpreter, the C++ unit tests and pytest against
+#                     the sanitizer build, in parallel
 #   make demo         record and show the demo program (any supported Python,
 #                     3.8 preferred)
 #   make bench        run the benchmarks (same interpreter as the demo)
@@ -13,20 +13,25 @@ MAKEFLAGS += --no-print-directory
 #   make clean        remove build trees, venvs and wheels
 #
 # Interpreters are found automatically. Name one with PYTHON=/path/to/python
-# (demo, bench), or per version with PY38=..., PY312=... (test, wheels).
+# (demo, bench), or per version with PY38=..., PY313=... (test, wheels).
 # Extra pytest arguments: make test PYTEST_ARGS="-x -k filter"
 # Benchmark arguments:    make bench BENCH_ARGS="overhead --rounds 3"
 
 PYTHON ?=
 PY38  ?=
+PY39  ?=
+PY310 ?=
+PY311 ?=
 PY312 ?=
+PY313 ?=
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
 CMAKE ?= cmake
 NPROC ?= $(shell nproc 2>/dev/null || echo 2)
 
-VENV38   := .venv/py3.8
-VENV312  := .venv/py3.12
+# Every supported interpreter, by make name (38) and version (3.8).
+VERSIONS := 38:3.8 39:3.9 310:3.10 311:3.11 312:3.12 313:3.13
+NAMES := $(foreach v,$(VERSIONS),$(firstword $(subst :, ,$(v))))
 VENVASAN := .venv/asan3.8
 VENVDEFAULT := .venv/default
 NATIVE_BUILD := build/native
@@ -38,7 +43,7 @@ NATIVE_BUILD := build/native
 DEMO_DIR := examples/demo
 DEMO_CMD := sarn run --threads app.py && sarn show latest
 
-export PYTHON PY38 PY312
+export PYTHON PY38 PY39 PY310 PY311 PY312 PY313
 SETUP := scripts/setup.sh
 
 export IMPORT_CHECK := import sys, sarn; \
@@ -57,24 +62,29 @@ define run_pytest
 	exit $$rc
 endef
 
-.PHONY: test setup setup38 setup312 setup-asan setup-default pytest38 pytest312 \
-        native-build native-test asan-test run-pytest38 run-pytest312 run-native run-asan \
-        wheel-check wheels demo bench clean
+.PHONY: test setup setup-asan setup-default native-build native-test asan-test run-native run-asan \
+        wheel-check wheels demo bench clean \
+        $(addprefix setup,$(NAMES)) $(addprefix pytest,$(NAMES)) $(addprefix run-pytest,$(NAMES))
 
 # Builds run one after another (each uses every core); the suites then run
 # side by side, each one's output shown whole when it ends.
 test: setup setup-asan native-build wheel-check
-	@echo "== running the test suites in parallel: pytest 3.8, pytest 3.12, C++ unit tests, pytest with sanitizers"
-	@$(MAKE) -j$(NPROC) --output-sync=target run-pytest38 run-pytest312 run-native run-asan
+	@echo "== running the test suites in parallel: pytest 3.8 to 3.13, C++ unit tests, pytest with sanitizers"
+	@$(MAKE) -j$(NPROC) --output-sync=target run-asan $(addprefix run-pytest,$(NAMES)) run-native
 	@echo "== all test suites passed"
 
-setup: setup38 setup312
+setup: $(addprefix setup,$(NAMES))
 
-setup38:
-	@$(SETUP) 3.8
-
-setup312:
-	@$(SETUP) 3.12
+# setupNN, pytestNN (build and test) and run-pytestNN (test only) per
+# interpreter.
+define interpreter_targets
+setup$(1):
+	@$$(SETUP) $(2)
+pytest$(1): setup$(1) run-pytest$(1)
+run-pytest$(1):
+	$$(call run_pytest,.venv/py$(2),)
+endef
+$(foreach v,$(VERSIONS),$(eval $(call interpreter_targets,$(firstword $(subst :, ,$(v))),$(lastword $(subst :, ,$(v))))))
 
 setup-asan:
 	@$(SETUP) --asan 3.8
@@ -82,16 +92,8 @@ setup-asan:
 setup-default:
 	@$(SETUP) any
 
-pytest38: setup38 run-pytest38
-pytest312: setup312 run-pytest312
 native-test: native-build run-native
 asan-test: setup-asan run-asan
-
-run-pytest38:
-	$(call run_pytest,$(VENV38),)
-
-run-pytest312:
-	$(call run_pytest,$(VENV312),)
 
 run-asan:
 	$(call run_pytest,$(VENVASAN),scripts/asan-run.sh)

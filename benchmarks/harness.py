@@ -23,7 +23,10 @@ sys.path.insert(0, os.path.join(HERE, "workloads"))
 # alone, next to the empty hook.
 # "recorder-saved" also builds the trace and stores it in a SQLite database:
 # the whole cost of recording a run.
-MODES = ["none", "noop", "recorder-skip-all", "recorder", "recorder-lightweight", "recorder-saved", "cprofile",
+# "recorder-setprofile" records through the profile function where the
+# recorder would use sys.monitoring (3.12 and later).
+MODES = ["none", "noop", "recorder-skip-all", "recorder", "recorder-setprofile", "recorder-lightweight",
+         "recorder-saved", "cprofile",
          "viztracer", "viztracer-excludes"]
 NIL = b"\xc0"
 
@@ -43,6 +46,8 @@ class HostProfiler:
 
 
 def available(mode: str) -> bool:
+    if mode == "recorder-setprofile":
+        return sys.version_info >= (3, 12)
     if mode.startswith("viztracer"):
         try:
             importlib.import_module("viztracer")
@@ -65,7 +70,8 @@ def _profilers(mode: str):
         importlib.import_module("sarn.serialize")
         importlib.import_module("sarn.plugins")
         config = {"recorder-skip-all": {"filters": {"ignore_frames": [""]}},
-                  "recorder-lightweight": {"lightweight_repr": True}}.get(mode)
+                  "recorder-lightweight": {"lightweight_repr": True},
+                  "recorder-setprofile": {"engine": "setprofile"}}.get(mode)
         host = HostProfiler(config)
         if mode == "recorder-saved":
             importlib.import_module("sarn.db")

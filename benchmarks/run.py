@@ -7,6 +7,7 @@
     python benchmarks/run.py instructions    # overhead in instructions (valgrind)
     python benchmarks/run.py instructions --workload user_code
     python benchmarks/run.py build           # build_trace on a million records
+    python benchmarks/run.py pytest          # 300 trivial tests, with and without pytest --sarn
 
 Every timing runs in its own child process; the modes are interleaved round
 by round so that drift of the machine affects them alike. Times are medians;
@@ -31,6 +32,7 @@ import os
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -94,8 +96,8 @@ def paired_extra(times: list, base: list, events: int) -> float:
     return statistics.median((mine - theirs) / events * 1e9 for mine, theirs in zip(times, base))
 
 
-INSTRUCTION_MODES = ["none", "noop", "recorder-skip-all", "recorder"]
-KEPT_INSTRUCTION_MODES = ["none", "noop", "recorder", "recorder-lightweight"]
+INSTRUCTION_MODES = ["none", "noop", "recorder-skip-all", "recorder", "recorder-setprofile"]
+KEPT_INSTRUCTION_MODES = ["none", "noop", "recorder", "recorder-setprofile", "recorder-lightweight"]
 INSTRUCTION_SCALE = 8
 
 
@@ -115,7 +117,7 @@ def instructions(workload: str) -> None:
         print("instructions: valgrind is not installed")
         return
     per_event = workload == "user_code"
-    modes = KEPT_INSTRUCTION_MODES if per_event else INSTRUCTION_MODES
+    modes = [mode for mode in (KEPT_INSTRUCTION_MODES if per_event else INSTRUCTION_MODES) if harness.available(mode)]
     jobs = [(mode, scale) for mode in modes for scale in (0, INSTRUCTION_SCALE)]
     with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
         counts = dict(zip(jobs, pool.map(lambda job: count_instructions(job[0], workload, job[1]), jobs)))
@@ -142,9 +144,41 @@ def build() -> None:
         print("%-40s %12.3f" % (key, value))
 
 
+TRIVIAL_TESTS = """import pytest
+
+
+@pytest.mark.parametrize("n", range(300))
+def test_trivial(n):
+    assert n >= 0
+"""
+
+
+def pytest_seconds(folder: str, extra: list) -> float:
+    """pytest's own reported time for the trivial tests (start-up excluded)."""
+    shutil.rmtree(os.path.join(folder, ".sarn"), ignore_errors=True)
+    command = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "test_trivial.py"] + extra
+    done = subprocess.run(command, cwd=folder, capture_output=True, text=True)
+    return float(re.search(r"passed in ([\d.]+)s", done.stdout).group(1))
+
+
+def pytest_overhead(rounds: int) -> None:
+    with tempfile.TemporaryDirectory() as folder:
+        with open(os.path.join(folder, "test_trivial.py"), "w") as handle:
+            handle.write(TRIVIAL_TESTS)
+        modes = {"pytest": [], "pytest --sarn": ["--sarn"]}
+        times = {mode: [] for mode in modes}
+        for _ in range(rounds):
+            for mode, extra in modes.items():
+                times[mode].append(pytest_seconds(folder, extra))
+    print("300 trivial tests, pytest's reported time")
+    print("%-22s %10s %10s" % ("mode", "median s", "x pytest"))
+    for mode in modes:
+        print("%-22s %10.3f %10.3f" % (mode, statistics.median(times[mode]), paired_ratio(times[mode], times["pytest"])))
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("what", nargs="?", default="all", choices=["all", "overhead", "instructions", "kept", "build"])
+    parser.add_argument("what", nargs="?", default="all", choices=["all", "overhead", "instructions", "kept", "build", "pytest"])
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--workload", choices=sorted(WORKLOADS), action="append")
     args = parser.parse_args()
@@ -162,6 +196,9 @@ def main() -> None:
         print()
     if args.what in ("all", "build"):
         build()
+        print()
+    if args.what in ("all", "pytest"):
+        pytest_overhead(args.rounds)
     print("(%.0f s)" % (time.perf_counter() - started), file=sys.stderr)
 
 

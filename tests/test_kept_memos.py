@@ -354,3 +354,10 @@ def test_lines_follow_the_instruction_of_each_event(tmp_path):
     assert returns == [6, 8, 6, 8]
     assert sites == [5, 7, 5, 7]
 
+
+
+def test_a_module_frame_starts_at_its_first_line(tmp_path):
+    code = compile("def f():\n    return 0\nf()\n", str(tmp_path / "script.py"), "exec")
+    doc = trace(record(lambda: exec(code, {"__name__": "script"})))
+    [call, ret] = frames(doc, "<module>")
+    assert (call["path"].rsplit(":", 1)[1], ret["path"].rsplit(":", 1)[1]) == ("1", "3")

@@ -19,6 +19,21 @@ def sentinel_profile(frame, event, arg):
     pass
 
 
+@pytest.fixture(autouse=True)
+def profile_function_engine(monkeypatch):
+    """These tests pin the profile function's contract (what `sys.getprofile`
+    returns, the installer as profile function); test_monitoring.py covers
+    recording through sys.monitoring."""
+    init = Host.__init__
+
+    def pinned(self, config=None, **attributes):
+        init(self, config, **attributes)
+        if type(self.__dict__.get("config")) is dict:
+            self.config.setdefault("engine", "setprofile")
+
+    monkeypatch.setattr(Host, "__init__", pinned)
+
+
 def registered(**config):
     host = Host(config)
     _sarn.register_profiler(host)
@@ -92,7 +107,7 @@ class OnceConfigHost(Host):
         self.reads += 1
         if self.reads > 1:
             raise LookupError("config gone")
-        return {"threading": True}
+        return {"threading": True, "engine": "setprofile"}
 
     @config.setter
     def config(self, value):

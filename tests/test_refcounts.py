@@ -72,7 +72,7 @@ def work():
 def left_open(refs):
     token = Token()
     refs.append(weakref.ref(token))
-    sys.setprofile(None)  # the return of this frame is never seen
+    _sarn.register_noop_profiler()  # the return of this frame is never seen
 
 
 def closed(refs):
@@ -95,10 +95,11 @@ def test_open_frames_are_held_until_the_profiler_goes(dumps, on_thread):
         left_open(refs)
 
     if on_thread:
-        host = record(lambda: None, Host({"threading": True}))
-        worker = threading.Thread(target=scenario)
-        worker.start()
-        worker.join()
+        def run_worker():
+            worker = threading.Thread(target=scenario)
+            worker.start()
+            worker.join()
+        host = record(run_worker, Host({"threading": True}))
     else:
         host = record(scenario)
     closed_token, open_token = refs
@@ -192,6 +193,9 @@ def test_event_temporaries_are_released(dumps):
     sys.setprofile(None)
     with pytest.raises(TypeError):
         profiler.register_threading_profiler(*arguments[:2])
+    profiler(*arguments)  # as a profile function, outside any event
+    with pytest.raises(TypeError):
+        profiler(*arguments[:2])
     assert [sys.getrefcount(a) for a in arguments] == before
 
 
@@ -245,3 +249,20 @@ def test_name_memos_keep_no_class_and_let_go_of_names(dumps, tmp_path):
 def trace_frames(profiler, co_name):
     from recording_support import decode, frames
     return frames(decode(profiler.build_trace()), co_name)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring is new in 3.12")
+def test_monitoring_callbacks_and_profiler_go_with_the_recording(weak_plugin):
+    """The registered callables and the instance that the session holds (its
+    plugin context shows it alive) are released when the recording stops."""
+    host = Host({"engine": "monitoring"})
+    _sarn.register_profiler(host)
+    [tool] = [i for i in range(6) if sys.monitoring.get_tool(i) == "sarn"]
+    start = sys.monitoring.events.PY_START
+    callback = sys.monitoring.register_callback(tool, start, None)
+    sys.monitoring.register_callback(tool, start, callback)
+    callback_ref = weakref.ref(callback)
+    del callback, host.rust_profiler
+    assert alive(callback_ref) and alive(weak_plugin["context"])  # held by the session only
+    _sarn.register_noop_profiler()
+    assert not alive(callback_ref) and not alive(weak_plugin["context"])

@@ -9,7 +9,7 @@ import pytest
 from core_support import (Host, events, frames, no_profile_left, plugins, record,  # noqa: F401
                           sarn_log, serialiser, simple_dump, trace)
 
-MESSAGE = ("Unexpected exception in Rust.\n    co_filename: %s\n    co_name: %s\n"
+MESSAGE = ("Unexpected exception in the recording core (sarn._sarn).\n    co_filename: %s\n    co_name: %s\n"
            "    event: %s\n    frame locals: %s\n")
 
 
@@ -40,7 +40,7 @@ def test_failed_event_is_reported_once_and_dropped(serialiser, sarn_log):
     assert results == [(1, 1)]
     [report] = sarn_log  # only the return of `victim` has `poison` among its locals
     assert (report.name, report.levelno, report.msg) == ("sarn", logging.WARNING, MESSAGE)
-    assert report.args == (victim.__code__.co_filename, "victim", "return", {"x": 1, "poison": 2})
+    assert report.args == (victim.__code__.co_filename, "victim", "return", "{'x': 1, 'poison': 2}")
     assert report.getMessage().endswith("    event: return\n    frame locals: {'x': 1, 'poison': 2}\n")
     error_type, error, traceback = report.exc_info
     assert error_type is ValueError and str(error) == "cannot serialise poison"
@@ -70,7 +70,7 @@ def test_reports_only_where_the_logger_emits(monkeypatch, capfd, serialiser, sar
     out, err = capfd.readouterr()
     assert out == "" and len(sarn_log) == (silence is None)
     if silence is None:
-        assert "Unexpected exception in Rust.\n    co_filename: " in err
+        assert "Unexpected exception in the recording core (sarn._sarn).\n    co_filename: " in err
         assert "ValueError: cannot serialise poison" in err
     else:
         assert err == ""

@@ -175,6 +175,9 @@ def _main_parser() -> argparse.ArgumentParser:
     _db_option(view)
     view.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1: this machine only)")
     view.add_argument("--port", type=int, default=0, help="port to listen on (default: a free one)")
+    imports = commands.add_parser("import", help="store trace files that a failed save kept aside")
+    imports.add_argument("files", nargs="+", metavar="FILE", help="a kept trace file (.msgpack)")
+    _db_option(imports)
     return parser
 
 
@@ -405,6 +408,7 @@ def _cmd_run(tokens: Sequence[str]) -> int:
         failure = (type(error), error, error.__traceback__)
         exit_code = EXIT_INTERRUPTED if isinstance(error, KeyboardInterrupt) else EXIT_EXCEPTION
     finally:
+        displaced = profiler.displaced()
         stop_failure = _attempt(lambda: profiler.stop(save=False))
     if stop_failure is not None:
         _error("could not stop recording: %s" % stop_failure)
@@ -430,11 +434,19 @@ def _cmd_run(tokens: Sequence[str]) -> int:
     from sarn import db
 
     where = _display_path(profiler.db_path, start_dir)
+    document = None
     try:
-        profiler.save()
+        document = profiler.build_trace()
+        db.save_trace_in_sqlite(profiler.db_path, profiler.trace_id, timeout=config["sqlite_busy_timeout"],
+                                msgpack=document)
         info = db.get_trace_info(profiler.db_path, profiler.trace_id, timeout=config["sqlite_busy_timeout"])
     except db.SarnDbError as error:
-        _error("could not save the trace of %s: %s" % (label, error))
+        kept = _keep_unsaved(document, profiler.db_path, profiler.trace_id) if document is not None else None
+        if kept is None:
+            _error("could not save the trace of %s: %s" % (label, error))
+        else:
+            _error("could not save the trace of %s: %s; it is kept in %s (store it with: sarn import %s)"
+                   % (label, error, _display_path(kept, start_dir), _display_path(kept, start_dir)))
         return exit_code or EXIT_DB
     except (KeyboardInterrupt, SystemExit):
         raise
@@ -445,8 +457,53 @@ def _cmd_run(tokens: Sequence[str]) -> int:
     details = "%d frame%s" % (frames, "" if frames == 1 else "s")
     if info.thread_count and info.thread_count > 1:
         details += ", %d threads" % info.thread_count
+    if displaced:
+        details += "; recording stopped early: the program replaced the profile function " \
+                   "(sys.setprofile, or a tool such as cProfile or a debugger)"
     sys.stderr.write("sarn: recorded %s into %s as %s (%s)\n" % (label, where, info.id, details))
     return exit_code
+
+
+def _unsaved_folder(db_path: str) -> str:
+    return os.path.join(os.path.dirname(os.path.abspath(db_path)), "unsaved")
+
+
+def _keep_unsaved(document: bytes, db_path: str, trace_id: str) -> Optional[str]:
+    """Writes a trace that the database refused to a file beside it, so that
+    nothing recorded is lost; the file's path, or None if that failed too."""
+    path = os.path.join(_unsaved_folder(db_path), trace_id + ".msgpack")
+    try:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path + ".part", "wb") as handle:
+            handle.write(document)
+        os.replace(path + ".part", path)
+    except OSError:
+        return None
+    return path
+
+
+def _cmd_import(namespace: argparse.Namespace) -> int:
+    """Stores trace files kept by a run whose save failed, then removes them."""
+    from sarn import db, viewer
+
+    config = _config(namespace.db)
+    for path in namespace.files:
+        try:
+            with open(path, "rb") as handle:
+                document = handle.read()
+        except OSError as error:
+            raise _Failure("cannot read %s: %s" % (path, error), EXIT_USAGE) from None
+        try:
+            trace_id = viewer.decode_document(document).get("trace_id")
+        except viewer.TraceFormatError as error:
+            raise _Failure("%s: %s" % (path, error), EXIT_DB) from None
+        if not isinstance(trace_id, str) or not trace_id:
+            raise _Failure("%s: the trace document has no trace id" % path, EXIT_DB)
+        _db_call(db.save_trace_in_sqlite, config["db_path"], trace_id, timeout=config["sqlite_busy_timeout"],
+                 msgpack=document)
+        os.remove(path)
+        sys.stderr.write("sarn: stored %s into %s as %s\n" % (path, _display_path(config["db_path"]), trace_id))
+    return EXIT_OK
 
 
 # --------------------------------------------------------------------------
@@ -493,16 +550,18 @@ def _cmd_traces(namespace: argparse.Namespace) -> int:
     if not rows:
         sys.stdout.write("no traces in %s\n" % _display_path(config["db_path"]))
         return EXIT_OK
+    from sarn.viewer import printable
+
     table = [("ID", "SAVED", "SOURCE", "FRAMES", "SIZE", "WHAT")]
     for row in rows:
         table.append(
             (
-                row.id,
+                printable(row.id),
                 _local_time(row.created),
-                row.source or "?",
+                printable(row.source or "?"),
                 "?" if row.frame_count is None else str(row.frame_count),
                 _human_size(row.size),
-                _what(row),
+                printable(_what(row)),
             )
         )
     widths = [max(len(line[column]) for line in table) for column in range(5)]
@@ -633,6 +692,8 @@ def _dispatch(arguments: List[str]) -> int:
         return _cmd_export(namespace)
     if namespace.command == "view":
         return _cmd_view(namespace)
+    if namespace.command == "import":
+        return _cmd_import(namespace)
     parser.error("unknown command %r" % namespace.command)
     return EXIT_USAGE
 

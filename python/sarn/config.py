@@ -8,8 +8,9 @@ overriding the one before:
 2. the ``[tool.sarn]`` table of the nearest ``pyproject.toml``, looked for in
    the current directory and its parents (read with ``tomllib``, or ``tomli``
    before Python 3.11; a missing file, or a missing reader, is no error);
-3. overrides from the command line (``--config KEY=VALUE``, ``--db``,
-   ``--threads``) or from the Python API (``sarn.record(config=...)``).
+3. overrides from the command line (``sarn run --config KEY=VALUE``,
+   ``--db``, ``--threads``; ``pytest --sarn-config KEY=VALUE``,
+   ``--sarn-db``) or from the Python API (``sarn.record(config=...)``).
 
 Keys:
 
@@ -19,19 +20,31 @@ Keys:
                                     directory; a relative path in
                                     pyproject.toml is taken relative to
                                     that file's folder
-``filters``              table      ``include_frames`` and ``ignore_frames``:
-                                    lists of file-path fragments; a frame
-                                    whose file contains an include fragment
-                                    is always recorded, one that contains an
-                                    ignore fragment never (unless included)
+``filters``              table      ``include_frames`` and ``ignore_frames``
+                                    (also written ``filters.include_frames``
+                                    and ``filters.ignore_frames``): lists of
+                                    file-path fragments; a frame whose file
+                                    contains an include fragment is always
+                                    recorded, one that contains an ignore
+                                    fragment never (unless included)
 ``threading``            bool       also record threads started while
                                     recording (default false)
 ``lightweight_repr``     bool       write values as type and short repr
                                     only, which is faster (default false)
+``call_user_repr``       bool       run the ``__repr__`` methods written in
+                                    the recorded code itself to show its
+                                    objects (default false: they are shown
+                                    by type, id and attributes, since such a
+                                    method may change what the program does)
 ``sqlite_busy_timeout``  int        seconds to wait for a busy database
                                     (default 60)
 ``plugins``              list       extra plugin specifications, see
                                     :mod:`sarn.plugins`
+``engine``               str        "monitoring" (default): record through
+                                    ``sys.monitoring`` on Python 3.12 and
+                                    later, through the profile function
+                                    before; "setprofile": through the
+                                    profile function everywhere
 =======================  =========  ======================================
 
 Example::
@@ -74,12 +87,20 @@ DEFAULTS: Dict[str, Any] = {
     "filters": {"include_frames": [], "ignore_frames": []},
     "threading": False,
     "lightweight_repr": False,
+    "call_user_repr": False,
     "sqlite_busy_timeout": 60,
     "plugins": [],
+    "engine": "monitoring",
 }
 
 KNOWN_KEYS = tuple(DEFAULTS)
 _FILTER_KEYS = ("include_frames", "ignore_frames")
+# Every key as it may be written, the table's keys with dotted names.
+_SPELLED_KEYS = tuple(
+    spelled
+    for key in KNOWN_KEYS
+    for spelled in (["filters." + inner for inner in _FILTER_KEYS] if key == "filters" else [key])
+)
 
 
 class ConfigError(ValueError):
@@ -160,24 +181,42 @@ def _check_fragments(value: Any, where: str) -> List[str]:
     return [str(item) for item in value]
 
 
+def _nest(config: Mapping[str, Any]) -> Dict[str, Any]:
+    """``config`` with dotted keys ("filters.include_frames") moved into their
+    tables, merged with the same table given whole."""
+    result: Dict[str, Any] = {}
+    for key, value in config.items():
+        table, dot, inner = key.partition(".") if isinstance(key, str) else (key, "", "")
+        if dot and table == "filters":
+            key, value = table, {inner: value}
+        if isinstance(value, Mapping) and key in result:
+            if not isinstance(result[key], Mapping):
+                continue  # keep the table given whole, which is not one, for the check
+            value = {**result[key], **value}
+        result[key] = value
+    return result
+
+
 def validate(config: Mapping[str, Any], source: str = "configuration") -> Dict[str, Any]:
     """A checked, normalised copy of a complete or partial configuration.
 
-    Raises :class:`ConfigError` for an unknown key or a value of the wrong type.
+    Keys of the "filters" table may be given inside it or with dotted names
+    (``{"filters.include_frames": [...]}``). Raises :class:`ConfigError` for an
+    unknown key or a value of the wrong type.
     """
     if not isinstance(config, Mapping):
         raise ConfigError("%s must be a table of settings, not %s" % (source, _type_name(config)))
     result: Dict[str, Any] = {}
-    for key, value in config.items():
+    for key, value in _nest(config).items():
         where = "%s: %r" % (source, key)
         if key not in DEFAULTS:
-            raise ConfigError("%s: unknown key %r (known keys: %s)" % (source, key, ", ".join(KNOWN_KEYS)))
+            raise ConfigError("%s: unknown key %r (known keys: %s)" % (source, key, ", ".join(_SPELLED_KEYS)))
         if key == "db_path":
             if isinstance(value, os.PathLike):
                 value = os.fspath(value)
             if not isinstance(value, str) or not value:
                 raise ConfigError("%s must be a non-empty path" % where)
-        elif key in ("threading", "lightweight_repr"):
+        elif key in ("threading", "lightweight_repr", "call_user_repr"):
             if not isinstance(value, bool):
                 raise ConfigError("%s must be true or false, not %r" % (where, value))
         elif key == "sqlite_busy_timeout":
@@ -194,6 +233,9 @@ def validate(config: Mapping[str, Any], source: str = "configuration") -> Dict[s
                     )
                 filters[filter_key] = _check_fragments(fragments, "%s.%s" % (where, filter_key))
             value = filters
+        elif key == "engine":
+            if value not in ("monitoring", "setprofile"):
+                raise ConfigError("%s must be \"monitoring\" or \"setprofile\", not %r" % (where, value))
         elif key == "plugins":
             if isinstance(value, (str, dict)) or not isinstance(value, (list, tuple)):
                 raise ConfigError("%s must be a list of plugin specifications or 'module:attribute' names" % where)
@@ -232,7 +274,7 @@ def parse_assignment(text: str) -> Tuple[str, Any]:
     key, sep, raw = text.partition("=")
     key = key.strip()
     if not sep or not key:
-        raise ConfigError("--config expects KEY=VALUE, got %r" % text)
+        raise ConfigError("a setting is written KEY=VALUE, not %r" % text)
     try:
         value: Any = json.loads(raw)
     except ValueError:
@@ -240,7 +282,7 @@ def parse_assignment(text: str) -> Tuple[str, Any]:
     if key.startswith("filters."):
         filter_key = key[len("filters."):]
         if filter_key not in _FILTER_KEYS:
-            raise ConfigError("--config: unknown key %r (known: filters.include_frames, filters.ignore_frames)" % key)
+            raise ConfigError("unknown key %r (known: filters.include_frames, filters.ignore_frames)" % key)
         if isinstance(value, str):
             value = [part for part in (piece.strip() for piece in value.split(",")) if part]
         return key, {"filters": {filter_key: value}}
@@ -268,7 +310,7 @@ def load_config(
             config = merge(config, validate(read_pyproject(path), "%s [tool.sarn]" % path))
     for text in assignments:
         _, partial = parse_assignment(text)
-        config = merge(config, validate(partial, "--config %s" % text))
+        config = merge(config, validate(partial, "setting %s" % text))
     if overrides:
         config = merge(config, validate(overrides))
     return validate(config)

@@ -15,16 +15,27 @@ frame_count    the number of recorded calls (frame records of event "call")
 record_count   the number of records of any type
 thread_count   the number of threads with records
 size           the document's size in bytes
-document       the document itself
+document       the document's first ``PART_SIZE`` bytes (all of it, mostly)
 meta           facts the recorder knew beside the document, as a JSON
                object (a web request's method, path, status and
                duration), or NULL
 =============  ==========================================================
 
+SQLite refuses a value longer than its length limit (a billion bytes by
+default), so a longer document is cut into parts of ``PART_SIZE`` bytes: the
+first in ``traces.document``, the others in ``trace_parts`` (id, part number
+from 1, data). :func:`load_trace` joins them again.
+
 The schema's version is kept in ``PRAGMA user_version`` (``SCHEMA_VERSION``).
-The first save into a database of an older version migrates it forward
+Readers read every version up to theirs (version 1 has no ``trace_parts``,
+versions 1 and 2 no ``meta``);
+the first save into a database of an older version migrates it forward
 (``MIGRATIONS``), inside the save's transaction; a database written by a newer
 release is refused with :class:`DbSchemaError` instead of being misread. Saving a trace id that is already stored replaces that trace.
+
+:class:`TraceBatch` saves many traces with few transactions: each commit of
+SQLite waits for the disk several times, which would cost more than a short
+test itself.
 
 Every failure is raised as a :class:`SarnDbError` subclass with a one-line
 message: :class:`DbMissingError`, :class:`DbLockedError`,
@@ -37,7 +48,7 @@ import json
 import os
 import sqlite3
 import time
-from typing import Any, Dict, List, NamedTuple, Optional, Tuple, Union
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import msgpack as _msgpack
 
@@ -50,21 +61,34 @@ __all__ = [
     "DbSchemaError",
     "TraceNotFoundError",
     "TraceInfo",
+    "TraceBatch",
     "save_trace_in_sqlite",
+    "write_traces",
     "list_traces",
     "load_trace",
     "get_trace_info",
 ]
 
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 
-#: Statements that bring a database from schema version N to N + 1, run by
-#: the first writer that opens it. Readers of an older database ask for that.
-MIGRATIONS: Dict[int, Tuple[str, ...]] = {1: ("ALTER TABLE traces ADD COLUMN meta TEXT",)}
+#: The largest piece of a document stored in one row, in bytes.
+PART_SIZE = 64 * 1024 * 1024
+#: A :class:`TraceBatch` is written when it holds this many traces or bytes,
+#: or when its oldest trace has waited this many seconds.
+BATCH_TRACES = 50
+BATCH_BYTES = 32 * 1024 * 1024
+BATCH_SECONDS = 1.0
 #: Seconds that readers wait for a writer to finish.
 READ_TIMEOUT = 10.0
 
 _LABEL_LIMIT = 200
+
+_PARTS_TABLE = """CREATE TABLE IF NOT EXISTS trace_parts (
+    id TEXT NOT NULL,
+    part INTEGER NOT NULL,
+    data BLOB NOT NULL,
+    PRIMARY KEY (id, part)
+)"""
 
 # Run one by one inside the writer's transaction (executescript would commit it).
 _SCHEMA_STATEMENTS = (
@@ -82,7 +106,15 @@ _SCHEMA_STATEMENTS = (
     meta TEXT
 )""",
     "CREATE INDEX IF NOT EXISTS traces_created ON traces (created)",
+    _PARTS_TABLE,
 )
+
+#: Statements that bring a database from schema version N to N + 1, run by
+#: the first writer that opens it.
+MIGRATIONS: Dict[int, Tuple[str, ...]] = {
+    1: (_PARTS_TABLE,),
+    2: ("ALTER TABLE traces ADD COLUMN meta TEXT",),
+}
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -126,7 +158,11 @@ class TraceInfo(NamedTuple):
     meta: Optional[Dict[str, Any]] = None
 
 
-_INFO_COLUMNS = "id, created, started, source, label, frame_count, record_count, thread_count, size, meta"
+_INFO_COLUMNS = "id, created, started, source, label, frame_count, record_count, thread_count, size"
+
+
+def _info_columns(version: int) -> str:
+    return _INFO_COLUMNS + (", meta" if version >= 3 else ", NULL")
 
 
 def _info(row: Tuple[Any, ...]) -> TraceInfo:
@@ -155,34 +191,33 @@ def _translate(error: sqlite3.Error, path: str, timeout: float) -> SarnDbError:
     return SarnDbError("database %s: %s" % (path, text))
 
 
-def _check_schema(connection: sqlite3.Connection, path: str, *, create: bool) -> None:
+def _check_schema(connection: sqlite3.Connection, path: str, *, create: bool) -> int:
+    """The database's schema version, after creating or migrating it for a writer."""
     version = connection.execute("PRAGMA user_version").fetchone()[0]
     if version > SCHEMA_VERSION:
         raise DbSchemaError(
             "database %s has schema version %d, but this sarn reads at most version %d; upgrade sarn"
             % (path, version, SCHEMA_VERSION)
         )
-    if version == SCHEMA_VERSION:
-        return
+    if version == SCHEMA_VERSION or (version > 0 and not create):
+        return version
     if version > 0:
-        if not create:
-            raise DbSchemaError(
-                "database %s has the older schema version %d; record a trace into it to upgrade it"
-                % (path, version)
-            )
         for step in range(version, SCHEMA_VERSION):
             for statement in MIGRATIONS.get(step, ()):
                 connection.execute(statement)
         connection.execute("PRAGMA user_version = %d" % SCHEMA_VERSION)
-        return
+        return SCHEMA_VERSION
     tables = [row[0] for row in connection.execute("SELECT name FROM sqlite_master WHERE type = 'table'")]
     if tables:
         raise DbCorruptError("%s is not a sarn trace database (it holds other tables)" % path)
     if not create:
-        raise DbCorruptError("%s is not a sarn trace database (it has no traces table)" % path)
+        # An empty file: the first save is creating the database right now,
+        # or one that failed left it behind.
+        raise DbMissingError("no traces in %s yet (the database is still empty)" % path)
     for statement in _SCHEMA_STATEMENTS:
         connection.execute(statement)
     connection.execute("PRAGMA user_version = %d" % SCHEMA_VERSION)
+    return SCHEMA_VERSION
 
 
 def _make_parent(path: str) -> None:
@@ -269,40 +304,49 @@ def save_trace_in_sqlite(
     database and its folder on first use; replaces a trace of the same id.
     ``label`` replaces the label read from the document, and ``meta`` (a dict
     of JSON values) is stored beside it."""
-    path = os.fspath(db_path)
     document = bytes(msgpack)
     facts = _summarise(document)
     if label is not None:
         facts["label"] = str(label)[:_LABEL_LIMIT]
+    facts["meta"] = None if meta is None else json.dumps(meta, default=str)
+    _write_rows(db_path, [(str(trace_id), document, facts)], timeout)
+
+
+def write_traces(db_path: PathLike, traces: Sequence[Tuple[str, bytes]], *, timeout: float) -> None:
+    """Store ``traces`` (trace id, document) in one transaction, as
+    :func:`save_trace_in_sqlite` stores one. Nothing is stored when it fails,
+    and a database file that this call created is removed again."""
+    # Decoded before the database is locked, so that other writers wait less.
+    rows = [(str(trace_id), bytes(document), _summarise(document)) for trace_id, document in traces]
+    _write_rows(db_path, rows, timeout)
+
+
+def _write_rows(db_path: PathLike, rows: Sequence[Tuple[str, bytes, Dict[str, Any]]], timeout: float) -> None:
+    path = os.fspath(db_path)
     try:
         _make_parent(path)
     except OSError as error:
         raise SarnDbError("cannot create the folder of database %s: %s" % (path, error)) from None
+    created = not os.path.exists(path)
     try:
-        connection = sqlite3.connect(path, timeout=float(timeout), isolation_level=None)
+        _write(path, rows, float(timeout))
+    except BaseException:
+        if created:
+            _remove_if_empty(path)
+        raise
+
+
+def _write(path: str, rows: Sequence[Tuple[str, bytes, Dict[str, Any]]], timeout: float) -> None:
+    try:
+        connection = sqlite3.connect(path, timeout=timeout, isolation_level=None)
     except sqlite3.Error as error:
         raise _translate(error, path, timeout) from None
     try:
         connection.execute("BEGIN IMMEDIATE")
         try:
             _check_schema(connection, path, create=True)
-            connection.execute(
-                "INSERT OR REPLACE INTO traces (id, created, started, source, label, frame_count,"
-                " record_count, thread_count, size, document, meta) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                (
-                    str(trace_id),
-                    time.time(),
-                    facts["started"],
-                    facts["source"],
-                    facts["label"],
-                    facts["frame_count"],
-                    facts["record_count"],
-                    facts["thread_count"],
-                    len(document),
-                    document,
-                    None if meta is None else json.dumps(meta, default=str),
-                ),
-            )
+            for row in rows:
+                _insert(connection, *row)
         except BaseException:
             try:
                 connection.execute("ROLLBACK")
@@ -316,26 +360,138 @@ def save_trace_in_sqlite(
         connection.close()
 
 
-def _open_for_reading(db_path: PathLike, timeout: float) -> "tuple[sqlite3.Connection, str]":
+def _insert(connection: sqlite3.Connection, trace_id: str, document: bytes, facts: Dict[str, Any]) -> None:
+    view = memoryview(document)
+    connection.execute(
+        "INSERT OR REPLACE INTO traces (id, created, started, source, label, frame_count,"
+        " record_count, thread_count, size, document, meta) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        (
+            trace_id,
+            time.time(),
+            facts["started"],
+            facts["source"],
+            facts["label"],
+            facts["frame_count"],
+            facts["record_count"],
+            facts["thread_count"],
+            len(document),
+            view[:PART_SIZE],
+            facts.get("meta"),
+        ),
+    )
+    connection.execute("DELETE FROM trace_parts WHERE id = ?", (trace_id,))
+    for part, start in enumerate(range(PART_SIZE, len(document), PART_SIZE), 1):
+        connection.execute(
+            "INSERT INTO trace_parts (id, part, data) VALUES (?, ?, ?)",
+            (trace_id, part, view[start:start + PART_SIZE]),
+        )
+
+
+def _remove_if_empty(path: str) -> None:
+    # SQLite writes the file's first page only when a transaction commits: an
+    # empty file holds nothing, and would be taken for a foreign database.
+    try:
+        if os.path.getsize(path) == 0:
+            os.remove(path)
+    except OSError:
+        pass
+
+
+class TraceBatch:
+    """Traces handed over one by one and written together, in one
+    transaction per :data:`BATCH_TRACES` traces, :data:`BATCH_BYTES` bytes or
+    :data:`BATCH_SECONDS` seconds, whichever comes first, and by :meth:`flush`.
+
+    If the process dies, the traces not yet written are lost: at most one
+    batch. ``saved`` and ``lost`` count the traces written and those whose
+    write failed.
+    """
+
+    def __init__(self, db_path: PathLike, *, timeout: float) -> None:
+        self.db_path = os.fspath(db_path)
+        self.timeout = timeout
+        self.saved = 0
+        self.lost = 0
+        self._pending: List[Tuple[str, bytes]] = []
+        self._bytes = 0
+        self._oldest = 0.0
+
+    def add(self, trace_id: str, document: bytes) -> None:
+        """Queue a trace; writes the batch when it is due (raising
+        :class:`SarnDbError` when that fails)."""
+        if not self._pending:
+            self._oldest = time.monotonic()
+        self._pending.append((trace_id, document))
+        self._bytes += len(document)
+        if (
+            len(self._pending) >= BATCH_TRACES
+            or self._bytes >= BATCH_BYTES
+            or time.monotonic() - self._oldest >= BATCH_SECONDS
+        ):
+            self.flush()
+
+    def flush(self) -> None:
+        """Write the queued traces now."""
+        pending, self._pending, self._bytes = self._pending, [], 0
+        if not pending:
+            return
+        try:
+            write_traces(self.db_path, pending, timeout=self.timeout)
+        except SarnDbError:
+            self.lost += len(pending)
+            raise
+        self.saved += len(pending)
+
+
+def _open_for_reading(db_path: PathLike, timeout: float) -> "tuple[sqlite3.Connection, str, int]":
+    """A read-only connection, the path, and the schema version."""
     path = os.fspath(db_path)
     if not os.path.exists(path):
         raise DbMissingError("no trace database at %s (nothing recorded there yet)" % path)
     if os.path.isdir(path):
         raise DbCorruptError("%s is a folder, not a sarn trace database" % path)
     uri = "file:%s?mode=ro" % _quote_uri_path(os.path.abspath(path))
+    for attempt in (1, 2):
+        try:
+            connection = sqlite3.connect(uri, uri=True, timeout=timeout, isolation_level=None)
+        except sqlite3.Error as error:
+            raise _translate(error, path, timeout) from None
+        try:
+            return connection, path, _check_schema(connection, path, create=False)
+        except sqlite3.Error as error:
+            connection.close()
+            if attempt == 1 and _left_by_a_failed_write(error, path):
+                _undo_failed_write(path, timeout)
+                continue
+            raise _translate(error, path, timeout) from None
+        except BaseException:
+            connection.close()
+            raise
+    raise AssertionError("unreachable")
+
+
+def _left_by_a_failed_write(error: sqlite3.Error, path: str) -> bool:
+    """True when a read-only reader is refused because a write that failed
+    (a full disk, a killed writer) left its rollback journal behind: only a
+    connection that may write can undo it."""
+    return "readonly" in str(error).lower() and os.path.exists(path + "-journal")
+
+
+def _undo_failed_write(path: str, timeout: float) -> None:
+    """Lets SQLite roll the failed write back, which a read through a
+    writable connection does; the traces stored before it are then whole."""
     try:
-        connection = sqlite3.connect(uri, uri=True, timeout=timeout, isolation_level=None)
+        connection = sqlite3.connect(path, timeout=timeout, isolation_level=None)
+        try:
+            connection.execute("SELECT count(*) FROM sqlite_master").fetchone()
+        finally:
+            connection.close()
     except sqlite3.Error as error:
-        raise _translate(error, path, timeout) from None
-    try:
-        _check_schema(connection, path, create=False)
-    except sqlite3.Error as error:
-        connection.close()
-        raise _translate(error, path, timeout) from None
-    except BaseException:
-        connection.close()
-        raise
-    return connection, path
+        raise SarnDbError(
+            "database %s holds an unfinished write that a failed save left behind (%s-journal), and it "
+            "cannot be undone from here (%s): run sarn once with write access to the database's folder"
+            % (path, path, error)
+        ) from None
 
 
 def _quote_uri_path(path: str) -> str:
@@ -346,9 +502,9 @@ def _quote_uri_path(path: str) -> str:
 
 def list_traces(db_path: PathLike, *, limit: Optional[int] = None, timeout: float = READ_TIMEOUT) -> List[TraceInfo]:
     """The stored traces, newest first (at most ``limit`` of them)."""
-    connection, path = _open_for_reading(db_path, timeout)
+    connection, path, version = _open_for_reading(db_path, timeout)
     try:
-        query = "SELECT %s FROM traces ORDER BY created DESC, rowid DESC" % _INFO_COLUMNS
+        query = "SELECT %s FROM traces ORDER BY created DESC, rowid DESC" % _info_columns(version)
         if limit is not None:
             query += " LIMIT %d" % int(limit)
         return [_info(row) for row in connection.execute(query)]
@@ -360,7 +516,7 @@ def list_traces(db_path: PathLike, *, limit: Optional[int] = None, timeout: floa
 
 def count_traces(db_path: PathLike, *, timeout: float = READ_TIMEOUT) -> int:
     """How many traces the database holds."""
-    connection, path = _open_for_reading(db_path, timeout)
+    connection, path, _ = _open_for_reading(db_path, timeout)
     try:
         return int(connection.execute("SELECT COUNT(*) FROM traces").fetchone()[0])
     except sqlite3.Error as error:
@@ -391,11 +547,11 @@ def _resolve_id(connection: sqlite3.Connection, path: str, trace_id: str) -> str
 
 def get_trace_info(db_path: PathLike, trace_id: str, *, timeout: float = READ_TIMEOUT) -> TraceInfo:
     """The listing facts of one trace ("latest", an id, or a unique id prefix)."""
-    connection, path = _open_for_reading(db_path, timeout)
+    connection, path, version = _open_for_reading(db_path, timeout)
     try:
         full_id = _resolve_id(connection, path, trace_id)
-        row = connection.execute("SELECT %s FROM traces WHERE id = ?" % _INFO_COLUMNS, (full_id,)).fetchone()
-        return _info(row)
+        query = "SELECT %s FROM traces WHERE id = ?" % _info_columns(version)
+        return _info(connection.execute(query, (full_id,)).fetchone())
     except sqlite3.Error as error:
         raise _translate(error, path, timeout) from None
     finally:
@@ -404,11 +560,17 @@ def get_trace_info(db_path: PathLike, trace_id: str, *, timeout: float = READ_TI
 
 def load_trace(db_path: PathLike, trace_id: str, *, timeout: float = READ_TIMEOUT) -> bytes:
     """The document of one trace ("latest", an id, or a unique id prefix)."""
-    connection, path = _open_for_reading(db_path, timeout)
+    connection, path, version = _open_for_reading(db_path, timeout)
     try:
+        # One read transaction, so that a trace replaced meanwhile is not mixed up.
+        connection.execute("BEGIN")
         full_id = _resolve_id(connection, path, trace_id)
-        row = connection.execute("SELECT document FROM traces WHERE id = ?", (full_id,)).fetchone()
-        return bytes(row[0])
+        parts = [connection.execute("SELECT document FROM traces WHERE id = ?", (full_id,)).fetchone()[0]]
+        if version >= 2:
+            query = "SELECT data FROM trace_parts WHERE id = ? ORDER BY part"
+            parts.extend(row[0] for row in connection.execute(query, (full_id,)))
+        connection.execute("COMMIT")
+        return b"".join(parts)
     except sqlite3.Error as error:
         raise _translate(error, path, timeout) from None
     finally:

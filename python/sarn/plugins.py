@@ -196,7 +196,7 @@ def _import_attribute(name: str) -> Any:
         raise PluginError("plugin name %r must be written 'module:attribute'" % name)
     try:
         target: Any = importlib.import_module(module_name)
-    except Exception as error:
+    except (Exception, SystemExit) as error:  # a module that exits on import is refused like one that raises
         raise PluginError("cannot import plugin module %r: %s: %s" % (module_name, type(error).__name__, error)) from None
     for part in attribute.split("."):
         try:
@@ -213,7 +213,7 @@ def resolve_plugin_entry(entry: Any, config: Mapping[str, Any]) -> List[Dict[str
     if callable(target) and not isinstance(target, (dict, list, tuple)):
         try:
             target = target(config)
-        except Exception as error:
+        except (Exception, SystemExit) as error:
             raise PluginError("%s raised %s: %s" % (where, type(error).__name__, error)) from None
     if isinstance(target, dict):
         return [validate_spec(target, where)]

@@ -3,18 +3,25 @@
 A :class:`Profiler` carries what the recording core reads when recording
 starts (``config``, ``db_path``, ``one_trace_per_test``, ``trace_id``,
 ``source``); :meth:`Profiler.start` hands it to the core, which builds its own
-profiler, stores it as ``rust_profiler`` and installs itself as the thread's
-profile function (and, with ``config["threading"]``, as the profile function
-of every thread started afterwards). :meth:`Profiler.stop` removes it again
+profiler, stores it as ``rust_profiler`` and records the calling thread (and,
+with ``config["threading"]``, every thread started afterwards), through
+``sys.monitoring`` or the thread's profile function (``config["engine"]``). :meth:`Profiler.stop` removes it again
 and saves the trace.
 
 One recording runs at a time in a process: starting a second one while the
 first runs raises :class:`RecordingError`, since both would share the
 interpreter's profile functions and neither trace would be whole.
+
+A child made by ``os.fork()`` while a recording runs records on as a trace of
+its own, under a new trace id, from the fork on: the parent's trace is never
+saved twice or replaced. The child's trace is saved when the child stops the
+recording or, under ``sarn run``, exits normally (``os._exit`` skips that, as
+it skips every exit handler).
 """
 
 from __future__ import annotations
 
+import logging
 import os
 import sys
 import threading
@@ -76,7 +83,8 @@ def active_profiler() -> "Optional[Profiler]":
 class Profiler:
     """The object the recording core is registered with.
 
-    ``config`` is the whole configuration dict (see :mod:`sarn.config`); the
+    ``config`` is the whole configuration dict (see :mod:`sarn.config`; it is
+    checked, and dotted keys are moved into their tables); the
     database path is taken from ``db_path`` when given, else from
     ``config["db_path"]``, and made absolute so that a program that changes its
     working directory still saves where it was asked to.
@@ -91,9 +99,9 @@ class Profiler:
         source: str = "python",
         trace_id: Optional[str] = None,
     ) -> None:
-        from sarn.config import DEFAULT_DB_PATH
+        from sarn.config import DEFAULT_DB_PATH, validate
 
-        self.config: Dict[str, Any] = dict(config or {})
+        self.config: Dict[str, Any] = validate(config or {})
         if db_path is None:
             db_path = self.config.get("db_path") or DEFAULT_DB_PATH
         self.db_path: str = os.path.abspath(os.fspath(db_path))
@@ -121,6 +129,20 @@ class Profiler:
         """True while this profiler records, started on the calling thread."""
         return self._thread_id is not None and self._thread_id == threading.get_ident()
 
+    @property
+    def through_monitoring(self) -> bool:
+        """True when this profiler records through sys.monitoring."""
+        return _records_through_monitoring(self.config)
+
+    def displaced(self) -> bool:
+        """True when the calling thread's profile function is no longer this
+        recording's (the program or a tool such as cProfile replaced it), so
+        nothing more is recorded there. Recording through sys.monitoring
+        cannot be displaced that way."""
+        if self.rust_profiler is None or _records_through_monitoring(self.config):
+            return False
+        return sys.getprofile() is not self.rust_profiler
+
     def start(self) -> "Profiler":
         """Start recording on the calling thread (and, with threading on, on the
         threads it starts from now on)."""
@@ -138,11 +160,16 @@ class Profiler:
                     "or run at the same time" % _active.trace_id
                 )
             _active = self
+        # How values are written follows this recording's configuration.
+        from sarn import serialize
+
+        serialize.set_config(self.config)
         try:
             core.register_profiler(self)
         except BaseException:
             with _lock:
                 _active = None
+            core.register_noop_profiler()
             sys.setprofile(None)
             raise
         self._core = core
@@ -152,9 +179,10 @@ class Profiler:
     def stop(self, save: bool = True) -> None:
         """Stop recording and, unless ``save`` is false, store the trace.
 
-        Must be called on the thread that started the recording. Threads that
-        are still running keep recording until they end; with ``save`` false,
-        call :meth:`save` once they have.
+        Must be called on the thread that started the recording. Through the
+        profile function, threads that are still running keep recording until
+        they end (with ``save`` false, call :meth:`save` once they have);
+        through ``sys.monitoring`` (Python 3.12+) every thread stops here.
         """
         global _active
         if self._thread_id is None:
@@ -184,3 +212,38 @@ class Profiler:
         if self.rust_profiler is None:
             raise RecordingError("nothing to build: this recording never started")
         return self.rust_profiler.build_trace()
+
+
+def _records_through_monitoring(config: Mapping[str, Any]) -> bool:
+    return sys.version_info >= (3, 12) and config.get("engine", "monitoring") == "monitoring"
+
+
+def _record_on_in_forked_child() -> None:
+    """Gives a forked child's recording a trace id and a core profiler of its
+    own; the child's copy of the parent's records is dropped with the old one."""
+    global _lock
+    _lock = threading.Lock()  # another thread may have held it at the fork
+    profiler = _active
+    if profiler is None or profiler._core is None:
+        return
+    # Through sys.monitoring the recorded threads keep no profile function:
+    # the thread that started the recording is the one taken to record.
+    recording_here = sys.getprofile() is profiler.rust_profiler or (
+        _records_through_monitoring(profiler.config) and threading.get_ident() == profiler._thread_id
+    )
+    profiler.trace_id = new_trace_id()
+    profiler._thread_id = threading.get_ident()
+    try:
+        profiler._core.register_profiler(profiler)
+        if not recording_here:  # the forking thread was not recorded: it stays so
+            profiler._core.register_noop_profiler()
+            sys.setprofile(None)
+    except BaseException as error:  # the child goes on unrecorded
+        profiler._core.register_noop_profiler()
+        sys.setprofile(None)
+        threading.setprofile(None)
+        logging.getLogger("sarn").warning("cannot record on in a forked child: %s: %s", type(error).__name__, error)
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_record_on_in_forked_child)

@@ -6,21 +6,30 @@ Options:
   becomes a trace of its own in the trace database, labelled with the test's
   node id, with its outcome in the "end_test" record;
 * ``--sarn-db PATH``: the database to use (default: ``[tool.sarn] db_path`` of
-  the project's pyproject.toml, else ``.sarn/db.sqlite3``).
+  the project's pyproject.toml, else ``.sarn/db.sqlite3``);
+* ``--sarn-config KEY=VALUE``: a setting, as ``sarn run --config`` takes it
+  (repeatable).
 
-Recording runs on the thread that runs the tests (and, with the configuration's
-``threading``, the threads they start) from the start of the test loop to its
-end. The test boundaries come from the built-in plugin of :mod:`sarn.plugins`;
-the recording core saves each test's trace when the test ends.
+Each test is recorded from pytest's report of its start to the report of its
+end, by a recording of its own: the trace starts when the test starts, and a
+test that replaces the interpreter's profile function (cProfile, a debugger,
+``sys.setprofile``) loses only the rest of its own trace. The test boundaries
+come from the built-in plugin of :mod:`sarn.plugins`. Traces are written in
+batches (:class:`sarn.db.TraceBatch`), and once more when the run ends; the
+summary counts the traces that were written and those that could not be.
 """
 
 from __future__ import annotations
 
-from typing import Any, Optional
+import logging
+import os
+import sys
+from typing import Any, List
 
 import pytest
 
-_PROFILER_ATTRIBUTE = "_sarn_profiler"
+_RECORDER_NAME = "sarn-recorder"
+_logger = logging.getLogger("sarn")
 
 
 def pytest_addoption(parser: Any) -> None:
@@ -37,6 +46,13 @@ def pytest_addoption(parser: Any) -> None:
         default=None,
         help="the sarn trace database (default: [tool.sarn] db_path, else .sarn/db.sqlite3)",
     )
+    group.addoption(
+        "--sarn-config",
+        action="append",
+        default=[],
+        metavar="KEY=VALUE",
+        help="a sarn setting, e.g. filters.ignore_frames=tests/helpers/ (repeatable)",
+    )
 
 
 def _runs_tests_here(config: Any) -> bool:
@@ -50,46 +66,128 @@ def _runs_tests_here(config: Any) -> bool:
     return dist in (None, "no")
 
 
-def _start(config: Any) -> Optional[Any]:
+def _settings(config: Any) -> Any:
+    """The checked configuration, or a usage error saying what is wrong with it."""
     from sarn.config import ConfigError, load_config
-    from sarn.plugins import PluginError
-    from sarn.profiler import Profiler, RecordingError
+    from sarn.plugins import PluginError, load_plugin_data
+    from sarn.profiler import CoreUnavailableError, load_core
 
     db_path = config.getoption("sarn_db")
     try:
-        settings = load_config({"db_path": db_path} if db_path else None)
-    except ConfigError as error:
+        settings = load_config({"db_path": db_path} if db_path else None, assignments=config.getoption("sarn_config"))
+        load_plugin_data(settings)
+        load_core()
+    except (ConfigError, PluginError, CoreUnavailableError) as error:
         raise pytest.UsageError("sarn: %s" % error) from None
-    profiler = Profiler(settings, one_trace_per_test=True, source="pytest")
-    try:
-        profiler.start()
-    except (RecordingError, PluginError) as error:
-        raise pytest.UsageError("sarn: %s" % error) from None
-    return profiler
+    # Fixed now: a test may change the working directory.
+    settings["db_path"] = os.path.abspath(settings["db_path"])
+    return settings
 
 
-@pytest.hookimpl(hookwrapper=True)
-def pytest_runtestloop(session: Any) -> Any:
-    config = session.config
-    profiler = None
+def pytest_configure(config: Any) -> None:
     if config.getoption("sarn") and _runs_tests_here(config) and not config.getoption("collectonly"):
-        profiler = _start(config)
-        setattr(config, _PROFILER_ATTRIBUTE, profiler)
-    try:
-        yield
-    finally:
-        if profiler is not None and profiler.running:
-            # Each test's trace was saved when the test ended; what was recorded
-            # after the last test belongs to no test and is not saved.
+        config.pluginmanager.register(_Recorder(_settings(config)), _RECORDER_NAME)
+
+
+def _failure(error: BaseException) -> str:
+    return "%s: %s" % (type(error).__name__, error)
+
+
+class _Recorder:
+    """Records each test and stores its trace."""
+
+    def __init__(self, settings: Any) -> None:
+        from sarn.db import TraceBatch
+
+        self.settings = settings
+        self.batch = TraceBatch(settings["db_path"], timeout=settings["sqlite_busy_timeout"])
+        self.profiler: Any = None
+        self.nodeid = ""
+        self.cut_short: List[str] = []
+        self.errors: List[str] = []
+
+    def _report(self, text: str) -> None:
+        _logger.warning("%s", text)
+        if text not in self.errors:
+            self.errors.append(text)
+
+    # The last to hear of the start and the first to hear of the end: the
+    # recording holds the test and as little of pytest's reporting as can be.
+    @pytest.hookimpl(trylast=True)
+    def pytest_runtest_logstart(self, nodeid: str) -> None:
+        from sarn.profiler import Profiler
+
+        self._finish()
+        profiler = Profiler(self.settings, source="pytest")
+        try:
+            profiler.start()
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as error:  # the core's own failures derive from BaseException
+            self._report("cannot record %s: %s" % (nodeid, _failure(error)))
+            return
+        self.profiler, self.nodeid = profiler, nodeid
+
+    @pytest.hookimpl(tryfirst=True)
+    def pytest_runtest_logfinish(self) -> None:
+        self._finish()
+
+    def _finish(self) -> None:
+        """Stop recording the current test and hand its trace to the batch."""
+        profiler, self.profiler = self.profiler, None
+        if profiler is None:
+            return
+        if profiler.displaced():
+            self.cut_short.append(self.nodeid)
+        try:
             profiler.stop(save=False)
+            document = profiler.build_trace()
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as error:
+            self._report("the trace of %s is lost: %s" % (self.nodeid, _failure(error)))
+            return
+        self._store(lambda: self.batch.add(profiler.trace_id, document))
+
+    def _store(self, write: Any) -> None:
+        from sarn.db import SarnDbError
+
+        try:
+            write()
+        except SarnDbError as error:
+            self._report(str(error))
+
+    @pytest.hookimpl(hookwrapper=True)
+    def pytest_runtestloop(self) -> Any:
+        try:
+            yield
+        finally:
+            # A test interrupted before its end was reported keeps what it has.
+            self._finish()
+            self._store(self.batch.flush)
+
+    def pytest_terminal_summary(self, terminalreporter: Any) -> None:
+        for line in self._summary():
+            terminalreporter.write_line("sarn: " + line)
+
+    def _summary(self) -> List[str]:
+        from sarn.cli import _display_path
+
+        where = _display_path(self.batch.db_path)
+        lines = []
+        if self.batch.saved or not self.batch.lost:
+            lines.append("%s saved into %s (list them with: sarn traces)" % (_traces(self.batch.saved), where))
+        if self.batch.lost:
+            lines.append("%s could not be saved into %s" % (_traces(self.batch.lost), where))
+        lines.extend(self.errors)
+        if self.cut_short:
+            lines.append(
+                "the recording of %d test%s was cut short when the profile function was replaced "
+                "(by cProfile, a debugger or sys.setprofile): %s"
+                % (len(self.cut_short), "" if len(self.cut_short) == 1 else "s", ", ".join(self.cut_short))
+            )
+        return lines
 
 
-def pytest_terminal_summary(terminalreporter: Any) -> None:
-    profiler = getattr(terminalreporter.config, _PROFILER_ATTRIBUTE, None)
-    if profiler is None:
-        return
-    from sarn.cli import _display_path
-
-    terminalreporter.write_line(
-        "sarn: one trace per test saved into %s (list them with: sarn traces)" % _display_path(profiler.db_path)
-    )
+def _traces(count: int) -> str:
+    return "%d test trace%s" % (count, "" if count == 1 else "s")

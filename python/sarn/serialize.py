@@ -18,6 +18,17 @@ Built-in containers are read through their base type's own methods, so a
 subclass's overrides are not run; only ``repr`` (and a ``__dict__`` property,
 should a class define one) calls into the value's own code.
 
+What counts as library code follows the recorder's frame filter (installed
+packages, the standard library, sarn itself, and the configured
+``filters``; :func:`set_config` takes them from a recording's
+configuration). Objects of classes defined in library code are written
+without their attributes. A ``__repr__`` written in the program's own code
+(not one of a library, nor one that dataclasses or attrs generate for a
+class of the program's, which counts as the program's own) is not run unless
+``call_user_repr`` is set, since it may do anything; the value is then written
+by its type, ``id`` and attributes. A repr that does run runs once per value
+while one value (or, for the recording core, one record) is written.
+
 Output shape (what the trace viewer reads back)
 -----------------------------------------------
 
@@ -39,12 +50,16 @@ module: ``"int"``, ``"list"``):
 * ``{"__sarn__": "object", "type": T, "repr": R}``: any other value; ``R`` is
   its ``repr`` cut to ``MAX_REPR`` characters (ending in ``"..."`` when cut),
   or a ``"<T object; repr() failed: ...>"`` text. In the full form an instance
-  of an ordinary class also has ``"attrs"``: a map from attribute name to
-  value (in this shape) read from its ``__dict__`` and ``__slots__``, dunder
-  names left out, at most ``MAX_ATTRS`` of them, plus ``"more_attrs"``: the
-  number left out when there were more. Named tuples list their fields as
-  ``"attrs"``. Integers outside the 64-bit range are objects of type "int"
-  whose repr is their decimal digits.
+  of an ordinary class of the program's own also has ``"attrs"``: a map from
+  attribute name to value (in this shape) read from its ``__dict__`` and
+  ``__slots__``, dunder names left out, at most ``MAX_ATTRS`` of them, plus
+  ``"more_attrs"``: the number left out when there were more. Named tuples
+  list their fields as ``"attrs"``. Integers outside the 64-bit range are
+  objects of type "int" whose repr is their decimal digits.
+* ``{"__sarn__": "object", "type": T, "id": N}``, with ``"attrs"`` as above in
+  the full form: a value whose ``__repr__`` is not run; ``N`` is its ``id``.
+  Inside a repr text (of a container, in the lightweight form) such a value
+  reads ``"<T object at 0x...>"``.
 * ``{"__sarn__": "str", "type": "str", "value": PREFIX, "len": N}``: a string
   longer than ``MAX_STR`` characters; N is its full length.
 * ``{"__sarn__": "bytes", "type": T, "value": PREFIX, "len": N}``: a ``bytes``
@@ -76,6 +91,7 @@ readable by name and a plugin payload keeps its keys.
 
 from __future__ import annotations
 
+import os
 import reprlib
 import sys
 import threading
@@ -83,13 +99,14 @@ import types
 import weakref
 from collections import deque
 from itertools import islice
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 import msgpack
 
 __all__ = [
     "dump_msgpack",
     "dump_msgpack_lightweight_repr",
+    "set_config",
     "TAG",
     "MAX_DEPTH",
     "MAX_ITEMS",
@@ -134,7 +151,23 @@ _NO_ATTRS_TYPES = (
     types.TracebackType,
 )
 
-_reprlib = reprlib.Repr()
+class _Repr(reprlib.Repr):
+    """reprlib's bounded reprs, which leave a __repr__ that is not to run
+    (see ``_repr_runs``) alone."""
+
+    def repr_instance(self, x: Any, level: int) -> str:
+        name, _, _, repr_runs = _info(type(x))
+        if repr_runs:
+            return reprlib.Repr.repr_instance(self, x, level)
+        return _unrun_repr(name, x)
+
+
+def _unrun_repr(type_name: str, value: Any) -> str:
+    """What stands in a text for a repr that is not run: object's own form."""
+    return "<%s object at %#x>" % (type_name, id(value))
+
+
+_reprlib = _Repr()
 _reprlib.maxlevel = 3
 _reprlib.maxtuple = 8
 _reprlib.maxlist = 8
@@ -152,7 +185,8 @@ _BOUNDED_REPR_TYPES = (list, tuple, dict, set, frozenset, deque)
 # the class that defines it). It names the class by position rather than
 # holding its descriptor, whose reference to the class would keep it alive.
 _Slot = Tuple[str, str, int]
-_Info = Tuple[str, Optional[Tuple[_Slot, ...]], str]
+# (type name, attribute plan, kind, whether its __repr__ is run)
+_Info = Tuple[str, Optional[Tuple[_Slot, ...]], str, bool]
 
 # Per type: id(type) -> (weak reference to the type, (type name, attribute
 # plan, kind)). Weak references let classes made at run time be freed; their entry
@@ -161,11 +195,153 @@ _type_cache: Dict[int, Tuple[Any, _Info]] = {}
 
 
 class _Ctx:
-    __slots__ = ("budget", "path")
+    __slots__ = ("budget", "path", "reprs")
 
     def __init__(self) -> None:
         self.budget = MAX_NODES
         self.path: set = set()
+        self.reprs: Dict[int, Tuple[Any, str]] = {}
+
+
+def _repr_once(value: Any, type_name: str, reprs: Dict[int, Tuple[Any, str]]) -> str:
+    """The bounded repr of ``value``, taken once however often the value is
+    met while one value is written (``reprs`` holds it, so its id stays its)."""
+    known = reprs.get(id(value))
+    if known is not None and known[0] is value:
+        return known[1]
+    text = _bounded_repr(value, type_name)
+    reprs[id(value)] = (value, text)
+    return text
+
+
+# --------------------------------------------------------------------------
+# Library code and the program's own code
+#
+# Instances of classes defined in library code (code the recorder's frame
+# filter skips: installed packages, the standard library, sarn itself) are
+# written shallowly, as their type and bounded repr: a test case's `self`
+# would otherwise bring the whole test runner along. A __repr__ written in
+# the program's own code is not run unless the configuration asks for it
+# ("call_user_repr"): it may do anything (compute a lazy value, count its
+# calls), and recording must not change what the program does.
+
+_settings: Dict[str, Any] = {"call_user_repr": False, "include": (), "ignore": ()}
+
+
+def set_config(config: Optional[Mapping[str, Any]] = None) -> None:
+    """Take what shapes the written values from a recording's configuration
+    (see :mod:`sarn.config`): "call_user_repr", and the "filters" fragments,
+    which decide what counts as library code here as they do for frames.
+    None restores the defaults."""
+    config = config or {}
+    filters = config.get("filters") or {}
+
+    def fragments(key: str) -> Tuple[str, ...]:
+        return tuple(str(f).replace("\\", os.sep).replace("/", os.sep) for f in filters.get(key) or ())
+
+    _settings.update(call_user_repr=config.get("call_user_repr") is True,
+                     include=fragments("include_frames"), ignore=fragments("ignore_frames"))
+    _type_cache.clear()
+    if _native is not None:
+        _native.configure(sys.modules[__name__])  # it forgets what it knew of each type
+
+
+def _library_file(filename: str) -> bool:
+    """Whether the frame filter skips code of this file. Without the native
+    extension only the configured fragments say so."""
+    if any(fragment in filename for fragment in _settings["include"]):
+        return False
+    if any(fragment in filename for fragment in _settings["ignore"]):
+        return True
+    return _native is not None and _native.skips_file(filename)
+
+
+_BUILT_IN_ORIGINS = ("built-in", "frozen")
+
+
+def _library_class(t: type) -> bool:
+    """Whether ``t`` is defined in library code: by the file of its module,
+    or, for a module without one, by its being built into the interpreter.
+    A class of a module that is not imported counts as the program's own."""
+    name = type.__getattribute__(t, "__module__")
+    if name == "builtins":
+        return True
+    module = sys.modules.get(name) if type(name) is str else None
+    if module is None:
+        return False
+    namespace = object.__getattribute__(module, "__dict__")
+    filename = namespace.get("__file__")
+    if type(filename) is str:
+        return _library_file(filename)
+    spec = namespace.get("__spec__")
+    return name in sys.builtin_module_names or getattr(spec, "origin", None) in _BUILT_IN_ORIGINS
+
+
+_C_METHODS = (types.BuiltinFunctionType, types.WrapperDescriptorType, types.MethodDescriptorType,
+              types.MethodWrapperType)
+
+
+def _unwrapped(method: Any) -> Any:
+    """What a decorator made with functools.wraps wraps, all the way down."""
+    for _ in range(100):
+        try:
+            wrapped = object.__getattribute__(method, "__dict__").get("__wrapped__")
+        except Exception:
+            break
+        if wrapped is None:
+            break
+        method = wrapped
+    return method
+
+
+def _closed_over_functions(function: types.FunctionType) -> List[types.FunctionType]:
+    found = []
+    for cell in function.__closure__ or ():
+        try:
+            inner = cell.cell_contents
+        except ValueError:  # an empty cell
+            continue
+        if isinstance(inner, types.FunctionType) and inner is not function:
+            found.append(inner)
+    return found
+
+
+def _written_in_library(function: types.FunctionType, depth: int = 0) -> Optional[bool]:
+    """Whether a function is library code (True) or the program's own
+    (False); None for code generated at run time (no source file), which
+    belongs to whatever it was made for. A wrapper from library code counts
+    as the functions it closes over (reprlib.recursive_repr's does not name
+    what it wraps)."""
+    filename = function.__code__.co_filename
+    if type(filename) is not str or (filename.startswith("<") and not filename.startswith("<frozen ")):
+        return None
+    if not _library_file(filename):
+        return False
+    for inner in _closed_over_functions(function) if depth < 3 else ():
+        verdict = _written_in_library(inner, depth + 1)
+        if verdict is not True:
+            return verdict
+    return True
+
+
+def _repr_runs(t: type) -> bool:
+    """Whether the __repr__ of values of ``t`` is run: unless it is written
+    in the program's own code (or the configuration asks for it anyway).
+    C functions and library code are trusted not to change the program;
+    code generated for a class (dataclasses, attrs) counts as its class's."""
+    if _settings["call_user_repr"]:
+        return True
+    for klass in type.__getattribute__(t, "__mro__"):
+        method = type.__getattribute__(klass, "__dict__").get("__repr__")
+        if method is not None:
+            break
+    else:
+        return True
+    method = _unwrapped(method)
+    if isinstance(method, _C_METHODS):
+        return True
+    verdict = _written_in_library(method) if isinstance(method, types.FunctionType) else None
+    return _library_class(klass) if verdict is None else verdict
 
 
 # --------------------------------------------------------------------------
@@ -176,7 +352,7 @@ def _compute_type_name(t: type) -> str:
     try:
         module = type.__getattribute__(t, "__module__")
         qualname = type.__getattribute__(t, "__qualname__")
-    except BaseException:
+    except Exception:
         return "<unknown type>"
     if type(qualname) is not str:
         return "<unknown type>"
@@ -198,7 +374,7 @@ def _slot_plan(t: type) -> Optional[Tuple[_Slot, ...]]:
             slots = (slots,)
         try:
             names = list(slots)
-        except BaseException:
+        except Exception:
             continue
         for name in names:
             if type(name) is not str or name in ("__dict__", "__weakref__"):
@@ -241,14 +417,22 @@ def _kind_of(t: type) -> str:
 
 def _compute_info(t: type) -> _Info:
     try:
-        plan = _slot_plan(t)
-    except BaseException:
+        library = _library_class(t)
+    except Exception:
+        library = False
+    try:
+        plan = None if library else _slot_plan(t)
+    except Exception:
         plan = None
     try:
         kind = _kind_of(t)
-    except BaseException:
+    except Exception:
         kind = "object"
-    info = (_compute_type_name(t), plan, kind)
+    try:
+        repr_runs = _repr_runs(t)
+    except Exception:
+        repr_runs = False
+    info = (_compute_type_name(t), plan, kind, repr_runs)
     key = id(t)
     try:
         ref = weakref.ref(t, lambda dead, key=key: _forget_type(key, dead))
@@ -335,7 +519,7 @@ def _bounded_repr(value: Any, type_name: Optional[str] = None) -> str:
         if len(text) > MAX_REPR:
             text = text[:MAX_REPR] + _CUT_MARK
         return text
-    except BaseException as error:
+    except Exception as error:
         if type_name is None:
             type_name = _type_name(type(value))
         return "<%s object; repr() failed: %s>" % (type_name, _type_name(type(error)))
@@ -346,8 +530,12 @@ def _bounded_repr(value: Any, type_name: Optional[str] = None) -> str:
 
 
 def _object(value: Any, t: type, depth: int, ctx: _Ctx, info: Any = None) -> Dict[str, Any]:
-    name, plan, kind = info if info is not None else _info(t)
-    result: Dict[str, Any] = {TAG: "object", "type": name, "repr": _bounded_repr(value, name)}
+    name, plan, kind, repr_runs = info if info is not None else _info(t)
+    result: Dict[str, Any] = {TAG: "object", "type": name}
+    if repr_runs:
+        result["repr"] = _repr_once(value, name, ctx.reprs)
+    else:
+        result["id"] = id(value)
     if plan is None or depth >= MAX_DEPTH or ctx.budget <= 0:
         return result
     key = id(value)
@@ -369,7 +557,7 @@ def _object(value: Any, t: type, depth: int, ctx: _Ctx, info: Any = None) -> Dic
                 attrs[field] = _full(item, child, ctx)
         try:
             instance_dict = object.__getattribute__(value, "__dict__")
-        except BaseException:
+        except Exception:
             instance_dict = None
         if type(instance_dict) is dict:
             for attr, item in list(dict.items(instance_dict)):
@@ -384,13 +572,13 @@ def _object(value: Any, t: type, depth: int, ctx: _Ctx, info: Any = None) -> Dic
         for attr, stored, index in plan:
             try:
                 item = t.__mro__[index].__dict__.get(stored).__get__(value, t)
-            except BaseException:
+            except Exception:
                 continue
             if len(attrs) >= MAX_ATTRS:
                 more += 1
                 continue
             attrs[attr] = _full(item, child, ctx)
-    except BaseException:
+    except Exception:
         return result
     finally:
         ctx.path.discard(key)
@@ -577,7 +765,7 @@ def _full(value: Any, depth: int, ctx: _Ctx) -> Any:
         return _subclass_or_object(value, t, depth, ctx)
     except RecursionError:
         raise
-    except BaseException as error:
+    except Exception as error:
         name = _type_name(t)
         return {TAG: "object", "type": name, "repr": "<%s object; not readable: %s>" % (name, _type_name(type(error)))}
 
@@ -611,26 +799,28 @@ def _subclass_or_object(value: Any, t: type, depth: int, ctx: _Ctx) -> Any:
 # Lightweight form
 
 
-def _light(value: Any) -> Any:
+def _light(value: Any, reprs: Dict[int, Tuple[Any, str]]) -> Any:
     t = type(value)
     if t in _SCALAR_TYPES:
         return _full(value, 0, _NO_CONTEXT)  # scalars are written alike in both forms
-    entry = _type_cache.get(id(t))
-    name = entry[1][0] if entry is not None and entry[0]() is t else _compute_info(t)[0]
-    return {TAG: "object", "type": name, "repr": _bounded_repr(value, name)}
+    name, _, _, repr_runs = _info(t)
+    if not repr_runs:
+        return {TAG: "object", "type": name, "id": id(value)}
+    return {TAG: "object", "type": name, "repr": _repr_once(value, name, reprs)}
 
 
 def _light_top(value: Any) -> Any:
+    reprs: Dict[int, Tuple[Any, str]] = {}
     if type(value) is dict:
         result = {}
         for key, item in islice(dict.items(value), MAX_ITEMS):
             if type(key) is not str or key == TAG:
-                return _light(value)
+                return _light(value, reprs)
             if len(key) > MAX_STR:
                 key = key[:MAX_STR] + _CUT_MARK
-            result[key] = _light(item)
+            result[key] = _light(item, reprs)
         return result
-    return _light(value)
+    return _light(value, reprs)
 
 
 # --------------------------------------------------------------------------
@@ -673,18 +863,18 @@ def _pack(converted: Any) -> bytes:
 def _failure(value: Any, error: BaseException) -> bytes:
     try:
         name = _type_name(type(value))
-    except BaseException:
+    except Exception:
         name = "<unknown type>"
     try:
         reason = _type_name(type(error))
-    except BaseException:
+    except Exception:
         reason = "error"
     try:
         return msgpack.packb(
             {TAG: "object", "type": name, "repr": "<%s object; not serialisable: %s>" % (name, reason)},
             use_bin_type=True,
         )
-    except BaseException:
+    except Exception:
         return _FALLBACK
 
 
@@ -704,7 +894,7 @@ def _dump_msgpack_py(value: Any) -> bytes:
                 and _all_plain(dict.values(value))):
             return _pack(value)
         return _pack(_full(value, 0, _Ctx()))
-    except BaseException as error:
+    except Exception as error:
         return _failure(value, error)
 
 
@@ -714,7 +904,7 @@ def _dump_msgpack_lightweight_repr_py(value: Any) -> bytes:
         return _NIL
     try:
         return _pack(_light_top(value))
-    except BaseException as error:
+    except Exception as error:
         return _failure(value, error)
 
 

@@ -67,21 +67,98 @@ _KIND_OPEN_CLOSE = {"list": ("[", "]"), "tuple": ("(", ")"), "set": ("{", "}"), 
 _CYCLE_TEXT = {"list": "[...]", "dict": "{...}", "tuple": "(...)", "set": "{...}"}
 
 
+# Characters that would drive a terminal (C0 and C1 controls, DEL) or
+# reorder what it shows (bidirectional overrides): text from a recorded
+# program shows them escaped.
+_UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\u200e\u200f\u202a-\u202e\u2066-\u2069]")
+_ESCAPES = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+def _escape(match: "re.Match[str]") -> str:
+    char = match.group()
+    if char in _ESCAPES:
+        return _ESCAPES[char]
+    return "\\x%02x" % ord(char) if ord(char) < 0x100 else "\\u%04x" % ord(char)
+
+
+def printable(text: Any) -> str:
+    """``str(text)`` with every control character escaped (``\\x1b``,
+    ``\\r``, ...), so that text from a recorded program cannot drive the
+    terminal it is shown on."""
+    return _UNSAFE.sub(_escape, str(text))
+
+
 class TraceFormatError(ValueError):
     """The bytes are not a trace document."""
 
 
 def decode_document(data: Any) -> Dict[str, Any]:
-    """The decoded trace document (a dict); accepts bytes or an already decoded dict."""
+    """The decoded trace document (a dict), its shape checked; accepts bytes
+    or an already decoded dict. A damaged document raises TraceFormatError
+    saying what is wrong where."""
     if isinstance(data, dict):
-        return data
-    try:
-        document = msgpack.unpackb(bytes(data), raw=False, strict_map_key=False, unicode_errors="replace")
-    except Exception as error:
-        raise TraceFormatError("not a trace document: %s" % error) from None
+        document = data
+    else:
+        try:
+            document = msgpack.unpackb(bytes(data), raw=False, strict_map_key=False, unicode_errors="replace")
+        except Exception as error:
+            reason = str(error) or type(error).__name__
+            raise TraceFormatError("not a trace document: %s" % reason) from None
     if not isinstance(document, dict):
         raise TraceFormatError("not a trace document: a %s, not a map" % type(document).__name__)
+    _check_shape(document)
     return document
+
+
+# The fields the viewer relies on, with the types each may have besides
+# none: those of every record, and those of frame records only (a plugin's
+# frames of interest carry payload keys of their own choosing).
+_NUMBER = (int, float)
+_RECORD_FIELDS = {"type": str, "frame_id": str, "thread": str, "thread_native_id": int,
+                  "timestamp": _NUMBER, "user_code_call_site": dict}
+_FRAME_FIELDS = {"event": str, "qualname": str, "co_name": str, "path": str}
+_SITE_FIELDS = {"call_frame_id": str, "line_number": int}
+_TYPE_NAMES = {str: "a text", int: "an integer", _NUMBER: "a number", dict: "a map"}
+
+
+def _damaged(where: str, value: Any, expected: str) -> TraceFormatError:
+    return TraceFormatError("damaged trace document: %s is %s %s, not %s"
+                            % (where, "an" if type(value).__name__[0] in "aeiou" else "a", type(value).__name__, expected))
+
+
+def _check_fields(record: Dict[str, Any], fields: Dict[str, Any], where: str) -> None:
+    for key, types in fields.items():
+        value = record.get(key)
+        if value is not None and (type(value) is bool or not isinstance(value, types)):
+            raise _damaged("%s.%s" % (where, key), value, _TYPE_NAMES[types])
+
+
+def _check_records(records: Any, where: str) -> None:
+    if not isinstance(records, list):
+        raise _damaged(where, records, "a list")
+    for index, record in enumerate(records):
+        if not isinstance(record, dict):
+            raise _damaged("%s[%d]" % (where, index), record, "a map")
+        _check_fields(record, _RECORD_FIELDS, "%s[%d]" % (where, index))
+        if record.get("type") == "frame":
+            _check_fields(record, _FRAME_FIELDS, "%s[%d]" % (where, index))
+        site = record.get("user_code_call_site")
+        if site is not None:
+            _check_fields(site, _SITE_FIELDS, "%s[%d].user_code_call_site" % (where, index))
+
+
+def _check_shape(document: Dict[str, Any]) -> None:
+    """Raises TraceFormatError unless the records have the shape the viewer
+    reads (ids that are texts, sites that are maps, ...)."""
+    if "frames_of_interest" in document:
+        _check_records(document["frames_of_interest"], "frames_of_interest")
+    frames = document.get("frames", {})
+    if not isinstance(frames, dict):
+        raise _damaged("frames", frames, "a map")
+    for native_id, records in frames.items():
+        if not isinstance(native_id, (int, str)) or isinstance(native_id, bool):
+            raise _damaged("a key of frames", native_id, "an integer")
+        _check_records(records, "frames[%s]" % native_id)
 
 
 # --------------------------------------------------------------------------
@@ -132,24 +209,33 @@ def _fmt(value: Any, limit: int) -> str:
     return repr(value)
 
 
+def _with_attrs(short_type: str, value: Dict[str, Any], limit: int) -> str:
+    """An object as its type called with its attributes: Item(name='tea', price=3.5)."""
+    items, more = _fmt_items(
+        value["attrs"].items(), limit, lambda pair, room: "%s=%s" % (pair[0], _fmt(pair[1], room))
+    )
+    if more or value.get("more_attrs"):
+        items.append("...")
+    return "%s(%s)" % (short_type, ", ".join(items))
+
+
 def _fmt_tagged(value: Dict[str, Any], limit: int) -> str:
     kind = value.get(TAG)
     type_name = value.get("type")
     total = value.get("len")
     if kind == "object":
         text = value.get("repr")
-        text = text if isinstance(text, str) else "<%s>" % type_name
         attrs = value.get("attrs")
+        if not isinstance(text, str):
+            # Written without running its __repr__: its type and attributes.
+            if isinstance(attrs, dict):
+                return _with_attrs(_short_type(type_name), value, limit)
+            return "<%s>" % _short_type(type_name)
         match = _DEFAULT_REPR.match(text)
         if match and not attrs and "failed" in text:
             return "<%s>" % match.group(1)
         if match and isinstance(attrs, dict):
-            items, more = _fmt_items(
-                attrs.items(), limit, lambda pair, room: "%s=%s" % (pair[0], _fmt(pair[1], room))
-            )
-            if more or value.get("more_attrs"):
-                items.append("...")
-            return "%s(%s)" % (match.group(1), ", ".join(items))
+            return _with_attrs(match.group(1), value, limit)
         return text
     if kind == "str":
         return _fmt(value.get("value", ""), limit) + "..."
@@ -211,7 +297,7 @@ def format_value(value: Any, limit: int = VALUE_WIDTH) -> str:
         text = repr(value)
     if len(text) > limit:
         text = text[: max(0, limit - 3)] + "..."
-    return text
+    return printable(text)
 
 
 # --------------------------------------------------------------------------
@@ -406,7 +492,7 @@ def _format_args(record: Dict[str, Any]) -> str:
         if used > ARGS_WIDTH:
             parts.append("...")
             break
-        part = "%s=%s" % (key, format_value(value, min(VALUE_WIDTH, max(12, ARGS_WIDTH - used))))
+        part = "%s=%s" % (printable(key), format_value(value, min(VALUE_WIDTH, max(12, ARGS_WIDTH - used))))
         parts.append(part)
         used += len(part) + 2
     return "(" + ", ".join(parts) + ")"
@@ -438,7 +524,8 @@ def _interest_line(record: Dict[str, Any], style: _Style) -> str:
             parts.append(value)
             continue
         parts.append("%s=%s" % (key, format_value(value, 40)))
-    return "%s* %s%s %s" % (style.mark, head, style.reset, " ".join(part for part in parts if part))
+    shown = " ".join(printable(part) for part in parts if part)
+    return "%s* %s%s %s" % (style.mark, printable(head), style.reset, shown)
 
 
 def _frame_line(node: Node, style: _Style) -> str:
@@ -446,16 +533,16 @@ def _frame_line(node: Node, style: _Style) -> str:
     call = node.call
     body = node.is_body()
     if body and record.get("co_name") != "<module>":
-        text = "class " + style.name + node.name + style.reset
+        text = "class " + style.name + printable(node.name) + style.reset
     else:
-        text = style.name + node.name + style.reset
+        text = style.name + printable(node.name) + style.reset
     if call is not None and not body:
         text += _format_args(call)
     path = record.get("path")
     if node.ret is not None and not body:
         text += " -> " + style.value + format_value(node.ret.get("arg")) + style.reset
     if path:
-        text += "  " + style.dim + str(path) + style.reset
+        text += "  " + style.dim + printable(path) + style.reset
     duration = node.duration()
     if duration is not None:
         text += "  " + style.time + format_duration(duration) + style.reset
@@ -487,15 +574,15 @@ def render_lines(
     style = _Style(color)
     meta = document.get("meta") if isinstance(document.get("meta"), dict) else {}
     argv = document.get("command_line_args")
-    head = "trace %s" % document.get("trace_id", "?")
+    head = "trace %s" % printable(document.get("trace_id", "?"))
     if meta.get("source"):
-        head += "  source %s" % meta["source"]
+        head += "  source %s" % printable(meta["source"])
     head += "  started %s" % _timestamp_text(document.get("timestamp"))
     yield style.head + head + style.reset
     if isinstance(argv, list) and argv:
-        yield "command: " + " ".join(str(arg) for arg in argv)
+        yield "command: " + printable(" ".join(str(arg) for arg in argv))
     if document.get("current_commit_sha"):
-        yield "commit: %s" % document["current_commit_sha"]
+        yield "commit: %s" % printable(document["current_commit_sha"])
     threads = thread_records(document)
     if not threads:
         yield "(no records)"
@@ -503,7 +590,8 @@ def render_lines(
         roots = build_tree(records)
         calls = sum(1 for record in records if record.get("type") == "frame" and record.get("event") == "call")
         yield ""
-        yield style.head + "thread %s (native id %s): %d calls" % (name, native_id, calls) + style.reset
+        head = "thread %s (native id %s): %d calls" % (printable(name), printable(native_id), calls)
+        yield style.head + head + style.reset
         if filter:
             _apply_filter(roots, filter)
         for node, level in _walk(roots):

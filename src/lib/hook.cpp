@@ -24,4 +24,8 @@ int noop_profile_hook(PyObject*, PyFrameObject*, int, PyObject*) noexcept { retu
 
 void install_profile_hook(PyObject* profiler) noexcept { PyEval_SetProfile(profile_callback, profiler); }
 
+void remove_profile_hook() noexcept {
+    if (PyThreadState_Get()->c_profilefunc == profile_callback) PyEval_SetProfile(nullptr, nullptr);
+}
+
 }  // namespace sarn

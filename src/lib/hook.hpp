@@ -16,4 +16,7 @@ int noop_profile_hook(PyObject*, PyFrameObject*, int, PyObject*) noexcept;
 // Makes `profiler` the calling thread's profile function argument.
 void install_profile_hook(PyObject* profiler) noexcept;
 
+// Removes the calling thread's profile function if it is `profile_callback`.
+void remove_profile_hook() noexcept;
+
 }  // namespace sarn

@@ -3,6 +3,7 @@
 
 #include "lib/entry_point.hpp"
 #include "lib/hook.hpp"
+#include "lib/monitoring.hpp"
 #include "lib/profiler_type.hpp"
 #include "profiler/directory_memo.hpp"
 #include "profiler/state.hpp"
@@ -39,6 +40,34 @@ Result<Ref> follow_new_threads(PyObject* host, PyObject* instance) {
     return none();
 }
 
+// Finishes importing every module that the hook and the save use. A thread
+// that records while another thread is still importing one of them (they
+// are imported at first use) would otherwise find it in sys.modules only
+// half made; importing waits for that import to finish. A module that cannot
+// be imported is left to fail, and be reported, where it is used.
+Status import_host_modules() {
+    for (const char* name : {"sarn.serialize", "logging", "inspect", "builtins", "collections.abc", "threading",
+                             "os", "sarn.version", "sarn.git", "sarn.db"}) {
+        if (Ref::steal(PyImport_ImportModule(name))) continue;
+        Error error = Error::fetch();
+        if (error.reaches_program()) return fail(std::move(error));
+    }
+    return {};
+}
+
+// Records the calling thread with the engine the configuration chose, in
+// place of any recording that it had.
+Status start_recording(PyObject* instance) {
+    if (state_of(instance).engine == Engine::monitoring) {
+        remove_profile_hook();
+        return monitoring::start_on_calling_thread(instance);
+    }
+    auto stopped = monitoring::stop_on_calling_thread();
+    if (!stopped) return fail(std::move(stopped.error()));
+    install_profile_hook(instance);
+    return {};
+}
+
 Result<Ref> register_profiler(PyObject* host) {
     if (!PyCallable_Check(host)) return fail(Error::raise(PyExc_TypeError, "profiler object is not callable"));
     auto state = build_profiler_state(host);
@@ -46,8 +75,9 @@ Result<Ref> register_profiler(PyObject* host) {
     auto instance = new_sarn_profiler(std::move(*state));
     if (!instance) return fail(std::move(instance.error()));
     if (PyObject_SetAttrString(host, "rust_profiler", instance->get()) < 0) return fail_fetch();
+    if (auto imported = import_host_modules(); !imported) return fail(std::move(imported.error()));
     directory_changes::watch();
-    install_profile_hook(instance->get());
+    if (auto started = start_recording(instance->get()); !started) return fail(std::move(started.error()));
     return follow_new_threads(host, instance->get());
 }
 
@@ -61,11 +91,31 @@ PyObject* register_profiler_function(PyObject*, PyObject* args, PyObject* kwargs
 }
 
 PyObject* register_noop_profiler_function(PyObject*, PyObject*) {
-    return entry_point([] {
-        PyEval_SetProfile(noop_profile_hook, nullptr);
+    return entry_point([]() -> Result<Ref> {
+        // A thread recorded through sys.monitoring stops there; its profile
+        // function was never the recorder's.
+        auto stopped = monitoring::stop_on_calling_thread();
+        if (!stopped) return fail(std::move(stopped.error()));
+        if (!*stopped) PyEval_SetProfile(noop_profile_hook, nullptr);
         return none();
     });
 }
+
+// Pausing the calling thread's recording through sys.monitoring (a request
+// that is not recorded runs a step on the recorded event loop's thread).
+PyObject* pause_thread_function(PyObject*, PyObject*) {
+    return PyLong_FromUnsignedLongLong(monitoring::pause_calling_thread());
+}
+
+PyObject* resume_thread_function(PyObject*, PyObject* token) {
+    const unsigned long long value = PyLong_AsUnsignedLongLong(token);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    monitoring::resume_calling_thread(value);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef pause_thread_def = {"_pause_thread", pause_thread_function, METH_NOARGS, "_pause_thread()\n--\n\n"};
+PyMethodDef resume_thread_def = {"_resume_thread", resume_thread_function, METH_O, "_resume_thread(token)\n--\n\n"};
 
 PyMethodDef register_noop_profiler_def = {"register_noop_profiler", register_noop_profiler_function, METH_NOARGS,
                                           "register_noop_profiler()\n--\n\n"};
@@ -105,6 +155,11 @@ Result<Ref> create_module() {
     for (PyMethodDef* def : {&register_noop_profiler_def, &register_profiler_def}) {
         auto added = add_function(module->get(), def);
         if (!added) return fail(std::move(added.error()));
+    }
+    // Private helpers of the host package, kept out of `__all__`.
+    for (PyMethodDef* def : {&pause_thread_def, &resume_thread_def}) {
+        Ref function = Ref::steal(PyCFunction_NewEx(def, module->get(), nullptr));
+        if (!function || PyObject_SetAttrString(module->get(), def->ml_name, function.get()) < 0) return fail_fetch();
     }
     module_object = module->dup().release();
     return module;

@@ -2,6 +2,8 @@
 
 #include "lib/entry_point.hpp"
 #include "lib/hook.hpp"
+#include "lib/monitoring.hpp"
+#include "lib/profile_function.hpp"
 #include "profiler/persistence.hpp"
 #include "profiler/trace.hpp"
 #include "utils/convert.hpp"
@@ -78,8 +80,24 @@ PyObject* register_threading_profiler_method(PyObject* self, PyObject* args, PyO
                                      &frame, &event, &arg)) {
         return nullptr;
     }
-    return method(self, [self](ProfilerState&) -> Result<Ref> {
-        install_profile_hook(self);
+    return method(self, [self, event](ProfilerState& state) -> Result<Ref> {
+        if (state.engine == Engine::profile_function) {
+            install_profile_hook(self);
+            return none();
+        }
+        // Through sys.monitoring the thread only needs marking as followed;
+        // this installer was its profile function and goes. The event it
+        // was called for is consumed, as on the profile function: a Python
+        // call (the interpreter calls the profile function before this tool)
+        // is not recorded.
+        PyObject* current = PyThreadState_Get()->c_profileobj;
+        const bool called_for_call = current != nullptr && PyCFunction_Check(current) &&
+                                     PyCFunction_GET_SELF(current) == self && PyUnicode_Check(event) &&
+                                     PyUnicode_CompareWithASCIIString(event, "call") == 0;
+        PyEval_SetProfile(nullptr, nullptr);
+        if (auto joined = monitoring::join_on_calling_thread(self, called_for_call); !joined) {
+            return fail(std::move(joined.error()));
+        }
         return none();
     });
 }
@@ -97,6 +115,7 @@ PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_methods, methods},
+    {Py_tp_call, reinterpret_cast<void*>(call_as_profile_function)},
     {0, nullptr},
 };
 

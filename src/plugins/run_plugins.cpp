@@ -147,7 +147,7 @@ Result<std::optional<std::pair<std::string, Bytes>>> run_plugin(PluginRecord& re
 void run_plugins(ProfilerState& state, ThreadCache& thread, const PluginEvent& event, Batch& batch) {
     auto table = state.plugins.lock_releasing_interpreter("plugin table");
     if (!table) {
-        report_unexpected_error(std::move(table.error()), event.site);
+        report_unexpected_error(std::move(table.error()), event.site, thread.interrupt);
         return;
     }
     auto entry = (*table)->by_name.find(std::string(event.name));
@@ -155,7 +155,7 @@ void run_plugins(ProfilerState& state, ThreadCache& thread, const PluginEvent& e
     for (PluginRecord& record : entry->second) {
         auto payload = run_plugin(record, thread, event, state.lightweight_repr);
         if (!payload) {
-            report_unexpected_error(std::move(payload.error()), event.site);
+            report_unexpected_error(std::move(payload.error()), event.site, thread.interrupt);
         } else if (*payload) {
             batch.append(std::move((*payload)->first), std::move((*payload)->second));
         }

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <utility>
 
 #include "profiler/state.hpp"
@@ -38,6 +39,36 @@ Result<bool> optional_flag(PyObject* config, const char* key) {
     if (*found == nullptr) return false;
     auto flag = to_strict_bool(*found);
     return flag.value_or(false);
+}
+
+// The "engine" entry: "monitoring" (the default) records through
+// sys.monitoring where the interpreter has it, "setprofile" through the
+// profile function everywhere.
+Result<Engine> engine_setting(PyObject* config) {
+    constexpr Engine best = PY_VERSION_HEX >= 0x030C0000 ? Engine::monitoring : Engine::profile_function;
+    auto found = config_lookup(config, "engine");
+    if (!found) return fail(std::move(found.error()));
+    if (*found == nullptr) return best;
+    auto name = to_text(*found);
+    if (!name) return fail(std::move(name.error()));
+    if (*name == "monitoring") return best;
+    if (*name == "setprofile") return Engine::profile_function;
+    return fail(Error::raise(PyExc_ValueError, "engine must be \"monitoring\" or \"setprofile\", not \"" + *name + "\""));
+}
+
+std::string skip_fingerprint(const std::vector<std::string>& include_frames,
+                             const std::vector<std::string>& ignore_frames,
+                             const std::unordered_set<std::string>& watched) {
+    std::string text;
+    auto add = [&text](const auto& names, char tag) {
+        std::vector<std::string> sorted(names.begin(), names.end());
+        std::sort(sorted.begin(), sorted.end());
+        for (const std::string& name : sorted) text.append(1, tag).append(name).append(1, '\0');
+    };
+    add(include_frames, 'i');
+    add(ignore_frames, 'x');
+    add(watched, 'w');
+    return text;
 }
 
 Result<std::optional<uint64_t>> main_thread_native_id() {
@@ -107,6 +138,11 @@ Result<std::unique_ptr<ProfilerState>> build_profiler_state(PyObject* host) {
     if (!plugins) return fail(std::move(plugins.error()));
     state->watched_names = watched_names(*plugins);
     state->plugins.unguarded() = std::move(*plugins);
+    state->skip_fingerprint = skip_fingerprint(include_frames, ignore_frames, state->watched_names);
+
+    auto engine = engine_setting(config->get());
+    if (!engine) return fail(std::move(engine.error()));
+    state->engine = *engine;
 
     auto db_path = host_attr(host, "db_path", [](PyObject* value) -> Result<std::string> {
         auto text = checked(PyObject_Str(value));

@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "utils/frame_access.hpp"
+#include "utils/frame_locals.hpp"
 #include "utils/ids.hpp"
 #include "utils/names.hpp"
 #include "utils/serialise.hpp"
@@ -29,15 +29,8 @@ void write_path_field(Writer<S>& writer, std::string_view file, int line) {
 Result<Ref> locals_mapping(PyFrameObject* frame) {
     const Names* name = names();
     if (name == nullptr) return fail_fetch();
-    auto locals = checked(frame_locals(frame));
-    if (!locals) return fail(std::move(locals.error()));
-    if (!PyDict_Check(locals->get())) {
-        // Newer interpreters give a write-through proxy: take a dict copy.
-        auto copy = checked(PyDict_New());
-        if (!copy) return fail(std::move(copy.error()));
-        if (PyDict_Update(copy->get(), locals->get()) < 0) return fail_fetch();
-        locals = std::move(copy);
-    }
+    auto locals = read_locals(frame);
+    if (!locals) return locals;
     int has_builtins = PyDict_Contains(locals->get(), name->__builtins__);
     if (has_builtins < 0) return fail(Error::internal_from_pending("locals.get(\"__builtins__\") should not raise."));
     if (has_builtins == 0) return locals;
@@ -63,14 +56,23 @@ Status begin_frame_record(const FrameRecord& record, Bytes& out) {
         if (record.frame_id) writer.str(record.frame_id->view());
         else writer.nil();
         writer.str("arg");
+        if (!record.with_values) {
+            writer.nil();
+            writer.str("locals");
+            writer.nil();
+            return {};
+        }
     }
-    if (auto arg = append_serialised(record.arg, record.lightweight_repr, out); !arg) return fail(std::move(arg.error()));
+    ReprMemo memo;  // the argument and the locals often share a value
+    if (auto arg = append_serialised(record.arg, record.lightweight_repr, out, memo); !arg) {
+        return fail(std::move(arg.error()));
+    }
     {
         CursorSink sink(out);
         Writer writer(sink);
         writer.str("locals");
     }
-    if (auto locals = append_serialised(record.locals, record.lightweight_repr, out); !locals) {
+    if (auto locals = append_serialised(record.locals, record.lightweight_repr, out, memo); !locals) {
         return fail(std::move(locals.error()));
     }
     return {};

@@ -27,12 +27,16 @@ struct FrameRecord {
     PyObject* arg = nullptr;     // borrowed; serialised by the host
     PyObject* locals = nullptr;  // borrowed; serialised by the host
     bool lightweight_repr = false;
+    // False near the recursion limit: "arg" and "locals" are then written as
+    // nil, since serialising them could run Python code.
+    bool with_values = true;
     const ThreadInfo* thread = nullptr;
     std::optional<UserCodeCallSite> call_site;
 };
 
 // The frame's locals as a dict, without "__builtins__" (a copy is made when
-// the key is present, so the frame's own dictionary is never changed).
+// the key is present, so a namespace is never changed), read without
+// leaving a snapshot in the frame.
 [[nodiscard]] Result<Ref> locals_mapping(PyFrameObject* frame);
 
 // The record is written in two steps. The first writes the fields up to the

@@ -22,7 +22,16 @@ namespace sarn {
 
 class LineCache {
 public:
+    // A frame that has not reached its first line yet (a module frame at its
+    // call event on 3.11 and later reports line 0) is at its code's first
+    // line, as older interpreters report it.
     int line(PyFrameObject* frame) {
+        const int found = lookup(frame);
+        return found > 0 ? found : frame_code(frame)->co_firstlineno;
+    }
+
+private:
+    int lookup(PyFrameObject* frame) {
 #if PY_VERSION_HEX >= 0x030B0000
         const int offset = PyFrame_GetLasti(frame);
         if (offset < 0) return frame_line(frame);
@@ -41,7 +50,6 @@ public:
 #endif
     }
 
-private:
     struct Slot {
         Ref code;
         int offset = -1;

@@ -11,6 +11,7 @@
 #include "utils/frame_access.hpp"
 #include "utils/ids.hpp"
 #include "utils/qualified_name.hpp"
+#include "utils/recursion_headroom.hpp"
 #include "utils/serialise.hpp"
 
 namespace sarn {
@@ -24,6 +25,7 @@ struct Event {
     EventSite site;
     PyObject* arg;
     bool kept;  // the filter's decision; plugins run whatever it is
+    bool near_limit;  // near the recursion limit: no Python code is run
 };
 
 // The facts of a code object seen for the first time by this profiler.
@@ -62,14 +64,23 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     PyFrameObject* frame = event.site.frame;
 
     FrameRecord record;
+    // A thread's name is read (with Python code) at its first kept event,
+    // which is never near the recursion limit in practice.
+    if (event.near_limit && !event.thread.thread_info) return {};
     auto thread_info = cached_thread_info(event.thread);
     if (!thread_info) return fail(std::move(thread_info.error()));
     record.thread = *thread_info;
-    auto locals = locals_mapping(frame);
-    if (!locals) return fail(std::move(locals.error()));
-    auto named = qualified_name(frame, locals->get(), event.state.name_memo, event.thread.qualname_buffer);
-    if (!named) return fail(std::move(named.error()));
-    if (*named) record.qualname = &event.thread.qualname_buffer;
+    Ref locals;
+    if (event.near_limit) {
+        record.with_values = false;
+    } else {
+        auto mapping = locals_mapping(frame);
+        if (!mapping) return fail(std::move(mapping.error()));
+        locals = std::move(*mapping);
+        auto named = qualified_name(frame, locals.get(), event.state.name_memo, event.thread.qualname_buffer);
+        if (!named) return fail(std::move(named.error()));
+        if (*named) record.qualname = &event.thread.qualname_buffer;
+    }
 
     record.frame_id = frame_id_for_event(event.thread.frame_ids, event.site.frame, event.site.event);
     auto call_site = find_user_code_call_site(event.thread.call_frames, record.frame_id, event.thread.lines);
@@ -77,7 +88,7 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     record.call_site = std::move(*call_site);
 
     record.arg = event.arg;
-    record.locals = locals->get();
+    record.locals = locals.get();
     record.lightweight_repr = event.state.lightweight_repr;
     record.co_name = event.facts.name;
     record.event = event.site.event;
@@ -100,13 +111,26 @@ void handle_event(Event& event) {
     // The user's pending exception (if any) is put back untouched.
     PendingErrorScope user_error;
     Batch batch;
-    if (event.facts.watched) {
+    if (event.facts.watched && !event.near_limit) {
         PluginEvent plugin_event{event.site, event.arg, event.facts.filename, event.facts.name};
         run_plugins(event.state, event.thread, plugin_event, batch);
     }
     Status status = event.kept ? record_kept_frame(event, std::move(batch))
                                : hand_over_records(event.state, event.site.event, std::move(batch));
-    if (!status) report_unexpected_error(std::move(status.error()), event.site);
+    // Reporting runs logging's Python code: near the recursion limit a
+    // failure is dropped with the event.
+    if (!status && !event.near_limit) {
+        report_unexpected_error(std::move(status.error()), event.site, event.thread.interrupt);
+    }
+}
+
+// Raises a kept interrupt as the exception of the event: the interpreter
+// then raises it in the program where the call or return happened.
+int raise_interrupt(ThreadCache& thread) {
+    Error interrupt = std::move(*thread.interrupt);
+    thread.interrupt.reset();
+    std::move(interrupt).raise_in_host();
+    return -1;
 }
 
 // Everything but a memoised skip: the checks of the inputs, the first look at
@@ -139,8 +163,9 @@ void handle_event(Event& event) {
         // reference to the profiler: keep it alive until the event is done.
         Ref keep_alive = Ref::borrow(registered);
         Event event{state, state.threads.current(), facts, EventSite{frame, kind, code_filename(code), code_name(code)},
-                    arg != nullptr ? arg : Py_None, kept};
+                    arg != nullptr ? arg : Py_None, kept, near_recursion_limit()};
         handle_event(event);
+        if (event.thread.interrupt) return raise_interrupt(event.thread);
     } catch (...) {
         // A broken invariant must not reach the user's program either.
         PendingErrorScope user_error;

@@ -5,6 +5,8 @@
 #include <Python.h>
 #include <frameobject.h>
 
+#include <optional>
+
 #include "profiler/batch.hpp"
 #include "utils/error.hpp"
 
@@ -18,7 +20,10 @@ struct EventSite {
     PyObject* name;      // the code object's co_name
 };
 
-// Consumes the error; never raises.
-void report_unexpected_error(Error error, const EventSite& site) noexcept;
+// Consumes the error; never raises. An error that must reach the user's
+// program (`Error::reaches_program`), given or raised while reporting, is not
+// reported but kept in `interrupt` (the first one wins), for the hook to
+// raise when the event's work is done.
+void report_unexpected_error(Error error, const EventSite& site, std::optional<Error>& interrupt) noexcept;
 
 }  // namespace sarn

@@ -28,6 +28,10 @@
 
 namespace sarn {
 
+// How events reach the pipeline: the interpreter's profile function, or
+// sys.monitoring callbacks (CPython 3.12 and later).
+enum class Engine { profile_function, monitoring };
+
 // Records filed per thread native id.
 using ThreadFrames = std::unordered_map<uint64_t, RecordList>;
 
@@ -43,6 +47,10 @@ struct ProfilerState {
     bool lightweight_repr = false;
     double timestamp = 0.0;
     std::unordered_set<std::string> watched_names;  // keys of the plugin table
+    Engine engine = Engine::profile_function;
+    // What the decision to skip a code object outright depends on (include
+    // and ignore fragments, watched names): equal texts, equal decisions.
+    std::string skip_fingerprint;
 
     // Stores; when several are held, they are taken in this order.
     Guarded<std::string> trace_id;

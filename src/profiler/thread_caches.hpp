@@ -17,6 +17,7 @@
 
 #include "profiler/frame_ids.hpp"
 #include "profiler/line_cache.hpp"
+#include "utils/error.hpp"
 #include "utils/msgpack_writer.hpp"
 #include "utils/ref.hpp"
 
@@ -38,6 +39,9 @@ struct ThreadCache {
     FrameIds frame_ids;                                    // frame address -> frame id
     std::optional<ThreadInfo> thread_info;                 // filled once
     bool in_use = false;                                   // guards against nested use
+    // An exception that must reach the program (Ctrl-C inside the recorder's
+    // Python calls), raised by the hook when the event's work is done.
+    std::optional<Error> interrupt;
     // Reused by each kept event of the thread, so that its steady state
     // allocates nothing.
     Bytes record_buffer;

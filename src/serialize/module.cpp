@@ -3,6 +3,9 @@
 //   configure(module)                       lends it the Python half
 //   dump_msgpack(value) -> bytes            the full form
 //   dump_msgpack_lightweight_repr(value)    the lightweight form
+//   skips_file(filename) -> bool            the frame filter's fixed test
+//                                           of a file name, for the Python
+//                                           half to tell library classes
 //
 // Like their Python counterparts the two functions never raise once
 // configured: a value that cannot be written at all is handed, with the
@@ -14,6 +17,7 @@
 #include <string_view>
 #include <utility>
 
+#include "filters/fragments.hpp"
 #include "serialize/value_writer.hpp"
 #include "utils/serializer_api.hpp"
 
@@ -95,16 +99,17 @@ PyObject* configure(PyObject* module, PyObject* source) noexcept {
 
 // The pending exception and `value` go to `_failure`, which describes them.
 PyObject* describe_failure(const Configuration& configuration, PyObject* value) noexcept {
+    if (pending_error_reaches_program()) return nullptr;  // raised out of the dump
     const TakenError error = TakenError::take();
     if (error.value() == nullptr) return nullptr;
     return PyObject_CallFunctionObjArgs(configuration.failure.get(), value, error.value(), nullptr);
 }
 
-using WriteFunction = bool (*)(const Host&, PyObject*, Bytes&);
+using WriteFunction = bool (*)(const Host&, PyObject*, Bytes&, ReprMemo&);
 
 // Appends the bytes a dump returns to `out`. False with an exception set
 // only when there are none (not configured, or `_failure` itself failed).
-bool dump_into(PyObject* module, PyObject* value, WriteFunction write, Bytes& out) noexcept {
+bool dump_into(PyObject* module, PyObject* value, WriteFunction write, Bytes& out, ReprMemo& memo) noexcept {
     const std::shared_ptr<const Configuration> configuration = state_of(module).configuration;
     if (!configuration) {
         PyErr_SetString(PyExc_RuntimeError, "sarn._serialize is not configured");
@@ -116,7 +121,7 @@ bool dump_into(PyObject* module, PyObject* value, WriteFunction write, Bytes& ou
             out.push_back('\xc0');
             return true;
         }
-        if (write(configuration->host, value, out)) return true;
+        if (write(configuration->host, value, out, memo)) return true;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (...) {
@@ -141,7 +146,8 @@ PyObject* dump(PyObject* module, PyObject* value, WriteFunction write) noexcept 
     try {
         Bytes out;
         out.reserve(256);
-        if (!dump_into(module, value, write, out)) return nullptr;
+        ReprMemo memo;
+        if (!dump_into(module, value, write, out, memo)) return nullptr;
         return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -155,10 +161,24 @@ PyObject* dump_lightweight(PyObject* module, PyObject* value) noexcept {
 }
 
 // For the core: the same bytes as calling `function`, appended to `out`.
-bool append_dump(PyObject* function, PyObject* value, Bytes& out) noexcept {
+bool append_dump(PyObject* function, PyObject* value, Bytes& out, ReprMemo& memo) noexcept {
     PyObject* module = PyCFunction_GET_SELF(function);
     const bool full = PyCFunction_GET_FUNCTION(function) == dump_full;
-    return dump_into(module, value, full ? write_full : write_lightweight, out);
+    return dump_into(module, value, full ? write_full : write_lightweight, out, memo);
+}
+
+PyObject* skips_file(PyObject*, PyObject* filename) noexcept {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_Check(filename) ? PyUnicode_AsUTF8AndSize(filename, &size) : nullptr;
+    if (text == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "skips_file expects a str");
+        return nullptr;
+    }
+    try {
+        return PyBool_FromLong(is_skipped_file(std::string_view(text, static_cast<size_t>(size))));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
 }
 
 constinit const SerializerApi native_api{SerializerApi::current_version, dump_full, dump_lightweight, append_dump};
@@ -188,6 +208,7 @@ PyMethodDef methods[] = {
     {"dump_msgpack", dump_full, METH_O, "The full MessagePack form of a value. Never raises once configured."},
     {"dump_msgpack_lightweight_repr", dump_lightweight, METH_O,
      "The lightweight MessagePack form of a value. Never raises once configured."},
+    {"skips_file", skips_file, METH_O, "Whether the frame filter's fixed tests skip code of this file."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -86,13 +86,23 @@ struct TypeInfo {
     PyObject* name = nullptr;  // borrowed from `tuple`
     PyObject* plan = nullptr;
     PyObject* kind = nullptr;
+    bool repr_runs = true;
     bool is(const char* kind_name) const { return PyUnicode_CompareWithASCIIString(kind, kind_name) == 0; }
+};
+
+// The repr an object is shown with; none when its __repr__ is not run.
+struct ShownRepr {
+    Ref str;  // keeps the text alive
+    Text text;
+    bool taken = false;
+    const Text* get() const { return taken ? &text : nullptr; }
 };
 
 class ValueWriter {
 public:
-    ValueWriter(const Host& host, Bytes& out)
-        : host_(host), limits_(host.limits), out_(out), sink_(out), w_(sink_), budget_(host.limits.max_nodes) {}
+    ValueWriter(const Host& host, Bytes& out, ReprMemo& memo)
+        : host_(host), limits_(host.limits), out_(out), sink_(out), w_(sink_), memo_(memo),
+          budget_(host.limits.max_nodes) {}
 
     bool full(PyObject* value, Py_ssize_t depth);
     bool light_top(PyObject* value);
@@ -112,6 +122,8 @@ private:
         w_.str(name);
     }
     void object_form(std::string_view name, std::string_view repr);
+    void object_head(std::string_view name, PyObject* value, const Text* repr, uint32_t extra_entries);
+    bool take_repr(PyObject* value, const TypeInfo& info, ShownRepr& shown);
     void cycle(std::string_view name);
     bool enter(std::string_view kind, std::string_view name, Py_ssize_t total, Py_ssize_t depth, PyObject* value);
     void cut_container(std::string_view kind, std::string_view name, Py_ssize_t total);
@@ -146,6 +158,7 @@ private:
     std::optional<TypeInfo> type_info(PyTypeObject* type);
     void remember_type(PyTypeObject* type, PyObject* info);
     Ref bounded_repr(PyObject* value, PyObject* type_name);
+    Ref repr_once(PyObject* value, PyObject* type_name);
     Ref repr_failure(PyObject* type_name);
     bool is_container_type(PyTypeObject* type) const;
     bool on_path(PyObject* value) const {
@@ -174,6 +187,7 @@ private:
     Bytes& out_;
     StringSink sink_;
     Out w_;
+    ReprMemo& memo_;
     Py_ssize_t budget_;
     Path path_;
 };
@@ -276,6 +290,21 @@ void ValueWriter::object_form(std::string_view name, std::string_view repr) {
     w_.str(repr);
 }
 
+// What every object has: its tag and type, then its repr, or its id when
+// its __repr__ is not run (no `repr`); `extra_entries` more follow.
+void ValueWriter::object_head(std::string_view name, PyObject* value, const Text* repr, uint32_t extra_entries) {
+    w_.map_header(3 + extra_entries);
+    tag("object");
+    type_field(name);
+    if (repr != nullptr) {
+        w_.str("repr");
+        w_.str(repr->view());
+    } else {
+        w_.str("id");
+        w_.uint(reinterpret_cast<uintptr_t>(value));
+    }
+}
+
 void ValueWriter::cycle(std::string_view name) {
     w_.map_header(2);
     tag("cycle");
@@ -360,6 +389,7 @@ bool ValueWriter::compound(PyObject* value, PyTypeObject* type, Py_ssize_t depth
 
 // The `except BaseException` of `_full`: the value is described instead.
 bool ValueWriter::not_readable(PyTypeObject* type) {
+    if (pending_error_reaches_program()) return false;
     const TakenError error = TakenError::take();
     if (error.type() == nullptr) {
         PyErr_SetString(PyExc_SystemError, "a failure without an exception");
@@ -493,11 +523,10 @@ bool ValueWriter::bytearray(PyObject* value, std::string_view name) {
 // `_object`
 bool ValueWriter::object(PyObject* value, PyTypeObject* type, Py_ssize_t depth, const TypeInfo& info,
                          const Text& name) {
-    Ref repr = bounded_repr(value, info.name);
-    Text repr_text;
-    if (!repr || !repr_text.load(repr.get())) return false;
+    ShownRepr repr;
+    if (!take_repr(value, info, repr)) return false;
     if (info.plan == Py_None || depth >= limits_.max_depth || budget_ <= 0) {
-        object_form(name.view(), repr_text.view());
+        object_head(name.view(), value, repr.get(), 0);
         return true;
     }
     if (on_path(value)) {
@@ -511,17 +540,14 @@ bool ValueWriter::object(PyObject* value, PyTypeObject* type, Py_ssize_t depth, 
         PathEntry entry(path_, value);
         if (!gather_attributes(value, type, depth, info, attrs, more)) {
             // A failure while reading attributes leaves the object without them.
+            if (pending_error_reaches_program()) return false;
             PyErr_Clear();
             attrs.clear();
             more = 0;
         }
     }
     const bool has_attrs = !attrs.empty() || more > 0;
-    w_.map_header(3 + (has_attrs ? 1 : 0) + (more > 0 ? 1 : 0));
-    tag("object");
-    type_field(name.view());
-    w_.str("repr");
-    w_.str(repr_text.view());
+    object_head(name.view(), value, repr.get(), (has_attrs ? 1 : 0) + (more > 0 ? 1 : 0));
     if (has_attrs) {
         w_.str("attrs");
         w_.map_header(static_cast<uint32_t>(attrs.size()));
@@ -559,7 +585,10 @@ bool ValueWriter::gather_attributes(PyObject* value, PyTypeObject* type, Py_ssiz
         }
     }
     Ref instance_dict = Ref::steal(PyObject_GenericGetAttr(value, host_.dict_name.get()));
-    if (!instance_dict) PyErr_Clear();
+    if (!instance_dict) {
+        if (pending_error_reaches_program()) return false;
+        PyErr_Clear();
+    }
     if (instance_dict && PyDict_CheckExact(instance_dict.get())) {
         for (auto& [attr, item] : first_entries(instance_dict.get(), PY_SSIZE_T_MAX)) {
             if (!PyUnicode_CheckExact(attr.get()) || starts_with_two_underscores(attr.get())) continue;
@@ -583,6 +612,7 @@ bool ValueWriter::gather_attributes(PyObject* value, PyTypeObject* type, Py_ssiz
         }
         Ref item = slot_value(value, type, PyTuple_GET_ITEM(slot, 1), PyTuple_GET_ITEM(slot, 2));
         if (!item) {
+            if (pending_error_reaches_program()) return false;
             PyErr_Clear();
             continue;
         }
@@ -659,10 +689,10 @@ bool ValueWriter::light(PyObject* value) {
     if (is_scalar_type(type)) return scalar(value, type);
     auto info = type_info(type);
     if (!info) return false;
-    Ref repr = bounded_repr(value, info->name);
-    Text name, repr_text;
-    if (!repr || !name.load(info->name) || !repr_text.load(repr.get())) return false;
-    object_form(name.view(), repr_text.view());
+    Text name;
+    ShownRepr repr;
+    if (!name.load(info->name) || !take_repr(value, *info, repr)) return false;
+    object_head(name.view(), value, repr.get(), 0);
     return true;
 }
 
@@ -681,15 +711,16 @@ std::optional<TypeInfo> ValueWriter::type_info(PyTypeObject* type) {
         remember_type(type, info.tuple.get());
     }
     PyObject* tuple = info.tuple.get();
-    if (!PyTuple_CheckExact(tuple) || PyTuple_GET_SIZE(tuple) != 3 || !PyUnicode_Check(PyTuple_GET_ITEM(tuple, 0)) ||
+    if (!PyTuple_CheckExact(tuple) || PyTuple_GET_SIZE(tuple) != 4 || !PyUnicode_Check(PyTuple_GET_ITEM(tuple, 0)) ||
         !(PyTuple_GET_ITEM(tuple, 1) == Py_None || PyTuple_Check(PyTuple_GET_ITEM(tuple, 1))) ||
-        !PyUnicode_Check(PyTuple_GET_ITEM(tuple, 2))) {
-        PyErr_SetString(PyExc_TypeError, "_info must return (str, tuple or None, str)");
+        !PyUnicode_Check(PyTuple_GET_ITEM(tuple, 2)) || !PyBool_Check(PyTuple_GET_ITEM(tuple, 3))) {
+        PyErr_SetString(PyExc_TypeError, "_info must return (str, tuple or None, str, bool)");
         return std::nullopt;
     }
     info.name = PyTuple_GET_ITEM(tuple, 0);
     info.plan = PyTuple_GET_ITEM(tuple, 1);
     info.kind = PyTuple_GET_ITEM(tuple, 2);
+    info.repr_runs = PyTuple_GET_ITEM(tuple, 3) == Py_True;
     return info;
 }
 
@@ -722,8 +753,28 @@ Ref ValueWriter::bounded_repr(PyObject* value, PyObject* type_name) {
     return repr;
 }
 
+// The repr to show `value` with, unless its __repr__ is not to run.
+bool ValueWriter::take_repr(PyObject* value, const TypeInfo& info, ShownRepr& shown) {
+    if (!info.repr_runs) return true;
+    shown.str = repr_once(value, info.name);
+    if (!shown.str || !shown.text.load(shown.str.get())) return false;
+    shown.taken = true;
+    return true;
+}
+
+// `_repr_once`: the bounded repr, taken once per value while the memo lasts.
+// object's own repr, the commonest, has nothing to take once: it is left out.
+Ref ValueWriter::repr_once(PyObject* value, PyObject* type_name) {
+    if (Py_TYPE(value)->tp_repr == PyBaseObject_Type.tp_repr) return bounded_repr(value, type_name);
+    if (PyObject* known = memo_.find(value)) return Ref::borrow(known);
+    Ref text = bounded_repr(value, type_name);
+    if (text) memo_.remember(value, text.dup());
+    return text;
+}
+
 // The text `_bounded_repr` gives when repr raises (anything at all).
 Ref ValueWriter::repr_failure(PyObject* type_name) {
+    if (pending_error_reaches_program()) return Ref();
     const TakenError error = TakenError::take();
     if (error.type() == nullptr) {
         PyErr_SetString(PyExc_SystemError, "a failure without an exception");
@@ -779,13 +830,13 @@ Entries ValueWriter::first_entries(PyObject* dict, Py_ssize_t limit) const {
 
 }  // namespace
 
-bool write_full(const Host& host, PyObject* value, Bytes& out) {
-    ValueWriter writer(host, out);
+bool write_full(const Host& host, PyObject* value, Bytes& out, ReprMemo& memo) {
+    ValueWriter writer(host, out, memo);
     return writer.full(value, 0);
 }
 
-bool write_lightweight(const Host& host, PyObject* value, Bytes& out) {
-    ValueWriter writer(host, out);
+bool write_lightweight(const Host& host, PyObject* value, Bytes& out, ReprMemo& memo) {
+    ValueWriter writer(host, out, memo);
     return writer.light_top(value);
 }
 

@@ -12,6 +12,7 @@
 
 #include "utils/msgpack_writer.hpp"
 #include "utils/ref.hpp"
+#include "utils/repr_memo.hpp"
 
 namespace sarn::serialize {
 
@@ -28,7 +29,7 @@ struct Limits {
 
 // What the Python half lends the writer.
 struct Host {
-    Ref type_info;     // _info(type) -> (type name, attribute plan or None, kind)
+    Ref type_info;     // _info(type) -> (type name, attribute plan or None, kind, repr runs)
     Ref bounded_repr;  // _bounded_repr(value, type name) -> str, for containers
     Ref big_int_repr;  // _big_int_repr(int) -> str
     Ref deque_type;    // collections.deque
@@ -49,6 +50,13 @@ struct Host {
     };
     mutable std::unordered_map<PyTypeObject*, KnownType> known_types;
 };
+
+// True when the pending exception is one the program must see rather than
+// a failure to describe in the value's place: KeyboardInterrupt from Ctrl-C
+// in a repr, SystemExit, and the like (anything that is not an Exception).
+inline bool pending_error_reaches_program() noexcept {
+    return PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception);
+}
 
 // The pending Python exception, taken out of the interpreter's error state
 // and normalised, so that the Python code that describes it starts clean.
@@ -74,10 +82,10 @@ private:
     Ref type_, value_, traceback_;
 };
 
-// Append the full (or lightweight) form of `value` to `out`. They return
-// false with a Python exception set when no form could be written; `out` may
-// then hold a partial value.
-bool write_full(const Host& host, PyObject* value, Bytes& out);
-bool write_lightweight(const Host& host, PyObject* value, Bytes& out);
+// Append the full (or lightweight) form of `value` to `out`, taking reprs
+// through `memo`. They return false with a Python exception set when no form
+// could be written; `out` may then hold a partial value.
+bool write_full(const Host& host, PyObject* value, Bytes& out, ReprMemo& memo);
+bool write_lightweight(const Host& host, PyObject* value, Bytes& out, ReprMemo& memo);
 
 }  // namespace sarn::serialize

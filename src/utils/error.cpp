@@ -69,6 +69,15 @@ Ref Error::exception() const {
     return instance;
 }
 
+bool Error::reaches_program() const {
+    const auto* exc = std::get_if<Exception>(&state_);
+    if (exc == nullptr || !exc->type || !PyExceptionClass_Check(exc->type.get())) return false;
+    // Class-to-class matching is a subtype test: it runs no Python code.
+    PyObject* type = exc->type.get();
+    return !PyErr_GivenExceptionMatches(type, PyExc_Exception) &&
+           !PyErr_GivenExceptionMatches(type, internal_failure_class());
+}
+
 void Error::raise_in_host() && {
     if (auto* exc = std::get_if<Exception>(&state_)) {
         PyErr_Restore(exc->type.release(), exc->value.release(), exc->traceback.release());

@@ -34,6 +34,12 @@ public:
     // The exception instance with its traceback attached; internal failures
     // become an instance of the internal-failure class.
     [[nodiscard]] Ref exception() const;
+    // True for an exception that the user's program must see even when it
+    // arose in the recorder's own work: one that is not an Exception
+    // (KeyboardInterrupt from a signal handler, SystemExit, GeneratorExit,
+    // an asynchronous exception of such a class), other than the core's
+    // internal failure.
+    [[nodiscard]] bool reaches_program() const;
 
     // Makes this error the interpreter's current exception, as an entry point
     // called by the host does: internal failures are also written to stderr.

@@ -232,8 +232,9 @@ public:
     }
 
 private:
+    // Inlined so that each form's header is written without a call.
     template <class Form, class Number>
-    void put(Form form, Number number) {
+    [[gnu::always_inline]] void put(Form form, Number number) {
         char buffer[9];
         stream_.write(buffer, form(buffer, number));
     }

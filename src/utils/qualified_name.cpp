@@ -59,18 +59,27 @@ bool join(JoinMemo& memo, PyObject* left, PyObject* right, std::string& out) {
 // join(obj.__module__, obj.__qualname__). A plain function's two attributes
 // are read from its fields: its type is immutable, and both are data
 // descriptors, which no instance dictionary can shadow.
+// join(module, name), or the name alone when there is no module name: code
+// run with globals that lack "__name__" (exec with a bare dict) has none,
+// and its functions' "__module__" is None. Returns whether the text is
+// fixed by the objects alone, as `join` does.
+bool qualify(JoinMemo& memo, PyObject* module, PyObject* name, std::string& out) {
+    if (module != nullptr && module != Py_None) return join(memo, module, name, out);
+    out = printable(name);
+    return false;
+}
+
 Result<Name> module_and_qualname(JoinMemo& memo, PyObject* obj, std::string& out) {
     if (PyFunction_Check(obj)) {
         auto* function = reinterpret_cast<PyFunctionObject*>(obj);
-        PyObject* module = function->func_module != nullptr ? function->func_module : Py_None;
-        join(memo, module, function->func_qualname, out);
+        qualify(memo, function->func_module, function->func_qualname, out);
         return true;
     }
     auto module = attr(obj, name_table().__module__);
     if (!module) return fail(std::move(module.error()));
     auto qualname = attr(obj, name_table().__qualname__);
     if (!qualname) return fail(std::move(qualname.error()));
-    join(memo, module->get(), qualname->get(), out);
+    qualify(memo, module->get(), qualname->get(), out);
     return true;
 }
 
@@ -84,7 +93,6 @@ Result<Ref> item(PyObject* mapping, PyObject* key) {
     return checked(PyObject_GetItem(mapping, key));
 }
 
-Result<Ref> module_name_of(PyFrameObject* frame) { return item(frame_globals(frame), name_table().__name__); }
 
 // mapping[key]: a value, nothing for a KeyError, or an error for anything else.
 // A plain dict (what frames give for their locals) is read without making a
@@ -103,6 +111,9 @@ Result<Ref> lookup(PyObject* mapping, PyObject* key) {
     }
     return fail_fetch();
 }
+
+// The frame's globals["__name__"], or nothing when it is missing.
+Result<Ref> module_name_of(PyFrameObject* frame) { return lookup(frame_globals(frame), name_table().__name__); }
 
 #if PY_VERSION_HEX < 0x030B0000
 bool same_name(PyObject* key, PyObject* name) {
@@ -236,7 +247,7 @@ Result<Name> from_surroundings(PyFrameObject* frame, PyObject* locals, PyObject*
     if (*class_qualname) {
         auto module = module_name_of(frame);
         if (!module) return fail(std::move(module.error()));
-        join(memo.joins, module->get(), class_qualname->get(), out);
+        qualify(memo.joins, module->get(), class_qualname->get(), out);
         return true;
     }
     auto global = item(frame_globals(frame), name);
@@ -267,7 +278,7 @@ Result<bool> qualified_name(PyFrameObject* frame, PyObject* locals, NameMemo& me
         if (!module) return fail(std::move(module.error()));
         // Only a name fixed by its two str objects is the same for as long
         // as the globals are.
-        if (join(memo.joins, module->get(), co_qualname, out)) memo.by_code.remember(code, globals, out);
+        if (qualify(memo.joins, module->get(), co_qualname, out)) memo.by_code.remember(code, globals, out);
         return true;
     }
 
@@ -277,7 +288,8 @@ Result<bool> qualified_name(PyFrameObject* frame, PyObject* locals, NameMemo& me
     if (*name == "<module>") {
         auto module = module_name_of(frame);
         if (!module) return fail(std::move(module.error()));
-        out = printable(module->get()) + ".<module>";
+        const bool named = *module && module->get() != Py_None;
+        out = named ? printable(module->get()) + ".<module>" : "<module>";
         return true;
     }
 

@@ -59,7 +59,7 @@ const SerializerApi* native_serializer(PyObject* function) {
 
 }  // namespace
 
-Status append_serialised(PyObject* value, bool lightweight_repr, Bytes& out) {
+Status append_serialised(PyObject* value, bool lightweight_repr, Bytes& out, ReprMemo& memo) {
     const Names* name = names();
     if (name == nullptr) return fail_fetch();
     constinit static HostAttribute full, lightweight;
@@ -67,7 +67,7 @@ Status append_serialised(PyObject* value, bool lightweight_repr, Bytes& out) {
                         .get(name->sarn_serialize, lightweight_repr ? name->dump_msgpack_lightweight_repr : name->dump_msgpack);
     if (!function) return fail(std::move(function.error()));
     if (const SerializerApi* api = native_serializer(function->get())) {
-        if (!api->append(function->get(), value, out)) return fail_fetch();
+        if (!api->append(function->get(), value, out, memo)) return fail_fetch();
         return {};
     }
     auto result = checked(PyObject_CallFunctionObjArgs(function->get(), value, nullptr));
@@ -77,7 +77,8 @@ Status append_serialised(PyObject* value, bool lightweight_repr, Bytes& out) {
 
 Result<Bytes> serialise_value(PyObject* value, bool lightweight_repr) {
     Bytes out;
-    if (auto appended = append_serialised(value, lightweight_repr, out); !appended) return fail(std::move(appended.error()));
+    ReprMemo memo;
+    if (auto appended = append_serialised(value, lightweight_repr, out, memo); !appended) return fail(std::move(appended.error()));
     return out;
 }
 

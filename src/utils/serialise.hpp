@@ -6,6 +6,7 @@
 
 #include "utils/error.hpp"
 #include "utils/msgpack_writer.hpp"
+#include "utils/repr_memo.hpp"
 
 namespace sarn {
 
@@ -15,6 +16,8 @@ namespace sarn {
 [[nodiscard]] Result<Bytes> serialise_value(PyObject* value, bool lightweight_repr);
 
 // The same, appending to `out`; on failure `out` may hold part of the value.
-[[nodiscard]] Status append_serialised(PyObject* value, bool lightweight_repr, Bytes& out);
+// The values of one record share `memo`, so that the built-in serialiser
+// runs each value's repr once per record.
+[[nodiscard]] Status append_serialised(PyObject* value, bool lightweight_repr, Bytes& out, ReprMemo& memo);
 
 }  // namespace sarn

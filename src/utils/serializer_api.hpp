@@ -11,12 +11,13 @@
 #include <Python.h>
 
 #include "utils/msgpack_writer.hpp"
+#include "utils/repr_memo.hpp"
 
 namespace sarn {
 
 struct SerializerApi {
     // Changes whenever this struct changes.
-    static constexpr int current_version = 1;
+    static constexpr int current_version = 2;
     static constexpr const char* capsule_name = "sarn._serialize._native_api";
 
     int version = current_version;
@@ -24,9 +25,10 @@ struct SerializerApi {
     PyCFunction full = nullptr;
     PyCFunction lightweight = nullptr;
     // Appends what the built-in `function` (one of the two) returns for
-    // `value` to `out`. False with an exception set only where the built-in
+    // `value` to `out`, taking reprs through `memo` (the record's, shared by
+    // its values). False with an exception set only where the built-in
     // would have raised (an unconfigured module, no memory).
-    bool (*append)(PyObject* function, PyObject* value, Bytes& out) = nullptr;
+    bool (*append)(PyObject* function, PyObject* value, Bytes& out, ReprMemo& memo) = nullptr;
 };
 
 }  // namespace sarn

@@ -138,3 +138,26 @@ def test_standard_library_reader_is_used_on_new_interpreters():
     import tomllib
 
     assert config._toml_reader() is tomllib
+
+
+NESTED = {"filters": {"include_frames": ["lib/a/"], "ignore_frames": ["app/m/"]}, "threading": True}
+
+
+@pytest.mark.parametrize("given", [
+    {"filters.include_frames": ["lib/a/"], "filters.ignore_frames": ["app/m/"], "threading": True},
+    {"filters.ignore_frames": ["app/m/"], "filters": {"include_frames": ["lib/a/"]}, "threading": True},
+    NESTED,
+])
+def test_settings_are_given_dotted_or_nested(given):
+    assert config.validate(given) == NESTED
+    assert config.load_config(given, use_pyproject=False)["filters"] == NESTED["filters"]
+
+
+@pytest.mark.parametrize("given, message", [
+    ({"filters.other": []}, "unknown key 'other'"),
+    ({"threading.deep": True}, r"unknown key 'threading.deep' \(known keys: db_path, filters.include_frames,"),
+    ({"filters.ignore_frames": [3]}, "list of strings"),
+])
+def test_dotted_settings_are_checked(given, message):
+    with pytest.raises(ConfigError, match=message):
+        config.validate(given)

@@ -152,19 +152,6 @@ def test_newer_schema_is_refused_clearly(db_path, use):
         use(db_path)
 
 
-def test_older_schema_is_migrated_by_the_next_save(db_path, monkeypatch):
-    db.save_trace_in_sqlite(db_path, "trc_A", timeout=5, msgpack=_document("trc_A"))
-    monkeypatch.setattr(db, "SCHEMA_VERSION", db.SCHEMA_VERSION + 1)
-    monkeypatch.setattr(db, "MIGRATIONS", {db.SCHEMA_VERSION - 1: ("ALTER TABLE traces ADD COLUMN note TEXT",)})
-    with pytest.raises(db.DbSchemaError, match="older schema"):
-        db.list_traces(db_path)
-    db.save_trace_in_sqlite(db_path, "trc_B", timeout=5, msgpack=_document("trc_B"))
-    with sqlite3.connect(db_path) as connection:
-        assert connection.execute("PRAGMA user_version").fetchone()[0] == db.SCHEMA_VERSION
-        assert "note" in [row[1] for row in connection.execute("PRAGMA table_info(traces)")]
-    assert [info.id for info in db.list_traces(db_path)] == ["trc_B", "trc_A"]
-
-
 def test_label_and_meta_are_stored_beside_the_document(db_path):
     db.save_trace_in_sqlite(
         db_path, "trc_A", timeout=5, msgpack=_document("trc_A"),
@@ -175,20 +162,6 @@ def test_label_and_meta_are_stored_beside_the_document(db_path):
     assert (by_id["trc_A"].label, by_id["trc_A"].meta) == ("GET /items/3", {"status": 200, "duration": 0.25})
     assert (by_id["trc_B"].label, by_id["trc_B"].meta) == ("app.py --flag", None)
     assert db.get_trace_info(db_path, "trc_A").meta == {"status": 200, "duration": 0.25}
-
-
-def test_a_first_schema_database_gets_the_meta_column(db_path):
-    os.makedirs(os.path.dirname(db_path))
-    with sqlite3.connect(db_path) as connection:
-        connection.execute(
-            "CREATE TABLE traces (id TEXT PRIMARY KEY NOT NULL, created REAL NOT NULL, started REAL,"
-            " source TEXT, label TEXT, frame_count INTEGER, record_count INTEGER, thread_count INTEGER,"
-            " size INTEGER NOT NULL, document BLOB NOT NULL)"
-        )
-        connection.execute("INSERT INTO traces VALUES ('trc_OLD', 1.0, 1.0, 'run', 'old.py', 0, 0, 0, 1, x'80')")
-        connection.execute("PRAGMA user_version = 1")
-    db.save_trace_in_sqlite(db_path, "trc_NEW", timeout=5, msgpack=_document("trc_NEW"), meta={"status": 404})
-    assert [(info.id, info.meta) for info in db.list_traces(db_path)] == [("trc_NEW", {"status": 404}), ("trc_OLD", None)]
 
 
 def _hold_lock(path, seconds, ready):
@@ -255,3 +228,96 @@ def test_two_processes_saving_at_once_both_succeed(db_path):
         _, stderr = saver.communicate(timeout=120)
         assert saver.returncode == 0, stderr.decode()
     assert db.count_traces(db_path) == 40
+
+
+# --------------------------------------------------------------------------
+# Documents stored in parts, and batches
+
+
+def _stored_blob_sizes(path):
+    with sqlite3.connect(path) as connection:
+        return [row[0] for row in connection.execute(
+            "SELECT length(document) FROM traces UNION ALL SELECT length(data) FROM trace_parts")]
+
+
+def _limit_sqlite_lengths(monkeypatch, limit):
+    connect = sqlite3.connect
+
+    def limited(*args, **kwargs):
+        connection = connect(*args, **kwargs)
+        connection.setlimit(sqlite3.SQLITE_LIMIT_LENGTH, limit)
+        return connection
+
+    if sys.version_info >= (3, 11):  # where Connection.setlimit exists
+        monkeypatch.setattr(sqlite3, "connect", limited)
+
+
+@pytest.mark.parametrize("parts", [1, 2, 7])
+def test_a_document_is_stored_in_parts_and_read_back_whole(db_path, monkeypatch, parts):
+    document = _document("trc_A", calls=40)
+    monkeypatch.setattr(db, "PART_SIZE", -(-len(document) // parts))
+    # Room for one part and the listing facts in a row, not for the whole document.
+    _limit_sqlite_lengths(monkeypatch, db.PART_SIZE + 1000)
+    db.save_trace_in_sqlite(db_path, "trc_A", timeout=5, msgpack=document)
+    sizes = _stored_blob_sizes(db_path)
+    assert len(sizes) == parts and sum(sizes) == len(document)
+    assert db.load_trace(db_path, "trc_A") == document
+    info = db.get_trace_info(db_path, "trc_A")
+    assert (info.frame_count, info.size) == (40, len(document))
+    smaller = _document("trc_A", calls=1)
+    db.save_trace_in_sqlite(db_path, "trc_A", timeout=5, msgpack=smaller)
+    assert db.load_trace(db_path, "trc_A") == smaller and sum(_stored_blob_sizes(db_path)) == len(smaller)
+
+
+def test_a_failed_first_save_leaves_no_database_file(db_path):
+    os.makedirs(db_path + "-journal")  # SQLite cannot write its journal
+    with pytest.raises(db.SarnDbError):
+        db.save_trace_in_sqlite(db_path, "trc_A", timeout=1, msgpack=_document("trc_A"))
+    assert not os.path.exists(db_path)
+
+
+def test_a_database_of_the_first_schema_is_read_and_upgraded(db_path):
+    old = _document("trc_OLD", calls=2)
+    os.makedirs(os.path.dirname(db_path))
+    with sqlite3.connect(db_path) as connection:  # no trace parts, no meta
+        connection.execute(
+            "CREATE TABLE traces (id TEXT PRIMARY KEY NOT NULL, created REAL NOT NULL, started REAL,"
+            " source TEXT, label TEXT, frame_count INTEGER, record_count INTEGER, thread_count INTEGER,"
+            " size INTEGER NOT NULL, document BLOB NOT NULL)"
+        )
+        connection.execute(
+            "INSERT INTO traces VALUES ('trc_OLD', 1.0, 1.0, 'run', 'old.py', 2, 4, 1, ?, ?)", (len(old), old)
+        )
+        connection.execute("PRAGMA user_version = 1")
+    assert [(info.id, info.meta) for info in db.list_traces(db_path)] == [("trc_OLD", None)]
+    assert db.load_trace(db_path, "trc_OLD") == old
+    new = _document("trc_NEW", calls=5)
+    db.save_trace_in_sqlite(db_path, "trc_NEW", timeout=5, msgpack=new, meta={"status": 404})
+    assert (db.load_trace(db_path, "trc_OLD"), db.load_trace(db_path, "trc_NEW")) == (old, new)
+    assert [(info.id, info.meta) for info in db.list_traces(db_path)] == [("trc_NEW", {"status": 404}), ("trc_OLD", None)]
+
+
+@pytest.mark.parametrize("limits, visible", [
+    ({"BATCH_TRACES": 3}, [0, 0, 3, 3, 3]),
+    ({"BATCH_SECONDS": 0}, [1, 2, 3, 4, 5]),
+    ({"BATCH_BYTES": 1}, [1, 2, 3, 4, 5]),
+])
+def test_a_batch_writes_its_traces_together(db_path, monkeypatch, limits, visible):
+    for name, value in dict({"BATCH_TRACES": 1000, "BATCH_SECONDS": 1000.0, "BATCH_BYTES": 1 << 30}, **limits).items():
+        monkeypatch.setattr(db, name, value)
+    batch = db.TraceBatch(db_path, timeout=5)
+    seen = []
+    for index in range(5):
+        batch.add("trc_%d" % index, _document("trc_%d" % index))
+        seen.append(db.count_traces(db_path) if os.path.exists(db_path) else 0)
+    assert seen == visible
+    batch.flush()
+    assert (db.count_traces(db_path), batch.saved, batch.lost) == (5, 5, 0)
+
+
+def test_an_empty_database_file_reads_as_nothing_recorded_yet(db_path):
+    # What a reader sees while the first save is still creating the database.
+    os.makedirs(os.path.dirname(db_path))
+    open(db_path, "wb").close()
+    with pytest.raises(db.DbMissingError, match="still empty"):
+        db.list_traces(db_path)

@@ -189,6 +189,18 @@ def test_unusable_plugins_are_refused_clearly(plugin_module, entry, message):
         load_plugin_data({"plugins": [entry]})
 
 
+@pytest.mark.parametrize("entry, message", [
+    ("sarn_test_exits_on_import:X", "cannot import plugin module 'sarn_test_exits_on_import': SystemExit: 3"),
+    ("sarn_test_plugins:exits", "raised SystemExit: 3"),
+])
+def test_a_plugin_that_exits_is_refused_like_one_that_raises(plugin_module, tmp_path, monkeypatch, entry, message):
+    (tmp_path / "sarn_test_exits_on_import.py").write_text("import sys\nsys.exit(3)\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    plugin_module.exits = lambda config: sys.exit(3)
+    with pytest.raises(PluginError, match=message):
+        load_plugin_data({"plugins": [entry]})
+
+
 @pytest.mark.parametrize("config", [{}, {"plugins": None}, None])
 def test_no_configured_plugins(config):
     assert load_plugin_data(config) == plugins.builtin_plugins()

@@ -9,6 +9,7 @@ import pytest
 
 import sarn
 from sarn import profiler as profiler_module
+from sarn.config import ConfigError
 from sarn.plugins import PluginError
 from sarn.profiler import CoreUnavailableError, Profiler, RecordingError, new_trace_id
 
@@ -231,3 +232,10 @@ def test_importing_sarn_does_not_load_the_core(tmp_path):
     code = "import sys, sarn; print('sarn._sarn' in sys.modules, sarn.__version__)"
     done = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, check=True, cwd=str(tmp_path))
     assert done.stdout.decode().split() == ["False", sarn.__version__]
+
+
+def test_record_takes_settings_with_dotted_names(core):
+    with sarn.record(config={"filters.include_frames": ["lib/a/"]}) as recording:
+        assert recording.profiler.config["filters"]["include_frames"] == ["lib/a/"]
+    with pytest.raises(ConfigError, match="unknown key 'filter.include_frames'"):
+        sarn.record(config={"filter.include_frames": ["lib/a/"]}).__enter__()

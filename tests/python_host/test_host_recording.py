@@ -1,5 +1,6 @@
 """End to end through the native core: sarn run, sarn.record and pytest --sarn."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -248,18 +249,21 @@ def plugin_is_installed():
     return any(entry.value == "sarn.pytest_plugin" for entry in group)
 
 
-def test_pytest_records_one_trace_per_test(tmp_path):
-    (tmp_path / "test_sample.py").write_text(textwrap.dedent(SAMPLE_TESTS))
+def run_pytest(folder, *args):
     load = [] if plugin_is_installed() else ["-p", "sarn.pytest_plugin"]
     done = subprocess.run(
-        [sys.executable, "-m", "pytest"] + load
-        + ["--sarn", "--sarn-db", "tests.db", "-q", "-p", "no:cacheprovider", "test_sample.py"],
-        cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300,
+        [sys.executable, "-m", "pytest"] + load + ["-q", "-p", "no:cacheprovider"] + list(args),
+        cwd=str(folder), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300,
     )
-    output = done.stdout.decode()
-    assert done.returncode == 1, output
+    return done.returncode, done.stdout.decode() + done.stderr.decode()
+
+
+def test_pytest_records_one_trace_per_test(tmp_path):
+    (tmp_path / "test_sample.py").write_text(textwrap.dedent(SAMPLE_TESTS))
+    code, output = run_pytest(tmp_path, "--sarn", "--sarn-db", "tests.db", "test_sample.py")
+    assert code == 1, output
     assert "1 failed, 3 passed" in output
-    assert "one trace per test saved into tests.db" in output
+    assert "sarn: 4 test traces saved into tests.db" in output
     path = str(tmp_path / "tests.db")
     traces = {info.label: info for info in db.list_traces(path)}
     assert set(traces) == {
@@ -284,3 +288,114 @@ def test_pytest_records_one_trace_per_test(tmp_path):
         assert [name for name in calls(document) if name and name.startswith("test_sample.")] == expected_calls[label]
     failed = viewer.render(db.load_trace(path, traces["test_sample.py::test_triples"].id))
     assert "end_test test_sample.py::test_triples failed" in failed
+    # Each trace starts when its test starts, after the test before it ended.
+    documents = [msgpack.unpackb(db.load_trace(path, info.id), strict_map_key=False) for info in traces.values()]
+    documents.sort(key=lambda document: document["timestamp"])
+    for before, document in zip([None] + documents, documents):
+        assert document["timestamp"] <= document["frames_of_interest"][0]["timestamp"]
+        if before is not None:
+            assert before["frames_of_interest"][-1]["timestamp"] <= document["timestamp"]
+    assert sorted(info.started for info in traces.values()) == [document["timestamp"] for document in documents]
+
+
+DISPLACING_TESTS = """
+    import cProfile
+    import sys
+
+
+    def helper(value):
+        return value
+
+
+    def test_first():
+        helper(1)
+        {displace}
+        helper(2)
+
+
+    def test_second():
+        assert helper(3) == 3
+"""
+
+DISPLACE = {
+    "cProfile": "profile = cProfile.Profile(); profile.enable(); profile.disable()",
+    "setprofile": "sys.setprofile(None)",
+}
+
+
+@pytest.mark.parametrize("how", sorted(DISPLACE))
+def test_pytest_records_the_tests_after_one_that_replaces_the_profile_function(tmp_path, how):
+    (tmp_path / "test_displace.py").write_text(textwrap.dedent(DISPLACING_TESTS).format(displace=DISPLACE[how]))
+    code, output = run_pytest(tmp_path, "--sarn", "--sarn-db", "t.db", "test_displace.py")
+    assert code == 0, output
+    assert "sarn: 2 test traces saved into t.db" in output
+    traces = {info.label: info for info in db.list_traces(str(tmp_path / "t.db"))}
+    first, second = [
+        msgpack.unpackb(db.load_trace(str(tmp_path / "t.db"), traces["test_displace.py::" + name].id), strict_map_key=False)
+        for name in ("test_first", "test_second")
+    ]
+    assert calls(second) == ["test_displace.test_second", "test_displace.helper"]
+    assert calls(first)[:2] == ["test_displace.test_first", "test_displace.helper"]
+    # From 3.12 sarn records through sys.monitoring, which neither displaces.
+    displaced = sys.version_info < (3, 12)
+    assert ("test_displace.py::test_first" in output.split("cut short")[-1]) == displaced, output
+
+
+@pytest.mark.parametrize("args, code, message", [
+    (["--sarn-config", "filters.ignore_frames=test_conf.py", "--sarn-config", "threading=true"], 0,
+     "sarn: 1 test trace saved into t.db"),
+    (["--sarn-config", "bogus=1"], 4, "unknown key 'bogus'"),
+    (["--sarn-config", "threading"], 4, "a setting is written KEY=VALUE, not 'threading'"),
+    (["--sarn-db", "folder"], 0, "sarn: 1 test trace could not be saved into folder\nsarn: cannot open database"),
+])
+def test_pytest_settings_and_summary(tmp_path, args, code, message):
+    (tmp_path / "test_conf.py").write_text("def double(x):\n    return 2 * x\n\ndef test_x():\n    assert double(1) == 2\n")
+    (tmp_path / "folder").mkdir()
+    done, output = run_pytest(tmp_path, "--sarn", "--sarn-db", "t.db", *args, "test_conf.py")
+    assert done == code and message in output, output
+    assert ("saved into" in output.replace("could not be saved into", "")) == os.path.exists(tmp_path / "t.db")
+    if os.path.exists(tmp_path / "t.db"):
+        [info] = db.list_traces(str(tmp_path / "t.db"))
+        assert (info.label, info.frame_count) == ("test_conf.py::test_x", 0)
+
+
+RUNNER_TESTS = """
+    import sys
+    import unittest
+
+
+    def helper():
+        return 1
+
+
+    def test_restores_the_profile_function():
+        old = sys.getprofile()
+        sys.setprofile(None)
+        sys.setprofile(old)
+        assert helper() == 1
+
+
+    class Case(unittest.TestCase):
+        def test_one(self):
+            self.assertEqual(helper(), 1)
+"""
+
+
+def test_pytest_recording_survives_a_restored_profile_function_and_leaves_the_runner_out(tmp_path):
+    (tmp_path / "test_sample.py").write_text(textwrap.dedent(RUNNER_TESTS))
+    code, output = run_pytest(tmp_path, "--sarn", "--sarn-db", "tests.db", "test_sample.py")
+    assert code == 0 and "2 passed" in output, output
+    path = str(tmp_path / "tests.db")
+    traces = {info.label: db.load_trace(path, info.id) for info in db.list_traces(path)}
+    assert set(traces) == {"test_sample.py::test_restores_the_profile_function", "test_sample.py::Case::test_one"}
+    for label, data in traces.items():
+        records = all_records(msgpack.unpackb(data, strict_map_key=False))
+        assert [r["type"] for r in records if r["type"] != "frame"] == ["start_test", "end_test"], label
+        assert "test_sample.helper" in [r["qualname"] for r in records if r["type"] == "frame"], label
+    # A test case's `self` leads to unittest's and pytest's objects, which
+    # are shown by type and repr only.
+    case = traces["test_sample.py::Case::test_one"]
+    record = next(r for r in all_records(msgpack.unpackb(case, strict_map_key=False)) if r.get("co_name") == "test_one")
+    assert record["locals"]["self"]["attrs"]["_testMethodName"] == "test_one"
+    assert "attrs" not in record["locals"]["self"]["attrs"]["_outcome"]
+    assert len(case) < 16_000

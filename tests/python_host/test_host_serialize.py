@@ -1,7 +1,11 @@
 """The value serialiser against ordinary and hostile values."""
 
 import collections
+import dataclasses
+import enum
+import reprlib
 import sys
+import threading
 
 import msgpack
 import pytest
@@ -10,6 +14,21 @@ from sarn import serialize
 from sarn.serialize import MAX_ATTRS, MAX_BYTES, MAX_DEPTH, MAX_ITEMS, MAX_NODES, MAX_STR, TAG, dump_msgpack, dump_msgpack_lightweight_repr
 
 DUMPERS = [dump_msgpack, dump_msgpack_lightweight_repr]
+
+
+@pytest.fixture
+def user_reprs():
+    """The reprs of this file's classes, which are the program's own, are run."""
+    serialize.set_config({"call_user_repr": True})
+    yield
+    serialize.set_config(None)
+
+
+@pytest.fixture(params=[False, True], ids=["own reprs not run", "own reprs run"])
+def either_repr_setting(request):
+    serialize.set_config({"call_user_repr": request.param})
+    yield
+    serialize.set_config(None)
 
 
 def decode_one(data):
@@ -36,9 +55,14 @@ class NonStrRepr:
         return 42
 
 
-class SystemExitRepr:
+class ExitingRepr:
+    """A repr that ends the program (or is interrupted by Ctrl-C)."""
+
+    def __init__(self, raised):
+        self.raised = raised
+
     def __repr__(self):
-        raise SystemExit(3)
+        raise self.raised
 
 
 class RaisingGetattr:
@@ -149,7 +173,6 @@ HOSTILE = {
     "huge set": set(range(50_000)),
     "raising repr": RaisingRepr(),
     "non-str repr": NonStrRepr(),
-    "SystemExit repr": SystemExitRepr(),
     "raising getattr": RaisingGetattr(),
     "raising dunders": RaisingDunders(),
     "hostile list subclass": HostileList([1, 2, 3]),
@@ -333,14 +356,24 @@ def test_attributes_are_cut_at_max_attrs():
     [
         (RaisingRepr(), "repr() failed: RuntimeError"),
         (NonStrRepr(), "repr() failed: TypeError"),
-        (SystemExitRepr(), "repr() failed: SystemExit"),
     ],
 )
 @pytest.mark.parametrize("dump", DUMPERS, ids=["full", "lightweight"])
-def test_failing_repr_is_described(dump, value, fragment):
+def test_failing_repr_is_described(user_reprs, dump, value, fragment):
     decoded = decode_one(dump(value))
     assert decoded[TAG] == "object"
     assert fragment in decoded["repr"]
+
+
+EXITS = [SystemExit(3), KeyboardInterrupt()]
+EXIT_DUMPERS = DUMPERS + [serialize._dump_msgpack_py, serialize._dump_msgpack_lightweight_repr_py]
+
+
+@pytest.mark.parametrize("raised", EXITS, ids=["SystemExit", "KeyboardInterrupt"])
+@pytest.mark.parametrize("dump", EXIT_DUMPERS, ids=["full", "lightweight", "full in Python", "lightweight in Python"])
+def test_an_exit_raised_by_a_repr_reaches_the_caller(user_reprs, dump, raised):
+    with pytest.raises(type(raised)):
+        dump({"value": [ExitingRepr(raised)]})
 
 
 def test_subclass_overrides_are_not_run():
@@ -380,11 +413,104 @@ def test_lightweight_repr_of_huge_container_looks_at_few_items(container):
     assert decoded["repr"].endswith("...])") or decoded["repr"].endswith("...]") or "..." in decoded["repr"]
 
 
-def test_full_form_of_huge_list_looks_at_few_items():
+def test_full_form_of_huge_list_looks_at_few_items(user_reprs):
     items = [CountingRepr() for _ in range(100_000)]
     CountingRepr.calls = 0
     decode_one(dump_msgpack(items))
     assert CountingRepr.calls == MAX_ITEMS
+
+
+# --------------------------------------------------------------------------
+# Reprs of the program's own code, and objects of library code
+
+
+class OwnRepr:
+    calls = 0
+
+    def __init__(self):
+        self.size = 3
+
+    def __repr__(self):
+        OwnRepr.calls += 1
+        return "OwnRepr(3)"
+
+
+@dataclasses.dataclass
+class Generated:
+    size: int = 3
+
+
+class Decorated:
+    def __init__(self):
+        self.size = 3
+
+    @reprlib.recursive_repr()
+    def __repr__(self):
+        OwnRepr.calls += 1
+        return "Decorated(3)"
+
+
+@pytest.mark.parametrize("value", [OwnRepr(), Generated(), Decorated()], ids=["own", "generated", "decorated"])
+def test_a_repr_of_the_programs_own_is_not_run(value):
+    OwnRepr.calls = 0
+    name = serialize._type_name(type(value))
+    assert decode_one(dump_msgpack(value)) == {TAG: "object", "type": name, "id": id(value), "attrs": {"size": 3}}
+    assert decode_one(dump_msgpack_lightweight_repr(value)) == {TAG: "object", "type": name, "id": id(value)}
+    shown = "<%s object at %#x>" % (name, id(value))
+    assert decode_one(dump_msgpack_lightweight_repr([value, {"k": value}]))["repr"] == "[%s, {'k': %s}]" % (shown, shown)
+    assert OwnRepr.calls == 0
+
+
+class Colour(enum.Enum):
+    RED = 1
+
+
+class Shade(str, enum.Enum):
+    DARK = "dark"
+
+
+class Worker(threading.Thread):
+    pass
+
+
+@pytest.mark.parametrize("value", [Colour.RED, Shade.DARK, collections.namedtuple("Point", "x y")(1, 2), Worker(name="w")])
+def test_a_repr_from_library_code_runs(value):
+    assert decode_one(dump_msgpack(value))["repr"] == repr(value)
+
+
+@pytest.mark.parametrize("dump", DUMPERS, ids=["full", "lightweight"])
+def test_when_configured_a_repr_of_the_programs_own_runs_once_per_value(user_reprs, dump):
+    value = OwnRepr()
+    OwnRepr.calls = 0
+    decoded = decode_one(dump({"first": value, "again": value}))
+    assert decoded["first"]["repr"] == decoded["again"]["repr"] == "OwnRepr(3)"
+    assert OwnRepr.calls == 1
+
+
+class Holder:
+    def __init__(self, held):
+        self.held = held
+
+
+@pytest.mark.parametrize("value", [threading.Event(), serialize._Ctx()], ids=["standard library", "sarn"])
+def test_objects_of_library_classes_are_shown_without_their_attributes(value):
+    held = decode_one(dump_msgpack(Holder(value)))["attrs"]["held"]
+    assert held == {TAG: "object", "type": serialize._type_name(type(value)), "repr": repr(value)}
+
+
+@pytest.mark.parametrize("filters, holder_has_attrs, event_has_attrs", [
+    ({"ignore_frames": ["python_host/"]}, False, False),
+    ({"include_frames": ["threading.py"]}, True, True),
+])
+def test_configured_fragments_decide_what_is_library_code(filters, holder_has_attrs, event_has_attrs):
+    serialize.set_config({"filters": filters})
+    try:
+        decoded = decode_one(dump_msgpack(Holder(threading.Event())))
+    finally:
+        serialize.set_config(None)
+    assert ("attrs" in decoded) == holder_has_attrs
+    if holder_has_attrs:
+        assert ("attrs" in decoded["attrs"]["held"]) == event_has_attrs
 
 
 def test_plugin_payload_keeps_its_keys_in_both_forms():
@@ -527,7 +653,7 @@ needs_native = pytest.mark.skipif(native is None, reason="the native walker is n
     ids=["full", "lightweight"],
 )
 @pytest.mark.parametrize("name", sorted(CORPUS))
-def test_native_walker_writes_the_python_walkers_bytes(native_dump, python_dump, name):
+def test_native_walker_writes_the_python_walkers_bytes(either_repr_setting, native_dump, python_dump, name):
     value = CORPUS[name]
     assert native_dump(value) == python_dump(value)
     assert native_dump({"value": value, "again": value}) == python_dump({"value": value, "again": value})
@@ -538,6 +664,8 @@ def test_native_walker_writes_the_python_walkers_bytes(native_dump, python_dump,
 def test_native_walker_keeps_no_references(name):
     value = CORPUS[name]
     parts = [value] + (list(value) if type(value) is list else list(getattr(value, "__dict__", {}).values()))
+    native.dump_msgpack(value)  # what is remembered per type is in place
+    native.dump_msgpack_lightweight_repr(value)
     before = [sys.getrefcount(part) for part in parts]
     for _ in range(20):
         native.dump_msgpack(value)

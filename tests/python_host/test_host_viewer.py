@@ -181,6 +181,16 @@ class Point:
         self.y = [2]
 
 
+class Item:
+    """A class with a repr of its own, which the serialiser does not run."""
+
+    def __init__(self, **attributes):
+        self.__dict__.update(attributes)
+
+    def __repr__(self):
+        return "Item!"
+
+
 @pytest.mark.parametrize(
     "value, expected",
     [
@@ -197,6 +207,9 @@ class Point:
         ({1: "a"}, "{1: 'a'}"),
         (2 ** 70, str(2 ** 70)),
         (Point(), "Point(x=1, y=[2])"),
+        (Item(name="tea", price=3.5), "Item(name='tea', price=3.5)"),
+        (Item(), "<Item>"),
+        ([Item()], "[<Item>]"),
         (list(range(60)), "[0, 1, 2"),
     ],
 )

@@ -11,31 +11,43 @@ tasks it starts, and not the other requests' own code.
 from __future__ import annotations
 
 import sys
-from typing import Any, Optional
+from typing import Any, Union
 
 from sarn.integrations.recorder import RequestRecorder, RequestRecording
 
 __all__ = ["LeftOut"]
 
 
-def _pause(recorder: RequestRecorder) -> Optional[RequestRecording]:
-    """Pause the recording if it records this thread now; the paused recording."""
+Paused = Union[None, RequestRecording, int]
+
+
+def _pause(recorder: RequestRecorder) -> Paused:
+    """Pause the recording if it records this thread now: the paused
+    recording (profile function), a token (sys.monitoring) or None."""
     current = recorder.current
     if current is None:
         return None
     hook = current.profiler.rust_profiler
-    # The core's hook reports its profiler as the thread's profile function;
-    # anything else means this thread is not recorded, or is paused already.
-    if hook is None or sys.getprofile() is not hook:
+    if hook is None:
         return None
     from sarn import _sarn
 
+    if current.profiler.through_monitoring:
+        return _sarn._pause_thread() or None
+    # The core's hook reports its profiler as the thread's profile function;
+    # anything else means this thread is not recorded, or is paused already.
+    if sys.getprofile() is not hook:
+        return None
     _sarn.register_noop_profiler()
     return current
 
 
-def _resume(paused: Optional[RequestRecording]) -> None:
-    if paused is not None and not paused.ended:
+def _resume(paused: Paused) -> None:
+    if isinstance(paused, int):
+        from sarn import _sarn
+
+        _sarn._resume_thread(paused)
+    elif paused is not None and not paused.ended:
         paused.profiler.rust_profiler.register_threading_profiler(None, None, None)
 
 

@@ -1,0 +1,136 @@
+#include "utils/frame_locals.hpp"
+
+#include <algorithm>
+
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+// From 3.11 a frame object's slots live in the interpreter's frame, whose
+// layout only the internal headers give.
+#define Py_BUILD_CORE
+#include <internal/pycore_code.h>
+#include <internal/pycore_frame.h>
+#undef Py_BUILD_CORE
+#endif
+
+#include "utils/frame_access.hpp"
+
+namespace sarn {
+
+namespace {
+
+// What the interpreter's accessor gives, as a dict: its snapshot, or from
+// 3.13 a copy of its proxy.
+[[maybe_unused]] Result<Ref> interpreter_locals(PyFrameObject* frame) {
+    auto locals = checked(frame_locals(frame));
+    if (!locals || PyDict_Check(locals->get())) return locals;
+    auto copy = checked(PyDict_New());
+    if (!copy) return copy;
+    if (PyDict_Update(copy->get(), locals->get()) < 0) return fail_fetch();
+    return copy;
+}
+
+// The namespace of a module or class body (null only for odd code run by
+// exec, which the interpreter's accessor then handles).
+[[maybe_unused]] Result<Ref> namespace_of(PyObject* locals, PyFrameObject* frame) {
+    if (locals != nullptr) return Ref::borrow(locals);
+    return interpreter_locals(frame);
+}
+
+[[maybe_unused]] PyObject* cell_contents(PyObject* value) {
+    return value != nullptr && PyCell_Check(value) ? PyCell_GET(value) : value;
+}
+
+#if PY_VERSION_HEX < 0x030B0000
+
+// One group of slots (locals, then cells, then free variables) under its
+// names. A later group overrides an earlier one; an unbound slot of a later
+// group removes what an earlier one set (an argument that is also a cell
+// leaves its own slot empty), so that the result is the interpreter's.
+Status add_group(PyObject* dict, PyObject* names, Py_ssize_t count, PyObject* const* slots, bool cells) {
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(names, i);
+        PyObject* value = cells ? cell_contents(slots[i]) : slots[i];
+        if (value != nullptr) {
+            if (PyDict_SetItem(dict, name, value) < 0) return fail_fetch();
+            continue;
+        }
+        if (!cells) continue;  // the first group has each name once
+        const int present = PyDict_Contains(dict, name);
+        if (present < 0 || (present > 0 && PyDict_DelItem(dict, name) < 0)) return fail_fetch();
+    }
+    return {};
+}
+
+Result<Ref> slot_locals(PyFrameObject* frame) {
+    PyCodeObject* code = frame->f_code;
+    if (!(code->co_flags & CO_OPTIMIZED)) return namespace_of(frame->f_locals, frame);
+    auto dict = checked(PyDict_New());
+    if (!dict) return dict;
+    PyObject* const* slots = frame->f_localsplus;
+    const Py_ssize_t locals = std::min<Py_ssize_t>(PyTuple_GET_SIZE(code->co_varnames), code->co_nlocals);
+    const Py_ssize_t cells = PyTuple_GET_SIZE(code->co_cellvars);
+    const Py_ssize_t frees = PyTuple_GET_SIZE(code->co_freevars);
+    Status added = add_group(dict->get(), code->co_varnames, locals, slots, false);
+    if (added && cells > 0) added = add_group(dict->get(), code->co_cellvars, cells, slots + code->co_nlocals, true);
+    if (added && frees > 0) {
+        added = add_group(dict->get(), code->co_freevars, frees, slots + code->co_nlocals + cells, true);
+    }
+    if (!added) return fail(std::move(added.error()));
+    return dict;
+}
+
+#elif PY_VERSION_HEX < 0x030D0000
+
+// Whether the frame has run its prologue, where COPY_FREE_VARS and MAKE_CELL
+// come before the first RESUME: from then on every cell or free slot holds
+// a cell. Every frame has by the time it reports an event.
+bool past_prologue(_PyInterpreterFrame* frame) {
+    return _PyInterpreterFrame_LASTI(frame) >= frame->f_code->_co_firsttraceable;
+}
+
+#ifdef CO_FAST_HIDDEN
+constexpr unsigned char hidden_kind = CO_FAST_HIDDEN;
+#else
+constexpr unsigned char hidden_kind = 0;
+#endif
+
+// The slots in order (each name has one). From 3.12 the variables of a
+// comprehension inlined into the code ("hidden" ones) come last, as the
+// interpreter adds them.
+Result<Ref> slot_locals(PyFrameObject* frame_object) {
+    _PyInterpreterFrame* frame = frame_object->f_frame;
+    PyCodeObject* code = frame->f_code;
+    if (!(code->co_flags & CO_OPTIMIZED)) return namespace_of(frame->f_locals, frame_object);
+    if (!past_prologue(frame)) return interpreter_locals(frame_object);
+    auto dict = checked(PyDict_New());
+    if (!dict || frame->stacktop == 0) return dict;  // a cleared frame has nothing bound
+    const auto* kinds = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(code->co_localspluskinds));
+    auto add = [&](int i) {
+        PyObject* value = frame->localsplus[i];
+        if (kinds[i] & (CO_FAST_CELL | CO_FAST_FREE)) value = cell_contents(value);
+        return value == nullptr ||
+               PyDict_SetItem(dict->get(), PyTuple_GET_ITEM(code->co_localsplusnames, i), value) == 0;
+    };
+    bool hidden = false;
+    for (int i = 0; i < code->co_nlocalsplus; ++i) {
+        if (kinds[i] & hidden_kind) hidden = true;
+        else if (!add(i)) return fail_fetch();
+    }
+    for (int i = 0; hidden && i < code->co_nlocalsplus; ++i) {
+        if ((kinds[i] & hidden_kind) && !add(i)) return fail_fetch();
+    }
+    return dict;
+}
+
+#endif
+
+}  // namespace
+
+Result<Ref> read_locals(PyFrameObject* frame) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return interpreter_locals(frame);
+#else
+    return slot_locals(frame);
+#endif
+}
+
+}  // namespace sarn

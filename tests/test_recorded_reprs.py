@@ -1,0 +1,53 @@
+"""What recording runs of the program's own code to show its values: no
+`__repr__` of its own by default, and with "call_user_repr" one run per value
+and record."""
+
+import gc
+import weakref
+
+import pytest
+
+import sarn.serialize
+from recording_support import HostProfiler, frames, record, trace
+
+
+class Counted:
+    calls = 0
+    made = []
+
+    def __init__(self):
+        Counted.made.append(weakref.ref(self))
+
+    def __repr__(self):
+        Counted.calls += 1
+        return "Counted()"
+
+
+def make():
+    made = Counted()
+    return made  # the return value is also a local
+
+
+def alias(value):
+    again = value  # noqa: F841
+    return 2
+
+
+@pytest.fixture(params=[False, True], ids=["full", "lightweight"])
+def host(request):
+    return HostProfiler({"lightweight_repr": request.param})
+
+
+@pytest.mark.parametrize("call_user_repr, runs", [(False, 0), (True, 1)])
+@pytest.mark.parametrize("scenario", [make, lambda: alias(Counted())], ids=["returned", "aliased"])
+def test_a_repr_of_the_programs_own_runs_at_most_once_per_record(host, scenario, call_user_repr, runs):
+    sarn.serialize.set_config({"call_user_repr": call_user_repr})
+    Counted.calls = 0
+    try:
+        doc = trace(record(scenario, host))
+    finally:
+        sarn.serialize.set_config(None)
+    showing = [r for r in frames(doc) if "Counted" in repr(r["arg"]) + repr(r["locals"])]
+    assert showing and Counted.calls == runs * len(showing)
+    gc.collect()
+    assert not any(ref() for ref in Counted.made)  # the reprs taken are not kept
