@@ -26,20 +26,6 @@ void write_path_field(Writer<S>& writer, std::string_view file, int line) {
 
 }  // namespace
 
-Result<Ref> locals_mapping(PyFrameObject* frame) {
-    const Names* name = names();
-    if (name == nullptr) return fail_fetch();
-    auto locals = read_locals(frame);
-    if (!locals) return locals;
-    int has_builtins = PyDict_Contains(locals->get(), name->__builtins__);
-    if (has_builtins < 0) return fail(Error::internal_from_pending("locals.get(\"__builtins__\") should not raise."));
-    if (has_builtins == 0) return locals;
-    auto copy = checked(PyDict_Copy(locals->get()));
-    if (!copy) return fail(std::move(copy.error()));
-    if (PyDict_DelItem(copy->get(), name->__builtins__) < 0) return fail_fetch();
-    return copy;
-}
-
 Status begin_frame_record(const FrameRecord& record, Bytes& out) {
     out.clear();
     {
@@ -72,7 +58,7 @@ Status begin_frame_record(const FrameRecord& record, Bytes& out) {
         Writer writer(sink);
         writer.str("locals");
     }
-    if (auto locals = append_serialised(record.locals, record.lightweight_repr, out, memo); !locals) {
+    if (auto locals = append_serialised(*record.locals, record.lightweight_repr, out, memo); !locals) {
         return fail(std::move(locals.error()));
     }
     return {};

@@ -13,6 +13,7 @@
 #include "profiler/call_site.hpp"
 #include "profiler/thread_caches.hpp"
 #include "utils/error.hpp"
+#include "utils/frame_locals.hpp"
 #include "utils/msgpack_writer.hpp"
 
 namespace sarn {
@@ -25,7 +26,7 @@ struct FrameRecord {
     FrameEvent event = FrameEvent::call;
     std::optional<FrameId> frame_id;
     PyObject* arg = nullptr;     // borrowed; serialised by the host
-    PyObject* locals = nullptr;  // borrowed; serialised by the host
+    const FrameLocals* locals = nullptr;  // serialised by the host
     bool lightweight_repr = false;
     // False near the recursion limit: "arg" and "locals" are then written as
     // nil, since serialising them could run Python code.
@@ -33,11 +34,6 @@ struct FrameRecord {
     const ThreadInfo* thread = nullptr;
     std::optional<UserCodeCallSite> call_site;
 };
-
-// The frame's locals as a dict, without "__builtins__" (a copy is made when
-// the key is present, so a namespace is never changed), read without
-// leaving a snapshot in the frame.
-[[nodiscard]] Result<Ref> locals_mapping(PyFrameObject* frame);
 
 // The record is written in two steps. The first writes the fields up to the
 // locals, serialising the argument and then the locals straight into the

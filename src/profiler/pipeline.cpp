@@ -70,14 +70,14 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     auto thread_info = cached_thread_info(event.thread);
     if (!thread_info) return fail(std::move(thread_info.error()));
     record.thread = *thread_info;
-    Ref locals;
+    std::optional<FrameLocals> locals;
     if (event.near_limit) {
         record.with_values = false;
     } else {
-        auto mapping = locals_mapping(frame);
-        if (!mapping) return fail(std::move(mapping.error()));
-        locals = std::move(*mapping);
-        auto named = qualified_name(frame, locals.get(), event.state.name_memo, event.thread.qualname_buffer);
+        auto read = FrameLocals::read(frame);
+        if (!read) return fail(std::move(read.error()));
+        locals.emplace(std::move(*read));
+        auto named = qualified_name(frame, *locals, event.state.name_memo, event.thread.qualname_buffer);
         if (!named) return fail(std::move(named.error()));
         if (*named) record.qualname = &event.thread.qualname_buffer;
     }
@@ -88,7 +88,7 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     record.call_site = std::move(*call_site);
 
     record.arg = event.arg;
-    record.locals = locals.get();
+    record.locals = locals ? &*locals : nullptr;
     record.lightweight_repr = event.state.lightweight_repr;
     record.co_name = event.facts.name;
     record.event = event.site.event;

@@ -167,6 +167,48 @@ bool append_dump(PyObject* function, PyObject* value, Bytes& out, ReprMemo& memo
     return dump_into(module, value, full ? write_full : write_lightweight, out, memo);
 }
 
+using WriteEntries = EntriesWritten (*)(const Host&, const NamedValue*, size_t, Bytes&, ReprMemo&);
+
+// A dict of the entries, made only when they cannot be written: `_failure`
+// describes the value it was given.
+Ref dict_of(const NamedValue* entries, size_t count) {
+    Ref dict = Ref::steal(PyDict_New());
+    for (size_t i = 0; dict && i < count; ++i) {
+        if (PyDict_SetItem(dict.get(), entries[i].name, entries[i].value) < 0) dict = Ref();
+    }
+    return dict;
+}
+
+// For the core: the same bytes as calling `function` on a dict of the
+// entries, appended to `out`; `not_applicable` when a real dict must be made.
+EntriesWritten append_entries(PyObject* function, const NamedValue* entries, size_t count, Bytes& out,
+                              ReprMemo& memo) noexcept {
+    PyObject* module = PyCFunction_GET_SELF(function);
+    const std::shared_ptr<const Configuration> configuration = state_of(module).configuration;
+    if (!configuration) return EntriesWritten::not_applicable;  // the dump of the dict says why
+    const bool full = PyCFunction_GET_FUNCTION(function) == dump_full;
+    const WriteEntries write = full ? write_full_entries : write_lightweight_entries;
+    const size_t start = out.size();
+    try {
+        const EntriesWritten outcome = write(configuration->host, entries, count, out, memo);
+        if (outcome != EntriesWritten::failed) return outcome;
+        out.resize(start);
+        if (pending_error_reaches_program()) return EntriesWritten::failed;
+        // Written again as a real dict, whose dump describes the failure (the
+        // memo spares the reprs already taken).
+        PyErr_Clear();
+        Ref dict = dict_of(entries, count);
+        if (!dict) return EntriesWritten::failed;
+        return dump_into(module, dict.get(), full ? write_full : write_lightweight, out, memo)
+                   ? EntriesWritten::written
+                   : EntriesWritten::failed;
+    } catch (const std::bad_alloc&) {
+        out.resize(start);
+        PyErr_NoMemory();
+        return EntriesWritten::failed;
+    }
+}
+
 PyObject* skips_file(PyObject*, PyObject* filename) noexcept {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_Check(filename) ? PyUnicode_AsUTF8AndSize(filename, &size) : nullptr;
@@ -181,7 +223,8 @@ PyObject* skips_file(PyObject*, PyObject* filename) noexcept {
     }
 }
 
-constinit const SerializerApi native_api{SerializerApi::current_version, dump_full, dump_lightweight, append_dump};
+constinit const SerializerApi native_api{SerializerApi::current_version, dump_full, dump_lightweight, append_dump,
+                                         append_entries};
 
 int traverse(PyObject* module, visitproc visit, void* arg) {
     const Configuration* configuration = state_of(module).configuration.get();

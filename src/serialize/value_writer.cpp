@@ -5,6 +5,7 @@
 // Items of containers are copied out (with references) before any of them is
 // written, because writing an item may run Python code (a repr) that changes
 // the container.
+#include <algorithm>
 #include "serialize/value_writer.hpp"
 
 #include <optional>
@@ -106,6 +107,8 @@ public:
 
     bool full(PyObject* value, Py_ssize_t depth);
     bool light_top(PyObject* value);
+    EntriesWritten full_entries(const NamedValue* entries, size_t count);
+    EntriesWritten light_entries(const NamedValue* entries, size_t count);
 
 private:
     // --- scalars (`_full`'s first lines, `_cut_str`, `_cut_bytes`, `_big_int`)
@@ -171,6 +174,12 @@ private:
     bool plain_keys(const Entries& entries) const {
         for (const auto& entry : entries) {
             if (!PyUnicode_CheckExact(entry.first.get()) || is_tag(entry.first.get())) return false;
+        }
+        return true;
+    }
+    bool plain_keys(const NamedValue* entries, size_t count) const {
+        for (size_t i = 0; i < count; ++i) {
+            if (!PyUnicode_CheckExact(entries[i].name) || is_tag(entries[i].name)) return false;
         }
         return true;
     }
@@ -683,6 +692,35 @@ bool ValueWriter::light_top(PyObject* value) {
     return light(value);
 }
 
+// What `full` writes for a dict of these entries (a fresh one, so never on
+// the path), when the dict stays a map.
+EntriesWritten ValueWriter::full_entries(const NamedValue* entries, size_t count) {
+    const auto total = static_cast<Py_ssize_t>(count);
+    if (total > limits_.max_items || !plain_keys(entries, count)) return EntriesWritten::not_applicable;
+    const size_t start = out_.size();
+    if (!enter("dict", "dict", total, 0, nullptr)) return EntriesWritten::written;
+    w_.map_header(static_cast<uint32_t>(count));
+    for (size_t i = 0; i < count; ++i) {
+        if (!text_cut_with_mark(entries[i].name) || !full(entries[i].value, 1)) {
+            if (PyErr_ExceptionMatches(PyExc_RecursionError)) return EntriesWritten::failed;
+            out_.resize(start);
+            return not_readable(&PyDict_Type) ? EntriesWritten::written : EntriesWritten::failed;
+        }
+    }
+    return EntriesWritten::written;
+}
+
+// What `light_top` writes for a dict of these entries.
+EntriesWritten ValueWriter::light_entries(const NamedValue* entries, size_t count) {
+    count = std::min(count, static_cast<size_t>(std::max<Py_ssize_t>(limits_.max_items, 0)));
+    if (!plain_keys(entries, count)) return EntriesWritten::not_applicable;
+    w_.map_header(static_cast<uint32_t>(count));
+    for (size_t i = 0; i < count; ++i) {
+        if (!text_cut_with_mark(entries[i].name) || !light(entries[i].value)) return EntriesWritten::failed;
+    }
+    return EntriesWritten::written;
+}
+
 // `_light`
 bool ValueWriter::light(PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
@@ -838,6 +876,18 @@ bool write_full(const Host& host, PyObject* value, Bytes& out, ReprMemo& memo) {
 bool write_lightweight(const Host& host, PyObject* value, Bytes& out, ReprMemo& memo) {
     ValueWriter writer(host, out, memo);
     return writer.light_top(value);
+}
+
+EntriesWritten write_full_entries(const Host& host, const NamedValue* entries, size_t count, Bytes& out,
+                                  ReprMemo& memo) {
+    ValueWriter writer(host, out, memo);
+    return writer.full_entries(entries, count);
+}
+
+EntriesWritten write_lightweight_entries(const Host& host, const NamedValue* entries, size_t count, Bytes& out,
+                                         ReprMemo& memo) {
+    ValueWriter writer(host, out, memo);
+    return writer.light_entries(entries, count);
 }
 
 }  // namespace sarn::serialize

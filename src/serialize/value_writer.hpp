@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "utils/msgpack_writer.hpp"
+#include "utils/named_value.hpp"
 #include "utils/ref.hpp"
 #include "utils/repr_memo.hpp"
 
@@ -87,5 +88,13 @@ private:
 // could be written; `out` may then hold a partial value.
 bool write_full(const Host& host, PyObject* value, Bytes& out, ReprMemo& memo);
 bool write_lightweight(const Host& host, PyObject* value, Bytes& out, ReprMemo& memo);
+
+// The same for a dict (one of a frame's locals) given as its entries: the
+// bytes that writing such a dict appends, when every key is written as
+// itself. `failed` leaves an exception set and `out` as it was.
+EntriesWritten write_full_entries(const Host& host, const NamedValue* entries, size_t count, Bytes& out,
+                                  ReprMemo& memo);
+EntriesWritten write_lightweight_entries(const Host& host, const NamedValue* entries, size_t count, Bytes& out,
+                                         ReprMemo& memo);
 
 }  // namespace sarn::serialize

@@ -12,6 +12,7 @@
 #endif
 
 #include "utils/frame_access.hpp"
+#include "utils/names.hpp"
 
 namespace sarn {
 
@@ -78,6 +79,22 @@ Result<Ref> slot_locals(PyFrameObject* frame) {
     return dict;
 }
 
+// The slots of a function's frame without cell or free variables, each name
+// once; false when the frame is not such a frame.
+bool slot_entries(PyFrameObject* frame, SmallVector<NamedValue, 16>& out) {
+    PyCodeObject* code = frame->f_code;
+    if (!(code->co_flags & CO_OPTIMIZED) || PyTuple_GET_SIZE(code->co_cellvars) != 0 ||
+        PyTuple_GET_SIZE(code->co_freevars) != 0) {
+        return false;
+    }
+    PyObject* const* slots = frame->f_localsplus;
+    const Py_ssize_t locals = std::min<Py_ssize_t>(PyTuple_GET_SIZE(code->co_varnames), code->co_nlocals);
+    for (Py_ssize_t i = 0; i < locals; ++i) {
+        if (slots[i] != nullptr) out.push_back({PyTuple_GET_ITEM(code->co_varnames, i), slots[i]});
+    }
+    return true;
+}
+
 #elif PY_VERSION_HEX < 0x030D0000
 
 // Whether the frame has run its prologue, where COPY_FREE_VARS and MAKE_CELL
@@ -121,7 +138,54 @@ Result<Ref> slot_locals(PyFrameObject* frame_object) {
     return dict;
 }
 
+// The slots of a function's frame past its prologue, in the order of
+// `slot_locals`; false when the frame is not such a frame.
+bool slot_entries(PyFrameObject* frame_object, SmallVector<NamedValue, 16>& out) {
+    _PyInterpreterFrame* frame = frame_object->f_frame;
+    PyCodeObject* code = frame->f_code;
+    if (!(code->co_flags & CO_OPTIMIZED) || !past_prologue(frame)) return false;
+    if (frame->stacktop == 0) return true;
+    const auto* kinds = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(code->co_localspluskinds));
+    auto add = [&](int i) {
+        PyObject* value = frame->localsplus[i];
+        if (kinds[i] & (CO_FAST_CELL | CO_FAST_FREE)) value = cell_contents(value);
+        if (value != nullptr) out.push_back({PyTuple_GET_ITEM(code->co_localsplusnames, i), value});
+    };
+    bool hidden = false;
+    for (int i = 0; i < code->co_nlocalsplus; ++i) {
+        if (kinds[i] & hidden_kind) hidden = true;
+        else add(i);
+    }
+    for (int i = 0; hidden && i < code->co_nlocalsplus; ++i) {
+        if (kinds[i] & hidden_kind) add(i);
+    }
+    return true;
+}
+
+#else
+
+bool slot_entries(PyFrameObject*, SmallVector<NamedValue, 16>&) { return false; }
+
 #endif
+
+bool same_name(PyObject* key, PyObject* name) {
+    return key == name || (PyUnicode_Check(key) && PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name) &&
+                           PyUnicode_Compare(key, name) == 0);
+}
+
+// The dict of `read_locals` without "__builtins__" (a copy is made when the
+// key is present, so that a namespace is never changed).
+Result<Ref> locals_without_builtins(PyFrameObject* frame, PyObject* builtins_name) {
+    auto locals = read_locals(frame);
+    if (!locals || !PyDict_Check(locals->get())) return locals;  // a class body's own mapping stays as it is
+    int has_builtins = PyDict_Contains(locals->get(), builtins_name);
+    if (has_builtins < 0) return fail(Error::internal_from_pending("locals.get(\"__builtins__\") should not raise."));
+    if (has_builtins == 0) return locals;
+    auto copy = checked(PyDict_Copy(locals->get()));
+    if (!copy) return fail(std::move(copy.error()));
+    if (PyDict_DelItem(copy->get(), builtins_name) < 0) return fail_fetch();
+    return copy;
+}
 
 }  // namespace
 
@@ -131,6 +195,61 @@ Result<Ref> read_locals(PyFrameObject* frame) {
 #else
     return slot_locals(frame);
 #endif
+}
+
+Result<FrameLocals> FrameLocals::read(PyFrameObject* frame) {
+    const Names* name = names();
+    if (name == nullptr) return fail_fetch();
+    FrameLocals locals;
+    if (slot_entries(frame, locals.entries_)) {
+        size_t kept = 0;
+        for (NamedValue& entry : locals.entries_) {
+            if (entry.name == name->__builtins__ || same_name(entry.name, name->__builtins__)) continue;
+            Py_INCREF(entry.value);
+            locals.entries_.begin()[kept++] = entry;
+        }
+        while (locals.entries_.size() > kept) locals.entries_.pop_back();
+        return locals;
+    }
+    locals.entries_.clear();
+    auto dict = locals_without_builtins(frame, name->__builtins__);
+    if (!dict) return fail(std::move(dict.error()));
+    locals.dict_ = std::move(*dict);
+    return locals;
+}
+
+FrameLocals::~FrameLocals() {
+    for (const NamedValue& entry : entries_) Py_DECREF(entry.value);
+}
+
+Result<Ref> FrameLocals::find(PyObject* name) const {
+    if (!dict_) {
+        for (const NamedValue& entry : entries_) {
+            if (same_name(entry.name, name)) return Ref::borrow(entry.value);
+        }
+        return Ref();
+    }
+    if (PyDict_CheckExact(dict_.get())) {
+        if (PyObject* value = PyDict_GetItemWithError(dict_.get(), name)) return Ref::borrow(value);
+        if (PyErr_Occurred()) return fail_fetch();
+        return Ref();
+    }
+    // A mapping of the program's own (a class body's namespace).
+    Ref value = Ref::steal(PyObject_GetItem(dict_.get(), name));
+    if (value) return value;
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return fail_fetch();
+    PyErr_Clear();
+    return Ref();
+}
+
+Result<Ref> FrameLocals::as_dict() const {
+    if (dict_) return dict_.dup();
+    auto dict = checked(PyDict_New());
+    if (!dict) return dict;
+    for (const NamedValue& entry : entries_) {
+        if (PyDict_SetItem(dict->get(), entry.name, entry.value) < 0) return fail_fetch();
+    }
+    return dict;
 }
 
 }  // namespace sarn

@@ -18,11 +18,40 @@
 #include <frameobject.h>
 
 #include "utils/error.hpp"
+#include "utils/named_value.hpp"
+#include "utils/small_vector.hpp"
 
 namespace sarn {
 
 // A new reference to a dict: fresh for a function's frame, the namespace
 // itself otherwise.
 [[nodiscard]] Result<Ref> read_locals(PyFrameObject* frame);
+
+// A kept frame's locals without "__builtins__": for a function's frame whose
+// slots map one to one onto its names (before 3.13; before 3.11 only without
+// cell or free variables), the entries read straight from the slots, in the
+// order of `read_locals`, with no dict made; otherwise that dict.
+class FrameLocals {
+public:
+    [[nodiscard]] static Result<FrameLocals> read(PyFrameObject* frame);
+
+    FrameLocals() = default;
+    FrameLocals(FrameLocals&&) noexcept = default;
+    FrameLocals& operator=(FrameLocals&&) = delete;
+    ~FrameLocals();
+
+    // Null when read from the slots.
+    [[nodiscard]] PyObject* dict() const noexcept { return dict_.get(); }
+    [[nodiscard]] const NamedValue* entries() const noexcept { return entries_.begin(); }
+    [[nodiscard]] size_t size() const noexcept { return entries_.size(); }
+    // locals[name]: the value, nothing when missing, or an error.
+    [[nodiscard]] Result<Ref> find(PyObject* name) const;
+    // The locals as a dict, made from the entries when they were read from the slots.
+    [[nodiscard]] Result<Ref> as_dict() const;
+
+private:
+    SmallVector<NamedValue, 16> entries_;  // each value holds a reference
+    Ref dict_;
+};
 
 }  // namespace sarn

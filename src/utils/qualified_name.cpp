@@ -204,7 +204,7 @@ Result<Ref> property_getter(Ref found) {
 }
 
 // The fallbacks, tried in order; the first that finds something decides.
-Result<Name> from_surroundings(PyFrameObject* frame, PyObject* locals, PyObject* name, NameMemo& memo,
+Result<Name> from_surroundings(PyFrameObject* frame, const FrameLocals& locals, PyObject* name, NameMemo& memo,
                                std::string& out) {
     Ref back = frame_back(frame);
     if (!back || back.get() == Py_None) return false;
@@ -215,7 +215,7 @@ Result<Name> from_surroundings(PyFrameObject* frame, PyObject* locals, PyObject*
     if (*in_caller) return module_and_qualname(memo.joins, in_caller->get(), out);
 
     // A method, through `self`.
-    auto self = lookup(locals, name_table().self);
+    auto self = locals.find(name_table().self);
     if (!self) return false;
     if (*self) {
         auto found = getattr_static(memo.attributes, self->get(), name, true);
@@ -226,7 +226,7 @@ Result<Name> from_surroundings(PyFrameObject* frame, PyObject* locals, PyObject*
     }
 
     // A class method, through `cls`.
-    auto cls = lookup(locals, name_table().cls);
+    auto cls = locals.find(name_table().cls);
     if (!cls) return false;
     if (*cls && PyType_Check(cls->get())) {
         auto found = getattr_static(memo.attributes, cls->get(), name, false);
@@ -242,7 +242,7 @@ Result<Name> from_surroundings(PyFrameObject* frame, PyObject* locals, PyObject*
     }
 
     // A class body, or a module-level function.
-    auto class_qualname = lookup(locals, name_table().__qualname__);
+    auto class_qualname = locals.find(name_table().__qualname__);
     if (!class_qualname) return false;
     if (*class_qualname) {
         auto module = module_name_of(frame);
@@ -257,7 +257,7 @@ Result<Name> from_surroundings(PyFrameObject* frame, PyObject* locals, PyObject*
 
 }  // namespace
 
-Result<bool> qualified_name(PyFrameObject* frame, PyObject* locals, NameMemo& memo, std::string& out) {
+Result<bool> qualified_name(PyFrameObject* frame, const FrameLocals& locals, NameMemo& memo, std::string& out) {
     if (names() == nullptr) return fail_fetch();
     PyObject* code = reinterpret_cast<PyObject*>(frame_code(frame));
 

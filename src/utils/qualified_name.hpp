@@ -9,6 +9,7 @@
 #include <string>
 
 #include "utils/error.hpp"
+#include "utils/frame_locals.hpp"
 #include "utils/name_memo.hpp"
 
 namespace sarn {
@@ -16,6 +17,6 @@ namespace sarn {
 // Whether the frame has a name, which is then in `out` (a buffer reused
 // from event to event). `locals` is the frame's locals mapping, as read for
 // its record.
-[[nodiscard]] Result<bool> qualified_name(PyFrameObject* frame, PyObject* locals, NameMemo& memo, std::string& out);
+[[nodiscard]] Result<bool> qualified_name(PyFrameObject* frame, const FrameLocals& locals, NameMemo& memo, std::string& out);
 
 }  // namespace sarn

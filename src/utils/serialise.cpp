@@ -57,14 +57,19 @@ const SerializerApi* native_serializer(PyObject* function) {
     return c_function == api->full || c_function == api->lightweight ? api : nullptr;
 }
 
-}  // namespace
-
-Status append_serialised(PyObject* value, bool lightweight_repr, Bytes& out, ReprMemo& memo) {
+// The serialiser function that the host names now.
+Result<Ref> serialiser(bool lightweight_repr) {
     const Names* name = names();
     if (name == nullptr) return fail_fetch();
     constinit static HostAttribute full, lightweight;
-    auto function = (lightweight_repr ? lightweight : full)
-                        .get(name->sarn_serialize, lightweight_repr ? name->dump_msgpack_lightweight_repr : name->dump_msgpack);
+    return (lightweight_repr ? lightweight : full)
+        .get(name->sarn_serialize, lightweight_repr ? name->dump_msgpack_lightweight_repr : name->dump_msgpack);
+}
+
+}  // namespace
+
+Status append_serialised(PyObject* value, bool lightweight_repr, Bytes& out, ReprMemo& memo) {
+    auto function = serialiser(lightweight_repr);
     if (!function) return fail(std::move(function.error()));
     if (const SerializerApi* api = native_serializer(function->get())) {
         if (!api->append(function->get(), value, out, memo)) return fail_fetch();
@@ -73,6 +78,23 @@ Status append_serialised(PyObject* value, bool lightweight_repr, Bytes& out, Rep
     auto result = checked(PyObject_CallFunctionObjArgs(function->get(), value, nullptr));
     if (!result) return fail(std::move(result.error()));
     return append_bytes(result->get(), out);
+}
+
+Status append_serialised(const FrameLocals& locals, bool lightweight_repr, Bytes& out, ReprMemo& memo) {
+    if (locals.dict() == nullptr) {
+        auto function = serialiser(lightweight_repr);
+        if (!function) return fail(std::move(function.error()));
+        if (const SerializerApi* api = native_serializer(function->get())) {
+            switch (api->append_entries(function->get(), locals.entries(), locals.size(), out, memo)) {
+                case EntriesWritten::written: return {};
+                case EntriesWritten::failed: return fail_fetch();
+                case EntriesWritten::not_applicable: break;
+            }
+        }
+    }
+    auto dict = locals.as_dict();
+    if (!dict) return fail(std::move(dict.error()));
+    return append_serialised(dict->get(), lightweight_repr, out, memo);
 }
 
 Result<Bytes> serialise_value(PyObject* value, bool lightweight_repr) {

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "utils/error.hpp"
+#include "utils/frame_locals.hpp"
 #include "utils/msgpack_writer.hpp"
 #include "utils/repr_memo.hpp"
 
@@ -19,5 +20,9 @@ namespace sarn {
 // The values of one record share `memo`, so that the built-in serialiser
 // runs each value's repr once per record.
 [[nodiscard]] Status append_serialised(PyObject* value, bool lightweight_repr, Bytes& out, ReprMemo& memo);
+
+// The same for a frame's locals: read from the slots, they are written by the
+// built-in serialiser without making a dict; otherwise as that dict.
+[[nodiscard]] Status append_serialised(const FrameLocals& locals, bool lightweight_repr, Bytes& out, ReprMemo& memo);
 
 }  // namespace sarn

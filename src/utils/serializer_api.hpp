@@ -11,13 +11,14 @@
 #include <Python.h>
 
 #include "utils/msgpack_writer.hpp"
+#include "utils/named_value.hpp"
 #include "utils/repr_memo.hpp"
 
 namespace sarn {
 
 struct SerializerApi {
     // Changes whenever this struct changes.
-    static constexpr int current_version = 2;
+    static constexpr int current_version = 3;
     static constexpr const char* capsule_name = "sarn._serialize._native_api";
 
     int version = current_version;
@@ -29,6 +30,10 @@ struct SerializerApi {
     // its values). False with an exception set only where the built-in
     // would have raised (an unconfigured module, no memory).
     bool (*append)(PyObject* function, PyObject* value, Bytes& out, ReprMemo& memo) = nullptr;
+    // The same for a dict holding `entries` in their order, without the
+    // dict: a frame's locals read from its slots.
+    EntriesWritten (*append_entries)(PyObject* function, const NamedValue* entries, size_t count, Bytes& out,
+                                     ReprMemo& memo) = nullptr;
 };
 
 }  // namespace sarn

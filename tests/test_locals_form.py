@@ -1,0 +1,96 @@
+"""A kept frame's locals are written straight from the frame's slots where
+they can be: the bytes must be those of serialising the locals dict itself,
+whatever the names, the number of variables, the values and the form."""
+
+import sys
+
+import msgpack
+import pytest
+
+import sarn.serialize
+from recording_support import HostProfiler, frames, record, trace
+
+SEEN = []
+
+
+def _function(body, name="probe", params="a, b=2"):
+    source = "def %s(%s):\n%s\n    SEEN.append(dict(locals()))\n    return None\n" % (
+        name, params, "\n".join("    " + line for line in body))
+    namespace = {"SEEN": SEEN}
+    exec(compile(source, "<locals-form>", "exec"), namespace)
+    return namespace[name]
+
+
+class Loud:
+    def __repr__(self):
+        raise ValueError("no repr")
+
+
+def _generator_locals():
+    def counter(limit):
+        for index in range(limit):
+            yield index
+        SEEN.append(dict(locals()))
+    return lambda: list(counter(2)), "counter"
+
+
+def _closure_locals():
+    def outer(x):
+        y = [x]
+
+        def inner():
+            return y
+        inner()
+        SEEN.append(dict(locals()))
+    return lambda: outer(1), "outer"
+
+
+CASES = {
+    "small values": ["c = 'text'", "d = 1.5", "e = (1, None, True)", "f = [1, [2, [3]]]"],
+    "a name the dict form tags": ["%s = 1" % sarn.serialize.TAG],
+    "more variables than a dict shows": ["v%d = %d" % (i, i) for i in range(sarn.serialize.MAX_ITEMS + 5)],
+    "a local named __builtins__": ["__builtins__ = 'mine'", "c = 3"],
+    "an unbound variable": ["if False: c = 1", "d = 4"],
+    "objects and a failing repr": ["c = Loud()", "d = {'k': Loud()}", "e = object()"],
+    "deep and long values": ["c = [[[[[[[[[[[[1]]]]]]]]]]]]", "d = list(range(500))", "e = 'x' * 100000"],
+}
+
+
+def _scenario(name):
+    if name == "a generator":
+        return _generator_locals()
+    if name == "a closure":
+        return _closure_locals()
+    function = _function(CASES[name])
+    function.__globals__["Loud"] = Loud
+    return (lambda: function(1)), "probe"
+
+
+@pytest.mark.parametrize("lightweight", [False, True], ids=["full", "lightweight"])
+@pytest.mark.parametrize("name", list(CASES) + ["a generator", "a closure"])
+def test_locals_are_written_as_their_dict_would_be(name, lightweight):
+    run, co_name = _scenario(name)
+    SEEN.clear()
+    host = HostProfiler({"lightweight_repr": lightweight})
+    records = frames(trace(record(run, host)), co_name)
+    dump = sarn.serialize.dump_msgpack_lightweight_repr if lightweight else sarn.serialize.dump_msgpack
+    expected = dict(SEEN[-1])
+    expected.pop("__builtins__", None)
+    decoded = msgpack.unpackb(dump(expected), raw=False, strict_map_key=False)
+    assert records[-1]["event"] == "return"
+    assert records[-1]["locals"] == decoded
+
+
+def test_a_replaced_serialiser_is_given_the_locals_dict(monkeypatch):
+    given = []
+
+    def serialiser(value):
+        given.append(value)
+        return b"\xc0"
+
+    function = _function(["c = 3"])
+    monkeypatch.setattr(sarn.serialize, "dump_msgpack", serialiser)
+    record(lambda: function(1))
+    monkeypatch.undo()
+    assert {"a": 1, "b": 2, "c": 3} in given
+    assert all(type(value) is dict for value in given if isinstance(value, dict))
