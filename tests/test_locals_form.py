@@ -52,6 +52,7 @@ CASES = {
     "a local named __builtins__": ["__builtins__ = 'mine'", "c = 3"],
     "an unbound variable": ["if False: c = 1", "d = 4"],
     "objects and a failing repr": ["c = Loud()", "d = {'k': Loud()}", "e = object()"],
+    "an inlined comprehension": ["c = [x * 2 for x in range(3)]", "d = {k: k for k in 'ab'}"],
     "deep and long values": ["c = [[[[[[[[[[[[1]]]]]]]]]]]]", "d = list(range(500))", "e = 'x' * 100000"],
 }
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
 // From 3.11 a frame object's slots live in the interpreter's frame, whose
 // layout only the internal headers give.
 #define Py_BUILD_CORE
@@ -158,6 +158,29 @@ bool slot_entries(PyFrameObject* frame_object, SmallVector<NamedValue, 16>& out)
     }
     for (int i = 0; hidden && i < code->co_nlocalsplus; ++i) {
         if (kinds[i] & hidden_kind) add(i);
+    }
+    return true;
+}
+
+#elif PY_VERSION_HEX < 0x030E0000
+
+// What the interpreter's proxy holds, in its order: the bound slots, cells
+// dereferenced. Frames whose proxy may hold more or other entries (names
+// the program added through it, variables of inlined comprehensions, a frame
+// not yet started or cleared) are left to the proxy.
+bool slot_entries(PyFrameObject* frame_object, SmallVector<NamedValue, 16>& out) {
+    if (frame_object->f_extra_locals != nullptr) return false;
+    _PyInterpreterFrame* frame = frame_object->f_frame;
+    PyCodeObject* code = _PyFrame_GetCode(frame);
+    if (!(code->co_flags & CO_OPTIMIZED) || _PyFrame_IsIncomplete(frame) || frame->stacktop == 0) return false;
+    const auto* kinds = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(code->co_localspluskinds));
+    for (int i = 0; i < code->co_nlocalsplus; ++i) {
+        if (kinds[i] & CO_FAST_HIDDEN) return false;
+    }
+    for (int i = 0; i < code->co_nlocalsplus; ++i) {
+        PyObject* value = frame->localsplus[i];
+        if (kinds[i] & (CO_FAST_CELL | CO_FAST_FREE)) value = cell_contents(value);
+        if (value != nullptr) out.push_back({PyTuple_GET_ITEM(code->co_localsplusnames, i), value});
     }
     return true;
 }
