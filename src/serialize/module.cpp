@@ -68,7 +68,7 @@ bool configure_from(PyObject* source, State& state) {
         !read_limit(source, "MAX_STR", limits.max_str) || !read_limit(source, "MAX_BYTES", limits.max_bytes) || !read_limit(source, "MAX_REPR", limits.max_repr) ||
         !read_limit(source, "MAX_ATTRS", limits.max_attrs) || !read_limit(source, "MAX_NODES", limits.max_nodes) ||
         !intern("__dict__", host.dict_name) || !intern("__get__", host.get_name) ||
-        !intern("_fields", host.fields_name)) {
+        !intern("_fields", host.fields_name) || !intern("__module__", host.module_name)) {
         return false;
     }
     if (!PyUnicode_CheckExact(host.tag.get()) || !PyType_Check(host.deque_type.get())) {

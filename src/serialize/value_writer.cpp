@@ -6,6 +6,7 @@
 // written, because writing an item may run Python code (a repr) that changes
 // the container.
 #include <algorithm>
+#include <cstdio>
 #include "serialize/value_writer.hpp"
 
 #include <optional>
@@ -45,10 +46,16 @@ public:
         view_ = std::string_view(data, static_cast<size_t>(size));
         return true;
     }
+    // Text made here rather than by Python.
+    void assign(std::string text) {
+        own_ = std::move(text);
+        view_ = own_;
+    }
     std::string_view view() const noexcept { return view_; }
 
 private:
     Ref owner_;
+    std::string own_;
     std::string_view view_;
 };
 
@@ -162,6 +169,7 @@ private:
     void remember_type(PyTypeObject* type, PyObject* info);
     Ref bounded_repr(PyObject* value, PyObject* type_name);
     Ref repr_once(PyObject* value, PyObject* type_name);
+    bool default_object_repr(PyObject* value, Text& out) const;
     Ref repr_failure(PyObject* type_name);
     bool is_container_type(PyTypeObject* type) const;
     bool on_path(PyObject* value) const {
@@ -794,6 +802,10 @@ Ref ValueWriter::bounded_repr(PyObject* value, PyObject* type_name) {
 // The repr to show `value` with, unless its __repr__ is not to run.
 bool ValueWriter::take_repr(PyObject* value, const TypeInfo& info, ShownRepr& shown) {
     if (!info.repr_runs) return true;
+    if (default_object_repr(value, shown.text)) {
+        shown.taken = true;
+        return true;
+    }
     shown.str = repr_once(value, info.name);
     if (!shown.str || !shown.text.load(shown.str.get())) return false;
     shown.taken = true;
@@ -808,6 +820,46 @@ Ref ValueWriter::repr_once(PyObject* value, PyObject* type_name) {
     Ref text = bounded_repr(value, type_name);
     if (text) memo_.remember(value, text.dup());
     return text;
+}
+
+// object.__repr__ of an instance of a class defined in Python, written as
+// the interpreter writes it ("<module.Qualified.Name object at 0x...>")
+// without making the str. False (nothing set) for anything else, and for a
+// text the repr limit would cut: those take the interpreter's own repr.
+bool ValueWriter::default_object_repr(PyObject* value, Text& out) const {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type->tp_repr != PyBaseObject_Type.tp_repr || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
+        type->tp_dict == nullptr) {
+        return false;
+    }
+    PyObject* module = PyDict_GetItemWithError(type->tp_dict, host_.module_name.get());
+    PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
+    if (module == nullptr || !PyUnicode_CheckExact(module) || qualname == nullptr || !PyUnicode_CheckExact(qualname) ||
+        PyUnicode_CompareWithASCIIString(module, "builtins") == 0) {
+        PyErr_Clear();
+        return false;
+    }
+    char address[2 + 2 * sizeof(void*) + 1];
+    const int address_size = std::snprintf(address, sizeof address, "0x%llx",
+                                           static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(value)));
+    constexpr std::string_view middle = " object at ";
+    const Py_ssize_t length = 1 + PyUnicode_GET_LENGTH(module) + 1 + PyUnicode_GET_LENGTH(qualname) +
+                              static_cast<Py_ssize_t>(middle.size()) + address_size + 1;
+    if (length > limits_.max_repr) return false;
+    Py_ssize_t module_size = 0, qualname_size = 0;
+    const char* module_text = PyUnicode_AsUTF8AndSize(module, &module_size);
+    const char* qualname_text = module_text ? PyUnicode_AsUTF8AndSize(qualname, &qualname_size) : nullptr;
+    if (qualname_text == nullptr) {
+        PyErr_Clear();  // not valid text: the interpreter's repr and its escaping decide
+        return false;
+    }
+    std::string text;
+    text.reserve(static_cast<size_t>(module_size + qualname_size) + middle.size() + 24);
+    text.append("<").append(module_text, static_cast<size_t>(module_size)).append(".");
+    text.append(qualname_text, static_cast<size_t>(qualname_size)).append(middle);
+    text.append(address, static_cast<size_t>(address_size)).append(">");
+    out.assign(std::move(text));
+    return true;
 }
 
 // The text `_bounded_repr` gives when repr raises (anything at all).

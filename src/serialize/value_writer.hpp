@@ -39,6 +39,7 @@ struct Host {
     Ref dict_name;     // interned "__dict__", "__get__" and "_fields"
     Ref get_name;
     Ref fields_name;
+    Ref module_name;   // interned "__module__"
     Limits limits;
 
     // What `type_info` answered per class, while the class keeps its version

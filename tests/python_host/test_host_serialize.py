@@ -672,3 +672,30 @@ def test_native_walker_keeps_no_references(name):
         native.dump_msgpack_lightweight_repr(value)
     assert [sys.getrefcount(part) for part in parts] == before
 
+
+
+class _Plain:
+    pass
+
+
+class _Outer:
+    class Inner:
+        pass
+
+
+def _renamed(module, qualname):
+    kind = type("Made", (), {})
+    kind.__module__ = module
+    kind.__qualname__ = qualname
+    return kind()
+
+
+@pytest.mark.parametrize("value", [
+    _Plain(), _Outer.Inner(), _renamed("builtins", "Made"), _renamed("pkg.mod", "A.<locals>.B"),
+    _renamed("m\u00e9t\u00e9o", "\u00c9t\u00e9"), _renamed("mod", "x" * 2000), _renamed(3, "Made"),
+    _renamed("bad\ud800", "Made"), object(),
+], ids=["plain", "nested", "builtins", "dotted", "non-ascii", "long", "non-str module", "surrogate", "object"])
+def test_the_default_repr_is_the_interpreters(value):
+    expected = serialize._bounded_repr(value).encode("utf-8", "backslashreplace").decode("utf-8")
+    for dump in (dump_msgpack, dump_msgpack_lightweight_repr):
+        assert decode_one(dump(value))["repr"] == expected
