@@ -49,18 +49,17 @@ Status begin_frame_record(const FrameRecord& record, Bytes& out) {
             return {};
         }
     }
-    ReprMemo memo;  // the argument and the locals often share a value
-    if (auto arg = append_serialised(record.arg, record.lightweight_repr, out, memo); !arg) {
-        return fail(std::move(arg.error()));
-    }
+    // One serialiser for both values: the argument and the locals often
+    // share a value, whose repr is then taken once.
+    auto serialiser = RecordSerialiser::current(record.lightweight_repr);
+    if (!serialiser) return fail(std::move(serialiser.error()));
+    if (auto arg = serialiser->append(record.arg, out); !arg) return arg;
     {
         CursorSink sink(out);
         Writer writer(sink);
         writer.str("locals");
     }
-    if (auto locals = append_serialised(*record.locals, record.lightweight_repr, out, memo); !locals) {
-        return fail(std::move(locals.error()));
-    }
+    if (auto locals = serialiser->append(*record.locals, out); !locals) return locals;
     return {};
 }
 

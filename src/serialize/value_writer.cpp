@@ -6,7 +6,7 @@
 // written, because writing an item may run Python code (a repr) that changes
 // the container.
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
 #include "serialize/value_writer.hpp"
 
 #include <optional>
@@ -839,9 +839,12 @@ bool ValueWriter::default_object_repr(PyObject* value, Text& out) const {
         PyErr_Clear();
         return false;
     }
-    char address[2 + 2 * sizeof(void*) + 1];
-    const int address_size = std::snprintf(address, sizeof address, "0x%llx",
-                                           static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(value)));
+    // "%p": "0x" and the address in lower-case hex digits.
+    char address[2 + 2 * sizeof(void*)];
+    char* end = std::to_chars(address + 2, address + sizeof address, reinterpret_cast<uintptr_t>(value), 16).ptr;
+    address[0] = '0';
+    address[1] = 'x';
+    const auto address_size = static_cast<Py_ssize_t>(end - address);
     constexpr std::string_view middle = " object at ";
     const Py_ssize_t length = 1 + PyUnicode_GET_LENGTH(module) + 1 + PyUnicode_GET_LENGTH(qualname) +
                               static_cast<Py_ssize_t>(middle.size()) + address_size + 1;

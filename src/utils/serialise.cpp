@@ -68,39 +68,43 @@ Result<Ref> serialiser(bool lightweight_repr) {
 
 }  // namespace
 
-Status append_serialised(PyObject* value, bool lightweight_repr, Bytes& out, ReprMemo& memo) {
+Result<RecordSerialiser> RecordSerialiser::current(bool lightweight_repr) {
     auto function = serialiser(lightweight_repr);
     if (!function) return fail(std::move(function.error()));
-    if (const SerializerApi* api = native_serializer(function->get())) {
-        if (!api->append(function->get(), value, out, memo)) return fail_fetch();
+    RecordSerialiser found;
+    found.api_ = native_serializer(function->get());
+    found.function_ = std::move(*function);
+    return found;
+}
+
+Status RecordSerialiser::append(PyObject* value, Bytes& out) {
+    if (api_ != nullptr) {
+        if (!api_->append(function_.get(), value, out, memo_)) return fail_fetch();
         return {};
     }
-    auto result = checked(PyObject_CallFunctionObjArgs(function->get(), value, nullptr));
+    auto result = checked(PyObject_CallFunctionObjArgs(function_.get(), value, nullptr));
     if (!result) return fail(std::move(result.error()));
     return append_bytes(result->get(), out);
 }
 
-Status append_serialised(const FrameLocals& locals, bool lightweight_repr, Bytes& out, ReprMemo& memo) {
-    if (locals.dict() == nullptr) {
-        auto function = serialiser(lightweight_repr);
-        if (!function) return fail(std::move(function.error()));
-        if (const SerializerApi* api = native_serializer(function->get())) {
-            switch (api->append_entries(function->get(), locals.entries(), locals.size(), out, memo)) {
-                case EntriesWritten::written: return {};
-                case EntriesWritten::failed: return fail_fetch();
-                case EntriesWritten::not_applicable: break;
-            }
+Status RecordSerialiser::append(const FrameLocals& locals, Bytes& out) {
+    if (locals.dict() == nullptr && api_ != nullptr) {
+        switch (api_->append_entries(function_.get(), locals.entries(), locals.size(), out, memo_)) {
+            case EntriesWritten::written: return {};
+            case EntriesWritten::failed: return fail_fetch();
+            case EntriesWritten::not_applicable: break;
         }
     }
     auto dict = locals.as_dict();
     if (!dict) return fail(std::move(dict.error()));
-    return append_serialised(dict->get(), lightweight_repr, out, memo);
+    return append(dict->get(), out);
 }
 
 Result<Bytes> serialise_value(PyObject* value, bool lightweight_repr) {
+    auto serialiser = RecordSerialiser::current(lightweight_repr);
+    if (!serialiser) return fail(std::move(serialiser.error()));
     Bytes out;
-    ReprMemo memo;
-    if (auto appended = append_serialised(value, lightweight_repr, out, memo); !appended) return fail(std::move(appended.error()));
+    if (auto appended = serialiser->append(value, out); !appended) return fail(std::move(appended.error()));
     return out;
 }
 

@@ -16,13 +16,25 @@ namespace sarn {
 // ints 0..255; never a str) into a byte buffer.
 [[nodiscard]] Result<Bytes> serialise_value(PyObject* value, bool lightweight_repr);
 
-// The same, appending to `out`; on failure `out` may hold part of the value.
-// The values of one record share `memo`, so that the built-in serialiser
-// runs each value's repr once per record.
-[[nodiscard]] Status append_serialised(PyObject* value, bool lightweight_repr, Bytes& out, ReprMemo& memo);
+struct SerializerApi;
 
-// The same for a frame's locals: read from the slots, they are written by the
-// built-in serialiser without making a dict; otherwise as that dict.
-[[nodiscard]] Status append_serialised(const FrameLocals& locals, bool lightweight_repr, Bytes& out, ReprMemo& memo);
+// The host's serialiser as it is named now, for the values of one record.
+// The built-in one appends a value's bytes straight into the record, and the
+// values share a memo, so that each value's repr runs once per record.
+class RecordSerialiser {
+public:
+    [[nodiscard]] static Result<RecordSerialiser> current(bool lightweight_repr);
+
+    // Appends the value's bytes; on failure `out` may hold part of the value.
+    [[nodiscard]] Status append(PyObject* value, Bytes& out);
+    // The same for a frame's locals: read from the slots, the built-in
+    // serialiser writes them without making a dict; otherwise that dict.
+    [[nodiscard]] Status append(const FrameLocals& locals, Bytes& out);
+
+private:
+    Ref function_;
+    const SerializerApi* api_ = nullptr;
+    ReprMemo memo_;
+};
 
 }  // namespace sarn

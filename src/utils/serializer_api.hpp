@@ -4,7 +4,7 @@
 // built-in function of sarn._serialize, the core appends the value's bytes
 // straight into the record it is writing instead of calling the function and
 // copying a bytes object: same bytes, no Python call. The core still looks
-// the function up on every use, so a replaced serialiser is called as usual.
+// the function up for every record, so a replaced serialiser is called as usual.
 // Both modules are built from one tree, so they share the C++ types here.
 #pragma once
 
