@@ -38,20 +38,40 @@ inline Result<Ref> import_attribute(PyObject* module, PyObject* attribute) {
     return checked(PyObject_GetAttr(imported->get(), attribute));
 }
 
+#if PY_VERSION_HEX >= 0x030D0000
+// From 3.13 dicts keep no version tags: a dict watcher counts every change
+// of the dicts that remembered answers depend on instead.
+namespace dict_changes {
+
+inline uint64_t count = 1;
+inline int watcher = -1;
+
+inline int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    ++count;
+    return 0;
+}
+
+// Whether the dict's changes are counted from now on.
+inline bool watch(PyObject* dict) noexcept {
+    if (watcher < 0) watcher = PyDict_AddWatcher(on_change);
+    if (watcher >= 0 && PyDict_Watch(watcher, dict) == 0) return true;
+    PyErr_Clear();
+    return false;
+}
+
+}  // namespace dict_changes
+#endif
+
 // import_attribute for a call site on the hot path, which remembers its
 // answer while it must be the same: as long as neither `sys.modules` nor
-// the module's namespace has changed (their dict version tags say so), the
-// two lookups find the same objects, which those dicts keep alive. Where
-// the interpreter keeps no dict tags, every use looks up afresh.
+// the module's namespace has changed (their dict version tags, or from 3.13
+// a dict watcher, say so), the two lookups find the same objects, which
+// those dicts keep alive.
 class HostAttribute {
 public:
     Result<Ref> get(PyObject* module, PyObject* attribute) {
-        if constexpr (!has_dict_versions) return import_attribute(module, attribute);
         PyObject* modules = PyImport_GetModuleDict();
-        if (value_ != nullptr && modules == modules_ && dict_version(modules) == modules_version_ &&
-            dict_version(namespace_) == namespace_version_) {
-            return Ref::borrow(value_);
-        }
+        if (value_ != nullptr && modules == modules_ && unchanged()) return Ref::borrow(value_);
         auto found = import_attribute(module, attribute);
         if (found) remember(modules, module, attribute, found->get());
         return found;
@@ -62,12 +82,19 @@ private:
     void remember(PyObject* modules, PyObject* module_name, PyObject* attribute, PyObject* value) noexcept {
         value_ = nullptr;
         if (modules == nullptr || !PyDict_CheckExact(modules)) return;
+#if PY_VERSION_HEX >= 0x030D0000
+        // Watched first: a change from here on is counted.
+        if (!dict_changes::watch(modules)) return;
+#endif
         PyObject* module = PyDict_GetItemWithError(modules, module_name);
         if (module == nullptr || !PyModule_CheckExact(module)) return PyErr_Clear();
         PyObject* names = PyModule_GetDict(module);
-        if (names == nullptr || !PyDict_CheckExact(names) || PyDict_GetItemWithError(names, attribute) != value) {
-            return PyErr_Clear();
-        }
+        if (names == nullptr || !PyDict_CheckExact(names)) return;
+#if PY_VERSION_HEX >= 0x030D0000
+        if (!dict_changes::watch(names)) return;
+        changes_ = dict_changes::count;
+#endif
+        if (PyDict_GetItemWithError(names, attribute) != value) return PyErr_Clear();
         modules_ = modules;
         modules_version_ = dict_version(modules);
         namespace_ = names;
@@ -75,11 +102,20 @@ private:
         value_ = value;
     }
 
+    bool unchanged() const noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+        return dict_changes::count == changes_;
+#else
+        return dict_version(modules_) == modules_version_ && dict_version(namespace_) == namespace_version_;
+#endif
+    }
+
     PyObject* modules_ = nullptr;  // all borrowed, and only used while the versions match
     uint64_t modules_version_ = 0;
     PyObject* namespace_ = nullptr;
     uint64_t namespace_version_ = 0;
     PyObject* value_ = nullptr;
+    uint64_t changes_ = 0;
 };
 
 inline Result<Ref> import_attribute(const char* module, const char* attribute) {
