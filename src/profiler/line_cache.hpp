@@ -1,7 +1,7 @@
 // The current line of a frame, remembered by code object and instruction.
 //
-// From 3.11 on, the interpreter finds a frame's line by walking its code's
-// line table, which costs more than the rest of a kept event. The answer is
+// The interpreter finds a frame's line by walking its code's line table
+// (from 3.11 on, one that costs more than the rest of a kept event). The answer is
 // a function of the code object and the instruction offset alone whenever
 // the profile hook runs (a line set by a tracer is only in effect while the
 // tracer itself runs, and no profile event happens then), so one small
@@ -35,6 +35,11 @@ private:
 #if PY_VERSION_HEX >= 0x030B0000
         const int offset = PyFrame_GetLasti(frame);
         if (offset < 0) return frame_line(frame);
+#else
+        // A frame with a tracer reports the line the tracer keeps.
+        const int offset = frame->f_lasti;
+        if (offset < 0 || frame->f_trace != nullptr) return frame_line(frame);
+#endif
         PyCodeObject* code = frame_code(frame);
         const auto key = reinterpret_cast<uintptr_t>(code);
         Slot& slot = slots_[((key >> 4) ^ static_cast<uintptr_t>(offset) * 0x9E3779B1u) % slots_.size()];
@@ -44,10 +49,6 @@ private:
             slot.code = Ref::borrow(reinterpret_cast<PyObject*>(code));
         }
         return slot.line;
-#else
-        // Older interpreters read a short table; nothing to gain.
-        return frame_line(frame);
-#endif
     }
 
     struct Slot {
