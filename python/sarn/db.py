@@ -697,6 +697,7 @@ class TraceStream:
         )
         #: Bytes of the document read so far.
         self.position = 0
+        self.info: Optional[TraceInfo] = None
 
     def _next_part(self) -> Optional[bytes]:
         if self._first is not None:
@@ -772,7 +773,11 @@ def open_trace(db_path: PathLike, trace_id: str, *, timeout: float = READ_TIMEOU
     try:
         connection.execute("BEGIN")
         full_id = _resolve_id(connection, path, trace_id)
-        return TraceStream(connection, path, timeout, full_id, version)
+        stream = TraceStream(connection, path, timeout, full_id, version)
+        query = "SELECT %s FROM traces WHERE id = ?" % _info_columns(version)
+        #: The trace's listing facts.
+        stream.info = _info(connection.execute(query, (full_id,)).fetchone())
+        return stream
     except sqlite3.Error as error:
         connection.close()
         raise _translate(error, path, timeout) from None
