@@ -1018,11 +1018,15 @@ def render_lines(
     needle = filter.lower() if filter else None
     threads: Dict[Any, _Thread] = {}
     header: Dict[str, Any] = {}
+    cut: Optional[Dict[str, Any]] = None
     for kind, fallback, record in iter_document(document, progress):
         if kind == "header":
             header = record
             break
         if kind != "record":
+            continue
+        if record.get("type") == "trace_cut":
+            cut = record
             continue
         key = (record.get("thread_native_id", fallback), record.get("thread"))
         thread = threads.get(key)
@@ -1043,6 +1047,11 @@ def render_lines(
     if head:
         for line in _head_lines(header, style, first=head != "rest"):
             yield fit(line)
+    if cut is not None:
+        limit = cut.get("max_trace_bytes")
+        yield fit(style.error + "recording stopped early: the trace reached max_trace_bytes (%s bytes) at %s;"
+                  " what ran later is not in it" % ("{:,}".format(limit) if isinstance(limit, int) else "?",
+                                                    _timestamp_text(cut.get("timestamp"))) + style.reset)
     if not threads:
         yield "(no records)"
         return

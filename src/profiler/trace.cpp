@@ -7,6 +7,7 @@
 #include "profiler/thread_info.hpp"
 #include "utils/convert.hpp"
 #include "utils/host_import.hpp"
+#include "utils/ids.hpp"
 
 namespace sarn {
 
@@ -65,6 +66,7 @@ Result<DocumentContent> take_stores(ProfilerState& state) {
     auto trace_id = state.trace_id.lock("trace id store");
     if (!trace_id) return fail(std::move(trace_id.error()));
     content.trace_id = **trace_id;
+    reset_trace_limit(state);
     return content;
 }
 
@@ -106,10 +108,47 @@ void encode_document(Writer<Stream>& writer, const ProfilerState& state, const D
     write_str_field(writer, "trace_id", content.trace_id);
 }
 
+size_t size_of(std::string_view record) noexcept { return record.size(); }
+size_t size_of(const std::vector<Bytes>& records) noexcept {
+    size_t size = 0;
+    for (const Bytes& record : records) size += record.size();
+    return size;
+}
+
+// The record that ends a trace cut by the limit: {"type": "trace_cut",
+// "max_trace_bytes", "timestamp"}.
+Bytes trace_cut_marker(const ProfilerState& state) {
+    Bytes marker;
+    CursorSink sink(marker);
+    Writer writer(sink);
+    writer.map_header(3);
+    write_str_field(writer, "type", "trace_cut");
+    writer.str("max_trace_bytes");
+    writer.uint(state.max_trace_bytes);
+    write_timestamp_field(writer, current_timestamp().value_or(0.0));
+    return marker;
+}
+
+// False when the records would take the trace past its limit: the first
+// time, the marker is stored in their place; later records are dropped.
+template <class Records>
+bool within_limit(ProfilerState& state, const Records& records) {
+    if (state.max_trace_bytes == 0) return true;
+    if (state.trace_cut.load(std::memory_order_relaxed)) return false;
+    const uint64_t size = size_of(records);
+    const uint64_t before = state.stored_bytes.fetch_add(size, std::memory_order_relaxed);
+    if (before + size <= state.max_trace_bytes) return true;
+    if (!state.trace_cut.exchange(true)) {
+        if (auto list = state.frames_of_interest.lock("frames-of-interest list")) (**list).append(trace_cut_marker(state));
+    }
+    return false;
+}
+
 // The records of a thread go to its own list when threads are recorded,
 // except those of the main thread (and of a thread without a native id).
 template <class Records>
 void store(ProfilerState& state, std::optional<uint64_t> native_id, Records&& records) {
+    if (!within_limit(state, records)) return;
     bool own_list = native_id && state.threading && (!state.main_thread_id || *native_id != *state.main_thread_id);
     if (own_list) {
         if (auto map = state.thread_frames.lock("per-thread frames map")) (**map)[*native_id].append(std::forward<Records>(records));
@@ -119,6 +158,11 @@ void store(ProfilerState& state, std::optional<uint64_t> native_id, Records&& re
 }
 
 }  // namespace
+
+void reset_trace_limit(ProfilerState& state) noexcept {
+    state.stored_bytes.store(0, std::memory_order_relaxed);
+    state.trace_cut.store(false, std::memory_order_relaxed);
+}
 
 void store_records(ProfilerState& state, std::optional<uint64_t> native_id, std::vector<Bytes>&& records) {
     store(state, native_id, std::move(records));
