@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "profiler/persistence.hpp"
 #include "profiler/thread_info.hpp"
@@ -81,9 +83,15 @@ void restore_stores(ProfilerState& state, DocumentContent&& content) {
     }
 }
 
-template <class Stream>
+// Writes the document. Given the content as const, it is only read (the
+// sizing pass); otherwise each chunk of records is freed once written.
+template <class Stream, class Content>
 void encode_document(Writer<Stream>& writer, const ProfilerState& state, const DocumentInputs& inputs,
-                     const DocumentContent& content) {
+                     Content& content) {
+    auto records_array = [&writer](auto& records) {
+        if constexpr (std::is_const_v<Content>) write_record_array(writer, records);
+        else write_record_array_releasing(writer, records);
+    };
     writer.map_header(8);
     writer.str("command_line_args");
     writer.array_header(static_cast<uint32_t>(inputs.argv.size()));
@@ -91,12 +99,12 @@ void encode_document(Writer<Stream>& writer, const ProfilerState& state, const D
     write_opt_str_field(writer, "current_commit_sha", inputs.commit_sha);
     writer.str("frames");
     writer.map_header(static_cast<uint32_t>(content.thread_frames.size()));
-    for (const auto& [native_id, records] : content.thread_frames) {
+    for (auto& [native_id, records] : content.thread_frames) {
         writer.uint(native_id);
-        write_record_array(writer, records);
+        records_array(records);
     }
     writer.str("frames_of_interest");
-    write_record_array(writer, content.frames_of_interest);
+    records_array(content.frames_of_interest);
     write_opt_uint_field(writer, "main_thread_id", state.main_thread_id);
     writer.str("meta");
     writer.map_header(3);
@@ -199,7 +207,7 @@ Result<Ref> build_trace(ProfilerState& state) {
     // is never held twice in memory.
     CountingSink counter;
     Writer counting(counter);
-    encode_document(counting, state, *inputs, *content);
+    encode_document(counting, state, *inputs, std::as_const(*content));
     Ref document = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(counter.count())));
     if (!document) {
         Error error = Error::fetch();
