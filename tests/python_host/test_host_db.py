@@ -53,14 +53,17 @@ def _threaded_document():
     _document("trc_A", calls=3),
     _document("trc_A", calls=2, source="pytest", test_name="t.py::test_x"),
     _threaded_document(),
-    _threaded_document()[:-5],  # cut short
     msgpack.packb([1, 2]),
     msgpack.packb({"frames": [], "frames_of_interest": {"a": 1}, 1: 2, "timestamp": 5}),
     b"\xdf\xff\xff\xff\xff",  # a map that claims more entries than there are bytes
     b"",
-])
+], ids=["calls", "test", "threads", "a list", "odd shapes", "overlong map", "empty"])
 def test_listing_facts_are_read_without_decoding_as_decoding_reads_them(document):
     assert db._summarise(document) == db._summarise_decoded(document)
+    # Cut short, nothing is known (msgpack's decoder is not asked here: it
+    # leaks a string on some such bytes).
+    if len(document) > 8:
+        assert set(db._summarise(document[:-5]).values()) == {None}
 
 
 def test_sarn_folder_gets_a_gitignore(tmp_path):
