@@ -5,7 +5,8 @@ Commands::
     sarn run [--db PATH] [--threads] [--lightweight] [--config KEY=VALUE ...] script.py [args ...]
     sarn run [options] -m module [args ...]
     sarn traces [--db PATH] [--limit N]
-    sarn show [TRACE_ID | latest] [--db PATH] [--depth N] [--filter TEXT] [--color WHEN]
+    sarn show [TRACE_ID | latest] [--db PATH] [--depth N] [--children N] [--lines N] [--all]
+              [--filter TEXT] [--no-summary] [--no-pager] [--color WHEN]
     sarn export TRACE_ID [--format json|chrome|perfetto] [--db PATH] [--output FILE] [--indent N]
     sarn view [--db PATH] [--host ADDRESS] [--port N]
 
@@ -156,8 +157,16 @@ def _main_parser() -> argparse.ArgumentParser:
     show = commands.add_parser("show", help="print the call tree of a trace")
     show.add_argument("trace_id", nargs="?", default="latest", help="trace id, unique prefix, or 'latest'")
     _db_option(show)
-    show.add_argument("--depth", type=int, metavar="N", help="show N levels of calls")
+    show.add_argument("--depth", type=int, metavar="N",
+                      help="show N levels of calls (below each match with --filter; default %d)" % SHOW_DEPTH)
+    show.add_argument("--children", type=int, metavar="N",
+                      help="show N calls under each call, and how many more (default %d)" % SHOW_CHILDREN)
+    show.add_argument("--lines", type=int, metavar="N", help="show N lines per thread (default %d)" % SHOW_LINES)
+    show.add_argument("--all", action="store_true", help="show every call: no depth, child or line limit")
     show.add_argument("--filter", metavar="TEXT", help="show calls whose name or path holds TEXT")
+    show.add_argument("--no-summary", dest="summary", action="store_false",
+                      help="leave out the summary (calls per function, slowest calls, deepest path)")
+    show.add_argument("--no-pager", dest="pager", action="store_false", help="do not page the output on a terminal")
     show.add_argument("--color", choices=("auto", "always", "never"), default="auto")
 
     export = commands.add_parser("export", help="write a trace as JSON, or as a Trace Event file for Perfetto")
@@ -595,51 +604,191 @@ def _use_color(choice: str, stream: Any) -> bool:
         return False
 
 
+#: What `sarn show` shows by default: levels of calls, calls under each
+#: call, and lines per thread.
+SHOW_DEPTH = 6
+SHOW_CHILDREN = 25
+SHOW_LINES = 500
+#: Documents at least this big show progress on a terminal while read.
+PROGRESS_BYTES = 16 * 1024 * 1024
+
+
+def _is_terminal(stream: Any) -> bool:
+    try:
+        return bool(stream.isatty())
+    except Exception:
+        return False
+
+
+class _Progress:
+    """A line on standard error saying how much of a big document was read,
+    on a terminal only; cleared when done."""
+
+    def __init__(self, what: str, total: Optional[int]) -> None:
+        self.what = what
+        self.total = total
+        self.active = bool(total and total >= PROGRESS_BYTES and _is_terminal(sys.stderr))
+        self.shown = -1
+
+    def __call__(self, done: int) -> None:
+        if not self.active or not self.total:
+            return
+        percent = min(100, done * 100 // self.total)
+        if percent != self.shown:
+            self.shown = percent
+            sys.stderr.write("\rsarn: %s %3d%% (%s of %s)" % (self.what, percent, _human_size(done), _human_size(self.total)))
+            sys.stderr.flush()
+
+    def clear(self) -> None:
+        if self.active and self.shown >= 0:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
+            self.shown = -1
+
+
+def _open_trace(config: Dict[str, Any], trace_id: str) -> Any:
+    from sarn import db
+
+    return _db_call(db.open_trace, config["db_path"], trace_id, timeout=config["sqlite_busy_timeout"])
+
+
+class _Pager:
+    """Standard output, through ``$PAGER`` (``less -FRX``) on a terminal."""
+
+    def __init__(self, wanted: bool) -> None:
+        self.process: Any = None
+        self.out: Any = sys.stdout
+        if not wanted or not _is_terminal(sys.stdout):
+            return
+        import shlex
+        import subprocess
+
+        command = os.environ.get("PAGER") or "less"
+        environment = dict(os.environ)
+        environment.setdefault("LESS", "FRX")
+        try:
+            self.process = subprocess.Popen(shlex.split(command), stdin=subprocess.PIPE, env=environment,
+                                            universal_newlines=True, errors="backslashreplace")
+        except (OSError, ValueError):
+            return
+        self.out = self.process.stdin
+
+    def write(self, text: str) -> bool:
+        """False once the pager has gone (the reader quit it)."""
+        try:
+            self.out.write(text)
+        except (BrokenPipeError, OSError):
+            if self.process is None:
+                raise
+            return False
+        return True
+
+    def close(self) -> None:
+        if self.process is None:
+            return
+        try:
+            self.out.close()
+        except (BrokenPipeError, OSError):
+            pass
+        self.process.wait()
+
+
 def _cmd_show(namespace: argparse.Namespace) -> int:
-    from sarn import db, viewer
+    import shutil
+
+    from sarn import viewer
 
     config = _config(namespace.db)
-    if namespace.depth is not None and namespace.depth < 1:
-        raise _Failure("--depth must be 1 or more", EXIT_USAGE)
-    document = _db_call(db.load_trace, config["db_path"], namespace.trace_id, timeout=config["sqlite_busy_timeout"])
+    for option in ("depth", "children", "lines"):
+        if getattr(namespace, option) is not None and getattr(namespace, option) < 1:
+            raise _Failure("--%s must be 1 or more" % option, EXIT_USAGE)
+    if namespace.all:
+        limits = (namespace.depth, namespace.children, namespace.lines)
+    else:
+        limits = (namespace.depth if namespace.depth is not None else (None if namespace.filter else SHOW_DEPTH),
+                  namespace.children or SHOW_CHILDREN, namespace.lines or SHOW_LINES)
+    pager = _Pager(namespace.pager)
+    color = _use_color(namespace.color, sys.stdout)
+    width = shutil.get_terminal_size().columns if _is_terminal(sys.stdout) else None
     try:
-        text = viewer.render(
-            document,
-            depth=namespace.depth,
-            filter=namespace.filter,
-            color=_use_color(namespace.color, sys.stdout),
-        )
+        with _open_trace(config, namespace.trace_id) as stream:
+            progress = _Progress("reading the trace", getattr(stream, "size", None))
+            info = getattr(stream, "info", None)
+            head = True
+            if info is not None:
+                # Said at once; the rest of the head is known once the document is read.
+                pager.write(viewer.head_line(info.id, info.source, info.started, color) + "\n")
+                pager.out.flush()
+                head = "rest"
+            try:
+                lines = viewer.render_lines(stream, depth=limits[0], children=limits[1], lines=limits[2],
+                                            filter=namespace.filter, color=color, summary=namespace.summary,
+                                            width=width, progress=progress, head=head)
+                first = True
+                for line in lines:
+                    if first:
+                        progress.clear()
+                        first = False
+                    if not pager.write(line + "\n"):
+                        break
+            finally:
+                progress.clear()
     except viewer.TraceFormatError as error:
+        pager.close()
         raise _Failure("trace %s: %s" % (namespace.trace_id, error), EXIT_DB) from None
-    sys.stdout.write(text)
+    pager.close()
     return EXIT_OK
 
 
 def _cmd_export(namespace: argparse.Namespace) -> int:
-    from sarn import db, viewer
+    from sarn import viewer
 
     config = _config(namespace.db)
-    document = _db_call(db.load_trace, config["db_path"], namespace.trace_id, timeout=config["sqlite_busy_timeout"])
     try:
-        if namespace.format == "json":
-            text = viewer.to_json(document, indent=namespace.indent)
-        else:
-            import json
-
-            from sarn.web.chrome import trace_events
-
-            text = json.dumps(trace_events(document), indent=namespace.indent, ensure_ascii=False)
+        with _open_trace(config, namespace.trace_id) as stream:
+            progress = _Progress("exporting the trace", getattr(stream, "size", None))
+            try:
+                if namespace.output:
+                    _export_to_file(namespace, stream, progress)
+                else:
+                    _export(namespace, stream, sys.stdout, progress)
+            finally:
+                progress.clear()
     except viewer.TraceFormatError as error:
         raise _Failure("trace %s: %s" % (namespace.trace_id, error), EXIT_DB) from None
-    if namespace.output:
-        try:
-            with open(namespace.output, "w", encoding="utf-8") as handle:
-                handle.write(text + "\n")
-        except OSError as error:
-            raise _Failure("cannot write %s: %s" % (namespace.output, error), EXIT_USAGE) from None
-    else:
-        sys.stdout.write(text + "\n")
     return EXIT_OK
+
+
+def _export(namespace: argparse.Namespace, stream: Any, out: Any, progress: Any) -> None:
+    from sarn import viewer
+
+    if namespace.format == "json":
+        viewer.write_json(stream, out, indent=namespace.indent, progress=progress)
+    else:
+        import json
+
+        from sarn.web.chrome import trace_events
+
+        out.write(json.dumps(trace_events(stream.read()), indent=namespace.indent, ensure_ascii=False))
+    out.write("\n")
+
+
+def _export_to_file(namespace: argparse.Namespace, stream: Any, progress: Any) -> None:
+    from sarn import viewer
+
+    partial = namespace.output + ".part"
+    try:
+        with open(partial, "w", encoding="utf-8") as handle:
+            _export(namespace, stream, handle, progress)
+        os.replace(partial, namespace.output)
+    except OSError as error:
+        raise _Failure("cannot write %s: %s" % (namespace.output, error), EXIT_USAGE) from None
+    except viewer.TraceFormatError:
+        try:
+            os.remove(partial)
+        except OSError:
+            pass
+        raise
 
 
 def _cmd_view(namespace: argparse.Namespace) -> int:

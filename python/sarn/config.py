@@ -38,6 +38,10 @@ Keys:
                                     method may change what the program does)
 ``sqlite_busy_timeout``  int        seconds to wait for a busy database
                                     (default 60)
+``max_trace_bytes``      int        the most bytes of records one trace
+                                    keeps (default 1 GiB; 0: no limit);
+                                    past it, recording of that trace
+                                    stops, and the trace says so
 ``plugins``              list       extra plugin specifications, see
                                     :mod:`sarn.plugins`
 ``engine``               str        "monitoring" (default): record through
@@ -89,6 +93,7 @@ DEFAULTS: Dict[str, Any] = {
     "lightweight_repr": False,
     "call_user_repr": False,
     "sqlite_busy_timeout": 60,
+    "max_trace_bytes": 1 << 30,
     "plugins": [],
     "engine": "monitoring",
 }
@@ -222,6 +227,9 @@ def validate(config: Mapping[str, Any], source: str = "configuration") -> Dict[s
         elif key == "sqlite_busy_timeout":
             if isinstance(value, bool) or not isinstance(value, int) or value < 0:
                 raise ConfigError("%s must be a whole number of seconds (0 or more), not %r" % (where, value))
+        elif key == "max_trace_bytes":
+            if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value < 1 << 64:
+                raise ConfigError("%s must be a whole number of bytes (0: no limit), not %r" % (where, value))
         elif key == "filters":
             if not isinstance(value, Mapping):
                 raise ConfigError("%s must be a table with include_frames and ignore_frames" % where)

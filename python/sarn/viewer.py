@@ -31,10 +31,12 @@ from __future__ import annotations
 
 import base64
 import datetime
+import heapq
+import io
 import json
 import math
 import re
-from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Tuple
 
 import msgpack
 
@@ -295,9 +297,26 @@ def format_value(value: Any, limit: int = VALUE_WIDTH) -> str:
         text = _fmt(value, limit)
     except Exception:
         text = repr(value)
-    if len(text) > limit:
-        text = text[: max(0, limit - 3)] + "..."
-    return printable(text)
+    return printable(_cut(text, limit))
+
+
+_TOKEN = re.compile(r"[\w.@-]")
+_BREAKS = " ,([{=:"
+
+
+def _cut(text: str, limit: int) -> str:
+    """``text`` in at most ``limit`` characters, ending in "..." when cut;
+    cut between tokens, so that a number or a name is never shown in part
+    (``quantity=...``, not ``quantity=1...`` for 10)."""
+    if len(text) <= limit:
+        return text
+    room = max(0, limit - 3)
+    head = text[:room]
+    if head and _TOKEN.match(head[-1]) and _TOKEN.match(text[room]):
+        where = max(head.rfind(char) for char in _BREAKS)
+        if where >= 0:
+            head = head[: where + 1]
+    return head.rstrip(", ") + "..."
 
 
 # --------------------------------------------------------------------------
@@ -456,6 +475,409 @@ def _count(node: Node) -> int:
 
 
 # --------------------------------------------------------------------------
+# Reading record by record
+
+
+def _source_stream(data: Any) -> Any:
+    """A binary file reading the document ``data``: bytes, a decoded dict, or
+    a binary file already (used as it is)."""
+    if hasattr(data, "read"):
+        return data
+    if isinstance(data, dict):
+        return io.BytesIO(msgpack.packb(data, use_bin_type=True))
+    return io.BytesIO(bytes(data))
+
+
+def _format_error(error: Exception) -> TraceFormatError:
+    if isinstance(error, TraceFormatError):
+        return error
+    reason = str(error) or type(error).__name__
+    return TraceFormatError("not a trace document: %s" % reason)
+
+
+class _Reader:
+    """A msgpack Unpacker fed from a binary file as it needs bytes."""
+
+    def __init__(self, stream: Any, progress: Any) -> None:
+        self.stream = stream
+        self.progress = progress
+        self.read = 0
+        self.unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, unicode_errors="replace",
+                                         max_buffer_size=1 << 30)
+
+    def _refill(self) -> None:
+        chunk = self.stream.read(1 << 20)
+        if not chunk:
+            raise TraceFormatError("not a trace document: %s" % ("it is empty" if not self.read else "it ends early"))
+        self.read += len(chunk)
+        self.unpacker.feed(chunk)
+        if self.progress is not None:
+            self.progress(self.read)
+
+    def call(self, method: Any) -> Any:
+        while True:
+            try:
+                return method()
+            except msgpack.OutOfData:
+                self._refill()
+            except ValueError as error:
+                raise _format_error(error) from None
+
+    def header(self, method: Any, where: str, expected: str) -> int:
+        """A map or array header; anything else there is damage."""
+        while True:
+            try:
+                return method()
+            except msgpack.OutOfData:
+                self._refill()
+            except ValueError as error:
+                if "Unexpected type" not in str(error):
+                    raise _format_error(error) from None
+                value = self.call(self.unpacker.unpack)
+                if where == "":
+                    raise TraceFormatError("not a trace document: %s %s, not a map"
+                                           % ("an" if type(value).__name__[0] in "aeiou" else "a",
+                                              type(value).__name__)) from None
+                raise _damaged(where, value, expected) from None
+
+
+def iter_document(data: Any, progress: Any = None) -> Iterator[Tuple[str, Any, Any]]:
+    """The document decoded record by record, holding one record at a time:
+    ("record", fallback native id, record) for every record in stored order,
+    each list announced by ("list", fallback native id, length) and the
+    threads' map by ("threads", None, length); last ("header", None, {key:
+    value}) with the document's other entries. Each record's shape is
+    checked as it comes: damage raises TraceFormatError. ``progress(bytes
+    read)`` is called as the document is read."""
+    reader = _Reader(_source_stream(data), progress)
+    unpack = reader.unpacker.unpack
+    header: Dict[str, Any] = {}
+    main_id: Any = None
+    for _ in range(reader.header(reader.unpacker.read_map_header, "", "a map")):
+        key = reader.call(unpack)
+        if key == "frames_of_interest":
+            count = reader.header(reader.unpacker.read_array_header, "frames_of_interest", "a list")
+            yield "list", _MAIN, count
+            for index in range(count):
+                record = reader.call(unpack)
+                _check_record(record, "frames_of_interest[%d]" % index)
+                yield "record", _MAIN, record
+        elif key == "frames":
+            threads = reader.header(reader.unpacker.read_map_header, "frames", "a map")
+            yield "threads", None, threads
+            for _ in range(threads):
+                native_id = reader.call(unpack)
+                if not isinstance(native_id, (int, str)) or isinstance(native_id, bool):
+                    raise _damaged("a key of frames", native_id, "an integer")
+                where = "frames[%s]" % native_id
+                count = reader.header(reader.unpacker.read_array_header, where, "a list")
+                yield "list", native_id, count
+                for index in range(count):
+                    record = reader.call(unpack)
+                    _check_record(record, "%s[%d]" % (where, index))
+                    yield "record", native_id, record
+        else:
+            header[key] = reader.call(unpack)
+    yield "header", None, header
+
+
+# The fallback native id of main-list records: the document's
+# "main_thread_id", known only once the whole document is read.
+_MAIN = object()
+
+
+def _check_record(record: Any, where: str) -> None:
+    if not isinstance(record, dict):
+        raise _damaged(where, record, "a map")
+    _check_fields(record, _RECORD_FIELDS, where)
+    if record.get("type") == "frame":
+        _check_fields(record, _FRAME_FIELDS, where)
+    site = record.get("user_code_call_site")
+    if site is not None:
+        _check_fields(site, _SITE_FIELDS, where + ".user_code_call_site")
+
+
+# --------------------------------------------------------------------------
+# One pass over the records: the summary and the lines to show
+
+
+class Limits(NamedTuple):
+    """What the tree shows: ``depth`` levels (below a match, when filtering),
+    ``children`` calls under each call, ``lines`` lines per thread; None
+    for no limit."""
+
+    depth: Optional[int] = None
+    children: Optional[int] = None
+    lines: Optional[int] = None
+
+
+class _Entry:
+    """A call (open until its return), a return without its call, or a
+    frame of interest, as the pass keeps it."""
+
+    __slots__ = ("seq", "depth", "parent", "call", "ret", "interest", "exception", "shown", "matched",
+                 "under_match", "match_depth", "shown_children", "hidden", "depth_cut", "nodes_at_call",
+                 "child_time", "name", "start", "slot", "frame_id", "end_seq")
+
+    def __init__(self, seq: int, parent: Optional["_Entry"], call: Any = None, ret: Any = None,
+                 interest: Any = None) -> None:
+        self.seq = seq
+        self.parent = parent
+        self.depth = parent.depth + 1 if parent is not None else 0
+        self.call, self.ret, self.interest = call, ret, interest
+        self.exception: Any = None
+        self.shown = self.matched = self.under_match = self.depth_cut = False
+        self.match_depth = 0
+        self.shown_children = 0
+        self.hidden: Optional[Dict[str, int]] = None
+        self.nodes_at_call = 0
+        self.child_time = 0.0
+        record = call or ret or interest or {}
+        self.name = _name_of(record)
+        self.frame_id = record.get("frame_id")
+        start = record.get("timestamp")
+        self.start = float(start) if isinstance(start, (int, float)) and call is not None else None
+        self.slot: Optional[List[Any]] = None
+        self.end_seq = seq
+
+    def record(self) -> Dict[str, Any]:
+        return self.call or self.ret or self.interest or {}
+
+
+def _name_of(record: Dict[str, Any]) -> str:
+    if record.get("type") not in (None, "frame"):
+        return str(record.get("type"))
+    if record.get("qualname"):
+        return str(record["qualname"])
+    return str(record.get("co_name") or "?")
+
+
+class _FunctionStats:
+    __slots__ = ("calls", "total", "own", "active")
+
+    def __init__(self) -> None:
+        self.calls = 0
+        self.total = 0.0
+        self.own = 0.0
+        self.active = 0
+
+
+class _Thread:
+    """The pass over one thread's records."""
+
+    def __init__(self, name: str, native_id: Any, limits: Limits, needle: Optional[str], style: "_Style") -> None:
+        self.name = name
+        self.native_id = native_id
+        self.limits = limits
+        self.needle = needle
+        self.style = style
+        self.open: Dict[Any, _Entry] = {}
+        self.seq = 0
+        self.nodes = 0
+        self.calls = 0
+        self.shown_lines = 0
+        self.cut_lines = 0
+        self.root_shown = 0
+        self.root_hidden: Dict[str, int] = {}
+        self.matches = 0
+        self.exceptions = 0
+        self.slots: List[List[Any]] = []  # [seq, order, text or entry, indent]
+        self.stats: Dict[str, _FunctionStats] = {}
+        self.slowest: List[Tuple[float, int, Tuple[str, ...]]] = []
+        self.deepest: Tuple[int, Tuple[str, ...]] = (-1, ())
+        self.pending: Optional[_Entry] = None  # returned; an exception record may follow
+        self.from_main = False
+
+    # -- placement
+
+    def _parent_of(self, record: Dict[str, Any]) -> Optional[_Entry]:
+        site = record.get("user_code_call_site")
+        return self.open.get(site.get("call_frame_id")) if isinstance(site, dict) else None
+
+    def _matches(self, record: Dict[str, Any]) -> bool:
+        haystack = " ".join(
+            str(record.get(key, "")) for key in ("qualname", "co_name", "path", "type", "test_name")
+        ).lower()
+        return self.needle in haystack  # type: ignore[operator]
+
+    def _place(self, entry: _Entry) -> None:
+        """Decides whether ``entry`` is shown, as far as is known at its start."""
+        self.nodes += 1
+        entry.nodes_at_call = self.nodes
+        parent, limits = entry.parent, self.limits
+        if self.needle is not None:
+            entry.matched = self._matches(entry.record())
+            if parent is not None and (parent.matched or parent.under_match):
+                entry.under_match = True
+                entry.match_depth = parent.match_depth if parent.under_match else parent.depth
+            if entry.matched:
+                self.matches += 1
+                entry.match_depth = entry.depth
+                self._show(entry, forced=True)
+                ancestor = parent
+                while ancestor is not None and not ancestor.shown:
+                    self._show(ancestor, forced=True)
+                    ancestor = ancestor.parent
+                return
+            if not entry.under_match:
+                return
+            relative = entry.depth - entry.match_depth
+        else:
+            relative = entry.depth
+        if parent is not None and not parent.shown:
+            return
+        if limits.depth is not None and relative >= limits.depth:
+            if parent is not None:
+                parent.depth_cut = True
+            return
+        siblings = parent.shown_children if parent is not None else self.root_shown
+        over_count = limits.children is not None and siblings >= limits.children
+        over_lines = limits.lines is not None and self.shown_lines >= limits.lines
+        if over_count or over_lines:
+            if over_lines and not over_count:
+                self.cut_lines += 1
+                return
+            hidden = self.root_hidden if parent is None else parent.hidden
+            if hidden is None:
+                hidden = parent.hidden = {}  # type: ignore[union-attr]
+            hidden[entry.name] = hidden.get(entry.name, 0) + 1
+            return
+        self._show(entry)
+
+    def _show(self, entry: _Entry, forced: bool = False) -> None:
+        entry.shown = True
+        self.shown_lines += 1
+        if entry.parent is not None:
+            entry.parent.shown_children += 1
+        else:
+            self.root_shown += 1
+        entry.slot = [entry.seq, 0, entry, entry.depth]
+        self.slots.append(entry.slot)
+
+    # -- records
+
+    def add(self, record: Dict[str, Any]) -> None:
+        self.seq += 1
+        kind = record.get("type")
+        if kind == "exception":
+            target = self.pending
+            if target is not None and target.frame_id is not None and target.frame_id == record.get("frame_id"):
+                target.exception = record
+                self.exceptions += 1
+                return
+            target = self.open.get(record.get("frame_id")) if record.get("frame_id") is not None else None
+            if target is not None:
+                target.exception = record
+                self.exceptions += 1
+                return
+        self._settle()
+        if kind != "frame":
+            entry = _Entry(self.seq, self._parent_of(record), interest=record)
+            self._place(entry)
+            self._finish(entry)
+            return
+        frame_id = record.get("frame_id")
+        if record.get("event") == "call":
+            self.calls += 1
+            entry = _Entry(self.seq, self._parent_of(record), call=record)
+            if frame_id is not None:
+                self.open[frame_id] = entry
+            stats = self.stats.get(entry.name)
+            if stats is None:
+                stats = self.stats[entry.name] = _FunctionStats()
+            stats.calls += 1
+            stats.active += 1
+            if entry.depth > self.deepest[0]:
+                self.deepest = (entry.depth, self._path(entry))
+            self._place(entry)
+            return
+        entry = self.open.pop(frame_id, None) if frame_id is not None else None
+        if entry is None:
+            entry = _Entry(self.seq, self._parent_of(record), ret=record)
+            self._place(entry)
+            self._finish(entry)
+            return
+        entry.ret = record
+        entry.end_seq = self.seq
+        end = record.get("timestamp")
+        stats = self.stats[entry.name]
+        stats.active -= 1
+        if entry.start is not None and isinstance(end, (int, float)):
+            duration = max(0.0, float(end) - entry.start)
+            stats.own += max(0.0, duration - entry.child_time)
+            if stats.active == 0:
+                stats.total += duration  # recursive calls counted once, at the outermost
+            if entry.parent is not None:
+                entry.parent.child_time += duration
+            if len(self.slowest) < 5 or duration > self.slowest[0][0]:
+                heapq.heappush(self.slowest, (duration, entry.seq, self._path(entry)))
+                if len(self.slowest) > 5:
+                    heapq.heappop(self.slowest)
+        self.pending = entry
+
+    def _settle(self) -> None:
+        if self.pending is not None:
+            entry, self.pending = self.pending, None
+            self._finish(entry)
+
+    def _finish(self, entry: _Entry) -> None:
+        """The entry's line is complete: render it, and say what was left out under it."""
+        if entry.slot is not None:
+            entry.slot[2] = self._line(entry)
+        entry.call = entry.ret = entry.interest = entry.exception = None
+        if not entry.shown:
+            return
+        indent = entry.depth + 1
+        if entry.depth_cut:
+            hidden = self.nodes - entry.nodes_at_call
+            self.slots.append([entry.end_seq, 1, self.style.dim + "... %d more below" % hidden + self.style.reset,
+                               indent])
+        elif entry.hidden:
+            self.slots.append([entry.end_seq, 1, self._hidden_text(entry.hidden), indent])
+
+    def _hidden_text(self, hidden: Dict[str, int]) -> str:
+        total = sum(hidden.values())
+        names = sorted(hidden.items(), key=lambda pair: -pair[1])
+        shown = ", ".join("%s x%s" % (printable(name), "{:,}".format(count)) for name, count in names[:4])
+        if len(names) > 4:
+            shown += ", ..."
+        return self.style.dim + "... %s more calls: %s" % ("{:,}".format(total), shown) + self.style.reset
+
+    def _path(self, entry: _Entry) -> Tuple[str, ...]:
+        names = []
+        node: Optional[_Entry] = entry
+        while node is not None:
+            names.append(node.name)
+            node = node.parent
+        return tuple(reversed(names))
+
+    def _line(self, entry: _Entry) -> str:
+        if entry.interest is not None:
+            return _interest_line(entry.interest, self.style)
+        node = Node(call=entry.call, ret=entry.ret)
+        return _frame_line(node, self.style, entry.exception)
+
+    def finish(self) -> None:
+        self._settle()
+        for entry in sorted(self.open.values(), key=lambda entry: entry.seq):
+            if entry.slot is not None:
+                entry.slot[2] = self._line(entry)
+            if entry.shown and entry.hidden:
+                self.slots.append([self.seq + 1, 1, self._hidden_text(entry.hidden), entry.depth + 1])
+        self.open.clear()
+        if self.root_hidden:
+            self.slots.append([self.seq + 2, 1, self._hidden_text(self.root_hidden), 0])
+        if self.cut_lines:
+            self.slots.append([self.seq + 3, 2, self.style.dim + "... %s more lines left out (--lines N, or --all)"
+                               % "{:,}".format(self.cut_lines) + self.style.reset, 0])
+        self.slots.sort(key=lambda slot: (slot[0], slot[1]))
+
+    def lines(self) -> Iterator[str]:
+        for _, _, text, indent in self.slots:
+            yield "  " * indent + text
+
+
+# --------------------------------------------------------------------------
 # Text
 
 
@@ -464,8 +886,10 @@ class _Style:
         if color:
             self.name, self.dim, self.value = "\x1b[1m", "\x1b[2m", "\x1b[32m"
             self.time, self.mark, self.head, self.reset = "\x1b[33m", "\x1b[35m", "\x1b[1;36m", "\x1b[0m"
+            self.error = "\x1b[1;31m"
         else:
             self.name = self.dim = self.value = self.time = self.mark = self.head = self.reset = ""
+            self.error = ""
 
 
 def format_duration(seconds: Optional[float]) -> str:
@@ -528,7 +952,16 @@ def _interest_line(record: Dict[str, Any], style: _Style) -> str:
     return "%s* %s%s %s" % (style.mark, printable(head), style.reset, shown)
 
 
-def _frame_line(node: Node, style: _Style) -> str:
+def _exception_text(record: Dict[str, Any]) -> str:
+    value = record.get("exception")
+    if value is None:
+        return "an exception"
+    if isinstance(value, str):
+        return printable(value)
+    return format_value(value)
+
+
+def _frame_line(node: Node, style: _Style, exception: Optional[Dict[str, Any]] = None) -> str:
     record = node.record
     call = node.call
     body = node.is_body()
@@ -539,7 +972,9 @@ def _frame_line(node: Node, style: _Style) -> str:
     if call is not None and not body:
         text += _format_args(call)
     path = record.get("path")
-    if node.ret is not None and not body:
+    if exception is not None:
+        text += " " + style.error + "!! " + _exception_text(exception) + style.reset
+    elif node.ret is not None and not body:
         text += " -> " + style.value + format_value(node.ret.get("arg")) + style.reset
     if path:
         text += "  " + style.dim + printable(path) + style.reset
@@ -568,45 +1003,188 @@ def render_lines(
     depth: Optional[int] = None,
     filter: Optional[str] = None,
     color: bool = False,
+    summary: bool = False,
+    children: Optional[int] = None,
+    lines: Optional[int] = None,
+    width: Optional[int] = None,
+    progress: Any = None,
+    head: Any = True,
 ) -> Iterator[str]:
-    """The lines of :func:`render`."""
-    document = decode_document(document)
+    """The lines of :func:`render`. The document (bytes, a dict, or a binary
+    file such as :func:`sarn.db.open_trace` gives) is read once, record by
+    record; what is kept in memory is what will be shown."""
     style = _Style(color)
+    limits = Limits(depth, children, lines)
+    needle = filter.lower() if filter else None
+    threads: Dict[Any, _Thread] = {}
+    header: Dict[str, Any] = {}
+    cut: Optional[Dict[str, Any]] = None
+    for kind, fallback, record in iter_document(document, progress):
+        if kind == "header":
+            header = record
+            break
+        if kind != "record":
+            continue
+        if record.get("type") == "trace_cut":
+            cut = record
+            continue
+        key = (record.get("thread_native_id", fallback), record.get("thread"))
+        thread = threads.get(key)
+        if thread is None:
+            name = record.get("thread")
+            thread = threads[key] = _Thread(str(name) if name is not None else "thread", key[0], limits, needle, style)
+            thread.from_main = fallback is _MAIN
+        thread.add(record)
+    for thread in threads.values():
+        thread.finish()
+    # The main list's threads first, as the document's readers expect.
+    ordered = sorted(threads.values(), key=lambda thread: not thread.from_main)
+    threads = {id(thread): thread for thread in ordered}
+    for thread in ordered:
+        if thread.native_id is _MAIN:
+            thread.native_id = header.get("main_thread_id")
+    fit = (lambda line: _fit(line, width)) if width else (lambda line: line)
+    if head:
+        for line in _head_lines(header, style, first=head != "rest"):
+            yield fit(line)
+    if cut is not None:
+        limit = cut.get("max_trace_bytes")
+        yield fit(style.error + "recording stopped early: the trace reached max_trace_bytes (%s bytes) at %s;"
+                  " what ran later is not in it" % ("{:,}".format(limit) if isinstance(limit, int) else "?",
+                                                    _timestamp_text(cut.get("timestamp"))) + style.reset)
+    if not threads:
+        yield "(no records)"
+        return
+    if summary:
+        for line in _summary_lines(list(threads.values()), style):
+            yield fit(line)
+    if needle is not None and not any(thread.matches for thread in threads.values()):
+        yield ""
+        yield "no call or frame of interest matches %r" % printable(filter)
+        return
+    for thread in threads.values():
+        if needle is not None and not thread.matches:
+            continue
+        yield ""
+        title = "thread %s (native id %s): %s calls" % (
+            printable(thread.name), printable(thread.native_id), "{:,}".format(thread.calls) if thread.calls >= 10000
+            else thread.calls)
+        if thread.exceptions:
+            title += ", %d ended by an exception" % thread.exceptions
+        yield fit(style.head + title + style.reset)
+        for line in thread.lines():
+            yield fit(line)
+
+
+def head_line(trace_id: Any, source: Any, started: Any, color: bool = False) -> str:
+    """The first line :func:`render` prints: the trace id, source and start."""
+    style = _Style(color)
+    head = "trace %s" % printable(trace_id if trace_id is not None else "?")
+    if source:
+        head += "  source %s" % printable(source)
+    head += "  started %s" % _timestamp_text(started)
+    return style.head + head + style.reset
+
+
+def _head_lines(document: Dict[str, Any], style: _Style, first: bool = True) -> Iterator[str]:
     meta = document.get("meta") if isinstance(document.get("meta"), dict) else {}
     argv = document.get("command_line_args")
-    head = "trace %s" % printable(document.get("trace_id", "?"))
-    if meta.get("source"):
-        head += "  source %s" % printable(meta["source"])
-    head += "  started %s" % _timestamp_text(document.get("timestamp"))
-    yield style.head + head + style.reset
+    if first:
+        yield head_line(document.get("trace_id"), meta.get("source"), document.get("timestamp"),
+                        bool(style.reset))
     if isinstance(argv, list) and argv:
         yield "command: " + printable(" ".join(str(arg) for arg in argv))
     if document.get("current_commit_sha"):
         yield "commit: %s" % printable(document["current_commit_sha"])
-    threads = thread_records(document)
-    if not threads:
-        yield "(no records)"
-    for name, native_id, records in threads:
-        roots = build_tree(records)
-        calls = sum(1 for record in records if record.get("type") == "frame" and record.get("event") == "call")
-        yield ""
-        head = "thread %s (native id %s): %d calls" % (printable(name), printable(native_id), calls)
-        yield style.head + head + style.reset
-        if filter:
-            _apply_filter(roots, filter)
-        for node, level in _walk(roots):
-            if not node.shown:
-                continue
-            indent = "  " * level
-            if depth is not None and level >= depth:
-                continue
-            if node.interest is not None:
-                yield indent + _interest_line(node.interest, style)
-            else:
-                yield indent + _frame_line(node, style)
-            if depth is not None and level + 1 >= depth and node.children:
-                hidden = _count(node)
-                yield indent + "  " + style.dim + "... %d more below" % hidden + style.reset
+    for line in _unrecorded_lines(document, meta):
+        yield style.dim + line + style.reset
+
+
+def _unrecorded_lines(document: Dict[str, Any], meta: Dict[str, Any]) -> Iterator[str]:
+    """One line for threads or child processes that ran unrecorded, and for
+    a recording cut short, when the document says so."""
+    unrecorded = meta.get("unrecorded") if isinstance(meta.get("unrecorded"), dict) else {}
+    parts = []
+    for key, word in (("threads", "thread"), ("processes", "child process")):
+        count = unrecorded.get(key)
+        if isinstance(count, int) and count > 0:
+            parts.append("%d %s%s" % (count, word, "" if count == 1 else ("es" if word.endswith("s") else "s")))
+    if parts:
+        yield "not recorded: " + " and ".join(parts) + " ran without being recorded"
+
+
+def _path_text(names: Tuple[str, ...]) -> str:
+    """A call path, repeats folded (fibonacci x14) and long paths shortened."""
+    folded: List[str] = []
+    last, count = None, 0
+    for name in names + (None,):  # type: ignore[operator]
+        if name == last:
+            count += 1
+            continue
+        if last is not None:
+            folded.append(printable(last) + (" x%d" % count if count > 1 else ""))
+        last, count = name, 1
+    if len(folded) > 7:
+        folded = folded[:3] + ["..."] + folded[-3:]
+    return " > ".join(folded)
+
+
+#: Functions listed in the summary.
+SUMMARY_FUNCTIONS = 12
+
+
+def _summary_lines(threads: List[_Thread], style: _Style) -> Iterator[str]:
+    merged: Dict[str, _FunctionStats] = {}
+    slowest: List[Tuple[float, int, Tuple[str, ...]]] = []
+    deepest: Tuple[int, Tuple[str, ...]] = (-1, ())
+    calls = exceptions = 0
+    for thread in threads:
+        calls += thread.calls
+        exceptions += thread.exceptions
+        for name, stats in thread.stats.items():
+            into = merged.get(name)
+            if into is None:
+                into = merged[name] = _FunctionStats()
+            into.calls += stats.calls
+            into.total += stats.total
+            into.own += stats.own
+        slowest.extend(thread.slowest)
+        if thread.deepest[0] > deepest[0]:
+            deepest = thread.deepest
+    yield ""
+    head = "summary: %s calls of %d functions in %d thread%s" % (
+        "{:,}".format(calls), len(merged), len(threads), "" if len(threads) == 1 else "s")
+    if exceptions:
+        head += "; %s ended by an exception" % "{:,}".format(exceptions)
+    yield style.head + head + style.reset
+    if not merged:
+        return
+    yield style.dim + "  %10s %10s %10s  %s" % ("calls", "total", "own", "function") + style.reset
+    ranked = sorted(merged.items(), key=lambda pair: (-pair[1].own, -pair[1].calls))
+    for name, stats in ranked[:SUMMARY_FUNCTIONS]:
+        yield "  %10s %10s %10s  %s" % ("{:,}".format(stats.calls), format_duration(stats.total),
+                                          format_duration(stats.own), style.name + printable(name) + style.reset)
+    if len(ranked) > SUMMARY_FUNCTIONS:
+        yield style.dim + "  ... and %d more functions" % (len(ranked) - SUMMARY_FUNCTIONS) + style.reset
+    if slowest:
+        yield "slowest calls:"
+        for duration, _, path in sorted(slowest, reverse=True)[:5]:
+            yield "  %10s  %s" % (format_duration(duration), _path_text(path))
+    if deepest[0] >= 0:
+        yield "deepest call, %d calls down: %s" % (deepest[0] + 1, _path_text(deepest[1]))
+
+
+_ANSI = re.compile("\x1b\\[[0-9;]*m")
+
+
+def _fit(line: str, width: int) -> str:
+    """``line`` cut to ``width`` visible characters at a token boundary."""
+    if len(line) <= width:
+        return line
+    plain = _ANSI.sub("", line)
+    if len(plain) <= width:
+        return line
+    return _cut(plain, width)
 
 
 def render(
@@ -615,14 +1193,24 @@ def render(
     depth: Optional[int] = None,
     filter: Optional[str] = None,
     color: bool = False,
+    summary: bool = False,
+    children: Optional[int] = None,
+    lines: Optional[int] = None,
+    width: Optional[int] = None,
 ) -> str:
     """The call trees of a trace document as text, one per thread.
 
-    ``depth`` shows only that many levels of calls; ``filter`` shows only the
-    calls whose qualified name or path holds the text (case-insensitive), with
-    their callers and the calls they make; ``color`` adds terminal colours.
+    ``depth`` shows only that many levels of calls (below each match, when
+    filtering); ``filter`` shows only the calls whose qualified name or path
+    holds the text (case-insensitive), with their callers and the calls they
+    make; ``children`` and ``lines`` show at most that many calls under each
+    call and lines per thread, saying what was left out; ``summary`` puts the
+    calls per function, the slowest calls and the deepest path first;
+    ``width`` cuts lines to that many characters; ``color`` adds terminal
+    colours.
     """
-    return "\n".join(render_lines(document, depth=depth, filter=filter, color=color)) + "\n"
+    return "\n".join(render_lines(document, depth=depth, filter=filter, color=color, summary=summary,
+                                   children=children, lines=lines, width=width)) + "\n"
 
 
 # --------------------------------------------------------------------------
@@ -661,4 +1249,68 @@ def _json_key(key: Any) -> str:
 
 def to_json(document: Any, indent: Optional[int] = None) -> str:
     """The decoded trace document as JSON text."""
-    return json.dumps(jsonable(decode_document(document)), indent=indent, ensure_ascii=False)
+    out = io.StringIO()
+    write_json(document, out, indent=indent)
+    return out.getvalue()
+
+
+def write_json(document: Any, out: Any, indent: Optional[int] = None, progress: Any = None) -> None:
+    """Writes the document as JSON to the text file ``out``, record by
+    record: the records are written as they are read, the other entries
+    (which come after them in a document) at the end."""
+    newline = "\n" if indent else ""
+    separator = "," + newline if indent else ", "
+
+    def pad(level: int) -> str:
+        return " " * (indent * level) if indent else ""
+
+    def dump(value: Any, level: int) -> str:
+        text = json.dumps(jsonable(value), indent=indent, ensure_ascii=False)
+        return text.replace("\n", "\n" + pad(level)) if indent else text
+
+    state = {"keys": 0, "threads": False, "threads_items": 0, "list": None, "items": 0}
+
+    def key(name: str) -> None:
+        out.write((separator if state["keys"] else "") + pad(1) + json.dumps(name, ensure_ascii=False) + ": ")
+        state["keys"] += 1
+
+    def close_list() -> None:
+        if state["list"] is not None:
+            level = 1 if state["list"] is _MAIN else 2
+            out.write((newline + pad(level) if state["items"] else "") + "]")
+            state["list"] = None
+
+    def close_threads() -> None:
+        close_list()
+        if state["threads"]:
+            out.write((newline + pad(1) if state["threads_items"] else "") + "}")
+            state["threads"] = False
+
+    out.write("{" + newline)
+    for kind, fallback, value in iter_document(document, progress):
+        if kind == "record":
+            level = 2 if state["list"] is _MAIN else 3
+            out.write((separator if state["items"] else "") + pad(level) + dump(value, level))
+            state["items"] += 1
+        elif kind == "threads":
+            close_threads()
+            key("frames")
+            out.write("{" + newline)
+            state["threads"], state["threads_items"] = True, 0
+        elif kind == "list":
+            close_list()
+            if fallback is _MAIN:
+                close_threads()
+                key("frames_of_interest")
+            else:
+                out.write((separator if state["threads_items"] else "") + pad(2)
+                          + json.dumps(_json_key(fallback), ensure_ascii=False) + ": ")
+                state["threads_items"] += 1
+            out.write("[" + newline)
+            state["list"], state["items"] = fallback, 0
+        else:
+            close_threads()
+            for name, item in value.items():
+                key(_json_key(name))
+                out.write(dump(item, 1))
+    out.write(newline + "}")

@@ -12,6 +12,7 @@
 
 #include "lib/profiler_type.hpp"
 #include "profiler/directory_memo.hpp"
+#include "profiler/exit_exception.hpp"
 #include "profiler/pipeline.hpp"
 #include "utils/host_import.hpp"
 
@@ -73,7 +74,10 @@ uint64_t this_thread_serial() noexcept {
     const uint64_t serial = active_serial;
     // Python code run for the event may end the session and drop the profiler.
     Ref keep_alive = Ref::borrow(profiler);
-    PyObject* arg = has_value && nargs >= 3 ? args[2] : Py_None;
+    // PY_UNWIND: no value, as the profile function is told; the exception aside.
+    const bool unwinding = kind == FrameEvent::ret && !may_disable;
+    PyObject* arg = has_value && nargs >= 3 ? args[2] : (unwinding ? nullptr : Py_None);
+    UnwindingException exception(unwinding && nargs >= 3 ? args[2] : nullptr);
     if (process_event(profiler, PyEval_GetFrame(), kind, arg) < 0) return nullptr;
     const bool skipped = state_of(profiler).code_memo.skips(reinterpret_cast<PyCodeObject*>(args[0]));
     if (may_disable && skipped && active_serial == serial) return Py_NewRef(disable_object);

@@ -127,6 +127,14 @@ Result<std::unique_ptr<ProfilerState>> build_profiler_state(PyObject* host) {
         state->sqlite_busy_timeout = *seconds;
     }
 
+    auto cap = config_lookup(config->get(), "max_trace_bytes");
+    if (!cap) return fail(std::move(cap.error()));
+    if (*cap != nullptr) {
+        auto bytes = to_unsigned(*cap);
+        if (!bytes) return fail(std::move(bytes.error()));
+        state->max_trace_bytes = *bytes;
+    }
+
     auto threading = optional_flag(config->get(), "threading");
     if (!threading) return fail(std::move(threading.error()));
     state->threading = *threading;

@@ -30,6 +30,7 @@ Status start_new_trace(ProfilerState& state) {
     **trace_id = std::move(fresh_id);
     (**list).clear();
     (**map).clear();
+    reset_trace_limit(state);
     return {};
 }
 

@@ -3,6 +3,7 @@
 #include "lib/entry_point.hpp"
 #include "lib/profiler_type.hpp"
 #include "plugins/run_plugins.hpp"
+#include "profiler/exit_exception.hpp"
 #include "profiler/frame_ids.hpp"
 #include "profiler/frame_record.hpp"
 #include "profiler/report.hpp"
@@ -26,6 +27,7 @@ struct Event {
     PyObject* arg;
     bool kept;  // the filter's decision; plugins run whatever it is
     bool near_limit;  // near the recursion limit: no Python code is run
+    bool unwinding;   // a return by an exception (the engine passed no value)
 };
 
 // The facts of a code object seen for the first time by this profiler.
@@ -99,6 +101,9 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     if (auto begun = begin_frame_record(record, encoded); !begun) return begun;
     update_call_frames(event.thread, event, record.frame_id);
     if (auto finished = finish_frame_record(record, encoded); !finished) return finished;
+    if (event.unwinding) {
+        if (auto noted = append_exit_exception(batch, record); !noted) return noted;
+    }
     if (batch.types.empty()) {
         hand_over_frame_record(event.state, *record.thread, encoded);
         return {};
@@ -163,7 +168,8 @@ int raise_interrupt(ThreadCache& thread) {
         // reference to the profiler: keep it alive until the event is done.
         Ref keep_alive = Ref::borrow(registered);
         Event event{state, state.threads.current(), facts, EventSite{frame, kind, code_filename(code), code_name(code)},
-                    arg != nullptr ? arg : Py_None, kept, near_recursion_limit()};
+                    arg != nullptr ? arg : Py_None, kept, near_recursion_limit(),
+                    kind == FrameEvent::ret && arg == nullptr};
         handle_event(event);
         if (event.thread.interrupt) return raise_interrupt(event.thread);
     } catch (...) {

@@ -43,6 +43,9 @@ public:
     [[nodiscard]] size_t size() const noexcept { return count_; }
     [[nodiscard]] bool empty() const noexcept { return count_ == 0; }
     [[nodiscard]] const std::vector<Bytes>& chunks() const noexcept { return chunks_; }
+    // Access to the chunks for writing them out and freeing them one by
+    // one; the list is empty afterwards once the caller clears it.
+    [[nodiscard]] std::vector<Bytes>& release_chunks() noexcept { return chunks_; }
     void clear() noexcept {
         chunks_.clear();
         count_ = 0;
@@ -63,6 +66,17 @@ template <class S>
 void write_record_array(Writer<S>& writer, const RecordList& records) {
     writer.array_header(static_cast<uint32_t>(records.size()));
     for (const Bytes& chunk : records.chunks()) writer.raw(chunk);
+}
+
+// The same, freeing each chunk once written: the records are then held only
+// once, in what is being written.
+template <class S>
+void write_record_array_releasing(Writer<S>& writer, RecordList& records) {
+    writer.array_header(static_cast<uint32_t>(records.size()));
+    for (Bytes& chunk : records.release_chunks()) {
+        writer.raw(chunk);
+        Bytes().swap(chunk);
+    }
 }
 
 }  // namespace sarn

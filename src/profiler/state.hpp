@@ -7,6 +7,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -42,6 +43,8 @@ struct ProfilerState {
     FrameFilter filter;
     std::string source;
     uint64_t sqlite_busy_timeout = 60;
+    // The most bytes of records one trace keeps; 0 for no limit.
+    uint64_t max_trace_bytes = 0;
     bool one_trace_per_test = false;
     bool threading = false;
     bool lightweight_repr = false;
@@ -57,6 +60,11 @@ struct ProfilerState {
     Guarded<RecordList> frames_of_interest;
     Guarded<ThreadFrames> thread_frames;
     Guarded<PluginTable> plugins;
+    // Bytes of records in the stores since they were last emptied, and
+    // whether the limit cut the trace (its marker stored, later records
+    // dropped). Changed next to the stores, read without their locks.
+    std::atomic<uint64_t> stored_bytes{0};
+    std::atomic<bool> trace_cut{false};
 
     // Per-thread caches.
     ThreadCaches threads;

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "profiler/persistence.hpp"
 #include "profiler/thread_info.hpp"
 #include "utils/convert.hpp"
 #include "utils/host_import.hpp"
+#include "utils/ids.hpp"
 
 namespace sarn {
 
@@ -65,6 +68,7 @@ Result<DocumentContent> take_stores(ProfilerState& state) {
     auto trace_id = state.trace_id.lock("trace id store");
     if (!trace_id) return fail(std::move(trace_id.error()));
     content.trace_id = **trace_id;
+    reset_trace_limit(state);
     return content;
 }
 
@@ -79,9 +83,15 @@ void restore_stores(ProfilerState& state, DocumentContent&& content) {
     }
 }
 
-template <class Stream>
+// Writes the document. Given the content as const, it is only read (the
+// sizing pass); otherwise each chunk of records is freed once written.
+template <class Stream, class Content>
 void encode_document(Writer<Stream>& writer, const ProfilerState& state, const DocumentInputs& inputs,
-                     const DocumentContent& content) {
+                     Content& content) {
+    auto records_array = [&writer](auto& records) {
+        if constexpr (std::is_const_v<Content>) write_record_array(writer, records);
+        else write_record_array_releasing(writer, records);
+    };
     writer.map_header(8);
     writer.str("command_line_args");
     writer.array_header(static_cast<uint32_t>(inputs.argv.size()));
@@ -89,12 +99,12 @@ void encode_document(Writer<Stream>& writer, const ProfilerState& state, const D
     write_opt_str_field(writer, "current_commit_sha", inputs.commit_sha);
     writer.str("frames");
     writer.map_header(static_cast<uint32_t>(content.thread_frames.size()));
-    for (const auto& [native_id, records] : content.thread_frames) {
+    for (auto& [native_id, records] : content.thread_frames) {
         writer.uint(native_id);
-        write_record_array(writer, records);
+        records_array(records);
     }
     writer.str("frames_of_interest");
-    write_record_array(writer, content.frames_of_interest);
+    records_array(content.frames_of_interest);
     write_opt_uint_field(writer, "main_thread_id", state.main_thread_id);
     writer.str("meta");
     writer.map_header(3);
@@ -106,10 +116,47 @@ void encode_document(Writer<Stream>& writer, const ProfilerState& state, const D
     write_str_field(writer, "trace_id", content.trace_id);
 }
 
+size_t size_of(std::string_view record) noexcept { return record.size(); }
+size_t size_of(const std::vector<Bytes>& records) noexcept {
+    size_t size = 0;
+    for (const Bytes& record : records) size += record.size();
+    return size;
+}
+
+// The record that ends a trace cut by the limit: {"type": "trace_cut",
+// "max_trace_bytes", "timestamp"}.
+Bytes trace_cut_marker(const ProfilerState& state) {
+    Bytes marker;
+    CursorSink sink(marker);
+    Writer writer(sink);
+    writer.map_header(3);
+    write_str_field(writer, "type", "trace_cut");
+    writer.str("max_trace_bytes");
+    writer.uint(state.max_trace_bytes);
+    write_timestamp_field(writer, current_timestamp().value_or(0.0));
+    return marker;
+}
+
+// False when the records would take the trace past its limit: the first
+// time, the marker is stored in their place; later records are dropped.
+template <class Records>
+bool within_limit(ProfilerState& state, const Records& records) {
+    if (state.max_trace_bytes == 0) return true;
+    if (state.trace_cut.load(std::memory_order_relaxed)) return false;
+    const uint64_t size = size_of(records);
+    const uint64_t before = state.stored_bytes.fetch_add(size, std::memory_order_relaxed);
+    if (before + size <= state.max_trace_bytes) return true;
+    if (!state.trace_cut.exchange(true)) {
+        if (auto list = state.frames_of_interest.lock("frames-of-interest list")) (**list).append(trace_cut_marker(state));
+    }
+    return false;
+}
+
 // The records of a thread go to its own list when threads are recorded,
 // except those of the main thread (and of a thread without a native id).
 template <class Records>
 void store(ProfilerState& state, std::optional<uint64_t> native_id, Records&& records) {
+    if (!within_limit(state, records)) return;
     bool own_list = native_id && state.threading && (!state.main_thread_id || *native_id != *state.main_thread_id);
     if (own_list) {
         if (auto map = state.thread_frames.lock("per-thread frames map")) (**map)[*native_id].append(std::forward<Records>(records));
@@ -119,6 +166,11 @@ void store(ProfilerState& state, std::optional<uint64_t> native_id, Records&& re
 }
 
 }  // namespace
+
+void reset_trace_limit(ProfilerState& state) noexcept {
+    state.stored_bytes.store(0, std::memory_order_relaxed);
+    state.trace_cut.store(false, std::memory_order_relaxed);
+}
 
 void store_records(ProfilerState& state, std::optional<uint64_t> native_id, std::vector<Bytes>&& records) {
     store(state, native_id, std::move(records));
@@ -155,7 +207,7 @@ Result<Ref> build_trace(ProfilerState& state) {
     // is never held twice in memory.
     CountingSink counter;
     Writer counting(counter);
-    encode_document(counting, state, *inputs, *content);
+    encode_document(counting, state, *inputs, std::as_const(*content));
     Ref document = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(counter.count())));
     if (!document) {
         Error error = Error::fetch();

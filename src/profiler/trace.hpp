@@ -27,6 +27,10 @@ void hand_over_frame_record(ProfilerState& state, const ThreadInfo& thread, std:
 // are recorded separately. Moves the records; cannot fail.
 void store_records(ProfilerState& state, std::optional<uint64_t> native_id, std::vector<Bytes>&& records);
 
+// Starts counting the bytes of a new trace towards its limit: when the stores
+// are emptied.
+void reset_trace_limit(ProfilerState& state) noexcept;
+
 // Empties the stores into a new trace document (`bytes`).
 [[nodiscard]] Result<Ref> build_trace(ProfilerState& state);
 

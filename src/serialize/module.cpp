@@ -6,6 +6,9 @@
 //   skips_file(filename) -> bool            the frame filter's fixed test
 //                                           of a file name, for the Python
 //                                           half to tell library classes
+//   document_facts(data) -> dict | None     what the trace listing keeps of a
+//                                           trace document, read without
+//                                           decoding it
 //
 // Like their Python counterparts the two functions never raise once
 // configured: a value that cannot be written at all is handed, with the
@@ -18,6 +21,7 @@
 #include <utility>
 
 #include "filters/fragments.hpp"
+#include "serialize/document_facts.hpp"
 #include "serialize/value_writer.hpp"
 #include "utils/serializer_api.hpp"
 
@@ -252,6 +256,8 @@ PyMethodDef methods[] = {
     {"dump_msgpack_lightweight_repr", dump_lightweight, METH_O,
      "The lightweight MessagePack form of a value. Never raises once configured."},
     {"skips_file", skips_file, METH_O, "Whether the frame filter's fixed tests skip code of this file."},
+    {"document_facts", document_facts_function, METH_O,
+     "Counts and labels of a trace document, read without decoding it; None when it is not one."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,8 @@
 """Damaged trace documents: `sarn show` and `sarn export` say what is wrong
 and exit 5, whatever the damage."""
 
+import io
+
 import msgpack
 import pytest
 
@@ -42,7 +44,7 @@ DAMAGES = {
 def test_a_damaged_document_gives_exit_5_and_a_reason(builder, monkeypatch, capsys, command, blob, reason):
     if callable(blob):
         blob = document_with(builder, blob)
-    monkeypatch.setattr(db, "load_trace", lambda *args, **kwargs: blob)
+    monkeypatch.setattr(db, "open_trace", lambda *args, **kwargs: io.BytesIO(blob))
     assert cli.main(command) == cli.EXIT_DB == 5
     err = capsys.readouterr().err.strip()
     assert reason in err and len(err.splitlines()) == 1

@@ -281,7 +281,9 @@ def test_pytest_records_one_trace_per_test(tmp_path):
         document = msgpack.unpackb(db.load_trace(path, info.id), strict_map_key=False)
         records = all_records(document)
         kinds = [record["type"] for record in records if record["type"] != "frame"]
-        assert kinds == ["start_test", "end_test"], (label, kinds)
+        # The failing test function ends by its AssertionError.
+        raised = ["exception"] if label.endswith("test_triples") else []
+        assert kinds == ["start_test", *raised, "end_test"], (label, kinds)
         assert records[0]["type"] == "start_test" and records[-1]["type"] == "end_test"
         assert records[0]["test_name"] == records[-1]["test_name"] == label
         assert records[-1]["outcome"] == ("failed" if label.endswith("test_triples") else "passed")
@@ -399,3 +401,72 @@ def test_pytest_recording_survives_a_restored_profile_function_and_leaves_the_ru
     assert record["locals"]["self"]["attrs"]["_testMethodName"] == "test_one"
     assert "attrs" not in record["locals"]["self"]["attrs"]["_outcome"]
     assert len(case) < 16_000
+
+
+def test_a_frame_that_ends_by_an_exception_is_recorded_and_shown_so(tmp_path):
+    (tmp_path / "raises.py").write_text(textwrap.dedent(
+        """
+        import sarn
+
+        def lookup(name):
+            return {"ann": 1}[name]
+
+        def main():
+            try:
+                lookup("nobody")
+            except KeyError:
+                pass
+            return lookup("ann")
+
+        with sarn.record(db_path="t.db"):
+            main()
+        """
+    ))
+    done = python(["raises.py"], tmp_path)
+    assert done.returncode == 0, done.stderr.decode()
+    path = str(tmp_path / "t.db")
+    document = msgpack.unpackb(db.load_trace(path, "latest"), strict_map_key=False)
+    records = document["frames_of_interest"]
+    kinds = [(r["type"], r.get("event"), r.get("co_name")) for r in records]
+    assert kinds == [("frame", "call", "main"), ("frame", "call", "lookup"), ("frame", "return", "lookup"),
+                     ("exception", None, None), ("frame", "call", "lookup"), ("frame", "return", "lookup"),
+                     ("frame", "return", "main")]
+    raised, noted, returned = records[2], records[3], records[5]
+    # The return record itself is that of a return of None.
+    assert list(raised) == list(returned) and raised["arg"] is None
+    assert noted["frame_id"] == raised["frame_id"] and noted["thread"] == raised["thread"]
+    shown = viewer.render(db.load_trace(path, "latest"))
+    line = [line for line in shown.splitlines() if "lookup(name='nobody')" in line][0]
+    if sys.version_info >= (3, 12):  # sys.monitoring passes the exception
+        assert "KeyError('nobody')" in repr(noted["exception"]) and "!! KeyError('nobody')" in line
+    else:
+        assert noted["exception"] is None and "!! an exception" in line
+    assert "->" not in line
+    assert "-> 1" in [line for line in shown.splitlines() if "lookup(name='ann')" in line][0]
+
+
+def test_a_trace_past_max_trace_bytes_ends_with_a_marker_and_the_next_starts_afresh(tmp_path):
+    (tmp_path / "long.py").write_text(textwrap.dedent(
+        """
+        import sarn
+
+        def work(i):
+            return i * 2
+
+        for run in range(2):
+            with sarn.record(db_path="t.db", config={"max_trace_bytes": 20000}):
+                total = sum(work(i) for i in range(1000))
+        print(total)
+        """
+    ))
+    done = python(["long.py"], tmp_path)
+    assert done.returncode == 0 and done.stdout.decode().strip() == "999000", done.stderr.decode()
+    path = str(tmp_path / "t.db")
+    for info in db.list_traces(path):
+        document = msgpack.unpackb(db.load_trace(path, info.id), strict_map_key=False)
+        records = document["frames_of_interest"]
+        assert records[-1]["type"] == "trace_cut" and records[-1]["max_trace_bytes"] == 20000
+        assert sum(len(msgpack.packb(record)) for record in records[:-1]) <= 20000
+        assert 10 < info.frame_count < 1000
+        shown = viewer.render(db.load_trace(path, info.id))
+        assert "recording stopped early: the trace reached max_trace_bytes (20,000 bytes)" in shown

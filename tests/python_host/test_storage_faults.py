@@ -12,13 +12,13 @@ import pytest
 from sarn import cli, db
 
 FILL = """\
-import resource, sys
+import os, resource, sys
 import msgpack
 from sarn import db
 path = sys.argv[1]
 limit = int(sys.argv[2])
 resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
-document = msgpack.packb({"trace_id": "trc_02", "frames_of_interest": [], "frames": {}, "pad": "x" * 5_000_000})
+document = msgpack.packb({"trace_id": "trc_02", "frames_of_interest": [], "frames": {}, "pad": os.urandom(5_000_000)})
 try:
     db.save_trace_in_sqlite(path, "trc_01BIG0000000000000000000000", timeout=5, msgpack=document)
 except db.SarnDbError as error:

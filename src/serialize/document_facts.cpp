@@ -1,0 +1,367 @@
+#include "serialize/document_facts.hpp"
+
+#include <cstring>
+#include <unordered_set>
+
+namespace sarn::serialize {
+
+namespace {
+
+enum class Kind { nil, boolean, uint, sint, real, str, bin, ext, array, map, invalid };
+
+// One MessagePack head: its kind, and for containers the number of items
+// (pairs for a map); a string's or number's bytes are in `data`.
+struct Head {
+    Kind kind = Kind::invalid;
+    uint64_t items = 0;
+    std::string_view data;
+    uint64_t uint_value = 0;
+    int64_t sint_value = 0;
+};
+
+class Cursor {
+public:
+    explicit Cursor(std::string_view bytes) : at_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+
+    [[nodiscard]] const char* position() const noexcept { return at_; }
+    [[nodiscard]] bool failed() const noexcept { return failed_; }
+
+    // Reads the next head; a string's, binary's or ext's bytes are consumed
+    // with it, a container's items are not.
+    Head next() {
+        Head head;
+        if (!has(1)) return fail();
+        auto byte = static_cast<uint8_t>(*at_++);
+        if (byte <= 0x7f) return uint_head(byte);
+        if (byte >= 0xe0) return sint_head(static_cast<int8_t>(byte));
+        if (byte <= 0x8f) return container(Kind::map, byte & 0x0fu);
+        if (byte <= 0x9f) return container(Kind::array, byte & 0x0fu);
+        if (byte <= 0xbf) return bytes(Kind::str, byte & 0x1fu);
+        switch (byte) {
+            case 0xc0: head.kind = Kind::nil; return head;
+            case 0xc2: case 0xc3: head.kind = Kind::boolean; return head;
+            case 0xc4: return bytes(Kind::bin, read_uint(1));
+            case 0xc5: return bytes(Kind::bin, read_uint(2));
+            case 0xc6: return bytes(Kind::bin, read_uint(4));
+            case 0xc7: { uint64_t size = read_uint(1); return bytes(Kind::ext, size + 1); }
+            case 0xc8: { uint64_t size = read_uint(2); return bytes(Kind::ext, size + 1); }
+            case 0xc9: { uint64_t size = read_uint(4); return bytes(Kind::ext, size + 1); }
+            case 0xca: {
+                uint64_t bits = read_uint(4);
+                float value;
+                auto narrow = static_cast<uint32_t>(bits);
+                std::memcpy(&value, &narrow, sizeof value);
+                return real_head(value);
+            }
+            case 0xcb: {
+                uint64_t bits = read_uint(8);
+                double value;
+                std::memcpy(&value, &bits, sizeof value);
+                return real_head(value);
+            }
+            case 0xcc: return uint_head(read_uint(1));
+            case 0xcd: return uint_head(read_uint(2));
+            case 0xce: return uint_head(read_uint(4));
+            case 0xcf: return uint_head(read_uint(8));
+            case 0xd0: return sint_head(static_cast<int8_t>(read_uint(1)));
+            case 0xd1: return sint_head(static_cast<int16_t>(read_uint(2)));
+            case 0xd2: return sint_head(static_cast<int32_t>(read_uint(4)));
+            case 0xd3: return sint_head(static_cast<int64_t>(read_uint(8)));
+            case 0xd4: return bytes(Kind::ext, 2);
+            case 0xd5: return bytes(Kind::ext, 3);
+            case 0xd6: return bytes(Kind::ext, 5);
+            case 0xd7: return bytes(Kind::ext, 9);
+            case 0xd8: return bytes(Kind::ext, 17);
+            case 0xd9: return bytes(Kind::str, read_uint(1));
+            case 0xda: return bytes(Kind::str, read_uint(2));
+            case 0xdb: return bytes(Kind::str, read_uint(4));
+            case 0xdc: return container(Kind::array, read_uint(2));
+            case 0xdd: return container(Kind::array, read_uint(4));
+            case 0xde: return container(Kind::map, read_uint(2));
+            case 0xdf: return container(Kind::map, read_uint(4));
+            default: return fail();
+        }
+    }
+
+    // Skips one whole value, without recursion: deeply nested bytes cannot
+    // exhaust the stack.
+    void skip() { skip_rest_of(1); }
+
+    // Skips the items of a head already read.
+    void skip_items(const Head& head) {
+        if (head.kind == Kind::array) skip_rest_of(head.items);
+        else if (head.kind == Kind::map) skip_rest_of(head.items * 2);
+    }
+
+private:
+    void skip_rest_of(uint64_t pending) {
+        while (pending > 0 && !failed_) {
+            --pending;
+            Head head = next();
+            if (head.kind == Kind::array) pending += head.items;
+            else if (head.kind == Kind::map) pending += head.items * 2;
+            // Every item takes at least one byte: a count beyond what is left
+            // is damage, found at once rather than after billions of steps.
+            if (pending > static_cast<uint64_t>(end_ - at_)) fail();
+        }
+    }
+
+    [[nodiscard]] bool has(uint64_t size) const noexcept {
+        return !failed_ && static_cast<uint64_t>(end_ - at_) >= size;
+    }
+
+    uint64_t read_uint(int size) {
+        if (!has(static_cast<uint64_t>(size))) {
+            fail();
+            return 0;
+        }
+        uint64_t value = 0;
+        for (int i = 0; i < size; ++i) value = (value << 8) | static_cast<uint8_t>(*at_++);
+        return value;
+    }
+
+    Head fail() {
+        failed_ = true;
+        at_ = end_;
+        return Head{};
+    }
+    Head uint_head(uint64_t value) {
+        Head head;
+        head.kind = Kind::uint;
+        head.uint_value = value;
+        return head;
+    }
+    Head sint_head(int64_t value) {
+        Head head;
+        head.kind = Kind::sint;
+        head.sint_value = value;
+        return head;
+    }
+    Head real_head(double value) {
+        Head head;
+        head.kind = Kind::real;
+        std::memcpy(&head.uint_value, &value, sizeof value);
+        return head;
+    }
+    Head container(Kind kind, uint64_t items) {
+        if (failed_) return Head{};
+        Head head;
+        head.kind = kind;
+        head.items = items;
+        return head;
+    }
+    Head bytes(Kind kind, uint64_t size) {
+        if (!has(size)) return fail();
+        Head head;
+        head.kind = kind;
+        head.data = std::string_view(at_, static_cast<size_t>(size));
+        at_ += size;
+        return head;
+    }
+
+    const char* at_;
+    const char* end_;
+    bool failed_ = false;
+};
+
+std::optional<double> number_of(const Head& head) {
+    if (head.kind == Kind::real) {
+        double value;
+        std::memcpy(&value, &head.uint_value, sizeof value);
+        return value;
+    }
+    if (head.kind == Kind::uint) return static_cast<double>(head.uint_value);
+    if (head.kind == Kind::sint) return static_cast<double>(head.sint_value);
+    return std::nullopt;
+}
+
+class Scan {
+public:
+    explicit Scan(std::string_view document) : cursor_(document) {}
+
+    std::optional<DocumentFacts> run() {
+        Head top = cursor_.next();
+        if (top.kind != Kind::map) return std::nullopt;
+        for (uint64_t i = 0; i < top.items && !cursor_.failed(); ++i) {
+            Head key = cursor_.next();
+            if (key.kind != Kind::str) {
+                cursor_.skip_items(key);
+                cursor_.skip();
+                continue;
+            }
+            top_level_entry(key.data);
+        }
+        if (cursor_.failed()) return std::nullopt;
+        facts_.thread_count = threads_.size();
+        return std::move(facts_);
+    }
+
+private:
+    void top_level_entry(std::string_view key) {
+        if (key == "frames_of_interest") {
+            records();
+        } else if (key == "frames") {
+            Head map = cursor_.next();
+            if (map.kind != Kind::map) return cursor_.skip_items(map);
+            for (uint64_t i = 0; i < map.items && !cursor_.failed(); ++i) {
+                cursor_.skip();  // the thread's native id
+                records();
+            }
+        } else if (key == "timestamp") {
+            Head value = cursor_.next();
+            facts_.started = number_of(value);
+            cursor_.skip_items(value);
+        } else if (key == "meta") {
+            Head map = cursor_.next();
+            if (map.kind != Kind::map) return cursor_.skip_items(map);
+            for (uint64_t i = 0; i < map.items && !cursor_.failed(); ++i) {
+                Head name = cursor_.next();
+                cursor_.skip_items(name);
+                Head value = cursor_.next();
+                if (name.kind == Kind::str && name.data == "source" && value.kind == Kind::str) {
+                    facts_.source = std::string(value.data);
+                }
+                cursor_.skip_items(value);
+            }
+        } else if (key == "command_line_args") {
+            Head array = cursor_.next();
+            if (array.kind != Kind::array) return cursor_.skip_items(array);
+            for (uint64_t i = 0; i < array.items && !cursor_.failed(); ++i) {
+                Head item = cursor_.next();
+                if (item.kind == Kind::str) facts_.argv.emplace_back(item.data);
+                cursor_.skip_items(item);
+            }
+        } else {
+            cursor_.skip();
+        }
+    }
+
+    // An array of records; anything else in its place is skipped.
+    void records() {
+        Head array = cursor_.next();
+        if (array.kind != Kind::array) return cursor_.skip_items(array);
+        for (uint64_t i = 0; i < array.items && !cursor_.failed(); ++i) {
+            ++facts_.record_count;
+            record();
+        }
+    }
+
+    void record() {
+        Head map = cursor_.next();
+        if (map.kind != Kind::map) return cursor_.skip_items(map);
+        std::string_view type, event, test_name;
+        bool has_type = false, has_test_name = false;
+        std::string_view thread;
+        for (uint64_t i = 0; i < map.items && !cursor_.failed(); ++i) {
+            Head key = cursor_.next();
+            cursor_.skip_items(key);
+            const char* value_start = cursor_.position();
+            Head value = cursor_.next();
+            cursor_.skip_items(value);
+            if (key.kind != Kind::str) continue;
+            if (key.data == "type" && value.kind == Kind::str) {
+                type = value.data;
+                has_type = true;
+            } else if (key.data == "event" && value.kind == Kind::str) {
+                event = value.data;
+            } else if (key.data == "thread_native_id") {
+                // Equal ids have equal encodings: the core writes the smallest form.
+                thread = std::string_view(value_start, static_cast<size_t>(cursor_.position() - value_start));
+            } else if (key.data == "test_name" && value.kind == Kind::str) {
+                test_name = value.data;
+                has_test_name = true;
+            }
+        }
+        if (cursor_.failed() || !has_type) return;
+        if (type == "frame") {
+            // A record without the key counts as nil, like a record that says nil.
+            threads_.emplace(thread.empty() ? std::string_view("\xc0", 1) : thread);
+            if (event == "call") ++facts_.frame_count;
+            return;
+        }
+        ++facts_.other_types[std::string(type)];
+        if (type == "start_test" && has_test_name && !facts_.test_name) facts_.test_name = std::string(test_name);
+    }
+
+    Cursor cursor_;
+    DocumentFacts facts_;
+    std::unordered_set<std::string_view> threads_;
+};
+
+}  // namespace
+
+std::optional<DocumentFacts> read_document_facts(std::string_view document) { return Scan(document).run(); }
+
+}  // namespace sarn::serialize
+
+#include "utils/ref.hpp"
+
+namespace sarn::serialize {
+
+namespace {
+
+PyObject* none() {
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+// Sets `value` (a new reference, may be null after a failure) under `key`.
+bool put(PyObject* dict, const char* key, PyObject* value) {
+    Ref owned = Ref::steal(value);
+    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+PyObject* text(const std::string& value) {
+    return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
+}
+
+PyObject* optional_text(const std::optional<std::string>& value) {
+    if (!value) return none();
+    return text(*value);
+}
+
+Ref facts_dict(const DocumentFacts& facts) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return dict;
+    Ref argv = Ref::steal(PyList_New(0));
+    Ref types = Ref::steal(PyDict_New());
+    if (!argv || !types) return Ref();
+    for (const std::string& arg : facts.argv) {
+        Ref item = Ref::steal(text(arg));
+        if (!item || PyList_Append(argv.get(), item.get()) < 0) return Ref();
+    }
+    for (const auto& [type, count] : facts.other_types) {
+        Ref count_object = Ref::steal(PyLong_FromUnsignedLongLong(count));
+        if (!count_object || PyDict_SetItemString(types.get(), type.c_str(), count_object.get()) < 0) return Ref();
+    }
+    PyObject* d = dict.get();
+    bool ok = put(d, "started", facts.started ? PyFloat_FromDouble(*facts.started) : none()) &&
+              put(d, "source", optional_text(facts.source)) && put(d, "test_name", optional_text(facts.test_name)) &&
+              put(d, "argv", argv.release()) && put(d, "other_types", types.release()) &&
+              put(d, "frame_count", PyLong_FromUnsignedLongLong(facts.frame_count)) &&
+              put(d, "record_count", PyLong_FromUnsignedLongLong(facts.record_count)) &&
+              put(d, "thread_count", PyLong_FromUnsignedLongLong(facts.thread_count));
+    if (!ok) return Ref();
+    return dict;
+}
+
+}  // namespace
+
+PyObject* document_facts_function(PyObject*, PyObject* data) noexcept {
+    Py_buffer view;
+    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
+    try {
+        std::optional<DocumentFacts> facts;
+        Py_BEGIN_ALLOW_THREADS
+        facts = read_document_facts(std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len)));
+        Py_END_ALLOW_THREADS
+        PyBuffer_Release(&view);
+        if (!facts) return none();
+        return facts_dict(*facts).release();
+    } catch (const std::bad_alloc&) {
+        PyBuffer_Release(&view);
+        return PyErr_NoMemory();
+    }
+}
+
+}  // namespace sarn::serialize
