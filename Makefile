@@ -129,5 +129,5 @@ bench: setup-default
 	@$(VENVDEFAULT)/bin/python benchmarks/run.py $(BENCH_ARGS)
 
 clean:
-	rm -rf build dist .venv .pytest_cache
+	rm -rf build dist .venv .pytest_cache .hypothesis
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +

@@ -183,7 +183,18 @@ def _check_fragments(value: Any, where: str) -> List[str]:
     for item in value:
         if not isinstance(item, str):
             raise ConfigError("%s must be a list of strings; it holds a %s" % (where, _type_name(item)))
+        if not _encodable(item):
+            raise ConfigError("%s holds %a, which UTF-8 cannot encode (a lone surrogate)" % (where, item))
     return [str(item) for item in value]
+
+
+def _encodable(text: str) -> bool:
+    """True when ``text`` can be written as UTF-8, as the recording core needs."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def _nest(config: Mapping[str, Any]) -> Dict[str, Any]:

@@ -183,6 +183,14 @@ def validate_spec(spec: Any, where: str = "plugin") -> Dict[str, Any]:
     if events is not None:
         if not isinstance(events, (list, tuple)) or not all(isinstance(event, str) for event in events):
             raise PluginError("%s: 'events' must be a list of event names ('call', 'return')" % where)
+    # The recording core reads each text as UTF-8.
+    texts = names + [spec[key] for key in _REQUIRED_TEXT_KEYS] + list(events or ())
+    texts += [spec["subtype"]] if "subtype" in spec else []
+    for text in texts:
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError:
+            raise PluginError("%s holds %a, which UTF-8 cannot encode (a lone surrogate)" % (where, text)) from None
     for key in _CALLABLE_KEYS:
         value = spec.get(key)
         if value is not None and not callable(value):
