@@ -26,10 +26,9 @@ Status append_exit_exception(Batch& batch, const FrameRecord& record) {
         Writer writer(sink);
         writer.nil();
     } else {
-        ReprMemo memo;
-        if (auto written = append_serialised(exception, record.lightweight_repr, out, memo); !written) {
-            return fail(std::move(written.error()));
-        }
+        auto serialiser = RecordSerialiser::current(record.lightweight_repr);
+        if (!serialiser) return fail(std::move(serialiser.error()));
+        if (auto written = serialiser->append(exception, out); !written) return written;
     }
     batch.append("exception", std::move(out));
     return {};
