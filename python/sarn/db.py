@@ -271,14 +271,7 @@ def _summarise(document: bytes) -> Dict[str, Any]:
     except ImportError:
         return _summarise_decoded(document)
     found = _serialize.document_facts(document)
-    facts: Dict[str, Any] = {
-        "started": None,
-        "source": None,
-        "label": None,
-        "frame_count": None,
-        "record_count": None,
-        "thread_count": None,
-    }
+    facts = _unknown_facts()
     if found is None:
         return facts
     for key in ("started", "source", "frame_count", "record_count", "thread_count"):
@@ -290,16 +283,13 @@ def _summarise(document: bytes) -> Dict[str, Any]:
     return facts
 
 
+def _unknown_facts() -> Dict[str, Any]:
+    return dict.fromkeys(("started", "source", "label", "frame_count", "record_count", "thread_count"))
+
+
 def _summarise_decoded(document: bytes) -> Dict[str, Any]:
     """:func:`_summarise` by decoding the whole document (without the native module)."""
-    facts: Dict[str, Any] = {
-        "started": None,
-        "source": None,
-        "label": None,
-        "frame_count": None,
-        "record_count": None,
-        "thread_count": None,
-    }
+    facts = _unknown_facts()
     try:
         decoded = _msgpack.unpackb(document, raw=False, strict_map_key=False)
     except Exception:
