@@ -514,31 +514,31 @@ class _Reader:
         if self.progress is not None:
             self.progress(self.read)
 
-    def call(self, method: Any) -> Any:
+    def _with_data(self, method: Any) -> Any:
         while True:
             try:
                 return method()
             except msgpack.OutOfData:
                 self._refill()
-            except ValueError as error:
-                raise _format_error(error) from None
+
+    def call(self, method: Any) -> Any:
+        try:
+            return self._with_data(method)
+        except ValueError as error:
+            raise _format_error(error) from None
 
     def header(self, method: Any, where: str, expected: str) -> int:
         """A map or array header; anything else there is damage."""
-        while True:
-            try:
-                return method()
-            except msgpack.OutOfData:
-                self._refill()
-            except ValueError as error:
-                if "Unexpected type" not in str(error):
-                    raise _format_error(error) from None
-                value = self.call(self.unpacker.unpack)
-                if where == "":
-                    raise TraceFormatError("not a trace document: %s %s, not a map"
-                                           % ("an" if type(value).__name__[0] in "aeiou" else "a",
-                                              type(value).__name__)) from None
-                raise _damaged(where, value, expected) from None
+        try:
+            return self._with_data(method)
+        except ValueError as error:
+            if "Unexpected type" not in str(error):
+                raise _format_error(error) from None
+        value = self.call(self.unpacker.unpack)
+        if where == "":
+            raise TraceFormatError("not a trace document: %s %s, not a map"
+                                   % ("an" if type(value).__name__[0] in "aeiou" else "a", type(value).__name__))
+        raise _damaged(where, value, expected)
 
 
 def iter_document(data: Any, progress: Any = None) -> Iterator[Tuple[str, Any, Any]]:
