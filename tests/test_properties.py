@@ -52,7 +52,7 @@ scalars = (st.none() | st.booleans() | st.integers(min_value=-2 ** 70, max_value
 values = st.recursive(scalars, lambda inner: st.lists(inner, max_size=4) | st.tuples(inner, inner)
                       | st.dictionaries(texts, inner, max_size=4), max_leaves=12)
 callbacks = st.sampled_from([None, raises, lambda *a: True, lambda *a: False, lambda *a: 1,
-                             lambda *a: {"extra": a[1]}, lambda *a: [1], lambda *a: {1: 2}, lambda *a: {}, "text"])
+                             lambda *a: {"extra": a[-1]}, lambda *a: [1], lambda *a: {1: 2}, lambda *a: {}, "text"])
 
 CONFIG_KEYS = ["filters", "threading", "lightweight_repr", "sqlite_busy_timeout", "call_user_repr",
                "plugins", "engine", "db_path"]
