@@ -47,7 +47,8 @@ def _child_record(db_path: str, scale: int, record: bool) -> None:
                 return original(*args, **kwargs)
             finally:
                 timings["save"] = time.perf_counter() - start
-                timings["document"] = len(kwargs["msgpack"])
+                document = kwargs["msgpack"]
+                timings["document"] = document.size if hasattr(document, "size") else len(document)
 
         db.save_trace_in_sqlite = timed_save
         recording = sarn.record(db_path=db_path, config={"threading": False})

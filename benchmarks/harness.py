@@ -82,8 +82,9 @@ def _profilers(mode: str):
         def stop():
             _sarn.register_noop_profiler()
             sys.setprofile(None)
-            if mode == "recorder-saved":
-                host.rust_profiler.save_request_in_db()
+            if mode == "recorder-saved":  # as the end of `sarn.record()` saves
+                sys.modules["sarn.db"].save_trace_in_sqlite(host.db_path, host.trace_id, timeout=60,
+                                                            msgpack=host.rust_profiler.take_trace_document())
 
         return (lambda: _sarn.register_profiler(host)), stop
     if mode == "cprofile":

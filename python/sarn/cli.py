@@ -445,9 +445,13 @@ def _cmd_run(tokens: Sequence[str]) -> int:
     where = _display_path(profiler.db_path, start_dir)
     document = None
     try:
-        document = profiler.build_trace()
-        db.save_trace_in_sqlite(profiler.db_path, profiler.trace_id, timeout=config["sqlite_busy_timeout"],
-                                msgpack=document)
+        document = profiler.take_trace_document()
+        progress = _Progress("saving the trace", document.size)
+        try:
+            db.save_trace_in_sqlite(profiler.db_path, profiler.trace_id, timeout=config["sqlite_busy_timeout"],
+                                    msgpack=document, progress=progress)
+        finally:
+            progress.clear()
         info = db.get_trace_info(profiler.db_path, profiler.trace_id, timeout=config["sqlite_busy_timeout"])
     except db.SarnDbError as error:
         kept = _keep_unsaved(document, profiler.db_path, profiler.trace_id) if document is not None else None
@@ -477,16 +481,22 @@ def _unsaved_folder(db_path: str) -> str:
     return os.path.join(os.path.dirname(os.path.abspath(db_path)), "unsaved")
 
 
-def _keep_unsaved(document: bytes, db_path: str, trace_id: str) -> Optional[str]:
-    """Writes a trace that the database refused to a file beside it, so that
-    nothing recorded is lost; the file's path, or None if that failed too."""
+def _keep_unsaved(document: Any, db_path: str, trace_id: str) -> Optional[str]:
+    """Writes a trace that the database refused (bytes, or a document taken
+    from the recorder) to a file beside it, so that nothing recorded is lost;
+    the file's path, or None if that failed too."""
     path = os.path.join(_unsaved_folder(db_path), trace_id + ".msgpack")
     try:
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path + ".part", "wb") as handle:
-            handle.write(document)
+            if isinstance(document, bytes):
+                handle.write(document)
+            else:
+                document.rewind()
+                for piece in iter(lambda: document.read(4 << 20), b""):
+                    handle.write(piece)
         os.replace(path + ".part", path)
-    except OSError:
+    except (OSError, ValueError):
         return None
     return path
 

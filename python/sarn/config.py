@@ -39,9 +39,14 @@ Keys:
 ``sqlite_busy_timeout``  int        seconds to wait for a busy database
                                     (default 60)
 ``max_trace_bytes``      int        the most bytes of records one trace
-                                    keeps (default 1 GiB; 0: no limit);
+                                    keeps (default 16 GiB; 0: no limit);
                                     past it, recording of that trace
                                     stops, and the trace says so
+``spill_after_bytes``    int        past this many bytes of records in
+                                    memory, full chunks of them move to a
+                                    nameless file beside the database
+                                    (default 64 MiB; 0: keep all in
+                                    memory)
 ``plugins``              list       extra plugin specifications, see
                                     :mod:`sarn.plugins`
 ``engine``               str        "monitoring" (default): record through
@@ -93,7 +98,8 @@ DEFAULTS: Dict[str, Any] = {
     "lightweight_repr": False,
     "call_user_repr": False,
     "sqlite_busy_timeout": 60,
-    "max_trace_bytes": 1 << 30,
+    "max_trace_bytes": 16 << 30,
+    "spill_after_bytes": 64 << 20,
     "plugins": [],
     "engine": "monitoring",
 }
@@ -238,7 +244,7 @@ def validate(config: Mapping[str, Any], source: str = "configuration") -> Dict[s
         elif key == "sqlite_busy_timeout":
             if isinstance(value, bool) or not isinstance(value, int) or value < 0:
                 raise ConfigError("%s must be a whole number of seconds (0 or more), not %r" % (where, value))
-        elif key == "max_trace_bytes":
+        elif key in ("max_trace_bytes", "spill_after_bytes"):
             if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value < 1 << 64:
                 raise ConfigError("%s must be a whole number of bytes (0: no limit), not %r" % (where, value))
         elif key == "filters":

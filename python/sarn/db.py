@@ -23,9 +23,12 @@ codec          how the stored bytes encode the document: NULL for the
                document itself, "zstd" for one Zstandard stream of it
 =============  ==========================================================
 
-The facts are read from the document's bytes by a native walk that builds
-no Python objects (``sarn._serialize.document_facts``), so a save costs
-about what compressing and writing the bytes cost.
+A document taken from the recorder comes with its facts, counted while
+recording, and is read piece by piece, so that a trace bigger than memory
+is compressed and written away whole; the facts of other documents are read
+from their bytes by a native walk that builds no Python objects
+(``sarn._serialize.document_facts``). Either way a save costs about what
+compressing and writing the bytes cost.
 
 Documents are stored compressed with Zstandard (level ``ZSTD_LEVEL``: on
 recorded traces it makes them about twenty times smaller at well over
@@ -64,8 +67,9 @@ from __future__ import annotations
 import json
 import os
 import sqlite3
+import tempfile
 import time
-from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import msgpack as _msgpack
 
@@ -101,6 +105,9 @@ PART_SIZE = 8 * 1024 * 1024
 ZSTD_LEVEL = 1
 #: Bytes of a document compressed at a time.
 _COMPRESS_SLICE = 4 * 1024 * 1024
+#: A big document's compressed bytes wait in memory up to this size before
+#: the save goes on in a temporary file.
+SPOOL_BYTES = 32 * 1024 * 1024
 #: A :class:`TraceBatch` is written when it holds this many traces or bytes,
 #: or when its oldest trace has waited this many seconds.
 BATCH_TRACES = 50
@@ -341,28 +348,60 @@ def save_trace_in_sqlite(
     trace_id: str,
     *,
     timeout: float,
-    msgpack: bytes,
+    msgpack: Any,
     label: Optional[str] = None,
     meta: Optional[Dict[str, Any]] = None,
+    progress: Optional[Callable[[int], None]] = None,
 ) -> None:
     """Store the trace document ``msgpack`` under ``trace_id`` in the database at
     ``db_path``, waiting up to ``timeout`` seconds for other writers. Creates the
     database and its folder on first use; replaces a trace of the same id.
     ``label`` replaces the label read from the document, and ``meta`` (a dict
-    of JSON values) is stored beside it."""
-    document = msgpack if isinstance(msgpack, bytes) else bytes(msgpack)
-    facts = _summarise(document)
+    of JSON values) is stored beside it.
+
+    The document is bytes, or a document the recorder took out of its stores
+    (``read(size)``, ``size`` and ``facts``), which is read piece by piece and
+    never held whole; ``progress(bytes_read)`` is called as it is."""
+    if hasattr(msgpack, "read") and hasattr(msgpack, "facts"):
+        facts = _facts_of_taken(msgpack.facts)
+        row = _streamed_row(str(trace_id), msgpack, facts, os.path.dirname(os.path.abspath(os.fspath(db_path))),
+                            progress)
+    else:
+        document = msgpack if isinstance(msgpack, bytes) else bytes(msgpack)
+        facts = _summarise(document)
+        row = _stored_row(str(trace_id), document, facts)
     if label is not None:
         facts["label"] = str(label)[:_LABEL_LIMIT]
     facts["meta"] = None if meta is None else json.dumps(meta, default=str)
-    _write_rows(db_path, [_stored_row(str(trace_id), document, facts)], timeout)
+    _write_rows(db_path, [row], timeout)
+
+
+def _facts_of_taken(found: Dict[str, Any]) -> Dict[str, Any]:
+    """The listing facts of a document taken from the recorder, from what it
+    counted while recording; only its first test record is decoded."""
+    facts = _unknown_facts()
+    for key in ("started", "source", "frame_count", "record_count", "thread_count"):
+        facts[key] = found[key]
+    test_name = None
+    if found.get("test_record") is not None:
+        try:
+            record = _msgpack.unpackb(found["test_record"], raw=False, strict_map_key=False)
+        except Exception:
+            record = None
+        if isinstance(record, dict) and isinstance(record.get("test_name"), str):
+            test_name = record["test_name"]
+    if test_name is not None:
+        facts["label"] = test_name[:_LABEL_LIMIT]
+    elif found["argv"]:
+        facts["label"] = " ".join(found["argv"])[:_LABEL_LIMIT]
+    return facts
 
 
 class _StoredRow(NamedTuple):
     trace_id: str
     size: int
     codec: Optional[str]
-    parts: List[bytes]
+    parts: Iterable[bytes]
     facts: Dict[str, Any]
 
 
@@ -396,6 +435,43 @@ def _stored_row(trace_id: str, document: bytes, facts: Dict[str, Any]) -> _Store
     if pending or not parts:
         parts.append(b"".join(pending))
     return _StoredRow(trace_id, len(document), "zstd", parts, facts)
+
+
+def _streamed_row(trace_id: str, document: Any, facts: Dict[str, Any], folder: str,
+                  progress: Optional[Callable[[int], None]]) -> _StoredRow:
+    """The row of a document read piece by piece: compressed into a spooled
+    file (in memory up to ``SPOOL_BYTES``, then on disk beside the database),
+    which the insert reads back one part at a time."""
+    size = document.size
+    spool = tempfile.SpooledTemporaryFile(max_size=SPOOL_BYTES, dir=folder if os.path.isdir(folder) else None)
+    compressor = None if _zstd is None else _zstd.ZstdCompressor(level=ZSTD_LEVEL).compressobj(size=size)
+    done = 0
+    while True:
+        piece = document.read(_COMPRESS_SLICE)
+        if not piece:
+            break
+        done += len(piece)
+        spool.write(compressor.compress(piece) if compressor is not None else piece)
+        if progress is not None:
+            progress(done)
+    if compressor is not None:
+        spool.write(compressor.flush())
+    return _StoredRow(trace_id, size, None if compressor is None else "zstd", _spooled_parts(spool), facts)
+
+
+def _spooled_parts(spool: Any) -> Iterator[bytes]:
+    """The spooled bytes in parts of ``PART_SIZE`` (at least one part)."""
+    try:
+        spool.seek(0)
+        part = spool.read(PART_SIZE)
+        yield part
+        while True:
+            part = spool.read(PART_SIZE)
+            if not part:
+                return
+            yield part
+    finally:
+        spool.close()
 
 
 def write_traces(db_path: PathLike, traces: Sequence[Tuple[str, bytes]], *, timeout: float) -> None:
@@ -451,6 +527,7 @@ def _write(path: str, rows: Sequence[_StoredRow], timeout: float) -> None:
 
 def _insert(connection: sqlite3.Connection, row: _StoredRow) -> None:
     facts = row.facts
+    parts = iter(row.parts)
     connection.execute(
         "INSERT OR REPLACE INTO traces (id, created, started, source, label, frame_count,"
         " record_count, thread_count, size, document, meta, codec) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
@@ -464,13 +541,13 @@ def _insert(connection: sqlite3.Connection, row: _StoredRow) -> None:
             facts["record_count"],
             facts["thread_count"],
             row.size,
-            row.parts[0],
+            next(parts),
             facts.get("meta"),
             row.codec,
         ),
     )
     connection.execute("DELETE FROM trace_parts WHERE id = ?", (row.trace_id,))
-    for part, data in enumerate(row.parts[1:], 1):
+    for part, data in enumerate(parts, 1):
         connection.execute("INSERT INTO trace_parts (id, part, data) VALUES (?, ?, ?)", (row.trace_id, part, data))
 
 

@@ -205,13 +205,28 @@ class Profiler:
         """Store what has been recorded so far under the current trace id."""
         if self.rust_profiler is None:
             raise RecordingError("nothing to save: this recording never started")
-        self.rust_profiler.save_request_in_db()
+        if self.one_trace_per_test:  # the core knows the current test's trace id
+            self.rust_profiler.save_request_in_db()
+            return
+        from sarn import db
+
+        db.save_trace_in_sqlite(self.db_path, self.trace_id, timeout=self.config.get("sqlite_busy_timeout", 60),
+                                msgpack=self.take_trace_document())
 
     def build_trace(self) -> bytes:
         """The trace document of what has been recorded since the last save."""
         if self.rust_profiler is None:
             raise RecordingError("nothing to build: this recording never started")
         return self.rust_profiler.build_trace()
+
+    def take_trace_document(self) -> Any:
+        """What has been recorded since the last save, as a document read
+        piece by piece (``read(size)``, ``rewind()``, ``size``, ``facts``):
+        :func:`sarn.db.save_trace_in_sqlite` stores it without holding it
+        whole in memory."""
+        if self.rust_profiler is None:
+            raise RecordingError("nothing to take: this recording never started")
+        return self.rust_profiler.take_trace_document()
 
 
 def _records_through_monitoring(config: Mapping[str, Any]) -> bool:

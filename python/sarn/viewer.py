@@ -1049,9 +1049,13 @@ def render_lines(
             yield fit(line)
     if cut is not None:
         limit = cut.get("max_trace_bytes")
-        yield fit(style.error + "recording stopped early: the trace reached max_trace_bytes (%s bytes) at %s;"
-                  " what ran later is not in it" % ("{:,}".format(limit) if isinstance(limit, int) else "?",
-                                                    _timestamp_text(cut.get("timestamp"))) + style.reset)
+        if isinstance(cut.get("reason"), str):
+            why = printable(cut["reason"])
+        else:
+            why = "the trace reached max_trace_bytes (%s bytes)" % ("{:,}".format(limit) if isinstance(limit, int)
+                                                                   else "?")
+        yield fit(style.error + "recording stopped early: %s at %s; what ran later is not in it"
+                  % (why, _timestamp_text(cut.get("timestamp"))) + style.reset)
     if not threads:
         yield "(no records)"
         return

@@ -4,6 +4,7 @@
 #include "lib/hook.hpp"
 #include "lib/monitoring.hpp"
 #include "lib/profile_function.hpp"
+#include "lib/trace_document_type.hpp"
 #include "profiler/persistence.hpp"
 #include "profiler/trace.hpp"
 #include "utils/convert.hpp"
@@ -73,6 +74,14 @@ PyObject* build_trace_method(PyObject* self, PyObject*) {
     return method(self, [](ProfilerState& state) { return build_trace(state); });
 }
 
+PyObject* take_trace_document_method(PyObject* self, PyObject*) {
+    return method(self, [](ProfilerState& state) -> Result<Ref> {
+        auto document = take_trace_document(state);
+        if (!document) return fail(std::move(document.error()));
+        return new_trace_document(std::move(*document));
+    });
+}
+
 PyObject* register_threading_profiler_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"_frame", "_event", "_arg", nullptr};
     PyObject *frame = nullptr, *event = nullptr, *arg = nullptr;
@@ -105,6 +114,7 @@ PyObject* register_threading_profiler_method(PyObject* self, PyObject* args, PyO
 PyMethodDef methods[] = {
     {"save_request_in_db", save_request_in_db_method, METH_NOARGS, "save_request_in_db($self)\n--\n\n"},
     {"build_trace", build_trace_method, METH_NOARGS, "build_trace($self)\n--\n\n"},
+    {"take_trace_document", take_trace_document_method, METH_NOARGS, "take_trace_document($self)\n--\n\n"},
     {"register_threading_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_threading_profiler_method)),
      METH_VARARGS | METH_KEYWORDS, "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

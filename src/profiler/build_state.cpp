@@ -135,6 +135,14 @@ Result<std::unique_ptr<ProfilerState>> build_profiler_state(PyObject* host) {
         state->max_trace_bytes = *bytes;
     }
 
+    auto spill = config_lookup(config->get(), "spill_after_bytes");
+    if (!spill) return fail(std::move(spill.error()));
+    if (*spill != nullptr) {
+        auto bytes = to_unsigned(*spill);
+        if (!bytes) return fail(std::move(bytes.error()));
+        state->spill_after_bytes = *bytes;
+    }
+
     auto threading = optional_flag(config->get(), "threading");
     if (!threading) return fail(std::move(threading.error()));
     state->threading = *threading;

@@ -3,6 +3,7 @@
 #include <iterator>
 #include <vector>
 
+#include "lib/trace_document_type.hpp"
 #include "profiler/trace.hpp"
 #include "utils/host_import.hpp"
 #include "utils/ids.hpp"
@@ -30,15 +31,22 @@ Status start_new_trace(ProfilerState& state) {
     **trace_id = std::move(fresh_id);
     (**list).clear();
     (**map).clear();
+    if (auto test_record = state.test_record.lock("test record store")) **test_record = std::nullopt;
     reset_trace_limit(state);
     return {};
 }
 
-// Moves records [from, to) of the batch into the stores.
-void store_range(ProfilerState& state, Batch& batch, size_t from, size_t to, std::optional<uint64_t> native_id) {
-    std::vector<Bytes> records(std::make_move_iterator(batch.records.begin() + static_cast<ptrdiff_t>(from)),
-                               std::make_move_iterator(batch.records.begin() + static_cast<ptrdiff_t>(to)));
-    store_records(state, native_id, std::move(records));
+// The document as bytes; as a document read piece by piece when some of its
+// records are out of memory, or when memory for the bytes is short.
+Result<Ref> document_to_save(ProfilerState& state) {
+    auto taken = take_trace_document(state);
+    if (!taken) return fail(std::move(taken.error()));
+    if (!taken->spilled()) {
+        auto bytes = read_whole(*taken);
+        if (!bytes) return fail(std::move(bytes.error()));
+        if (*bytes) return bytes;
+    }
+    return new_trace_document(std::move(*taken));
 }
 
 }  // namespace
@@ -50,7 +58,7 @@ Status save_request_in_db(ProfilerState& state) {
     if (!timeout) return fail(std::move(timeout.error()));
     if (PyDict_SetItemString(kwargs->get(), "timeout", timeout->get()) < 0) return fail_fetch();
 
-    auto document = build_trace(state);
+    auto document = document_to_save(state);
     if (!document) return fail(std::move(document.error()));
     if (PyDict_SetItemString(kwargs->get(), "msgpack", document->get()) < 0) return fail_fetch();
 
@@ -66,17 +74,17 @@ Status save_request_in_db(ProfilerState& state) {
     return {};
 }
 
-Status scan_test_boundaries(ProfilerState& state, Batch& batch, std::optional<uint64_t> native_id) {
+Status scan_test_boundaries(ProfilerState& state, Batch& batch, FrameEvent event, std::optional<uint64_t> native_id) {
     size_t stored = 0;  // leading records of the batch already stored
     for (size_t i = 0; i < batch.types.size(); ++i) {
         const std::string& type = batch.types[i];
         if (type == "start_test") {
-            store_range(state, batch, stored, i, native_id);
+            store_batch_range(state, native_id, event, batch, stored, i);
             stored = i;
             auto reset = start_new_trace(state);
             if (!reset) return reset;
         } else if (type == "end_test") {
-            store_range(state, batch, stored, i + 1, native_id);
+            store_batch_range(state, native_id, event, batch, stored, i + 1);
             stored = i + 1;
             auto saved = save_request_in_db(state);
             if (!saved) {

@@ -16,6 +16,7 @@ namespace sarn {
 // Acts on "start_test" (store what precedes, then start a new trace) and
 // "end_test" (store up to and including it, then save) in one batch. Leaves
 // in the batch only the records it has not stored.
-[[nodiscard]] Status scan_test_boundaries(ProfilerState& state, Batch& batch, std::optional<uint64_t> native_id);
+[[nodiscard]] Status scan_test_boundaries(ProfilerState& state, Batch& batch, FrameEvent event,
+                                          std::optional<uint64_t> native_id);
 
 }  // namespace sarn

@@ -105,7 +105,7 @@ Status record_kept_frame(Event& event, Batch&& batch) {
         if (auto noted = append_exit_exception(batch, record); !noted) return noted;
     }
     if (batch.types.empty()) {
-        hand_over_frame_record(event.state, *record.thread, encoded);
+        hand_over_frame_record(event.state, *record.thread, event.site.event, encoded);
         return {};
     }
     batch.append("frame", Bytes(encoded));

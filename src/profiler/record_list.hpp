@@ -3,32 +3,97 @@
 // A trace document only ever needs the records concatenated behind an array
 // header, so the store keeps them that way from the start: no per-record
 // allocation or bookkeeping, and resident memory close to the encoded size.
+// Full chunks of a long recording can move out of memory into a spill file;
+// the list also counts what a trace listing shows (records, calls, threads),
+// so that saving a trace never reads it back to count.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "profiler/spill_file.hpp"
+#include "utils/error.hpp"
 #include "utils/msgpack_writer.hpp"
 
 namespace sarn {
 
+// Records back to back: in memory, or in a spill file once moved out.
+struct RecordChunk {
+    Bytes bytes;
+    std::shared_ptr<SpillFile> file;
+    uint64_t offset = 0;  // in `file`
+    uint64_t size = 0;    // bytes of records, wherever they are
+
+    [[nodiscard]] bool spilled() const noexcept { return file != nullptr; }
+};
+
+// What a listing tells of stored records.
+struct RecordCounts {
+    uint64_t records = 0;
+    uint64_t calls = 0;  // frame records of event "call"
+    // Native ids of the threads with frame records (a thread without one as
+    // nullopt); few, so a vector.
+    std::vector<std::optional<uint64_t>> threads;
+
+    void add_thread(std::optional<uint64_t> thread) {
+        if (!threads.empty() && threads.back() == thread) return;
+        for (const auto& known : threads) {
+            if (known == thread) return;
+        }
+        threads.push_back(thread);
+    }
+    void add(const RecordCounts& other) {
+        records += other.records;
+        calls += other.calls;
+        for (const auto& thread : other.threads) add_thread(thread);
+    }
+};
+
 class RecordList {
 public:
     void append(std::string_view record) {
-        if (chunks_.empty() || chunks_.back().capacity() - chunks_.back().size() < record.size()) {
+        if (chunks_.empty() || chunks_.back().spilled() ||
+            chunks_.back().bytes.capacity() - chunks_.back().bytes.size() < record.size()) {
             chunks_.emplace_back();
-            chunks_.back().reserve(record.size() > chunk_size ? record.size() : chunk_size);
+            chunks_.back().bytes.reserve(record.size() > chunk_size ? record.size() : chunk_size);
         }
-        chunks_.back().append(record);
-        ++count_;
+        chunks_.back().bytes.append(record);
+        chunks_.back().size += record.size();
+        ++counts_.records;
     }
 
-    void append(std::vector<Bytes>&& records) {
+    void append(const std::vector<Bytes>& records) {
         for (const Bytes& record : records) append(record);
-        records.clear();
+    }
+
+    // Counts frame records appended by the caller: `calls` of them calls,
+    // all of the thread `thread`.
+    void note_frames(uint64_t calls, std::optional<uint64_t> thread) {
+        counts_.calls += calls;
+        counts_.add_thread(thread);
+    }
+
+    // Writes every full chunk still in memory to `file` and frees it; the
+    // chunk being filled stays. The bytes freed; on a failure, what could not
+    // be written stays in memory.
+    Result<uint64_t> spill(const std::shared_ptr<SpillFile>& file) {
+        uint64_t freed = 0;
+        for (; first_in_memory_ + 1 < chunks_.size(); ++first_in_memory_) {
+            RecordChunk& chunk = chunks_[first_in_memory_];
+            if (chunk.spilled()) continue;
+            auto offset = file->append(chunk.bytes);
+            if (!offset) return fail(std::move(offset.error()));
+            chunk.file = file;
+            chunk.offset = *offset;
+            Bytes().swap(chunk.bytes);
+            freed += chunk.size;
+        }
+        return freed;
     }
 
     // Puts `earlier` in front of this list's records.
@@ -36,47 +101,35 @@ public:
         earlier.chunks_.insert(earlier.chunks_.end(), std::make_move_iterator(chunks_.begin()),
                                std::make_move_iterator(chunks_.end()));
         chunks_ = std::move(earlier.chunks_);
-        count_ += std::exchange(earlier.count_, 0);
-        earlier.chunks_.clear();
+        earlier.counts_.add(counts_);
+        counts_ = std::move(earlier.counts_);
+        first_in_memory_ = 0;
+        earlier.clear();
     }
 
-    [[nodiscard]] size_t size() const noexcept { return count_; }
-    [[nodiscard]] bool empty() const noexcept { return count_ == 0; }
-    [[nodiscard]] const std::vector<Bytes>& chunks() const noexcept { return chunks_; }
-    // Access to the chunks for writing them out and freeing them one by
-    // one; the list is empty afterwards once the caller clears it.
-    [[nodiscard]] std::vector<Bytes>& release_chunks() noexcept { return chunks_; }
+    [[nodiscard]] size_t size() const noexcept { return counts_.records; }
+    [[nodiscard]] bool empty() const noexcept { return counts_.records == 0; }
+    [[nodiscard]] const RecordCounts& counts() const noexcept { return counts_; }
+    [[nodiscard]] const std::vector<RecordChunk>& chunks() const noexcept { return chunks_; }
+    // The chunks, for a document to take over; the list is empty afterwards
+    // once the caller clears it.
+    [[nodiscard]] std::vector<RecordChunk>& release_chunks() noexcept { return chunks_; }
     void clear() noexcept {
         chunks_.clear();
-        count_ = 0;
+        counts_ = RecordCounts{};
+        first_in_memory_ = 0;
     }
     void swap(RecordList& other) noexcept {
         chunks_.swap(other.chunks_);
-        std::swap(count_, other.count_);
+        std::swap(counts_, other.counts_);
+        std::swap(first_in_memory_, other.first_in_memory_);
     }
 
 private:
     static constexpr size_t chunk_size = size_t{1} << 20;
-    std::vector<Bytes> chunks_;
-    size_t count_ = 0;
+    std::vector<RecordChunk> chunks_;
+    RecordCounts counts_;
+    size_t first_in_memory_ = 0;  // chunks before it are spilled
 };
-
-// The array header counting the records, then the records back to back.
-template <class S>
-void write_record_array(Writer<S>& writer, const RecordList& records) {
-    writer.array_header(static_cast<uint32_t>(records.size()));
-    for (const Bytes& chunk : records.chunks()) writer.raw(chunk);
-}
-
-// The same, freeing each chunk once written: the records are then held only
-// once, in what is being written.
-template <class S>
-void write_record_array_releasing(Writer<S>& writer, RecordList& records) {
-    writer.array_header(static_cast<uint32_t>(records.size()));
-    for (Bytes& chunk : records.release_chunks()) {
-        writer.raw(chunk);
-        Bytes().swap(chunk);
-    }
-}
 
 }  // namespace sarn

@@ -21,6 +21,7 @@
 #include "plugins/plugin_table.hpp"
 #include "profiler/directory_memo.hpp"
 #include "profiler/record_list.hpp"
+#include "profiler/spill_file.hpp"
 #include "profiler/thread_caches.hpp"
 #include "utils/error.hpp"
 #include "utils/guarded.hpp"
@@ -45,6 +46,9 @@ struct ProfilerState {
     uint64_t sqlite_busy_timeout = 60;
     // The most bytes of records one trace keeps; 0 for no limit.
     uint64_t max_trace_bytes = 0;
+    // Past this many bytes of records in memory, full chunks move to a spill
+    // file; 0 keeps them all in memory.
+    uint64_t spill_after_bytes = 0;
     bool one_trace_per_test = false;
     bool threading = false;
     bool lightweight_repr = false;
@@ -60,10 +64,13 @@ struct ProfilerState {
     Guarded<RecordList> frames_of_interest;
     Guarded<ThreadFrames> thread_frames;
     Guarded<PluginTable> plugins;
+    Guarded<std::optional<Bytes>> test_record;  // the trace's first "start_test" record
+    Guarded<std::shared_ptr<SpillFile>> spill_file;
     // Bytes of records in the stores since they were last emptied, and
     // whether the limit cut the trace (its marker stored, later records
     // dropped). Changed next to the stores, read without their locks.
     std::atomic<uint64_t> stored_bytes{0};
+    std::atomic<uint64_t> spilled_bytes{0};  // of them, moved out of memory
     std::atomic<bool> trace_cut{false};
 
     // Per-thread caches.

@@ -1,5 +1,7 @@
 #include "profiler/trace.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <string>
 #include <type_traits>
@@ -51,6 +53,7 @@ struct DocumentContent {
     RecordList frames_of_interest;
     ThreadFrames thread_frames;
     std::string trace_id;
+    std::optional<Bytes> test_record;
 };
 
 Result<DocumentContent> take_stores(ProfilerState& state) {
@@ -64,6 +67,11 @@ Result<DocumentContent> take_stores(ProfilerState& state) {
         auto map = state.thread_frames.lock("per-thread frames map");
         if (!map) return fail(std::move(map.error()));
         content.thread_frames.swap(**map);
+    }
+    {
+        auto test_record = state.test_record.lock("test record store");
+        if (!test_record) return fail(std::move(test_record.error()));
+        content.test_record = std::exchange(**test_record, std::nullopt);
     }
     auto trace_id = state.trace_id.lock("trace id store");
     if (!trace_id) return fail(std::move(trace_id.error()));
@@ -81,17 +89,16 @@ void restore_stores(ProfilerState& state, DocumentContent&& content) {
     if (auto map = state.thread_frames.lock("per-thread frames map")) {
         for (auto& [native_id, records] : content.thread_frames) (**map)[native_id].prepend(std::move(records));
     }
+    if (auto test_record = state.test_record.lock("test record store")) {
+        if (content.test_record) **test_record = std::move(content.test_record);
+    }
 }
 
-// Writes the document. Given the content as const, it is only read (the
-// sizing pass); otherwise each chunk of records is freed once written.
-template <class Stream, class Content>
+// Writes the document's fields; `records_array(writer, list)` writes each
+// list of records.
+template <class Stream, class Content, class RecordsArray>
 void encode_document(Writer<Stream>& writer, const ProfilerState& state, const DocumentInputs& inputs,
-                     Content& content) {
-    auto records_array = [&writer](auto& records) {
-        if constexpr (std::is_const_v<Content>) write_record_array(writer, records);
-        else write_record_array_releasing(writer, records);
-    };
+                     Content& content, RecordsArray&& records_array) {
     writer.map_header(8);
     writer.str("command_line_args");
     writer.array_header(static_cast<uint32_t>(inputs.argv.size()));
@@ -101,10 +108,10 @@ void encode_document(Writer<Stream>& writer, const ProfilerState& state, const D
     writer.map_header(static_cast<uint32_t>(content.thread_frames.size()));
     for (auto& [native_id, records] : content.thread_frames) {
         writer.uint(native_id);
-        records_array(records);
+        records_array(writer, records);
     }
     writer.str("frames_of_interest");
-    records_array(content.frames_of_interest);
+    records_array(writer, content.frames_of_interest);
     write_opt_uint_field(writer, "main_thread_id", state.main_thread_id);
     writer.str("meta");
     writer.map_header(3);
@@ -116,6 +123,41 @@ void encode_document(Writer<Stream>& writer, const ProfilerState& state, const D
     write_str_field(writer, "trace_id", content.trace_id);
 }
 
+// The document's size, from the stores' chunk sizes.
+uint64_t document_size(const ProfilerState& state, const DocumentInputs& inputs, const DocumentContent& content) {
+    CountingSink counter;
+    Writer counting(counter);
+    encode_document(counting, state, inputs, content, [&counter](auto& writer, const RecordList& records) {
+        writer.array_header(static_cast<uint32_t>(records.size()));
+        for (const RecordChunk& chunk : records.chunks()) counter.write(nullptr, chunk.size);
+    });
+    return counter.count();
+}
+
+DocumentFacts facts_of(const ProfilerState& state, DocumentInputs& inputs, DocumentContent& content) {
+    DocumentFacts facts;
+    facts.started = state.timestamp;
+    facts.source = state.source;
+    facts.argv = inputs.argv;
+    for (const auto& [native_id, records] : content.thread_frames) facts.counts.add(records.counts());
+    facts.counts.add(content.frames_of_interest.counts());
+    facts.test_record = std::move(content.test_record);
+    return facts;
+}
+
+// The document made of the content, which is emptied: its chunks move into it.
+TraceDocument make_document(const ProfilerState& state, DocumentInputs& inputs, DocumentContent& content) {
+    DocumentFacts facts = facts_of(state, inputs, content);
+    PieceSink pieces;
+    Writer writer(pieces);
+    encode_document(writer, state, inputs, content, [&pieces](auto& out, RecordList& records) {
+        out.array_header(static_cast<uint32_t>(records.size()));
+        pieces.chunks(records.release_chunks());
+        records.clear();
+    });
+    return TraceDocument(pieces.finish(), std::move(facts));
+}
+
 size_t size_of(std::string_view record) noexcept { return record.size(); }
 size_t size_of(const std::vector<Bytes>& records) noexcept {
     size_t size = 0;
@@ -123,17 +165,18 @@ size_t size_of(const std::vector<Bytes>& records) noexcept {
     return size;
 }
 
-// The record that ends a trace cut by the limit: {"type": "trace_cut",
-// "max_trace_bytes", "timestamp"}.
-Bytes trace_cut_marker(const ProfilerState& state) {
+// The record that ends a cut trace: {"type": "trace_cut", "max_trace_bytes",
+// "timestamp"}, and "reason" when something else than the limit cut it.
+Bytes trace_cut_marker(const ProfilerState& state, const std::string* reason = nullptr) {
     Bytes marker;
     CursorSink sink(marker);
     Writer writer(sink);
-    writer.map_header(3);
+    writer.map_header(reason != nullptr ? 4 : 3);
     write_str_field(writer, "type", "trace_cut");
     writer.str("max_trace_bytes");
     writer.uint(state.max_trace_bytes);
     write_timestamp_field(writer, current_timestamp().value_or(0.0));
+    if (reason != nullptr) write_str_field(writer, "reason", *reason);
     return marker;
 }
 
@@ -141,43 +184,106 @@ Bytes trace_cut_marker(const ProfilerState& state) {
 // time, the marker is stored in their place; later records are dropped.
 template <class Records>
 bool within_limit(ProfilerState& state, const Records& records) {
-    if (state.max_trace_bytes == 0) return true;
     if (state.trace_cut.load(std::memory_order_relaxed)) return false;
     const uint64_t size = size_of(records);
     const uint64_t before = state.stored_bytes.fetch_add(size, std::memory_order_relaxed);
-    if (before + size <= state.max_trace_bytes) return true;
+    if (state.max_trace_bytes == 0 || before + size <= state.max_trace_bytes) return true;
     if (!state.trace_cut.exchange(true)) {
         if (auto list = state.frames_of_interest.lock("frames-of-interest list")) (**list).append(trace_cut_marker(state));
     }
     return false;
 }
 
-// The records of a thread go to its own list when threads are recorded,
-// except those of the main thread (and of a thread without a native id).
-template <class Records>
-void store(ProfilerState& state, std::optional<uint64_t> native_id, Records&& records) {
-    if (!within_limit(state, records)) return;
-    bool own_list = native_id && state.threading && (!state.main_thread_id || *native_id != *state.main_thread_id);
-    if (own_list) {
-        if (auto map = state.thread_frames.lock("per-thread frames map")) (**map)[*native_id].append(std::forward<Records>(records));
+// The folder of the database, where a spill file is made.
+std::string directory_of(const std::string& db_path) {
+    const size_t slash = db_path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : db_path.substr(0, slash);
+}
+
+// The spill file to append to: made on first use beside the database, and
+// made anew in a forked child.
+Result<std::shared_ptr<SpillFile>> spill_file_of(ProfilerState& state) {
+    auto file = state.spill_file.lock("spill file");
+    if (!file) return fail(std::move(file.error()));
+    if (**file == nullptr || (**file)->owner() != ::getpid()) {
+        auto made = SpillFile::open(directory_of(state.db_path));
+        if (!made) return fail(std::move(made.error()));
+        **file = std::move(*made);
+    }
+    return **file;
+}
+
+// Moves the list's full chunks out of memory once the stores hold more than
+// the spill threshold. A spill that fails cuts the trace, with the reason in
+// its marker: the records would otherwise pile up in memory.
+void spill_if_due(ProfilerState& state, RecordList& list) {
+    if (state.spill_after_bytes == 0 || list.chunks().size() < 2) return;
+    const uint64_t stored = state.stored_bytes.load(std::memory_order_relaxed);
+    const uint64_t spilled = state.spilled_bytes.load(std::memory_order_relaxed);
+    if (stored - spilled <= state.spill_after_bytes) return;
+    auto file = spill_file_of(state);
+    auto freed = file ? list.spill(*file) : Result<uint64_t>(fail(std::move(file.error())));
+    if (freed) {
+        state.spilled_bytes.fetch_add(*freed, std::memory_order_relaxed);
         return;
     }
-    if (auto list = state.frames_of_interest.lock("frames-of-interest list")) (**list).append(std::forward<Records>(records));
+    if (!state.trace_cut.exchange(true)) {
+        const std::string reason = freed.error().description();
+        list.append(trace_cut_marker(state, &reason));
+    }
+}
+
+// The records of a thread go to its own list when threads are recorded,
+// except those of the main thread (and of a thread without a native id).
+// `calls` of them are calls, and `frames` says whether any is a frame record.
+template <class Records>
+void store(ProfilerState& state, std::optional<uint64_t> native_id, const Records& records, uint64_t calls,
+           bool frames) {
+    if (!within_limit(state, records)) return;
+    auto file = [&](RecordList& list) {
+        list.append(records);
+        if (frames) list.note_frames(calls, native_id);
+        spill_if_due(state, list);
+    };
+    bool own_list = native_id && state.threading && (!state.main_thread_id || *native_id != *state.main_thread_id);
+    if (own_list) {
+        if (auto map = state.thread_frames.lock("per-thread frames map")) file((**map)[*native_id]);
+        return;
+    }
+    if (auto list = state.frames_of_interest.lock("frames-of-interest list")) file(**list);
 }
 
 }  // namespace
 
 void reset_trace_limit(ProfilerState& state) noexcept {
     state.stored_bytes.store(0, std::memory_order_relaxed);
+    state.spilled_bytes.store(0, std::memory_order_relaxed);
     state.trace_cut.store(false, std::memory_order_relaxed);
 }
 
-void store_records(ProfilerState& state, std::optional<uint64_t> native_id, std::vector<Bytes>&& records) {
-    store(state, native_id, std::move(records));
+void store_batch_range(ProfilerState& state, std::optional<uint64_t> native_id, FrameEvent event, Batch& batch,
+                       size_t from, size_t to) {
+    if (from >= to) return;
+    uint64_t frames = 0;
+    for (size_t i = from; i < to; ++i) {
+        const std::string& type = batch.types[i];
+        if (type == "frame") {
+            ++frames;
+        } else if (type == "start_test") {
+            if (auto test_record = state.test_record.lock("test record store")) {
+                if (!**test_record) **test_record = batch.records[i];
+            }
+        }
+    }
+    std::vector<Bytes> records(std::make_move_iterator(batch.records.begin() + static_cast<ptrdiff_t>(from)),
+                               std::make_move_iterator(batch.records.begin() + static_cast<ptrdiff_t>(to)));
+    store(state, native_id, records, event == FrameEvent::call ? frames : 0, frames != 0);
 }
 
-void hand_over_frame_record(ProfilerState& state, const ThreadInfo& thread, std::string_view record) {
-    store(state, thread.native_id, record);
+void hand_over_frame_record(ProfilerState& state, const ThreadInfo& thread, FrameEvent event,
+                            std::string_view record) {
+    store(state, thread.native_id, record, event == FrameEvent::call ? 1 : 0, true);
 }
 
 Status hand_over_records(ProfilerState& state, FrameEvent event, Batch&& batch) {
@@ -190,11 +296,32 @@ Status hand_over_records(ProfilerState& state, FrameEvent event, Batch&& batch) 
     if (!info) return fail(std::move(info.error()));
     std::optional<uint64_t> native_id = (*info)->native_id;
     if (state.one_trace_per_test) {
-        auto scanned = scan_test_boundaries(state, batch, native_id);
+        auto scanned = scan_test_boundaries(state, batch, event, native_id);
         if (!scanned) return scanned;
     }
-    store_records(state, native_id, std::move(batch.records));
+    store_batch_range(state, native_id, event, batch, 0, batch.types.size());
     return {};
+}
+
+Result<TraceDocument> take_trace_document(ProfilerState& state) {
+    auto inputs = read_document_inputs();
+    if (!inputs) return fail(std::move(inputs.error()));
+    auto content = take_stores(state);
+    if (!content) return fail(std::move(content.error()));
+    return make_document(state, *inputs, *content);
+}
+
+Result<Ref> read_whole(TraceDocument& document) {
+    const uint64_t size = document.size() - document.position();
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!bytes) {
+        PyErr_Clear();
+        return Ref();
+    }
+    auto read = document.read(PyBytes_AS_STRING(bytes.get()), size);
+    if (!read) return fail(std::move(read.error()));
+    if (*read != size) return fail_internal("the trace document is shorter than its size");
+    return bytes;
 }
 
 Result<Ref> build_trace(ProfilerState& state) {
@@ -203,21 +330,20 @@ Result<Ref> build_trace(ProfilerState& state) {
     auto content = take_stores(state);
     if (!content) return fail(std::move(content.error()));
 
-    // Sized first, then written straight into the bytes object: the document
-    // is never held twice in memory.
-    CountingSink counter;
-    Writer counting(counter);
-    encode_document(counting, state, *inputs, std::as_const(*content));
-    Ref document = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(counter.count())));
-    if (!document) {
+    // Sized first, then written straight into the bytes object: the records
+    // are never held twice in memory.
+    const uint64_t size = document_size(state, *inputs, *content);
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!bytes) {
         Error error = Error::fetch();
         restore_stores(state, std::move(*content));
         return fail(std::move(error));
     }
-    PointerSink pointer(PyBytes_AS_STRING(document.get()));
-    Writer writing(pointer);
-    encode_document(writing, state, *inputs, *content);
-    return document;
+    TraceDocument document = make_document(state, *inputs, *content);
+    auto read = document.read(PyBytes_AS_STRING(bytes.get()), size);
+    if (!read) return fail(std::move(read.error()));
+    if (*read != size) return fail_internal("the trace document is shorter than its size");
+    return bytes;
 }
 
 }  // namespace sarn

@@ -10,6 +10,7 @@
 
 #include "profiler/batch.hpp"
 #include "profiler/state.hpp"
+#include "profiler/trace_document.hpp"
 #include "utils/error.hpp"
 
 namespace sarn {
@@ -21,11 +22,15 @@ namespace sarn {
 
 // The hand-over of a batch that holds only a frame record of the calling
 // thread: no plugin payload to order or to scan for test boundaries.
-void hand_over_frame_record(ProfilerState& state, const ThreadInfo& thread, std::string_view record);
+void hand_over_frame_record(ProfilerState& state, const ThreadInfo& thread, FrameEvent event,
+                            std::string_view record);
 
-// Appends records to the main list, or to the thread's own list when threads
-// are recorded separately. Moves the records; cannot fail.
-void store_records(ProfilerState& state, std::optional<uint64_t> native_id, std::vector<Bytes>&& records);
+// Appends records [from, to) of an event's batch to the main list, or to the
+// thread's own list when threads are recorded separately, counting its frame
+// records and keeping the trace's first test record. Moves the records;
+// cannot fail.
+void store_batch_range(ProfilerState& state, std::optional<uint64_t> native_id, FrameEvent event, Batch& batch,
+                       size_t from, size_t to);
 
 // Starts counting the bytes of a new trace towards its limit: when the stores
 // are emptied.
@@ -33,5 +38,12 @@ void reset_trace_limit(ProfilerState& state) noexcept;
 
 // Empties the stores into a new trace document (`bytes`).
 [[nodiscard]] Result<Ref> build_trace(ProfilerState& state);
+
+// Empties the stores into a trace document read piece by piece.
+[[nodiscard]] Result<TraceDocument> take_trace_document(ProfilerState& state);
+
+// The whole document as `bytes`; null, with no exception pending, when there
+// is no memory for it (the document is then left unread).
+[[nodiscard]] Result<Ref> read_whole(TraceDocument& document);
 
 }  // namespace sarn

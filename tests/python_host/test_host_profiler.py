@@ -8,6 +8,7 @@ import time
 import pytest
 
 import sarn
+import sarn.db
 from sarn import profiler as profiler_module
 from sarn.config import ConfigError
 from sarn.plugins import PluginError
@@ -41,6 +42,10 @@ class StubCore:
             def build_trace(self):
                 return b"\x80"
 
+            def take_trace_document(self):  # what a save takes, stored by the stubbed database
+                self.save_request_in_db()
+                return b"\x80"
+
             def register_threading_profiler(self, frame, event, arg):
                 pass
 
@@ -57,6 +62,7 @@ class StubCore:
 @pytest.fixture
 def core(monkeypatch):
     stub = StubCore()
+    monkeypatch.setattr(sarn.db, "save_trace_in_sqlite", lambda *args, **kwargs: None)
     monkeypatch.setattr(sarn, "_sarn", stub, raising=False)
     monkeypatch.setitem(sys.modules, "sarn._sarn", stub)
     yield stub

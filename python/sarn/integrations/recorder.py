@@ -228,7 +228,7 @@ class RequestRecording:
 
         profiler = self.profiler
         try:
-            document = profiler.build_trace()
+            document = profiler.take_trace_document()
             db.save_trace_in_sqlite(
                 profiler.db_path,
                 profiler.trace_id,
