@@ -470,6 +470,10 @@ def _cmd_run(tokens: Sequence[str]) -> int:
     details = "%d frame%s" % (frames, "" if frames == 1 else "s")
     if info.thread_count and info.thread_count > 1:
         details += ", %d threads" % info.thread_count
+    unrecorded = document.facts.get("unrecorded_threads", 0) if hasattr(document, "facts") else 0
+    if unrecorded:
+        details += "; %d thread%s ran unrecorded (record them with --threads)" % (
+            unrecorded, "" if unrecorded == 1 else "s")
     if displaced:
         details += "; recording stopped early: the program replaced the profile function " \
                    "(sys.setprofile, or a tool such as cProfile or a debugger)"

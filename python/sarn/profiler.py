@@ -174,6 +174,9 @@ class Profiler:
             raise
         self._core = core
         self._thread_id = threading.get_ident()
+        _unrecorded_threads[0] = 0
+        if self.config.get("threading") is not True:
+            threading.setprofile(_count_unrecorded_thread)
         return self
 
     def stop(self, save: bool = True) -> None:
@@ -227,6 +230,24 @@ class Profiler:
         if self.rust_profiler is None:
             raise RecordingError("nothing to take: this recording never started")
         return self.rust_profiler.take_trace_document()
+
+
+# Threads started while recording with threading off: each runs the counter
+# once, as its first profile event, and goes on without a profile function.
+_unrecorded_threads = [0]
+
+
+def _count_unrecorded_thread(frame: Any, event: str, arg: Any) -> None:
+    _unrecorded_threads[0] += 1
+    sys.setprofile(None)
+
+
+def take_unrecorded() -> Dict[str, int]:
+    """What ran unrecorded since the last call, for the trace document's
+    meta: {"threads": count} when threads did; called by the core as it takes
+    the records of a trace."""
+    threads, _unrecorded_threads[0] = _unrecorded_threads[0], 0
+    return {"threads": threads} if threads else {}
 
 
 def _records_through_monitoring(config: Mapping[str, Any]) -> bool:

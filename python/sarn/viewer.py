@@ -1114,7 +1114,8 @@ def _unrecorded_lines(document: Dict[str, Any], meta: Dict[str, Any]) -> Iterato
         if isinstance(count, int) and count > 0:
             parts.append("%d %s%s" % (count, word, "" if count == 1 else ("es" if word.endswith("s") else "s")))
     if parts:
-        yield "not recorded: " + " and ".join(parts) + " ran without being recorded"
+        hint = " (--threads records them)" if unrecorded.get("threads") else ""
+        yield " and ".join(parts) + " ran unrecorded" + hint
 
 
 def _path_text(names: Tuple[str, ...]) -> str:

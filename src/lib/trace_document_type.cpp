@@ -104,7 +104,8 @@ Result<Ref> facts_dict(const DocumentFacts& facts) {
               put(d, "argv", argv.release()) && put(d, "test_record", test_record) &&
               put(d, "frame_count", PyLong_FromUnsignedLongLong(facts.counts.calls)) &&
               put(d, "record_count", PyLong_FromUnsignedLongLong(facts.counts.records)) &&
-              put(d, "thread_count", PyLong_FromUnsignedLongLong(facts.counts.threads.size()));
+              put(d, "thread_count", PyLong_FromUnsignedLongLong(facts.counts.threads.size())) &&
+              put(d, "unrecorded_threads", PyLong_FromUnsignedLongLong(facts.unrecorded_threads));
     if (!ok) return fail_fetch();
     return dict;
 }
@@ -126,7 +127,7 @@ PyMethodDef methods[] = {
 
 PyGetSetDef getters[] = {
     {"size", size_getter, nullptr, "the document's length in bytes", nullptr},
-    {"facts", facts_getter, nullptr, "started, source, argv, test_record and the record counts", nullptr},
+    {"facts", facts_getter, nullptr, "started, source, argv, test_record, unrecorded_threads and the record counts", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -22,7 +22,19 @@ struct DocumentInputs {
     std::string version;
     std::optional<std::string> commit_sha;
     std::vector<std::string> argv;
+    uint64_t unrecorded_threads = 0;  // threads that ran without being recorded
 };
+
+Result<uint64_t> read_unrecorded_threads() {
+    auto take = import_attribute("sarn.profiler", "take_unrecorded");
+    if (!take) return fail(std::move(take.error()));
+    auto taken = checked(PyObject_CallObject(take->get(), nullptr));
+    if (!taken) return fail(std::move(taken.error()));
+    if (!PyDict_Check(taken->get())) return 0;
+    PyObject* threads = PyDict_GetItemString(taken->get(), "threads");  // borrowed
+    if (threads == nullptr) return 0;
+    return to_unsigned(threads);
+}
 
 Result<DocumentInputs> read_document_inputs() {
     DocumentInputs inputs;
@@ -45,6 +57,10 @@ Result<DocumentInputs> read_document_inputs() {
     auto args = to_text_list(argv->get());
     if (!args) return fail(std::move(args.error()));
     inputs.argv = std::move(*args);
+
+    auto unrecorded = read_unrecorded_threads();
+    if (!unrecorded) return fail(std::move(unrecorded.error()));
+    inputs.unrecorded_threads = *unrecorded;
     return inputs;
 }
 
@@ -114,11 +130,18 @@ void encode_document(Writer<Stream>& writer, const ProfilerState& state, const D
     records_array(writer, content.frames_of_interest);
     write_opt_uint_field(writer, "main_thread_id", state.main_thread_id);
     writer.str("meta");
-    writer.map_header(3);
+    writer.map_header(inputs.unrecorded_threads != 0 ? 4 : 3);
     write_str_field(writer, "version", inputs.version);
     write_str_field(writer, "source", state.source);
     writer.str("use_frame_boundaries");
     writer.boolean(true);
+    if (inputs.unrecorded_threads != 0) {
+        // Written only when some did, so that other documents stay as they were.
+        writer.str("unrecorded");
+        writer.map_header(1);
+        writer.str("threads");
+        writer.uint(inputs.unrecorded_threads);
+    }
     write_timestamp_field(writer, state.timestamp);
     write_str_field(writer, "trace_id", content.trace_id);
 }
@@ -139,6 +162,7 @@ DocumentFacts facts_of(const ProfilerState& state, DocumentInputs& inputs, Docum
     facts.started = state.timestamp;
     facts.source = state.source;
     facts.argv = inputs.argv;
+    facts.unrecorded_threads = inputs.unrecorded_threads;
     for (const auto& [native_id, records] : content.thread_frames) facts.counts.add(records.counts());
     facts.counts.add(content.frames_of_interest.counts());
     facts.test_record = std::move(content.test_record);

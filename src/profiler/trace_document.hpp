@@ -23,6 +23,7 @@ struct DocumentFacts {
     std::vector<std::string> argv;
     RecordCounts counts;
     std::optional<Bytes> test_record;  // the first "start_test" record
+    uint64_t unrecorded_threads = 0;
 };
 
 class TraceDocument {

@@ -470,3 +470,32 @@ def test_a_trace_past_max_trace_bytes_ends_with_a_marker_and_the_next_starts_afr
         assert 10 < info.frame_count < 1000
         shown = viewer.render(db.load_trace(path, info.id))
         assert "recording stopped early: the trace reached max_trace_bytes (20,000 bytes)" in shown
+
+
+@pytest.mark.parametrize("threading_on, said", [(False, "2 threads ran unrecorded (--threads records them)"),
+                                                 (True, None)])
+def test_threads_that_ran_unrecorded_are_counted_in_the_trace(tmp_path, threading_on, said):
+    (tmp_path / "threads.py").write_text(textwrap.dedent(
+        """
+        import sys, threading
+        import sarn
+
+        def work():
+            return 1
+
+        with sarn.record(db_path="t.db", config={"threading": %s}):
+            for _ in range(2):
+                thread = threading.Thread(target=work)
+                thread.start()
+                thread.join()
+        print(threading.getprofile() if sys.version_info >= (3, 10) else None)
+        """ % threading_on
+    ))
+    done = python(["threads.py"], tmp_path)
+    assert done.returncode == 0 and done.stdout.decode().strip() == "None", done.stderr.decode()
+    path = str(tmp_path / "t.db")
+    [info] = db.list_traces(path)
+    document = msgpack.unpackb(db.load_trace(path, info.id), strict_map_key=False)
+    assert document["meta"].get("unrecorded") == (None if said is None else {"threads": 2})
+    shown = viewer.render(db.load_trace(path, info.id))
+    assert (said in shown) if said else ("unrecorded" not in shown)
