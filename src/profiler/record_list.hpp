@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "profiler/chunk_buffer.hpp"
 #include "profiler/spill_file.hpp"
 #include "utils/error.hpp"
 #include "utils/msgpack_writer.hpp"
@@ -24,7 +25,7 @@ namespace sarn {
 
 // Records back to back: in memory, or in a spill file once moved out.
 struct RecordChunk {
-    Bytes bytes;
+    ChunkBuffer bytes;
     std::shared_ptr<SpillFile> file;
     uint64_t offset = 0;  // in `file`
     uint64_t size = 0;    // bytes of records, wherever they are
@@ -57,10 +58,8 @@ struct RecordCounts {
 class RecordList {
 public:
     void append(std::string_view record) {
-        if (chunks_.empty() || chunks_.back().spilled() ||
-            chunks_.back().bytes.capacity() - chunks_.back().bytes.size() < record.size()) {
-            chunks_.emplace_back();
-            chunks_.back().bytes.reserve(record.size() > chunk_size ? record.size() : chunk_size);
+        if (chunks_.empty() || chunks_.back().spilled() || chunks_.back().bytes.room() < record.size()) [[unlikely]] {
+            start_chunk(record.size());
         }
         chunks_.back().bytes.append(record);
         chunks_.back().size += record.size();
@@ -86,11 +85,11 @@ public:
         for (; first_in_memory_ + 1 < chunks_.size(); ++first_in_memory_) {
             RecordChunk& chunk = chunks_[first_in_memory_];
             if (chunk.spilled()) continue;
-            auto offset = file->append(chunk.bytes);
+            auto offset = file->append(chunk.bytes.view());
             if (!offset) return fail(std::move(offset.error()));
             chunk.file = file;
             chunk.offset = *offset;
-            Bytes().swap(chunk.bytes);
+            chunk.bytes = ChunkBuffer();
             freed += chunk.size;
         }
         return freed;
@@ -126,7 +125,17 @@ public:
     }
 
 private:
-    static constexpr size_t chunk_size = size_t{1} << 20;
+    // A list's first chunk is small, so that a short trace stays small; the
+    // others are mapped with their pages populated.
+    static constexpr size_t first_chunk_size = size_t{256} << 10;
+    static constexpr size_t chunk_size = ChunkBuffer::mapped_size;
+
+    [[gnu::noinline]] void start_chunk(size_t record_size) {
+        const size_t wanted = chunks_.empty() ? first_chunk_size : chunk_size;
+        chunks_.emplace_back();
+        chunks_.back().bytes = ChunkBuffer(record_size > wanted ? record_size : wanted);
+    }
+
     std::vector<RecordChunk> chunks_;
     RecordCounts counts_;
     size_t first_in_memory_ = 0;  // chunks before it are spilled

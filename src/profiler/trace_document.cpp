@@ -63,8 +63,8 @@ void PieceSink::flush() {
     if (pending_.empty()) return;
     RecordChunk piece;
     piece.size = pending_.size();
-    piece.bytes = std::move(pending_);
-    pending_ = Bytes();
+    piece.bytes = ChunkBuffer::copy_of(pending_);
+    pending_.clear();
     pieces_.push_back(std::move(piece));
 }
 
