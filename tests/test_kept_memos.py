@@ -154,6 +154,11 @@ CASES = [
                  "call_through(callee, decoy)",
                  "callee", ["app.callee", "app.decoy", "app.callee", None, "app.decoy"],
                  id="caller-local-named-like-the-callee"),
+    pytest.param("callee(); callee(); __import__('sys')._getframe().f_locals['callee'] = decoy; callee(); callee()",
+                 "callee", ["app.callee", "app.decoy"], id="caller-locals-dict-gains-the-name"),
+    pytest.param("global callee; callee(); callee(); original, callee = callee, decoy; original(); "
+                 "callee = original; original()",
+                 "callee", ["app.callee", "app.decoy", "app.callee"], id="global-rebound-and-restored"),
 ]
 
 

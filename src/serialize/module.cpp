@@ -19,6 +19,7 @@
 #include <new>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "filters/fragments.hpp"
 #include "serialize/document_facts.hpp"
@@ -29,19 +30,47 @@ namespace sarn::serialize {
 
 namespace {
 
-// What `configure` lent. A dump holds its own share, so a second
-// `configure` (a reloaded sarn.serialize) cannot release the helpers while a
-// dump that runs Python code (a repr) is still using them.
+// What `configure` lent.
 struct Configuration {
     Host host;
     Ref failure;  // _failure(value, error) -> bytes
 };
 
+// A second `configure` (a new recording, a reloaded sarn.serialize) must not
+// release the helpers while a dump that runs Python code (a repr) is still
+// using them: a configuration replaced while dumps are running is retired,
+// and freed by a later `configure` that finds none running. Dumps count
+// themselves instead of sharing ownership, which would cost two atomic
+// operations per value.
 struct State {
     std::shared_ptr<const Configuration> configuration;
+    std::vector<std::shared_ptr<const Configuration>> retired;
+    int dumps_running = 0;
+
+    void replace(std::shared_ptr<const Configuration> next) {
+        if (dumps_running > 0) retired.push_back(std::move(configuration));
+        else retired.clear();
+        configuration = std::move(next);
+    }
 };
 
 State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
+
+// The configuration in use, for as long as this dump runs.
+class RunningDump {
+public:
+    explicit RunningDump(State& state) noexcept : state_(state), configuration_(state.configuration.get()) {
+        ++state_.dumps_running;
+    }
+    ~RunningDump() { --state_.dumps_running; }
+    RunningDump(const RunningDump&) = delete;
+    RunningDump& operator=(const RunningDump&) = delete;
+    const Configuration* configuration() const noexcept { return configuration_; }
+
+private:
+    State& state_;
+    const Configuration* configuration_;
+};
 
 bool read_limit(PyObject* source, const char* name, Py_ssize_t& limit) {
     Ref value = Ref::steal(PyObject_GetAttrString(source, name));
@@ -88,7 +117,7 @@ bool configure_from(PyObject* source, State& state) {
     const char* tag = PyUnicode_AsUTF8AndSize(host.tag.get(), &size);
     if (tag == nullptr) return false;
     host.tag_utf8.assign(tag, static_cast<size_t>(size));
-    state.configuration = std::move(configuration);
+    state.replace(std::move(configuration));
     return true;
 }
 
@@ -114,7 +143,8 @@ using WriteFunction = bool (*)(const Host&, PyObject*, Bytes&, ReprMemo&);
 // Appends the bytes a dump returns to `out`. False with an exception set
 // only when there are none (not configured, or `_failure` itself failed).
 bool dump_into(PyObject* module, PyObject* value, WriteFunction write, Bytes& out, ReprMemo& memo) noexcept {
-    const std::shared_ptr<const Configuration> configuration = state_of(module).configuration;
+    const RunningDump running(state_of(module));
+    const Configuration* configuration = running.configuration();
     if (!configuration) {
         PyErr_SetString(PyExc_RuntimeError, "sarn._serialize is not configured");
         return false;
@@ -188,7 +218,8 @@ Ref dict_of(const NamedValue* entries, size_t count) {
 EntriesWritten append_entries(PyObject* function, const NamedValue* entries, size_t count, Bytes& out,
                               ReprMemo& memo) noexcept {
     PyObject* module = PyCFunction_GET_SELF(function);
-    const std::shared_ptr<const Configuration> configuration = state_of(module).configuration;
+    const RunningDump running(state_of(module));
+    const Configuration* configuration = running.configuration();
     if (!configuration) return EntriesWritten::not_applicable;  // the dump of the dict says why
     const bool full = PyCFunction_GET_FUNCTION(function) == dump_full;
     const WriteEntries write = full ? write_full_entries : write_lightweight_entries;
@@ -230,8 +261,7 @@ PyObject* skips_file(PyObject*, PyObject* filename) noexcept {
 constinit const SerializerApi native_api{SerializerApi::current_version, dump_full, dump_lightweight, append_dump,
                                          append_entries};
 
-int traverse(PyObject* module, visitproc visit, void* arg) {
-    const Configuration* configuration = state_of(module).configuration.get();
+int traverse_configuration(const Configuration* configuration, visitproc visit, void* arg) {
     if (configuration == nullptr) return 0;
     const Host& host = configuration->host;
     for (const Ref* ref : {&host.type_info, &host.bounded_repr, &host.big_int_repr, &host.deque_type,
@@ -241,8 +271,18 @@ int traverse(PyObject* module, visitproc visit, void* arg) {
     return 0;
 }
 
+int traverse(PyObject* module, visitproc visit, void* arg) {
+    const State& state = state_of(module);
+    if (int found = traverse_configuration(state.configuration.get(), visit, arg)) return found;
+    for (const auto& retired : state.retired) {
+        if (int found = traverse_configuration(retired.get(), visit, arg)) return found;
+    }
+    return 0;
+}
+
 int clear(PyObject* module) {
-    state_of(module).configuration.reset();
+    // The helpers of a dump still running stay until it is done.
+    state_of(module).replace(nullptr);
     return 0;
 }
 

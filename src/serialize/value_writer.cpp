@@ -33,6 +33,12 @@ constexpr std::string_view kCutMark = "...";
 class Text {
 public:
     bool load(PyObject* str) {
+        // ASCII text is its own UTF-8: read in place, without a call.
+        if (PyUnicode_IS_COMPACT_ASCII(str)) {
+            view_ = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
+                                     static_cast<size_t>(PyUnicode_GET_LENGTH(str)));
+            return true;
+        }
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(str, &size);
         if (data == nullptr) {

@@ -113,10 +113,50 @@ private:
     std::unordered_map<PyObject*, Entry> entries_;
 };
 
+// The name of a module-level function found through its globals, for a
+// code object and the code of its caller that cannot hold any of the names
+// looked at before the globals (the caller's local of the function's name;
+// `self`, `cls`, `__qualname__`). It holds while the globals keep their
+// version tag (the same function object is found) and that function keeps
+// its `__module__` and `__qualname__` objects (held here, so that none can
+// be replaced at the same address).
+class GlobalFunctionMemo {
+public:
+    [[nodiscard]] const std::string* find(PyObject* code, PyObject* caller_code, PyObject* globals) const noexcept;
+    void remember(PyObject* code, PyObject* caller_code, PyObject* globals, PyObject* function,
+                  const std::string& text);
+
+private:
+    struct Key {
+        PyObject* code;
+        PyObject* caller_code;
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash {
+        size_t operator()(const Key& key) const noexcept {
+            return static_cast<size_t>(reinterpret_cast<uintptr_t>(key.code) * 0x9E3779B97F4A7C15u ^
+                                       reinterpret_cast<uintptr_t>(key.caller_code));
+        }
+    };
+    struct Entry {
+        Ref code;         // keep the key's code objects from being replaced at their addresses
+        Ref caller_code;
+        PyObject* globals;   // borrowed: only compared, with its version
+        uint64_t globals_version;
+        PyObject* function;  // borrowed: the globals hold it while their version is unchanged
+        Ref module;
+        Ref qualname;
+        std::string text;
+    };
+    static constexpr size_t max_entries = 1 << 14;
+    std::unordered_map<Key, Entry, KeyHash> entries_;
+};
+
 struct NameMemo {
     AttributeMemo attributes;
     JoinMemo joins;
     CodeNameMemo by_code;
+    GlobalFunctionMemo global_functions;
 };
 
 }  // namespace sarn

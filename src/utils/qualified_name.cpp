@@ -147,6 +147,53 @@ Result<Ref> caller_local_of_optimised(PyFrameObject* caller, PyObject* name) {
     if (caller->f_locals == nullptr) return Ref();
     return lookup(caller->f_locals, name);
 }
+
+bool names_hold(PyObject* names, PyObject* name) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
+        if (same_name(PyTuple_GET_ITEM(names, i), name)) return true;
+    }
+    return false;
+}
+
+// Whether a frame of the optimised function `code` can have a local `name`.
+bool may_have_local(PyCodeObject* code, PyObject* name) {
+    return !(code->co_flags & CO_OPTIMIZED) || names_hold(code->co_varnames, name) ||
+           names_hold(code->co_cellvars, name) || names_hold(code->co_freevars, name);
+}
+
+// The caller of `frame` when the global-function memo may answer for the
+// frame: a function's frame that has no locals dict (which could hold any
+// name).
+PyFrameObject* plain_caller(PyFrameObject* frame) {
+    PyFrameObject* caller = frame->f_back;
+    if (caller == nullptr || caller->f_locals != nullptr || !(caller->f_code->co_flags & CO_OPTIMIZED)) return nullptr;
+    return caller;
+}
+
+// Remembers the name that step 5 found for `function`, when no earlier step
+// could ever have found one for this code called from this caller's code.
+void remember_global_function(NameMemo& memo, PyFrameObject* frame, PyObject* name, PyObject* function,
+                              const std::string& text) {
+    PyFrameObject* caller = plain_caller(frame);
+    if (caller == nullptr || !PyFunction_Check(function)) return;
+    auto* plain = reinterpret_cast<PyFunctionObject*>(function);
+    if (memo.joins.find(plain->func_module, plain->func_qualname) == nullptr) return;  // not fixed by the objects
+    const Names& names = name_table();
+    PyCodeObject* code = frame->f_code;
+    if (may_have_local(caller->f_code, name) || may_have_local(code, names.self) || may_have_local(code, names.cls) ||
+        may_have_local(code, names.__qualname__)) {
+        return;
+    }
+    memo.global_functions.remember(reinterpret_cast<PyObject*>(code), reinterpret_cast<PyObject*>(caller->f_code),
+                                  frame_globals(frame), function, text);
+}
+
+const std::string* remembered_global_function(NameMemo& memo, PyFrameObject* frame) {
+    PyFrameObject* caller = plain_caller(frame);
+    if (caller == nullptr) return nullptr;
+    return memo.global_functions.find(reinterpret_cast<PyObject*>(frame->f_code),
+                                     reinterpret_cast<PyObject*>(caller->f_code), frame_globals(frame));
+}
 #endif
 
 // caller.f_locals[name]: a value, nothing when missing, or an error.
@@ -252,7 +299,11 @@ Result<Name> from_surroundings(PyFrameObject* frame, const FrameLocals& locals, 
     }
     auto global = item(frame_globals(frame), name);
     if (!global) return fail(std::move(global.error()));
-    return module_and_qualname(memo.joins, global->get(), out);
+    auto named = module_and_qualname(memo.joins, global->get(), out);
+#if PY_VERSION_HEX < 0x030B0000
+    if (named && *named) remember_global_function(memo, frame, name, global->get(), out);
+#endif
+    return named;
 }
 
 }  // namespace
@@ -293,6 +344,12 @@ Result<bool> qualified_name(PyFrameObject* frame, const FrameLocals& locals, Nam
         return true;
     }
 
+#if PY_VERSION_HEX < 0x030B0000
+    if (const std::string* known = remembered_global_function(memo, frame)) {
+        out.assign(*known);
+        return true;
+    }
+#endif
     auto found = from_surroundings(frame, locals, name_obj, memo, out);
     if (!found) return false;  // the fallbacks fail quietly
     return found;
