@@ -11,6 +11,27 @@ namespace sarn {
 
 namespace {
 
+// The longest header of a str, and the longest encoded integer.
+constexpr size_t str_header_room = 5;
+constexpr size_t int_room = 9;
+
+// Writes at most `most` bytes at the end of `out` through a plain pointer,
+// then trims `out` to what was written. The compiler keeps that pointer in
+// a register, where a cursor into the string itself is reloaded after every
+// byte stored (a char store may alias the string's own fields).
+template <class Write>
+void append_bounded(Bytes& out, size_t most, Write&& write) {
+    const size_t start = out.size();
+    out.resize_and_overwrite(start + most, [&](char* data, size_t) {
+        PointerSink sink(data + start);
+        Writer writer(sink);
+        write(writer);
+        return static_cast<size_t>(sink.cursor() - data);
+    });
+}
+
+size_t str_room(std::string_view text) { return str_header_room + text.size(); }
+
 // "path": the relative file name, ":", the line, as one string.
 template <class S>
 void write_path_field(Writer<S>& writer, std::string_view file, int line) {
@@ -24,13 +45,14 @@ void write_path_field(Writer<S>& writer, std::string_view file, int line) {
     writer.raw(number);
 }
 
-}  // namespace
-
-Status begin_frame_record(const FrameRecord& record, Bytes& out) {
-    out.clear();
-    {
-        CursorSink sink(out);
-        Writer writer(sink);
+// The fields before the values: map header, "path", "co_name",
+// "qualname", "event", "frame_id", and the key "arg" (with nil values for
+// both when the record has none).
+void write_head(const FrameRecord& record, Bytes& out) {
+    const size_t most = 1 + 5 + str_room(record.relative_file) + 12 + 8 + str_room(record.co_name) + 9 +
+                        (record.qualname ? str_room(*record.qualname) : 1) + 6 + 7 + 9 + 1 + FrameId::length + 4 +
+                        1 + 7 + 1;
+    append_bounded(out, most, [&](auto& writer) {
         writer.map_header(12);
         write_path_field(writer, record.relative_file, record.line);
         write_str_field(writer, "co_name", record.co_name);
@@ -46,35 +68,39 @@ Status begin_frame_record(const FrameRecord& record, Bytes& out) {
             writer.nil();
             writer.str("locals");
             writer.nil();
-            return {};
         }
-    }
+    });
+}
+
+}  // namespace
+
+Status begin_frame_record(const FrameRecord& record, Bytes& out) {
+    out.clear();
+    write_head(record, out);
+    if (!record.with_values) return {};
     // One serialiser for both values: the argument and the locals often
     // share a value, whose repr is then taken once.
     auto serialiser = RecordSerialiser::current(record.lightweight_repr);
     if (!serialiser) return fail(std::move(serialiser.error()));
     if (auto arg = serialiser->append(record.arg, out); !arg) return arg;
-    {
-        CursorSink sink(out);
-        Writer writer(sink);
-        writer.str("locals");
-    }
+    out.append("\xa6locals", 7);
     if (auto locals = serialiser->append(*record.locals, out); !locals) return locals;
     return {};
 }
 
 Status finish_frame_record(const FrameRecord& record, Bytes& out) {
-    CursorSink sink(out);
-    Writer writer(sink);
-    write_str_field(writer, "thread", record.thread->name);
-    write_opt_uint_field(writer, "thread_native_id", record.thread->native_id);
     auto timestamp = current_timestamp();
     if (!timestamp) return fail(Error::raise(PyExc_ValueError, timestamp.error()));
-    write_timestamp_field(writer, *timestamp);
-    write_str_field(writer, "type", "frame");
-    writer.str("user_code_call_site");
-    if (record.call_site) write_call_site(writer, *record.call_site);
-    else writer.nil();
+    const size_t most = record.thread->encoded_fields.size() + 10 + int_room + 5 + 6 + 20 +
+                        (record.call_site ? 1 + 14 + 1 + FrameId::length + 12 + int_room : 1);
+    append_bounded(out, most, [&](auto& writer) {
+        writer.raw(record.thread->encoded_fields);
+        write_timestamp_field(writer, *timestamp);
+        write_str_field(writer, "type", "frame");
+        writer.str("user_code_call_site");
+        if (record.call_site) write_call_site(writer, *record.call_site);
+        else writer.nil();
+    });
     return {};
 }
 

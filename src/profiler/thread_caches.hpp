@@ -26,6 +26,9 @@ namespace sarn {
 struct ThreadInfo {
     std::string name;
     std::optional<uint64_t> native_id;
+    // "thread" and "thread_native_id" with their values, encoded once for
+    // every frame record of the thread.
+    std::string encoded_fields;
 };
 
 // A kept frame that is open on this thread, with its frame id.

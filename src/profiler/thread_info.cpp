@@ -2,9 +2,22 @@
 
 #include "utils/convert.hpp"
 #include "utils/host_import.hpp"
+#include "utils/msgpack_writer.hpp"
 #include "utils/names.hpp"
 
 namespace sarn {
+
+namespace {
+
+ThreadInfo with_encoded_fields(ThreadInfo info) {
+    StringSink sink(info.encoded_fields);
+    Writer writer(sink);
+    write_str_field(writer, "thread", info.name);
+    write_opt_uint_field(writer, "thread_native_id", info.native_id);
+    return info;
+}
+
+}  // namespace
 
 Result<ThreadInfo> current_thread_info() {
     const Names* interned = names();
@@ -18,17 +31,17 @@ Result<ThreadInfo> current_thread_info() {
     auto name = to_text(name_obj->get());
     if (!name) return fail(std::move(name.error()));
 
-    ThreadInfo info{std::move(*name), std::nullopt};
+    ThreadInfo info{std::move(*name), std::nullopt, {}};
     Ref native_id = Ref::steal(PyObject_GetAttr(thread->get(), interned->native_id));
     if (!native_id) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail_fetch();
         PyErr_Clear();
-        return info;
+        return with_encoded_fields(std::move(info));
     }
     auto id = to_optional_unsigned(native_id.get());
     if (!id) return fail(std::move(id.error()));
     info.native_id = *id;
-    return info;
+    return with_encoded_fields(std::move(info));
 }
 
 Result<const ThreadInfo*> cached_thread_info(ThreadCache& cache) {

@@ -98,6 +98,12 @@ public:
             cursor_ += size;
         }
     }
+    // Room for `size` bytes at the cursor, which moves past them.
+    [[gnu::always_inline]] char* claim(size_t size) noexcept {
+        char* at = cursor_;
+        cursor_ += size;
+        return at;
+    }
     char* cursor() const noexcept { return cursor_; }
 
 private:
