@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -77,7 +78,10 @@ uint64_t this_thread_serial() noexcept {
     // PY_UNWIND: no value, as the profile function is told; the exception aside.
     const bool unwinding = kind == FrameEvent::ret && !may_disable;
     PyObject* arg = has_value && nargs >= 3 ? args[2] : (unwinding ? nullptr : Py_None);
-    UnwindingException exception(unwinding && nargs >= 3 ? args[2] : nullptr);
+    // Set only when unwinding: each use of a thread-local costs a call in a
+    // shared library.
+    std::optional<UnwindingException> exception;
+    if (unwinding) exception.emplace(nargs >= 3 ? args[2] : nullptr);
     if (process_event(profiler, PyEval_GetFrame(), kind, arg) < 0) return nullptr;
     const bool skipped = state_of(profiler).code_memo.skips(reinterpret_cast<PyCodeObject*>(args[0]));
     if (may_disable && skipped && active_serial == serial) return Py_NewRef(disable_object);
