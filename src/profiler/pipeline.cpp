@@ -1,5 +1,7 @@
 #include "profiler/pipeline.hpp"
 
+#include <csignal>
+
 #include "lib/entry_point.hpp"
 #include "lib/profiler_type.hpp"
 #include "plugins/run_plugins.hpp"
@@ -10,6 +12,7 @@
 #include "profiler/thread_info.hpp"
 #include "profiler/trace.hpp"
 #include "utils/frame_access.hpp"
+#include "utils/host_import.hpp"
 #include "utils/ids.hpp"
 #include "utils/qualified_name.hpp"
 #include "utils/recursion_headroom.hpp"
@@ -129,11 +132,43 @@ void handle_event(Event& event) {
     }
 }
 
+// Whether Python's own SIGINT handler is installed and this is the main
+// thread, where that handler runs.
+bool default_sigint_handler_on_main_thread() {
+    PendingErrorScope keep_clean;
+    auto main_thread = import_attribute("threading", "main_thread");
+    auto main = main_thread ? checked(PyObject_CallObject(main_thread->get(), nullptr)) : Result<Ref>(fail_fetch());
+    auto ident = main ? checked(PyObject_GetAttrString(main->get(), "ident")) : Result<Ref>(fail_fetch());
+    if (!ident || !PyLong_Check(ident->get())) return false;
+    if (PyLong_AsUnsignedLong(ident->get()) != PyThread_get_thread_ident()) return false;
+    auto getsignal = import_attribute("signal", "getsignal");
+    auto handler = getsignal ? checked(PyObject_CallFunction(getsignal->get(), "i", SIGINT)) : Result<Ref>(fail_fetch());
+    auto default_handler = import_attribute("signal", "default_int_handler");
+    return handler && default_handler && handler->get() == default_handler->get();
+}
+
+// A KeyboardInterrupt that the SIGINT handler raised while the recorder's
+// own work for a call ran Python code (a repr) was meant for the program at
+// its next check for signals: inside the called frame (in a `yield from`
+// chain, the innermost generator), where the program may be waiting for it.
+// The signal is marked as arrived again, for the handler to raise it there.
+// (At a return, the caller's next check may lie outside the `try` around
+// the call: there the interrupt is raised at the event.)
+bool signal_again(const Error& interrupt, FrameEvent event) {
+    if (event != FrameEvent::call || !interrupt.is_exactly(PyExc_KeyboardInterrupt) ||
+        !default_sigint_handler_on_main_thread()) {
+        return false;
+    }
+    PyErr_SetInterrupt();
+    return true;
+}
+
 // Raises a kept interrupt as the exception of the event: the interpreter
 // then raises it in the program where the call or return happened.
-int raise_interrupt(ThreadCache& thread) {
+int raise_interrupt(ThreadCache& thread, FrameEvent event) {
     Error interrupt = std::move(*thread.interrupt);
     thread.interrupt.reset();
+    if (signal_again(interrupt, event)) return 0;
     std::move(interrupt).raise_in_host();
     return -1;
 }
@@ -171,7 +206,7 @@ int raise_interrupt(ThreadCache& thread) {
                     arg != nullptr ? arg : Py_None, kept, near_recursion_limit(),
                     kind == FrameEvent::ret && arg == nullptr};
         handle_event(event);
-        if (event.thread.interrupt) return raise_interrupt(event.thread);
+        if (event.thread.interrupt) return raise_interrupt(event.thread, kind);
     } catch (...) {
         // A broken invariant must not reach the user's program either.
         PendingErrorScope user_error;

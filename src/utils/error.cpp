@@ -78,6 +78,11 @@ bool Error::reaches_program() const {
            !PyErr_GivenExceptionMatches(type, internal_failure_class());
 }
 
+bool Error::is_exactly(PyObject* type) const {
+    const auto* exc = std::get_if<Exception>(&state_);
+    return exc != nullptr && exc->type.get() == type;
+}
+
 void Error::raise_in_host() && {
     if (auto* exc = std::get_if<Exception>(&state_)) {
         PyErr_Restore(exc->type.release(), exc->value.release(), exc->traceback.release());

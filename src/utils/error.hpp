@@ -40,6 +40,8 @@ public:
     // an asynchronous exception of such a class), other than the core's
     // internal failure.
     [[nodiscard]] bool reaches_program() const;
+    // Whether the error is an exception of exactly this class.
+    [[nodiscard]] bool is_exactly(PyObject* type) const;
 
     // Makes this error the interpreter's current exception, as an entry point
     // called by the host does: internal failures are also written to stderr.
