@@ -6,6 +6,7 @@ import subprocess
 import sys
 import threading
 
+import msgpack
 import pytest
 
 from host_support import DocumentBuilder
@@ -62,6 +63,7 @@ def request(server, path, method="GET", host=None):
         ("/api/traces", 200, "application/json"),
         ("/api/traces/latest", 200, "application/json"),
         ("/api/traces/trc_01WEB/nodes/2", 200, "application/json"),
+        ("/api/traces/latest/chrome", 200, "application/json"),
         ("/static/../db.py", 404, "text/plain"),
         ("/static/%2e%2e%2fdb.py", 404, "text/plain"),
         ("/static/server.py", 404, "text/plain"),
@@ -185,7 +187,8 @@ SHAPES_EVENTS = [
     ("i", "interest", "start_test", 100, 999.928, None, {"test_name": "'test_total'"}),
     ("X", "call", "shop.total", 100, 1999.855, 6999.493,
      {"path": "app.py:1", "arguments": {"cart": "['tea']"}, "return": "9.25"}),
-    ("X", "call", "shop.price", 100, 2999.783, 999.927, {"path": "app.py:1", "arguments": {"item": "'tea'"}, "return": "3.5"}),
+    ("X", "call", "shop.price", 100, 2999.783, 999.927,
+     {"path": "app.py:1", "arguments": {"item": "'tea'"}, "return": "3.5"}),
     ("X", "call", "shop.lost", 100, 4999.638, 3999.71, {"path": "app.py:1", "arguments": {}}),
     ("X", "call", "shop.lost", 100, 1999.855, 3999.71, {"path": "app.py:1", "return": "None"}),
     ("X", "call", "shop.fail", 100, 6999.493, 999.927, {"path": "app.py:1", "arguments": {}, "return": "None"}),
@@ -197,7 +200,8 @@ SHAPES_EVENTS = [
     ("M", None, "thread_name", 200, None, None, {"name": "worker"}),
     ("M", None, "thread_sort_index", 200, None, None, {"sort_index": 2}),
     ("X", "body", "worker.<module>", 200, 10999.203, 2999.782, {"path": "app.py:1"}),
-    ("X", "call", "worker.run", 200, 11999.13, 999.928, {"path": "app.py:1", "arguments": {"n": "1"}, "return": "'done'"}),
+    ("X", "call", "worker.run", 200, 11999.13, 999.928,
+     {"path": "app.py:1", "arguments": {"n": "1"}, "return": "'done'"}),
 ]
 
 
@@ -221,6 +225,53 @@ def test_chrome_export_read_record_by_record_gives_the_events_of_the_whole_docum
     assert brief(exported["traceEvents"]) == brief(in_memory["traceEvents"]) == sorted(expected, key=repr)
     assert exported["otherData"] == {"trace_id": builder.trace_id, "source": "run", "command": "app.py --flag"}
     assert exported == in_memory
+
+
+def test_chrome_export_of_a_recorded_trace_is_the_same_from_the_database_the_server_and_memory(tmp_path, capsys):
+    import sarn
+
+    def lookup(stock, name):
+        return stock[name]
+
+    def restock(stock):
+        for name in stock:
+            yield lookup(stock, name)
+
+    def work():
+        try:
+            lookup({}, "tea")
+        except KeyError:
+            pass
+        return list(restock({"tea": 1, "jam": 2}))
+
+    path = str(tmp_path / "t.db")
+    with sarn.record(db_path=path, config={"threading": True}):
+        thread = threading.Thread(target=work, name="courier")
+        thread.start()
+        thread.join()
+        work()
+    document = db.load_trace(path, "latest")
+    assert cli.main(["export", "latest", "--format", "chrome", "--db", path]) == 0
+    exported = json.loads(capsys.readouterr().out)
+    server = make_server(path)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        response, body = request(server, "/api/traces/latest/chrome")
+    finally:
+        server.shutdown()
+        server.server_close()
+    assert response.status == 200 and response.getheader("Content-Length") == str(len(body))
+    assert json.loads(body) == exported == trace_events(document)
+    decoded = msgpack.unpackb(document, strict_map_key=False)
+    lists = [decoded["frames_of_interest"], *decoded["frames"].values()]
+    records = [record for records in lists for record in records if record.get("event") == "call"]
+    calls = [event for event in exported["traceEvents"] if event["ph"] == "X"]
+    names = sorted(record["qualname"] or record["co_name"] for record in records)
+    assert sorted(event["name"] for event in calls) == names
+    assert {event["tid"] for event in calls} == {record["thread_native_id"] for record in records}
+    assert all(event["ts"] >= 0 and event["dur"] >= 0 for event in calls)
+    threads = {event["args"]["name"] for event in exported["traceEvents"] if event["name"] == "thread_name"}
+    assert {"MainThread", "courier"} <= threads
 
 
 @pytest.mark.slow
