@@ -8,7 +8,9 @@ size, and `sarn show` / `sarn export` of the stored trace.
 Every figure is measured in a child process of its own. The workload is
 benchmarks/workloads/user_code.py, where every event is kept (about 5,000
 events per unit of scale). Peak memory is the child's peak resident size,
-given also above the same child's peak without recording. "save" is the
+given also above the same child's peak without recording. The Trace Event
+export (`sarn export --format chrome`) is measured like the JSON export.
+"save" is the
 call of `save_trace_in_sqlite` alone (the document already built); "stop"
 is the whole end of the recording: assembly and save.
 """
@@ -126,6 +128,7 @@ def measure(events: int) -> dict:
         except SystemExit:  # a release without --all
             show_all = {"seconds": None, "peak": None}
         export = _peak_of(sarn + ["export", "latest", "--db", db_path, "--json"])
+        chrome = _peak_of(sarn + ["export", "latest", "--db", db_path, "--format", "chrome"])
         return {
             "events": scale * EVENTS_PER_SCALE,
             "document_bytes": figures.get("document"),
@@ -137,6 +140,7 @@ def measure(events: int) -> dict:
             "show": show,
             "show_all": show_all,
             "export": export,
+            "chrome": chrome,
         }
     finally:
         shutil.rmtree(folder, True)
@@ -184,15 +188,16 @@ def main() -> None:
     if args.json:
         return
     print("| kept events | document | db file | peak memory (above unrecorded) | save | stop | "
-          "`sarn show` (first line, peak) | `show --all` | `export --json` |")
-    print("|---|---|---|---|---|---|---|---|---|")
+          "`sarn show` (first line, peak) | `show --all` | `export --json` | `export --format chrome` |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
     for r in rows:
-        print("| %s | %s | %s | %s (%s) | %s | %s | %s (%s, %s) | %s, %s | %s, %s |" % (
+        print("| %s | %s | %s | %s (%s) | %s | %s | %s (%s, %s) | %s, %s | %s, %s | %s, %s |" % (
             "{:,}".format(r["events"]), _mb(r["document_bytes"]), _mb(r["db_bytes"]), _mb(r["peak_bytes"]),
             _mb(r["peak_above_unrecorded"]), _s(r["save_seconds"]), _s(r["stop_seconds"]),
             _s(r["show"]["seconds"]), _s(r["show"]["first_output"]), _mb(r["show"]["peak"]),
             _s(r["show_all"]["seconds"]), _mb(r["show_all"]["peak"]),
-            _s(r["export"]["seconds"]), _mb(r["export"]["peak"])))
+            _s(r["export"]["seconds"]), _mb(r["export"]["peak"]),
+            _s(r["chrome"]["seconds"]), _mb(r["chrome"]["peak"])))
 
 
 if __name__ == "__main__":

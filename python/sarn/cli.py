@@ -779,11 +779,9 @@ def _export(namespace: argparse.Namespace, stream: Any, out: Any, progress: Any)
     if namespace.format == "json":
         viewer.write_json(stream, out, indent=namespace.indent, progress=progress)
     else:
-        import json
+        from sarn.web import chrome
 
-        from sarn.web.chrome import trace_events
-
-        out.write(json.dumps(trace_events(stream.read()), indent=namespace.indent, ensure_ascii=False))
+        chrome.write_json(stream, out, progress=progress, indent=namespace.indent)
     out.write("\n")
 
 

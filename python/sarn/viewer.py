@@ -543,7 +543,8 @@ class _Reader:
 
 def iter_document(data: Any, progress: Any = None) -> Iterator[Tuple[str, Any, Any]]:
     """The document decoded record by record, holding one record at a time:
-    ("record", fallback native id, record) for every record in stored order,
+    ("record", fallback native id, record) for every record in stored order
+    (the fallback is MAIN_LIST for those of the main list, frames_of_interest),
     each list announced by ("list", fallback native id, length) and the
     threads' map by ("threads", None, length); last ("header", None, {key:
     value}) with the document's other entries. Each record's shape is
@@ -557,11 +558,11 @@ def iter_document(data: Any, progress: Any = None) -> Iterator[Tuple[str, Any, A
         key = reader.call(unpack)
         if key == "frames_of_interest":
             count = reader.header(reader.unpacker.read_array_header, "frames_of_interest", "a list")
-            yield "list", _MAIN, count
+            yield "list", MAIN_LIST, count
             for index in range(count):
                 record = reader.call(unpack)
                 _check_record(record, "frames_of_interest[%d]" % index)
-                yield "record", _MAIN, record
+                yield "record", MAIN_LIST, record
         elif key == "frames":
             threads = reader.header(reader.unpacker.read_map_header, "frames", "a map")
             yield "threads", None, threads
@@ -583,7 +584,7 @@ def iter_document(data: Any, progress: Any = None) -> Iterator[Tuple[str, Any, A
 
 # The fallback native id of main-list records: the document's
 # "main_thread_id", known only once the whole document is read.
-_MAIN = object()
+MAIN_LIST = object()
 
 
 def _check_record(record: Any, where: str) -> None:
@@ -1033,7 +1034,7 @@ def render_lines(
         if thread is None:
             name = record.get("thread")
             thread = threads[key] = _Thread(str(name) if name is not None else "thread", key[0], limits, needle, style)
-            thread.from_main = fallback is _MAIN
+            thread.from_main = fallback is MAIN_LIST
         thread.add(record)
     for thread in threads.values():
         thread.finish()
@@ -1041,7 +1042,7 @@ def render_lines(
     ordered = sorted(threads.values(), key=lambda thread: not thread.from_main)
     threads = {id(thread): thread for thread in ordered}
     for thread in ordered:
-        if thread.native_id is _MAIN:
+        if thread.native_id is MAIN_LIST:
             thread.native_id = header.get("main_thread_id")
     fit = (lambda line: _fit(line, width)) if width else (lambda line: line)
     if head:
@@ -1281,7 +1282,7 @@ def write_json(document: Any, out: Any, indent: Optional[int] = None, progress: 
 
     def close_list() -> None:
         if state["list"] is not None:
-            level = 1 if state["list"] is _MAIN else 2
+            level = 1 if state["list"] is MAIN_LIST else 2
             out.write((newline + pad(level) if state["items"] else "") + "]")
             state["list"] = None
 
@@ -1294,7 +1295,7 @@ def write_json(document: Any, out: Any, indent: Optional[int] = None, progress: 
     out.write("{" + newline)
     for kind, fallback, value in iter_document(document, progress):
         if kind == "record":
-            level = 2 if state["list"] is _MAIN else 3
+            level = 2 if state["list"] is MAIN_LIST else 3
             out.write((separator if state["items"] else "") + pad(level) + dump(value, level))
             state["items"] += 1
         elif kind == "threads":
@@ -1304,7 +1305,7 @@ def write_json(document: Any, out: Any, indent: Optional[int] = None, progress: 
             state["threads"], state["threads_items"] = True, 0
         elif kind == "list":
             close_list()
-            if fallback is _MAIN:
+            if fallback is MAIN_LIST:
                 close_threads()
                 key("frames_of_interest")
             else:

@@ -2,6 +2,7 @@
 and exit 5, whatever the damage."""
 
 import io
+import sqlite3
 
 import msgpack
 import pytest
@@ -34,7 +35,8 @@ DAMAGES = {
 }
 
 
-@pytest.mark.parametrize("command", [["show", "latest"], ["export", "latest", "--json"]])
+@pytest.mark.parametrize("command", [["show", "latest"], ["export", "latest", "--json"],
+                                     ["export", "latest", "--format", "chrome"]])
 @pytest.mark.parametrize("blob, reason", [
     *[pytest.param(damage, reason, id=name) for name, (damage, reason) in DAMAGES.items()],
     pytest.param(b"", "not a trace document: ", id="empty"),
@@ -49,3 +51,21 @@ def test_a_damaged_document_gives_exit_5_and_a_reason(builder, monkeypatch, caps
     err = capsys.readouterr().err.strip()
     assert reason in err and len(err.splitlines()) == 1
     assert not err.endswith("document:")  # a reason is always given
+
+
+@pytest.mark.parametrize("damage, reason", [("cut short", "it ends early"),
+                                           ("start moved", "its listing says it started")])
+def test_a_damaged_stored_trace_stops_its_trace_event_export_with_exit_5(builder, db_path, tmp_path, capsys, damage,
+                                                                           reason):
+    # The export reads the stored trace record by record: the damage shows only at the end.
+    document = document_with(builder, lambda document: None)
+    db.save_trace_in_sqlite(db_path, builder.trace_id, timeout=5,
+                            msgpack=document[:-10] if damage == "cut short" else document)
+    if damage == "start moved":
+        with sqlite3.connect(db_path) as connection:
+            connection.execute("UPDATE traces SET started = started + 1")
+    out = tmp_path / "events.json"
+    assert cli.main(["export", "latest", "--format", "chrome", "--db", db_path, "-o", str(out)]) == cli.EXIT_DB
+    err = capsys.readouterr().err.strip()
+    assert reason in err and len(err.splitlines()) == 1
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["store"]

@@ -6,6 +6,7 @@ import subprocess
 import sys
 import threading
 
+import msgpack
 import pytest
 
 from host_support import DocumentBuilder
@@ -62,6 +63,7 @@ def request(server, path, method="GET", host=None):
         ("/api/traces", 200, "application/json"),
         ("/api/traces/latest", 200, "application/json"),
         ("/api/traces/trc_01WEB/nodes/2", 200, "application/json"),
+        ("/api/traces/latest/chrome", 200, "application/json"),
         ("/static/../db.py", 404, "text/plain"),
         ("/static/%2e%2e%2fdb.py", 404, "text/plain"),
         ("/static/server.py", 404, "text/plain"),
@@ -146,6 +148,130 @@ def test_export_writes_the_trace_event_format(tmp_path, capsys, format_name):
     assert cli.main(["export", "latest", "--format", format_name, "--db", path]) == 0
     exported = json.loads(capsys.readouterr().out)
     assert exported == json.loads(json.dumps(trace_events(two_thread_document())))
+
+
+def recorder_shapes():
+    """Records as the recorder writes them: a frame of interest, calls nested, returned and not, a return
+    without its call, an exception record (no time, no call site), a second thread with a module body, and
+    the marker of a cut trace."""
+    builder = DocumentBuilder()
+    builder.interest("start_test", test_name="test_total")
+    total = builder.call("shop.total", arguments={"cart": ["tea"]})
+    builder.call("shop.price", arguments={"item": "tea"})
+    builder.ret(3.5)
+    lost = builder.call("shop.lost")  # no return recorded: it ends with its caller
+    builder.stacks[100].pop()
+    builder.main.append(dict(builder.calls[lost], event="return", frame_id="frm_unknown", timestamp=builder._tick(),
+                             user_code_call_site={"call_frame_id": total, "line_number": 3}))
+    builder.call("shop.fail")
+    builder.ret(None)
+    builder.main.append({"type": "exception", "frame_id": builder.main[-1]["frame_id"], "thread": "MainThread",
+                         "thread_native_id": 100, "exception": {"__sarn__": "object", "type": "KeyError",
+                                                                "repr": "KeyError('x')"}})
+    builder.ret(9.25)
+    builder.call("shop.audit")  # no return recorded
+    builder.call("worker.<module>", thread_id=200, thread="worker")
+    builder.call("worker.run", thread_id=200, thread="worker", n=1)
+    builder.ret("done", thread_id=200)
+    builder.ret(None, thread_id=200)
+    builder.main.append({"type": "trace_cut", "max_trace_bytes": 1000, "timestamp": builder._tick()})
+    return builder
+
+
+# What the export gave when it built every event from the whole document:
+# (ph, cat, name, tid, ts, dur, args).
+SHAPES_EVENTS = [
+    ("M", None, "process_name", 0, None, None, {"name": "sarn run app.py --flag"}),
+    ("M", None, "thread_name", 100, None, None, {"name": "MainThread"}),
+    ("M", None, "thread_sort_index", 100, None, None, {"sort_index": 0}),
+    ("i", "interest", "start_test", 100, 999.928, None, {"test_name": "'test_total'"}),
+    ("X", "call", "shop.total", 100, 1999.855, 6999.493,
+     {"path": "app.py:1", "arguments": {"cart": "['tea']"}, "return": "9.25"}),
+    ("X", "call", "shop.price", 100, 2999.783, 999.927,
+     {"path": "app.py:1", "arguments": {"item": "'tea'"}, "return": "3.5"}),
+    ("X", "call", "shop.lost", 100, 4999.638, 3999.71, {"path": "app.py:1", "arguments": {}}),
+    ("X", "call", "shop.lost", 100, 1999.855, 3999.71, {"path": "app.py:1", "return": "None"}),
+    ("X", "call", "shop.fail", 100, 6999.493, 999.927, {"path": "app.py:1", "arguments": {}, "return": "None"}),
+    ("i", "interest", "exception", 100, 999.928, None, {"exception": "KeyError('x')"}),
+    ("X", "call", "shop.audit", 100, 9999.275, 0.0, {"path": "app.py:1", "arguments": {}}),
+    ("M", None, "thread_name", 100, None, None, {"name": "thread"}),
+    ("M", None, "thread_sort_index", 100, None, None, {"sort_index": 1}),
+    ("i", "interest", "trace_cut", 100, 14998.913, None, {"max_trace_bytes": "1000"}),
+    ("M", None, "thread_name", 200, None, None, {"name": "worker"}),
+    ("M", None, "thread_sort_index", 200, None, None, {"sort_index": 2}),
+    ("X", "body", "worker.<module>", 200, 10999.203, 2999.782, {"path": "app.py:1"}),
+    ("X", "call", "worker.run", 200, 11999.13, 999.928,
+     {"path": "app.py:1", "arguments": {"n": "1"}, "return": "'done'"}),
+]
+
+
+def brief(events):
+    assert all(event["pid"] == 1 and event.get("s", "t") == "t" for event in events)
+    return sorted(((e["ph"], e.get("cat"), e["name"], e["tid"], e.get("ts"), e.get("dur"), e["args"]) for e in events),
+                  key=repr)
+
+
+@pytest.mark.parametrize("builder, expected", [
+    pytest.param(recorder_shapes(), SHAPES_EVENTS, id="shapes"),
+    pytest.param(DocumentBuilder(), SHAPES_EVENTS[:1], id="empty"),
+])
+def test_chrome_export_read_record_by_record_gives_the_events_of_the_whole_document(tmp_path, capsys, builder,
+                                                                                   expected):
+    path = str(tmp_path / "t.db")
+    db.save_trace_in_sqlite(path, builder.trace_id, timeout=5, msgpack=builder.pack())
+    assert cli.main(["export", "latest", "--format", "chrome", "--db", path, "--indent", "2"]) == 0
+    exported = json.loads(capsys.readouterr().out)
+    in_memory = trace_events(builder.pack())  # its start read from the document, not from the listing
+    assert brief(exported["traceEvents"]) == brief(in_memory["traceEvents"]) == sorted(expected, key=repr)
+    assert exported["otherData"] == {"trace_id": builder.trace_id, "source": "run", "command": "app.py --flag"}
+    assert exported == in_memory
+
+
+def test_chrome_export_of_a_recorded_trace_is_the_same_from_the_database_the_server_and_memory(tmp_path, capsys):
+    import sarn
+
+    def lookup(stock, name):
+        return stock[name]
+
+    def restock(stock):
+        for name in stock:
+            yield lookup(stock, name)
+
+    def work():
+        try:
+            lookup({}, "tea")
+        except KeyError:
+            pass
+        return list(restock({"tea": 1, "jam": 2}))
+
+    path = str(tmp_path / "t.db")
+    with sarn.record(db_path=path, config={"threading": True}):
+        thread = threading.Thread(target=work, name="courier")
+        thread.start()
+        thread.join()
+        work()
+    document = db.load_trace(path, "latest")
+    assert cli.main(["export", "latest", "--format", "chrome", "--db", path]) == 0
+    exported = json.loads(capsys.readouterr().out)
+    server = make_server(path)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        response, body = request(server, "/api/traces/latest/chrome")
+    finally:
+        server.shutdown()
+        server.server_close()
+    assert response.status == 200 and response.getheader("Content-Length") == str(len(body))
+    assert json.loads(body) == exported == trace_events(document)
+    decoded = msgpack.unpackb(document, strict_map_key=False)
+    lists = [decoded["frames_of_interest"], *decoded["frames"].values()]
+    records = [record for records in lists for record in records if record.get("event") == "call"]
+    calls = [event for event in exported["traceEvents"] if event["ph"] == "X"]
+    names = sorted(record["qualname"] or record["co_name"] for record in records)
+    assert sorted(event["name"] for event in calls) == names
+    assert {event["tid"] for event in calls} == {record["thread_native_id"] for record in records}
+    assert all(event["ts"] >= 0 and event["dur"] >= 0 for event in calls)
+    threads = {event["args"]["name"] for event in exported["traceEvents"] if event["name"] == "thread_name"}
+    assert {"MainThread", "courier"} <= threads
 
 
 @pytest.mark.slow

@@ -6,19 +6,30 @@ interest (a test's start or end, say) an instant event ("ph": "i"). Metadata
 events name the process (the trace) and each thread. Times are microseconds
 since the recording started. A call whose return was not recorded lasts
 until its caller ends, or until the thread's last record.
+
+The document is read once, record by record, and the JSON is written as it
+is read: a call's event is written when it returns, so what is held is the
+calls still running. The document's own entries (its start, its command)
+come after its records, so the metadata events are written last, and the
+recording's start, which every time is counted from, is taken from the
+database's listing of the trace (or, for a document in memory, read from it
+first).
 """
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Optional
+import json
+from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 from sarn import viewer
 
-__all__ = ["trace_events"]
+__all__ = ["json_chunks", "write_json", "trace_events"]
 
 _PID = 1
 #: Characters of one argument or return value in an event's args.
 VALUE_WIDTH = 1000
+#: Characters of JSON gathered before a chunk is given out.
+CHUNK_SIZE = 1 << 16
 
 
 def _stamp(record: Optional[Dict[str, Any]]) -> Optional[float]:
@@ -28,45 +39,103 @@ def _stamp(record: Optional[Dict[str, Any]]) -> Optional[float]:
     return None
 
 
+class _Call:
+    """A call whose event is not written yet: running, or returned at a
+    time not recorded (it then ends with its caller)."""
+
+    __slots__ = ("call", "ret", "begin", "parent", "open_calls")
+
+    def __init__(self, call: Any, parent: Optional["_Call"], begin: float) -> None:
+        self.call = call
+        self.ret: Any = None
+        self.begin = begin
+        self.parent = parent
+        self.open_calls: Optional[Dict[int, _Call]] = None  # by id(): those under it not written yet
+
+
 class _Thread:
-    def __init__(self, tid: int, start: float, records: List[Dict[str, Any]]) -> None:
+    """The events of one thread (a native id and name), made as its records
+    come. A call's span is kept inside its caller's: it starts no earlier
+    than its caller; it ends no later because records come in time order."""
+
+    def __init__(self, tid: int, name: str, start: float) -> None:
         self.tid = tid
+        self.name = name
+        self.place = (1, 0)  # (0 if in the main list else 1, rank there): threads are shown in this order
         self.start = start
-        stamps = [stamp for stamp in map(_stamp, records) if stamp is not None]
-        self.first = min(stamps) if stamps else start
-        self.last = max(stamps) if stamps else start
-        self.events: List[Dict[str, Any]] = []
+        self.first: Optional[float] = None
+        self.last: Optional[float] = None
+        self.running: Dict[Any, _Call] = {}  # by frame id: the calls later records may be under
+        self.open_calls: Dict[int, _Call] = {}  # top-level calls not written yet
 
     def micros(self, seconds: float) -> float:
         return round((seconds - self.start) * 1e6, 3)
 
-    def add(self, root: viewer.Node) -> None:
-        """Add ``root`` and the calls under it, each kept inside its caller's
-        span so that they nest (a stack, not recursion: call trees run deep)."""
-        stack = [(root, self.first, self.last)]
+    def add(self, record: Dict[str, Any]) -> Iterator[Dict[str, Any]]:
+        stamp = _stamp(record)
+        if stamp is not None:
+            self.first = stamp if self.first is None else min(self.first, stamp)
+            self.last = stamp if self.last is None else max(self.last, stamp)
+        site = record.get("user_code_call_site")
+        parent = self.running.get(site.get("call_frame_id")) if isinstance(site, dict) else None
+        low = parent.begin if parent is not None else (self.first if self.first is not None else self.start)
+        if record.get("type") != "frame":
+            yield self._instant(record, low)
+            return
+        frame_id = record.get("frame_id")
+        if record.get("event") == "call":
+            call = _Call(record, parent, low if stamp is None else max(stamp, low))
+            if frame_id is not None:
+                self.running[frame_id] = call
+            self._siblings(parent)[id(call)] = call
+            return
+        call = self.running.pop(frame_id, None) if frame_id is not None else None
+        if call is None:  # a return without its call starts with its caller
+            call = _Call(None, parent, low)
+            self._siblings(parent)[id(call)] = call
+        call.ret = record
+        if stamp is not None:
+            yield from self._close(call, max(stamp, call.begin))
+
+    def _siblings(self, parent: Optional[_Call]) -> Dict[int, _Call]:
+        if parent is None:
+            return self.open_calls
+        if parent.open_calls is None:
+            parent.open_calls = {}
+        return parent.open_calls
+
+    def _close(self, call: _Call, end: float) -> Iterator[Dict[str, Any]]:
+        """The events of ``call`` ending at ``end`` and of the calls under it
+        that are still open, which end with it."""
+        del self._siblings(call.parent)[id(call)]
+        stack = [(call, end)]
         while stack:
-            node, low, high = stack.pop()
-            if node.interest is not None:
-                self.events.append(self._instant(node.interest, low))
-                continue
-            begin = _stamp(node.call)
-            end = _stamp(node.ret)
-            begin = low if begin is None else min(max(begin, low), high)
-            end = high if end is None else min(max(end, begin), high)
-            ts = self.micros(begin)
-            self.events.append(
-                {
-                    "name": node.name,
-                    "cat": "body" if node.is_body() else "call",
-                    "ph": "X",
-                    "ts": ts,
-                    "dur": round(self.micros(end) - ts, 3),
-                    "pid": _PID,
-                    "tid": self.tid,
-                    "args": _frame_args(node),
-                }
-            )
-            stack.extend((child, begin, end) for child in reversed(node.children))
+            call, end = stack.pop()
+            frame_id = (call.call or call.ret).get("frame_id")
+            if frame_id is not None and self.running.get(frame_id) is call:
+                del self.running[frame_id]
+            yield self._complete(call, end)
+            stack.extend((child, max(end, child.begin)) for child in (call.open_calls or {}).values())
+
+    def finish(self) -> Iterator[Dict[str, Any]]:
+        """The events of the calls still open at the end: they last until the thread's last record."""
+        end = self.last if self.last is not None else self.start
+        for call in list(self.open_calls.values()):
+            yield from self._close(call, max(end, call.begin))
+
+    def _complete(self, call: _Call, end: float) -> Dict[str, Any]:
+        node = viewer.Node(call=call.call, ret=call.ret)
+        ts = self.micros(call.begin)
+        return {
+            "name": node.name,
+            "cat": "body" if node.is_body() else "call",
+            "ph": "X",
+            "ts": ts,
+            "dur": round(self.micros(end) - ts, 3),
+            "pid": _PID,
+            "tid": self.tid,
+            "args": _frame_args(node),
+        }
 
     def _instant(self, record: Dict[str, Any], fallback: float) -> Dict[str, Any]:
         when = _stamp(record)
@@ -99,27 +168,140 @@ def _interest_args(record: Dict[str, Any]) -> Dict[str, Any]:
     return {str(key): viewer.format_value(value, VALUE_WIDTH) for key, value in record.items() if key not in skipped}
 
 
-def trace_events(document: Any) -> Dict[str, Any]:
-    """The Trace Event Format object (``{"traceEvents": [...], ...}``) of a trace document."""
-    document = viewer.decode_document(document)
-    start = _stamp(document) or 0.0
-    meta = document.get("meta") if isinstance(document.get("meta"), dict) else {}
-    argv = document.get("command_line_args")
-    command = " ".join(str(arg) for arg in argv) if isinstance(argv, list) else ""
-    events: List[Dict[str, Any]] = [
-        {"name": "process_name", "ph": "M", "pid": _PID, "tid": 0,
-         "args": {"name": ("sarn %s %s" % (meta.get("source") or "trace", command)).strip()}},
-    ]
-    for order, (name, native_id, records) in enumerate(viewer.thread_records(document)):
-        tid = native_id if isinstance(native_id, int) and not isinstance(native_id, bool) else order + 1
-        thread = _Thread(tid, start, records)
-        events.append({"name": "thread_name", "ph": "M", "pid": _PID, "tid": tid, "args": {"name": name}})
-        events.append({"name": "thread_sort_index", "ph": "M", "pid": _PID, "tid": tid, "args": {"sort_index": order}})
-        for root in viewer.build_tree(records):
-            thread.add(root)
-        events.extend(thread.events)
-    return {
-        "traceEvents": events,
+class _Threads:
+    """The threads of a trace, told apart by native id and name, in the
+    order the document's readers expect: those of its main list
+    (frames_of_interest) first, though that list comes after the others."""
+
+    def __init__(self, start: float) -> None:
+        self.start = start
+        self.found: Dict[Tuple[Any, Any], _Thread] = {}
+        self.in_main = 0
+        # Main-list records without a native id are the main thread's, whose
+        # id the document gives after them: they wait for it.
+        self.waiting: List[Dict[str, Any]] = []
+
+    def add(self, record: Dict[str, Any], fallback: Any) -> Iterator[Dict[str, Any]]:
+        in_main = fallback is viewer.MAIN_LIST
+        if in_main and "thread_native_id" not in record:
+            self.waiting.append(record)
+            return iter(())
+        return self._thread(record, fallback, in_main).add(record)
+
+    def _thread(self, record: Dict[str, Any], fallback: Any, in_main: bool) -> _Thread:
+        native_id = record.get("thread_native_id", fallback)
+        name = record.get("thread")
+        thread = self.found.get((native_id, name))
+        if thread is None:
+            # A thread without a native id is numbered by its place; the
+            # recorder puts such threads in the main list, where it is known.
+            tid = native_id if isinstance(native_id, int) and not isinstance(native_id, bool) else (
+                (self.in_main if in_main else len(self.found)) + 1)
+            thread = _Thread(tid, str(name) if name is not None else "thread", self.start)
+            thread.place = (1, len(self.found))
+            self.found[(native_id, name)] = thread
+        if in_main and thread.place[0] == 1:
+            thread.place = (0, self.in_main)
+            self.in_main += 1
+        return thread
+
+    def finish(self, main_thread_id: Any) -> Iterator[Dict[str, Any]]:
+        """The waiting records' events, those of the calls still open, and each thread's metadata."""
+        for record in self.waiting:
+            yield from self._thread(record, main_thread_id, True).add(record)
+        for thread in self.found.values():
+            yield from thread.finish()
+        for order, thread in enumerate(sorted(self.found.values(), key=lambda thread: thread.place)):
+            yield {"name": "thread_name", "ph": "M", "pid": _PID, "tid": thread.tid, "args": {"name": thread.name}}
+            yield {"name": "thread_sort_index", "ph": "M", "pid": _PID, "tid": thread.tid,
+                   "args": {"sort_index": order}}
+
+
+def _start_of(document: Any) -> float:
+    """The recording's start, which a document gives only after its records:
+    as the database lists it for a trace it streams, else read from the
+    document first (which must then be bytes, a dict or a seekable file)."""
+    info = getattr(document, "info", None)
+    if info is not None:
+        return info.started if info.started is not None else 0.0
+    if hasattr(document, "read") and not hasattr(document, "seek"):
+        raise TypeError("a document read from a stream must come from sarn.db.open_trace")
+    position = document.tell() if hasattr(document, "seek") else 0
+    header: Dict[str, Any] = {}
+    for kind, _, value in viewer.iter_document(document):
+        if kind == "header":
+            header = value
+    if hasattr(document, "seek"):
+        document.seek(position)
+    return _stamp(header) or 0.0
+
+
+def json_chunks(document: Any, progress: Any = None, indent: Optional[int] = None) -> Iterator[str]:
+    """The Trace Event Format object (``{"traceEvents": [...], ...}``) of a
+    trace document (bytes, a dict, or a binary file such as
+    :func:`sarn.db.open_trace` gives), as JSON text in chunks, read and
+    written record by record; ``progress(bytes read)`` is called as the
+    document is read. Damage raises :class:`sarn.viewer.TraceFormatError`,
+    possibly after some chunks."""
+    start = _start_of(document)
+    # The text is what json.dumps gives for the whole object.
+    separator = ",\n" + " " * (2 * indent) if indent else ", "
+    pieces = [_whole_object({}, indent)[0]]
+    size = 0
+    header: Dict[str, Any] = {}
+    for number, event in enumerate(_events(document, start, progress, header)):
+        text = json.dumps(event, ensure_ascii=False, indent=indent)
+        pieces.append((separator if number else "") + (text.replace("\n", separator[1:]) if indent else text))
+        size += len(text)
+        if size >= CHUNK_SIZE:
+            yield "".join(pieces)
+            pieces, size = [], 0
+    yield "".join(pieces) + _whole_object(header, indent)[1]
+
+
+def _events(document: Any, start: float, progress: Any, header: Dict[str, Any]) -> Iterator[Dict[str, Any]]:
+    """The events of the document as its records come; ``header`` is filled
+    with the document's other entries when they come, last."""
+    threads = _Threads(start)
+    for kind, fallback, value in viewer.iter_document(document, progress):
+        if kind == "record":
+            yield from threads.add(value, fallback)
+        elif kind == "header":
+            header.update(value)
+    if (_stamp(header) or 0.0) != start:
+        raise viewer.TraceFormatError("its listing says it started at %r, its document at %r"
+                                      % (start, header.get("timestamp")))
+    yield from threads.finish(header.get("main_thread_id"))
+    yield {"name": "process_name", "ph": "M", "pid": _PID, "tid": 0,
+           "args": {"name": ("sarn %s %s" % (_source(header) or "trace", _command(header))).strip()}}
+
+
+def _source(header: Dict[str, Any]) -> Any:
+    meta = header.get("meta")
+    return meta.get("source") if isinstance(meta, dict) else None
+
+
+def _command(header: Dict[str, Any]) -> str:
+    argv = header.get("command_line_args")
+    return " ".join(str(arg) for arg in argv) if isinstance(argv, list) else ""
+
+
+def _whole_object(header: Dict[str, Any], indent: Optional[int]) -> List[str]:
+    """The JSON text of the object around the events, split where they go."""
+    whole = {
+        "traceEvents": ["\0"],
         "displayTimeUnit": "ms",
-        "otherData": {"trace_id": document.get("trace_id"), "source": meta.get("source"), "command": command},
+        "otherData": {"trace_id": header.get("trace_id"), "source": _source(header), "command": _command(header)},
     }
+    return json.dumps(whole, ensure_ascii=False, indent=indent).split(json.dumps("\0"), 1)
+
+
+def write_json(document: Any, out: Any, **options: Any) -> None:
+    """Writes :func:`json_chunks` of the document to the text file ``out``."""
+    for chunk in json_chunks(document, **options):
+        out.write(chunk)
+
+
+def trace_events(document: Any) -> Dict[str, Any]:
+    """The Trace Event Format object of a trace document held in memory."""
+    return json.loads("".join(json_chunks(document)))

@@ -23,11 +23,14 @@ through a DNS name of its own).
 from __future__ import annotations
 
 import http.server
+import io
 import json
 import logging
 import os
 import re
+import shutil
 import socket
+import tempfile
 import threading
 from collections import OrderedDict
 from typing import Any, Dict, Optional, Tuple
@@ -71,6 +74,8 @@ _ROUTES = (
 )
 #: Traces whose call tree is kept in memory between requests.
 CACHED_TRACES = 4
+#: Bytes of a Trace Event file kept in memory while it is written; more go to disk.
+SPOOL_BYTES = 8 << 20
 
 
 class _Response(Exception):
@@ -166,21 +171,28 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             logger.warning("sarn view: %s failed: %s: %s", self.path, type(error).__name__, error)
             status, content_type, extra = 500, "text/plain; charset=utf-8", ()
             body = b"internal error\n"
-        self.send_response(status)
-        self.send_header("Content-Type", content_type)
-        self.send_header("Content-Length", str(len(body)))
-        for name, value in _SECURITY_HEADERS + tuple(extra):
-            self.send_header(name, value)
-        self.end_headers()
-        if send_body:
-            self.wfile.write(body)
+        if isinstance(body, bytes):
+            body = io.BytesIO(body)
+        with body:
+            body.seek(0, io.SEEK_END)
+            length = body.tell()
+            body.seek(0)
+            self.send_response(status)
+            self.send_header("Content-Type", content_type)
+            self.send_header("Content-Length", str(length))
+            for name, value in _SECURITY_HEADERS + tuple(extra):
+                self.send_header(name, value)
+            self.end_headers()
+            if send_body:
+                shutil.copyfileobj(body, self.wfile)
 
     def _check_host(self) -> None:
         allowed = self.server.allowed_hosts
         if allowed is not None and (self.headers.get("Host") or "").lower() not in allowed:
             raise _Response(403, "unknown Host header")
 
-    def _route(self, path: str) -> Tuple[str, bytes, Tuple[Tuple[str, str], ...]]:
+    def _route(self, path: str) -> Tuple[str, Any, Tuple[Tuple[str, str], ...]]:
+        """(content type, body: bytes or a file, extra headers) of the route that matches."""
         for pattern, name in _ROUTES:
             match = pattern.match(path)
             if match:
@@ -239,13 +251,26 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             raise _Response(404, "no such node") from None
 
     def _chrome(self, trace_id: str) -> Any:
-        from sarn.web.chrome import trace_events
+        body, full_id = self._db(_trace_event_file, self.server, trace_id)
+        name = "%s.json" % re.sub(r"[^A-Za-z0-9_]", "_", full_id)
+        return "application/json", body, (("Content-Disposition", 'attachment; filename="%s"' % name),)
 
-        model = self._db(self.server.model, trace_id)
-        name = "%s.json" % re.sub(r"[^A-Za-z0-9_]", "_", str(model.document.get("trace_id") or trace_id))
-        return self._json(
-            trace_events(model.document), ("Content-Disposition", 'attachment; filename="%s"' % name)
-        )
+
+def _trace_event_file(server: TraceServer, trace_id: str) -> Tuple[Any, str]:
+    """The trace in the Trace Event Format, written record by record into a
+    temporary file (on disk past ``SPOOL_BYTES``) so that its length is
+    known before it is sent; and the trace's full id."""
+    from sarn.web import chrome
+
+    body = tempfile.SpooledTemporaryFile(max_size=SPOOL_BYTES)
+    try:
+        with db.open_trace(server.db_path, trace_id, timeout=server.read_timeout) as stream:
+            for chunk in chrome.json_chunks(stream):
+                body.write(chunk.encode("utf-8"))
+            return body, stream.trace_id
+    except BaseException:
+        body.close()
+        raise
 
 
 def _listed(row: db.TraceInfo) -> Dict[str, Any]:
