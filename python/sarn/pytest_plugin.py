@@ -23,7 +23,6 @@ from __future__ import annotations
 
 import logging
 import os
-import sys
 from typing import Any, List
 
 import pytest

@@ -553,7 +553,6 @@ def iter_document(data: Any, progress: Any = None) -> Iterator[Tuple[str, Any, A
     reader = _Reader(_source_stream(data), progress)
     unpack = reader.unpacker.unpack
     header: Dict[str, Any] = {}
-    main_id: Any = None
     for _ in range(reader.header(reader.unpacker.read_map_header, "", "a map")):
         key = reader.call(unpack)
         if key == "frames_of_interest":
