@@ -635,29 +635,25 @@ def _is_terminal(stream: Any) -> bool:
 
 
 class _Progress:
-    """A line on standard error saying how much of a big document was read,
-    on a terminal only; cleared when done."""
+    """A progress bar on standard error (tqdm: bytes done, rate, time left)
+    for work on a big document, on a terminal only; gone when done."""
 
     def __init__(self, what: str, total: Optional[int]) -> None:
-        self.what = what
-        self.total = total
-        self.active = bool(total and total >= PROGRESS_BYTES and _is_terminal(sys.stderr))
-        self.shown = -1
+        self.bar: Any = None
+        if total and total >= PROGRESS_BYTES and _is_terminal(sys.stderr):
+            from tqdm import tqdm
+
+            self.bar = tqdm(total=total, desc="sarn: " + what, unit="B", unit_scale=True, unit_divisor=1024,
+                            leave=False, file=sys.stderr, dynamic_ncols=True)
 
     def __call__(self, done: int) -> None:
-        if not self.active or not self.total:
-            return
-        percent = min(100, done * 100 // self.total)
-        if percent != self.shown:
-            self.shown = percent
-            sys.stderr.write("\rsarn: %s %3d%% (%s of %s)" % (self.what, percent, _human_size(done), _human_size(self.total)))
-            sys.stderr.flush()
+        if self.bar is not None:
+            self.bar.update(min(done, self.bar.total) - self.bar.n)
 
     def clear(self) -> None:
-        if self.active and self.shown >= 0:
-            sys.stderr.write("\r\x1b[K")
-            sys.stderr.flush()
-            self.shown = -1
+        if self.bar is not None:
+            self.bar.close()
+            self.bar = None
 
 
 def _open_trace(config: Dict[str, Any], trace_id: str) -> Any:

@@ -196,6 +196,19 @@ def test_show_and_export(workdir, capsys):
     assert out == "" and json.loads((workdir / "out.json").read_text())["meta"]["source"] == "run"
 
 
+@pytest.mark.parametrize("on_terminal", [True, False], ids=["terminal", "pipe"])
+@pytest.mark.parametrize("argv", [["show", "latest", "--all"], ["export", "latest", "--json"],
+                                  ["export", "latest", "--format", "chrome"]], ids=["show", "json", "chrome"])
+def test_big_work_shows_progress_on_a_terminal_only(workdir, capsys, monkeypatch, argv, on_terminal):
+    store(str(workdir / "t.db"), "trc_BIG", calls=["app.step%d" % i for i in range(200)])
+    monkeypatch.setattr(cli, "PROGRESS_BYTES", 1)
+    monkeypatch.setattr(cli, "_is_terminal", lambda stream: on_terminal and stream is sys.stderr)
+    code, out, err = run_cli(capsys, *argv, "--db", "t.db")
+    assert code == 0 and "app.step199" in out
+    assert ("sarn: " in err and "the trace" in err) == on_terminal, err
+    assert "app.step" not in err
+
+
 def test_show_depth_must_be_positive(workdir, capsys):
     store(str(workdir / "t.db"), "trc_A")
     code, _, err = run_cli(capsys, "show", "--db", "t.db", "--depth", "0")
