@@ -103,6 +103,8 @@ PART_SIZE = 8 * 1024 * 1024
 #: Zstandard's level for stored documents: level 1 compresses recorded
 #: traces better than level 3 here, and faster.
 ZSTD_LEVEL = 1
+#: Compression runs on every core (the frames read as from one thread).
+ZSTD_THREADS = -1
 #: Bytes of a document compressed at a time.
 _COMPRESS_SLICE = 4 * 1024 * 1024
 #: A big document's compressed bytes wait in memory up to this size before
@@ -405,6 +407,10 @@ class _StoredRow(NamedTuple):
     facts: Dict[str, Any]
 
 
+def _compressor() -> Any:
+    return _zstd.ZstdCompressor(level=ZSTD_LEVEL, threads=ZSTD_THREADS)
+
+
 def _stored_row(trace_id: str, document: bytes, facts: Dict[str, Any]) -> _StoredRow:
     """The row of a document: its facts, and its bytes compressed and cut
     into parts (before the database is locked, so that other writers wait less)."""
@@ -412,7 +418,7 @@ def _stored_row(trace_id: str, document: bytes, facts: Dict[str, Any]) -> _Store
     if _zstd is None:
         parts = [bytes(view[start:start + PART_SIZE]) for start in range(0, max(1, len(document)), PART_SIZE)]
         return _StoredRow(trace_id, len(document), None, parts, facts)
-    compressor = _zstd.ZstdCompressor(level=ZSTD_LEVEL).compressobj(size=len(document))
+    compressor = _compressor().compressobj(size=len(document))
     parts: List[bytes] = []
     pending: List[bytes] = []
     pending_size = 0
@@ -444,7 +450,7 @@ def _streamed_row(trace_id: str, document: Any, facts: Dict[str, Any], folder: s
     which the insert reads back one part at a time."""
     size = document.size
     spool = tempfile.SpooledTemporaryFile(max_size=SPOOL_BYTES, dir=folder if os.path.isdir(folder) else None)
-    compressor = None if _zstd is None else _zstd.ZstdCompressor(level=ZSTD_LEVEL).compressobj(size=size)
+    compressor = None if _zstd is None else _compressor().compressobj(size=size)
     done = 0
     while True:
         piece = document.read(_COMPRESS_SLICE)
