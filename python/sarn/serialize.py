@@ -507,11 +507,29 @@ def _container_repr(value: Any, t: type) -> Optional[str]:
     return None
 
 
+# Views of a mapping, and read-only proxies of one: their own repr shows
+# every item, however many and however deeply nested.
+_MAPPING_VIEW_TYPES = (type({}.keys()), type({}.values()), type({}.items()))
+_MAPPING_PROXY_TYPE = types.MappingProxyType
+
+
+def _view_repr(value: Any, t: type) -> Optional[str]:
+    """The repr of a mapping view or proxy with only its first items, in the
+    form of its own repr; None for any other value."""
+    if issubclass(t, _MAPPING_VIEW_TYPES):
+        first = list(islice(value, _reprlib.maxlist + 1))
+        return "%s(%s)" % (t.__name__, _reprlib.repr_list(first, _reprlib.maxlevel))
+    if t is _MAPPING_PROXY_TYPE:
+        first = dict(islice(value.items(), _reprlib.maxdict + 1))
+        return "mappingproxy(%s)" % _reprlib.repr_dict(first, _reprlib.maxlevel)
+    return None
+
+
 def _bounded_repr(value: Any, type_name: Optional[str] = None) -> str:
     """repr(value) cut to MAX_REPR characters; a failing repr gives a fixed text."""
     try:
         t = type(value)
-        text = _container_repr(value, t) if issubclass(t, _BOUNDED_REPR_TYPES) else None
+        text = _container_repr(value, t) if issubclass(t, _BOUNDED_REPR_TYPES) else _view_repr(value, t)
         if text is None:
             text = repr(value)
         if type(text) is not str:

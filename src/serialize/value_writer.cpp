@@ -884,9 +884,12 @@ Ref ValueWriter::repr_failure(PyObject* type_name) {
     return Ref::steal(PyUnicode_FromFormat("<%U object; repr() failed: %U>", type_name, reason->name));
 }
 
+// Containers, and views and proxies of mappings: types whose own repr shows
+// every item.
 bool ValueWriter::is_container_type(PyTypeObject* type) const {
     for (PyTypeObject* base : {&PyList_Type, &PyTuple_Type, &PyDict_Type, &PySet_Type, &PyFrozenSet_Type,
-                               reinterpret_cast<PyTypeObject*>(host_.deque_type.get())}) {
+                               reinterpret_cast<PyTypeObject*>(host_.deque_type.get()), &PyDictKeys_Type,
+                               &PyDictValues_Type, &PyDictItems_Type, &PyDictProxy_Type}) {
         if (PyType_IsSubtype(type, base)) return true;
     }
     return false;

@@ -6,6 +6,7 @@ import enum
 import reprlib
 import sys
 import threading
+import types
 
 import msgpack
 import pytest
@@ -204,6 +205,8 @@ HOSTILE = {
     "namedtuple": collections.namedtuple("Point", "x y")(1, 2),
     "ordered dict": collections.OrderedDict(a=1),
     "memoryview": memoryview(b"abc"),
+    "view of a deep dict": {"k": _deep_dict(5000)}.items(),
+    "proxy of a huge dict": types.MappingProxyType({str(i): [i] * 50 for i in range(20_000)}),
     "type with raising metaclass name": type("Meta", (type,), {"__getattribute__": lambda cls, name: 1 / 0})("Weird", (), {})(),
 }
 
@@ -225,6 +228,25 @@ def test_locals_mapping_of_hostile_values_stays_a_map(dump):
 def test_output_is_bounded(dump):
     for name in ("huge list", "huge dict", "huge str", "huge bytes", "huge set", "deep list", "deep dict", "huge int"):
         assert len(dump(HOSTILE[name])) < 100_000, name
+
+
+DEEP = _deep_dict(5000)
+WIDE = {i: [i] * 50 for i in range(20_000)}
+
+
+@pytest.mark.parametrize("dump", DUMPERS, ids=["full", "lightweight"])
+@pytest.mark.parametrize("value, start", [
+    (WIDE.keys(), "dict_keys([0, 1, 2, 3, 4, 5, 6, 7, ...])"),
+    (WIDE.values(), "dict_values([[0, 0, 0, 0, 0, 0, 0, 0, ...], "),
+    (collections.OrderedDict(WIDE).items(), "odict_items([(0, [0, 0, 0, 0, 0, 0, 0, 0, ...]), "),
+    ({"k": DEEP}.items(), "dict_items([('k', {'k': {...}})])"),
+    (types.MappingProxyType(WIDE), "mappingproxy({0: [0, 0, 0, 0, 0, 0, 0, 0, ...], "),
+], ids=["keys", "values", "ordered items", "deep items", "proxy"])
+def test_views_of_mappings_show_their_first_items(dump, value, start):
+    """Their own repr would show every item (quadratic time, or a failed
+    repr for deep nesting)."""
+    decoded = decode_one(dump(value))
+    assert decoded["repr"].startswith(start), decoded["repr"]
 
 
 # --------------------------------------------------------------------------
