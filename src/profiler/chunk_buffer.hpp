@@ -55,6 +55,10 @@ public:
     [[nodiscard]] size_t size() const noexcept { return size_; }
     [[nodiscard]] size_t room() const noexcept { return capacity_ - size_; }
     [[nodiscard]] std::string_view view() const noexcept { return {data_, size_}; }
+    [[nodiscard]] size_t capacity() const noexcept { return capacity_; }
+
+    // Empty again, its memory kept for reuse.
+    void clear() noexcept { size_ = 0; }
 
     // The caller makes sure the bytes fit (`room`).
     void append(std::string_view bytes) noexcept {

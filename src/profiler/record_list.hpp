@@ -89,7 +89,7 @@ public:
             if (!offset) return fail(std::move(offset.error()));
             chunk.file = file;
             chunk.offset = *offset;
-            chunk.bytes = ChunkBuffer();
+            recycle(std::move(chunk.bytes));
             freed += chunk.size;
         }
         return freed;
@@ -115,6 +115,7 @@ public:
     [[nodiscard]] std::vector<RecordChunk>& release_chunks() noexcept { return chunks_; }
     void clear() noexcept {
         chunks_.clear();
+        spare_.clear();
         counts_ = RecordCounts{};
         first_in_memory_ = 0;
     }
@@ -122,6 +123,7 @@ public:
         chunks_.swap(other.chunks_);
         std::swap(counts_, other.counts_);
         std::swap(first_in_memory_, other.first_in_memory_);
+        spare_.swap(other.spare_);
     }
 
 private:
@@ -133,8 +135,24 @@ private:
     [[gnu::noinline]] void start_chunk(size_t record_size) {
         const size_t wanted = chunks_.empty() ? first_chunk_size : chunk_size;
         chunks_.emplace_back();
+        if (record_size <= chunk_size && !spare_.empty()) {
+            chunks_.back().bytes = std::move(spare_.back());
+            spare_.pop_back();
+            return;
+        }
         chunks_.back().bytes = ChunkBuffer(record_size > wanted ? record_size : wanted);
     }
+
+    // The memory of a spilled chunk is kept for the chunks that follow:
+    // fresh memory costs the kernel a page clearing for every 4 KiB. A list
+    // keeps at most as many spare chunks as it filled since its last spill.
+    void recycle(ChunkBuffer bytes) {
+        if (bytes.capacity() != chunk_size || spare_.size() >= max_spare) return;
+        bytes.clear();
+        spare_.push_back(std::move(bytes));
+    }
+    static constexpr size_t max_spare = 64;  // 128 MiB
+    std::vector<ChunkBuffer> spare_;
 
     std::vector<RecordChunk> chunks_;
     RecordCounts counts_;
