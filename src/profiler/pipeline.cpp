@@ -59,6 +59,24 @@ void update_call_frames(ThreadCache& thread, const Event& event, const std::opti
     }
 }
 
+// The frame record followed by the record that notes an exception, after the
+// plugin payloads if any. A return's batch is filed reversed: its note joins
+// before its frame record. Out of line, so that the common path keeps its
+// writers inlined.
+[[gnu::noinline]] Status hand_over_noted(Event& event, const FrameRecord& record, const Bytes& encoded,
+                                         Batch&& batch) {
+    Bytes& note = event.thread.note_buffer;
+    if (auto written = write_exit_exception(record, note); !written) return written;
+    const FrameEvent kind = event.site.event;
+    if (batch.types.empty()) {
+        hand_over_noted_frame_record(event.state, *record.thread, kind, encoded, note);
+        return {};
+    }
+    batch.append("exception", Bytes(note));
+    batch.append("frame", Bytes(encoded));
+    return hand_over_records(event.state, kind, std::move(batch));
+}
+
 // A kept frame: its record joins the batch last, then the batch is handed over.
 Status record_kept_frame(Event& event, Batch&& batch) {
     CacheUse use(event.thread);
@@ -101,9 +119,7 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     if (auto begun = begin_frame_record(record, encoded); !begun) return begun;
     update_call_frames(event.thread, event, record.frame_id);
     if (auto finished = finish_frame_record(record, encoded); !finished) return finished;
-    if (event.unwinding) {
-        if (auto noted = append_exit_exception(batch, record); !noted) return noted;
-    }
+    if (event.unwinding) return hand_over_noted(event, record, encoded, std::move(batch));
     if (batch.types.empty()) {
         hand_over_frame_record(event.state, *record.thread, event.site.event, encoded);
         return {};
