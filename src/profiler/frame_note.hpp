@@ -1,6 +1,7 @@
 // The records filed right after a kept frame's record, saying more about
-// that event than the record's fixed entries can (that the frame ended by an
-// exception). Each names its frame as the frame record does.
+// that event than the record's fixed entries can: that the frame ended by an
+// exception, was suspended or was resumed. Each names its frame as the
+// frame record does.
 #pragma once
 
 #include <cstdint>

@@ -26,7 +26,7 @@ void hand_over_frame_record(ProfilerState& state, const ThreadInfo& thread, Fram
                             std::string_view record);
 
 // The same for a frame record followed by the record that notes its
-// exception.
+// exception, suspension or resumption.
 void hand_over_noted_frame_record(ProfilerState& state, const ThreadInfo& thread, FrameEvent event,
                                   std::string_view record, std::string_view note);
 
