@@ -77,8 +77,13 @@ def frames(doc, co_name=None):
             if r["type"] == "frame" and (co_name is None or r["co_name"] == co_name)]
 
 
+# Records that say more of the frame record before them.
+NOTES = ("exception", "suspension", "resumption")
+
+
 def payloads(doc):
-    return [r for r in all_records(doc) if r["type"] != "frame"]
+    """Plugin payloads in stored order."""
+    return [r for r in all_records(doc) if r["type"] != "frame" and r["type"] not in NOTES]
 
 
 def labels(records):

@@ -117,11 +117,13 @@ def test_locals_are_what_f_locals_shows(tmp_path):
     spec = {"co_names": NAMES, "path_fragment": "", "call_type": "seen", "return_type": "seen",
             "process": as_f_locals_shows}
     records = all_records(trace(record(lambda: scenario(tmp_path), specs=[spec])))
-    # The payload comes before the frame record of a call, after that of a return.
+    # The payload comes before the frame record of a call, after that of a
+    # return (and after the record that notes a yield there).
     pairs = []
     for i, r in enumerate(records):
         if r["type"] == "frame" and r["co_name"] in NAMES:
-            seen = records[i - 1] if r["event"] == "call" else records[i + 1]
+            after = records[i + 2] if records[i + 1]["type"] == "suspension" else records[i + 1]
+            seen = records[i - 1] if r["event"] == "call" else after
             assert seen["type"] == "seen"
             pairs.append((r["co_name"], r["event"], r["locals"], seen["expected"]))
     assert {name for name, *_ in pairs} >= set(NAMES[:-2])  # comprehensions have no frame of their own from 3.12

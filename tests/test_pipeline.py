@@ -1,14 +1,15 @@
 """Frame event records: pairing of calls and returns, call sites, threads, paths."""
 
 import re
+import sys
 import threading
 
 import pytest
 
 import sarn.plugins
 from sarn import _sarn
-from recording_support import (FRAME_KEYS, HostProfiler, compile_function, frames, labels, LIBRARY,
-                               load_module, record, trace, unregister)
+from recording_support import (FRAME_KEYS, NOTES, HostProfiler, all_records, compile_function, frames, labels,
+                               LIBRARY, load_module, record, trace, unregister)
 
 FRAME_ID = re.compile(r"frm_[0-7][0-9A-HJKMNP-TV-Z]{25}")
 
@@ -103,6 +104,112 @@ def test_each_resumption_gets_its_own_frame_id(drive, co_name, suspensions):
     ids = [r["frame_id"] for r in records]
     assert ids[0::2] == ids[1::2] and len(set(ids)) == len(suspensions)
     assert [r["arg"] for r in records[1::2]] == suspensions
+
+
+SETPROFILE = {"engine": "setprofile"}
+ENGINES = [pytest.param({}, id="default engine"),
+           pytest.param(SETPROFILE, id="setprofile",
+                        marks=pytest.mark.skipif(sys.version_info < (3, 12), reason="the only engine before 3.12"))]
+
+
+def delegating():
+    yield from generator()
+
+
+def guarded():
+    try:
+        yield 1
+    except KeyError:
+        yield "caught"
+    finally:
+        pass  # so that a close runs the frame (from 3.12 a bare yield is closed without running it)
+
+
+async def ticking():
+    await Pause()
+    yield "value"
+
+
+def close_guarded():
+    running = guarded()
+    next(running)
+    running.close()
+
+
+def throw_into_guarded():
+    running = guarded()
+    next(running)
+    running.throw(KeyError("caught"))
+    running.close()
+    unstarted = guarded()
+    with pytest.raises(KeyError):
+        unstarted.throw(KeyError("before its start"))
+
+
+def step_async_generator():
+    running = ticking()
+    stepping = running.__anext__()
+    stepping.send(None)  # suspended at the await
+    with pytest.raises(StopIteration):
+        stepping.send(None)  # resumed, suspended again at the yield
+    with pytest.raises(StopAsyncIteration):
+        running.__anext__().send(None)  # resumed to its end
+
+
+def steps(doc, co_name):
+    """Each frame record of `co_name` as "call" or "return", followed by the
+    type of the record after it when that record notes the same frame."""
+    records = all_records(doc)
+    shown = []
+    for record, after in zip(records, records[1:] + [{}]):
+        if record["type"] == "frame" and record["co_name"] == co_name:
+            noted = after.get("type") in NOTES and after["frame_id"] == record["frame_id"]
+            shown.append(record["event"] + (" " + after["type"] if noted else ""))
+    return shown
+
+
+def check_notes(doc):
+    """Every note names the frame record before it, and only by these fields."""
+    records = all_records(doc)
+    for index, note in enumerate(records):
+        if note["type"] in ("suspension", "resumption"):
+            assert list(note) == ["type", "frame_id", "thread", "thread_native_id"]
+            before = records[index - 1]
+            assert before["type"] == "frame" and list(before) == FRAME_KEYS
+            assert [note[key] for key in list(note)[1:]] == [before[key] for key in list(note)[1:]]
+            assert before["event"] == ("return" if note["type"] == "suspension" else "call")
+
+
+SUSPENDING = ["call", "return suspension", "call resumption", "return suspension", "call resumption", "return"]
+CLOSED = ["call", "return suspension", "call resumption", "return exception"]
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+@pytest.mark.parametrize("drive, co_name, expected", [
+    (lambda: list(generator()), "generator", SUSPENDING),
+    (lambda: list(delegating()), "delegating", SUSPENDING),
+    (lambda: list(delegating()), "generator", SUSPENDING),
+    (drive_coroutine, "coroutine", SUSPENDING[:3] + ["return"]),
+    (step_async_generator, "ticking", SUSPENDING),
+    (close_guarded, "guarded", CLOSED),
+    # A throw resumes a suspended frame; thrown into a frame that never ran, it is its first call.
+    (throw_into_guarded, "guarded", SUSPENDING[:4] + CLOSED[2:] + ["call", "return exception"]),
+], ids=["generator", "yield from", "yield from: inner", "coroutine", "async generator", "close", "throw"])
+def test_suspensions_and_resumptions_are_told_from_returns_and_calls(engine, drive, co_name, expected):
+    doc = trace(record(drive, HostProfiler(engine)))
+    if engine == SETPROFILE and sys.version_info < (3, 13):
+        # 3.12's profile function is told a return of None for a frame that unwinds.
+        expected = [step.replace(" exception", "") for step in expected]
+    assert steps(doc, co_name) == expected
+    check_notes(doc)
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+def test_a_generator_started_before_recording_is_resumed(engine):
+    started = generator()
+    next(started)
+    doc = trace(record(lambda: next(started), HostProfiler(engine)))
+    assert steps(doc, "generator") == ["call resumption", "return suspension"]
 
 
 def test_threads_started_after_others_ended_start_afresh():

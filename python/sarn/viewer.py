@@ -15,11 +15,15 @@ A record is either a frame record ("type" "frame": "path" (file:line),
 "co_name", "qualname", "event" ("call" or "return"), "frame_id", "arg" (the
 return value), "locals" (the arguments, on a call), "thread",
 "thread_native_id", "timestamp", "user_code_call_site" ({"call_frame_id",
-"line_number"} or nil)), or a frame of interest made by a plugin (any other
-"type", such as "start_test" and "end_test", with "frame_id", "timestamp",
-"thread", "thread_native_id", "user_code_call_site" and the plugin's own
-keys). Values ("arg", "locals" and plugin data) are in the shape described in
-:mod:`sarn.serialize`.
+"line_number"} or nil)), a record that says more of the frame record before
+it ("exception": the frame ended by an exception, with "exception" the
+exception or nil; "suspension": the return was a yield or an await that
+suspended the frame; "resumption": the call resumed a suspended frame; each
+with "frame_id", "thread" and "thread_native_id"), or a frame of interest
+made by a plugin (any other "type", such as "start_test" and "end_test", with
+"frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site"
+and the plugin's own keys). Values ("arg", "locals" and plugin data) are in
+the shape described in :mod:`sarn.serialize`.
 
 :func:`render` pairs each call with its return by "frame_id", places every
 call and frame of interest under the call named by its
@@ -324,9 +328,11 @@ def _cut(text: str, limit: int) -> str:
 
 
 class Node:
-    """One call (its call and return records) or one frame of interest."""
+    """One call (its call and return records) or one frame of interest.
+    ``resumed``: the call resumed a suspended generator or coroutine;
+    ``suspended``: the return suspended it."""
 
-    __slots__ = ("call", "ret", "interest", "children", "shown", "under_match")
+    __slots__ = ("call", "ret", "interest", "children", "shown", "under_match", "resumed", "suspended")
 
     def __init__(self, call: Any = None, ret: Any = None, interest: Any = None) -> None:
         self.call = call
@@ -335,6 +341,7 @@ class Node:
         self.children: List[Node] = []
         self.shown = True
         self.under_match = False
+        self.resumed = self.suspended = False
 
     @property
     def record(self) -> Dict[str, Any]:
@@ -405,10 +412,16 @@ def build_tree(records: Iterable[Dict[str, Any]]) -> List[Node]:
     for record in records:
         if not isinstance(record, dict):
             continue
+        kind = record.get("type")
+        if kind in _SWITCHES:
+            node = by_id.get(record.get("frame_id"))
+            if node is not None:
+                setattr(node, _SWITCHES[kind], True)
+            continue
         site = record.get("user_code_call_site")
         parent = by_id.get(site.get("call_frame_id")) if isinstance(site, dict) else None
         siblings = parent.children if parent is not None else roots
-        if record.get("type") == "frame":
+        if kind == "frame":
             frame_id = record.get("frame_id")
             if record.get("event") == "call":
                 node = Node(call=record)
@@ -424,6 +437,11 @@ def build_tree(records: Iterable[Dict[str, Any]]) -> List[Node]:
         else:
             siblings.append(Node(interest=record))
     return roots
+
+
+# The records that mark a generator's frame record, and what each sets on its
+# call's node or entry.
+_SWITCHES = {"resumption": "resumed", "suspension": "suspended"}
 
 
 def _walk(roots: List[Node]) -> Iterator[Tuple[Node, int]]:
@@ -617,7 +635,7 @@ class _Entry:
 
     __slots__ = ("seq", "depth", "parent", "call", "ret", "interest", "exception", "shown", "matched",
                  "under_match", "match_depth", "shown_children", "hidden", "depth_cut", "nodes_at_call",
-                 "child_time", "name", "start", "slot", "frame_id", "end_seq")
+                 "child_time", "name", "start", "slot", "frame_id", "end_seq", "resumed", "suspended")
 
     def __init__(self, seq: int, parent: Optional["_Entry"], call: Any = None, ret: Any = None,
                  interest: Any = None) -> None:
@@ -626,6 +644,7 @@ class _Entry:
         self.depth = parent.depth + 1 if parent is not None else 0
         self.call, self.ret, self.interest = call, ret, interest
         self.exception: Any = None
+        self.resumed = self.suspended = False
         self.shown = self.matched = self.under_match = self.depth_cut = False
         self.match_depth = 0
         self.shown_children = 0
@@ -681,6 +700,7 @@ class _Thread:
         self.root_hidden: Dict[str, int] = {}
         self.matches = 0
         self.exceptions = 0
+        self.resumptions = 0
         self.slots: List[List[Any]] = []  # [seq, order, text or entry, indent]
         self.stats: Dict[str, _FunctionStats] = {}
         self.slowest: List[Tuple[float, int, Tuple[str, ...]]] = []
@@ -759,6 +779,9 @@ class _Thread:
     def add(self, record: Dict[str, Any]) -> None:
         self.seq += 1
         kind = record.get("type")
+        if kind in _SWITCHES:
+            self._mark_switch(kind, record.get("frame_id"))
+            return
         if kind == "exception":
             target = self.pending
             if target is not None and target.frame_id is not None and target.frame_id == record.get("frame_id"):
@@ -815,6 +838,23 @@ class _Thread:
                     heapq.heappop(self.slowest)
         self.pending = entry
 
+    def _mark_switch(self, kind: str, frame_id: Any) -> None:
+        """Marks the entry that a suspension record (after its return) or a
+        resumption record (after its call) follows. A resumption is not a
+        call of its own: the function's calls count its first entry only."""
+        if frame_id is None:
+            return
+        pending = self.pending
+        if kind == "suspension" and pending is not None and pending.frame_id == frame_id:
+            pending.suspended = True
+            return
+        entry = self.open.get(frame_id)
+        if kind == "resumption" and entry is not None and not entry.resumed:
+            entry.resumed = True
+            self.calls -= 1
+            self.resumptions += 1
+            self.stats[entry.name].calls -= 1
+
     def _settle(self) -> None:
         if self.pending is not None:
             entry, self.pending = self.pending, None
@@ -855,6 +895,7 @@ class _Thread:
         if entry.interest is not None:
             return _interest_line(entry.interest, self.style)
         node = Node(call=entry.call, ret=entry.ret)
+        node.resumed, node.suspended = entry.resumed, entry.suspended
         return _frame_line(node, self.style, entry.exception)
 
     def finish(self) -> None:
@@ -971,9 +1012,13 @@ def _frame_line(node: Node, style: _Style, exception: Optional[Dict[str, Any]] =
         text = style.name + printable(node.name) + style.reset
     if call is not None and not body:
         text += _format_args(call)
+    if node.resumed:
+        text += " " + style.mark + "resumed" + style.reset
     path = record.get("path")
     if exception is not None:
         text += " " + style.error + "!! " + _exception_text(exception) + style.reset
+    elif node.ret is not None and node.suspended:
+        text += " <- yield " + style.value + format_value(node.ret.get("arg")) + style.reset
     elif node.ret is not None and not body:
         text += " -> " + style.value + format_value(node.ret.get("arg")) + style.reset
     if path:
@@ -1073,6 +1118,8 @@ def render_lines(
         title = "thread %s (native id %s): %s calls" % (
             printable(thread.name), printable(thread.native_id), "{:,}".format(thread.calls) if thread.calls >= 10000
             else thread.calls)
+        if thread.resumptions:
+            title += ", %d resumption%s" % (thread.resumptions, "" if thread.resumptions == 1 else "s")
         if thread.exceptions:
             title += ", %d ended by an exception" % thread.exceptions
         yield fit(style.head + title + style.reset)

@@ -15,8 +15,9 @@ int profile_callback(PyObject* registered, PyFrameObject* frame, int what, PyObj
         directory_changes::note_c_function(arg);
         return 0;
     }
-    if (what == PyTrace_CALL) return process_event(registered, frame, FrameEvent::call, arg);
-    if (what == PyTrace_RETURN) return process_event(registered, frame, FrameEvent::ret, arg);
+    // Only the frame says whether a call resumes it or a return suspends it.
+    if (what == PyTrace_CALL) return process_event(registered, frame, FrameEvent::call, arg, Switch::ask_frame);
+    if (what == PyTrace_RETURN) return process_event(registered, frame, FrameEvent::ret, arg, Switch::ask_frame);
     return 0;
 }
 

@@ -68,9 +68,11 @@ uint64_t this_thread_serial() noexcept {
 // function maps them: a start, resumption or throw into a frame is a call
 // (a throw's argument is the exception before 3.13, None from 3.13 on); a
 // return, yield or unwinding is a return (an unwinding frame returns None).
+// A resumption and a yield say so; whether a throw resumes the frame or
+// meets it unstarted is the frame's to tell.
 
 [[gnu::noinline]] PyObject* handle_event(PyObject* profiler, PyObject* const* args, Py_ssize_t nargs,
-                                         FrameEvent kind, bool may_disable, bool has_value) noexcept {
+                                         FrameEvent kind, bool may_disable, bool has_value, Switch told) noexcept {
     if (nargs < 2) return Py_NewRef(Py_None);
     const uint64_t serial = active_serial;
     // Python code run for the event may end the session and drop the profiler.
@@ -82,7 +84,7 @@ uint64_t this_thread_serial() noexcept {
     // shared library.
     std::optional<UnwindingException> exception;
     if (unwinding) exception.emplace(nargs >= 3 ? args[2] : nullptr);
-    if (process_event(profiler, PyEval_GetFrame(), kind, arg) < 0) return nullptr;
+    if (process_event(profiler, PyEval_GetFrame(), kind, arg, told) < 0) return nullptr;
     const bool skipped = state_of(profiler).code_memo.skips(reinterpret_cast<PyCodeObject*>(args[0]));
     if (may_disable && skipped && active_serial == serial) return Py_NewRef(disable_object);
     return Py_NewRef(Py_None);
@@ -102,7 +104,7 @@ uint64_t this_thread_serial() noexcept {
     return Py_NewRef(Py_None);
 }
 
-template <FrameEvent kind, bool may_disable, bool has_value>
+template <FrameEvent kind, bool may_disable, bool has_value, Switch told>
 PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     const Followed& me = followed;
     if (me.serial != active_serial || me.serial == 0) [[unlikely]] return unfollowed_event();
@@ -110,12 +112,13 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept 
         state_of(me.profiler).code_memo.skips(reinterpret_cast<PyCodeObject*>(args[0]))) {
         return Py_NewRef(disable_object);
     }
-    return handle_event(me.profiler, args, nargs, kind, may_disable, has_value);
+    return handle_event(me.profiler, args, nargs, kind, may_disable, has_value, told);
 }
 
-template <FrameEvent kind, bool may_disable, bool has_value>
+template <FrameEvent kind, bool may_disable, bool has_value, Switch told = Switch::no>
 PyCFunction callback() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&on_event<kind, may_disable, has_value>));
+    return reinterpret_cast<PyCFunction>(
+        reinterpret_cast<void (*)()>(&on_event<kind, may_disable, has_value, told>));
 }
 
 constexpr bool throw_passes_exception = PY_VERSION_HEX < 0x030D0000;
@@ -127,10 +130,11 @@ struct EventCallback {
 
 EventCallback event_callbacks[] = {
     {"PY_START", {"sarn_py_start", callback<FrameEvent::call, true, false>(), METH_FASTCALL, nullptr}},
-    {"PY_RESUME", {"sarn_py_resume", callback<FrameEvent::call, true, false>(), METH_FASTCALL, nullptr}},
-    {"PY_THROW", {"sarn_py_throw", callback<FrameEvent::call, false, throw_passes_exception>(), METH_FASTCALL, nullptr}},
+    {"PY_RESUME", {"sarn_py_resume", callback<FrameEvent::call, true, false, Switch::yes>(), METH_FASTCALL, nullptr}},
+    {"PY_THROW", {"sarn_py_throw", callback<FrameEvent::call, false, throw_passes_exception, Switch::ask_frame>(),
+                  METH_FASTCALL, nullptr}},
     {"PY_RETURN", {"sarn_py_return", callback<FrameEvent::ret, true, true>(), METH_FASTCALL, nullptr}},
-    {"PY_YIELD", {"sarn_py_yield", callback<FrameEvent::ret, true, true>(), METH_FASTCALL, nullptr}},
+    {"PY_YIELD", {"sarn_py_yield", callback<FrameEvent::ret, true, true, Switch::yes>(), METH_FASTCALL, nullptr}},
     {"PY_UNWIND", {"sarn_py_unwind", callback<FrameEvent::ret, false, false>(), METH_FASTCALL, nullptr}},
 };
 

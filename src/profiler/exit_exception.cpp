@@ -1,23 +1,18 @@
 #include "profiler/exit_exception.hpp"
 
+#include "profiler/frame_note.hpp"
 #include "utils/serialise.hpp"
 
 namespace sarn {
 
 thread_local PyObject* UnwindingException::current_ = nullptr;
 
-Status append_exit_exception(Batch& batch, const FrameRecord& record) {
-    Bytes out;
+Status write_exit_exception(const FrameRecord& record, Bytes& out) {
+    out.clear();
     {
         CursorSink sink(out);
         Writer writer(sink);
-        writer.map_header(5);
-        write_str_field(writer, "type", "exception");
-        writer.str("frame_id");
-        if (record.frame_id) writer.str(record.frame_id->view());
-        else writer.nil();
-        write_str_field(writer, "thread", record.thread->name);
-        write_opt_uint_field(writer, "thread_native_id", record.thread->native_id);
+        write_frame_note_head(writer, "exception", record, 5);
         writer.str("exception");
     }
     PyObject* exception = UnwindingException::current();
@@ -30,7 +25,6 @@ Status append_exit_exception(Batch& batch, const FrameRecord& record) {
         if (!serialiser) return fail(std::move(serialiser.error()));
         if (auto written = serialiser->append(exception, out); !written) return written;
     }
-    batch.append("exception", std::move(out));
     return {};
 }
 

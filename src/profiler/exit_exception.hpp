@@ -12,7 +12,6 @@
 
 #include <Python.h>
 
-#include "profiler/batch.hpp"
 #include "profiler/frame_record.hpp"
 #include "utils/error.hpp"
 
@@ -35,10 +34,9 @@ private:
     PyObject* previous_;
 };
 
-// Appends the exception record of `record`'s frame to the batch, before the
-// frame record joins it. Near the recursion limit (`with_values` false in
-// the record) the exception is written as nil: serialising it could run
-// Python code.
-[[nodiscard]] Status append_exit_exception(Batch& batch, const FrameRecord& record);
+// Writes the exception record of `record`'s frame into `out` (emptied
+// first). Near the recursion limit (`with_values` false in the record) the
+// exception is written as nil: serialising it could run Python code.
+[[nodiscard]] Status write_exit_exception(const FrameRecord& record, Bytes& out);
 
 }  // namespace sarn

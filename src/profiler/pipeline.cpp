@@ -9,9 +9,11 @@
 #include "profiler/frame_ids.hpp"
 #include "profiler/frame_record.hpp"
 #include "profiler/report.hpp"
+#include "profiler/suspension.hpp"
 #include "profiler/thread_info.hpp"
 #include "profiler/trace.hpp"
 #include "utils/frame_access.hpp"
+#include "utils/frame_suspension.hpp"
 #include "utils/host_import.hpp"
 #include "utils/ids.hpp"
 #include "utils/qualified_name.hpp"
@@ -31,6 +33,9 @@ struct Event {
     bool kept;  // the filter's decision; plugins run whatever it is
     bool near_limit;  // near the recursion limit: no Python code is run
     bool unwinding;   // a return by an exception (the engine passed no value)
+    // Whether the event suspends or resumes the frame: Switch::no for code
+    // other than a generator's, coroutine's or async generator's.
+    Switch told;
 };
 
 // The facts of a code object seen for the first time by this profiler.
@@ -62,11 +67,39 @@ void update_call_frames(ThreadCache& thread, const Event& event, const std::opti
     }
 }
 
+// The frame record followed by the record that notes an exception, a
+// suspension or a resumption, after the plugin payloads if any. A return's
+// batch is filed reversed: its note joins before its frame record. Out of
+// line, so that the common path keeps its writers inlined.
+[[gnu::noinline]] Status hand_over_noted(Event& event, const FrameRecord& record, const Bytes& encoded,
+                                         Batch&& batch) {
+    Bytes& note = event.thread.note_buffer;
+    if (!event.unwinding) {
+        write_switch(record, note);
+    } else if (auto written = write_exit_exception(record, note); !written) {
+        return written;
+    }
+    const FrameEvent kind = event.site.event;
+    if (batch.types.empty()) {
+        hand_over_noted_frame_record(event.state, *record.thread, kind, encoded, note);
+        return {};
+    }
+    const char* type = event.unwinding ? "exception" : switch_type(kind);
+    if (kind == FrameEvent::ret) batch.append(type, Bytes(note));
+    batch.append("frame", Bytes(encoded));
+    if (kind == FrameEvent::call) batch.append(type, Bytes(note));
+    return hand_over_records(event.state, kind, std::move(batch));
+}
+
 // A kept frame: its record joins the batch last, then the batch is handed over.
 Status record_kept_frame(Event& event, Batch&& batch) {
     CacheUse use(event.thread);
     if (!use.acquired()) return fail_internal("already borrowed");
     PyFrameObject* frame = event.site.frame;
+    // Asked before any Python code runs for the event.
+    if (event.told == Switch::ask_frame) [[unlikely]] {
+        event.told = frame_switches(frame, event.site.event, event.unwinding) ? Switch::yes : Switch::no;
+    }
 
     FrameRecord record;
     // A thread's name is read (with Python code) at its first kept event,
@@ -104,9 +137,7 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     if (auto begun = begin_frame_record(record, encoded); !begun) return begun;
     update_call_frames(event.thread, event, record.frame_id);
     if (auto finished = finish_frame_record(record, encoded); !finished) return finished;
-    if (event.unwinding) {
-        if (auto noted = append_exit_exception(batch, record); !noted) return noted;
-    }
+    if (event.unwinding || event.told == Switch::yes) return hand_over_noted(event, record, encoded, std::move(batch));
     if (batch.types.empty()) {
         hand_over_frame_record(event.state, *record.thread, event.site.event, encoded);
         return {};
@@ -177,7 +208,7 @@ int raise_interrupt(ThreadCache& thread, FrameEvent event) {
 // a code object, and kept or watched frames. Kept out of line so that the
 // skip path in `process_event` needs no stack frame of its own.
 [[gnu::noinline]] int process_unskipped_event(PyObject* registered, PyFrameObject* frame, FrameEvent kind,
-                                              PyObject* arg) noexcept {
+                                              PyObject* arg, Switch told) noexcept {
     if (registered == nullptr || !is_sarn_profiler(registered)) {
         if (registered == nullptr) PyErr_SetString(PyExc_TypeError, "no profiler object was registered");
         else not_a_sarn_profiler(registered).raise_in_host();
@@ -204,7 +235,8 @@ int raise_interrupt(ThreadCache& thread, FrameEvent event) {
         Ref keep_alive = Ref::borrow(registered);
         Event event{state, state.threads.current(), facts, EventSite{frame, kind, code_filename(code), code_name(code)},
                     arg != nullptr ? arg : Py_None, kept, near_recursion_limit(),
-                    kind == FrameEvent::ret && arg == nullptr};
+                    kind == FrameEvent::ret && arg == nullptr,
+                    (code->co_flags & suspendable_code_flags) != 0 ? told : Switch::no};
         handle_event(event);
         if (event.thread.interrupt) return raise_interrupt(event.thread, kind);
     } catch (...) {
@@ -217,14 +249,14 @@ int raise_interrupt(ThreadCache& thread, FrameEvent event) {
 
 }  // namespace
 
-int process_event(PyObject* registered, PyFrameObject* frame, FrameEvent kind, PyObject* arg) noexcept {
+int process_event(PyObject* registered, PyFrameObject* frame, FrameEvent kind, PyObject* arg, Switch told) noexcept {
     // The common case, decided by the memo alone: a library frame that no
     // plugin watches.
     if (registered != nullptr && frame != nullptr && is_exact_sarn_profiler(registered) &&
         state_of(registered).code_memo.skips(frame_code(frame))) {
         return 0;
     }
-    return process_unskipped_event(registered, frame, kind, arg);
+    return process_unskipped_event(registered, frame, kind, arg, told);
 }
 
 }  // namespace sarn

@@ -5,11 +5,15 @@
 #include <frameobject.h>
 
 #include "profiler/batch.hpp"
+#include "profiler/suspension.hpp"
 
 namespace sarn {
 
 // 0 for every event, failed ones included (they are reported on the "sarn"
 // logger); -1 with an exception set only when the inputs are unusable.
-int process_event(PyObject* registered, PyFrameObject* frame, FrameEvent event, PyObject* arg) noexcept;
+// `told` says whether the event suspends or resumes a generator's frame, as
+// far as the engine knows.
+int process_event(PyObject* registered, PyFrameObject* frame, FrameEvent event, PyObject* arg,
+                  Switch told) noexcept;
 
 }  // namespace sarn

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -66,8 +67,11 @@ public:
         ++counts_.records;
     }
 
-    void append(const std::vector<Bytes>& records) {
-        for (const Bytes& record : records) append(record);
+    // Records in order: a vector of Bytes, or an array of views.
+    template <class Records>
+        requires(!std::is_convertible_v<const Records&, std::string_view>)
+    void append(const Records& records) {
+        for (std::string_view record : records) append(record);
     }
 
     // Counts frame records appended by the caller: `calls` of them calls,

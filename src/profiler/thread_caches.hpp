@@ -48,6 +48,7 @@ struct ThreadCache {
     // Reused by each kept event of the thread, so that its steady state
     // allocates nothing.
     Bytes record_buffer;
+    Bytes note_buffer;  // the record that may follow the frame record
     LineCache lines;
     std::string qualname_buffer;
 };

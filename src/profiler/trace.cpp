@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -183,9 +184,10 @@ TraceDocument make_document(const ProfilerState& state, DocumentInputs& inputs, 
 }
 
 size_t size_of(std::string_view record) noexcept { return record.size(); }
-size_t size_of(const std::vector<Bytes>& records) noexcept {
+template <class Records>
+size_t size_of(const Records& records) noexcept {
     size_t size = 0;
-    for (const Bytes& record : records) size += record.size();
+    for (std::string_view record : records) size += record.size();
     return size;
 }
 
@@ -308,6 +310,12 @@ void store_batch_range(ProfilerState& state, std::optional<uint64_t> native_id, 
 void hand_over_frame_record(ProfilerState& state, const ThreadInfo& thread, FrameEvent event,
                             std::string_view record) {
     store(state, thread.native_id, record, event == FrameEvent::call ? 1 : 0, true);
+}
+
+void hand_over_noted_frame_record(ProfilerState& state, const ThreadInfo& thread, FrameEvent event,
+                                  std::string_view record, std::string_view note) {
+    store(state, thread.native_id, std::array<std::string_view, 2>{record, note}, event == FrameEvent::call ? 1 : 0,
+          true);
 }
 
 Status hand_over_records(ProfilerState& state, FrameEvent event, Batch&& batch) {

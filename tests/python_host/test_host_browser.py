@@ -25,10 +25,16 @@ def count_stock(limit):
     return sum(range(limit))
 
 
+def stock_lines(count):
+    for number in range(count):
+        yield "line %d" % number
+
+
 def shop_program():
     worker = threading.Thread(target=count_stock, args=(1000,), name="stock-worker")
     worker.start()
     page = render_comment(HOSTILE)
+    list(stock_lines(2))
     worker.join()
     return page
 
@@ -124,6 +130,12 @@ def test_trace_page_folds_searches_and_shows_values_as_text(browser, site, trace
     roots[0].find_element("css selector", ".toggle").click()
     names = wait(browser, lambda: [row.text for row in css(browser, ".thread .row .name")])
     assert "test_host_browser.render_comment" in names
+    # A generator's entries: its first call and each resumption, each with what it yielded.
+    pieces = [text for text in (row.get_attribute("textContent") for row in css(browser, ".thread .row"))
+              if "stock_lines" in text]
+    assert [("resumed" in text, "← yield" in text, "→ None" in text) for text in pieces] == [
+        (False, True, False), (True, True, False), (True, False, True)]
+    assert "← yield 'line 1'" in pieces[1]
 
     search = css(browser, "#search")[0]
     search.send_keys("render_comment")

@@ -11,6 +11,7 @@ import pytest
 pytest.importorskip("sarn._sarn")
 
 from sarn import db, viewer  # noqa: E402
+from sarn.web.model import TraceModel  # noqa: E402
 
 PROGRAM = {
     "app.py": """
@@ -443,6 +444,51 @@ def test_a_frame_that_ends_by_an_exception_is_recorded_and_shown_so(tmp_path):
         assert noted["exception"] is None and "!! an exception" in line
     assert "->" not in line
     assert "-> 1" in [line for line in shown.splitlines() if "lookup(name='ann')" in line][0]
+
+
+def test_a_generator_s_yields_and_resumptions_are_recorded_and_shown_so(tmp_path):
+    (tmp_path / "gens.py").write_text(textwrap.dedent(
+        """
+        import sarn
+
+        def numbers(n):
+            for i in range(n):
+                yield i
+
+        def guarded():
+            try:
+                yield 1
+            finally:
+                pass
+
+        def main():
+            closing = guarded()
+            next(closing)
+            closing.close()
+            return sum(numbers(3))
+
+        with sarn.record(db_path="t.db"):
+            main()
+        """
+    ))
+    done = python(["gens.py"], tmp_path)
+    assert done.returncode == 0, done.stderr.decode()
+    stored = db.load_trace(str(tmp_path / "t.db"), "latest")
+    lines = viewer.render(stored, summary=True).splitlines()
+    numbers = [line.strip() for line in lines if "numbers(n=3" in line]
+    assert [line.split("  ")[0] for line in numbers] == [
+        "__main__.numbers(n=3) <- yield 0", "__main__.numbers(n=3, i=0) resumed <- yield 1",
+        "__main__.numbers(n=3, i=1) resumed <- yield 2", "__main__.numbers(n=3, i=2) resumed -> None"]
+    # A close ends the frame by an exception at its yield: no yield is shown.
+    closed = [line for line in lines if "guarded()" in line]
+    assert "<- yield 1" in closed[0] and "resumed !! " in closed[1] and "yield" not in closed[1]
+    # A resumption is not a call of its own.
+    [title] = [line for line in lines if line.startswith("thread ")]
+    assert title.endswith(": 3 calls, 4 resumptions, 1 ended by an exception")
+    assert [line.split() for line in lines if line.endswith("__main__.numbers")][0][0] == "1"
+    shown = [(node["r"], node.get("u", False), node.get("y", False))
+             for node in TraceModel(stored).page()["nodes"] if node["n"] == "__main__.numbers"]
+    assert shown == [("0", False, True), ("1", True, True), ("2", True, True), ("None", True, False)]
 
 
 def test_a_trace_past_max_trace_bytes_ends_with_a_marker_and_the_next_starts_afresh(tmp_path):

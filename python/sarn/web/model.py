@@ -73,6 +73,7 @@ class TraceModel:
         for name, native_id, records in viewer.thread_records(self.document):
             roots = viewer.build_tree(records)
             calls = sum(1 for record in records if record.get("type") == "frame" and record.get("event") == "call")
+            calls -= sum(1 for record in records if record.get("type") == "resumption")  # not calls of their own
             self.threads.append(
                 {"name": name, "native_id": native_id, "calls": calls, "roots": self._number_all(roots)}
             )
@@ -105,6 +106,12 @@ class TraceModel:
                 line["a"] = viewer._format_args(node.call)
             if node.ret is not None and kind != "body":
                 line["r"] = viewer.format_value(node.ret.get("arg"), LINE_WIDTH)
+            # A generator's or coroutine's frame: "u" resumed by this call,
+            # "y" suspended by this return (its value was yielded).
+            if node.resumed:
+                line["u"] = True
+            if node.suspended:
+                line["y"] = True
             line["s"] = self._offset(node.call)
             line["e"] = self._offset(node.ret)
             if node.call is None:

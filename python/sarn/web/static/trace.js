@@ -86,8 +86,11 @@
     if (node.k === "start_test") label.prepend(el("span", "tag", "test start"));
     if (node.k === "end_test") label.prepend(el("span", "tag", "test end"));
     if (node.k === "body") label.prepend(el("span", "tag quiet", node.n.endsWith("<module>") ? "module" : "class"));
+    if (node.u) label.prepend(el("span", "tag quiet", "resumed"));
     if (node.a) label.append(highlighted(node.k === "call" ? node.a : " " + node.a, "args"));
-    if (node.r !== undefined) label.append(el("span", "arrow", " → "), highlighted(node.r, "ret"));
+    // A return that suspended a generator's frame gave the value it yielded.
+    const arrow = node.y ? " ← yield " : " → ";
+    if (node.r !== undefined) label.append(el("span", "arrow", arrow), highlighted(node.r, "ret"));
     if (node.x) label.append(el("span", "note", " [" + node.x + "]"));
     if (node.p) label.append(highlighted(node.p.split("/").pop(), "path"));
     if (node.p) line.title = node.p;
