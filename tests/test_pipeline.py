@@ -7,9 +7,9 @@ import threading
 import pytest
 
 import sarn.plugins
-from sarn import _sarn
-from recording_support import (FRAME_KEYS, NOTES, HostProfiler, all_records, compile_function, frames, labels,
-                               LIBRARY, load_module, record, trace, unregister)
+from sarn import _sarn, _serialize
+from recording_support import (FRAME_KEYS, NOTES, HostProfiler, all_records, compile_function, decode, frames,
+                               labels, LIBRARY, load_module, record, trace, unregister)
 
 FRAME_ID = re.compile(r"frm_[0-7][0-9A-HJKMNP-TV-Z]{25}")
 
@@ -210,6 +210,19 @@ def test_a_generator_started_before_recording_is_resumed(engine):
     next(started)
     doc = trace(record(lambda: next(started), HostProfiler(engine)))
     assert steps(doc, "generator") == ["call resumption", "return suspension"]
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+def test_the_listing_counts_a_resumed_frame_once(engine):
+    host = record(lambda: list(delegating()), HostProfiler(engine))
+    document = host.rust_profiler.take_trace_document()
+    data = document.read()
+    records = all_records(decode(data))
+    resumed = sum(1 for r in records if r["type"] == "resumption")
+    calls = sum(1 for r in records if r["type"] == "frame" and r["event"] == "call")
+    assert resumed == 4  # each generator resumed twice
+    assert document.facts["frame_count"] == calls - resumed == 3  # the lambda, delegating, generator
+    assert _serialize.document_facts(data)["frame_count"] == calls - resumed
 
 
 def test_threads_started_after_others_ended_start_afresh():

@@ -11,7 +11,8 @@ started        the document's "timestamp": when the recording started
 source         the document's meta "source" ("run", "pytest", "python", ...)
 label          what was recorded: the test's node id for a test trace,
                otherwise the command line
-frame_count    the number of recorded calls (frame records of event "call")
+frame_count    the number of recorded calls (frame records of event "call",
+               less those that resume a suspended generator or coroutine)
 record_count   the number of records of any type
 thread_count   the number of threads with records
 size           the document's size in bytes (before compression)

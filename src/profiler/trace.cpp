@@ -292,10 +292,13 @@ void store_batch_range(ProfilerState& state, std::optional<uint64_t> native_id, 
                        size_t from, size_t to) {
     if (from >= to) return;
     uint64_t frames = 0;
+    uint64_t resumptions = 0;  // calls that resume a frame counted at its first call
     for (size_t i = from; i < to; ++i) {
         const std::string& type = batch.types[i];
         if (type == "frame") {
             ++frames;
+        } else if (type == "resumption") {
+            ++resumptions;
         } else if (type == "start_test") {
             if (auto test_record = state.test_record.lock("test record store")) {
                 if (!**test_record) **test_record = batch.records[i];
@@ -304,7 +307,8 @@ void store_batch_range(ProfilerState& state, std::optional<uint64_t> native_id, 
     }
     std::vector<Bytes> records(std::make_move_iterator(batch.records.begin() + static_cast<ptrdiff_t>(from)),
                                std::make_move_iterator(batch.records.begin() + static_cast<ptrdiff_t>(to)));
-    store(state, native_id, records, event == FrameEvent::call ? frames : 0, frames != 0);
+    const uint64_t calls = event == FrameEvent::call && frames > resumptions ? frames - resumptions : 0;
+    store(state, native_id, records, calls, frames != 0);
 }
 
 void hand_over_frame_record(ProfilerState& state, const ThreadInfo& thread, FrameEvent event,
@@ -312,10 +316,10 @@ void hand_over_frame_record(ProfilerState& state, const ThreadInfo& thread, Fram
     store(state, thread.native_id, record, event == FrameEvent::call ? 1 : 0, true);
 }
 
-void hand_over_noted_frame_record(ProfilerState& state, const ThreadInfo& thread, FrameEvent event,
+// A call's note says it resumes a frame, which was counted at its first call.
+void hand_over_noted_frame_record(ProfilerState& state, const ThreadInfo& thread, FrameEvent,
                                   std::string_view record, std::string_view note) {
-    store(state, thread.native_id, std::array<std::string_view, 2>{record, note}, event == FrameEvent::call ? 1 : 0,
-          true);
+    store(state, thread.native_id, std::array<std::string_view, 2>{record, note}, 0, true);
 }
 
 Status hand_over_records(ProfilerState& state, FrameEvent event, Batch&& batch) {

@@ -279,6 +279,8 @@ private:
             if (event == "call") ++facts_.frame_count;
             return;
         }
+        // A resumption's call record (just before it) was not a new frame.
+        if (type == "resumption" && facts_.frame_count > 0) --facts_.frame_count;
         ++facts_.other_types[std::string(type)];
         if (type == "start_test" && has_test_name && !facts_.test_name) facts_.test_name = std::string(test_name);
     }

@@ -17,7 +17,7 @@ struct DocumentFacts {
     std::optional<std::string> source;  // meta "source"
     std::optional<std::string> test_name;  // of the first "start_test" record
     std::vector<std::string> argv;      // "command_line_args" (its text items)
-    uint64_t frame_count = 0;           // frame records of event "call"
+    uint64_t frame_count = 0;           // frame records of event "call", less resumptions
     uint64_t record_count = 0;          // records of any kind
     uint64_t thread_count = 0;          // distinct "thread_native_id" of frame records
     std::map<std::string, uint64_t> other_types;  // records that are not frames, by "type"

@@ -118,7 +118,8 @@ def test_run_behaves_like_python_and_saves_the_trace(program):
     names = calls(document)
     for expected in ("__main__.main", "shop.Cart.add", "shop.parse_quantity", "shop.restock", "__main__.worker"):
         assert expected in names, (expected, names)
-    assert "%d frames" % len(names) in summary
+    resumed = sum(1 for record in all_records(document) if record["type"] == "resumption")
+    assert "%d frames" % (len(names) - resumed) in summary  # a resumed generator counts once
     assert not [name for name in names if name and name.startswith("sarn.")]
     assert [name for name in names if name and name.startswith("threading")] == []
 
