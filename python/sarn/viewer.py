@@ -330,9 +330,11 @@ def _cut(text: str, limit: int) -> str:
 class Node:
     """One call (its call and return records) or one frame of interest.
     ``resumed``: the call resumed a suspended generator or coroutine;
-    ``suspended``: the return suspended it."""
+    ``suspended``: the return suspended it; ``exception``: the record that
+    says the frame ended by an exception."""
 
-    __slots__ = ("call", "ret", "interest", "children", "shown", "under_match", "resumed", "suspended")
+    __slots__ = ("call", "ret", "interest", "children", "shown", "under_match", "resumed", "suspended",
+                 "exception")
 
     def __init__(self, call: Any = None, ret: Any = None, interest: Any = None) -> None:
         self.call = call
@@ -342,6 +344,7 @@ class Node:
         self.shown = True
         self.under_match = False
         self.resumed = self.suspended = False
+        self.exception: Optional[Dict[str, Any]] = None
 
     @property
     def record(self) -> Dict[str, Any]:
@@ -418,6 +421,12 @@ def build_tree(records: Iterable[Dict[str, Any]]) -> List[Node]:
             if node is not None:
                 setattr(node, _SWITCHES[kind], True)
             continue
+        if kind == "exception":
+            # It follows the return record of the frame it ended.
+            node = by_id.get(record.get("frame_id"))
+            if node is not None and node.ret is not None and node.exception is None:
+                node.exception = record
+                continue
         site = record.get("user_code_call_site")
         parent = by_id.get(site.get("call_frame_id")) if isinstance(site, dict) else None
         siblings = parent.children if parent is not None else roots

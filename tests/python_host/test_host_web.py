@@ -275,6 +275,16 @@ def test_chrome_export_of_a_recorded_trace_is_the_same_from_the_database_the_ser
 
 
 @pytest.mark.slow
+def test_a_frame_ended_by_an_exception_says_so_in_place_of_its_value():
+    model = TraceModel(recorder_shapes().pack())
+    nodes = model.page()["nodes"]
+    [fail] = [number for number, node in enumerate(nodes) if node["n"] == "shop.fail"]
+    assert nodes[fail]["t"] == "KeyError('x')" and "r" not in nodes[fail]
+    assert not [node for node in nodes if node["n"] == "exception"]  # not a line of its own
+    details = model.details(fail)
+    assert details["raised"] == "KeyError('x')" and "return" not in details
+
+
 def test_sarn_view_prints_its_address_and_serves(tmp_path):
     path = str(tmp_path / "t.db")
     db.save_trace_in_sqlite(path, "trc_01WEB0000000000000000000000", timeout=5, msgpack=two_thread_document())

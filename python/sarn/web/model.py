@@ -104,7 +104,9 @@ class TraceModel:
         else:
             if node.call is not None and kind != "body":
                 line["a"] = viewer._format_args(node.call)
-            if node.ret is not None and kind != "body":
+            if node.exception is not None:
+                line["t"] = viewer._exception_text(node.exception)  # what ended it, in place of a value
+            elif node.ret is not None and kind != "body":
                 line["r"] = viewer.format_value(node.ret.get("arg"), LINE_WIDTH)
             # A generator's or coroutine's frame: "u" resumed by this call,
             # "y" suspended by this return (its value was yielded).
@@ -169,5 +171,8 @@ class TraceModel:
             details["arguments"] = _pairs(node.call.get("locals"), skip=("__class__", "__builtins__"))
         if node.ret is not None:
             details["locals"] = _pairs(node.ret.get("locals"), skip=("__class__", "__builtins__"))
-            details["return"] = viewer.format_value(node.ret.get("arg"), DETAIL_WIDTH)
+            if node.exception is not None:
+                details["raised"] = viewer._exception_text(node.exception)
+            else:
+                details["return"] = viewer.format_value(node.ret.get("arg"), DETAIL_WIDTH)
         return details

@@ -37,7 +37,7 @@
 
   function haystack(node) {
     if (node.h === undefined) {
-      node.h = [node.n, node.a, node.r, node.p].filter(Boolean).join(" ").toLowerCase();
+      node.h = [node.n, node.a, node.r, node.t, node.p].filter(Boolean).join(" ").toLowerCase();
     }
     return node.h;
   }
@@ -88,9 +88,11 @@
     if (node.k === "body") label.prepend(el("span", "tag quiet", node.n.endsWith("<module>") ? "module" : "class"));
     if (node.u) label.prepend(el("span", "tag quiet", "resumed"));
     if (node.a) label.append(highlighted(node.k === "call" ? node.a : " " + node.a, "args"));
-    // A return that suspended a generator's frame gave the value it yielded.
+    // A return that suspended a generator's frame gave the value it yielded;
+    // a frame ended by an exception gave none.
     const arrow = node.y ? " ← yield " : " → ";
     if (node.r !== undefined) label.append(el("span", "arrow", arrow), highlighted(node.r, "ret"));
+    if (node.t !== undefined) label.append(el("span", "arrow raised", " !! "), highlighted(node.t, "ret"));
     if (node.x) label.append(el("span", "note", " [" + node.x + "]"));
     if (node.p) label.append(highlighted(node.p.split("/").pop(), "path"));
     if (node.p) line.title = node.p;
@@ -285,6 +287,7 @@
       if (details.arguments) parts.push(table("Arguments", details.arguments));
       if (details.locals) parts.push(table("Locals at return", details.locals));
       if (details.return !== undefined) parts.push(table("Return value", [["", details.return]]));
+      if (details.raised !== undefined) parts.push(table("Ended by", [["", details.raised]]));
       aside.replaceChildren(...parts);
     } catch (error) {
       aside.replaceChildren(el("p", "error", String(error.message || error)));
