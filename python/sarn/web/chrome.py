@@ -1,7 +1,9 @@
 """A trace in the Trace Event Format, which Perfetto and chrome://tracing open.
 
 Each recorded call becomes one complete event ("ph": "X") on its thread,
-with its arguments, return value and path as text in "args"; each frame of
+with its arguments, return value and path as text in "args" (a call that
+ended by an exception has "exception" in place of "return", one that a yield
+suspended "yielded", one that resumed a generator "resumed"); each frame of
 interest (a test's start or end, say) an instant event ("ph": "i"). Metadata
 events name the process (the trace) and each thread. Times are microseconds
 since the recording started. A call whose return was not recorded lasts
@@ -43,7 +45,7 @@ class _Call:
     """A call whose event is not written yet: running, or returned at a
     time not recorded (it then ends with its caller)."""
 
-    __slots__ = ("call", "ret", "begin", "parent", "open_calls")
+    __slots__ = ("call", "ret", "begin", "parent", "open_calls", "resumed")
 
     def __init__(self, call: Any, parent: Optional["_Call"], begin: float) -> None:
         self.call = call
@@ -51,6 +53,7 @@ class _Call:
         self.begin = begin
         self.parent = parent
         self.open_calls: Optional[Dict[int, _Call]] = None  # by id(): those under it not written yet
+        self.resumed = False  # the call resumed a suspended generator or coroutine
 
 
 class _Thread:
@@ -67,11 +70,47 @@ class _Thread:
         self.last: Optional[float] = None
         self.running: Dict[Any, _Call] = {}  # by frame id: the calls later records may be under
         self.open_calls: Dict[int, _Call] = {}  # top-level calls not written yet
+        # The events of the call that the last record returned, held until
+        # the next record, which may say how it ended (an exception, a yield).
+        self.returned: Optional[Tuple[Any, List[Dict[str, Any]]]] = None
 
     def micros(self, seconds: float) -> float:
         return round((seconds - self.start) * 1e6, 3)
 
     def add(self, record: Dict[str, Any]) -> Iterator[Dict[str, Any]]:
+        kind = record.get("type")
+        if kind in _NOTES and self._note(kind, record):
+            return
+        yield from self._flush()
+        yield from self._add(record)
+
+    def _note(self, kind: str, record: Dict[str, Any]) -> bool:
+        """Whether the record says more of the frame record before it, and
+        was taken into that call's event."""
+        frame_id = record.get("frame_id")
+        if frame_id is None:
+            return False
+        if kind == "resumption":
+            call = self.running.get(frame_id)
+            if call is not None:
+                call.resumed = True
+            return call is not None
+        if self.returned is None or self.returned[0] != frame_id:
+            return False
+        args = self.returned[1][0]["args"]
+        if kind == "suspension":
+            args["yielded"] = args.pop("return", "None")
+        else:
+            args.pop("return", None)
+            args["exception"] = viewer._exception_text(record)
+        return True
+
+    def _flush(self) -> Iterator[Dict[str, Any]]:
+        if self.returned is not None:
+            yield from self.returned[1]
+            self.returned = None
+
+    def _add(self, record: Dict[str, Any]) -> Iterator[Dict[str, Any]]:
         stamp = _stamp(record)
         if stamp is not None:
             self.first = stamp if self.first is None else min(self.first, stamp)
@@ -95,7 +134,7 @@ class _Thread:
             self._siblings(parent)[id(call)] = call
         call.ret = record
         if stamp is not None:
-            yield from self._close(call, max(stamp, call.begin))
+            self.returned = (frame_id, list(self._close(call, max(stamp, call.begin))))
 
     def _siblings(self, parent: Optional[_Call]) -> Dict[int, _Call]:
         if parent is None:
@@ -119,6 +158,7 @@ class _Thread:
 
     def finish(self) -> Iterator[Dict[str, Any]]:
         """The events of the calls still open at the end: they last until the thread's last record."""
+        yield from self._flush()
         end = self.last if self.last is not None else self.start
         for call in list(self.open_calls.values()):
             yield from self._close(call, max(end, call.begin))
@@ -126,6 +166,9 @@ class _Thread:
     def _complete(self, call: _Call, end: float) -> Dict[str, Any]:
         node = viewer.Node(call=call.call, ret=call.ret)
         ts = self.micros(call.begin)
+        args = _frame_args(node)
+        if call.resumed:
+            args["resumed"] = "true"
         return {
             "name": node.name,
             "cat": "body" if node.is_body() else "call",
@@ -134,7 +177,7 @@ class _Thread:
             "dur": round(self.micros(end) - ts, 3),
             "pid": _PID,
             "tid": self.tid,
-            "args": _frame_args(node),
+            "args": args,
         }
 
     def _instant(self, record: Dict[str, Any], fallback: float) -> Dict[str, Any]:
@@ -149,6 +192,11 @@ class _Thread:
             "tid": self.tid,
             "args": _interest_args(record),
         }
+
+
+# Records that say more of the frame record before them: how it ended, or
+# that it resumed a suspended frame.
+_NOTES = ("exception", "suspension", "resumption")
 
 
 def _frame_args(node: viewer.Node) -> Dict[str, Any]:
