@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "utils/ascii_text.hpp"
 #include "utils/small_vector.hpp"
 #include "utils/version_tags.hpp"
 
@@ -33,10 +34,8 @@ constexpr std::string_view kCutMark = "...";
 class Text {
 public:
     bool load(PyObject* str) {
-        // ASCII text is its own UTF-8: read in place, without a call.
-        if (PyUnicode_IS_COMPACT_ASCII(str)) {
-            view_ = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
-                                     static_cast<size_t>(PyUnicode_GET_LENGTH(str)));
+        if (auto ascii = ascii_text(str)) {
+            view_ = *ascii;
             return true;
         }
         Py_ssize_t size = 0;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "utils/ascii_text.hpp"
+
 namespace sarn {
 
 namespace {
@@ -48,11 +50,7 @@ Result<bool> to_strict_bool(PyObject* obj) {
 
 Result<std::string_view> text_view(PyObject* obj) {
     if (!PyUnicode_Check(obj)) return fail(conversion_error(obj, "PyString"));
-    // ASCII text is its own UTF-8: read in place, without a call.
-    if (PyUnicode_IS_COMPACT_ASCII(obj)) {
-        return std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
-                                static_cast<size_t>(PyUnicode_GET_LENGTH(obj)));
-    }
+    if (auto ascii = ascii_text(obj)) return *ascii;
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
     if (utf8 == nullptr) return fail_fetch();
