@@ -21,8 +21,7 @@ void write_frame_note_head(Writer<S>& writer, const char (&type)[K], const Frame
     writer.str("frame_id");
     if (record.frame_id) writer.str(record.frame_id->view());
     else writer.nil();
-    write_str_field(writer, "thread", record.thread->name);
-    write_opt_uint_field(writer, "thread_native_id", record.thread->native_id);
+    writer.raw(record.thread->encoded_fields);  // "thread" and "thread_native_id"
 }
 
 }  // namespace sarn

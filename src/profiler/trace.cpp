@@ -317,8 +317,8 @@ void hand_over_frame_record(ProfilerState& state, const ThreadInfo& thread, Fram
 }
 
 // A call's note says it resumes a frame, which was counted at its first call.
-void hand_over_noted_frame_record(ProfilerState& state, const ThreadInfo& thread, FrameEvent,
-                                  std::string_view record, std::string_view note) {
+void hand_over_noted_frame_record(ProfilerState& state, const ThreadInfo& thread, std::string_view record,
+                                  std::string_view note) {
     store(state, thread.native_id, std::array<std::string_view, 2>{record, note}, 0, true);
 }
 

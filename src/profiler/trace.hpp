@@ -27,8 +27,8 @@ void hand_over_frame_record(ProfilerState& state, const ThreadInfo& thread, Fram
 
 // The same for a frame record followed by the record that notes its
 // exception, suspension or resumption.
-void hand_over_noted_frame_record(ProfilerState& state, const ThreadInfo& thread, FrameEvent event,
-                                  std::string_view record, std::string_view note);
+void hand_over_noted_frame_record(ProfilerState& state, const ThreadInfo& thread, std::string_view record,
+                                  std::string_view note);
 
 // Appends records [from, to) of an event's batch to the main list, or to the
 // thread's own list when threads are recorded separately, counting its frame
