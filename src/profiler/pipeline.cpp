@@ -81,7 +81,7 @@ void update_call_frames(ThreadCache& thread, const Event& event, const std::opti
     }
     const FrameEvent kind = event.site.event;
     if (batch.types.empty()) {
-        hand_over_noted_frame_record(event.state, *record.thread, kind, encoded, note);
+        hand_over_noted_frame_record(event.state, *record.thread, encoded, note);
         return {};
     }
     const char* type = event.unwinding ? "exception" : switch_type(kind);
@@ -164,18 +164,21 @@ void handle_event(Event& event) {
 }
 
 // Whether Python's own SIGINT handler is installed and this is the main
-// thread, where that handler runs.
+// thread, where that handler runs. Asked only after an interrupt.
 bool default_sigint_handler_on_main_thread() {
     PendingErrorScope keep_clean;
     auto main_thread = import_attribute("threading", "main_thread");
-    auto main = main_thread ? checked(PyObject_CallObject(main_thread->get(), nullptr)) : Result<Ref>(fail_fetch());
-    auto ident = main ? checked(PyObject_GetAttrString(main->get(), "ident")) : Result<Ref>(fail_fetch());
-    if (!ident || !PyLong_Check(ident->get())) return false;
-    if (PyLong_AsUnsignedLong(ident->get()) != PyThread_get_thread_ident()) return false;
+    if (!main_thread) return false;
+    Ref main = Ref::steal(PyObject_CallObject(main_thread->get(), nullptr));
+    Ref ident = main ? Ref::steal(PyObject_GetAttrString(main.get(), "ident")) : Ref();
+    if (!ident || !PyLong_Check(ident.get()) || PyLong_AsUnsignedLong(ident.get()) != PyThread_get_thread_ident()) {
+        return false;
+    }
     auto getsignal = import_attribute("signal", "getsignal");
-    auto handler = getsignal ? checked(PyObject_CallFunction(getsignal->get(), "i", SIGINT)) : Result<Ref>(fail_fetch());
     auto default_handler = import_attribute("signal", "default_int_handler");
-    return handler && default_handler && handler->get() == default_handler->get();
+    if (!getsignal || !default_handler) return false;
+    Ref handler = Ref::steal(PyObject_CallFunction(getsignal->get(), "i", SIGINT));
+    return handler && handler.get() == default_handler->get();
 }
 
 // A KeyboardInterrupt that the SIGINT handler raised while the recorder's
