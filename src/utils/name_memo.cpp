@@ -51,7 +51,7 @@ void CodeNameMemo::remember(PyObject* code, PyObject* globals, const std::string
 
 const std::string* GlobalFunctionMemo::find(PyObject* code, PyObject* caller_code, PyObject* globals) const noexcept {
     if (!has_dict_versions || entries_.empty()) return nullptr;
-    auto found = entries_.find(Key{code, caller_code});
+    auto found = entries_.find(ObjectPair{code, caller_code});
     if (found == entries_.end()) return nullptr;
     const Entry& entry = found->second;
     if (entry.globals != globals || entry.globals_version != dict_version(globals)) return nullptr;
@@ -65,20 +65,20 @@ void GlobalFunctionMemo::remember(PyObject* code, PyObject* caller_code, PyObjec
     if (!has_dict_versions || !PyDict_CheckExact(globals) || !PyFunction_Check(function)) return;
     if (entries_.size() >= max_entries) entries_.clear();
     auto* plain = reinterpret_cast<PyFunctionObject*>(function);
-    entries_.insert_or_assign(Key{code, caller_code},
+    entries_.insert_or_assign(ObjectPair{code, caller_code},
                               Entry{Ref::borrow(code), Ref::borrow(caller_code), globals, dict_version(globals),
                                     function, Ref::borrow(plain->func_module), Ref::borrow(plain->func_qualname),
                                     text});
 }
 
 const std::string* JoinMemo::find(PyObject* left, PyObject* right) const noexcept {
-    auto found = entries_.find(Key{left, right});
+    auto found = entries_.find(ObjectPair{left, right});
     return found == entries_.end() ? nullptr : &found->second.text;
 }
 
 void JoinMemo::remember(PyObject* left, PyObject* right, const std::string& text) {
     if (entries_.size() >= max_entries) entries_.clear();
-    entries_.insert_or_assign(Key{left, right}, Entry{Ref::borrow(left), Ref::borrow(right), text});
+    entries_.insert_or_assign(ObjectPair{left, right}, Entry{Ref::borrow(left), Ref::borrow(right), text});
 }
 
 }  // namespace sarn

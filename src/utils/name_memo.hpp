@@ -66,6 +66,19 @@ private:
     std::unordered_map<Key, Entry, KeyHash> entries_;
 };
 
+// Two objects known by identity, as the key of a memo.
+struct ObjectPair {
+    PyObject* first;
+    PyObject* second;
+    bool operator==(const ObjectPair&) const = default;
+};
+struct ObjectPairHash {
+    size_t operator()(const ObjectPair& key) const noexcept {
+        return static_cast<size_t>(reinterpret_cast<uintptr_t>(key.first) * 0x9E3779B97F4A7C15u ^
+                                   reinterpret_cast<uintptr_t>(key.second));
+    }
+};
+
 class JoinMemo {
 public:
     // "left.right" for two exact str objects.
@@ -73,17 +86,6 @@ public:
     void remember(PyObject* left, PyObject* right, const std::string& text);
 
 private:
-    struct Key {
-        PyObject* left;
-        PyObject* right;
-        bool operator==(const Key&) const = default;
-    };
-    struct KeyHash {
-        size_t operator()(const Key& key) const noexcept {
-            return static_cast<size_t>(reinterpret_cast<uintptr_t>(key.left) * 0x9E3779B97F4A7C15u ^
-                                       reinterpret_cast<uintptr_t>(key.right));
-        }
-    };
     struct Entry {
         Ref left;
         Ref right;
@@ -91,7 +93,7 @@ private:
     };
     static constexpr size_t max_entries = 1 << 14;
 
-    std::unordered_map<Key, Entry, KeyHash> entries_;
+    std::unordered_map<ObjectPair, Entry, ObjectPairHash> entries_;  // (left, right)
 };
 
 // The name of a code object that carries its qualified name, while the
@@ -127,17 +129,6 @@ public:
                   const std::string& text);
 
 private:
-    struct Key {
-        PyObject* code;
-        PyObject* caller_code;
-        bool operator==(const Key&) const = default;
-    };
-    struct KeyHash {
-        size_t operator()(const Key& key) const noexcept {
-            return static_cast<size_t>(reinterpret_cast<uintptr_t>(key.code) * 0x9E3779B97F4A7C15u ^
-                                       reinterpret_cast<uintptr_t>(key.caller_code));
-        }
-    };
     struct Entry {
         Ref code;         // keep the key's code objects from being replaced at their addresses
         Ref caller_code;
@@ -149,7 +140,7 @@ private:
         std::string text;
     };
     static constexpr size_t max_entries = 1 << 14;
-    std::unordered_map<Key, Entry, KeyHash> entries_;
+    std::unordered_map<ObjectPair, Entry, ObjectPairHash> entries_;  // (code, caller code)
 };
 
 struct NameMemo {
