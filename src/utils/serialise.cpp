@@ -79,11 +79,6 @@ Result<RecordSerialiser> RecordSerialiser::current(bool lightweight_repr) {
 
 Status RecordSerialiser::append(PyObject* value, Bytes& out) {
     if (api_ != nullptr) {
-        // Both built-in forms write None as nil, the argument of every call.
-        if (value == Py_None) {
-            out.push_back('\xc0');
-            return {};
-        }
         if (!api_->append(function_.get(), value, out, memo_)) return fail_fetch();
         return {};
     }
