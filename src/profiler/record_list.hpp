@@ -149,7 +149,7 @@ private:
 
     // The memory of a spilled chunk is kept for the chunks that follow:
     // fresh memory costs the kernel a page clearing for every 4 KiB. A list
-    // keeps at most as many spare chunks as it filled since its last spill.
+    // keeps at most `max_spare` of them, and only those of the usual size.
     void recycle(ChunkBuffer bytes) {
         if (bytes.capacity() != chunk_size || spare_.size() >= max_spare) return;
         bytes.clear();
