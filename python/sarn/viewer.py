@@ -52,6 +52,7 @@ __all__ = [
     "thread_records",
     "build_tree",
     "format_value",
+    "exception_text",
     "render",
     "render_lines",
     "to_json",
@@ -1002,7 +1003,9 @@ def _interest_line(record: Dict[str, Any], style: _Style) -> str:
     return "%s* %s%s %s" % (style.mark, printable(head), style.reset, shown)
 
 
-def _exception_text(record: Dict[str, Any]) -> str:
+def exception_text(record: Dict[str, Any]) -> str:
+    """What an exception record says ended its frame ("an exception" when
+    the interpreter did not tell which)."""
     value = record.get("exception")
     if value is None:
         return "an exception"
@@ -1025,7 +1028,7 @@ def _frame_line(node: Node, style: _Style, exception: Optional[Dict[str, Any]] =
         text += " " + style.mark + "resumed" + style.reset
     path = record.get("path")
     if exception is not None:
-        text += " " + style.error + "!! " + _exception_text(exception) + style.reset
+        text += " " + style.error + "!! " + exception_text(exception) + style.reset
     elif node.ret is not None and node.suspended:
         text += " <- yield " + style.value + format_value(node.ret.get("arg")) + style.reset
     elif node.ret is not None and not body:

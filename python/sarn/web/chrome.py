@@ -102,7 +102,7 @@ class _Thread:
             args["yielded"] = args.pop("return", "None")
         else:
             args.pop("return", None)
-            args["exception"] = viewer._exception_text(record)
+            args["exception"] = viewer.exception_text(record)
         return True
 
     def _flush(self) -> Iterator[Dict[str, Any]]:

@@ -105,7 +105,7 @@ class TraceModel:
             if node.call is not None and kind != "body":
                 line["a"] = viewer._format_args(node.call)
             if node.exception is not None:
-                line["t"] = viewer._exception_text(node.exception)  # what ended it, in place of a value
+                line["t"] = viewer.exception_text(node.exception)  # what ended it, in place of a value
             elif node.ret is not None and kind != "body":
                 line["r"] = viewer.format_value(node.ret.get("arg"), LINE_WIDTH)
             # A generator's or coroutine's frame: "u" resumed by this call,
@@ -172,7 +172,7 @@ class TraceModel:
         if node.ret is not None:
             details["locals"] = _pairs(node.ret.get("locals"), skip=("__class__", "__builtins__"))
             if node.exception is not None:
-                details["raised"] = viewer._exception_text(node.exception)
+                details["raised"] = viewer.exception_text(node.exception)
             else:
                 details["return"] = viewer.format_value(node.ret.get("arg"), DETAIL_WIDTH)
         return details
