@@ -43,7 +43,7 @@ run_build() {
 find_interpreter() {
     local ver="$1" var what
     if [ "$ver" = any ]; then
-        var=PYTHON what="no supported Python (3.8 to 3.13)"
+        var=PYTHON what="no supported Python (3.8 to 3.15)"
     else
         var="PY${ver//./}" what="no Python $ver"
     fi

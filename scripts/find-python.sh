@@ -3,20 +3,22 @@
 #
 #   scripts/find-python.sh 3.8      one of that minor version
 #   scripts/find-python.sh any      any supported version: 3.8 if present,
-#                                   else the newest of 3.13 down to 3.9
+#                                   else the newest of 3.15 down to 3.9
 #
 # $SARN_PYTHON, when set, is the only candidate (it must be a supported
 # version, and the wanted one if a version is given). Otherwise, first
 # working one wins:
 #   1. pythonX.Y on PATH (a pyenv shim may exist yet refuse to run: it is tried)
 #   2. $(pyenv root)/versions/X.Y.*/bin/pythonX.Y, newest patch release first
-#   3. /usr/local/bin/pythonX.Y, /usr/bin/pythonX.Y
+#   3. /opt/cpython/X.Y/bin/pythonX.Y (where newer interpreters are
+#      installed on development machines)
+#   4. /usr/local/bin/pythonX.Y, /usr/bin/pythonX.Y
 # Exits 1 with the list of what was tried on stderr when none is found;
 # the caller says which setting names an interpreter.
 set -euo pipefail
 
 want="${1:?usage: find-python.sh X.Y|any}"
-supported=(3.8 3.13 3.12 3.11 3.10 3.9)
+supported=(3.8 3.15 3.14 3.13 3.12 3.11 3.10 3.9)
 
 # Prints major.minor of interpreter "$1" when it runs.
 version_of() {
@@ -41,7 +43,7 @@ if [ -n "${SARN_PYTHON:-}" ]; then
         resolve "$SARN_PYTHON"
         exit 0
     fi
-    if [ "$want" = any ]; then want="3.8 to 3.13"; fi
+    if [ "$want" = any ]; then want="3.8 to 3.15"; fi
     echo "find-python: $SARN_PYTHON is not a working Python $want (it reports: ${got:-nothing})" >&2
     exit 1
 fi
@@ -70,7 +72,7 @@ find_version() {
         done < <(find "$pyenv_root/versions" -mindepth 1 -maxdepth 1 \
                      -regex ".*/${ver//./\\.}\.[0-9]+" 2>/dev/null | sort -rV)
     fi
-    candidates+=("/usr/local/bin/python$ver" "/usr/bin/python$ver")
+    candidates+=("/opt/cpython/$ver/bin/python$ver" "/usr/local/bin/python$ver" "/usr/bin/python$ver")
     for c in "${candidates[@]}"; do
         if [ -x "$c" ] && [ "$(version_of "$c" || true)" = "$ver" ]; then
             resolve "$c"
@@ -85,7 +87,7 @@ if [ "$want" = any ]; then
     for v in "${supported[@]}"; do
         find_version "$v" && exit 0
     done
-    echo "find-python: no CPython 3.8 to 3.13 found (tried: ${tried[*]})" >&2
+    echo "find-python: no CPython 3.8 to 3.15 found (tried: ${tried[*]})" >&2
 else
     find_version "$want" && exit 0
     echo "find-python: no working Python $want found (tried: ${tried[*]})" >&2
