@@ -2,18 +2,20 @@ MAKEFLAGS += --no-print-directory
 
 # Developer entry points.
 #
-#   make test         everything CI runs: builds for CPython 3.8 to 3.13 and
-#                     with the sanitizers, checks a wheel, then runs pytest on
-#                     every interpreter, the C++ unit tests and pytest against
-#                     the sanitizer build, in parallel
+#   make test         everything CI runs: builds for every CPython 3.8 to 3.15
+#                     found and with the sanitizers, checks a wheel, then runs
+#                     pytest on every interpreter, the C++ unit tests and
+#                     pytest against the sanitizer build, in parallel
 #   make demo         record and show the demo program (any supported Python,
 #                     3.8 preferred)
 #   make bench        run the benchmarks (same interpreter as the demo)
 #   make wheels       one repaired wheel per supported interpreter, in dist/
 #   make clean        remove build trees, venvs and wheels
 #
-# Interpreters are found automatically. Name one with PYTHON=/path/to/python
-# (demo, bench), or per version with PY38=..., PY313=... (test, wheels).
+# Interpreters are found automatically (on PATH, under pyenv, under
+# /opt/cpython); a supported version that is not found is reported and left
+# out. Name one with PYTHON=/path/to/python (demo, bench), or per version with
+# PY38=..., PY315=... (test, wheels).
 # Extra pytest arguments: make test PYTEST_ARGS="-x -k filter"
 # Benchmark arguments:    make bench BENCH_ARGS="overhead --rounds 3"
 
@@ -24,14 +26,19 @@ PY310 ?=
 PY311 ?=
 PY312 ?=
 PY313 ?=
+PY314 ?=
+PY315 ?=
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
 CMAKE ?= cmake
 NPROC ?= $(shell nproc 2>/dev/null || echo 2)
 
 # Every supported interpreter, by make name (38) and version (3.8).
-VERSIONS := 38:3.8 39:3.9 310:3.10 311:3.11 312:3.12 313:3.13
+VERSIONS := 38:3.8 39:3.9 310:3.10 311:3.11 312:3.12 313:3.13 314:3.14 315:3.15
 NAMES := $(foreach v,$(VERSIONS),$(firstword $(subst :, ,$(v))))
+# The supported versions whose interpreter this machine has (3.8 ...), looked
+# for once, when first needed; the sub-makes are handed the answer.
+FOUND = $(eval FOUND := $$(shell scripts/found-pythons.sh $(foreach v,$(VERSIONS),$(lastword $(subst :, ,$(v))))))$(FOUND)
 VENVASAN := .venv/asan3.8
 VENVDEFAULT := .venv/default
 NATIVE_BUILD := build/native
@@ -43,7 +50,7 @@ NATIVE_BUILD := build/native
 DEMO_DIR := examples/demo
 DEMO_CMD := sarn run --threads app.py && sarn show latest
 
-export PYTHON PY38 PY39 PY310 PY311 PY312 PY313
+export PYTHON PY38 PY39 PY310 PY311 PY312 PY313 PY314 PY315
 SETUP := scripts/setup.sh
 
 export IMPORT_CHECK := import sys, sarn; \
@@ -69,11 +76,17 @@ endef
 # Builds run one after another (each uses every core); the suites then run
 # side by side, each one's output shown whole when it ends.
 test: setup setup-asan native-build wheel-check
-	@echo "== running the test suites in parallel: pytest 3.8 to 3.13, C++ unit tests, pytest with sanitizers"
-	@$(MAKE) -j$(NPROC) --output-sync=target run-asan $(addprefix run-pytest,$(NAMES)) run-native
-	@echo "== all test suites passed"
+	@echo "== running the test suites in parallel: pytest on $(FOUND), C++ unit tests$(if $(filter 3.8,$(FOUND)),$(comma) pytest with sanitizers)"
+	@$(MAKE) -j$(NPROC) --output-sync=target FOUND="$(FOUND)" \
+		$(if $(filter 3.8,$(FOUND)),run-asan) $(addprefix run-pytest,$(subst .,,$(FOUND))) run-native
+	@echo "== all test suites passed$(if $(MISSING), (not found, not tested: Python $(MISSING)))"
 
-setup: $(addprefix setup,$(NAMES))
+comma := ,
+MISSING = $(filter-out $(FOUND),$(foreach v,$(VERSIONS),$(lastword $(subst :, ,$(v)))))
+
+setup:
+	@[ -n "$(FOUND)" ] || { echo "error: no supported Python (3.8 to 3.15) found" >&2; exit 1; }
+	@$(SETUP) $(FOUND)
 
 # setupNN, pytestNN (build and test) and run-pytestNN (test only) per
 # interpreter.
@@ -86,8 +99,9 @@ run-pytest$(1):
 endef
 $(foreach v,$(VERSIONS),$(eval $(call interpreter_targets,$(firstword $(subst :, ,$(v))),$(lastword $(subst :, ,$(v))))))
 
+# The sanitizer build needs CPython 3.8.
 setup-asan:
-	@$(SETUP) --asan 3.8
+	@$(if $(filter 3.8,$(FOUND)),$(SETUP) --asan 3.8,echo "no Python 3.8: the sanitizer build is not tested")
 
 setup-default:
 	@$(SETUP) any
@@ -117,7 +131,7 @@ run-native:
 # A wheel built as `pip install .` builds it on a machine without system
 # headers, repaired by auditwheel, installed and used.
 wheel-check:
-	@scripts/wheels.sh 3.12
+	@scripts/wheels.sh $(or $(filter 3.12,$(FOUND)),$(lastword $(FOUND)))
 
 wheels:
 	@scripts/wheels.sh

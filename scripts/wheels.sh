@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Build, repair and check one wheel per interpreter, into dist/.
 #
-#   scripts/wheels.sh              every supported interpreter found (3.8 to 3.13)
+#   scripts/wheels.sh              every supported interpreter found (3.8 to 3.15)
 #   scripts/wheels.sh 3.12 3.8     just these (each must be found)
 #
 # Each wheel is built the way a user's `pip install .` builds it: in a fresh
@@ -26,7 +26,7 @@ explicit=1
 versions=("$@")
 if [ "${#versions[@]}" = 0 ]; then
     explicit=0
-    versions=(3.8 3.9 3.10 3.11 3.12 3.13)
+    versions=(3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15)
 fi
 
 # Headers that the build must not use.
