@@ -55,6 +55,10 @@ bool frame_has_started(PyFrameObject* frame_object) noexcept {
 
 #else
 
+// From 3.14 the frame's position comes from PyFrame_GetLasti, and the code
+// object's fields read here (co_code_adaptive, _co_firsttraceable) are laid
+// out by the CPython-specific public headers: no internal header is needed.
+
 namespace {
 
 // Bytes per code unit (an opcode and its argument): offsets are in bytes,
