@@ -167,13 +167,14 @@ def test_generator_and_coroutine_events_map_like_the_profile_function(library):
     # Three resumptions yielding 0, 1, 2.
     assert counting_events[:6] == [("call", None), ("return", 0), ("call", None), ("return", 1),
                                    ("call", None), ("return", 2)]
-    # A close (from 3.13, closing a generator without handlers runs nothing),
-    # a throw (the exception is the call's argument before 3.13), then `gen`
-    # closed as it goes.
-    thrown = "KeyError" if sys.version_info < (3, 13) else None
-    closed = [("call", None), ("return", 0), ("call", "GeneratorExit"), ("return", None)]
+    # A close, a throw (the exception is the call's argument before 3.13),
+    # then `gen` closed as it goes. On 3.13 alone, closing a generator that
+    # is paused outside any `try` runs nothing; 3.14 runs it again whenever a
+    # tool (the profile function too) is told of unwinding frames.
+    thrown, closing = ("KeyError", "GeneratorExit") if sys.version_info < (3, 13) else (None, None)
+    closed = [("call", None), ("return", 0), ("call", closing), ("return", None)]
     expected = closed + [("call", None), ("return", 0), ("call", thrown), ("return", None)] + closed[2:]
-    if sys.version_info >= (3, 13):
+    if sys.version_info[:2] == (3, 13):
         expected = expected[:2] + expected[4:-2]
     assert [(event, arg if arg is None or isinstance(arg, int) else arg["type"])
             for event, arg in counting_events[6:]] == expected

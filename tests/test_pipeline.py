@@ -146,6 +146,26 @@ def throw_into_guarded():
         unstarted.throw(KeyError("before its start"))
 
 
+def returning():
+    yield 1
+    return 2
+
+
+def collecting():
+    total = yield from returning()
+    yield total
+
+
+def close_async_generator():
+    running = ticking()
+    stepping = running.__anext__()
+    stepping.send(None)  # suspended at the await
+    with pytest.raises(StopIteration):
+        stepping.send(None)  # resumed, suspended again at the yield
+    with pytest.raises(StopIteration):
+        running.aclose().send(None)
+
+
 def step_async_generator():
     running = ticking()
     stepping = running.__anext__()
@@ -194,7 +214,11 @@ CLOSED = ["call", "return suspension", "call resumption", "return exception"]
     (close_guarded, "guarded", CLOSED),
     # A throw resumes a suspended frame; thrown into a frame that never ran, it is its first call.
     (throw_into_guarded, "guarded", SUSPENDING[:4] + CLOSED[2:] + ["call", "return exception"]),
-], ids=["generator", "yield from", "yield from: inner", "coroutine", "async generator", "close", "throw"])
+    (lambda: list(collecting()), "collecting", SUSPENDING),
+    (lambda: list(collecting()), "returning", SUSPENDING[:3] + ["return"]),
+    (close_async_generator, "ticking", SUSPENDING[:4] + CLOSED[2:]),
+], ids=["generator", "yield from", "yield from: inner", "coroutine", "async generator", "close", "throw",
+        "yield from a return", "yield from a return: inner", "async generator: close"])
 def test_suspensions_and_resumptions_are_told_from_returns_and_calls(engine, drive, co_name, expected):
     doc = trace(record(drive, HostProfiler(engine)))
     if engine == SETPROFILE and sys.version_info < (3, 13):
@@ -202,6 +226,36 @@ def test_suspensions_and_resumptions_are_told_from_returns_and_calls(engine, dri
         expected = [step.replace(" exception", "") for step in expected]
     assert steps(doc, co_name) == expected
     check_notes(doc)
+
+
+def spread_yields():
+    yield (
+        1)  # the yield starts a line of its own
+    yield 2
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+@pytest.mark.parametrize("opcodes", [False, True], ids=["lines traced", "instructions traced"])
+def test_yields_are_told_while_a_trace_function_follows_the_generator(engine, opcodes):
+    """A trace function that follows lines (or each instruction) has the
+    interpreter mark the instructions that start a line (or all of them)
+    in place of the yields and returns."""
+    def tracer(frame, event, arg):
+        if frame.f_code is not spread_yields.__code__:
+            return None
+        frame.f_trace_opcodes = opcodes
+        return tracer
+
+    def traced():
+        before = sys.gettrace()
+        sys.settrace(tracer)
+        try:
+            list(spread_yields())
+        finally:
+            sys.settrace(before)
+
+    doc = trace(record(traced, HostProfiler(engine)))
+    assert steps(doc, "spread_yields") == SUSPENDING
 
 
 @pytest.mark.parametrize("engine", ENGINES)
