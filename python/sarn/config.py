@@ -53,7 +53,10 @@ Keys:
                                     ``sys.monitoring`` on Python 3.12 and
                                     later, through the profile function
                                     before; "setprofile": through the
-                                    profile function everywhere
+                                    profile function everywhere (the
+                                    core, given no engine, takes the
+                                    profile function: the package always
+                                    names one)
 =======================  =========  ======================================
 
 Example::
