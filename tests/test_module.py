@@ -144,39 +144,43 @@ class Worker(threading.Thread):
             work()
 
 
-# The thread's first profile event installs the hook and is not recorded.
-# Up to 3.13 it is the call of `run`; from 3.14 `threading` starts `run`
-# through `Context.run`, a built-in whose call is that first event, so the
-# call of `run` is recorded.
-RUN_CALL = [("run", "call")] if sys.version_info >= (3, 14) else []
+def run_call(starter_hooked):
+    """The recorded call of a followed thread's `run`, if any. The thread's
+    first profile event installs the hook and is not recorded: up to 3.13
+    the call of `run`, unless on 3.12 and 3.13 the thread that starts it is
+    profiled too, when the return from the new thread's own `sys.setprofile`
+    call is reported first; from 3.14 `threading` calls `run` through
+    `Context.run`, a built-in whose call comes first."""
+    recorded = sys.version_info >= (3, 14) or (starter_hooked and sys.version_info >= (3, 12))
+    return [("run", "call")] if recorded else []
 
 
-@pytest.mark.parametrize("config, started_before, followed", [
-    ({"threading": True}, False, True),
-    ({"threading": True}, True, False),
-    ({"threading": False}, False, False),
-    ({}, False, False),
-    ({"threading": 1}, False, False),
+@pytest.mark.parametrize("config, started_before, starter_hooked, followed", [
+    ({"threading": True}, False, False, True),
+    ({"threading": True}, False, True, True),
+    ({"threading": True}, True, False, False),
+    ({"threading": False}, False, False, False),
+    ({}, False, False, False),
+    ({"threading": 1}, False, False, False),
 ])
-def test_threads_started_later_are_followed(plugins, config, started_before, followed):
+def test_threads_started_later_are_followed(plugins, config, started_before, starter_hooked, followed):
     go = threading.Event()
     worker = Worker(go)
     if started_before:
         worker.start()
     host = registered(**config)
-    # With this thread profiled too, CPython 3.12 and 3.13 report the return
-    # from the `sys.setprofile` call that starts following the new thread,
-    # which then is its first event, and the call of `run` is recorded.
-    sys.setprofile(None)
+    if not starter_hooked:
+        sys.setprofile(None)
     if not started_before:
         worker.start()
     go.set()
     worker.join()
+    sys.setprofile(None)
     assert (thread_profile() is not None) == (config.get("threading") is True)
     doc = trace(host)
     recorded = [r for r in frames(doc) if r["thread"] == "worker"]
     # Every later event is recorded, the return from `run` included.
-    assert events(recorded) == (RUN_CALL + [("work", "call"), ("work", "return"), ("run", "return")]
+    assert events(recorded) == (run_call(starter_hooked) + [("work", "call"), ("work", "return"), ("run", "return")]
                                 if followed else [])
     assert list(doc["frames"]) == ([worker.native_id] if followed else [])
 
@@ -220,7 +224,7 @@ def test_noop_profiler_stops_the_calling_thread_only(plugins, stopping):
         [] if stopping == "main" else work_events * 2)
     # The worker records nothing after its own stop, not even the return from `run`.
     assert events(doc["frames"][worker.native_id]) == (
-        RUN_CALL + work_events + ([] if stopping == "worker" else [("run", "return")]))
+        run_call(starter_hooked=True) + work_events + ([] if stopping == "worker" else [("run", "return")]))
     assert worker.profile_after_stop == ([None] if stopping == "worker" else [])
 
 
@@ -236,8 +240,9 @@ def test_second_registration_replaces_the_first(plugins):
     sys.setprofile(None)
     assert hooked is second is not first
     # Each keeps what it recorded; nothing is merged into the new one.
-    assert events(frames(trace(types.SimpleNamespace(rust_profiler=first)), "work")) == [("work", "call"), ("work", "return")]
-    assert events(frames(trace(host), "work")) == [("work", "call"), ("work", "return")]
+    for profiler in (first, second):
+        doc = trace(types.SimpleNamespace(rust_profiler=profiler))
+        assert events(frames(doc, "work")) == [("work", "call"), ("work", "return")]
 
 
 def test_methods_refuse_other_objects(plugins):
