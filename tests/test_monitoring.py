@@ -181,7 +181,9 @@ def test_generator_and_coroutine_events_map_like_the_profile_function(library):
     assert labels(frames(doc, "awaited")) == ["awaited:call", "awaited:return"] * 2
 
 
-@pytest.mark.parametrize("engine, hooked", [(SETPROFILE, True), (MONITORING, False), ({}, False)])
+# A configuration that names no engine gets the profile function: the host
+# package names "monitoring" itself.
+@pytest.mark.parametrize("engine, hooked", [(SETPROFILE, True), (MONITORING, False), ({}, True)])
 def test_engine_setting(engine, hooked):
     host = HostProfiler(dict(engine))
     _sarn.register_profiler(host)
@@ -202,7 +204,7 @@ def test_unknown_engine_is_refused(value):
 
 def test_stopping_frees_the_tool_id_and_its_callbacks():
     events = sys.monitoring.events
-    _sarn.register_profiler(HostProfiler())
+    _sarn.register_profiler(HostProfiler(MONITORING))
     [tool] = sarn_tool_ids()
     assert tool != sys.monitoring.PROFILER_ID  # left for cProfile
     assert sys.monitoring.get_events(tool) != 0
@@ -222,12 +224,12 @@ def test_no_free_tool_id_is_a_clear_error():
         sys.monitoring.use_tool_id(i, "test")
     try:
         with pytest.raises(RuntimeError, match="every tool id is in use.*engine = \"setprofile\""):
-            _sarn.register_profiler(HostProfiler())
+            _sarn.register_profiler(HostProfiler(MONITORING))
     finally:
         for i in taken:
             sys.monitoring.free_tool_id(i)
-    assert labels(frames(trace(record(lambda: leaf(1))))) == ["<lambda>:call", "leaf:call", "leaf:return",
-                                                              "<lambda>:return"]
+    assert labels(frames(trace(record(lambda: leaf(1), HostProfiler(MONITORING))))) == [
+        "<lambda>:call", "leaf:call", "leaf:return", "<lambda>:return"]
 
 
 def profiled_leaf():
@@ -241,7 +243,7 @@ def profiled_leaf():
 
 def test_cprofile_works_while_recording():
     result = []
-    doc = trace(record(lambda: result.append(profiled_leaf())))
+    doc = trace(record(lambda: result.append(profiled_leaf()), HostProfiler(MONITORING)))
     assert labels(frames(doc, "leaf")) == ["leaf:call", "leaf:return"] * 2
     assert any(getattr(entry.code, "co_name", None) == "leaf" for entry in result[0].getstats())
 
@@ -274,7 +276,7 @@ def test_only_followed_threads_record():
         leaf(2)
 
     try:
-        doc = trace(record(scenario, HostProfiler({"threading": True})))
+        doc = trace(record(scenario, HostProfiler(dict(MONITORING, threading=True))))
     finally:
         stop.set()
         before.join()
@@ -294,7 +296,7 @@ def test_a_thread_that_stops_leaves_the_others_recording():
         thread.join()
         leaf(3)
 
-    doc = trace(record(scenario, HostProfiler({"threading": True})))
+    doc = trace(record(scenario, HostProfiler(dict(MONITORING, threading=True))))
     assert [(r["thread"], r["locals"]["x"]) for r in frames(doc, "leaf")] == [
         ("MainThread", 3), ("MainThread", 3), ("worker", 1), ("worker", 1)]
 

@@ -106,10 +106,10 @@ def test_each_resumption_gets_its_own_frame_id(drive, co_name, suspensions):
     assert [r["arg"] for r in records[1::2]] == suspensions
 
 
-SETPROFILE = {"engine": "setprofile"}
-ENGINES = [pytest.param({}, id="default engine"),
-           pytest.param(SETPROFILE, id="setprofile",
-                        marks=pytest.mark.skipif(sys.version_info < (3, 12), reason="the only engine before 3.12"))]
+MONITORING = {"engine": "monitoring"}
+ENGINES = [pytest.param({}, id="profile function"),
+           pytest.param(MONITORING, id="monitoring",
+                        marks=pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring is new in 3.12"))]
 
 
 def delegating():
@@ -221,7 +221,7 @@ CLOSED = ["call", "return suspension", "call resumption", "return exception"]
         "yield from a return", "yield from a return: inner", "async generator: close"])
 def test_suspensions_and_resumptions_are_told_from_returns_and_calls(engine, drive, co_name, expected):
     doc = trace(record(drive, HostProfiler(engine)))
-    if engine == SETPROFILE and sys.version_info < (3, 13):
+    if engine != MONITORING and (3, 12) <= sys.version_info < (3, 13):
         # 3.12's profile function is told a return of None for a frame that unwinds.
         expected = [step.replace(" exception", "") for step in expected]
     assert steps(doc, co_name) == expected

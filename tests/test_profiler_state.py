@@ -150,9 +150,14 @@ def test_threading_flag(plugins, make_flag, own_list):
 
 
 def test_main_thread_id(monkeypatch, plugins):
-    """A main thread without `native_id` gives none; a value must be unsigned."""
+    """A main thread without `native_id` gives none, and then with threads
+    recorded apart every thread has its own list, this one too; a value must
+    be unsigned."""
     monkeypatch.setattr(threading, "main_thread", object)
     assert trace(record(work))["main_thread_id"] is None
+    doc = trace(record(work, Host({"threading": True})))
+    assert doc["main_thread_id"] is None and doc["frames_of_interest"] == []
+    assert [r["co_name"] for r in doc["frames"][threading.get_native_id()]] == ["work", "work"]
     monkeypatch.setattr(threading, "main_thread", lambda: types.SimpleNamespace(native_id=-1))
     with pytest.raises(OverflowError):
         _sarn.register_profiler(Host())

@@ -6,7 +6,7 @@ nothing else escapes."""
 import logging
 
 import pytest
-from hypothesis import HealthCheck, event, given, settings
+from hypothesis import HealthCheck, event, example, given, settings
 from hypothesis import strategies as st
 
 import sarn
@@ -134,6 +134,8 @@ def test_the_core_records_or_refuses_any_configuration(config, plugin_specs):
 
 @SETTINGS
 @given(config=host_configs)
+@example(config={"engine": Hostile()})
+@example(config={"filters": {"include_frames": [], Hostile(): []}})
 def test_the_host_records_or_refuses_any_configuration(tmp_path_factory, config):
     try:
         checked = validate(config)

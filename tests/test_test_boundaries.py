@@ -2,6 +2,7 @@
 
 import re
 import sys
+import threading
 
 import pytest
 
@@ -90,6 +91,33 @@ def test_boundaries_within_one_batch(saved, tmp_path, types, saved_labels, later
         saved_doc = decode(kwargs["msgpack"])
         assert labels(saved_doc["frames_of_interest"]) == saved_labels
         assert args[1] == saved_doc["trace_id"] == later["trace_id"]
+
+
+@pytest.mark.parametrize("types, saved_labels, later_labels", [
+    (["end_test"], ["end_test"], []),
+    (["x", "end_test"], ["x", "end_test"], []),
+    (["end_test", "x"], ["end_test"], ["x"]),
+])
+def test_a_thread_whose_batch_was_saved_keeps_its_entry(saved, tmp_path, types, saved_labels, later_labels):
+    """The save empties the stores before the rest of the batch is stored:
+    even an empty rest gives the thread its entry in the next document."""
+    mark = compile_function(tmp_path / "boundary_marks.py", "def mark():\n    pass\n", "mark")
+
+    def run():
+        thread = threading.Thread(target=mark, name="worker")
+        thread.start()
+        thread.join()
+        native_ids.append(thread.native_id)
+
+    native_ids = []
+    host = HostProfiler({"threading": True, "filters": {"ignore_frames": ["boundary_marks"]}},
+                        one_trace_per_test=True)
+    later = trace(record(run, host, [marker_spec(t) for t in types]))
+    [(args, kwargs)] = saved
+    saved_doc = decode(kwargs["msgpack"])
+    assert {k: labels(v) for k, v in saved_doc["frames"].items()} == {native_ids[0]: saved_labels}
+    assert {k: labels(v) for k, v in later["frames"].items()} == {native_ids[0]: later_labels}
+    assert labels(later["frames_of_interest"]) == ["run:return"]
 
 
 def a_test():

@@ -8,7 +8,7 @@ import pytest
 
 import sarn.git
 import sarn.version
-from recording_support import HostProfiler, decode, frames, record, trace
+from recording_support import LIBRARY, HostProfiler, all_records, decode, frames, load_module, record, trace
 
 DOCUMENT_KEYS = ["command_line_args", "current_commit_sha", "frames", "frames_of_interest",
                  "main_thread_id", "meta", "timestamp", "trace_id"]
@@ -68,6 +68,20 @@ def test_records_of_another_thread(threading_on):
     else:
         assert doc["frames"] == {}
         assert names == ["worker"] * 2 + ["MainThread"] * 2
+
+
+@pytest.mark.parametrize("in_library", [True, False])
+def test_only_an_event_with_records_asks_for_its_thread(tmp_path, monkeypatch, in_library):
+    """An event of a skipped frame hands over nothing, and does not even look
+    up the current thread; a kept frame's event does."""
+    library = load_module(tmp_path / LIBRARY / "quiet.py", "def quiet():\n    return len([1])\n", "quiet")
+    asked = []
+    current_thread = threading.current_thread
+    monkeypatch.setattr(threading, "current_thread", lambda: asked.append(1) or current_thread())
+    host = record(library.quiet if in_library else work)
+    monkeypatch.undo()
+    assert len(all_records(trace(host))) == (0 if in_library else 2)
+    assert bool(asked) is not in_library
 
 
 def test_build_trace_takes_the_records():

@@ -53,7 +53,10 @@ Keys:
                                     ``sys.monitoring`` on Python 3.12 and
                                     later, through the profile function
                                     before; "setprofile": through the
-                                    profile function everywhere
+                                    profile function everywhere (the
+                                    core, given no engine, takes the
+                                    profile function: the package always
+                                    names one)
 =======================  =========  ======================================
 
 Example::
@@ -106,6 +109,7 @@ DEFAULTS: Dict[str, Any] = {
 
 KNOWN_KEYS = tuple(DEFAULTS)
 _FILTER_KEYS = ("include_frames", "ignore_frames")
+_ENGINES = ("monitoring", "setprofile")
 # Every key as it may be written, the table's keys with dotted names.
 _SPELLED_KEYS = tuple(
     spelled
@@ -230,49 +234,72 @@ def validate(config: Mapping[str, Any], source: str = "configuration") -> Dict[s
         raise ConfigError("%s must be a table of settings, not %s" % (source, _type_name(config)))
     result: Dict[str, Any] = {}
     for key, value in _nest(config).items():
-        where = "%s: %r" % (source, key)
         if key not in DEFAULTS:
-            raise ConfigError("%s: unknown key %r (known keys: %s)" % (source, key, ", ".join(_SPELLED_KEYS)))
-        if key == "db_path":
-            if isinstance(value, os.PathLike):
-                value = os.fspath(value)
-            if not isinstance(value, str) or not value:
-                raise ConfigError("%s must be a non-empty path" % where)
-        elif key in ("threading", "lightweight_repr", "call_user_repr"):
-            if not isinstance(value, bool):
-                raise ConfigError("%s must be true or false, not %r" % (where, value))
-        elif key == "sqlite_busy_timeout":
-            if isinstance(value, bool) or not isinstance(value, int) or value < 0:
-                raise ConfigError("%s must be a whole number of seconds (0 or more), not %r" % (where, value))
-        elif key in ("max_trace_bytes", "spill_after_bytes"):
-            if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value < 1 << 64:
-                raise ConfigError("%s must be a whole number of bytes (0: no limit), not %r" % (where, value))
-        elif key == "filters":
-            if not isinstance(value, Mapping):
-                raise ConfigError("%s must be a table with include_frames and ignore_frames" % where)
-            filters = {}
-            for filter_key, fragments in value.items():
-                if filter_key not in _FILTER_KEYS:
-                    raise ConfigError(
-                        "%s: unknown key %r (known keys: %s)" % (where, filter_key, ", ".join(_FILTER_KEYS))
-                    )
-                filters[filter_key] = _check_fragments(fragments, "%s.%s" % (where, filter_key))
-            value = filters
-        elif key == "engine":
-            if value not in ("monitoring", "setprofile"):
-                raise ConfigError("%s must be \"monitoring\" or \"setprofile\", not %r" % (where, value))
-        elif key == "plugins":
-            if isinstance(value, (str, dict)) or not isinstance(value, (list, tuple)):
-                raise ConfigError("%s must be a list of plugin specifications or 'module:attribute' names" % where)
-            for entry in value:
-                if not isinstance(entry, (dict, str)):
-                    raise ConfigError(
-                        "%s entries must be specification tables or 'module:attribute' names, not %s"
-                        % (where, _type_name(entry))
-                    )
-            value = list(value)
-        result[key] = value
+            raise ConfigError("%s: unknown key %s (known keys: %s)" % (source, _shown(key), ", ".join(_SPELLED_KEYS)))
+        where = "%s: %r" % (source, key)
+        try:
+            result[key] = _checked_value(key, value, where)
+        except ConfigError:
+            raise
+        except Exception as error:  # a value whose comparison (or the like) raises
+            raise ConfigError(
+                "%s cannot be checked: checking its %s raised %s" % (where, _type_name(value), _type_name(error))
+            ) from None
     return result
+
+
+def _shown(value: Any) -> str:
+    """``repr(value)``, or its type's name when that repr raises."""
+    try:
+        return repr(value)
+    except Exception:
+        return "<%s object>" % _type_name(value)
+
+
+def _checked_value(key: str, value: Any, where: str) -> Any:
+    """The checked, normalised value of the known key ``key``."""
+    if key == "db_path":
+        if isinstance(value, os.PathLike):
+            value = os.fspath(value)
+        if not isinstance(value, str) or not value:
+            raise ConfigError("%s must be a non-empty path" % where)
+    elif key in ("threading", "lightweight_repr", "call_user_repr"):
+        if not isinstance(value, bool):
+            raise ConfigError("%s must be true or false, not %s" % (where, _shown(value)))
+    elif key == "sqlite_busy_timeout":
+        if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+            raise ConfigError("%s must be a whole number of seconds (0 or more), not %s" % (where, _shown(value)))
+    elif key in ("max_trace_bytes", "spill_after_bytes"):
+        if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value < 1 << 64:
+            raise ConfigError("%s must be a whole number of bytes (0: no limit), not %s" % (where, _shown(value)))
+    elif key == "filters":
+        if not isinstance(value, Mapping):
+            raise ConfigError("%s must be a table with include_frames and ignore_frames" % where)
+        filters = {}
+        for filter_key, fragments in value.items():
+            if filter_key not in _FILTER_KEYS:
+                raise ConfigError(
+                    "%s: unknown key %s (known keys: %s)" % (where, _shown(filter_key), ", ".join(_FILTER_KEYS))
+                )
+            filters[filter_key] = _check_fragments(fragments, "%s.%s" % (where, filter_key))
+        value = filters
+    elif key == "engine":
+        # Compared, and kept, as plain text: the core reads the name as a string.
+        name = str.__str__(value) if isinstance(value, str) else None
+        if name not in _ENGINES:
+            raise ConfigError("%s must be \"monitoring\" or \"setprofile\", not %s" % (where, _shown(value)))
+        value = name
+    elif key == "plugins":
+        if isinstance(value, (str, dict)) or not isinstance(value, (list, tuple)):
+            raise ConfigError("%s must be a list of plugin specifications or 'module:attribute' names" % where)
+        for entry in value:
+            if not isinstance(entry, (dict, str)):
+                raise ConfigError(
+                    "%s entries must be specification tables or 'module:attribute' names, not %s"
+                    % (where, _type_name(entry))
+                )
+        value = list(value)
+    return value
 
 
 def merge(base: Dict[str, Any], overrides: Mapping[str, Any]) -> Dict[str, Any]:

@@ -99,9 +99,12 @@ class Profiler:
         source: str = "python",
         trace_id: Optional[str] = None,
     ) -> None:
-        from sarn.config import DEFAULT_DB_PATH, validate
+        from sarn.config import DEFAULT_DB_PATH, DEFAULTS, validate
 
         self.config: Dict[str, Any] = validate(config or {})
+        # The core takes a configuration without "engine" to mean the profile
+        # function; the package's own recordings ask for its default by name.
+        self.config.setdefault("engine", DEFAULTS["engine"])
         if db_path is None:
             db_path = self.config.get("db_path") or DEFAULT_DB_PATH
         self.db_path: str = os.path.abspath(os.fspath(db_path))
@@ -251,7 +254,8 @@ def take_unrecorded() -> Dict[str, int]:
 
 
 def _records_through_monitoring(config: Mapping[str, Any]) -> bool:
-    return sys.version_info >= (3, 12) and config.get("engine", "monitoring") == "monitoring"
+    # As the core reads it: without "engine", the profile function.
+    return sys.version_info >= (3, 12) and config.get("engine", "setprofile") == "monitoring"
 
 
 def _record_on_in_forked_child() -> None:

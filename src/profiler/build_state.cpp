@@ -41,14 +41,17 @@ Result<bool> optional_flag(PyObject* config, const char* key) {
     return flag.value_or(false);
 }
 
-// The "engine" entry: "monitoring" (the default) records through
-// sys.monitoring where the interpreter has it, "setprofile" through the
-// profile function everywhere.
+// The "engine" entry: "monitoring" records through sys.monitoring where the
+// interpreter has it, "setprofile" through the profile function everywhere.
+// A configuration without the entry gets the profile function on every
+// interpreter: the thread's profile function is then the SarnProfiler, and a
+// thread is followed, and stopped, through its own profile function alone.
+// The host package asks for "monitoring" by name.
 Result<Engine> engine_setting(PyObject* config) {
     constexpr Engine best = PY_VERSION_HEX >= 0x030C0000 ? Engine::monitoring : Engine::profile_function;
     auto found = config_lookup(config, "engine");
     if (!found) return fail(std::move(found.error()));
-    if (*found == nullptr) return best;
+    if (*found == nullptr) return Engine::profile_function;
     auto name = to_text(*found);
     if (!name) return fail(std::move(name.error()));
     if (*name == "monitoring") return best;

@@ -290,7 +290,9 @@ void reset_trace_limit(ProfilerState& state) noexcept {
 
 void store_batch_range(ProfilerState& state, std::optional<uint64_t> native_id, FrameEvent event, Batch& batch,
                        size_t from, size_t to) {
-    if (from >= to) return;
+    // An empty range is still stored: it gives a thread that has no list
+    // yet an empty one (a test boundary may have stored all of its batch).
+    if (from > to) return;
     uint64_t frames = 0;
     uint64_t resumptions = 0;  // calls that resume a frame counted at its first call
     for (size_t i = from; i < to; ++i) {

@@ -17,6 +17,30 @@ def write_pyproject(folder, body):
     return path
 
 
+class RaisingEq:
+    """A value that cannot be compared, nor shown."""
+
+    def __eq__(self, other):
+        raise RuntimeError("eq")
+
+    __hash__ = object.__hash__
+
+    def __repr__(self):
+        raise RuntimeError("repr")
+
+
+class RaisingInt(int):
+    def __lt__(self, other):
+        raise RuntimeError("lt")
+
+
+class RaisingEqText(str):
+    def __eq__(self, other):
+        raise RuntimeError("eq")
+
+    __hash__ = str.__hash__
+
+
 def test_defaults_are_fresh_copies(tmp_path):
     loaded = config.load_config(start=str(tmp_path), use_pyproject=False)
     assert loaded["db_path"] == os.path.join(".sarn", "db.sqlite3")
@@ -93,11 +117,21 @@ def test_bad_pyproject_is_reported_with_its_path(tmp_path, body, message):
         ({"plugins": "pkg:specs"}, "must be a list"),
         ({"plugins": [3]}, "entries must be"),
         ({"bogus": 1}, "unknown key 'bogus'"),
+        ({"engine": "sysmon"}, "'engine' must be \"monitoring\" or \"setprofile\", not 'sysmon'"),
+        ({"engine": RaisingEq()}, "'engine' must be \"monitoring\" or \"setprofile\", not <RaisingEq object>"),
+        ({"filters": {RaisingEq(): []}}, "'filters' cannot be checked: checking its dict raised RuntimeError"),
+        ({"sqlite_busy_timeout": RaisingInt(5)}, "'sqlite_busy_timeout' cannot be checked"),
     ],
 )
 def test_invalid_values_are_refused(value, message):
+    """Also a value whose comparison or repr raises: ConfigError names the key."""
     with pytest.raises(ConfigError, match=message):
         config.validate(value)
+
+
+def test_engine_name_is_kept_as_plain_text():
+    checked = config.validate({"engine": RaisingEqText("setprofile")})
+    assert type(checked["engine"]) is str and checked["engine"] == "setprofile"
 
 
 def test_validate_normalises_paths_and_sequences(tmp_path):

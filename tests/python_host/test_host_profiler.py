@@ -85,7 +85,9 @@ def test_profiler_carries_what_the_core_reads(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     host = Profiler({"threading": True}, "sub/db.sqlite3", one_trace_per_test=True, source="pytest")
     assert host.db_path == str(tmp_path / "sub" / "db.sqlite3")
-    assert host.config == {"threading": True, "db_path": host.db_path}
+    # The core reads a missing "engine" as the profile function: the package names its default.
+    assert host.config == {"threading": True, "db_path": host.db_path, "engine": "monitoring"}
+    assert Profiler({"engine": "setprofile"}).config["engine"] == "setprofile"
     assert host.one_trace_per_test is True and host.source == "pytest"
     assert ULID_TEXT.match(host.trace_id)
     assert callable(host) and host(None, "call", None) is None

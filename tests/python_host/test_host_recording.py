@@ -174,6 +174,22 @@ def test_run_module_sets_main_and_argv(tmp_path):
     assert "recorded -m tool into t.db" in recorded.stderr.decode()
 
 
+@pytest.mark.parametrize("engine", ["monitoring", "setprofile", None])
+def test_the_host_knows_the_engine_the_core_records_through(tmp_path, engine):
+    from sarn.profiler import Profiler
+
+    host = Profiler({} if engine is None else {"engine": engine}, str(tmp_path / "t.db"))
+    if engine is None:
+        del host.config["engine"]  # the core's own default
+    host.start()
+    try:
+        hooked = sys.getprofile() is host.rust_profiler
+    finally:
+        host.stop(save=False)
+    assert hooked == (engine != "monitoring" or sys.version_info < (3, 12))
+    assert host.through_monitoring is not hooked
+
+
 def test_record_api_saves_a_trace(tmp_path):
     (tmp_path / "use_api.py").write_text(textwrap.dedent(
         """
