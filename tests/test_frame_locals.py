@@ -2,6 +2,7 @@
 keeping anything alive in the frame."""
 
 import gc
+import sys
 import weakref
 
 import pytest
@@ -86,6 +87,25 @@ def class_bodies():
     return Body().method(Body)
 
 
+def rewritten(count):
+    big = 10 ** 30
+    small = 7
+
+    def reads():
+        return held + big
+
+    held = count
+    # Written through the frame's proxy: a plain local, then a cell.
+    sys._getframe().f_locals["small"] = [small]
+    sys._getframe().f_locals["held"] = -count
+    return reads()
+
+
+def extended(value):
+    sys._getframe().f_locals["added"] = value  # a name the code does not have
+    return value
+
+
 MODULE = """
 import os
 value = 1
@@ -100,11 +120,13 @@ def scenario(tmp_path):
     mixed(1, c=3)
     list(generator(3))
     class_bodies()
+    rewritten(3)
+    extended(None)
     load_module(tmp_path / "module_frame.py", MODULE)
 
 
-NAMES = ["mixed", "inner", "generator", "class_bodies", "Body", "method", "<module>", "helper",
-         "<genexpr>", "<listcomp>", "<dictcomp>"]
+NAMES = ["mixed", "inner", "generator", "class_bodies", "Body", "method", "rewritten", "reads", "extended",
+         "<module>", "helper", "<genexpr>", "<listcomp>", "<dictcomp>"]
 
 
 def as_f_locals_shows(frame, event, arg, context):

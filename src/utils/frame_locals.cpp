@@ -2,12 +2,16 @@
 
 #include <algorithm>
 
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
+#if PY_VERSION_HEX >= 0x030B0000
 // From 3.11 a frame object's slots live in the interpreter's frame, whose
-// layout only the internal headers give.
+// layout only the internal headers give; from 3.14 that frame and the
+// helpers reading its tagged slots have a header of their own.
 #define Py_BUILD_CORE
 #include <internal/pycore_code.h>
 #include <internal/pycore_frame.h>
+#if PY_VERSION_HEX >= 0x030E0000
+#include <internal/pycore_interpframe.h>
+#endif
 #undef Py_BUILD_CORE
 #endif
 
@@ -162,32 +166,51 @@ bool slot_entries(PyFrameObject* frame_object, SmallVector<NamedValue, 16>& out)
     return true;
 }
 
-#elif PY_VERSION_HEX < 0x030E0000
+#else
+
+// The object in a slot of the interpreter's frame (null when unbound), and
+// whether the frame's slots are empty: cleared, or never filled. From 3.14 a
+// slot holds a tagged reference and the frame marks the top of its stack
+// with a pointer.
+#if PY_VERSION_HEX >= 0x030E0000
+inline PyObject* slot_object(_PyInterpreterFrame* frame, int i, bool& readable) {
+    const _PyStackRef slot = frame->localsplus[i];
+    // The interpreter keeps plain ints (loop counters, offsets) only on the
+    // value stack; a local slot holding one is no object to read.
+    readable = !PyStackRef_IsTaggedInt(slot);
+    return readable ? PyStackRef_AsPyObjectBorrow(slot) : nullptr;
+}
+inline bool slots_empty(_PyInterpreterFrame* frame) { return frame->stackpointer == frame->localsplus; }
+#else
+inline PyObject* slot_object(_PyInterpreterFrame* frame, int i, bool& readable) {
+    readable = true;
+    return frame->localsplus[i];
+}
+inline bool slots_empty(_PyInterpreterFrame* frame) { return frame->stacktop == 0; }
+#endif
 
 // What the interpreter's proxy holds, in its order: the bound slots, cells
-// dereferenced. Frames whose proxy may hold more or other entries (names
-// the program added through it, variables of inlined comprehensions, a frame
-// not yet started or cleared) are left to the proxy.
+// dereferenced (a cell's slot that holds no cell, as one an inlined
+// comprehension shares with the function, is read as it is). Frames whose
+// proxy may hold more or other entries (names the program added through it,
+// variables of inlined comprehensions, a frame not yet started or cleared)
+// are left to the proxy; `out` is then left partly filled.
 bool slot_entries(PyFrameObject* frame_object, SmallVector<NamedValue, 16>& out) {
     if (frame_object->f_extra_locals != nullptr) return false;
     _PyInterpreterFrame* frame = frame_object->f_frame;
     PyCodeObject* code = _PyFrame_GetCode(frame);
-    if (!(code->co_flags & CO_OPTIMIZED) || _PyFrame_IsIncomplete(frame) || frame->stacktop == 0) return false;
+    if (!(code->co_flags & CO_OPTIMIZED) || _PyFrame_IsIncomplete(frame) || slots_empty(frame)) return false;
     const auto* kinds = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(code->co_localspluskinds));
     for (int i = 0; i < code->co_nlocalsplus; ++i) {
         if (kinds[i] & CO_FAST_HIDDEN) return false;
-    }
-    for (int i = 0; i < code->co_nlocalsplus; ++i) {
-        PyObject* value = frame->localsplus[i];
+        bool readable;
+        PyObject* value = slot_object(frame, i, readable);
+        if (!readable) return false;
         if (kinds[i] & (CO_FAST_CELL | CO_FAST_FREE)) value = cell_contents(value);
         if (value != nullptr) out.push_back({PyTuple_GET_ITEM(code->co_localsplusnames, i), value});
     }
     return true;
 }
-
-#else
-
-bool slot_entries(PyFrameObject*, SmallVector<NamedValue, 16>&) { return false; }
 
 #endif
 

@@ -28,9 +28,10 @@ namespace sarn {
 [[nodiscard]] Result<Ref> read_locals(PyFrameObject* frame);
 
 // A kept frame's locals without "__builtins__": for a function's frame whose
-// slots map one to one onto its names (before 3.13; before 3.11 only without
-// cell or free variables), the entries read straight from the slots, in the
-// order of `read_locals`, with no dict made; otherwise that dict.
+// slots map one to one onto its names (before 3.11 only without cell or free
+// variables; from 3.13 only while the interpreter's proxy would show just
+// those slots), the entries read straight from the slots, in the order of
+// `read_locals`, with no dict made; otherwise that dict.
 class FrameLocals {
 public:
     [[nodiscard]] static Result<FrameLocals> read(PyFrameObject* frame);
