@@ -156,22 +156,23 @@ def collecting():
     yield total
 
 
-def close_async_generator():
+def ticking_at_its_yield():
+    """A `ticking()` run to its first yield, through one suspension at its await."""
     running = ticking()
     stepping = running.__anext__()
     stepping.send(None)  # suspended at the await
     with pytest.raises(StopIteration):
         stepping.send(None)  # resumed, suspended again at the yield
+    return running
+
+
+def close_async_generator():
     with pytest.raises(StopIteration):
-        running.aclose().send(None)
+        ticking_at_its_yield().aclose().send(None)
 
 
 def step_async_generator():
-    running = ticking()
-    stepping = running.__anext__()
-    stepping.send(None)  # suspended at the await
-    with pytest.raises(StopIteration):
-        stepping.send(None)  # resumed, suspended again at the yield
+    running = ticking_at_its_yield()
     with pytest.raises(StopAsyncIteration):
         running.__anext__().send(None)  # resumed to its end
 
