@@ -162,10 +162,12 @@ def _main_parser() -> argparse.ArgumentParser:
     show.add_argument("--children", type=int, metavar="N",
                       help="show N calls under each call, and how many more (default %d)" % SHOW_CHILDREN)
     show.add_argument("--lines", type=int, metavar="N", help="show N lines per thread (default %d)" % SHOW_LINES)
-    show.add_argument("--all", action="store_true", help="show every call: no depth, child or line limit")
-    show.add_argument("--filter", metavar="TEXT", help="show calls whose name or path holds TEXT")
+    show.add_argument("--all", action="store_true", help="show every call: no depth, child or line limit; SQL and URLs whole")
+    show.add_argument("--filter", metavar="TEXT", help="show calls whose name or path, and queries, HTTP calls "
+                      "and log records whose text, holds TEXT")
     show.add_argument("--no-summary", dest="summary", action="store_false",
-                      help="leave out the summary (calls per function, slowest calls, deepest path)")
+                      help="leave out the summary (calls per function, slowest calls, deepest path, "
+                           "SQL queries, HTTP calls and log records)")
     show.add_argument("--no-pager", dest="pager", action="store_false", help="do not page the output on a terminal")
     show.add_argument("--color", choices=("auto", "always", "never"), default="auto")
 
@@ -733,7 +735,7 @@ def _cmd_show(namespace: argparse.Namespace) -> int:
             try:
                 lines = viewer.render_lines(stream, depth=limits[0], children=limits[1], lines=limits[2],
                                             filter=namespace.filter, color=color, summary=namespace.summary,
-                                            width=width, progress=progress, head=head)
+                                            width=width, progress=progress, head=head, full=namespace.all)
                 first = True
                 for line in lines:
                     if first:
