@@ -804,11 +804,9 @@ class _Thread:
         else:
             entry = _Entry(self.seq, self._parent_of(record), interest=record)
             if outside.label(kind) is not None:
-                parent = entry.parent.call if entry.parent is not None else None
-                where = parent.get("path") if parent is not None else None
-                operation = outside.Operation(None, record, where) if kind in outside.ENDS else \
-                    outside.Operation(record, None, where)
-                entry.operation = operation
+                where = (entry.parent.call or {}).get("path") if entry.parent is not None else None
+                entry.operation = outside.Operation(None, record, where) if kind in outside.ENDS \
+                    else outside.Operation(record, None, where)
             self._place(entry)
             if entry.operation is not None and entry.operation.end is None and entry.operation.has_end() \
                     and frame_id is not None:
@@ -899,12 +897,15 @@ class _Thread:
                                % "{:,}".format(self.cut_lines) + self.style.reset, 0])
         self.slots.sort(key=lambda slot: (slot[0], slot[1]))
 
-    def lines(self) -> Iterator[str]:
-        width = self.display.width
+    def lines(self, fit: Any) -> Iterator[str]:
+        """The lines, cut by ``fit``; an operation's fits its own text, whole when full."""
+        width, full = self.display.width, self.display.full
         for _, _, text, indent in self.slots:
-            if not isinstance(text, str):  # an operation's line, fitted to the room left
-                text = text.render(None if width is None else width - 2 * indent)
-            yield "  " * indent + text
+            if isinstance(text, str):
+                yield fit("  " * indent + text)
+                continue
+            line = "  " * indent + text.render(None if width is None else width - 2 * indent)
+            yield line if full else fit(line)
 
 
 # --------------------------------------------------------------------------
@@ -925,9 +926,9 @@ class _Style:
 def format_duration(seconds: Optional[float]) -> str:
     if seconds is None:
         return ""
-    if seconds < 1e-3:
+    if seconds < 0.9995e-3:  # not "1000 us"
         return "%.0f us" % (seconds * 1e6)
-    if seconds < 1.0:
+    if seconds < 0.999995:
         return "%.2f ms" % (seconds * 1e3)
     return "%.3f s" % seconds
 
@@ -1075,8 +1076,7 @@ def render_lines(
             continue
         yield ""
         yield fit(style.head + _thread_title(thread) + style.reset)
-        for line in thread.lines():
-            yield fit(line)
+        yield from thread.lines(fit)
 
 
 def _read_threads(document: Any, progress: Any, limits: Limits, needle: Optional[str],

@@ -251,7 +251,7 @@ class Line:
         parts.append((style.time, viewer.format_duration(operation.duration())))
         parts.extend(after)
         if operation.call is None:
-            parts.append((style.dim, "[began before recording]"))
+            parts.insert(0, (style.dim, "[began before recording]"))
         elif operation.end is None and operation.has_end():
             parts.append((style.dim, "[no end recorded]"))
         parts.append((style.dim, operation.site()))
@@ -267,13 +267,15 @@ class Line:
                 used = len(label) + 1 + len(lead[1]) + 1 + sum(len(text) + 2 for _, text in parts)
                 limit = min(limit, max(MIN_TEXT_WIDTH, room - used))
             main = _cut(main, limit)
-        text = _coloured(style.mark, label, style) + " "
+        text = _coloured(style.mark, label.rstrip(), style) + label[len(label.rstrip()):]
         if lead[1]:
-            text += _coloured(lead[0], viewer.printable(lead[1]), style) + " "
-        text += main
+            text += " " + _coloured(lead[0], viewer.printable(lead[1]), style)
+        if main:
+            text += " " + main
         for colour, part in parts:
             # A status follows its URL as a return value follows its call.
-            text += (" " if part.startswith("-> ") else "  ") + _coloured(colour, part, style)
+            separator = " " if part.startswith("-> ") or text.endswith(" ") else "  "
+            text += separator + _coloured(colour, part, style)
         return text
 
 
