@@ -1,9 +1,12 @@
 """SQL queries, HTTP calls, log records and template renders in the trace viewer."""
 
+import io
+
 import msgpack
 import pytest
 
-from sarn import viewer
+from host_support import DocumentBuilder
+from sarn import cli, db, viewer
 from sarn.serialize import dump_msgpack
 
 
@@ -275,3 +278,87 @@ def test_operations_of_other_threads_stay_in_their_thread(builder):
     query = line_with(lines, "SQL  SELECT 1")
     assert lines.index(line_with(lines, "thread worker")) < lines.index(query)
     assert query.strip().endswith("app.py:11")
+
+
+# --------------------------------------------------------------------------
+# The listing: queries per trace, counted when the trace is saved
+
+
+def shop_document(queries=3, trace_id="trc_SHOP"):
+    builder = DocumentBuilder(trace_id=trace_id)
+    builder.call("shop.views.list_items", path="shop/views.py:18", line=22)
+    for item in range(queries):
+        sql(builder, params=(item,), seconds=0.0004, rowcount=1)
+    builder.ret(None)
+    return builder
+
+
+def test_query_facts_of_odd_documents_are_read_natively_as_decoding_reads_them():
+    builder = shop_document(queries=2)
+    builder.call("app.other", path="app.py:1")
+    builder.operation("sql_query", "sql_query_end", seconds=0.002, started=False)  # an end alone
+    builder.operation("sql_query", sql="SELECT 1")  # a query alone
+    builder.operation("http_request", "http_request_end", seconds=0.5, method="GET", url="https://a.example/")
+    builder.ret(None)
+    document = builder.pack()
+    native, decoded = db._summarise(document), db._summarise_decoded(document)
+    assert native["sql_count"] == decoded["sql_count"] == 3
+    assert native["sql_time"] == pytest.approx(decoded["sql_time"]) == pytest.approx(0.0008, abs=1e-6)
+
+
+class Taken:
+    """A document as the recorder hands it over: read piece by piece, with its counted facts."""
+
+    def __init__(self, document):
+        self.data = io.BytesIO(document)
+        self.size = len(document)
+        self.facts = {"started": 1.0, "source": "run", "argv": ["app.py", "--flag"], "frame_count": 1, "record_count": 1,
+                      "thread_count": 1, "test_record": None}
+
+    def read(self, size):
+        return self.data.read(size)
+
+
+@pytest.mark.parametrize(
+    "saved, count, time",
+    [
+        (lambda document: document, 3, 0.0012),
+        (Taken, 3, 0.0012),
+        (lambda document: Taken(document + b"\x00" * (8 << 10)), None, None),
+    ],
+    ids=["bytes", "taken", "taken-too-big"],
+)
+def test_traces_lists_the_queries_and_their_time(db_path, capsys, monkeypatch, saved, count, time):
+    monkeypatch.setattr(db, "SQL_FACTS_BYTES", 8 << 10)
+    db.save_trace_in_sqlite(db_path, "trc_SHOP", timeout=5, msgpack=saved(shop_document().pack()))
+    db.save_trace_in_sqlite(db_path, "trc_NONE", timeout=5, msgpack=shop_document(0, "trc_NONE").pack())
+    infos = {info.id: info for info in db.list_traces(db_path)}
+    assert (infos["trc_NONE"].sql_count, infos["trc_NONE"].sql_time) == (0, 0.0)
+    assert infos["trc_SHOP"].sql_count == count
+    assert infos["trc_SHOP"].sql_time == (None if time is None else pytest.approx(time, abs=1e-6))
+    assert cli.main(["traces", "--db", db_path]) == 0
+    head, first, second = capsys.readouterr().out.splitlines()
+    assert head.split() == ["ID", "SAVED", "SOURCE", "FRAMES", "SIZE"] + (["SQL"] if count else []) + ["WHAT"]
+    shop, none = (first, second) if "trc_SHOP" in first else (second, first)
+    assert ("3 in 1.20 ms" in shop) is bool(count)
+    # Columns stay aligned: the label starts where the other row's does.
+    assert shop.index("app.py --flag") == none.index("app.py --flag")
+
+
+def test_traces_without_queries_list_no_query_column(db_path, capsys):
+    db.save_trace_in_sqlite(db_path, "trc_NONE", timeout=5, msgpack=shop_document(0, "trc_NONE").pack())
+    assert cli.main(["traces", "--db", db_path]) == 0
+    assert "SQL" not in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("options, whole", [([], False), (["--all"], True)])
+def test_sarn_show_all_shows_sql_whole(db_path, capsys, options, whole):
+    builder = DocumentBuilder(trace_id="trc_LONG")
+    builder.call("shop.views.list_items", path="shop/views.py:18", line=22)
+    sql(builder, LONG_SQL, rowcount=1)
+    builder.ret(None)
+    db.save_trace_in_sqlite(db_path, "trc_LONG", timeout=5, msgpack=builder.pack())
+    assert cli.main(["show", "--db", db_path, "--no-pager"] + options) == 0
+    line = line_with(capsys.readouterr().out.splitlines(), "SQL ")
+    assert (" ".join(LONG_SQL.split()) in line) is whole
+    assert line.endswith("1 row  views.py:22")
