@@ -359,6 +359,6 @@ def test_sarn_show_all_shows_sql_whole(db_path, capsys, options, whole):
     builder.ret(None)
     db.save_trace_in_sqlite(db_path, "trc_LONG", timeout=5, msgpack=builder.pack())
     assert cli.main(["show", "--db", db_path, "--no-pager"] + options) == 0
-    line = line_with(capsys.readouterr().out.splitlines(), "SQL ")
+    line = line_with(capsys.readouterr().out.splitlines(), "SQL  SELECT")
     assert (" ".join(LONG_SQL.split()) in line) is whole
     assert line.endswith("1 row  views.py:22")
