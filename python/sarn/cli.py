@@ -162,10 +162,12 @@ def _main_parser() -> argparse.ArgumentParser:
     show.add_argument("--children", type=int, metavar="N",
                       help="show N calls under each call, and how many more (default %d)" % SHOW_CHILDREN)
     show.add_argument("--lines", type=int, metavar="N", help="show N lines per thread (default %d)" % SHOW_LINES)
-    show.add_argument("--all", action="store_true", help="show every call: no depth, child or line limit")
-    show.add_argument("--filter", metavar="TEXT", help="show calls whose name or path holds TEXT")
+    show.add_argument("--all", action="store_true", help="show every call: no depth, child or line limit; SQL and URLs whole")
+    show.add_argument("--filter", metavar="TEXT", help="show calls whose name or path, and queries, HTTP calls "
+                      "and log records whose text, holds TEXT")
     show.add_argument("--no-summary", dest="summary", action="store_false",
-                      help="leave out the summary (calls per function, slowest calls, deepest path)")
+                      help="leave out the summary (calls per function, slowest calls, deepest path, "
+                           "SQL queries, HTTP calls and log records)")
     show.add_argument("--no-pager", dest="pager", action="store_false", help="do not page the output on a terminal")
     show.add_argument("--color", choices=("auto", "always", "never"), default="auto")
 
@@ -557,6 +559,18 @@ def _what(row: Any) -> str:
     return text
 
 
+def _queries(row: Any) -> str:
+    """The SQL queries of a listed trace and their time ("7 in 2.50 ms"),
+    "?" when not known, "" when there were none."""
+    if row.sql_count is None:
+        return "?"
+    if not row.sql_count:
+        return ""
+    from sarn.viewer import format_duration
+
+    return "%d in %s" % (row.sql_count, format_duration(row.sql_time or 0.0))
+
+
 def _cmd_traces(namespace: argparse.Namespace) -> int:
     from sarn import db
 
@@ -575,7 +589,9 @@ def _cmd_traces(namespace: argparse.Namespace) -> int:
         return EXIT_OK
     from sarn.viewer import printable
 
-    table = [("ID", "SAVED", "SOURCE", "FRAMES", "SIZE", "WHAT")]
+    # The queries' column only when a listed trace made some.
+    queries = any(row.sql_count for row in rows)
+    table = [("ID", "SAVED", "SOURCE", "FRAMES", "SIZE") + (("SQL",) if queries else ()) + ("WHAT",)]
     for row in rows:
         table.append(
             (
@@ -584,21 +600,17 @@ def _cmd_traces(namespace: argparse.Namespace) -> int:
                 printable(row.source or "?"),
                 "?" if row.frame_count is None else str(row.frame_count),
                 _human_size(row.size),
-                printable(_what(row)),
             )
+            + ((_queries(row),) if queries else ())
+            + (printable(_what(row)),)
         )
-    widths = [max(len(line[column]) for line in table) for column in range(5)]
+    columns = len(table[0]) - 1
+    widths = [max(len(line[column]) for line in table) for column in range(columns)]
     lines = []
     for line in table:
-        cells = [
-            line[0].ljust(widths[0]),
-            line[1].ljust(widths[1]),
-            line[2].ljust(widths[2]),
-            line[3].rjust(widths[3]),
-            line[4].rjust(widths[4]),
-            line[5],
-        ]
-        lines.append("  ".join(cells).rstrip())
+        cells = [line[column].ljust(widths[column]) if column < 3 else line[column].rjust(widths[column])
+                 for column in range(columns)]
+        lines.append("  ".join(cells + [line[-1]]).rstrip())
     if more:
         lines.append("(more traces are stored; --limit 0 lists them all)")
     sys.stdout.write("\n".join(lines) + "\n")
@@ -733,7 +745,7 @@ def _cmd_show(namespace: argparse.Namespace) -> int:
             try:
                 lines = viewer.render_lines(stream, depth=limits[0], children=limits[1], lines=limits[2],
                                             filter=namespace.filter, color=color, summary=namespace.summary,
-                                            width=width, progress=progress, head=head)
+                                            width=width, progress=progress, head=head, full=namespace.all)
                 first = True
                 for line in lines:
                     if first:

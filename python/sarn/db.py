@@ -22,6 +22,9 @@ meta           facts the recorder knew beside the document, as a JSON
                duration), or NULL
 codec          how the stored bytes encode the document: NULL for the
                document itself, "zstd" for one Zstandard stream of it
+sql_count      the number of SQL queries (records of type "sql_query")
+sql_time       their total time in seconds (each end record's timestamp
+               less its query's), or NULL for both when not known
 =============  ==========================================================
 
 A document taken from the recorder comes with its facts, counted while
@@ -29,7 +32,9 @@ recording, and is read piece by piece, so that a trace bigger than memory
 is compressed and written away whole; the facts of other documents are read
 from their bytes by a native walk that builds no Python objects
 (``sarn._serialize.document_facts``). Either way a save costs about what
-compressing and writing the bytes cost.
+compressing and writing the bytes cost. The recorder does not count SQL
+queries: those of a taken document up to ``SQL_FACTS_BYTES`` long are read by
+the same walk as its bytes go by; a longer one has them unknown.
 
 Documents are stored compressed with Zstandard (level ``ZSTD_LEVEL``: on
 recorded traces it makes them about twenty times smaller at well over
@@ -49,7 +54,8 @@ back as it was, so the trace is then either whole or absent.
 
 The schema's version is kept in ``PRAGMA user_version`` (``SCHEMA_VERSION``).
 Readers read every version up to theirs (version 1 has no ``trace_parts``,
-versions 1 and 2 no ``meta``, versions 1 to 3 no ``codec``);
+versions 1 and 2 no ``meta``, versions 1 to 3 no ``codec``, versions 1 to 4
+no ``sql_count`` and ``sql_time``);
 the first save into a database of an older version migrates it forward
 (``MIGRATIONS``), inside the save's transaction; a database written by a newer
 release is refused with :class:`DbSchemaError` instead of being misread. Saving a trace id that is already stored replaces that trace.
@@ -97,7 +103,7 @@ __all__ = [
     "open_trace",
 ]
 
-SCHEMA_VERSION = 4
+SCHEMA_VERSION = 5
 
 #: The largest piece of a stored document in one row, in bytes.
 PART_SIZE = 8 * 1024 * 1024
@@ -111,6 +117,9 @@ _COMPRESS_SLICE = 4 * 1024 * 1024
 #: A big document's compressed bytes wait in memory up to this size before
 #: the save goes on in a temporary file.
 SPOOL_BYTES = 32 * 1024 * 1024
+#: A document taken from the recorder is held whole, to count its SQL
+#: queries, up to this size.
+SQL_FACTS_BYTES = 32 * 1024 * 1024
 #: A :class:`TraceBatch` is written when it holds this many traces or bytes,
 #: or when its oldest trace has waited this many seconds.
 BATCH_TRACES = 50
@@ -142,7 +151,9 @@ _SCHEMA_STATEMENTS = (
     size INTEGER NOT NULL,
     document BLOB NOT NULL,
     meta TEXT,
-    codec TEXT
+    codec TEXT,
+    sql_count INTEGER,
+    sql_time REAL
 )""",
     "CREATE INDEX IF NOT EXISTS traces_created ON traces (created)",
     _PARTS_TABLE,
@@ -154,6 +165,7 @@ MIGRATIONS: Dict[int, Tuple[str, ...]] = {
     1: (_PARTS_TABLE,),
     2: ("ALTER TABLE traces ADD COLUMN meta TEXT",),
     3: ("ALTER TABLE traces ADD COLUMN codec TEXT",),
+    4: ("ALTER TABLE traces ADD COLUMN sql_count INTEGER", "ALTER TABLE traces ADD COLUMN sql_time REAL"),
 }
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -196,23 +208,26 @@ class TraceInfo(NamedTuple):
     thread_count: Optional[int]
     size: int
     meta: Optional[Dict[str, Any]] = None
+    sql_count: Optional[int] = None
+    sql_time: Optional[float] = None
 
 
 _INFO_COLUMNS = "id, created, started, source, label, frame_count, record_count, thread_count, size"
 
 
 def _info_columns(version: int) -> str:
-    return _INFO_COLUMNS + (", meta" if version >= 3 else ", NULL")
+    return _INFO_COLUMNS + (", meta" if version >= 3 else ", NULL") + (
+        ", sql_count, sql_time" if version >= 5 else ", NULL, NULL")
 
 
 def _info(row: Tuple[Any, ...]) -> TraceInfo:
     meta = None
-    if row[-1] is not None:
+    if row[-3] is not None:
         try:
-            meta = json.loads(row[-1])
+            meta = json.loads(row[-3])
         except ValueError:
             pass
-    return TraceInfo(*row[:-1], meta if isinstance(meta, dict) else None)
+    return TraceInfo(*row[:-3], meta if isinstance(meta, dict) else None, row[-2], row[-1])
 
 
 def _translate(error: sqlite3.Error, path: str, timeout: float) -> SarnDbError:
@@ -284,8 +299,9 @@ def _summarise(document: bytes) -> Dict[str, Any]:
     facts = _unknown_facts()
     if found is None:
         return facts
-    for key in ("started", "source", "frame_count", "record_count", "thread_count"):
+    for key in ("started", "source", "frame_count", "record_count", "thread_count", "sql_time"):
         facts[key] = found[key]
+    facts["sql_count"] = found["other_types"].get("sql_query", 0)
     if found["test_name"] is not None:
         facts["label"] = found["test_name"][:_LABEL_LIMIT]
     elif found["argv"]:
@@ -294,7 +310,8 @@ def _summarise(document: bytes) -> Dict[str, Any]:
 
 
 def _unknown_facts() -> Dict[str, Any]:
-    return dict.fromkeys(("started", "source", "label", "frame_count", "record_count", "thread_count"))
+    return dict.fromkeys(("started", "source", "label", "frame_count", "record_count", "thread_count", "sql_count",
+                          "sql_time"))
 
 
 def _summarise_decoded(document: bytes) -> Dict[str, Any]:
@@ -322,13 +339,17 @@ def _summarise_decoded(document: bytes) -> Dict[str, Any]:
     calls = records = 0
     threads = set()
     test_name = None
+    query_starts: Dict[Any, Any] = {}
+    facts["sql_count"], facts["sql_time"] = 0, 0.0
     for records_of_list in lists:
         for record in records_of_list:
             records += 1
             if not isinstance(record, dict):
                 continue
             kind = record.get("type")
-            if kind == "frame":
+            if kind in ("sql_query", "sql_query_end"):
+                _add_query(facts, query_starts, kind, record)
+            elif kind == "frame":
                 threads.add(record.get("thread_native_id"))
                 if record.get("event") == "call":
                     calls += 1
@@ -344,6 +365,27 @@ def _summarise_decoded(document: bytes) -> Dict[str, Any]:
         if isinstance(argv, list) and argv:
             facts["label"] = " ".join(str(arg) for arg in argv)[:_LABEL_LIMIT]
     return facts
+
+
+def _add_query(facts: Dict[str, Any], starts: Dict[Any, Any], kind: str, record: Dict[str, Any]) -> None:
+    """Counts an SQL query's call record, and adds its time at its end record."""
+    stamp = record.get("timestamp")
+    if not isinstance(stamp, (int, float)) or isinstance(stamp, bool):
+        stamp = None
+    if kind == "sql_query":
+        facts["sql_count"] += 1
+        if stamp is not None and isinstance(record.get("frame_id"), str):
+            starts[record["frame_id"]] = stamp
+        return
+    start = starts.pop(record.get("frame_id"), None)
+    if start is not None and stamp is not None and stamp > start:
+        facts["sql_time"] += stamp - start
+
+
+def _sql_facts(document: bytes, facts: Dict[str, Any]) -> None:
+    """Sets the SQL facts of ``document`` into ``facts``."""
+    found = _summarise(document)
+    facts["sql_count"], facts["sql_time"] = found["sql_count"], found["sql_time"]
 
 
 def save_trace_in_sqlite(
@@ -453,16 +495,21 @@ def _streamed_row(trace_id: str, document: Any, facts: Dict[str, Any], folder: s
     spool = tempfile.SpooledTemporaryFile(max_size=SPOOL_BYTES, dir=folder if os.path.isdir(folder) else None)
     compressor = None if _zstd is None else _compressor().compressobj(size=size)
     done = 0
+    kept: Optional[List[bytes]] = [] if size <= SQL_FACTS_BYTES else None
     while True:
         piece = document.read(_COMPRESS_SLICE)
         if not piece:
             break
         done += len(piece)
+        if kept is not None:
+            kept.append(piece)
         spool.write(compressor.compress(piece) if compressor is not None else piece)
         if progress is not None:
             progress(done)
     if compressor is not None:
         spool.write(compressor.flush())
+    if kept is not None:
+        _sql_facts(b"".join(kept), facts)
     return _StoredRow(trace_id, size, None if compressor is None else "zstd", _spooled_parts(spool), facts)
 
 
@@ -537,7 +584,8 @@ def _insert(connection: sqlite3.Connection, row: _StoredRow) -> None:
     parts = iter(row.parts)
     connection.execute(
         "INSERT OR REPLACE INTO traces (id, created, started, source, label, frame_count,"
-        " record_count, thread_count, size, document, meta, codec) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        " record_count, thread_count, size, document, meta, codec, sql_count, sql_time)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
         (
             row.trace_id,
             time.time(),
@@ -551,6 +599,8 @@ def _insert(connection: sqlite3.Connection, row: _StoredRow) -> None:
             next(parts),
             facts.get("meta"),
             row.codec,
+            facts.get("sql_count"),
+            facts.get("sql_time"),
         ),
     )
     connection.execute("DELETE FROM trace_parts WHERE id = ?", (row.trace_id,))

@@ -28,7 +28,9 @@ the shape described in :mod:`sarn.serialize`.
 :func:`render` pairs each call with its return by "frame_id", places every
 call and frame of interest under the call named by its
 "user_code_call_site", and prints one tree per thread: qualified name,
-arguments, path:line, return value and duration.
+arguments, path:line, return value and duration. SQL queries, HTTP calls,
+log records and template renders (frames of interest too) are paired,
+summed up and written by :mod:`sarn.web.outside`.
 """
 
 from __future__ import annotations
@@ -45,6 +47,7 @@ from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Tu
 import msgpack
 
 from sarn.serialize import TAG
+from sarn.web import outside
 
 __all__ = [
     "TraceFormatError",
@@ -144,14 +147,7 @@ def _check_records(records: Any, where: str) -> None:
     if not isinstance(records, list):
         raise _damaged(where, records, "a list")
     for index, record in enumerate(records):
-        if not isinstance(record, dict):
-            raise _damaged("%s[%d]" % (where, index), record, "a map")
-        _check_fields(record, _RECORD_FIELDS, "%s[%d]" % (where, index))
-        if record.get("type") == "frame":
-            _check_fields(record, _FRAME_FIELDS, "%s[%d]" % (where, index))
-        site = record.get("user_code_call_site")
-        if site is not None:
-            _check_fields(site, _SITE_FIELDS, "%s[%d].user_code_call_site" % (where, index))
+        _check_record(record, "%s[%d]" % (where, index))
 
 
 def _check_shape(document: Dict[str, Any]) -> None:
@@ -190,14 +186,8 @@ def _fmt_items(parts: Iterable[Any], limit: int, render_one) -> Tuple[List[str],
 
 
 def _fmt(value: Any, limit: int) -> str:
-    if value is None:
-        return "None"
-    if value is True:
-        return "True"
-    if value is False:
-        return "False"
     t = type(value)
-    if t is int or t is float:
+    if value is None or t is bool or t is int or t is float:
         return repr(value)
     if t is str:
         return repr(value if len(value) <= limit else value[:limit])
@@ -454,54 +444,6 @@ def build_tree(records: Iterable[Dict[str, Any]]) -> List[Node]:
 _SWITCHES = {"resumption": "resumed", "suspension": "suspended"}
 
 
-def _walk(roots: List[Node]) -> Iterator[Tuple[Node, int]]:
-    stack = [(node, 0) for node in reversed(roots)]
-    while stack:
-        node, depth = stack.pop()
-        yield node, depth
-        for child in reversed(node.children):
-            stack.append((child, depth + 1))
-
-
-def _apply_filter(roots: List[Node], text: str) -> None:
-    """Mark the nodes to show: those whose name or path holds ``text``, their
-    callers and everything they call."""
-    needle = text.lower()
-    post: List[Tuple[Node, Optional[Node]]] = []
-    stack: List[Tuple[Node, Optional[Node]]] = [(node, None) for node in roots]
-    while stack:
-        node, parent = stack.pop()
-        post.append((node, parent))
-        stack.extend((child, node) for child in node.children)
-    matched = {}
-    for node, _ in post:
-        record = node.record
-        haystack = " ".join(
-            str(record.get(key, "")) for key in ("qualname", "co_name", "path", "type", "test_name")
-        ).lower()
-        matched[id(node)] = needle in haystack
-        node.shown = False
-        node.under_match = False
-    for node, parent in post:  # parents before children
-        if parent is not None and (parent.under_match or matched[id(parent)]):
-            node.under_match = True
-    for node, parent in reversed(post):  # children before parents
-        if matched[id(node)] or node.under_match:
-            node.shown = True
-        if node.shown and parent is not None:
-            parent.shown = True
-
-
-def _count(node: Node) -> int:
-    total = 0
-    stack = list(node.children)
-    while stack:
-        current = stack.pop()
-        total += 1
-        stack.extend(current.children)
-    return total
-
-
 # --------------------------------------------------------------------------
 # Reading record by record
 
@@ -645,7 +587,7 @@ class _Entry:
 
     __slots__ = ("seq", "depth", "parent", "call", "ret", "interest", "exception", "shown", "matched",
                  "under_match", "match_depth", "shown_children", "hidden", "depth_cut", "nodes_at_call",
-                 "child_time", "name", "start", "slot", "frame_id", "end_seq", "resumed", "suspended")
+                 "child_time", "name", "start", "slot", "frame_id", "end_seq", "resumed", "suspended", "operation")
 
     def __init__(self, seq: int, parent: Optional["_Entry"], call: Any = None, ret: Any = None,
                  interest: Any = None) -> None:
@@ -668,14 +610,19 @@ class _Entry:
         self.start = float(start) if isinstance(start, (int, float)) and call is not None else None
         self.slot: Optional[List[Any]] = None
         self.end_seq = seq
+        self.operation: Optional[outside.Operation] = None
 
     def record(self) -> Dict[str, Any]:
         return self.call or self.ret or self.interest or {}
 
 
+# What a filter's text is searched in.
+_SEARCHED_KEYS = ("qualname", "co_name", "path", "type", "test_name") + outside.SEARCHED_KEYS
+
+
 def _name_of(record: Dict[str, Any]) -> str:
     if record.get("type") not in (None, "frame"):
-        return str(record.get("type"))
+        return outside.label(record.get("type")) or str(record.get("type"))
     if record.get("qualname"):
         return str(record["qualname"])
     return str(record.get("co_name") or "?")
@@ -694,13 +641,16 @@ class _FunctionStats:
 class _Thread:
     """The pass over one thread's records."""
 
-    def __init__(self, name: str, native_id: Any, limits: Limits, needle: Optional[str], style: "_Style") -> None:
+    def __init__(self, name: str, native_id: Any, limits: Limits, needle: Optional[str], style: "_Style",
+                 display: outside.Display) -> None:
         self.name = name
         self.native_id = native_id
         self.limits = limits
         self.needle = needle
         self.style = style
         self.open: Dict[Any, _Entry] = {}
+        self.display = display
+        self.operations: Dict[Any, _Entry] = {}  # outside the user's code, until their end record
         self.seq = 0
         self.nodes = 0
         self.calls = 0
@@ -725,9 +675,7 @@ class _Thread:
         return self.open.get(site.get("call_frame_id")) if isinstance(site, dict) else None
 
     def _matches(self, record: Dict[str, Any]) -> bool:
-        haystack = " ".join(
-            str(record.get(key, "")) for key in ("qualname", "co_name", "path", "type", "test_name")
-        ).lower()
+        haystack = " ".join(str(record.get(key, "")) for key in _SEARCHED_KEYS).lower()
         return self.needle in haystack  # type: ignore[operator]
 
     def _place(self, entry: _Entry) -> None:
@@ -805,9 +753,7 @@ class _Thread:
                 return
         self._settle()
         if kind != "frame":
-            entry = _Entry(self.seq, self._parent_of(record), interest=record)
-            self._place(entry)
-            self._finish(entry)
+            self._add_interest(record, kind)
             return
         frame_id = record.get("frame_id")
         if record.get("event") == "call":
@@ -847,6 +793,28 @@ class _Thread:
                 if len(self.slowest) > 5:
                     heapq.heappop(self.slowest)
         self.pending = entry
+
+    def _add_interest(self, record: Dict[str, Any], kind: Any) -> None:
+        """A frame of interest. One that starts an operation outside the user's
+        code stays open until its end record (of the same frame id) comes."""
+        frame_id = record.get("frame_id")
+        entry = self.operations.pop(frame_id, None) if kind in outside.ENDS and frame_id is not None else None
+        if entry is not None:
+            entry.operation.end = record  # type: ignore[union-attr]
+        else:
+            entry = _Entry(self.seq, self._parent_of(record), interest=record)
+            if outside.label(kind) is not None:
+                where = (entry.parent.call or {}).get("path") if entry.parent is not None else None
+                entry.operation = outside.Operation(None, record, where) if kind in outside.ENDS \
+                    else outside.Operation(record, None, where)
+            self._place(entry)
+            if entry.operation is not None and entry.operation.end is None and entry.operation.has_end() \
+                    and frame_id is not None:
+                self.operations[frame_id] = entry
+                return
+        if entry.operation is not None:
+            self.display.totals.add(entry.operation)
+        self._finish(entry)
 
     def _mark_switch(self, kind: str, frame_id: Any) -> None:
         """Marks the entry that a suspension record (after its return) or a
@@ -901,7 +869,9 @@ class _Thread:
             node = node.parent
         return tuple(reversed(names))
 
-    def _line(self, entry: _Entry) -> str:
+    def _line(self, entry: _Entry) -> Any:
+        if entry.operation is not None:
+            return self.display.line(entry.operation)
         if entry.interest is not None:
             return _interest_line(entry.interest, self.style)
         node = Node(call=entry.call, ret=entry.ret)
@@ -916,6 +886,10 @@ class _Thread:
             if entry.shown and entry.hidden:
                 self.slots.append([self.seq + 1, 1, self._hidden_text(entry.hidden), entry.depth + 1])
         self.open.clear()
+        for entry in self.operations.values():  # no end recorded
+            self.display.totals.add(entry.operation)  # type: ignore[arg-type]
+            self._finish(entry)
+        self.operations.clear()
         if self.root_hidden:
             self.slots.append([self.seq + 2, 1, self._hidden_text(self.root_hidden), 0])
         if self.cut_lines:
@@ -923,9 +897,15 @@ class _Thread:
                                % "{:,}".format(self.cut_lines) + self.style.reset, 0])
         self.slots.sort(key=lambda slot: (slot[0], slot[1]))
 
-    def lines(self) -> Iterator[str]:
+    def lines(self, fit: Any) -> Iterator[str]:
+        """The lines, cut by ``fit``; an operation's fits its own text, whole when full."""
+        width, full = self.display.width, self.display.full
         for _, _, text, indent in self.slots:
-            yield "  " * indent + text
+            if isinstance(text, str):
+                yield fit("  " * indent + text)
+                continue
+            line = "  " * indent + text.render(None if width is None else width - 2 * indent)
+            yield line if full else fit(line)
 
 
 # --------------------------------------------------------------------------
@@ -946,9 +926,9 @@ class _Style:
 def format_duration(seconds: Optional[float]) -> str:
     if seconds is None:
         return ""
-    if seconds < 1e-3:
+    if seconds < 0.9995e-3:  # not "1000 us"
         return "%.0f us" % (seconds * 1e6)
-    if seconds < 1.0:
+    if seconds < 0.999995:
         return "%.2f ms" % (seconds * 1e3)
     return "%.3f s" % seconds
 
@@ -1066,13 +1046,43 @@ def render_lines(
     width: Optional[int] = None,
     progress: Any = None,
     head: Any = True,
+    full: bool = False,
 ) -> Iterator[str]:
     """The lines of :func:`render`. The document (bytes, a dict, or a binary
     file such as :func:`sarn.db.open_trace` gives) is read once, record by
     record; what is kept in memory is what will be shown."""
     style = _Style(color)
-    limits = Limits(depth, children, lines)
+    display = outside.Display(style, width, full)
     needle = filter.lower() if filter else None
+    threads, header, cut = _read_threads(document, progress, Limits(depth, children, lines), needle, display)
+    fit = (lambda line: _fit(line, width)) if width else (lambda line: line)
+    if head:
+        for line in _head_lines(header, style, first=head != "rest"):
+            yield fit(line)
+    if cut is not None:
+        yield fit(_cut_line(cut, style))
+    if not threads:
+        yield "(no records)"
+        return
+    if summary:
+        for line in _summary_lines(threads, style, display.totals):
+            yield fit(line)
+    if needle is not None and not any(thread.matches for thread in threads):
+        yield ""
+        yield "no call or frame of interest matches %r" % printable(filter)
+        return
+    for thread in threads:
+        if needle is not None and not thread.matches:
+            continue
+        yield ""
+        yield fit(style.head + _thread_title(thread) + style.reset)
+        yield from thread.lines(fit)
+
+
+def _read_threads(document: Any, progress: Any, limits: Limits, needle: Optional[str],
+                  display: outside.Display) -> Tuple[List[_Thread], Dict[str, Any], Optional[Dict[str, Any]]]:
+    """One pass over the document: its threads (the main list's first), its
+    other entries, and the record that says the recording was cut, if any."""
     threads: Dict[Any, _Thread] = {}
     header: Dict[str, Any] = {}
     cut: Optional[Dict[str, Any]] = None
@@ -1089,54 +1099,39 @@ def render_lines(
         thread = threads.get(key)
         if thread is None:
             name = record.get("thread")
-            thread = threads[key] = _Thread(str(name) if name is not None else "thread", key[0], limits, needle, style)
+            thread = threads[key] = _Thread(str(name) if name is not None else "thread", key[0], limits, needle,
+                                            display.style, display)
             thread.from_main = fallback is MAIN_LIST
         thread.add(record)
     for thread in threads.values():
         thread.finish()
     # The main list's threads first, as the document's readers expect.
     ordered = sorted(threads.values(), key=lambda thread: not thread.from_main)
-    threads = {id(thread): thread for thread in ordered}
     for thread in ordered:
         if thread.native_id is MAIN_LIST:
             thread.native_id = header.get("main_thread_id")
-    fit = (lambda line: _fit(line, width)) if width else (lambda line: line)
-    if head:
-        for line in _head_lines(header, style, first=head != "rest"):
-            yield fit(line)
-    if cut is not None:
-        limit = cut.get("max_trace_bytes")
-        if isinstance(cut.get("reason"), str):
-            why = printable(cut["reason"])
-        else:
-            why = "the trace reached max_trace_bytes (%s bytes)" % ("{:,}".format(limit) if isinstance(limit, int)
-                                                                   else "?")
-        yield fit(style.error + "recording stopped early: %s at %s; what ran later is not in it"
-                  % (why, _timestamp_text(cut.get("timestamp"))) + style.reset)
-    if not threads:
-        yield "(no records)"
-        return
-    if summary:
-        for line in _summary_lines(list(threads.values()), style):
-            yield fit(line)
-    if needle is not None and not any(thread.matches for thread in threads.values()):
-        yield ""
-        yield "no call or frame of interest matches %r" % printable(filter)
-        return
-    for thread in threads.values():
-        if needle is not None and not thread.matches:
-            continue
-        yield ""
-        title = "thread %s (native id %s): %s calls" % (
-            printable(thread.name), printable(thread.native_id), "{:,}".format(thread.calls) if thread.calls >= 10000
-            else thread.calls)
-        if thread.resumptions:
-            title += ", %d resumption%s" % (thread.resumptions, "" if thread.resumptions == 1 else "s")
-        if thread.exceptions:
-            title += ", %d ended by an exception" % thread.exceptions
-        yield fit(style.head + title + style.reset)
-        for line in thread.lines():
-            yield fit(line)
+    return ordered, header, cut
+
+
+def _cut_line(cut: Dict[str, Any], style: _Style) -> str:
+    limit = cut.get("max_trace_bytes")
+    if isinstance(cut.get("reason"), str):
+        why = printable(cut["reason"])
+    else:
+        why = "the trace reached max_trace_bytes (%s bytes)" % ("{:,}".format(limit) if isinstance(limit, int) else "?")
+    return style.error + "recording stopped early: %s at %s; what ran later is not in it" % (
+        why, _timestamp_text(cut.get("timestamp"))) + style.reset
+
+
+def _thread_title(thread: _Thread) -> str:
+    title = "thread %s (native id %s): %s calls" % (
+        printable(thread.name), printable(thread.native_id), "{:,}".format(thread.calls) if thread.calls >= 10000
+        else thread.calls)
+    if thread.resumptions:
+        title += ", %d resumption%s" % (thread.resumptions, "" if thread.resumptions == 1 else "s")
+    if thread.exceptions:
+        title += ", %d ended by an exception" % thread.exceptions
+    return title
 
 
 def head_line(trace_id: Any, source: Any, started: Any, color: bool = False) -> str:
@@ -1197,7 +1192,7 @@ def _path_text(names: Tuple[str, ...]) -> str:
 SUMMARY_FUNCTIONS = 12
 
 
-def _summary_lines(threads: List[_Thread], style: _Style) -> Iterator[str]:
+def _summary_lines(threads: List[_Thread], style: _Style, totals: outside.Totals) -> Iterator[str]:
     merged: Dict[str, _FunctionStats] = {}
     slowest: List[Tuple[float, int, Tuple[str, ...]]] = []
     deepest: Tuple[int, Tuple[str, ...]] = (-1, ())
@@ -1221,6 +1216,8 @@ def _summary_lines(threads: List[_Thread], style: _Style) -> Iterator[str]:
     if exceptions:
         head += "; %s ended by an exception" % "{:,}".format(exceptions)
     yield style.head + head + style.reset
+    for line in totals.lines():
+        yield "  " + line
     if not merged:
         return
     yield style.dim + "  %10s %10s %10s  %s" % ("calls", "total", "own", "function") + style.reset
@@ -1261,6 +1258,7 @@ def render(
     children: Optional[int] = None,
     lines: Optional[int] = None,
     width: Optional[int] = None,
+    full: bool = False,
 ) -> str:
     """The call trees of a trace document as text, one per thread.
 
@@ -1269,12 +1267,13 @@ def render(
     holds the text (case-insensitive), with their callers and the calls they
     make; ``children`` and ``lines`` show at most that many calls under each
     call and lines per thread, saying what was left out; ``summary`` puts the
-    calls per function, the slowest calls and the deepest path first;
-    ``width`` cuts lines to that many characters; ``color`` adds terminal
-    colours.
+    calls per function, the slowest calls and the deepest path first, and
+    the totals of SQL queries, HTTP calls, log records and template renders;
+    ``width`` cuts lines to that many characters (an SQL text or a URL to
+    what is left of it, unless ``full``); ``color`` adds terminal colours.
     """
     return "\n".join(render_lines(document, depth=depth, filter=filter, color=color, summary=summary,
-                                   children=children, lines=lines, width=width)) + "\n"
+                                   children=children, lines=lines, width=width, full=full)) + "\n"
 
 
 # --------------------------------------------------------------------------

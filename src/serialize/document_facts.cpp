@@ -1,6 +1,7 @@
 #include "serialize/document_facts.hpp"
 
 #include <cstring>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace sarn::serialize {
@@ -249,9 +250,10 @@ private:
     void record() {
         Head map = cursor_.next();
         if (map.kind != Kind::map) return cursor_.skip_items(map);
-        std::string_view type, event, test_name;
+        std::string_view type, event, test_name, frame_id;
         bool has_type = false, has_test_name = false;
         std::string_view thread;
+        std::optional<double> timestamp;
         for (uint64_t i = 0; i < map.items && !cursor_.failed(); ++i) {
             Head key = cursor_.next();
             cursor_.skip_items(key);
@@ -270,6 +272,10 @@ private:
             } else if (key.data == "test_name" && value.kind == Kind::str) {
                 test_name = value.data;
                 has_test_name = true;
+            } else if (key.data == "frame_id" && value.kind == Kind::str) {
+                frame_id = value.data;
+            } else if (key.data == "timestamp") {
+                timestamp = number_of(value);
             }
         }
         if (cursor_.failed() || !has_type) return;
@@ -283,11 +289,22 @@ private:
         if (type == "resumption" && facts_.frame_count > 0) --facts_.frame_count;
         ++facts_.other_types[std::string(type)];
         if (type == "start_test" && has_test_name && !facts_.test_name) facts_.test_name = std::string(test_name);
+        if (type == "sql_query" && !frame_id.empty() && timestamp) {
+            query_starts_[frame_id] = *timestamp;
+        } else if (type == "sql_query_end" && timestamp) {
+            // A query's time: its end record's timestamp less its call record's (same frame id).
+            auto start = query_starts_.find(frame_id);
+            if (start != query_starts_.end()) {
+                if (*timestamp > start->second) facts_.sql_time += *timestamp - start->second;
+                query_starts_.erase(start);
+            }
+        }
     }
 
     Cursor cursor_;
     DocumentFacts facts_;
     std::unordered_set<std::string_view> threads_;
+    std::unordered_map<std::string_view, double> query_starts_;  // SQL queries waiting for their end
 };
 
 }  // namespace
@@ -342,7 +359,8 @@ Ref facts_dict(const DocumentFacts& facts) {
               put(d, "argv", argv.release()) && put(d, "other_types", types.release()) &&
               put(d, "frame_count", PyLong_FromUnsignedLongLong(facts.frame_count)) &&
               put(d, "record_count", PyLong_FromUnsignedLongLong(facts.record_count)) &&
-              put(d, "thread_count", PyLong_FromUnsignedLongLong(facts.thread_count));
+              put(d, "thread_count", PyLong_FromUnsignedLongLong(facts.thread_count)) &&
+              put(d, "sql_time", PyFloat_FromDouble(facts.sql_time));
     if (!ok) return Ref();
     return dict;
 }

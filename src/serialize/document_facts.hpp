@@ -21,6 +21,7 @@ struct DocumentFacts {
     uint64_t record_count = 0;          // records of any kind
     uint64_t thread_count = 0;          // distinct "thread_native_id" of frame records
     std::map<std::string, uint64_t> other_types;  // records that are not frames, by "type"
+    double sql_time = 0.0;  // seconds: the durations of the "sql_query" records paired with their end
 };
 
 // The facts of a document, or nothing when the bytes are not a MessagePack

@@ -94,6 +94,26 @@ class DocumentBuilder:
         record.update(data)
         self._list(thread_id).append(record)
 
+    def operation(self, call_type, end_type=None, seconds=0.001, end=None, started=True, thread_id=None,
+                  thread="MainThread", **data):
+        """Record what a plugin saw outside the user's code, issued from the
+        current call: a call record of ``call_type`` with ``data`` (values as
+        they are, already in the serialised shape) and, with ``end_type``, its
+        end record ``seconds`` later with the keys of ``end``. ``started``
+        False leaves the call record out (recording began in the middle).
+        Returns the frame id."""
+        thread_id = self.main_thread_id if thread_id is None else thread_id
+        frame_id = new_frame_id()
+        common = {"frame_id": frame_id, "thread": thread, "thread_native_id": thread_id,
+                  "user_code_call_site": self._site(thread_id)}
+        if started:
+            self._list(thread_id).append(dict(common, timestamp=self._tick(), type=call_type, **data))
+        else:
+            self._tick()
+        if end_type is not None:
+            self._list(thread_id).append(dict(common, timestamp=self._tick(seconds), type=end_type, **(end or {})))
+        return frame_id
+
     def document(self):
         return {
             "command_line_args": ["app.py", "--flag"],

@@ -4,6 +4,8 @@
 one database, whose pages (``static/``) list the traces and show one as
 call trees; :mod:`sarn.web.model` turns a trace into what those pages draw;
 :mod:`sarn.web.chrome` writes a trace in the Trace Event Format for
-Perfetto and chrome://tracing (``sarn export --format chrome``). The
-terminal viewer is :mod:`sarn.viewer` (``sarn show``).
+Perfetto and chrome://tracing (``sarn export --format chrome``);
+:mod:`sarn.web.outside` pairs, sums up and writes the SQL queries, HTTP
+calls, log records and template renders a trace holds. The terminal viewer
+is :mod:`sarn.viewer` (``sarn show``).
 """
