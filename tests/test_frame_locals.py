@@ -150,4 +150,8 @@ def test_locals_are_what_f_locals_shows(tmp_path):
             pairs.append((r["co_name"], r["event"], r["locals"], seen["expected"]))
     assert {name for name, *_ in pairs} >= set(NAMES[:-2])  # comprehensions have no frame of their own from 3.12
     for name, event, recorded, expected in pairs:
+        if name == "extended" and sys.version_info < (3, 13):
+            # Before 3.13 f_locals is a snapshot dict that keeps a name added
+            # to it without making it a variable of the frame.
+            continue
         assert list(recorded.items()) == list(expected.items()), (name, event)
