@@ -137,7 +137,7 @@ def test_parameter_values_are_bounded_plain_data():
     assert len(text) <= common.MAX_STR
     assert unshown == "<Unshown>"
     assert (amount, day) == ("Decimal('1.5')", "datetime.date(2024, 1, 2)")
-    assert len(mapping["k"]) == common.MAX_STR
+    assert len(mapping["k"]) == common.MAX_BYTES
     assert nested == [1, [2, "<tuple of 2>"]]
 
 
@@ -207,6 +207,104 @@ def test_sqlalchemy_core_and_orm(tmp_path, parameters):
     if sys.version_info >= (3, 12):
         assert error_end["error"] == "OperationalError: no such table: missing_table"
     assert all("error" not in end for call, end in found if call is not error_call)
+
+
+# --------------------------------------------------------------------------
+# psycopg 3: its cursors are Python code in psycopg/cursor.py and
+# psycopg/cursor_async.py; stand-ins with the same signatures in files of
+# those names, since no PostgreSQL server runs here.
+
+PSYCOPG_CURSOR = """
+class Info:
+    dbname = "shop"
+
+
+class Connection:
+    info = Info()
+
+
+class Cursor:
+    connection = Connection()
+    rowcount = -1
+
+    def execute(self, query, params=None, *, prepare=None, binary=None):
+        if query == "SELECT broken":
+            raise RuntimeError("server closed the connection")
+        self.rowcount = 1
+        return self
+
+    def executemany(self, query, params_seq, *, returning=False):
+        self.rowcount = len(params_seq)
+"""
+
+PSYCOPG_ASYNC_CURSOR = """
+import asyncio
+
+from cursor import Cursor
+
+
+class AsyncCursor(Cursor):
+    async def execute(self, query, params=None, *, prepare=None, binary=None):
+        await asyncio.sleep(0)  # suspended twice: still one record pair
+        await asyncio.sleep(0)
+        self.rowcount = 2
+        return self
+"""
+
+
+def test_psycopg_cursor_signatures_are_the_ones_read():
+    psycopg = pytest.importorskip("psycopg")
+    import inspect
+
+    from sarn.integrations.outside import psycopg_sql
+
+    for cursor, names in [(psycopg.Cursor, ("query", "params")), (psycopg.AsyncCursor, ("query", "params"))]:
+        for method, arguments in [("execute", names), ("executemany", ("query", "params_seq"))]:
+            function = getattr(cursor, method)
+            assert os.path.basename(function.__code__.co_filename) in psycopg_sql._CURSOR_FILES
+            assert tuple(inspect.signature(function).parameters)[1:3] == arguments
+
+
+def test_psycopg_cursors(tmp_path, monkeypatch):
+    import asyncio
+    import importlib
+
+    folder = tmp_path / "psycopg"
+    folder.mkdir()
+    (folder / "cursor.py").write_text(PSYCOPG_CURSOR)
+    (folder / "cursor_async.py").write_text(PSYCOPG_ASYNC_CURSOR)
+    monkeypatch.syspath_prepend(str(folder))
+    monkeypatch.delitem(sys.modules, "cursor", raising=False)
+    cursor = importlib.import_module("cursor").Cursor()
+    async_cursor = importlib.import_module("cursor_async").AsyncCursor()
+    lines = []
+
+    def work():
+        lines.append(here()); cursor.execute("SELECT %s", [7])  # noqa: E702
+        lines.append(here()); cursor.executemany("INSERT INTO t VALUES (%s)", [(1,), (2,), (3,)])  # noqa: E702
+        try:
+            lines.append(here()); cursor.execute("SELECT broken")  # noqa: E702
+        except RuntimeError:
+            pass
+        lines.append(here()); asyncio.run(async_cursor.execute("SELECT 2"))  # noqa: E702
+
+    try:
+        document, _ = record(work, tmp_path)
+    finally:
+        sys.modules.pop("cursor_async", None)
+    site = user_frame_id(document, "work")
+    found = pairs(document, "sql_query")
+    assert [call["sql"] for call, _ in found] == ["SELECT %s", "INSERT INTO t VALUES (%s)", "SELECT broken",
+                                                  "SELECT 2"]
+    for (call, end), line in zip(found, lines):
+        check_pair(call, end, "psycopg", site, line)
+        assert (call["database"], call["vendor"]) == ("shop", "postgresql")
+    (one, one_end), (many, many_end), (broken, broken_end), (awaited, awaited_end) = found
+    assert one["params"] == [7] and "many" not in one and one_end["rowcount"] == 1
+    assert many["many"] == 3 and many["params"] == [[1], [2], [3]] and many_end["rowcount"] == 3
+    assert "error" in broken_end and "rowcount" not in broken_end
+    assert awaited_end["rowcount"] == 2 and "error" not in awaited_end
+    assert len(outside(document, "sql_query_end")) == 4
 
 
 # --------------------------------------------------------------------------
@@ -551,7 +649,8 @@ def test_django_orm_and_templates(tmp_path, mode, config):
         lines["create"], lines["select"], lines["many"], lines["error"]]
     assert "never-evaluated" not in json.dumps(queries)
     create, select, many, error = queries
-    assert create[0]["sql"].startswith("INSERT INTO") and create[1]["rowcount"] == 1
+    # An INSERT ... RETURNING (newer SQLite) counts its rows as they are fetched.
+    assert create[0]["sql"].startswith("INSERT INTO") and create[1]["rowcount"] in (0, 1)
     assert select[0]["sql"].startswith("SELECT")
     assert "many" not in select[0] and many[0]["many"] == 2 and many[1]["rowcount"] == 2
     if config.get("sql_parameters", True):

@@ -15,7 +15,7 @@ import os
 import sys
 from typing import Any, Dict, Iterable, Mapping, Optional, Tuple
 
-from sarn.serialize import MAX_ITEMS, MAX_STR
+from sarn.serialize import MAX_BYTES, MAX_ITEMS, MAX_STR
 
 #: Header names whose values are replaced by :data:`MASK` (compared lowercased).
 SECRET_HEADERS = frozenset(("authorization", "cookie", "set-cookie", "proxy-authorization"))
@@ -72,7 +72,8 @@ def exception_text(error: Any) -> str:
 def bounded_value(value: Any, depth: int = 0) -> Any:
     """A copy of a parameter value made of plain data only: strings, bytes,
     numbers, lists and dicts, cut like recorded values (at most ``MAX_ITEMS``
-    items per container, strings of at most ``MAX_STR`` characters). Other
+    items per container, strings of at most ``MAX_STR`` characters, bytes of
+    at most ``MAX_BYTES``). Other
     objects are shown by their type (or, for a few standard value types, a
     cut repr): no code of theirs runs."""
     kind = type(value)
@@ -82,7 +83,7 @@ def bounded_value(value: Any, depth: int = 0) -> Any:
         return cut_text(value)
     if kind in (bytes, bytearray, memoryview):
         try:
-            return bytes(value[:MAX_STR])
+            return bytes(value[:MAX_BYTES])
         except Exception:
             return "<%s>" % kind.__name__
     if isinstance(value, (list, tuple)):
@@ -179,6 +180,8 @@ def content_length(headers: Dict[str, str]) -> Optional[int]:
 _RETURN_OPS = frozenset(dis.opmap[name] for name in ("RETURN_VALUE", "RETURN_CONST") if name in dis.opmap)
 _YIELD_OPS = frozenset(dis.opmap[name] for name in ("YIELD_VALUE", "YIELD_FROM") if name in dis.opmap)
 _YIELD_FROM = dis.opmap.get("YIELD_FROM")
+_YIELD_VALUE = dis.opmap.get("YIELD_VALUE")
+_RESUME = dis.opmap.get("RESUME", -1)
 # The bytecode of each watched code object, read once (on 3.11 and later
 # ``co_code`` builds a new bytes object at each read).
 _bytecode: Dict[Any, bytes] = {}
@@ -204,8 +207,11 @@ def frame_exit(frame: Any) -> str:
     if op in _RETURN_OPS:
         return RETURNED
     # Up to 3.10 a waiting ``await`` or ``yield from`` stops one instruction
-    # before its YIELD_FROM, to run it again when resumed.
+    # before its YIELD_FROM, to run it again when resumed; from 3.12 on the
+    # frame stops at the RESUME that follows its YIELD_VALUE.
     if op in _YIELD_OPS or (_YIELD_FROM is not None and offset + 2 < len(raw) and raw[offset + 2] == _YIELD_FROM):
+        return SUSPENDED
+    if op == _RESUME and offset >= 2 and raw[offset - 2] == _YIELD_VALUE:
         return SUSPENDED
     return RAISED
 
