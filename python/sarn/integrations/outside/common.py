@@ -20,9 +20,10 @@ from sarn.serialize import MAX_BYTES, MAX_ITEMS, MAX_STR
 #: Header names whose values are replaced by :data:`MASK` (compared lowercased).
 SECRET_HEADERS = frozenset(("authorization", "cookie", "set-cookie", "proxy-authorization"))
 MASK = "***"
-#: The "error" of a frame that raised when the interpreter does not say which
-#: exception it was (the profile function is only told that the frame ends).
-UNKNOWN_ERROR = "exception (its type is not known to the recorder on this Python)"
+#: The "error" of a frame that raised when the recorder is not told which
+#: exception it was: the profile function (before Python 3.12, or with the
+#: "setprofile" engine) is only told that the frame ends.
+UNKNOWN_ERROR = "exception (the recorder is not told which)"
 
 _CUT = "..."
 # Values inside parameter lists: containers are followed this deep.
