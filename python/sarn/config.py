@@ -49,6 +49,23 @@ Keys:
                                     memory)
 ``plugins``              list       extra plugin specifications, see
                                     :mod:`sarn.plugins`
+``record_sql``           bool       record the SQL queries run through
+                                    Django's ORM, SQLAlchemy and psycopg 3
+                                    (default true)
+``sql_parameters``       bool       with them, their parameters (default
+                                    true; false keeps values out of the
+                                    trace)
+``record_http``          bool       record outbound HTTP requests made
+                                    through http.client (urllib, urllib3,
+                                    requests) and httpx (default true)
+``record_logs``          bool       record the log records that reach
+                                    logging's handlers (default true)
+``log_level``            str, int   the lowest level of the log records
+                                    recorded: a name ("DEBUG", "INFO",
+                                    "WARNING", "ERROR", "CRITICAL") or a
+                                    number (default "DEBUG")
+``record_templates``     bool       record Django and Jinja2 template
+                                    renders (default true)
 ``engine``               str        "monitoring" (default): record through
                                     ``sys.monitoring`` on Python 3.12 and
                                     later, through the profile function
@@ -105,11 +122,20 @@ DEFAULTS: Dict[str, Any] = {
     "spill_after_bytes": 64 << 20,
     "plugins": [],
     "engine": "monitoring",
+    "record_sql": True,
+    "sql_parameters": True,
+    "record_http": True,
+    "record_logs": True,
+    "log_level": "DEBUG",
+    "record_templates": True,
 }
 
 KNOWN_KEYS = tuple(DEFAULTS)
 _FILTER_KEYS = ("include_frames", "ignore_frames")
 _ENGINES = ("monitoring", "setprofile")
+_SWITCHES = ("threading", "lightweight_repr", "call_user_repr", "record_sql", "sql_parameters", "record_http",
+             "record_logs", "record_templates")
+_LOG_LEVELS = ("DEBUG", "INFO", "WARNING", "WARN", "ERROR", "CRITICAL", "FATAL", "NOTSET")
 # Every key as it may be written, the table's keys with dotted names.
 _SPELLED_KEYS = tuple(
     spelled
@@ -263,7 +289,7 @@ def _checked_value(key: str, value: Any, where: str) -> Any:
             value = os.fspath(value)
         if not isinstance(value, str) or not value:
             raise ConfigError("%s must be a non-empty path" % where)
-    elif key in ("threading", "lightweight_repr", "call_user_repr"):
+    elif key in _SWITCHES:
         if not isinstance(value, bool):
             raise ConfigError("%s must be true or false, not %s" % (where, _shown(value)))
     elif key == "sqlite_busy_timeout":
@@ -289,6 +315,14 @@ def _checked_value(key: str, value: Any, where: str) -> Any:
         if name not in _ENGINES:
             raise ConfigError("%s must be \"monitoring\" or \"setprofile\", not %s" % (where, _shown(value)))
         value = name
+    elif key == "log_level":
+        if isinstance(value, str) and str.upper(value) in _LOG_LEVELS:
+            value = str.upper(value)
+        elif isinstance(value, bool) or not isinstance(value, int) or value < 0:
+            raise ConfigError(
+                "%s must be a level name (%s) or a number of 0 or more, not %s"
+                % (where, ", ".join(_LOG_LEVELS[:-1]), _shown(value))
+            )
     elif key == "plugins":
         if isinstance(value, (str, dict)) or not isinstance(value, (list, tuple)):
             raise ConfigError("%s must be a list of plugin specifications or 'module:attribute' names" % where)

@@ -29,7 +29,10 @@ trace and an "end_test" record saves it.
 
 Built in: :data:`PYTEST_TEST_PLUGIN`, which marks each pytest test (its setup,
 call and teardown together) with a "start_test" and an "end_test" record
-carrying the test's node id and, at the end, its outcome.
+carrying the test's node id and, at the end, its outcome; and the plugins of
+:mod:`sarn.integrations.outside`, which record SQL queries, outbound HTTP
+calls, log records and template renders (each kind switched by a setting:
+``record_sql``, ``record_http``, ``record_logs``, ``record_templates``).
 
 Adding plugins: the configuration's ``plugins`` key is a list whose entries
 are either specification dicts or ``"module:attribute"`` names (the attribute
@@ -147,9 +150,12 @@ PYTEST_TEST_PLUGIN: Dict[str, Any] = {
 }
 
 
-def builtin_plugins() -> List[Dict[str, Any]]:
-    """Fresh copies of the built-in specifications."""
-    return [dict(PYTEST_TEST_PLUGIN, co_names=list(PYTEST_TEST_PLUGIN["co_names"]))]
+def builtin_plugins(config: Optional[Mapping[str, Any]] = None) -> List[Dict[str, Any]]:
+    """Fresh copies of the built-in specifications, with those of the kinds of
+    outside calls that ``config`` leaves on (all, without one)."""
+    from sarn.integrations.outside import build_specs
+
+    return [dict(PYTEST_TEST_PLUGIN, co_names=list(PYTEST_TEST_PLUGIN["co_names"]))] + build_specs(config)
 
 
 # --------------------------------------------------------------------------
@@ -233,7 +239,7 @@ def resolve_plugin_entry(entry: Any, config: Mapping[str, Any]) -> List[Dict[str
 def load_plugin_data(config: Optional[Mapping[str, Any]]) -> List[Dict[str, Any]]:
     """The built-in plugin specifications followed by those the configuration's
     "plugins" key adds. Raises :class:`PluginError` for an unusable entry."""
-    specs = builtin_plugins()
+    specs = builtin_plugins(config)
     extra = config.get("plugins") if isinstance(config, Mapping) else None
     if extra is None:
         return specs

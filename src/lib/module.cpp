@@ -6,6 +6,7 @@
 #include "lib/monitoring.hpp"
 #include "lib/profiler_type.hpp"
 #include "profiler/directory_memo.hpp"
+#include "profiler/exit_exception.hpp"
 #include "profiler/state.hpp"
 #include "utils/convert.hpp"
 #include "utils/host_import.hpp"
@@ -114,6 +115,19 @@ PyObject* resume_thread_function(PyObject*, PyObject* token) {
     Py_RETURN_NONE;
 }
 
+// The exception that the frame unwinding on the calling thread leaves by,
+// while the recorder hands that frame's event to the plugins: known when the
+// engine tells it (sys.monitoring's PY_UNWIND), None otherwise (the profile
+// function is told only that the frame is unwinding).
+PyObject* unwinding_exception_function(PyObject*, PyObject*) {
+    PyObject* exception = UnwindingException::current();
+    if (exception == nullptr) Py_RETURN_NONE;
+    Py_INCREF(exception);
+    return exception;
+}
+
+PyMethodDef unwinding_exception_def = {"_unwinding_exception", unwinding_exception_function, METH_NOARGS,
+                                       "_unwinding_exception()\n--\n\n"};
 PyMethodDef pause_thread_def = {"_pause_thread", pause_thread_function, METH_NOARGS, "_pause_thread()\n--\n\n"};
 PyMethodDef resume_thread_def = {"_resume_thread", resume_thread_function, METH_O, "_resume_thread(token)\n--\n\n"};
 
@@ -157,7 +171,7 @@ Result<Ref> create_module() {
         if (!added) return fail(std::move(added.error()));
     }
     // Private helpers of the host package, kept out of `__all__`.
-    for (PyMethodDef* def : {&pause_thread_def, &resume_thread_def}) {
+    for (PyMethodDef* def : {&pause_thread_def, &resume_thread_def, &unwinding_exception_def}) {
         Ref function = Ref::steal(PyCFunction_NewEx(def, module->get(), nullptr));
         if (!function || PyObject_SetAttrString(module->get(), def->ml_name, function.get()) < 0) return fail_fetch();
     }
