@@ -20,6 +20,10 @@ from sarn.serialize import MAX_BYTES, MAX_ITEMS, MAX_STR
 #: Header names whose values are replaced by :data:`MASK` (compared lowercased).
 SECRET_HEADERS = frozenset(("authorization", "cookie", "set-cookie", "proxy-authorization"))
 MASK = "***"
+#: Characters kept of a statement's SQL text: a statement an ORM builds is
+#: often longer than a recorded string value may be, and it is what the
+#: reader looks for.
+SQL_TEXT_LIMIT = 20_000
 #: The "error" of a frame that raised when the recorder is not told which
 #: exception it was: the profile function (before Python 3.12, or with the
 #: "setprofile" engine) is only told that the frame ends.

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from typing import Any, Dict, List, Mapping
 
-from sarn.integrations.outside.common import bounded_value, cut_text, end_error, local, outermost_call, rowcount_of, sql_context
+from sarn.integrations.outside.common import SQL_TEXT_LIMIT, bounded_value, cut_text, end_error, local, outermost_call, rowcount_of, sql_context
 
 PATH = "django/db/backends/utils.py"
 _outermost = outermost_call(PATH)
@@ -23,7 +23,7 @@ def process(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> Dict[s
         return data or rowcount_of(getattr(wrapper, "cursor", None))
     db = getattr(wrapper, "db", None)
     data = {
-        "sql": cut_text(local(frame, "sql")),
+        "sql": cut_text(local(frame, "sql"), SQL_TEXT_LIMIT),
         "database": cut_text(getattr(db, "alias", "")),
         "vendor": cut_text(getattr(db, "vendor", "")),
     }

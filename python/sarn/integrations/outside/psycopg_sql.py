@@ -9,6 +9,7 @@ import os
 from typing import Any, Dict, List, Mapping
 
 from sarn.integrations.outside.common import (
+    SQL_TEXT_LIMIT,
     bounded_value, cut_text, end_error, first_start_or_last_end, local, rowcount_of, safe_str, sql_context,
 )
 
@@ -34,13 +35,13 @@ _ASYNC_FLAGS = 0x80 | 0x100 | 0x200  # CO_COROUTINE, CO_ITERABLE_COROUTINE, CO_A
 
 def _query_text(query: Any, cursor: Any) -> str:
     if isinstance(query, str):
-        return cut_text(query)
+        return cut_text(query, SQL_TEXT_LIMIT)
     if isinstance(query, (bytes, bytearray)):
-        return cut_text(bytes(query).decode("utf-8", "replace"))
+        return cut_text(bytes(query).decode("utf-8", "replace"), SQL_TEXT_LIMIT)
     try:  # a psycopg.sql composition, rendered for the cursor's connection
-        return cut_text(query.as_string(cursor))
+        return cut_text(query.as_string(cursor), SQL_TEXT_LIMIT)
     except Exception:
-        return cut_text(safe_str(query))
+        return cut_text(safe_str(query), SQL_TEXT_LIMIT)
 
 
 def process(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> Dict[str, Any]:

@@ -12,6 +12,7 @@ from __future__ import annotations
 from typing import Any, Dict, List, Mapping
 
 from sarn.integrations.outside.common import (
+    SQL_TEXT_LIMIT,
     bounded_value, cut_text, end_error, local, outermost_call, rowcount_of, safe_str, sql_context,
 )
 
@@ -36,7 +37,7 @@ def process(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> Dict[s
         return end_error(frame) or rowcount_of(local(frame, "cursor"))
     name = frame.f_code.co_name
     data = {
-        "sql": cut_text(local(frame, "statement")),
+        "sql": cut_text(local(frame, "statement"), SQL_TEXT_LIMIT),
         "database": _database(local(frame, "context")),
         "vendor": cut_text(getattr(local(frame, "self"), "name", "")),
     }
