@@ -10,8 +10,9 @@ without more that code would be missing from the request's trace.
 While a request is recorded, its task carries the recording in a context
 variable (:func:`carry`). asgiref copies the caller's context into the
 thread for each call; its thread handler, wrapped once (:func:`install`),
-finds the recording there and makes the thread record into the request's
-profiler for that call only, then stop. A pool thread serves other requests
+wraps the call so that, inside that context, it finds the recording and
+makes the thread record into the request's profiler for that call only,
+then stop. A pool thread serves other requests
 before and after, and their calls carry no recording, so they stay out. A
 call nested in a followed one (``async_to_sync`` in a synchronous view, then
 ``sync_to_async`` again, runs on the same thread) leaves the following to
@@ -29,6 +30,7 @@ import sys
 from typing import Any, Callable, Optional
 
 from sarn.integrations.recorder import RequestRecording
+from sarn.profiler import active_profiler
 
 __all__ = ["carry", "drop", "install", "follow", "unfollow"]
 
@@ -110,39 +112,42 @@ def unfollow(undo: Optional[Undo]) -> None:
         logger.warning("sarn: could not stop following a worker thread: %s: %s", type(error).__name__, error)
 
 
-def _carried(args: Any) -> Optional[RequestRecording]:
-    # asgiref hands the thread handler the copied context's `run`.
-    for arg in args:
-        context = getattr(arg, "__self__", None)
-        if type(context) is contextvars.Context:
-            return context.get(_recorded)
-    return None
-
-
-def _follow_quietly(args: Any) -> Optional[Undo]:
-    from sarn.profiler import active_profiler
-
-    if active_profiler() is None:
-        return None
+def _follow_quietly(recording: RequestRecording) -> Optional[Undo]:
     try:
-        recording = _carried(args)
-        return follow(recording) if recording is not None else None
+        return follow(recording)
     except Exception as error:
         logger.warning("sarn: could not follow a request into a worker thread: %s: %s", type(error).__name__, error)
         return None
 
 
-def _following(handler: Callable[..., Any]) -> Callable[..., Any]:
-    @functools.wraps(handler)
-    def thread_handler(self: Any, *args: Any, **kwargs: Any) -> Any:
+def _followed(call: Callable[..., Any]) -> Callable[..., Any]:
+    """``call``, followed into the thread when the context it runs in
+    carries a recording."""
+
+    def followed_call(*args: Any, **kwargs: Any) -> Any:
         __traceback_hide__ = True  # noqa: F841  (as asgiref's own frames)
-        undo = _follow_quietly(args)
+        recording = _recorded.get()
+        undo = _follow_quietly(recording) if recording is not None else None
         if undo is None:
-            return handler(self, *args, **kwargs)
+            return call(*args, **kwargs)
         try:
-            return handler(self, *args, **kwargs)
+            return call(*args, **kwargs)
         finally:
             unfollow(undo)
+
+    return followed_call
+
+
+def _following(handler: Callable[..., Any]) -> Callable[..., Any]:
+    # asgiref hands its thread handler the call to make last, a partial of
+    # the function and its arguments, and runs it inside the caller's copied
+    # context: there the wrapper finds the recording, if any.
+    @functools.wraps(handler)
+    def thread_handler(self: Any, *args: Any, **kwargs: Any) -> Any:
+        __traceback_hide__ = True  # noqa: F841
+        if args and isinstance(args[-1], functools.partial) and active_profiler() is not None:
+            args = args[:-1] + (_followed(args[-1]),)
+        return handler(self, *args, **kwargs)
 
     thread_handler._sarn_follows = True  # type: ignore[attr-defined]
     return thread_handler
