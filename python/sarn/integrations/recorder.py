@@ -6,7 +6,8 @@ is recorded on the thread that serves it, from its start to its end, and
 requests that come while one is recorded are served unrecorded and counted
 (``RequestRecorder.passed_by``, and "concurrent" in the trace's meta).
 Threads that a request starts are not followed: on a threaded server new
-threads are other requests.
+threads are other requests. (What an ASGI request hands to asgiref's worker
+threads is followed there call by call: :mod:`sarn.integrations.worker_threads`.)
 
 Nothing here may fail a request: every failure of sarn's own is logged on
 the "sarn" logger and the request goes on unrecorded.
