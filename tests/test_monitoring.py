@@ -301,6 +301,32 @@ def test_a_thread_that_stops_leaves_the_others_recording():
         ("MainThread", 3), ("MainThread", 3), ("worker", 1), ("worker", 1)]
 
 
+def test_a_thread_followed_call_by_call_records_each_call_and_holds_the_profiler_once():
+    # As a worker thread of a recorded web request is: joined for one call,
+    # then paused, many times over.
+    host = HostProfiler(MONITORING)
+    references = []
+
+    def worker():
+        hook = host.rust_profiler
+        for x in range(20):
+            hook.register_threading_profiler(None, None, None)
+            leaf(x)
+            _sarn._pause_thread()
+            leaf(-1)
+            references.append(sys.getrefcount(hook))
+
+    def scenario():
+        thread = threading.Thread(target=worker, name="worker")
+        thread.start()
+        thread.join()
+
+    doc = trace(record(scenario, host))
+    assert [r["locals"]["x"] for r in frames(doc, "leaf") if r["event"] == "call"] == list(range(20))
+    assert {r["thread"] for r in frames(doc, "leaf")} == {"worker"}
+    assert len(set(references)) == 1
+
+
 @pytest.mark.slow
 def test_coverage_measures_beside_the_recorder(tmp_path):
     pytest.importorskip("coverage")

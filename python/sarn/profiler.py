@@ -26,7 +26,7 @@ import os
 import sys
 import threading
 import time
-from typing import Any, Dict, Mapping, Optional
+from typing import Any, Dict, Mapping, Optional, Set
 
 __all__ = [
     "Profiler",
@@ -177,7 +177,7 @@ class Profiler:
             raise
         self._core = core
         self._thread_id = threading.get_ident()
-        _unrecorded_threads[0] = 0
+        _forget_unrecorded()
         if self.config.get("threading") is not True:
             threading.setprofile(_count_unrecorded_thread)
         return self
@@ -237,19 +237,39 @@ class Profiler:
 
 # Threads started while recording with threading off: each runs the counter
 # once, as its first profile event, and goes on without a profile function.
+# Their idents are kept too, so that one whose work a request integration
+# then records is taken off the count, once (a later thread may reuse an
+# ended one's ident).
 _unrecorded_threads = [0]
+_unrecorded_idents: Set[int] = set()
 
 
 def _count_unrecorded_thread(frame: Any, event: str, arg: Any) -> None:
     _unrecorded_threads[0] += 1
+    _unrecorded_idents.add(threading.get_ident())
     sys.setprofile(None)
+
+
+def thread_recorded() -> None:
+    """The calling thread is recorded after all (a worker thread that runs
+    a recorded request's code): it is not one that ran unrecorded."""
+    ident = threading.get_ident()
+    if ident in _unrecorded_idents:
+        _unrecorded_idents.discard(ident)
+        _unrecorded_threads[0] = max(0, _unrecorded_threads[0] - 1)
+
+
+def _forget_unrecorded() -> int:
+    threads, _unrecorded_threads[0] = _unrecorded_threads[0], 0
+    _unrecorded_idents.clear()
+    return threads
 
 
 def take_unrecorded() -> Dict[str, int]:
     """What ran unrecorded since the last call, for the trace document's
     meta: {"threads": count} when threads did; called by the core as it takes
     the records of a trace."""
-    threads, _unrecorded_threads[0] = _unrecorded_threads[0], 0
+    threads = _forget_unrecorded()
     return {"threads": threads} if threads else {}
 
 

@@ -291,7 +291,11 @@ Status begin_session(PyObject* profiler) {
 }
 
 void follow(PyObject* profiler, bool from_next_event) {
-    session->profilers.push_back(Ref::borrow(profiler));
+    // A thread may join many times (a worker thread followed call by call),
+    // mostly into the same profiler: it is held once.
+    bool held = false;
+    for (const Ref& known : session->profilers) held = held || known.get() == profiler;
+    if (!held) session->profilers.push_back(Ref::borrow(profiler));
     followed = from_next_event ? Followed{0, profiler, session->serial} : Followed{session->serial, profiler, 0};
 }
 

@@ -3,7 +3,9 @@ and failures that never reach the request."""
 
 import asyncio
 import concurrent.futures
+import io
 import logging
+import sys
 import threading
 from wsgiref.util import setup_testing_defaults
 
@@ -99,6 +101,25 @@ def test_an_application_error_goes_on_and_is_noted(db_path):
     (info,) = stored(db_path)
     assert info.meta["status"] == 500
     assert info.meta["error"] == "LookupError: no such item"
+
+
+@pytest.mark.parametrize("keep_empty", [False, True])
+def test_a_request_that_runs_none_of_the_programs_code_is_stored_only_when_asked(db_path, keep_empty):
+    # The standard library's application and handler: none of their frames is recorded.
+    from wsgiref.handlers import SimpleHandler
+    from wsgiref.simple_server import demo_app
+
+    app = SarnWSGI(demo_app, db_path=db_path, keep_empty=keep_empty)
+    environ = {"PATH_INFO": "/favicon.ico"}
+    setup_testing_defaults(environ)
+    out = io.BytesIO()
+    SimpleHandler(io.BytesIO(), out, io.StringIO(), environ).run(app)
+    assert out.getvalue().startswith(b"HTTP/1.0 200 OK")
+    assert (app.recorder.recorded, app.recorder.empty) == (1, 0 if keep_empty else 1)
+    traces = stored(db_path)
+    assert [info.label for info in traces] == (["GET /favicon.ico"] if keep_empty else [])
+    if keep_empty:
+        assert traces[0].frame_count == 0
 
 
 @pytest.mark.parametrize("failure", ["unwritable database", "no core", "bad configuration"])
@@ -246,3 +267,62 @@ def test_asgi_application_error_goes_on_and_is_noted(db_path):
     (info,) = stored(db_path, 1)
     assert info.label == "POST /jobs"
     assert (info.meta["status"], info.meta["error"], info.meta["query"]) == (503, "LookupError: gone", "a=1")
+
+
+# --------------------------------------------------------------------------
+# Worker threads of asgiref (sync_to_async)
+
+
+def recorded_work():
+    return greet("recorded")
+
+
+def other_work():
+    return greet("other")
+
+
+def engines():
+    return ["setprofile"] + (["monitoring"] if sys.version_info >= (3, 12) else [])
+
+
+@pytest.mark.parametrize("engine", engines())
+def test_asgi_follows_the_recorded_request_into_a_shared_worker_thread_call_by_call(db_path, engine):
+    sync = pytest.importorskip("asgiref.sync", reason="asgiref cannot be installed for this interpreter")
+    # One thread, started during the recording, runs both requests' calls.
+    worker = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="shared-worker")
+
+    async def app(scope, receive, send):
+        work = recorded_work if scope["path"] == "/recorded" else other_work
+        text = await sync.sync_to_async(work, thread_sensitive=False, executor=worker)()
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        await send({"type": "http.response.body", "body": text.encode()})
+
+    middleware = SarnASGI(app, db_path=db_path, config={"engine": engine})
+
+    async def call(path):
+        sent = []
+
+        async def receive():
+            return {"type": "http.request", "body": b""}
+
+        async def send(message):
+            sent.append(message)
+
+        await middleware({"type": "http", "method": "GET", "path": path, "headers": []}, receive, send)
+        return sent[-1]["body"]
+
+    async def serve():
+        return await asyncio.gather(call("/recorded"), call("/other"), call("/other"))
+
+    with worker:
+        assert asyncio.run(serve()) == [b"hello recorded", b"hello other", b"hello other"]
+    (info,) = stored(db_path, 1)
+    assert (middleware.recorder.recorded, middleware.recorder.passed_by) == (1, 2)
+    document = viewer.decode_document(db.load_trace(db_path, info.id))
+    threads = {name: [record.get("qualname") for record in records if record.get("event") == "call"]
+               for name, _, records in viewer.thread_records(document)}
+    (shared,) = [name for name in threads if name.startswith("shared-worker")]
+    assert threads[shared] == ["test_host_requests.recorded_work", "test_host_requests.greet"]
+    assert "test_host_requests.other_work" not in calls_in(db_path, info)
+    # The worker started while recording, and its part was recorded.
+    assert "unrecorded" not in document["meta"]

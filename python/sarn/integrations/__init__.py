@@ -12,13 +12,18 @@ is used.
 Options: ``paths`` (record only paths that start with one of these),
 ``sample`` (the share of requests recorded, 0.0 to 1.0), ``header`` (record
 only requests that carry this header), ``enabled``, ``db_path`` and
-``config`` (as for :func:`sarn.record`).
+``config`` (as for :func:`sarn.record`), ``keep_empty`` (store the trace of
+a request that ran none of the program's own code, such as a favicon or a
+static file; false by default, and such traces are only counted in
+``recorder.empty``).
 
 Each trace is listed as the request's method and path, with its status
 code, duration and the number of requests that ran beside it stored beside
 it. One request is recorded at a time in a process; requests that arrive
 meanwhile are served unrecorded and counted. How a request served on an
-event loop is kept apart from the others: :mod:`sarn.integrations.asgi`.
+event loop is kept apart from the others: :mod:`sarn.integrations.asgi`;
+how it is followed into asgiref's worker threads:
+:mod:`sarn.integrations.worker_threads`.
 """
 
 from sarn.integrations.asgi import SarnASGI

@@ -8,8 +8,11 @@ recording follows the event loop's thread from the start of that request to
 its end, so the tasks it starts are in its trace; meanwhile the steps of
 every other request are left out (:mod:`sarn.integrations.steps`). What
 another request hands to a task of its own is not left out, so a trace says
-in its meta how many requests ran beside it ("concurrent"). Code run in
-worker threads (a synchronous endpoint in a thread pool) is not recorded.
+in its meta how many requests ran beside it ("concurrent"). Code that the
+request hands to asgiref's worker threads (``sync_to_async``: Django's
+synchronous views) is followed there for each such call
+(:mod:`sarn.integrations.worker_threads`); other worker threads (a
+synchronous endpoint in anyio's pool) are not recorded.
 The trace is saved in a worker thread of sarn's, off the event loop.
 """
 
@@ -19,6 +22,7 @@ import concurrent.futures
 import threading
 from typing import Any, Awaitable, Callable, Dict, Optional
 
+from sarn.integrations import worker_threads
 from sarn.integrations.recorder import RequestRecorder, RequestRecording
 from sarn.integrations.steps import LeftOut
 
@@ -43,13 +47,16 @@ async def run_left_out(recorder: RequestRecorder, function: Any, *args: Any) -> 
 
 
 async def run_recorded(awaitable: Awaitable[Any], recording: RequestRecording) -> Any:
-    """Await the recorded request, then end its recording and save the trace."""
+    """Await the recorded request, then end its recording and save the trace.
+    Its calls handed to asgiref's worker threads are followed there."""
+    carried = worker_threads.carry(recording)
     try:
         return await awaitable
     except BaseException as error:
         recording.failed(error)
         raise
     finally:
+        worker_threads.drop(carried)
         if recording.end():
             _save_soon(recording)
 

@@ -6,7 +6,10 @@
 Put it first, so that the other middleware is recorded too. Under WSGI the
 request is recorded on its thread; under ASGI the middleware runs on the
 event loop and keeps other requests out as :class:`~sarn.integrations.asgi.SarnASGI`
-does. The recording ends when the response is made: a streaming
+does, and follows the request into the worker threads that run its
+synchronous code (a synchronous view, synchronous middleware, the ORM
+called through ``sync_to_async``). The query string is kept in the trace's
+meta ("query"). The recording ends when the response is made: a streaming
 response's body is not in it.
 """
 
@@ -30,6 +33,12 @@ def _mark_as_coroutine_function(middleware: Any) -> None:
         middleware._is_coroutine = asyncio.coroutines._is_coroutine  # type: ignore[attr-defined]
     else:
         markcoroutinefunction(middleware)
+
+
+def _note_query(request: Any, recording: Any) -> None:
+    query = request.META.get("QUERY_STRING")
+    if query:
+        recording.extra["query"] = str(query)
 
 
 class SarnMiddleware:
@@ -56,6 +65,7 @@ class SarnMiddleware:
             recording = recorder.begin(request.method, request.path, request.headers.get)
             if recording is None:
                 return self.get_response(request)
+            _note_query(request, recording)
             try:
                 response = self.get_response(request)
             except BaseException as error:
@@ -77,6 +87,7 @@ class SarnMiddleware:
             recording = recorder.begin(request.method, request.path, request.headers.get)
             if recording is None:
                 return await run_left_out(recorder, self.get_response, request)
+            _note_query(request, recording)
             response = await run_recorded(self._note_status(request, recording), recording)
             return response
         finally:

@@ -6,7 +6,8 @@ is recorded on the thread that serves it, from its start to its end, and
 requests that come while one is recorded are served unrecorded and counted
 (``RequestRecorder.passed_by``, and "concurrent" in the trace's meta).
 Threads that a request starts are not followed: on a threaded server new
-threads are other requests.
+threads are other requests. (What an ASGI request hands to asgiref's worker
+threads is followed there call by call: :mod:`sarn.integrations.worker_threads`.)
 
 Nothing here may fail a request: every failure of sarn's own is logged on
 the "sarn" logger and the request goes on unrecorded.
@@ -30,13 +31,22 @@ def _fatal(error: BaseException) -> bool:
     return isinstance(error, (KeyboardInterrupt, SystemExit))
 
 
+def _holds_frames(document: Any) -> bool:
+    """Whether a taken trace document has a frame record: the core counts the
+    threads with frame records as it stores them."""
+    facts = getattr(document, "facts", None)
+    return not isinstance(facts, dict) or facts.get("thread_count") != 0
+
+
 class RequestRecorder:
     """Starts the recordings of one middleware, one request at a time.
 
     ``db_path`` and ``config`` are as for :func:`sarn.record` (``threading``
     is always off); ``paths``, ``sample`` and ``header`` choose the requests
     (:class:`RequestSelector`); ``enabled=False`` records nothing. ``source``
-    is the name traces are listed under.
+    is the name traces are listed under. A trace without a call of the
+    program's own code (a favicon, a static file, a tool's own pages) is
+    dropped, and counted in ``empty``, unless ``keep_empty`` is true.
     """
 
     def __init__(
@@ -49,11 +59,14 @@ class RequestRecorder:
         sample: float = 1.0,
         header: Optional[str] = None,
         enabled: bool = True,
+        keep_empty: bool = False,
     ) -> None:
         self.source = source
         self.selector = RequestSelector(paths, sample, header)
         self.enabled = bool(enabled)
+        self.keep_empty = bool(keep_empty)
         self.recorded = 0
+        self.empty = 0
         self.passed_by = 0
         self.current: Optional[RequestRecording] = None
         self._gate = threading.Lock()
@@ -229,6 +242,11 @@ class RequestRecording:
         profiler = self.profiler
         try:
             document = profiler.take_trace_document()
+            if not self.recorder.keep_empty and not _holds_frames(document):
+                document.close()
+                with self.recorder._counts:
+                    self.recorder.empty += 1
+                return
             db.save_trace_in_sqlite(
                 profiler.db_path,
                 profiler.trace_id,
