@@ -322,10 +322,11 @@ class Node:
     """One call (its call and return records) or one frame of interest.
     ``resumed``: the call resumed a suspended generator or coroutine;
     ``suspended``: the return suspended it; ``exception``: the record that
-    says the frame ended by an exception."""
+    says the frame ended by an exception; ``operation``: the operation
+    outside the user's code that the frame of interest starts."""
 
     __slots__ = ("call", "ret", "interest", "children", "shown", "under_match", "resumed", "suspended",
-                 "exception")
+                 "exception", "operation")
 
     def __init__(self, call: Any = None, ret: Any = None, interest: Any = None) -> None:
         self.call = call
@@ -336,6 +337,7 @@ class Node:
         self.under_match = False
         self.resumed = self.suspended = False
         self.exception: Optional[Dict[str, Any]] = None
+        self.operation: Optional[outside.Operation] = None
 
     @property
     def record(self) -> Dict[str, Any]:
@@ -399,10 +401,13 @@ def thread_records(document: Dict[str, Any]) -> List[Tuple[str, Any, List[Dict[s
     return [groups[key] for key in order]
 
 
-def build_tree(records: Iterable[Dict[str, Any]]) -> List[Node]:
-    """The call tree of one thread's records: the top-level nodes, in order."""
+def build_tree(records: Iterable[Dict[str, Any]], totals: Optional[outside.Totals] = None) -> List[Node]:
+    """The call tree of one thread's records: the top-level nodes, in order.
+    An operation outside the user's code is one node, at its call record;
+    the operations are added to ``totals``."""
     roots: List[Node] = []
     by_id: Dict[Any, Node] = {}
+    pairing = outside.Pairing(totals if totals is not None else outside.Totals())
     for record in records:
         if not isinstance(record, dict):
             continue
@@ -435,7 +440,14 @@ def build_tree(records: Iterable[Dict[str, Any]]) -> List[Node]:
             else:
                 siblings.append(Node(ret=record))
         else:
-            siblings.append(Node(interest=record))
+            node = Node(interest=record)
+            if outside.label(kind) is not None:
+                where = (parent.call or {}).get("path") if parent is not None else None
+                node.operation, started = pairing.add(record, where)
+                if not started:
+                    continue
+            siblings.append(node)
+    pairing.finish()
     return roots
 
 

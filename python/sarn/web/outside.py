@@ -24,7 +24,7 @@ from typing import Any, Dict, Iterator, List, Optional, Tuple
 from sarn import viewer
 
 __all__ = ["CALLS", "ENDS", "SEARCHED_KEYS", "STANDARD_KEYS", "Operation", "Pairing", "Totals", "Display", "Line",
-           "label", "parts"]
+           "label", "parts", "cut", "title"]
 
 #: The call record types: their label in the tree, and their end record type
 #: (None: the operation is the one record).
@@ -259,7 +259,7 @@ class Pairing:
         return unended
 
 
-def _cut(text: str, limit: int) -> str:
+def cut(text: str, limit: int) -> str:
     """``text`` in at most ``limit`` characters, ending in "..." when cut,
     at a space when one is near the end (SQL and URLs have long tokens)."""
     if len(text) <= limit:
@@ -322,7 +322,7 @@ class Line:
             if room is not None:
                 used = len(label) + 1 + len(lead[1]) + 1 + sum(len(text) + 2 for _, text in shown)
                 limit = min(limit, max(MIN_TEXT_WIDTH, room - used))
-            main = _cut(main, limit)
+            main = cut(main, limit)
         text = _coloured(style.mark, label.rstrip(), style) + label[len(label.rstrip()):]
         if lead[1]:
             text += " " + _coloured(lead[0], viewer.printable(lead[1]), style)
@@ -395,6 +395,17 @@ def parts(operation: Operation, style: Any) -> Tuple[_Part, str, List[_Part], Li
     part with its colour taken from ``style`` (``error``, ``value``,
     ``time``, ``dim``: terminal codes, or a page's class names)."""
     return _PARTS[operation.kind](operation, style)
+
+
+class _Plain:
+    error = value = time = dim = mark = reset = ""
+
+
+def title(operation: Operation, limit: int = TEXT_WIDTH) -> str:
+    """The operation in one line of at most ``limit`` characters: the SQL
+    text, "GET https://...", "WARNING shop.views: stock low", the template."""
+    lead, main, _, _ = parts(operation, _Plain)
+    return cut(("%s %s" % (lead[1], main)) if lead[1] else main, limit)
 
 
 class Display:
