@@ -161,8 +161,9 @@ class _Count:
         self.failed = 0
 
 
-_TOTAL_WORDS = {"sql_query": ("SQL query", "SQL queries"), "http_request": ("HTTP call", "HTTP calls"),
-                "template_render": ("template render", "template renders")}
+#: What one and many operations of a kind are called.
+WORDS = {"sql_query": ("SQL query", "SQL queries"), "http_request": ("HTTP call", "HTTP calls"),
+         "template_render": ("template render", "template renders"), "log_record": ("log record", "log records")}
 
 
 class Totals:
@@ -202,9 +203,9 @@ class Totals:
 
     def lines(self) -> Iterator[str]:
         """The summary's lines: one per kind of operation recorded."""
-        for kind, (one, many) in _TOTAL_WORDS.items():
+        for kind, (one, many) in WORDS.items():
             count = self.kinds.get(kind)
-            if count is None:
+            if count is None or kind == "log_record":  # told by level below
                 continue
             text = "%d %s in %s" % (count.count, one if count.count == 1 else many, viewer.format_duration(count.time))
             if count.failed:

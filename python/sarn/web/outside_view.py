@@ -18,6 +18,10 @@ TEXT_WIDTH = 300
 #: Characters shown of one value in the details of an operation.
 DETAIL_WIDTH = 4000
 
+#: Keys shown first in the details, in this order; the others follow as recorded.
+_FIRST_KEYS = ("sql", "params", "many", "rowcount", "method", "url", "status", "error", "level", "logger", "message",
+               "exception", "template")
+
 _Offset = Callable[[Optional[Dict[str, Any]]], Optional[float]]
 
 
@@ -77,10 +81,13 @@ def details(operation: outside.Operation, totals: outside.Totals) -> Dict[str, A
     """The operation in full: its label, its user line, its duration, and
     each key its records hold ([[name, text], ...]): the whole SQL text and
     its parameters, the headers, the exception."""
-    data = [[str(key), _text(value)] for key, value in operation.data().items() if value is not None]
+    recorded = operation.data()
+    keys = [key for key in _FIRST_KEYS if key in recorded] + [key for key in recorded if key not in _FIRST_KEYS]
+    data = [[str(key), _text(recorded[key])] for key in keys if recorded[key] is not None]
     similar = totals.similar_count(operation)
     return {
         "label": outside.label(operation.kind),
+        "title": outside.WORDS.get(operation.kind, ("?",))[0],
         "site": operation.site(whole_path=True),
         "duration": operation.duration(),
         "similar": similar if similar > 1 else None,

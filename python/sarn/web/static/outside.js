@@ -36,7 +36,7 @@ const sarnOutside = (function () {
     fact(facts, "user line", operation.site);
     fact(facts, "took", sarn.duration(operation.duration));
     fact(facts, "similar", operation.similar ? operation.similar + " queries of this SQL from this line" : "");
-    return [el("h2", "detail-name", el("span", "tag op " + operation.label.toLowerCase(), operation.label)), facts,
+    return [el("h2", "detail-name", el("span", "tag op " + operation.label.toLowerCase(), operation.label), operation.title), facts,
       table("Recorded", operation.data)];
   }
 
