@@ -73,7 +73,7 @@ const sarnOutside = (function () {
     const head = el("div", "op-entry group",
       el("span", "when", "+" + sarn.duration(first.s)),
       el("span", "took", sarn.duration(total)),
-      el("span", "what", el("span", "similar", group.length + "× similar"), " " + first.a),
+      el("span", "what", el("span", "similar", group.length + "× similar"), first.a),
       el("span", "site", (first.p || "").split("/").pop()));
     head.title = "the same SQL from the same line: click to list them";
     const members = el("div", "op-members");
@@ -100,9 +100,14 @@ const sarnOutside = (function () {
         : el("div", "op-list", ...ids.map((id) => entry(nodes[id], id, pick)));
       const section = el("details", "op-section", el("summary", null, title + " (" + ids.length + ")"), list);
       section.open = kind !== "template";
+      section.dataset.kind = kind;
       sections.push(section);
     }
-    box.replaceChildren(el("div", "op-summary", ...outside.summary.map((text) => el("span", null, text))), ...sections);
+    // Queries on the left, the other kinds beside them.
+    const others = el("div", "op-column", ...sections.filter((section) => section.dataset.kind !== "sql"));
+    const columns = sections[0].dataset.kind === "sql" ? [sections[0], others] : [others];
+    box.replaceChildren(el("div", "op-summary", ...outside.summary.map((text) => el("span", null, text))),
+      el("div", "op-columns" + (columns.length > 1 && others.firstChild ? " split" : ""), ...columns));
     box.hidden = false;
   }
 
