@@ -322,10 +322,11 @@ class Node:
     """One call (its call and return records) or one frame of interest.
     ``resumed``: the call resumed a suspended generator or coroutine;
     ``suspended``: the return suspended it; ``exception``: the record that
-    says the frame ended by an exception."""
+    says the frame ended by an exception; ``operation``: the operation
+    outside the user's code that the frame of interest starts."""
 
     __slots__ = ("call", "ret", "interest", "children", "shown", "under_match", "resumed", "suspended",
-                 "exception")
+                 "exception", "operation")
 
     def __init__(self, call: Any = None, ret: Any = None, interest: Any = None) -> None:
         self.call = call
@@ -336,6 +337,7 @@ class Node:
         self.under_match = False
         self.resumed = self.suspended = False
         self.exception: Optional[Dict[str, Any]] = None
+        self.operation: Optional[outside.Operation] = None
 
     @property
     def record(self) -> Dict[str, Any]:
@@ -399,10 +401,13 @@ def thread_records(document: Dict[str, Any]) -> List[Tuple[str, Any, List[Dict[s
     return [groups[key] for key in order]
 
 
-def build_tree(records: Iterable[Dict[str, Any]]) -> List[Node]:
-    """The call tree of one thread's records: the top-level nodes, in order."""
+def build_tree(records: Iterable[Dict[str, Any]], totals: Optional[outside.Totals] = None) -> List[Node]:
+    """The call tree of one thread's records: the top-level nodes, in order.
+    An operation outside the user's code is one node, at its call record;
+    the operations are added to ``totals``."""
     roots: List[Node] = []
     by_id: Dict[Any, Node] = {}
+    pairing = outside.Pairing(totals if totals is not None else outside.Totals())
     for record in records:
         if not isinstance(record, dict):
             continue
@@ -435,7 +440,14 @@ def build_tree(records: Iterable[Dict[str, Any]]) -> List[Node]:
             else:
                 siblings.append(Node(ret=record))
         else:
-            siblings.append(Node(interest=record))
+            node = Node(interest=record)
+            if outside.label(kind) is not None:
+                where = (parent.call or {}).get("path") if parent is not None else None
+                node.operation, started = pairing.add(record, where)
+                if not started:
+                    continue
+            siblings.append(node)
+    pairing.finish()
     return roots
 
 
@@ -650,7 +662,7 @@ class _Thread:
         self.style = style
         self.open: Dict[Any, _Entry] = {}
         self.display = display
-        self.operations: Dict[Any, _Entry] = {}  # outside the user's code, until their end record
+        self.pairing = outside.Pairing(display.totals)  # operations outside the user's code
         self.seq = 0
         self.nodes = 0
         self.calls = 0
@@ -795,25 +807,17 @@ class _Thread:
         self.pending = entry
 
     def _add_interest(self, record: Dict[str, Any], kind: Any) -> None:
-        """A frame of interest. One that starts an operation outside the user's
-        code stays open until its end record (of the same frame id) comes."""
-        frame_id = record.get("frame_id")
-        entry = self.operations.pop(frame_id, None) if kind in outside.ENDS and frame_id is not None else None
-        if entry is not None:
-            entry.operation.end = record  # type: ignore[union-attr]
-        else:
-            entry = _Entry(self.seq, self._parent_of(record), interest=record)
-            if outside.label(kind) is not None:
-                where = (entry.parent.call or {}).get("path") if entry.parent is not None else None
-                entry.operation = outside.Operation(None, record, where) if kind in outside.ENDS \
-                    else outside.Operation(record, None, where)
-            self._place(entry)
-            if entry.operation is not None and entry.operation.end is None and entry.operation.has_end() \
-                    and frame_id is not None:
-                self.operations[frame_id] = entry
+        """A frame of interest. An operation outside the user's code is
+        placed at its call record; its line, rendered when shown, reads the
+        end record that the pairing adds to it later."""
+        parent = self._parent_of(record)
+        entry = _Entry(self.seq, parent, interest=record)
+        if outside.label(kind) is not None:
+            where = (parent.call or {}).get("path") if parent is not None else None
+            entry.operation, started = self.pairing.add(record, where)
+            if not started:
                 return
-        if entry.operation is not None:
-            self.display.totals.add(entry.operation)
+        self._place(entry)
         self._finish(entry)
 
     def _mark_switch(self, kind: str, frame_id: Any) -> None:
@@ -886,10 +890,7 @@ class _Thread:
             if entry.shown and entry.hidden:
                 self.slots.append([self.seq + 1, 1, self._hidden_text(entry.hidden), entry.depth + 1])
         self.open.clear()
-        for entry in self.operations.values():  # no end recorded
-            self.display.totals.add(entry.operation)  # type: ignore[arg-type]
-            self._finish(entry)
-        self.operations.clear()
+        self.pairing.finish()
         if self.root_hidden:
             self.slots.append([self.seq + 2, 1, self._hidden_text(self.root_hidden), 0])
         if self.cut_lines:

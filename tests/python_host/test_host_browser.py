@@ -39,9 +39,28 @@ def shop_program():
     return page
 
 
+def outside_trace():
+    """Three items priced one query each from one line (and a hostile SQL text), a log record, an HTTP call."""
+    builder = DocumentBuilder(trace_id="trc_01TESTOUTSIDE000000000000000")
+    builder.call("shop.views.price_list", path="shop/views.py:10", line=12)
+    for item in range(3):
+        builder.call("shop.models.price_of", path="shop/models.py:5", line=6, arguments={"item": item})
+        builder.operation("sql_query", "sql_query_end", end={"rowcount": 1}, params=[item], vendor="sqlite",
+                          sql="SELECT amount\nFROM price\nWHERE item_id = ? -- " + HOSTILE)
+        builder.ret(item)
+    builder.operation("log_record", level="WARNING", levelno=30, logger="shop", message="honey is dear")
+    builder.operation("http_request", "http_request_end", end={"status": 200}, method="GET", url="http://rates/eur")
+    builder.ret(None)
+    return builder
+
+
+OUTSIDE = outside_trace()
+
+
 @pytest.fixture(scope="module")
 def trace_db(tmp_path_factory):
     path = str(tmp_path_factory.mktemp("view") / "traces.sqlite3")
+    db.save_trace_in_sqlite(path, OUTSIDE.trace_id, timeout=5, msgpack=OUTSIDE.pack())
     builder = DocumentBuilder(trace_id="trc_01TESTBOUNDARIES0000000000", source="pytest")
     builder.interest("start_test", test_name="tests/test_shop.py::test_price")
     builder.call("test_shop.test_price")
@@ -104,7 +123,8 @@ def css(driver, selector):
 def test_list_shows_the_traces_and_opens_one(browser, site, trace_db):
     browser.get(site)
     rows = wait(browser, lambda: css(browser, "#traces tbody tr"))
-    assert len(rows) == 3
+    assert len(rows) == 4
+    assert rows[3].find_element("css selector", "td.queries").text.startswith("3 in ")
     assert "tests/test_shop.py::test_price" in rows[2].text
     css(browser, "#filter")[0].send_keys("test_price")
     wait(browser, lambda: len(css(browser, "#traces tbody tr")) == 1)
@@ -146,7 +166,7 @@ def test_trace_page_folds_searches_and_shows_values_as_text(browser, site, trace
     assert repr(HOSTILE) in shown  # the argument, as text
     assert repr("<p>%s</p>" % HOSTILE) in shown  # the return value
     # Nothing of it became markup: no new script or image, the title intact.
-    assert len(css(browser, "script")) == 2 and not css(browser, "img")
+    assert len(css(browser, "script")) == 3 and not css(browser, "img")
     assert browser.title.startswith("sarn") and "taken" not in browser.title
     os.makedirs(os.path.dirname(SCREENSHOT), exist_ok=True)
     browser.save_screenshot(SCREENSHOT)
@@ -169,3 +189,29 @@ def test_long_lists_of_calls_are_shown_in_parts(browser, site):
     more.click()
     wait(browser, lambda: len(css(browser, ".row[data-id]")) == 250)
     assert not css(browser, ".row.more")
+
+
+def test_queries_show_in_the_tree_and_the_panel_and_select_their_call(browser, site):
+    browser.get(site + "trace/" + OUTSIDE.trace_id)
+    wait(browser, lambda: browser.execute_script("return document.body.dataset.ready") == "true")
+    rows = css(browser, ".thread .row")
+    kinds = [row.get_attribute("class").split()[1] for row in rows]
+    assert kinds == ["kind-call"] + ["kind-call", "kind-sql"] * 3 + ["kind-log", "kind-http"]
+    query = rows[2].get_attribute("textContent")
+    assert "SELECT amount FROM price" in query and "similar ×3" in query and "models.py:6" in query
+    panel = css(browser, "#outside")[0]
+    assert "3 SQL queries in" in panel.text and "log records: 1 WARNING" in panel.text
+    assert [section.text.split("\n")[0] for section in css(browser, ".op-section summary")] == [
+        "QUERIES (3)", "HTTP CALLS (1)", "LOG RECORDS (1)"]
+    group = css(browser, ".op-entry.group")[0]
+    assert "3× similar" in group.text
+    group.click()
+    members = wait(browser, lambda: css(browser, ".op-members .op-entry"))
+    members[1].click()
+    wait(browser, lambda: css(browser, "#details .issued-by"))
+    selected = [row.find_element("css selector", ".label").get_attribute("textContent")
+                for row in css(browser, ".row.selected")]
+    assert len(selected) == 2 and selected[0].startswith("shop.models.price_of(item=1)")
+    shown = [pre.get_attribute("textContent") for pre in css(browser, "#details dd pre")]
+    assert "SELECT amount\nFROM price\nWHERE item_id = ? -- " + HOSTILE in shown and "[1]" in shown
+    assert len(css(browser, "script")) == 3 and not css(browser, "img")

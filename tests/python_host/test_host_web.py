@@ -10,7 +10,7 @@ import msgpack
 import pytest
 
 from host_support import DocumentBuilder
-from sarn import cli, db
+from sarn import cli, db, viewer
 from sarn.web.chrome import trace_events
 from sarn.web.model import TraceModel
 from sarn.web.server import make_server
@@ -310,3 +310,176 @@ def test_sarn_view_prints_its_address_and_serves(tmp_path):
     finally:
         process.terminate()
         process.wait(10)
+
+
+# ----------------------------------------------------------------------------
+# SQL queries, HTTP calls, log records and template renders
+
+LONG_SQL = "SELECT price.amount\nFROM price\nWHERE price.item_id = ?" + " AND 1 = 1" * 40
+
+
+def outside_document():
+    """A view that runs the same query for three items from one line, an HTTP call that fails, a warning
+    with its traceback and a template render; a worker thread's query; an HTTP call whose end was not
+    recorded and an end whose call was not."""
+    builder = DocumentBuilder()
+    builder.call("shop.views.list_items", path="shop/views.py:18", line=22)
+    for item in range(3):
+        builder.operation("sql_query", "sql_query_end", seconds=0.002, end={"rowcount": 1}, subtype="sqlalchemy",
+                          sql=LONG_SQL, params=[item], database="sqlite://", vendor="sqlite")
+    builder.operation("http_request", "http_request_end", seconds=0.25,
+                      end={"status": 503, "response_headers": {"Retry-After": "5"}, "error": "HTTPError: 503"},
+                      subtype="urllib", method="GET", url="https://rates.example/eur",
+                      request_headers={"Accept": "*/*", "Authorization": "***"})
+    builder.operation("log_record", subtype="logging", level="WARNING", levelno=30, logger="shop",
+                      message="rates down", exception="Traceback ...\nHTTPError: 503")
+    builder.operation("template_render", "template_render_end", seconds=0.003, template="list.html",
+                      engine="jinja2")
+    builder.ret(None)
+    builder.call("worker.run", thread_id=200, thread="worker", line=4)
+    builder.operation("sql_query", "sql_query_end", thread_id=200, thread="worker", end={}, sql="SELECT 1",
+                      vendor="sqlite")
+    builder.ret(None, thread_id=200, thread="worker")
+    builder.call("shop.views.late", path="shop/views.py:40", line=41)
+    builder.operation("http_request", "http_request_end", started=False, end={"status": 200}, method="POST")
+    builder.operation("http_request", method="PUT", url="https://a.example/never")
+    builder.ret(None)
+    return builder
+
+
+@pytest.fixture(scope="module")
+def outside_model():
+    model = TraceModel(outside_document().pack())
+    return model, model.page()
+
+
+def children_of(page, name):
+    [node] = [node for node in page["nodes"] if node["n"] == name]
+    return [(number, page["nodes"][number]) for number in node["c"]]
+
+
+@pytest.mark.parametrize("position, expected", [
+    (0, {"k": "sql", "n": "SQL", "q": [["value", "[0]"], ["", "1 row"]], "m": 3, "p": "shop/views.py:22"}),
+    (3, {"k": "http", "n": "HTTP", "a": "https://rates.example/eur", "l": ["", "GET"], "q": [["error", "-> 503"]],
+         "t": "HTTPError: 503"}),
+    (4, {"k": "log", "n": "LOG", "a": "shop: rates down", "l": ["time", "WARNING"],
+         "q": [["error", "!! HTTPError: 503"]]}),
+    (5, {"k": "template", "n": "TEMPLATE", "a": "list.html (jinja2)"}),
+], ids=["sql", "http", "log", "template"])
+def test_trace_api_gives_each_operation_as_a_node_under_its_call(outside_model, position, expected):
+    _, page = outside_model
+    children = children_of(page, "shop.views.list_items")
+    assert [node["k"] for _, node in children] == ["sql", "sql", "sql", "http", "log", "template"]
+    node = children[position][1]
+    assert {key: node.get(key) for key in expected} == expected
+    assert node["s"] < node.get("e", node["s"] + 1)
+    assert [node["s"] for _, node in children] == sorted(node["s"] for _, node in children)
+
+
+def test_an_operations_node_keeps_its_text_to_one_line_and_its_span(outside_model):
+    _, page = outside_model
+    query = children_of(page, "shop.views.list_items")[0][1]
+    assert "\n" not in query["a"] and query["a"].startswith("SELECT price.amount FROM price WHERE")
+    assert len(query["a"]) <= 300 and query["a"].endswith("...")
+    assert query["e"] - query["s"] == pytest.approx(0.002, abs=1e-6)
+    assert "m" not in [node for node in page["nodes"] if node["a"] == "SELECT 1"][0]
+
+
+@pytest.mark.parametrize("position, note, text", [(0, "began before recording", "?"),
+                                                   (1, "no end recorded", "https://a.example/never")])
+def test_an_operation_cut_by_the_recording_says_so(outside_model, position, note, text):
+    _, page = outside_model
+    node = children_of(page, "shop.views.late")[position][1]
+    assert (node["k"], node["x"], node["a"]) == ("http", note, text)
+    assert (node.get("e") is not None) == (position == 0)
+
+
+@pytest.mark.parametrize("position, shown", [
+    (0, [["sql", LONG_SQL], ["params", "[0]"], ["rowcount", "1"], ["database", "sqlite://"], ["vendor", "sqlite"]]),
+    (3, [["method", "GET"], ["url", "https://rates.example/eur"], ["status", "503"], ["error", "HTTPError: 503"],
+         ["request_headers", "Accept: */*\nAuthorization: ***"], ["response_headers", "Retry-After: 5"]]),
+    (4, [["level", "WARNING"], ["logger", "shop"], ["message", "rates down"],
+         ["exception", "Traceback ...\nHTTPError: 503"], ["levelno", "30"]]),
+], ids=["sql", "http", "log"])
+def test_an_operations_details_are_its_records_in_full_with_its_call(outside_model, position, shown):
+    model, page = outside_model
+    number = children_of(page, "shop.views.list_items")[position][0]
+    [issuer] = [index for index, node in enumerate(page["nodes"]) if node["n"] == "shop.views.list_items"]
+    details = model.details(number)
+    assert details["issuer"] == issuer and details["name"] == "shop.views.list_items"
+    assert details["operation"]["data"] == shown
+    assert details["operation"]["site"] == "shop/views.py:22"
+
+
+def test_the_panel_lists_each_kind_in_time_order_and_groups_similar_queries(outside_model):
+    model, page = outside_model
+    panel = page["outside"]
+    nodes = page["nodes"]
+    first_three = [number for number, node in children_of(page, "shop.views.list_items")][:3]
+    worker_query = [number for number, node in enumerate(nodes) if node.get("a") == "SELECT 1"]
+    assert panel["kinds"]["sql"] == first_three + worker_query
+    assert [len(panel["kinds"][kind]) for kind in ("http", "log", "template")] == [3, 1, 1]
+    assert panel["similar"] == [first_three]
+    # The same sums as sarn show's.
+    shown = viewer.render(outside_document().pack(), summary=True)
+    assert panel["summary"] and all(line in shown for line in panel["summary"])
+    assert panel["summary"][0].startswith("4 SQL queries in 7.00 ms; 3 similar at shop/views.py:22")
+
+
+def test_a_trace_without_operations_has_an_empty_panel():
+    assert TraceModel(two_thread_document()).page()["outside"] == {"summary": [], "kinds": {}, "similar": []}
+
+
+@pytest.mark.parametrize("name, category, phase, args", [
+    ("SELECT price.amount FROM price WHERE price.item_id = ? AND 1 = 1", "sql", "X",
+     {"sql": LONG_SQL, "params": "[1]", "rowcount": 1, "database": "sqlite://", "vendor": "sqlite",
+      "site": "shop/views.py:22"}),
+    ("GET https://rates.example/eur", "http", "X",
+     {"method": "GET", "url": "https://rates.example/eur", "request_headers": {"Accept": "*/*", "Authorization": "***"},
+      "status": 503, "response_headers": {"Retry-After": "5"}, "error": "HTTPError: 503",
+      "site": "shop/views.py:22"}),
+    ("WARNING shop: rates down", "log", "i",
+     {"level": "WARNING", "levelno": 30, "logger": "shop", "message": "rates down",
+      "exception": "Traceback ...\nHTTPError: 503", "site": "shop/views.py:22"}),
+    ("list.html (jinja2)", "template", "X", {"template": "list.html", "engine": "jinja2", "site": "shop/views.py:22"}),
+], ids=["sql", "http", "log", "template"])
+def test_chrome_events_of_operations(name, category, phase, args):
+    builder = outside_document()
+    events = [event for event in trace_events(builder.pack())["traceEvents"] if event.get("cat") == category]
+    event = [event for event in events if event["name"].startswith(name)][1 if category == "sql" else 0]
+    assert len(event["name"]) <= 100
+    assert (event["ph"], event["tid"], event["args"]) == (phase, 100, args)
+    kind = {"sql": "sql_query", "http": "http_request", "log": "log_record", "template": "template_render"}[category]
+    start = builder.document()["timestamp"]
+    calls = [round((record["timestamp"] - start) * 1e6, 3) for record in builder.main if record["type"] == kind]
+    assert event["ts"] in calls
+    if phase == "X":
+        [parent] = [e for e in trace_events(builder.pack())["traceEvents"] if e["name"] == "shop.views.list_items"]
+        assert parent["ts"] <= event["ts"] and event["ts"] + event["dur"] <= parent["ts"] + parent["dur"]
+
+
+def test_chrome_events_of_operations_cut_by_the_recording_and_of_other_threads():
+    events = trace_events(outside_document().pack())["traceEvents"]
+    calls = {event["name"]: event for event in events if event["ph"] == "X"}
+    late, worker = calls["shop.views.late"], calls["worker.run"]
+    # Its call not recorded: it starts with its caller. Its end not recorded: it lasts to the thread's last record.
+    began, never = calls["?"], calls["PUT https://a.example/never"]
+    assert began["ts"] == late["ts"] and began["args"]["status"] == 200
+    assert never["ts"] + never["dur"] == pytest.approx(max(e["ts"] + e.get("dur", 0) for e in events
+                                                          if e["tid"] == 100 and e["ph"] != "M"), abs=0.01)
+    assert calls["SELECT 1"]["tid"] == worker["tid"] == 200
+    assert len([event for event in events if event.get("cat") == "sql"]) == 4
+
+
+def test_trace_list_gives_the_queries_of_each_trace(tmp_path):
+    path = str(tmp_path / "t.db")
+    db.save_trace_in_sqlite(path, "trc_01WEB0000000000000000000000", timeout=5, msgpack=outside_document().pack())
+    server = make_server(path)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        _, body = request(server, "/api/traces")
+    finally:
+        server.shutdown()
+        server.server_close()
+    [listed] = json.loads(body)["traces"]
+    assert listed["sql_count"] == 4 and listed["sql_time"] == pytest.approx(0.007, abs=1e-6)

@@ -4,7 +4,12 @@ Each recorded call becomes one complete event ("ph": "X") on its thread,
 with its arguments, return value and path as text in "args" (a call that
 ended by an exception has "exception" in place of "return", one that a yield
 suspended "yielded", one that resumed a generator "resumed"); each frame of
-interest (a test's start or end, say) an instant event ("ph": "i"). Metadata
+interest (a test's start or end, say) an instant event ("ph": "i"). An SQL
+query, HTTP call or template render (paired by :mod:`sarn.web.outside`) is a
+complete event of its own, of category "sql", "http" or "template", with
+what its records hold in "args" (the SQL, its parameters, the URL, the
+status, the user line that issued it as "site"); a log record is an instant
+event of category "log". Metadata
 events name the process (the trace) and each thread. Times are microseconds
 since the recording started. A call whose return was not recorded lasts
 until its caller ends, or until the thread's last record.
@@ -24,12 +29,15 @@ import json
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 from sarn import viewer
+from sarn.web import outside
 
 __all__ = ["json_chunks", "write_json", "trace_events"]
 
 _PID = 1
 #: Characters of one argument or return value in an event's args.
 VALUE_WIDTH = 1000
+#: Characters of an operation's event name (its SQL text, its URL).
+NAME_WIDTH = 100
 #: Characters of JSON gathered before a chunk is given out.
 CHUNK_SIZE = 1 << 16
 
@@ -73,6 +81,8 @@ class _Thread:
         # The events of the call that the last record returned, held until
         # the next record, which may say how it ended (an exception, a yield).
         self.returned: Optional[Tuple[Any, List[Dict[str, Any]]]] = None
+        self.pairing = outside.Pairing(outside.Totals())
+        self.begins: Dict[int, float] = {}  # by id(): when the operations still open began
 
     def micros(self, seconds: float) -> float:
         return round((seconds - self.start) * 1e6, 3)
@@ -118,6 +128,9 @@ class _Thread:
         site = record.get("user_code_call_site")
         parent = self.running.get(site.get("call_frame_id")) if isinstance(site, dict) else None
         low = parent.begin if parent is not None else (self.first if self.first is not None else self.start)
+        if outside.label(record.get("type")) is not None:
+            yield from self._operation(record, parent, low)
+            return
         if record.get("type") != "frame":
             yield self._instant(record, low)
             return
@@ -156,10 +169,33 @@ class _Thread:
             yield self._complete(call, end)
             stack.extend((child, max(end, child.begin)) for child in (call.open_calls or {}).values())
 
+    def _operation(self, record: Dict[str, Any], parent: Optional[_Call], low: float) -> Iterator[Dict[str, Any]]:
+        """The event of an operation outside the user's code, once it is
+        complete. One whose call was not recorded starts with its caller."""
+        where = (parent.call or {}).get("path") if parent is not None else None
+        operation, started = self.pairing.add(record, where)
+        if operation.category() == "log":
+            yield self._instant(record, low, operation)
+        elif started and self.pairing.open.get(record.get("frame_id")) is operation:  # its end may come
+            self.begins[id(operation)] = _stamp(record) or low
+        else:
+            begin = self.begins.pop(id(operation), None) or _stamp(operation.call) or low
+            yield self._span(operation, begin, _stamp(record) or begin)
+
+    def _span(self, operation: outside.Operation, begin: float, end: float) -> Dict[str, Any]:
+        ts = self.micros(begin)
+        return {"name": outside.title(operation, NAME_WIDTH), "cat": operation.category(), "ph": "X", "ts": ts,
+                "dur": round(max(0.0, self.micros(end) - ts), 3), "pid": _PID, "tid": self.tid,
+                "args": _operation_args(operation)}
+
     def finish(self) -> Iterator[Dict[str, Any]]:
-        """The events of the calls still open at the end: they last until the thread's last record."""
+        """The events of the calls and operations still open at the end:
+        they last until the thread's last record."""
         yield from self._flush()
         end = self.last if self.last is not None else self.start
+        for operation in self.pairing.finish():
+            begin = self.begins.pop(id(operation))
+            yield self._span(operation, begin, max(end, begin))
         for call in list(self.open_calls.values()):
             yield from self._close(call, max(end, call.begin))
 
@@ -180,17 +216,18 @@ class _Thread:
             "args": args,
         }
 
-    def _instant(self, record: Dict[str, Any], fallback: float) -> Dict[str, Any]:
+    def _instant(self, record: Dict[str, Any], fallback: float,
+                 operation: Optional[outside.Operation] = None) -> Dict[str, Any]:
         when = _stamp(record)
         return {
-            "name": str(record.get("type", "interest")),
-            "cat": "interest",
+            "name": outside.title(operation, NAME_WIDTH) if operation else str(record.get("type", "interest")),
+            "cat": operation.category() if operation else "interest",
             "ph": "i",
             "s": "t",
             "ts": self.micros(when if when is not None else fallback),
             "pid": _PID,
             "tid": self.tid,
-            "args": _interest_args(record),
+            "args": _operation_args(operation) if operation else _interest_args(record),
         }
 
 
@@ -214,6 +251,20 @@ def _frame_args(node: viewer.Node) -> Dict[str, Any]:
 def _interest_args(record: Dict[str, Any]) -> Dict[str, Any]:
     skipped = ("frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type")
     return {str(key): viewer.format_value(value, VALUE_WIDTH) for key, value in record.items() if key not in skipped}
+
+
+def _operation_args(operation: outside.Operation) -> Dict[str, Any]:
+    """What the operation's records hold: texts, numbers and headers as
+    they are, other values (SQL parameters) as text; and its user line."""
+    args: Dict[str, Any] = {}
+    for key, value in operation.data().items():
+        plain = value is None or isinstance(value, (str, int, float, bool)) or (
+            isinstance(value, dict) and viewer.TAG not in value and all(isinstance(item, str) for item in value.values()))
+        args[str(key)] = value if plain else viewer.format_value(value, VALUE_WIDTH)
+    site = operation.site(whole_path=True)
+    if site:
+        args["site"] = site
+    return args
 
 
 class _Threads:

@@ -3,7 +3,9 @@ numbered nodes, each with short texts for its line, and the full details of
 one node on demand.
 
 Values stay text made by :func:`sarn.viewer.format_value`: the page never
-interprets them, it only shows them.
+interprets them, it only shows them. SQL queries, HTTP calls, log records
+and template renders are nodes too, under the call that issued them, drawn
+by :mod:`sarn.web.outside_view`.
 """
 
 from __future__ import annotations
@@ -13,6 +15,7 @@ from typing import Any, Dict, List, Optional, Tuple
 
 from sarn import viewer
 from sarn.viewer import Node
+from sarn.web import outside, outside_view
 
 __all__ = ["TraceModel", "DETAIL_WIDTH"]
 
@@ -69,9 +72,11 @@ class TraceModel:
         self.nodes: List[Node] = []
         self._index: Dict[int, int] = {}  # id(node) -> its number
         self._page_json: Optional[bytes] = None
+        self._issuers: Optional[Dict[int, int]] = None  # operation's number -> its caller's
+        self.totals = outside.Totals()
         self.threads: List[Dict[str, Any]] = []
         for name, native_id, records in viewer.thread_records(self.document):
-            roots = viewer.build_tree(records)
+            roots = viewer.build_tree(records, self.totals)
             calls = sum(1 for record in records if record.get("type") == "frame" and record.get("event") == "call")
             calls -= sum(1 for record in records if record.get("type") == "resumption")  # not calls of their own
             self.threads.append(
@@ -94,6 +99,8 @@ class TraceModel:
         return None if value is None else value - self.start
 
     def _line(self, node: Node) -> Dict[str, Any]:
+        if node.operation is not None:
+            return outside_view.line(node.operation, self.totals, self._offset)
         kind = _kind(node)
         record = node.record
         line: Dict[str, Any] = {"k": kind, "n": node.name, "p": str(record.get("path") or "")}
@@ -140,7 +147,21 @@ class TraceModel:
             "facts": info.meta if info and info.meta else {},
             "threads": self.threads,
             "nodes": [self._line(node) for node in self.nodes],
+            "outside": outside_view.panel(self._operations(), self.totals),
         }
+
+    def _operations(self) -> List[Tuple[int, outside.Operation]]:
+        return [(number, node.operation) for number, node in enumerate(self.nodes) if node.operation is not None]
+
+    def _issuer(self, number: int) -> Optional[int]:
+        """The number of the call that issued operation ``number`` (None at the top level)."""
+        if self._issuers is None:
+            self._issuers = {}
+            for parent, node in enumerate(self.nodes):
+                for child in node.children:
+                    if child.operation is not None:
+                        self._issuers[self._index[id(child)]] = parent
+        return self._issuers.get(number)
 
     def page_json(self) -> bytes:
         """:meth:`page` as JSON, made once."""
@@ -154,6 +175,8 @@ class TraceModel:
         if number < 0:
             raise IndexError(number)
         node = self.nodes[number]
+        if node.operation is not None:
+            return self._operation_details(number, node.operation)
         record = node.record
         details: Dict[str, Any] = {
             "name": node.name,
@@ -175,4 +198,19 @@ class TraceModel:
                 details["raised"] = viewer.exception_text(node.exception)
             else:
                 details["return"] = viewer.format_value(node.ret.get("arg"), DETAIL_WIDTH)
+        return details
+
+    def _operation_details(self, number: int, operation: outside.Operation) -> Dict[str, Any]:
+        """The details of the call that issued the operation ("issuer", its
+        number), with the operation's own in "operation"."""
+        issuer = self._issuer(number)
+        if issuer is not None:
+            details = self.details(issuer)
+        else:
+            record = operation.call or operation.end or {}
+            details = {"name": outside.label(operation.kind), "thread": record.get("thread"),
+                       "native_id": record.get("thread_native_id"), "frame_id": record.get("frame_id"),
+                       "start": self._offset(record), "duration": operation.duration()}
+        details["issuer"] = issuer
+        details["operation"] = outside_view.details(operation, self.totals)
         return details

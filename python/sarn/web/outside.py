@@ -8,10 +8,12 @@ Plugins record each such operation as frames of interest (see
 "frame_id", whose "timestamp" less the call's is the operation's duration.
 Both carry the "user_code_call_site" of the user call that issued it.
 
-This module pairs those records (:class:`Operation`), sums them up for the
-summary (:class:`Totals`: counts, time, failures, log levels, and the same
-SQL run again and again from one line, the N+1 pattern) and writes their
-lines in the tree (:class:`Display`, :class:`Line`).
+This module pairs those records (:class:`Pairing`, :class:`Operation`),
+sums them up for the summary (:class:`Totals`: counts, time, failures, log
+levels, and the same SQL run again and again from one line, the N+1 pattern)
+and writes their lines in the tree (:class:`Display`, :class:`Line`). Every
+reader of stored documents (``sarn show``, ``sarn view``, the Trace Event
+export) pairs them here.
 """
 
 from __future__ import annotations
@@ -21,7 +23,8 @@ from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 from sarn import viewer
 
-__all__ = ["CALLS", "ENDS", "SEARCHED_KEYS", "Operation", "Totals", "Display", "Line", "label"]
+__all__ = ["CALLS", "ENDS", "SEARCHED_KEYS", "STANDARD_KEYS", "Operation", "Pairing", "Totals", "Display", "Line",
+           "label", "parts", "cut", "title"]
 
 #: The call record types: their label in the tree, and their end record type
 #: (None: the operation is the one record).
@@ -33,6 +36,9 @@ CALLS: Dict[str, Tuple[str, Optional[str]]] = {
 }
 #: End record type -> call record type.
 ENDS = {end: call for call, (_, end) in CALLS.items() if end is not None}
+#: Keys the recorder adds to every plugin record; the others are the plugin's own.
+STANDARD_KEYS = frozenset(["frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type",
+                           "subtype"])
 #: Keys whose text a filter searches, besides those of frame records.
 SEARCHED_KEYS = ("sql", "method", "url", "logger", "level", "message", "template")
 
@@ -94,6 +100,19 @@ class Operation:
                 return record[key]
         return None
 
+    def category(self) -> str:
+        """"sql", "http", "template" or "log"."""
+        return CALLS[self.kind][0].lower() if self.kind in CALLS else "?"
+
+    def data(self) -> Dict[str, Any]:
+        """The plugin's own keys of the call record, then of the end record."""
+        data: Dict[str, Any] = {}
+        for record in (self.call, self.end):
+            for key, value in (record or {}).items():
+                if key not in STANDARD_KEYS:
+                    data[key] = value
+        return data
+
     def has_end(self) -> bool:
         return CALLS.get(self.kind, ("", None))[1] is not None
 
@@ -142,8 +161,9 @@ class _Count:
         self.failed = 0
 
 
-_TOTAL_WORDS = {"sql_query": ("SQL query", "SQL queries"), "http_request": ("HTTP call", "HTTP calls"),
-                "template_render": ("template render", "template renders")}
+#: What one and many operations of a kind are called.
+WORDS = {"sql_query": ("SQL query", "SQL queries"), "http_request": ("HTTP call", "HTTP calls"),
+         "template_render": ("template render", "template renders"), "log_record": ("log record", "log records")}
 
 
 class Totals:
@@ -183,9 +203,9 @@ class Totals:
 
     def lines(self) -> Iterator[str]:
         """The summary's lines: one per kind of operation recorded."""
-        for kind, (one, many) in _TOTAL_WORDS.items():
+        for kind, (one, many) in WORDS.items():
             count = self.kinds.get(kind)
-            if count is None:
+            if count is None or kind == "log_record":  # told by level below
                 continue
             text = "%d %s in %s" % (count.count, one if count.count == 1 else many, viewer.format_duration(count.time))
             if count.failed:
@@ -203,7 +223,44 @@ class Totals:
             yield "log records: " + ", ".join("%d %s" % (count, viewer.printable(level)) for level, count in ordered)
 
 
-def _cut(text: str, limit: int) -> str:
+class Pairing:
+    """Pairs the call and end records of one thread's operations as the
+    records come, in recorded order, and adds each operation to ``totals``
+    once it is complete (or, at :meth:`finish`, when its end never came)."""
+
+    def __init__(self, totals: Totals) -> None:
+        self.totals = totals
+        self.open: Dict[Any, Operation] = {}  # by frame id: calls whose end record may come
+
+    def add(self, record: Dict[str, Any], where: Any = None) -> Tuple[Operation, bool]:
+        """The operation of a call or end record (``where``: the file of the
+        user call that issued it), and whether the record starts it (False:
+        it ends one already started, which it is now added to)."""
+        kind = record.get("type")
+        frame_id = record.get("frame_id")
+        if kind in ENDS and frame_id is not None:
+            operation = self.open.pop(frame_id, None)
+            if operation is not None:
+                operation.end = record
+                self.totals.add(operation)
+                return operation, False
+        operation = Operation(None, record, where) if kind in ENDS else Operation(record, None, where)
+        if operation.end is None and operation.has_end() and frame_id is not None:
+            self.open[frame_id] = operation
+        else:
+            self.totals.add(operation)
+        return operation, True
+
+    def finish(self) -> List[Operation]:
+        """The operations whose end was not recorded (now added to the totals)."""
+        unended = list(self.open.values())
+        self.open.clear()
+        for operation in unended:
+            self.totals.add(operation)
+        return unended
+
+
+def cut(text: str, limit: int) -> str:
     """``text`` in at most ``limit`` characters, ending in "..." when cut,
     at a space when one is near the end (SQL and URLs have long tokens)."""
     if len(text) <= limit:
@@ -243,36 +300,36 @@ class Line:
         """The line, in about ``room`` characters (None: the width is not known)."""
         display, operation = self.display, self.operation
         style = display.style
-        lead, main, before, after = _PARTS[operation.kind](operation, style)
-        parts = list(before)
+        lead, main, before, after = parts(operation, style)
+        shown = list(before)
         error = operation.error()
         if error is not None:
-            parts.append((style.error, "!! " + error))
-        parts.append((style.time, viewer.format_duration(operation.duration())))
-        parts.extend(after)
+            shown.append((style.error, "!! " + error))
+        shown.append((style.time, viewer.format_duration(operation.duration())))
+        shown.extend(after)
         if operation.call is None:
-            parts.insert(0, (style.dim, "[began before recording]"))
+            shown.insert(0, (style.dim, "[began before recording]"))
         elif operation.end is None and operation.has_end():
-            parts.append((style.dim, "[no end recorded]"))
-        parts.append((style.dim, operation.site()))
+            shown.append((style.dim, "[no end recorded]"))
+        shown.append((style.dim, operation.site()))
         similar = display.totals.similar_count(operation)
         if similar > 1:
-            parts.append((style.error, "(similar x%d)" % similar))
-        parts = [(colour, viewer.printable(text)) for colour, text in parts if text]
+            shown.append((style.error, "(similar x%d)" % similar))
+        shown = [(colour, viewer.printable(text)) for colour, text in shown if text]
         main = viewer.printable(main)
         label = CALLS[operation.kind][0].ljust(4)
         if not display.full:
             limit = TEXT_WIDTH
             if room is not None:
-                used = len(label) + 1 + len(lead[1]) + 1 + sum(len(text) + 2 for _, text in parts)
+                used = len(label) + 1 + len(lead[1]) + 1 + sum(len(text) + 2 for _, text in shown)
                 limit = min(limit, max(MIN_TEXT_WIDTH, room - used))
-            main = _cut(main, limit)
+            main = cut(main, limit)
         text = _coloured(style.mark, label.rstrip(), style) + label[len(label.rstrip()):]
         if lead[1]:
             text += " " + _coloured(lead[0], viewer.printable(lead[1]), style)
         if main:
             text += " " + main
-        for colour, part in parts:
+        for colour, part in shown:
             # A status follows its URL as a return value follows its call.
             separator = " " if part.startswith("-> ") or text.endswith(" ") else "  "
             text += separator + _coloured(colour, part, style)
@@ -330,6 +387,26 @@ def _template_parts(operation: Operation, style: Any) -> Tuple[_Part, str, List[
 
 _PARTS = {"sql_query": _sql_parts, "http_request": _http_parts, "log_record": _log_parts,
           "template_render": _template_parts}
+
+
+def parts(operation: Operation, style: Any) -> Tuple[_Part, str, List[_Part], List[_Part]]:
+    """What a line of the operation shows besides its duration, error and
+    user line: its lead (HTTP method, log level), its main text (SQL, URL,
+    message, template), and the parts before and after its duration, each
+    part with its colour taken from ``style`` (``error``, ``value``,
+    ``time``, ``dim``: terminal codes, or a page's class names)."""
+    return _PARTS[operation.kind](operation, style)
+
+
+class _Plain:
+    error = value = time = dim = mark = reset = ""
+
+
+def title(operation: Operation, limit: int = TEXT_WIDTH) -> str:
+    """The operation in one line of at most ``limit`` characters: the SQL
+    text, "GET https://...", "WARNING shop.views: stock low", the template."""
+    lead, main, _, _ = parts(operation, _Plain)
+    return cut(("%s %s" % (lead[1], main)) if lead[1] else main, limit)
 
 
 class Display:

@@ -282,6 +282,8 @@ def _listed(row: db.TraceInfo) -> Dict[str, Any]:
         "frames": row.frame_count,
         "threads": row.thread_count,
         "size": row.size,
+        "sql_count": row.sql_count,
+        "sql_time": row.sql_time,
         "facts": row.meta or {},
     }
 

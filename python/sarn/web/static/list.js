@@ -9,6 +9,13 @@
   const live = document.getElementById("live");
   let traces = [];
 
+  // The SQL queries of a trace and their total time; "?" for a trace saved
+  // before they were counted.
+  function queries(trace) {
+    if (trace.sql_count === null || trace.sql_count === undefined) return "?";
+    return trace.sql_count ? trace.sql_count + " in " + sarn.duration(trace.sql_time || 0) : "";
+  }
+
   function row(trace) {
     const facts = trace.facts || {};
     const link = el("a", null, trace.what || trace.id);
@@ -21,6 +28,7 @@
       el("td", "num", sarn.duration(facts.duration)),
       el("td", null, trace.source || ""),
       el("td", "num", trace.frames === null ? "" : String(trace.frames)),
+      el("td", "num queries", queries(trace)),
       el("td", "num", trace.threads === null ? "" : String(trace.threads)),
       el("td", "num", sarn.size(trace.size)),
       el("td", "mono dim", trace.id));

@@ -71,17 +71,7 @@
     return track;
   }
 
-  function row(id, depth) {
-    const node = nodes[id];
-    const open = expanded.has(id);
-    const line = el("div", "row kind-" + node.k);
-    line.dataset.id = String(id);
-    line.setAttribute("role", "treeitem");
-    if (node.c) line.setAttribute("aria-expanded", String(open));
-    if (matchSet.has(id)) line.classList.add("match");
-    if (selected === id) line.classList.add("selected");
-    line.style.paddingLeft = (6 + depth * 16) + "px";
-    const toggle = el("span", "toggle", node.c ? (open ? "▾" : "▸") : "");
+  function callLabel(node) {
     const label = el("span", "label", highlighted(node.n, "name"));
     if (node.k === "start_test") label.prepend(el("span", "tag", "test start"));
     if (node.k === "end_test") label.prepend(el("span", "tag", "test end"));
@@ -95,6 +85,21 @@
     if (node.t !== undefined) label.append(el("span", "arrow raised", " !! "), highlighted(node.t, "ret"));
     if (node.x) label.append(el("span", "note", " [" + node.x + "]"));
     if (node.p) label.append(highlighted(node.p.split("/").pop(), "path"));
+    return label;
+  }
+
+  function row(id, depth) {
+    const node = nodes[id];
+    const open = expanded.has(id);
+    const line = el("div", "row kind-" + node.k);
+    line.dataset.id = String(id);
+    line.setAttribute("role", "treeitem");
+    if (node.c) line.setAttribute("aria-expanded", String(open));
+    if (matchSet.has(id)) line.classList.add("match");
+    if (selected === id) line.classList.add("selected");
+    line.style.paddingLeft = (6 + depth * 16) + "px";
+    const toggle = el("span", "toggle", node.c ? (open ? "▾" : "▸") : "");
+    const label = sarnOutside.KINDS.has(node.k) ? sarnOutside.label(node, highlighted) : callLabel(node);
     if (node.p) line.title = node.p;
     const duration = typeof node.e === "number" && typeof node.s === "number" ? sarn.duration(node.e - node.s) : "";
     line.append(toggle, label, el("span", "dur", duration), bar(node));
@@ -264,11 +269,15 @@
     return section;
   }
 
+  // An SQL query, HTTP call, log record or template render selects the call
+  // that issued it as well: the details are that call's, after its own.
   async function select(id) {
     selected = id;
     document.querySelectorAll(".row.selected").forEach((line) => line.classList.remove("selected"));
     const line = rowOf(id);
     if (line) line.classList.add("selected");
+    const issuer = sarnOutside.KINDS.has(nodes[id].k) ? parents[id] : -1;
+    if (issuer !== -1 && rowOf(issuer)) rowOf(issuer).classList.add("selected");
     const aside = document.getElementById("details");
     try {
       const details = await sarn.getJSON(api + "/nodes/" + id);
@@ -282,7 +291,9 @@
       fact("started", typeof details.start === "number" ? "+" + sarn.duration(details.start) : "");
       fact("took", sarn.duration(details.duration));
       fact("frame id", details.frame_id);
-      const parts = [el("h2", "detail-name", details.name), facts];
+      const parts = details.operation ? sarnOutside.details(details.operation, table) : [];
+      if (details.operation && details.issuer !== null) parts.push(el("h3", "issued-by", "Issued by"));
+      parts.push(el("h2", "detail-name", details.name), facts);
       if (details.data) parts.push(table("Data", details.data));
       if (details.arguments) parts.push(table("Arguments", details.arguments));
       if (details.locals) parts.push(table("Locals at return", details.locals));
@@ -292,6 +303,15 @@
     } catch (error) {
       aside.replaceChildren(el("p", "error", String(error.message || error)));
     }
+  }
+
+  // Show an entry of the panel in the tree, and select it.
+  function pick(id) {
+    reveal(id);
+    drawThreads();
+    const line = rowOf(id);
+    if (line) line.scrollIntoView({ block: "center" });
+    select(id);
   }
 
   // ------------------------------------------------------------------
@@ -406,6 +426,7 @@
       index(trace);
       unfold(FIRST_ROWS);
       drawThreads();
+      sarnOutside.panel(trace.outside, nodes, pick);
       wire();
       document.body.dataset.ready = "true";
     } catch (error) {
