@@ -291,8 +291,20 @@ def test_asgi_follows_the_recorded_request_into_a_shared_worker_thread_call_by_c
     # One thread, started during the recording, runs both requests' calls.
     worker = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="shared-worker")
 
+    others_in = []
+    both_others_in = []  # the event, made on the loop that serves (3.8 binds one at its making)
+
     async def app(scope, receive, send):
-        work = recorded_work if scope["path"] == "/recorded" else other_work
+        # The recorded request goes on once both others are served beside
+        # it, whatever order the event loop starts the three in.
+        if scope["path"] == "/recorded":
+            await both_others_in[0].wait()
+            work = recorded_work
+        else:
+            others_in.append(scope["path"])
+            if len(others_in) == 2:
+                both_others_in[0].set()
+            work = other_work
         text = await sync.sync_to_async(work, thread_sensitive=False, executor=worker)()
         await send({"type": "http.response.start", "status": 200, "headers": []})
         await send({"type": "http.response.body", "body": text.encode()})
@@ -312,6 +324,7 @@ def test_asgi_follows_the_recorded_request_into_a_shared_worker_thread_call_by_c
         return sent[-1]["body"]
 
     async def serve():
+        both_others_in.append(asyncio.Event())
         return await asyncio.gather(call("/recorded"), call("/other"), call("/other"))
 
     with worker:
