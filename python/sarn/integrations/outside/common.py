@@ -13,7 +13,7 @@ from __future__ import annotations
 import dis
 import os
 import sys
-from typing import Any, Dict, Iterable, Mapping, Optional, Tuple
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
 
 from sarn.serialize import MAX_BYTES, MAX_ITEMS, MAX_STR
 
@@ -302,3 +302,35 @@ def rowcount_of(cursor: Any) -> Dict[str, int]:
     except Exception:
         return {}
     return {"rowcount": count} if type(count) is int and count >= 0 else {}
+
+
+def sql_spec(co_names: List[str], path: str, subtype: str, call: Any, process: Any) -> Dict[str, Any]:
+    """The specification of an SQL plugin: the functions every statement of
+    one library passes through, recorded as "sql_query" and "sql_query_end"."""
+    return {
+        "co_names": co_names,
+        "path_fragment": path,
+        "call_type": "sql_query",
+        "return_type": "sql_query_end",
+        "subtype": subtype,
+        "call": call,
+        "process": process,
+        "build_context": sql_context,
+    }
+
+
+def response_end(frame: Any, response: Any, header_pairs: Iterable[Tuple[Any, Any]], status: Any) -> Dict[str, Any]:
+    """The end record of an HTTP exchange: the error it raised, or the
+    response's status, size (from its headers: the body is never read) and
+    headers."""
+    data: Dict[str, Any] = end_error(frame)
+    if data or response is None:
+        return data
+    headers = masked_headers(header_pairs)
+    if type(status) is int:
+        data["status"] = status
+    size = content_length(headers)
+    if size is not None:
+        data["response_size"] = size
+    data["response_headers"] = headers
+    return data

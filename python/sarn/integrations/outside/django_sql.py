@@ -10,7 +10,9 @@ from __future__ import annotations
 
 from typing import Any, Dict, List, Mapping
 
-from sarn.integrations.outside.common import SQL_TEXT_LIMIT, bounded_value, cut_text, end_error, local, outermost_call, rowcount_of, sql_context
+from sarn.integrations.outside.common import (
+    SQL_TEXT_LIMIT, bounded_value, cut_text, end_error, local, outermost_call, rowcount_of, sql_spec,
+)
 
 PATH = "django/db/backends/utils.py"
 _outermost = outermost_call(PATH)
@@ -39,14 +41,5 @@ def process(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> Dict[s
 
 
 def specs(config: Mapping[str, Any]) -> List[Dict[str, Any]]:
-    return [{
-        "co_names": ["execute", "executemany"],
-        "path_fragment": PATH,
-        "call_type": "sql_query",
-        "return_type": "sql_query_end",
-        "subtype": "django",
-        "call": _outermost,
-        "process": process,
-        "build_context": sql_context,
-    }]
+    return [sql_spec(["execute", "executemany"], PATH, "django", _outermost, process)]
 

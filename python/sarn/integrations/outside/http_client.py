@@ -15,7 +15,7 @@ import weakref
 from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 from sarn.integrations.outside.common import (
-    content_length, cut_text, end_error, local, masked_headers, module_class, url_without_credentials,
+    cut_text, local, masked_headers, module_class, response_end, url_without_credentials,
 )
 
 PATH = "http/client.py"
@@ -80,18 +80,7 @@ def _url(connection: Any, target: str, headers: List[Tuple[str, str]]) -> str:
 def process(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> Dict[str, Any]:
     connection = _connection(frame)
     if event != "call":
-        data = end_error(frame)
-        if data or arg is None:
-            return data
-        headers = masked_headers(_items(getattr(arg, "msg", None)))
-        status = getattr(arg, "status", None)
-        if type(status) is int:
-            data["status"] = status
-        size = content_length(headers)
-        if size is not None:
-            data["response_size"] = size
-        data["response_headers"] = headers
-        return data
+        return response_end(frame, arg, _items(getattr(arg, "msg", None)), getattr(arg, "status", None))
     method, target, headers = _sent.pop(connection, None) or (getattr(connection, "_method", None) or "", "", [])
     return {
         "method": cut_text(method),

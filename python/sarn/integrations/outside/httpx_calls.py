@@ -12,7 +12,7 @@ from __future__ import annotations
 from typing import Any, Dict, List, Mapping, Tuple
 
 from sarn.integrations.outside.common import (
-    content_length, cut_text, end_error, first_start_or_last_end, local, masked_headers, url_without_credentials,
+    cut_text, first_start_or_last_end, local, masked_headers, response_end, url_without_credentials,
 )
 
 PATH = "httpx/_transports/"
@@ -33,18 +33,7 @@ def _pairs(headers: Any) -> List[Tuple[Any, Any]]:
 
 def process(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> Dict[str, Any]:
     if event != "call":
-        data = end_error(frame)
-        if data or arg is None:
-            return data
-        headers = masked_headers(_pairs(getattr(arg, "headers", None)))
-        status = getattr(arg, "status_code", None)
-        if type(status) is int:
-            data["status"] = status
-        size = content_length(headers)
-        if size is not None:
-            data["response_size"] = size
-        data["response_headers"] = headers
-        return data
+        return response_end(frame, arg, _pairs(getattr(arg, "headers", None)), getattr(arg, "status_code", None))
     request = local(frame, "request")
     return {
         "method": cut_text(getattr(request, "method", "")),

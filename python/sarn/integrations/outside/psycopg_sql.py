@@ -9,8 +9,7 @@ import os
 from typing import Any, Dict, List, Mapping
 
 from sarn.integrations.outside.common import (
-    SQL_TEXT_LIMIT,
-    bounded_value, cut_text, end_error, first_start_or_last_end, local, rowcount_of, safe_str, sql_context,
+    SQL_TEXT_LIMIT, bounded_value, cut_text, end_error, first_start_or_last_end, local, rowcount_of, safe_str, sql_spec,
 )
 
 PATH = "psycopg/"
@@ -65,13 +64,4 @@ def process(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> Dict[s
 
 
 def specs(config: Mapping[str, Any]) -> List[Dict[str, Any]]:
-    return [{
-        "co_names": ["execute", "executemany"],
-        "path_fragment": PATH,
-        "call_type": "sql_query",
-        "return_type": "sql_query_end",
-        "subtype": "psycopg",
-        "call": call,
-        "process": process,
-        "build_context": sql_context,
-    }]
+    return [sql_spec(["execute", "executemany"], PATH, "psycopg", call, process)]

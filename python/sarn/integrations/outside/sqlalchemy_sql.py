@@ -12,8 +12,7 @@ from __future__ import annotations
 from typing import Any, Dict, List, Mapping
 
 from sarn.integrations.outside.common import (
-    SQL_TEXT_LIMIT,
-    bounded_value, cut_text, end_error, local, outermost_call, rowcount_of, safe_str, sql_context,
+    SQL_TEXT_LIMIT, bounded_value, cut_text, end_error, local, outermost_call, rowcount_of, safe_str, sql_spec,
 )
 
 PATH = "sqlalchemy/"
@@ -52,13 +51,4 @@ def process(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> Dict[s
 
 
 def specs(config: Mapping[str, Any]) -> List[Dict[str, Any]]:
-    return [{
-        "co_names": ["do_execute", "do_executemany", "do_execute_no_params"],
-        "path_fragment": PATH,
-        "call_type": "sql_query",
-        "return_type": "sql_query_end",
-        "subtype": "sqlalchemy",
-        "call": _outermost,
-        "process": process,
-        "build_context": sql_context,
-    }]
+    return [sql_spec(["do_execute", "do_executemany", "do_execute_no_params"], PATH, "sqlalchemy", _outermost, process)]
