@@ -4,6 +4,7 @@ import itertools
 
 import msgpack
 
+from sarn import viewer
 from sarn.serialize import dump_msgpack
 
 _ids = itertools.count(1)
@@ -128,3 +129,19 @@ class DocumentBuilder:
 
     def pack(self):
         return msgpack.packb(self.document(), use_bin_type=True)
+
+
+# What `sarn show` prints of a document, line by line.
+
+def lines_of(document, **options):
+    return viewer.render(document, **options).splitlines()
+
+
+def line_with(lines, text):
+    found = [line for line in lines if text in line]
+    assert len(found) == 1, (text, lines)
+    return found[0]
+
+
+def indent_of(line):
+    return len(line) - len(line.lstrip(" "))

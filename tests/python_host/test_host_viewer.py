@@ -6,23 +6,10 @@ import time
 import msgpack
 import pytest
 
-from host_support import DocumentBuilder
+from host_support import DocumentBuilder, indent_of, line_with, lines_of
 from sarn import viewer
 from sarn.serialize import TAG, dump_msgpack
 
-
-def lines_of(document, **options):
-    return viewer.render(document, **options).splitlines()
-
-
-def line_with(lines, text):
-    found = [line for line in lines if text in line]
-    assert len(found) == 1, (text, lines)
-    return found[0]
-
-
-def indent_of(line):
-    return len(line) - len(line.lstrip(" "))
 
 
 @pytest.fixture
