@@ -182,7 +182,8 @@ REQUEST_MODE_NAMES = {
     "none": "no recording",
     "sarn": "sarn's middleware, its defaults: SQL, logs, templates captured, trace saved",
     "sarn-capture-off": "sarn's middleware, record_sql/http/logs/templates off, trace saved",
-    "debug-toolbar": "django-debug-toolbar, default panels (SQL among them), shown on every request",
+    "debug-toolbar": "django-debug-toolbar %s, default panels (SQL among them), shown on every request, "
+                     "panels stored as under runserver",
 }
 
 
@@ -222,9 +223,10 @@ def requests_overhead(rounds: int) -> None:
     for mode in modes:
         described = REQUEST_MODE_NAMES[mode]
         if mode == "debug-toolbar":
-            described += " (%s)" % _version("django-debug-toolbar")
+            described %= _version("django-debug-toolbar")
         print("  %-18s %s" % (mode, described))
-    print("%-18s %12s %10s  %s" % ("mode", "ms/request", "x none", "checked"))
+    print("x none and +ms: medians of the per-round ratios and differences to the unrecorded request")
+    print("%-18s %12s %10s %10s  %s" % ("mode", "ms/request", "x none", "+ms", "checked"))
     for mode in modes:
         if not times[mode]:
             print("%-18s %12s" % (mode, "failed"))
@@ -235,8 +237,11 @@ def requests_overhead(rounds: int) -> None:
             checked += ", %d traces saved, %d queries in the last" % (found["traces"], found["sql in trace"])
         if mode == "debug-toolbar":
             checked += ", toolbar %s" % ("in the page" if found["toolbar shown"] else "NOT in the page")
-        print("%-18s %12.2f %10.2f  %s" % (mode, statistics.median(times[mode]) * 1e3,
-                                          paired_ratio(times[mode], times["none"]), checked))
+            if found.get("sql in toolbar") is not None:
+                checked += ", %d queries in its SQL panel" % found["sql in toolbar"]
+        added = paired_extra(times[mode], times["none"], 1) / 1e6  # ns to ms
+        print("%-18s %12.2f %10.2f %10.2f  %s" % (mode, statistics.median(times[mode]) * 1e3,
+                                                 paired_ratio(times[mode], times["none"]), added, checked))
 
 
 def _version(distribution: str) -> str:

@@ -58,6 +58,11 @@ def configure(mode: str, folder: str) -> None:
         extra["DEBUG_TOOLBAR_CONFIG"] = {
             "SHOW_TOOLBAR_CALLBACK": __name__ + "._toolbar_shown",
             "IS_RUNNING_TESTS": False,
+            # Panels kept in the toolbar's store, their HTML made when one is
+            # opened: what it does under a development server. The test
+            # Client's requests say wsgi.multiprocess, for which the toolbar
+            # would otherwise render every panel into every page.
+            "RENDER_PANELS": False,
         }
     settings.configure(
         DEBUG=False,
