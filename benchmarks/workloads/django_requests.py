@@ -28,8 +28,7 @@ PAGE = """<!DOCTYPE html>
 </html>
 """
 
-# What each mode adds to the plain site: middleware first in the list,
-# installed apps, and settings.
+# sarn's settings that turn off what it records outside the program's code.
 CAPTURE_OFF = {"record_sql": False, "record_http": False, "record_logs": False, "record_templates": False}
 
 
@@ -38,6 +37,8 @@ def _toolbar_shown(request):
 
 
 def configure(mode: str, folder: str) -> None:
+    """The plain site, plus what the mode adds: its middleware first in the
+    list, its app, its settings."""
     import django
     from django.conf import settings
 
