@@ -3,11 +3,13 @@
     python benchmarks/harness.py MODE WORKLOAD SCALE   -> prints seconds
     python benchmarks/harness.py kept                  -> JSON figures
     python benchmarks/harness.py build                 -> JSON figures
+    python benchmarks/harness.py request MODE COUNT    -> JSON figures
 """
 from __future__ import annotations
 
 import atexit
 import importlib
+import importlib.util
 import json
 import os
 import shutil
@@ -237,8 +239,74 @@ def build() -> dict:
     }
 
 
+# A Django page with 51 queries (benchmarks/workloads/django_requests.py):
+# served plain, through sarn's middleware with its defaults, through it with
+# the capture of SQL, HTTP, logs and templates off, and through
+# django-debug-toolbar with its default panels shown on every request.
+REQUEST_MODES = ["none", "sarn", "sarn-capture-off", "debug-toolbar"]
+REQUEST_PATH = "/books/"
+
+
+def request_mode_available(mode: str) -> bool:
+    needed = {"debug-toolbar": "debug_toolbar"}.get(mode, "django")
+    return importlib.util.find_spec(needed) is not None
+
+
+def time_requests(mode: str, count: int) -> dict:
+    """Seconds per request over `count` requests, after a few warm ones, and
+    what the requests did: queries run, traces saved, toolbar shown."""
+    import django_requests
+
+    folder = tempfile.mkdtemp(prefix="sarn-bench-")
+    atexit.register(shutil.rmtree, folder, True)
+    django_requests.configure(mode, folder)
+    django_requests.prepare()
+    from django.db import connection
+    from django.test import Client
+
+    client = Client()
+    # Warm requests: the URL resolver, the template's compilation, the
+    # recorder's code memos and the toolbar's first store are all made once.
+    for _ in range(3):
+        response = client.get(REQUEST_PATH)
+    if response.status_code != 200:
+        raise RuntimeError("%s answered %d" % (REQUEST_PATH, response.status_code))
+    queries = []
+    with connection.execute_wrapper(lambda execute, sql, *rest: queries.append(sql) or execute(sql, *rest)):
+        response = client.get(REQUEST_PATH)
+    began = time.perf_counter()
+    for _ in range(count):
+        client.get(REQUEST_PATH)
+    seconds = (time.perf_counter() - began) / count
+    found = {"seconds": seconds, "queries": len(queries),
+             "toolbar shown": b'id="djDebug"' in response.content}
+    if mode.startswith("sarn"):
+        from sarn import db
+
+        traces = db.list_traces(os.path.join(folder, "traces.sqlite3"))
+        found["traces"] = len(traces)
+        found["sql in trace"] = traces[0].sql_count if traces else 0
+    if mode == "debug-toolbar":
+        found["sql in toolbar"] = _toolbar_queries()
+    return found
+
+
+def _toolbar_queries():
+    """The queries of the last request in the toolbar's SQL panel, or None
+    when this release of the toolbar keeps its store elsewhere."""
+    try:
+        from debug_toolbar.toolbar import DebugToolbar
+
+        toolbar = list(DebugToolbar._store.values())[-1]
+        return len(toolbar.get_panel_by_id("SQLPanel").get_stats()["queries"])
+    except Exception:
+        return None
+
+
 def main() -> None:
-    if sys.argv[1] == "kept":
+    if sys.argv[1] == "request":
+        print(json.dumps(time_requests(sys.argv[2], int(sys.argv[3]))))
+    elif sys.argv[1] == "kept":
         print(json.dumps(kept()))
     elif sys.argv[1] == "build":
         print(json.dumps(build()))

@@ -8,6 +8,7 @@
     python benchmarks/run.py instructions --workload user_code
     python benchmarks/run.py build           # build_trace on a million records
     python benchmarks/run.py pytest          # 300 trivial tests, with and without pytest --sarn
+    python benchmarks/run.py requests        # a Django page with 51 queries: sarn, debug toolbar
 
 Every timing runs in its own child process; the modes are interleaved round
 by round so that drift of the machine affects them alike. Times are medians;
@@ -176,9 +177,86 @@ def pytest_overhead(rounds: int) -> None:
         print("%-22s %10.3f %10.3f" % (mode, statistics.median(times[mode]), paired_ratio(times[mode], times["pytest"])))
 
 
+REQUESTS_PER_RUN = 20
+REQUEST_MODE_NAMES = {
+    "none": "no recording",
+    "sarn": "sarn's middleware, its defaults: SQL, logs, templates captured, trace saved",
+    "sarn-capture-off": "sarn's middleware, record_sql/http/logs/templates off, trace saved",
+    "debug-toolbar": "django-debug-toolbar %s, default panels (SQL among them), shown on every request, "
+                     "panels stored as under runserver",
+}
+
+
+def measure_requests(mode: str, count: int) -> dict | None:
+    command = [sys.executable, os.path.join(HERE, "harness.py"), "request", mode, str(count)]
+    done = subprocess.run(command, capture_output=True, text=True)
+    if done.returncode != 0:
+        print("  %s failed:\n%s" % (mode, done.stderr[-2000:]), file=sys.stderr)
+        return None
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def requests_overhead(rounds: int) -> None:
+    if not harness.request_mode_available("none"):
+        print("requests: Django is not installed")
+        return
+    modes = []
+    for mode in harness.REQUEST_MODES:
+        if harness.request_mode_available(mode):
+            modes.append(mode)
+        else:
+            print("requests: %s is left out: django-debug-toolbar is not installed "
+                  "(pip install django-debug-toolbar)" % mode)
+    times = {mode: [] for mode in modes}
+    facts = {}
+    for round_number in range(rounds):
+        for mode in modes:
+            found = measure_requests(mode, REQUESTS_PER_RUN)
+            if found is not None:
+                times[mode].append(found["seconds"])
+                facts[mode] = found
+        print("  round %d/%d done" % (round_number + 1, rounds), file=sys.stderr)
+    print("Django %s GET of a page: %d ORM queries on SQLite (a list of 50 rows, then one query per row), "
+          "a template render; through the test Client, DEBUG off; %d requests per process after 4 warm ones, "
+          "median of %d rounds" % (_version("django"), facts.get("none", {}).get("queries", 0), REQUESTS_PER_RUN,
+                                   rounds))
+    for mode in modes:
+        described = REQUEST_MODE_NAMES[mode]
+        if mode == "debug-toolbar":
+            described %= _version("django-debug-toolbar")
+        print("  %-18s %s" % (mode, described))
+    print("x none and +ms: medians of the per-round ratios and differences to the unrecorded request")
+    print("%-18s %12s %10s %10s  %s" % ("mode", "ms/request", "x none", "+ms", "checked"))
+    for mode in modes:
+        if not times[mode]:
+            print("%-18s %12s" % (mode, "failed"))
+            continue
+        found = facts[mode]
+        checked = "%d queries" % found["queries"]
+        if "traces" in found:
+            checked += ", %d traces saved, %d queries in the last" % (found["traces"], found["sql in trace"])
+        if mode == "debug-toolbar":
+            checked += ", toolbar %s" % ("in the page" if found["toolbar shown"] else "NOT in the page")
+            if found.get("sql in toolbar") is not None:
+                checked += ", %d queries in its SQL panel" % found["sql in toolbar"]
+        added = paired_extra(times[mode], times["none"], 1) / 1e6  # ns to ms
+        print("%-18s %12.2f %10.2f %10.2f  %s" % (mode, statistics.median(times[mode]) * 1e3,
+                                                 paired_ratio(times[mode], times["none"]), added, checked))
+
+
+def _version(distribution: str) -> str:
+    import importlib.metadata
+
+    try:
+        return importlib.metadata.version(distribution)
+    except importlib.metadata.PackageNotFoundError:
+        return "?"
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("what", nargs="?", default="all", choices=["all", "overhead", "instructions", "kept", "build", "pytest"])
+    parser.add_argument("what", nargs="?", default="all", choices=["all", "overhead", "instructions", "kept", "build", "pytest",
+                                                                  "requests"])
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--workload", choices=sorted(WORKLOADS), action="append")
     args = parser.parse_args()
@@ -199,6 +277,9 @@ def main() -> None:
         print()
     if args.what in ("all", "pytest"):
         pytest_overhead(args.rounds)
+        print()
+    if args.what in ("all", "requests"):
+        requests_overhead(args.rounds)
     print("(%.0f s)" % (time.perf_counter() - started), file=sys.stderr)
 
 
