@@ -304,19 +304,36 @@ def rowcount_of(cursor: Any) -> Dict[str, int]:
     return {"rowcount": count} if type(count) is int and count >= 0 else {}
 
 
+#: The record types of each kind of operation: its start and its end.
+RECORD_TYPES = {
+    "sql": ("sql_query", "sql_query_end"),
+    "http": ("http_request", "http_request_end"),
+    "log": ("log_record", "log_record_end"),
+    "template": ("template_render", "template_render_end"),
+}
+
+
+def watch(kind: str, co_names: List[str], path: str, subtype: str, call: Any, process: Any,
+          **more: Any) -> Dict[str, Any]:
+    """The plugin that records one kind of operation (a key of
+    :data:`RECORD_TYPES`) at the functions ``co_names`` of files under ``path``."""
+    call_type, return_type = RECORD_TYPES[kind]
+    return dict({"co_names": co_names, "path_fragment": path, "call_type": call_type, "return_type": return_type,
+                 "subtype": subtype, "call": call, "process": process}, **more)
+
+
 def sql_spec(co_names: List[str], path: str, subtype: str, call: Any, process: Any) -> Dict[str, Any]:
-    """The specification of an SQL plugin: the functions every statement of
-    one library passes through, recorded as "sql_query" and "sql_query_end"."""
-    return {
-        "co_names": co_names,
-        "path_fragment": path,
-        "call_type": "sql_query",
-        "return_type": "sql_query_end",
-        "subtype": subtype,
-        "call": call,
-        "process": process,
-        "build_context": sql_context,
-    }
+    """The plugin of an SQL library: the functions every statement passes through."""
+    return watch("sql", co_names, path, subtype, call, process, build_context=sql_context)
+
+
+def template_render(frame: Any, event: str, engine: str) -> Dict[str, Any]:
+    """A template render of ``engine``, read from its ``render`` frame: the
+    template's name at the start, the error it raised at the end."""
+    if event != "call":
+        return end_error(frame)
+    name = getattr(local(frame, "self"), "name", None)
+    return {"template": cut_text(name) if isinstance(name, str) and name else "<string>", "engine": engine}
 
 
 def response_end(frame: Any, response: Any, header_pairs: Iterable[Tuple[Any, Any]], status: Any) -> Dict[str, Any]:

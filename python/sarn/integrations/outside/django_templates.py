@@ -8,7 +8,7 @@ from __future__ import annotations
 
 from typing import Any, Dict, List, Mapping
 
-from sarn.integrations.outside.common import cut_text, end_error, local, module_class
+from sarn.integrations.outside.common import module_class, template_render, watch
 
 PATH = "django/template/base.py"
 
@@ -26,19 +26,8 @@ def call(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> bool:
 
 
 def process(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> Dict[str, Any]:
-    if event != "call":
-        return end_error(frame)
-    name = getattr(local(frame, "self"), "name", None)
-    return {"template": cut_text(name) if isinstance(name, str) and name else "<string>", "engine": "django"}
+    return template_render(frame, event, "django")
 
 
 def specs(config: Mapping[str, Any]) -> List[Dict[str, Any]]:
-    return [{
-        "co_names": ["render"],
-        "path_fragment": PATH,
-        "call_type": "template_render",
-        "return_type": "template_render_end",
-        "subtype": "django",
-        "call": call,
-        "process": process,
-    }]
+    return [watch("template", ["render"], PATH, "django", call, process)]

@@ -12,7 +12,7 @@ from __future__ import annotations
 from typing import Any, Dict, List, Mapping, Tuple
 
 from sarn.integrations.outside.common import (
-    cut_text, first_start_or_last_end, local, masked_headers, response_end, url_without_credentials,
+    cut_text, first_start_or_last_end, local, masked_headers, response_end, url_without_credentials, watch,
 )
 
 PATH = "httpx/_transports/"
@@ -43,12 +43,4 @@ def process(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> Dict[s
 
 
 def specs(config: Mapping[str, Any]) -> List[Dict[str, Any]]:
-    return [{
-        "co_names": ["handle_request", "handle_async_request"],
-        "path_fragment": PATH,
-        "call_type": "http_request",
-        "return_type": "http_request_end",
-        "subtype": "httpx",
-        "call": call,
-        "process": process,
-    }]
+    return [watch("http", ["handle_request", "handle_async_request"], PATH, "httpx", call, process)]

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 from typing import Any, Dict, List, Mapping
 
-from sarn.integrations.outside.common import cut_text, end_error, first_start_or_last_end, local, module_class
+from sarn.integrations.outside.common import first_start_or_last_end, local, module_class, template_render, watch
 
 PATH = "jinja2/environment.py"
 
@@ -23,19 +23,8 @@ def call(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> bool:
 
 
 def process(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> Dict[str, Any]:
-    if event != "call":
-        return end_error(frame)
-    name = getattr(local(frame, "self"), "name", None)
-    return {"template": cut_text(name) if isinstance(name, str) and name else "<string>", "engine": "jinja2"}
+    return template_render(frame, event, "jinja2")
 
 
 def specs(config: Mapping[str, Any]) -> List[Dict[str, Any]]:
-    return [{
-        "co_names": ["render", "render_async"],
-        "path_fragment": PATH,
-        "call_type": "template_render",
-        "return_type": "template_render_end",
-        "subtype": "jinja2",
-        "call": call,
-        "process": process,
-    }]
+    return [watch("template", ["render", "render_async"], PATH, "jinja2", call, process)]

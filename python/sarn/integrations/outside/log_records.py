@@ -9,7 +9,7 @@ from __future__ import annotations
 import traceback
 from typing import Any, Dict, List, Mapping
 
-from sarn.integrations.outside.common import cut_text, local, module_class, safe_str, type_name
+from sarn.integrations.outside.common import cut_text, local, module_class, safe_str, type_name, watch
 
 PATH = "logging/__init__.py"
 LEVEL_NAMES = {"CRITICAL": 50, "FATAL": 50, "ERROR": 40, "WARNING": 30, "WARN": 30, "INFO": 20, "DEBUG": 10,
@@ -83,14 +83,5 @@ def process(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> Dict[s
 
 
 def specs(config: Mapping[str, Any]) -> List[Dict[str, Any]]:
-    return [{
-        "co_names": ["callHandlers"],
-        "path_fragment": PATH,
-        "call_type": "log_record",
-        "return_type": "log_record_end",
-        "subtype": "logging",
-        "events": ["call"],
-        "call": call,
-        "process": process,
-        "build_context": build_context,
-    }]
+    return [watch("log", ["callHandlers"], PATH, "logging", call, process, events=["call"],
+                  build_context=build_context)]
