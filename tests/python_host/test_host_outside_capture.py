@@ -439,22 +439,44 @@ def test_each_hop_of_a_redirect_is_a_request(tmp_path, server):
                                                                                          ("landing", 200)]
 
 
-def test_a_refused_connection_is_an_error_of_the_request(tmp_path):
+def refused_by_httpx(url):
     httpx = pytest.importorskip("httpx")
+    with pytest.raises(httpx.ConnectError):
+        httpx.get(url)
+    return "ConnectError: "
+
+
+def refused_by_urllib(url):
+    import urllib.error
+    import urllib.request
+
+    with pytest.raises(urllib.error.URLError):
+        urllib.request.urlopen(url, timeout=10)
+    return "ConnectionRefusedError: "
+
+
+def refused_by_requests(url):
+    requests = pytest.importorskip("requests")
+    with pytest.raises(requests.ConnectionError):
+        requests.get(url, timeout=10)
+    return "NewConnectionError: "
+
+
+@pytest.mark.parametrize("fetch", [refused_by_httpx, refused_by_urllib, refused_by_requests])
+def test_a_refused_connection_is_an_error_of_the_request(tmp_path, fetch):
     import socket
 
     with socket.socket() as probe:  # a port that nothing listens on
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
-
-    def work():
-        with pytest.raises(httpx.ConnectError):
-            httpx.get("http://127.0.0.1:%d/" % port)
-
-    document, _ = record(work, tmp_path)
+    url = "http://127.0.0.1:%d/path" % port
+    told = []
+    document, _ = record(lambda: told.append(fetch(url)), tmp_path)
     ((call, end),) = pairs(document, "http_request")
-    assert "error" in end and "status" not in end
-    assert end["error"].startswith("ConnectError: ") if EXCEPTIONS_TOLD[0] else end["error"] == common.UNKNOWN_ERROR
+    assert (call["method"], call["url"]) == ("GET", url)
+    assert end is not None and "error" in end and "status" not in end
+    assert end["timestamp"] >= call["timestamp"]
+    assert end["error"].startswith(told[0]) if EXCEPTIONS_TOLD[0] else end["error"] == common.UNKNOWN_ERROR
 
 
 # --------------------------------------------------------------------------

@@ -13,6 +13,7 @@ from __future__ import annotations
 import dis
 import os
 import sys
+import time
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
 
 from sarn.serialize import MAX_BYTES, MAX_ITEMS, MAX_STR
@@ -351,3 +352,13 @@ def response_end(frame: Any, response: Any, header_pairs: Iterable[Tuple[Any, An
         data["response_size"] = size
     data["response_headers"] = headers
     return data
+
+
+_CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
+
+
+def new_frame_id() -> str:
+    """A new frame id in the recorder's form ("frm_" and a 26-character
+    ULID), for a record pair a plugin makes of one frame's end."""
+    value = (int(time.time() * 1000) << 80) | int.from_bytes(os.urandom(10), "big")
+    return "frm_" + "".join(_CROCKFORD[(value >> shift) & 31] for shift in range(125, -5, -5))

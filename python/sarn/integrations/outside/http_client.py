@@ -7,21 +7,34 @@ been read (the body is left to the program). By then the connection no
 longer holds the request line and headers, which ``_send_output`` sends
 from its buffer: a second plugin reads that buffer as it is sent, adds no
 record, and keeps the request for the connection's ``getresponse``.
+
+A request that fails while being sent (the connection refused or timed
+out, the name not resolved) never reaches ``getresponse``: it is recorded
+from ``_send_output`` instead, when that frame is left by an exception, as
+a pair from the start of the send to the failure.
 """
 
 from __future__ import annotations
 
+import time
 import weakref
 from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 from sarn.integrations.outside.common import (
-    cut_text, local, masked_headers, module_class, response_end, url_without_credentials,
+    RAISED, cut_text, end_error, frame_exit, local, masked_headers, module_class, new_frame_id, response_end,
+    url_without_credentials,
 )
 
 PATH = "http/client.py"
 
+Request = Tuple[str, str, List[Tuple[str, str]]]
 # connection -> (method, request target, header pairs) of the request it sent last
-_sent: "weakref.WeakKeyDictionary[Any, Tuple[str, str, List[Tuple[str, str]]]]" = weakref.WeakKeyDictionary()
+_sent: "weakref.WeakKeyDictionary[Any, Request]" = weakref.WeakKeyDictionary()
+# id of a ``_send_output`` frame -> when its send started
+_sending: Dict[int, float] = {}
+# id of a ``_send_output`` frame that failed -> the frame id of its record
+# pair, and when its send started
+_failed: Dict[int, Tuple[str, float]] = {}
 
 
 def _connection(frame: Any) -> Any:
@@ -47,17 +60,31 @@ def _parse_request(lines: List[Any]) -> Optional[Tuple[str, str, List[Tuple[str,
 
 
 def note_sent(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> bool:
-    """The ``call`` test of ``_send_output``: keeps the request being sent
-    and asks for no record."""
-    connection = _connection(frame) if event == "call" else None
-    if connection is not None:
+    """The ``call`` test of ``_send_output``: at its call, keeps the request
+    being sent and asks for no record; at its end, asks for the records of a
+    failed request when the send raised."""
+    connection = _connection(frame)
+    if connection is None:
+        return False
+    if event == "call":
         try:
             request = _parse_request(list(connection._buffer))
             if request is not None:
                 _sent[connection] = request
+                _sending[id(frame)] = time.time()
         except Exception:
             pass
-    return False
+        return False
+    started = _sending.pop(id(frame), None)
+    if started is None or frame_exit(frame) != RAISED:
+        return False
+    _failed[id(frame)] = (new_frame_id(), started)
+    return True
+
+
+def failed_send(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> bool:
+    """The ``call`` test of the end record of a failed send."""
+    return id(frame) in _failed
 
 
 def is_connection(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> bool:
@@ -77,16 +104,32 @@ def _url(connection: Any, target: str, headers: List[Tuple[str, str]]) -> str:
     return url_without_credentials("%s://%s%s" % (scheme, host, target))
 
 
-def process(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> Dict[str, Any]:
-    connection = _connection(frame)
-    if event != "call":
-        return response_end(frame, arg, _items(getattr(arg, "msg", None)), getattr(arg, "status", None))
+def _request_data(connection: Any) -> Dict[str, Any]:
     method, target, headers = _sent.pop(connection, None) or (getattr(connection, "_method", None) or "", "", [])
     return {
         "method": cut_text(method),
         "url": _url(connection, target, headers),
         "request_headers": masked_headers(headers),
     }
+
+
+def process(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> Dict[str, Any]:
+    if event != "call":
+        return response_end(frame, arg, _items(getattr(arg, "msg", None)), getattr(arg, "status", None))
+    return _request_data(_connection(frame))
+
+
+def failed_request(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> Dict[str, Any]:
+    """The call record of a failed send, dated from the send's start."""
+    data = _request_data(_connection(frame))
+    data["frame_id"], data["timestamp"] = _failed[id(frame)]
+    return data
+
+
+def failed_end(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> Dict[str, Any]:
+    data = end_error(frame)
+    data["frame_id"] = _failed.pop(id(frame))[0]
+    return data
 
 
 def _items(message: Any) -> List[Tuple[Any, Any]]:
@@ -98,14 +141,24 @@ def _items(message: Any) -> List[Tuple[Any, Any]]:
 
 def specs(config: Mapping[str, Any]) -> List[Dict[str, Any]]:
     return [
-        {
+        {  # keeps each request as it is sent; records it only if the send fails
             "co_names": ["_send_output"],
             "path_fragment": PATH,
-            "call_type": "http_request_sent",
-            "return_type": "http_request_sent_end",
+            "call_type": "http_request",
+            "return_type": "http_request",
             "subtype": "http.client",
             "call": note_sent,
-            "events": ["call"],
+            "process": failed_request,
+        },
+        {  # the end of a failed send (listed after the plugin that notes it)
+            "co_names": ["_send_output"],
+            "path_fragment": PATH,
+            "call_type": "http_request_end",
+            "return_type": "http_request_end",
+            "subtype": "http.client",
+            "call": failed_send,
+            "process": failed_end,
+            "events": ["return"],
         },
         {
             "co_names": ["getresponse"],
