@@ -3,16 +3,18 @@ synchronous code.
 
 An ASGI application hands synchronous code to threads: Django runs a
 synchronous view (the default kind), its synchronous middleware and the ORM
-called from an async view through asgiref's ``sync_to_async``, each call in
-a thread of a pool. The recording follows the event loop's thread, so
-without more that code would be missing from the request's trace.
+called from an async view through asgiref's ``sync_to_async``, and Starlette
+and FastAPI run synchronous endpoints and dependencies through anyio's
+``to_thread.run_sync``, each call in a thread of a pool. The recording
+follows the event loop's thread, so without more that code would be missing
+from the request's trace.
 
 While a request is recorded, its task carries the recording in a context
-variable (:func:`carry`). asgiref copies the caller's context into the
-thread for each call; its thread handler, wrapped once (:func:`install`),
-wraps the call so that, inside that context, it finds the recording and
-makes the thread record into the request's profiler for that call only,
-then stop. A pool thread serves other requests
+variable (:func:`carry`). asgiref and anyio copy the caller's context into
+the thread for each call; asgiref's thread handler and anyio's ``run_sync``,
+wrapped once (:func:`install`), wrap the call so that, inside that context,
+it finds the recording and makes the thread record into the request's
+profiler for that call only, then stop. A pool thread serves other requests
 before and after, and their calls carry no recording, so they stay out. A
 call nested in a followed one (``async_to_sync`` in a synchronous view, then
 ``sync_to_async`` again, runs on the same thread) leaves the following to
@@ -154,11 +156,36 @@ def _following(handler: Callable[..., Any]) -> Callable[..., Any]:
 
 
 def install() -> None:
-    """Wrap asgiref's thread handler once, if the program uses asgiref (a
-    program that imports it later is wrapped at its next recorded request)."""
+    """Wrap asgiref's thread handler and anyio's ``to_thread.run_sync`` once,
+    if the program uses them (a program that imports them later is wrapped
+    at its next recorded request)."""
+    _install_asgiref()
+    _install_anyio()
+
+
+def _install_asgiref() -> None:
     module = sys.modules.get("asgiref.sync")
     sync_to_async = getattr(module, "SyncToAsync", None) if module is not None else None
     handler = getattr(sync_to_async, "thread_handler", None)
     if handler is None or getattr(handler, "_sarn_follows", False):
         return
     sync_to_async.thread_handler = _following(handler)  # type: ignore[union-attr]
+
+
+def _install_anyio() -> None:
+    # Callers look run_sync up on the module at each call
+    # (``anyio.to_thread.run_sync``), as Starlette does.
+    module = sys.modules.get("anyio.to_thread")
+    run_sync = getattr(module, "run_sync", None) if module is not None else None
+    if run_sync is None or getattr(run_sync, "_sarn_follows", False):
+        return
+
+    @functools.wraps(run_sync)
+    def following_run_sync(func: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
+        __traceback_hide__ = True  # noqa: F841
+        if _recorded.get() is not None:
+            func = _followed(func)
+        return run_sync(func, *args, **kwargs)
+
+    following_run_sync._sarn_follows = True  # type: ignore[attr-defined]
+    module.run_sync = following_run_sync  # type: ignore[union-attr]
