@@ -74,6 +74,7 @@ from __future__ import annotations
 import json
 import os
 import sqlite3
+import sqlite3.dbapi2
 import tempfile
 import time
 from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
@@ -84,6 +85,11 @@ try:
     import zstandard as _zstd
 except ImportError:  # a broken install: documents are then stored as they are
     _zstd = None
+
+# The store's own connections: ``sqlite3.connect`` makes connections whose
+# statements a recording shows (see sarn.integrations.outside), and the
+# store's own statements are not the program's.
+_connect = sqlite3.dbapi2.connect
 
 __all__ = [
     "SCHEMA_VERSION",
@@ -557,7 +563,7 @@ def _write_rows(db_path: PathLike, rows: Sequence[_StoredRow], timeout: float) -
 
 def _write(path: str, rows: Sequence[_StoredRow], timeout: float) -> None:
     try:
-        connection = sqlite3.connect(path, timeout=timeout, isolation_level=None)
+        connection = _connect(path, timeout=timeout, isolation_level=None)
     except sqlite3.Error as error:
         raise _translate(error, path, timeout) from None
     try:
@@ -674,7 +680,7 @@ def _open_for_reading(db_path: PathLike, timeout: float) -> "tuple[sqlite3.Conne
     uri = "file:%s?mode=ro" % _quote_uri_path(os.path.abspath(path))
     for attempt in (1, 2):
         try:
-            connection = sqlite3.connect(uri, uri=True, timeout=timeout, isolation_level=None)
+            connection = _connect(uri, uri=True, timeout=timeout, isolation_level=None)
         except sqlite3.Error as error:
             raise _translate(error, path, timeout) from None
         try:
@@ -702,7 +708,7 @@ def _undo_failed_write(path: str, timeout: float) -> None:
     """Lets SQLite roll the failed write back, which a read through a
     writable connection does; the traces stored before it are then whole."""
     try:
-        connection = sqlite3.connect(path, timeout=timeout, isolation_level=None)
+        connection = _connect(path, timeout=timeout, isolation_level=None)
         try:
             connection.execute("SELECT count(*) FROM sqlite_master").fetchone()
         finally:

@@ -270,7 +270,7 @@ def _stored_blob_sizes(path):
 
 
 def _limit_sqlite_lengths(monkeypatch, limit):
-    connect = sqlite3.connect
+    connect = db._connect
 
     def limited(*args, **kwargs):
         connection = connect(*args, **kwargs)
@@ -278,7 +278,7 @@ def _limit_sqlite_lengths(monkeypatch, limit):
         return connection
 
     if sys.version_info >= (3, 11):  # where Connection.setlimit exists
-        monkeypatch.setattr(sqlite3, "connect", limited)
+        monkeypatch.setattr(db, "_connect", limited)
 
 
 @pytest.mark.parametrize("parts", [1, 2, 7])

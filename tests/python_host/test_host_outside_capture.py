@@ -215,6 +215,91 @@ def test_sqlalchemy_core_and_orm(tmp_path, parameters):
 
 
 # --------------------------------------------------------------------------
+# sqlite3 used directly
+
+SQLITE_SCRIPT = """
+import sqlite3
+
+
+def setup(conn):
+    conn.executescript("create table item (id integer primary key, name text);")
+    conn.executemany("insert into item (name) values (?)", [("tea",), ("milk",)])
+
+
+def names(conn):
+    cursor = conn.cursor()
+    cursor.execute("select name from item where id > :low", {"low": 0})
+    return [row[0] for row in cursor.fetchall()]
+
+
+def broken(conn):
+    try:
+        conn.execute("select nope from item")
+    except sqlite3.OperationalError:
+        return "caught"
+
+
+conn = sqlite3.connect("shop.db")
+print(names(conn) if setup(conn) is None else None, broken(conn))
+"""
+
+
+def test_sqlite3_used_directly(tmp_path):
+    """A script's own sqlite3 statements, through `sarn run` and `sarn show`,
+    each with its exception's type on every interpreter (the recording
+    cursor keeps it)."""
+    (tmp_path / "shop.py").write_text(SQLITE_SCRIPT)
+    sarn_cli = [sys.executable, "-m", "sarn"]
+    ran = subprocess.run(sarn_cli + ["run", "shop.py"], cwd=str(tmp_path), capture_output=True, text=True,
+                         timeout=120)
+    assert ran.returncode == 0, ran.stderr
+    assert ran.stdout.startswith("['tea', 'milk'] caught")
+    shown = subprocess.run(sarn_cli + ["show", "latest"], cwd=str(tmp_path), capture_output=True, text=True,
+                           timeout=120).stdout
+    lines = [line.strip() for line in shown.splitlines() if line.strip().startswith("SQL ")]
+    assert [line.split("  ")[1] for line in lines] == [
+        "create table item (id integer primary key, name text);", "insert into item (name) values (?)",
+        "select name from item where id > :low", "select nope from item"]
+    assert "[['tea'], ['milk']]  2 parameter sets" in lines[1] and lines[1].endswith("2 rows  shop.py:7")
+    assert "{'low': 0}" in lines[2] and lines[2].endswith("shop.py:12")
+    assert "!! OperationalError: no such column: nope" in lines[3]
+    assert "4 SQL queries" in shown
+
+
+def test_sqlite3_connections_stay_what_the_program_made(tmp_path):
+    import sqlite3
+
+    class Logged(sqlite3.Cursor):
+        ran = []
+
+        def execute(self, sql, parameters=()):
+            self.ran.append(sql)
+            return super().execute(sql, parameters)
+
+    class Shop(sqlite3.Connection):
+        def cursor(self, factory=Logged):
+            return super().cursor(factory)
+
+    def work():
+        plain = sqlite3.connect(":memory:")
+        shop = sqlite3.connect(":memory:", factory=Shop)
+        shop.cursor().execute("select 1")
+        shown = (type(plain).__name__, type(plain).__module__, repr(plain).split(" at ")[0],
+                 isinstance(shop, Shop), type(shop.cursor()).__name__, Logged.ran)
+        with pytest.raises(TypeError):
+            plain.execute()  # the same arguments are refused
+        untouched = sqlite3.dbapi2.connect(":memory:")
+        untouched.execute("select 2")
+        return shown, type(untouched) is sqlite3.Connection
+
+    document, (shown, dbapi2_untouched) = record(work, tmp_path, sql_parameters=False)
+    assert shown == ("Connection", "sqlite3", "<sqlite3.Connection object", True, "Logged", ["select 1"])
+    assert dbapi2_untouched  # Django and SQLAlchemy connect there, and are recorded by their own plugins
+    assert [(call["sql"], call["database"], "params" in call) for call, _ in pairs(document, "sql_query")] == [
+        ("select 1", ":memory:", False)]
+
+
+# --------------------------------------------------------------------------
 # psycopg 3: its cursors are Python code in psycopg/cursor.py and
 # psycopg/cursor_async.py; stand-ins with the same signatures in files of
 # those names, since no PostgreSQL server runs here.

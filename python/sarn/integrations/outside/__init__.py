@@ -38,13 +38,14 @@ from sarn.integrations.outside import (
     log_records,
     psycopg_sql,
     sqlalchemy_sql,
+    sqlite3_sql,
 )
 
 __all__ = ["KINDS", "build_specs"]
 
 #: The setting that turns each kind on, and the modules that record it.
 KINDS = {
-    "record_sql": (django_sql, sqlalchemy_sql, psycopg_sql),
+    "record_sql": (django_sql, sqlalchemy_sql, psycopg_sql, sqlite3_sql),
     "record_http": (http_client, httpx_calls),
     "record_logs": (log_records,),
     "record_templates": (django_templates, jinja2_templates),
