@@ -161,39 +161,81 @@ def test_recording_starts_with_what_it_uses_imported():
 
 
 LOOP = """\
+import sys
+import threading
+
+
 class Busy:
     def __repr__(self):
         return str(sum(range(200)))
 
+
+class Plain:
+    pass
+
+
+VALUES = {"int": 1, "str": "text", "plain": Plain(), "busy": Busy()}
+
+
 def step(value):
     return value
 
-print("running", flush=True)
-while True:
-    step(Busy())
+
+def spin(value):
+    while True:
+        step(value)
+
+
+def produce(value):
+    while True:
+        yield step(value)
+
+
+def run(value, loop):
+    if loop == "generator":
+        for _ in produce(value):
+            pass
+    elif loop == "thread":  # the main thread waits while a thread loops
+        worker = threading.Thread(target=spin, args=(value,), daemon=True)
+        worker.start()
+        print("running", flush=True)
+        worker.join()
+    spin(value)
+
+
+if sys.argv[2] != "thread":
+    print("running", flush=True)
+run(VALUES[sys.argv[1]], sys.argv[2])
 """
 
 
+def engine_options():
+    return ["setprofile"] + (["monitoring"] if sys.version_info >= (3, 12) else [])
+
+
 @pytest.mark.slow
-def test_ctrl_c_stops_a_recorded_loop_and_keeps_its_trace(tmp_path):
+@pytest.mark.parametrize("engine", engine_options())
+@pytest.mark.parametrize("value, loop", [("int", "plain"), ("str", "plain"), ("plain", "plain"), ("busy", "plain"),
+                                         ("int", "generator"), ("int", "thread"), ("busy", "thread")])
+def test_ctrl_c_stops_a_recorded_loop_and_keeps_its_trace(tmp_path, value, loop, engine):
     (tmp_path / "loop.py").write_text(LOOP)
     env = dict(os.environ, PYTHONPATH="")
-    # With call_user_repr the loop spends most of its time in the recorder's
-    # calls of the value's repr, which is where Ctrl-C mostly lands.
-    child = subprocess.Popen([sys.executable, "-m", "sarn", "run", "-c", "call_user_repr=true", "loop.py"],
+    # With call_user_repr a Busy value's repr is Python code the recorder
+    # runs, where Ctrl-C then mostly lands; with the others nothing of
+    # Python runs in the recorder's work.
+    options = ["-c", "call_user_repr=true", "-c", 'engine="%s"' % engine]
+    if loop == "thread":
+        options.append("--threads")
+    child = subprocess.Popen([sys.executable, "-m", "sarn", "run"] + options + ["loop.py", value, loop],
                              cwd=tmp_path, env=env, preexec_fn=default_sigint,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline() == "running\n"
         time.sleep(0.3)  # well inside the loop
-        for _ in range(5):  # a few tries: each lands wherever the loop is
-            child.send_signal(signal.SIGINT)
-            try:
-                child.wait(timeout=10)
-                break
-            except subprocess.TimeoutExpired:
-                continue
-        else:
+        child.send_signal(signal.SIGINT)
+        try:
+            child.wait(timeout=20)
+        except subprocess.TimeoutExpired:
             pytest.fail("the recorded program went on after Ctrl-C")
         err = child.stderr.read()
     finally:

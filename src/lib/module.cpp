@@ -6,6 +6,7 @@
 #include "lib/monitoring.hpp"
 #include "lib/profiler_type.hpp"
 #include "profiler/directory_memo.hpp"
+#include "profiler/exit_drain.hpp"
 #include "profiler/exit_exception.hpp"
 #include "profiler/state.hpp"
 #include "utils/convert.hpp"
@@ -174,6 +175,9 @@ Result<Ref> create_module() {
     for (PyMethodDef* def : {&pause_thread_def, &resume_thread_def, &unwinding_exception_def}) {
         Ref function = Ref::steal(PyCFunction_NewEx(def, module->get(), nullptr));
         if (!function || PyObject_SetAttrString(module->get(), def->ml_name, function.get()) < 0) return fail_fetch();
+    }
+    if (auto registered = exit_drain::register_at_exit(module->get()); !registered) {
+        return fail(std::move(registered.error()));
     }
     module_object = module->dup().release();
     return module;

@@ -5,6 +5,7 @@
 #include "lib/entry_point.hpp"
 #include "lib/profiler_type.hpp"
 #include "plugins/run_plugins.hpp"
+#include "profiler/exit_drain.hpp"
 #include "profiler/exit_exception.hpp"
 #include "profiler/frame_ids.hpp"
 #include "profiler/frame_record.hpp"
@@ -231,6 +232,8 @@ int raise_interrupt(ThreadCache& thread, FrameEvent event) {
         if (facts.skipped_outright()) return 0;
         bool kept = FrameFilter::keep_frame(facts, frame);
         if (!kept && !facts.watched) return 0;
+        if (exit_drain::exiting.load(std::memory_order_relaxed)) return 0;
+        exit_drain::BusyScope busy;
 
         // Python code run for this event (plugins, the serialiser, a save)
         // could replace the thread's profile function and drop the last
