@@ -50,8 +50,9 @@ Keys:
 ``plugins``              list       extra plugin specifications, see
                                     :mod:`sarn.plugins`
 ``record_sql``           bool       record the SQL queries run through
-                                    Django's ORM, SQLAlchemy and psycopg 3
-                                    (default true)
+                                    Django's ORM, SQLAlchemy, psycopg 3
+                                    and sqlite3 used directly (default
+                                    true)
 ``sql_parameters``       bool       with them, their parameters (default
                                     true; false keeps values out of the
                                     trace)
@@ -66,6 +67,11 @@ Keys:
                                     number (default "DEBUG")
 ``record_templates``     bool       record Django and Jinja2 template
                                     renders (default true)
+``relax_deadlines``      bool       under ``pytest --sarn``, turn off
+                                    hypothesis's per-example deadline,
+                                    which recording would make tests
+                                    exceed (default true; the summary
+                                    says so)
 ``engine``               str        "monitoring" (default): record through
                                     ``sys.monitoring`` on Python 3.12 and
                                     later, through the profile function
@@ -128,13 +134,14 @@ DEFAULTS: Dict[str, Any] = {
     "record_logs": True,
     "log_level": "DEBUG",
     "record_templates": True,
+    "relax_deadlines": True,
 }
 
 KNOWN_KEYS = tuple(DEFAULTS)
 _FILTER_KEYS = ("include_frames", "ignore_frames")
 _ENGINES = ("monitoring", "setprofile")
 _SWITCHES = ("threading", "lightweight_repr", "call_user_repr", "record_sql", "sql_parameters", "record_http",
-             "record_logs", "record_templates")
+             "record_logs", "record_templates", "relax_deadlines")
 _LOG_LEVELS = ("DEBUG", "INFO", "WARNING", "WARN", "ERROR", "CRITICAL", "FATAL", "NOTSET")
 # Every key as it may be written, the table's keys with dotted names.
 _SPELLED_KEYS = tuple(

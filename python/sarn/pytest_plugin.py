@@ -88,6 +88,29 @@ def pytest_configure(config: Any) -> None:
         config.pluginmanager.register(_Recorder(_settings(config)), _RECORDER_NAME)
 
 
+def _relax_hypothesis_deadlines(items: List[Any]) -> int:
+    """Gives each collected hypothesis test its own settings without a
+    deadline (the rest as they were): a recorded example runs many times
+    slower, and would fail only for that. The number of tests relaxed."""
+    import sys
+
+    hypothesis = sys.modules.get("hypothesis")  # imported by the tests that use it
+    settings_type = getattr(hypothesis, "settings", None)
+    relaxed = 0
+    for item in items if settings_type is not None else ():
+        test = getattr(getattr(item, "obj", None), "__func__", getattr(item, "obj", None))
+        current = getattr(test, "_hypothesis_internal_use_settings", None)
+        if not isinstance(current, settings_type) or current.deadline is None:
+            continue
+        try:
+            test._hypothesis_internal_use_settings = settings_type(parent=current, deadline=None)
+        except Exception as error:  # an odd release: its deadlines stay
+            _logger.warning("sarn: hypothesis deadlines are kept: %s", _failure(error))
+            return relaxed
+        relaxed += 1
+    return relaxed
+
+
 def _failure(error: BaseException) -> str:
     return "%s: %s" % (type(error).__name__, error)
 
@@ -104,6 +127,7 @@ class _Recorder:
         self.nodeid = ""
         self.cut_short: List[str] = []
         self.errors: List[str] = []
+        self.notes: List[str] = []  # what recording changed, said once in the summary
 
     def _report(self, text: str) -> None:
         _logger.warning("%s", text)
@@ -156,6 +180,10 @@ class _Recorder:
         except SarnDbError as error:
             self._report(str(error))
 
+    def pytest_collection_modifyitems(self, items: List[Any]) -> None:
+        if self.settings.get("relax_deadlines", True) and _relax_hypothesis_deadlines(items):
+            self.notes.append("hypothesis deadlines are off while recording (relax_deadlines = false keeps them)")
+
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtestloop(self) -> Any:
         try:
@@ -179,6 +207,7 @@ class _Recorder:
         if self.batch.lost:
             lines.append("%s could not be saved into %s" % (_traces(self.batch.lost), where))
         lines.extend(self.errors)
+        lines.extend(self.notes)
         if self.cut_short:
             lines.append(
                 "the recording of %d test%s was cut short when the profile function was replaced "

@@ -361,6 +361,34 @@ def test_pytest_records_the_tests_after_one_that_replaces_the_profile_function(t
     assert ("test_displace.py::test_first" in output.split("cut short")[-1]) == displaced, output
 
 
+SLOW_EXAMPLES = """
+import time
+
+from hypothesis import Phase, given, settings, strategies
+
+
+def slow(x):
+    time.sleep(0.15)  # past the test's own deadline
+    return x
+
+
+@settings(max_examples=1, deadline=100, derandomize=True, database=None, phases=[Phase.generate])
+@given(strategies.integers())
+def test_slow(x):
+    assert slow(x) == x
+"""
+
+
+@pytest.mark.parametrize("relax, outcome", [([], "1 passed"), (["--sarn-config", "relax_deadlines=false"], "1 failed")])
+def test_pytest_relaxes_hypothesis_deadlines_unless_told_not_to(tmp_path, relax, outcome):
+    pytest.importorskip("hypothesis")
+    (tmp_path / "test_slow.py").write_text(SLOW_EXAMPLES)
+    code, output = run_pytest(tmp_path, "--sarn", "--sarn-db", "t.db", *relax, "test_slow.py")
+    assert outcome in output, output
+    told = "sarn: hypothesis deadlines are off while recording (relax_deadlines = false keeps them)"
+    assert (told in output) == (not relax)
+
+
 @pytest.mark.parametrize("args, code, message", [
     (["--sarn-config", "filters.ignore_frames=test_conf.py", "--sarn-config", "threading=true"], 0,
      "sarn: 1 test trace saved into t.db"),
