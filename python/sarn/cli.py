@@ -7,7 +7,7 @@ Commands::
     sarn traces [--db PATH] [--limit N]
     sarn show [TRACE_ID | latest] [--db PATH] [--depth N] [--children N] [--lines N] [--all]
               [--filter TEXT] [--no-summary] [--no-pager] [--color WHEN]
-    sarn export TRACE_ID [--format json|chrome|perfetto|sarn] [--db PATH] [--output FILE] [--indent N]
+    sarn export TRACE_ID [--format json|chrome|perfetto|sarn|html] [--db PATH] [--output FILE] [--indent N]
     sarn import [--db PATH] [--replace] FILE ...
     sarn view [--db PATH] [--host ADDRESS] [--port N]
 
@@ -143,6 +143,7 @@ def _run_parser() -> argparse.ArgumentParser:
 
 def _main_parser() -> argparse.ArgumentParser:
     from sarn.web.share.export import FORMATS
+    from sarn.web.share.html_page import DATA_LIMIT
 
     parser = argparse.ArgumentParser(
         prog="sarn",
@@ -176,15 +177,17 @@ def _main_parser() -> argparse.ArgumentParser:
     show.add_argument("--color", choices=("auto", "always", "never"), default="auto")
 
     export = commands.add_parser(
-        "export", help="write a trace as a file to share (.sarn), as JSON, or for Perfetto",
+        "export", help="write a trace as a file to share (.sarn, .html), as JSON, or for Perfetto",
         description="Write one stored trace to a file (or standard output).",
     )
     export.add_argument("trace_id", help="trace id, unique prefix, or 'latest'")
     export.add_argument(
         "--format", choices=FORMATS, metavar="FORMAT",
-        help="sarn: a trace file that 'sarn import' stores again, with its label and facts; json: the decoded "
-             "document, for reading (it cannot be imported); chrome or perfetto: the Trace Event Format. "
-             "Default: by the suffix of --output (.sarn), else json",
+        help="sarn: a trace file that 'sarn import' stores again, with its label and facts; html: the trace page "
+             "as one file that opens offline in a browser (it holds the call tree and, up to %d MB of data in all, "
+             "the details of the calls, the outermost first); json: the decoded document, for reading (it cannot "
+             "be imported); chrome or perfetto: the Trace Event Format. Default: by the suffix of --output "
+             "(.sarn, .html), else json" % (DATA_LIMIT // 2 ** 20),
     )
     export.add_argument("--json", dest="format", action="store_const", const="json", help="the same as --format json")
     _db_option(export)

@@ -219,13 +219,14 @@ def test_export_refusals(exported, capsys, monkeypatch, argv, code, message):
 
 
 @pytest.mark.parametrize("argv, expected", [
-    (["-o", "t.SARN"], "sarn"), (["-o", "t.json"], "json"), ([], "json"), (["-o", "t.sarn", "--json"], "json"),
+    (["-o", "t.SARN"], "sarn"), (["-o", "t.html"], "html"), (["-o", "t.json"], "json"), ([], "json"),
+    (["-o", "t.html", "--format", "json"], "json"), (["-o", "t.sarn", "--json"], "json"),
 ])
 def test_the_output_s_suffix_chooses_the_format_unless_one_is_asked_for(exported, capsys, argv, expected):
     code, out, _ = run_cli(capsys, "export", TRACE_ID, "--db", "a.db", *argv)
     assert code == 0
     written = open(argv[1], "rb").read() if argv else out.encode()
-    start = {"sarn": b"sarn-trace 1\n", "json": b"{"}[expected]
+    start = {"sarn": b"sarn-trace 1\n", "html": b"<!DOCTYPE html>", "json": b"{"}[expected]
     assert written.startswith(start)
 
 

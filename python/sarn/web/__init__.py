@@ -8,5 +8,6 @@ Perfetto and chrome://tracing (``sarn export --format chrome``);
 :mod:`sarn.web.outside` pairs, sums up and writes the SQL queries, HTTP
 calls, log records and template renders a trace holds; :mod:`sarn.web.share`
 writes a trace as one file to hand on (a trace file that ``sarn import``
-stores again). The terminal viewer is :mod:`sarn.viewer` (``sarn show``).
+stores again, or the trace page as one HTML file). The terminal viewer is
+:mod:`sarn.viewer` (``sarn show``).
 """

@@ -1,4 +1,4 @@
-"""``sarn export``: one stored trace written in one of four formats.
+"""``sarn export``: one stored trace written in one of five formats.
 
 =========  =================================================================
 json       the decoded document, for reading and scripts (not importable)
@@ -6,10 +6,12 @@ chrome     the Trace Event Format, for Perfetto and chrome://tracing
 perfetto   the same as chrome
 sarn       a trace file: the document and its facts, compressed, that
            ``sarn import`` stores again (:mod:`sarn.web.share.trace_file`)
+html       the trace page as one file a browser opens offline
+           (:mod:`sarn.web.share.html_page`)
 =========  =================================================================
 
-Without a format asked for, the output file's suffix chooses (".sarn"),
-and JSON otherwise. A file is written beside its place as
+Without a format asked for, the output file's suffix chooses (".sarn",
+".html"), and JSON otherwise. A file is written beside its place as
 ``NAME.part`` and renamed when whole, so that a failed export leaves no
 half file behind.
 """
@@ -24,8 +26,8 @@ from sarn.web.share.errors import ShareError
 
 __all__ = ["FORMATS", "format_for", "export"]
 
-FORMATS = ("json", "chrome", "perfetto", "sarn")
-_BY_SUFFIX = {".sarn": "sarn"}
+FORMATS = ("json", "chrome", "perfetto", "sarn", "html")
+_BY_SUFFIX = {".sarn": "sarn", ".html": "html", ".htm": "html"}
 _BINARY = ("sarn",)
 _READ_BYTES = 4 << 20
 
@@ -42,7 +44,7 @@ def export(stream: Any, form: str, output: Optional[str], *, indent: Optional[in
            progress: Optional[Callable[[int], None]] = None) -> Optional[str]:
     """Writes the stored trace ``stream`` as ``form`` to the file ``output``
     (standard output when None); what was written, to tell, or None."""
-    if indent is not None and form == "sarn":
+    if indent is not None and form in ("sarn", "html"):
         raise ShareError("--indent applies to the JSON formats only")
     binary = form in _BINARY
     if output is None:
@@ -77,10 +79,36 @@ def _write(stream: Any, form: str, out: Any, indent: Optional[int], progress: An
         chrome.write_json(stream, out, progress=progress, indent=indent)
         out.write("\n")
         return None
-    from sarn.web.share import trace_file
+    if form == "sarn":
+        from sarn.web.share import trace_file
 
-    trace_file.write(stream, out, progress)
-    return "wrote trace %s to %%s (sarn import stores it again)" % stream.trace_id
+        trace_file.write(stream, out, progress)
+        return "wrote trace %s to %%s (sarn import stores it again)" % stream.trace_id
+    return _write_html(stream, out, progress)
+
+
+def _write_html(stream: Any, out: Any, progress: Any) -> str:
+    from sarn.web.share import html_page
+
+    written = html_page.write(_read_all(stream, progress), stream.info, out)
+    told = "wrote trace %s to %%s: its call tree of %d entries, with the details of " % (stream.trace_id, written.nodes)
+    if written.detailed == written.nodes:
+        return told + "all"
+    return told + "the outermost %d (an HTML file holds at most %d MB of data)" % (
+        written.detailed, html_page.DATA_LIMIT // 2 ** 20)
+
+
+def _read_all(stream: Any, progress: Any) -> bytes:
+    pieces = []
+    done = 0
+    while True:
+        piece = stream.read(_READ_BYTES)
+        if not piece:
+            return b"".join(pieces)
+        pieces.append(piece)
+        done += len(piece)
+        if progress is not None:
+            progress(done)
 
 
 def _is_terminal(stream: Any) -> bool:
