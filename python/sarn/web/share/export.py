@@ -91,7 +91,8 @@ def _write_html(stream: Any, out: Any, progress: Any) -> str:
     from sarn.web.share import html_page
 
     written = html_page.write(_read_all(stream, progress), stream.info, out)
-    told = "wrote trace %s to %%s: its call tree of %d entries, with the details of " % (stream.trace_id, written.nodes)
+    told = "wrote trace %s to %%s: its call tree of %d %s, with the details of " % (
+        stream.trace_id, written.nodes, "entry" if written.nodes == 1 else "entries")
     if written.detailed == written.nodes:
         return told + "all"
     return told + "the outermost %d (an HTML file holds at most %d MB of data)" % (
