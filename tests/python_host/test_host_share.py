@@ -1,7 +1,6 @@
 """Sharing a trace as one file: sarn export -o trace.sarn, then sarn import."""
 
 import hashlib
-import io
 import json
 import os
 import sys
@@ -11,7 +10,6 @@ import pytest
 from host_support import DocumentBuilder
 from sarn import cli, db
 from sarn.web.model import TraceModel
-from sarn.web.share import trace_file
 
 TRACE_ID = "trc_01TESTSHARED000000000000000"
 
@@ -228,14 +226,3 @@ def test_the_output_s_suffix_chooses_the_format_unless_one_is_asked_for(exported
     written = open(argv[1], "rb").read() if argv else out.encode()
     start = {"sarn": b"sarn-trace 1\n", "html": b"<!DOCTYPE html>", "json": b"{"}[expected]
     assert written.startswith(start)
-
-
-def test_a_trace_file_is_read_by_its_version_s_reader(exported, monkeypatch):
-    """A later format adds a reader; files of the versions before it read as they did."""
-    seen = []
-    monkeypatch.setattr(trace_file, "FORMAT_VERSION", 2)
-    monkeypatch.setitem(trace_file._READERS, 2, lambda handle, name: seen.append(name))
-    data = exported.read_bytes()
-    assert trace_file.read(io.BytesIO(data), "v1.sarn").trace_id == TRACE_ID
-    trace_file.read(io.BytesIO(b"sarn-trace 2" + data[12:]), "v2.sarn")
-    assert seen == ["v2.sarn"]
