@@ -8,6 +8,9 @@ From Python::
         run_the_work()
     print(recording.trace_id)        # then: sarn show <id>
 
+    with sarn.record(label="import orders"):
+        import_orders()              # listed as "import orders"
+
     @sarn.record(db_path="traces.sqlite3")
     def handle(request):             # one trace per call
         ...
@@ -47,11 +50,13 @@ class Recording:
         source: str = "python",
         *,
         save: bool = True,
+        label: Optional[str] = None,
     ) -> None:
         self._db_path = db_path
         self._config = dict(config) if config else {}
         self.source = source
         self.save = save
+        self.label = None if label is None else str(label)
         self.trace_id: Optional[str] = None
         self.db_path: Optional[str] = None
         self.profiler: Any = None
@@ -64,7 +69,7 @@ class Recording:
         if self._db_path is not None:
             overrides["db_path"] = self._db_path
         config = load_config(overrides)
-        return Profiler(config, source=self.source)
+        return Profiler(config, source=self.source, label=self.label)
 
     def __enter__(self) -> "Recording":
         if self.profiler is not None and self.profiler.running:
@@ -112,7 +117,8 @@ class Recording:
                 # Already recording here (a recursive call, or a call from
                 # inside another recording): the call belongs to that trace.
                 return function(*args, **kwargs)
-            with Recording(settings._db_path, settings._config, settings.source, save=settings.save) as run:
+            with Recording(settings._db_path, settings._config, settings.source, save=settings.save,
+                           label=settings.label) as run:
                 settings.trace_id = run.trace_id
                 settings.db_path = run.db_path
                 return function(*args, **kwargs)
@@ -126,19 +132,23 @@ def record(
     source: str = "python",
     *,
     save: bool = True,
+    label: Optional[str] = None,
 ) -> Recording:
     """Record a block (``with sarn.record(): ...``) or every call of a function
     (``@sarn.record()``) into the trace database.
 
     ``db_path`` overrides where traces go (default ``.sarn/db.sqlite3``, or the
     ``[tool.sarn]`` setting of the project's pyproject.toml); ``config`` holds
-    further settings (see :mod:`sarn.config`), ``source`` the label the trace
-    is listed with. With ``save=False`` nothing is stored; the trace document
-    can then be had from ``recording.profiler.build_trace()`` after the block.
+    further settings (see :mod:`sarn.config`), ``source`` the source the trace
+    is listed with (the SOURCE column of ``sarn traces``), and ``label`` what
+    it is listed as (the WHAT column, and the list page of ``sarn view``; by
+    default the program's command line). With ``save=False`` nothing is
+    stored; the trace document can then be had from
+    ``recording.profiler.build_trace()`` after the block.
     Recordings cannot be nested: starting one inside another raises
     :class:`sarn.profiler.RecordingError`.
     """
     if callable(db_path) and not isinstance(db_path, (str, bytes)) and not hasattr(db_path, "__fspath__"):
         # Used bare, as ``@sarn.record``.
         return Recording()(db_path)  # type: ignore[return-value]
-    return Recording(db_path, config, source, save=save)
+    return Recording(db_path, config, source, save=save, label=label)

@@ -7,7 +7,8 @@ Commands::
     sarn traces [--db PATH] [--limit N]
     sarn show [TRACE_ID | latest] [--db PATH] [--depth N] [--children N] [--lines N] [--all]
               [--filter TEXT] [--no-summary] [--no-pager] [--color WHEN]
-    sarn export TRACE_ID [--format json|chrome|perfetto] [--db PATH] [--output FILE] [--indent N]
+    sarn export TRACE_ID [--format json|chrome|perfetto|sarn|html] [--db PATH] [--output FILE] [--indent N]
+    sarn import [--db PATH] [--replace] FILE ...
     sarn view [--db PATH] [--host ADDRESS] [--port N]
 
 ``sarn run`` runs the program as ``python script.py`` (or ``python -m module``)
@@ -32,7 +33,8 @@ EXIT_CODES_HELP = """exit codes:
   2    bad command line or configuration
   3    run: the script or module cannot be found or imported
   4    no stored trace matches the id given
-  5    the trace database is missing, locked, damaged or of a newer version
+  5    the trace database, or a file to import, is missing, locked, damaged
+       or of a newer version
   6    the native recording core is not available
   70   an unexpected error inside sarn (SARN_DEBUG=1 shows its traceback)
   130  interrupted"""
@@ -140,6 +142,9 @@ def _run_parser() -> argparse.ArgumentParser:
 
 
 def _main_parser() -> argparse.ArgumentParser:
+    from sarn.web.share.export import FORMATS
+    from sarn.web.share.html_page import DATA_LIMIT
+
     parser = argparse.ArgumentParser(
         prog="sarn",
         description="Record what a Python program does, and look at the recordings.",
@@ -171,11 +176,18 @@ def _main_parser() -> argparse.ArgumentParser:
     show.add_argument("--no-pager", dest="pager", action="store_false", help="do not page the output on a terminal")
     show.add_argument("--color", choices=("auto", "always", "never"), default="auto")
 
-    export = commands.add_parser("export", help="write a trace as JSON, or as a Trace Event file for Perfetto")
+    export = commands.add_parser(
+        "export", help="write a trace as a file to share (.sarn, .html), as JSON, or for Perfetto",
+        description="Write one stored trace to a file (or standard output).",
+    )
     export.add_argument("trace_id", help="trace id, unique prefix, or 'latest'")
     export.add_argument(
-        "--format", choices=("json", "chrome", "perfetto"), default="json",
-        help="json: the decoded document; chrome or perfetto: the Trace Event Format (default json)",
+        "--format", choices=FORMATS, metavar="FORMAT",
+        help="sarn: a trace file that 'sarn import' stores again, with its label and facts; html: the trace page "
+             "as one file that opens offline in a browser (it holds the call tree and, up to %d MB of data in all, "
+             "the details of the calls, the outermost first); json: the decoded document, for reading (it cannot "
+             "be imported); chrome or perfetto: the Trace Event Format. Default: by the suffix of --output "
+             "(.sarn, .html), else json" % (DATA_LIMIT // 2 ** 20),
     )
     export.add_argument("--json", dest="format", action="store_const", const="json", help="the same as --format json")
     _db_option(export)
@@ -186,9 +198,16 @@ def _main_parser() -> argparse.ArgumentParser:
     _db_option(view)
     view.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1: this machine only)")
     view.add_argument("--port", type=int, default=0, help="port to listen on (default: a free one)")
-    imports = commands.add_parser("import", help="store trace files that a failed save kept aside")
-    imports.add_argument("files", nargs="+", metavar="FILE", help="a kept trace file (.msgpack)")
+    imports = commands.add_parser(
+        "import", help="store trace files (.sarn) into the database, and those a failed save kept aside",
+        description="Store trace files into the database: a trace file written by 'sarn export ID -o "
+                    "trace.sarn' keeps its label and facts; a trace a failed save kept aside (.msgpack) is "
+                    "removed once stored. A trace already stored is not stored twice.",
+    )
+    imports.add_argument("files", nargs="+", metavar="FILE", help="a trace file (.sarn), or a kept trace (.msgpack)")
     _db_option(imports)
+    imports.add_argument("--replace", action="store_true",
+                         help="replace a different recording stored under the same trace id")
     return parser
 
 
@@ -508,27 +527,32 @@ def _keep_unsaved(document: Any, db_path: str, trace_id: str) -> Optional[str]:
 
 
 def _cmd_import(namespace: argparse.Namespace) -> int:
-    """Stores trace files kept by a run whose save failed, then removes them."""
-    from sarn import db, viewer
+    """Stores each file given, and says what became of it; the exit code of
+    the first that failed."""
+    from sarn.web.share.errors import ShareError
+    from sarn.web.share.importing import import_file
 
     config = _config(namespace.db)
+    where = _display_path(config["db_path"])
+    code = EXIT_OK
     for path in namespace.files:
         try:
-            with open(path, "rb") as handle:
-                document = handle.read()
-        except OSError as error:
-            raise _Failure("cannot read %s: %s" % (path, error), EXIT_USAGE) from None
-        try:
-            trace_id = viewer.decode_document(document).get("trace_id")
-        except viewer.TraceFormatError as error:
-            raise _Failure("%s: %s" % (path, error), EXIT_DB) from None
-        if not isinstance(trace_id, str) or not trace_id:
-            raise _Failure("%s: the trace document has no trace id" % path, EXIT_DB)
-        _db_call(db.save_trace_in_sqlite, config["db_path"], trace_id, timeout=config["sqlite_busy_timeout"],
-                 msgpack=document)
-        os.remove(path)
-        sys.stderr.write("sarn: stored %s into %s as %s\n" % (path, _display_path(config["db_path"]), trace_id))
-    return EXIT_OK
+            done = _db_call(import_file, path, config["db_path"], timeout=config["sqlite_busy_timeout"],
+                            replace=namespace.replace)
+        except ShareError as error:
+            _error(str(error))
+            code = code or (EXIT_USAGE if error.usage else EXIT_DB)
+            continue
+        except _Failure as failure:
+            _error("%s: %s" % (path, failure))
+            code = code or failure.code
+            continue
+        if done.stored:
+            sys.stderr.write("sarn: stored %s into %s as %s\n" % (path, where, done.trace_id))
+        else:
+            sys.stderr.write("sarn: %s: trace %s is already stored in %s; nothing to do\n"
+                             % (path, done.trace_id, where))
+    return code
 
 
 # --------------------------------------------------------------------------
@@ -764,51 +788,25 @@ def _cmd_show(namespace: argparse.Namespace) -> int:
 
 def _cmd_export(namespace: argparse.Namespace) -> int:
     from sarn import viewer
+    from sarn.web.share import export
+    from sarn.web.share.errors import ShareError
 
     config = _config(namespace.db)
+    form = export.format_for(namespace.format, namespace.output)
     try:
         with _open_trace(config, namespace.trace_id) as stream:
             progress = _Progress("exporting the trace", getattr(stream, "size", None))
             try:
-                if namespace.output:
-                    _export_to_file(namespace, stream, progress)
-                else:
-                    _export(namespace, stream, sys.stdout, progress)
+                told = export.export(stream, form, namespace.output, indent=namespace.indent, progress=progress)
             finally:
                 progress.clear()
     except viewer.TraceFormatError as error:
         raise _Failure("trace %s: %s" % (namespace.trace_id, error), EXIT_DB) from None
+    except ShareError as error:
+        raise _Failure(str(error), EXIT_USAGE if error.usage else EXIT_DB) from None
+    if told:
+        sys.stderr.write("sarn: %s\n" % told)
     return EXIT_OK
-
-
-def _export(namespace: argparse.Namespace, stream: Any, out: Any, progress: Any) -> None:
-    from sarn import viewer
-
-    if namespace.format == "json":
-        viewer.write_json(stream, out, indent=namespace.indent, progress=progress)
-    else:
-        from sarn.web import chrome
-
-        chrome.write_json(stream, out, progress=progress, indent=namespace.indent)
-    out.write("\n")
-
-
-def _export_to_file(namespace: argparse.Namespace, stream: Any, progress: Any) -> None:
-    from sarn import viewer
-
-    partial = namespace.output + ".part"
-    try:
-        with open(partial, "w", encoding="utf-8") as handle:
-            _export(namespace, stream, handle, progress)
-        os.replace(partial, namespace.output)
-    except OSError as error:
-        raise _Failure("cannot write %s: %s" % (namespace.output, error), EXIT_USAGE) from None
-    except viewer.TraceFormatError:
-        try:
-            os.remove(partial)
-        except OSError:
-            pass
-        raise
 
 
 def _cmd_view(namespace: argparse.Namespace) -> int:

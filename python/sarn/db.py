@@ -403,12 +403,14 @@ def save_trace_in_sqlite(
     label: Optional[str] = None,
     meta: Optional[Dict[str, Any]] = None,
     progress: Optional[Callable[[int], None]] = None,
+    created: Optional[float] = None,
 ) -> None:
     """Store the trace document ``msgpack`` under ``trace_id`` in the database at
     ``db_path``, waiting up to ``timeout`` seconds for other writers. Creates the
     database and its folder on first use; replaces a trace of the same id.
     ``label`` replaces the label read from the document, and ``meta`` (a dict
-    of JSON values) is stored beside it.
+    of JSON values) is stored beside it. ``created`` is the time the trace
+    is listed as saved at (default now): an imported trace keeps its own.
 
     The document is bytes, or a document the recorder took out of its stores
     (``read(size)``, ``size`` and ``facts``), which is read piece by piece and
@@ -424,6 +426,7 @@ def save_trace_in_sqlite(
     if label is not None:
         facts["label"] = str(label)[:_LABEL_LIMIT]
     facts["meta"] = None if meta is None else json.dumps(meta, default=str)
+    facts["created"] = created
     _write_rows(db_path, [row], timeout)
 
 
@@ -594,7 +597,7 @@ def _insert(connection: sqlite3.Connection, row: _StoredRow) -> None:
         " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
         (
             row.trace_id,
-            time.time(),
+            time.time() if facts.get("created") is None else float(facts["created"]),
             facts["started"],
             facts["source"],
             facts["label"],

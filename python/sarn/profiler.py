@@ -2,11 +2,12 @@
 
 A :class:`Profiler` carries what the recording core reads when recording
 starts (``config``, ``db_path``, ``one_trace_per_test``, ``trace_id``,
-``source``); :meth:`Profiler.start` hands it to the core, which builds its own
-profiler, stores it as ``rust_profiler`` and records the calling thread (and,
-with ``config["threading"]``, every thread started afterwards), through
-``sys.monitoring`` or the thread's profile function (``config["engine"]``). :meth:`Profiler.stop` removes it again
-and saves the trace.
+``source``) and the ``label`` its traces are listed as;
+:meth:`Profiler.start` hands it to the core, which builds its own profiler,
+stores it as ``rust_profiler`` and records the calling thread (and, with
+``config["threading"]``, every thread started afterwards), through
+``sys.monitoring`` or the thread's profile function (``config["engine"]``).
+:meth:`Profiler.stop` removes it again and saves the trace.
 
 One recording runs at a time in a process: starting a second one while the
 first runs raises :class:`RecordingError`, since both would share the
@@ -98,6 +99,7 @@ class Profiler:
         one_trace_per_test: bool = False,
         source: str = "python",
         trace_id: Optional[str] = None,
+        label: Optional[str] = None,
     ) -> None:
         from sarn.config import DEFAULT_DB_PATH, DEFAULTS, validate
 
@@ -112,6 +114,8 @@ class Profiler:
         self.one_trace_per_test = bool(one_trace_per_test)
         self.trace_id: str = trace_id if trace_id is not None else new_trace_id()
         self.source = str(source)
+        #: What its traces are listed as; None: the command line (or test name).
+        self.label = label
         self.rust_profiler: Any = None
         self._thread_id: Optional[int] = None
         self._core: Any = None
@@ -217,7 +221,7 @@ class Profiler:
         from sarn import db
 
         db.save_trace_in_sqlite(self.db_path, self.trace_id, timeout=self.config.get("sqlite_busy_timeout", 60),
-                                msgpack=self.take_trace_document())
+                                msgpack=self.take_trace_document(), label=self.label)
 
     def build_trace(self) -> bytes:
         """The trace document of what has been recorded since the last save."""

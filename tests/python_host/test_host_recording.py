@@ -226,6 +226,37 @@ def test_record_api_saves_a_trace(tmp_path):
     assert calls(decorated) == ["__main__.decorated", "__main__.square"]
 
 
+def test_a_recording_s_label_is_what_its_trace_is_listed_as(tmp_path):
+    (tmp_path / "rec.py").write_text(textwrap.dedent(
+        """
+        import sarn
+
+        def load(name):
+            return name
+
+        for label in ("nightly import", "retry"):
+            with sarn.record(db_path="t.db", label=label):
+                load(label)
+
+        @sarn.record(db_path="t.db", label="decorated")
+        def job():
+            return load("job")
+
+        job()
+        with sarn.record(db_path="t.db"):
+            load("plain")
+        """
+    ))
+    done = python(["rec.py"], tmp_path)
+    assert done.returncode == 0, done.stderr.decode()
+    listed = sarn(["traces", "--db", "t.db"], tmp_path).stdout.decode().splitlines()[1:]
+    assert [line.split("  ")[-1] for line in listed] == ["rec.py", "decorated", "retry", "nightly import"]
+    from sarn.web.server import _listed
+
+    page_list = [_listed(row)["what"] for row in db.list_traces(str(tmp_path / "t.db"))]
+    assert page_list == ["rec.py", "decorated", "retry", "nightly import"]
+
+
 SAMPLE_TESTS = """
     import pytest
 

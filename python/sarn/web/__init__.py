@@ -6,6 +6,8 @@ call trees; :mod:`sarn.web.model` turns a trace into what those pages draw;
 :mod:`sarn.web.chrome` writes a trace in the Trace Event Format for
 Perfetto and chrome://tracing (``sarn export --format chrome``);
 :mod:`sarn.web.outside` pairs, sums up and writes the SQL queries, HTTP
-calls, log records and template renders a trace holds. The terminal viewer
-is :mod:`sarn.viewer` (``sarn show``).
+calls, log records and template renders a trace holds; :mod:`sarn.web.share`
+writes a trace as one file to hand on (a trace file that ``sarn import``
+stores again, or the trace page as one HTML file). The terminal viewer is
+:mod:`sarn.viewer` (``sarn show``).
 """
