@@ -17,7 +17,7 @@ def _function(body, name="probe", params="a, b=2"):
     source = "def %s(%s):\n%s\n    SEEN.append(dict(locals()))\n    return None\n" % (
         name, params, "\n".join("    " + line for line in body))
     namespace = {"SEEN": SEEN}
-    exec(compile(source, "<locals-form>", "exec"), namespace)
+    exec(compile(source, "locals_form_probe.py", "exec"), namespace)
     return namespace[name]
 
 

@@ -144,17 +144,6 @@ class Worker(threading.Thread):
             work()
 
 
-def run_call(starter_hooked):
-    """The recorded call of a followed thread's `run`, if any. The thread's
-    first profile event installs the hook and is not recorded: up to 3.13
-    the call of `run`, unless on 3.12 and 3.13 the thread that starts it is
-    profiled too, when the return from the new thread's own `sys.setprofile`
-    call is reported first; from 3.14 `threading` calls `run` through
-    `Context.run`, a built-in whose call comes first."""
-    recorded = sys.version_info >= (3, 14) or (starter_hooked and sys.version_info >= (3, 12))
-    return [("run", "call")] if recorded else []
-
-
 @pytest.mark.parametrize("config, started_before, starter_hooked, followed", [
     ({"threading": True}, False, False, True),
     ({"threading": True}, False, True, True),
@@ -179,8 +168,10 @@ def test_threads_started_later_are_followed(plugins, config, started_before, sta
     assert (thread_profile() is not None) == (config.get("threading") is True)
     doc = trace(host)
     recorded = [r for r in frames(doc) if r["thread"] == "worker"]
-    # Every later event is recorded, the return from `run` included.
-    assert events(recorded) == (run_call(starter_hooked) + [("work", "call"), ("work", "return"), ("run", "return")]
+    # Recorded from the thread's first event, the call of `run`, whatever
+    # event installs the hook (a built-in's, when the starter is profiled too
+    # on 3.12 and 3.13, and from 3.14 on).
+    assert events(recorded) == ([("run", "call"), ("work", "call"), ("work", "return"), ("run", "return")]
                                 if followed else [])
     assert list(doc["frames"]) == ([worker.native_id] if followed else [])
 
@@ -224,7 +215,7 @@ def test_noop_profiler_stops_the_calling_thread_only(plugins, stopping):
         [] if stopping == "main" else work_events * 2)
     # The worker records nothing after its own stop, not even the return from `run`.
     assert events(doc["frames"][worker.native_id]) == (
-        run_call(starter_hooked=True) + work_events + ([] if stopping == "worker" else [("run", "return")]))
+        [("run", "call")] + work_events + ([] if stopping == "worker" else [("run", "return")]))
     assert worker.profile_after_stop == ([None] if stopping == "worker" else [])
 
 

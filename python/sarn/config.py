@@ -89,6 +89,16 @@ Example::
     threading = true
     filters = { include_frames = ["site-packages/mylib/"], ignore_frames = ["app/migrations/"] }
 
+The filters adjust what counts as library code, which is not recorded:
+files of installed packages and of the standard library, frozen modules,
+code compiled from strings or generated under an angle-bracket name
+(``<decorator-gen-12>``, Jinja2's ``<template>``), code compiled from a file
+whose extension names a template or text format (``.html``, ``.txt``,
+``.j2``, ``.jinja``, ...), and sarn itself. Code the user typed stays user
+code: ``<stdin>``, the interactive console, the Python 3.13 REPL
+(``<python-input-N>``), IPython and notebook cells, doctest examples; so
+does a script without an extension.
+
 Invalid values raise :class:`ConfigError` with a message naming the key and
 where it came from.
 """

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "filters/generated_code.hpp"
+
 namespace sarn {
 
 SubstringSearcher::SubstringSearcher(std::string_view fragment) : text_(fragment) {
@@ -123,7 +125,8 @@ bool FixedFragments::ends_with_attr_make(std::string_view filename) const noexce
 
 bool FixedFragments::skips_file(std::string_view filename) const noexcept {
     return is_library_file(filename) || is_frozen_file(filename) || is_sarn_file(filename) ||
-           is_exec_file(filename) || is_pytest_generated_file(filename);
+           is_exec_file(filename) || is_pytest_generated_file(filename) || is_generated_name(filename) ||
+           is_template_file(filename);
 }
 
 const FixedFragments& fixed_fragments() {

@@ -53,7 +53,6 @@ std::string disabled_under;
 struct Followed {
     uint64_t serial = 0;           // the session that follows this thread
     PyObject* profiler = nullptr;  // held by that session
-    uint64_t joining = 0;          // the session it follows from its next event
 };
 thread_local Followed followed;
 
@@ -93,21 +92,10 @@ uint64_t this_thread_serial() noexcept {
 // PY_START, PY_RESUME, PY_RETURN and PY_YIELD may be disabled per location;
 // PY_THROW and PY_UNWIND may not. An unfollowed thread never disables: that
 // would disable the code for every thread.
-// An event of a thread that is not followed; or the event during which the
-// thread announced itself, which the installer consumes (the interpreter
-// calls the profile function, and so the installer, before this tool).
-[[gnu::noinline]] PyObject* unfollowed_event() noexcept {
-    Followed& me = followed;
-    if (me.joining != 0 && me.joining == active_serial) {
-        me.serial = std::exchange(me.joining, 0);
-    }
-    return Py_NewRef(Py_None);
-}
-
 template <FrameEvent kind, bool may_disable, bool has_value, Switch told>
 PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     const Followed& me = followed;
-    if (me.serial != active_serial || me.serial == 0) [[unlikely]] return unfollowed_event();
+    if (me.serial != active_serial || me.serial == 0) [[unlikely]] return Py_NewRef(Py_None);
     if (may_disable && nargs >= 1 &&
         state_of(me.profiler).code_memo.skips(reinterpret_cast<PyCodeObject*>(args[0]))) {
         return Py_NewRef(disable_object);
@@ -290,13 +278,13 @@ Status begin_session(PyObject* profiler) {
     return {};
 }
 
-void follow(PyObject* profiler, bool from_next_event) {
+void follow(PyObject* profiler) {
     // A thread may join many times (a worker thread followed call by call),
     // mostly into the same profiler: it is held once.
     bool held = false;
     for (const Ref& known : session->profilers) held = held || known.get() == profiler;
     if (!held) session->profilers.push_back(Ref::borrow(profiler));
-    followed = from_next_event ? Followed{0, profiler, session->serial} : Followed{session->serial, profiler, 0};
+    followed = Followed{session->serial, profiler};
 }
 
 }  // namespace
@@ -310,25 +298,23 @@ Status start_on_calling_thread(PyObject* profiler) {
         return ready;
     }
     session->starter = this_thread_serial();
-    follow(profiler, false);
+    follow(profiler);
     return {};
 }
 
-Status join_on_calling_thread(PyObject* profiler, bool from_next_event) {
+Status join_on_calling_thread(PyObject* profiler) {
     if (session == nullptr) return {};
     if (auto ready = restart_if_decisions_changed(session->monitoring.get(), session->tool_id,
                                                   state_of(profiler).skip_fingerprint);
         !ready) {
         return ready;
     }
-    follow(profiler, from_next_event);
+    follow(profiler);
     return {};
 }
 
 Result<bool> stop_on_calling_thread() {
-    if (session == nullptr || (followed.serial != session->serial && followed.joining != session->serial)) {
-        return false;
-    }
+    if (session == nullptr || followed.serial != session->serial) return false;
     followed = Followed{};
     if (session->starter != this_thread_serial()) return true;
     // Detached before anything is released: releasing can run Python code.
@@ -359,7 +345,7 @@ void resume_calling_thread(uint64_t token) noexcept {
 namespace sarn::monitoring {
 
 Status start_on_calling_thread(PyObject*) { return fail_internal("sys.monitoring needs CPython 3.12"); }
-Status join_on_calling_thread(PyObject*, bool) { return {}; }
+Status join_on_calling_thread(PyObject*) { return {}; }
 Result<bool> stop_on_calling_thread() { return false; }
 uint64_t pause_calling_thread() noexcept { return 0; }
 void resume_calling_thread(uint64_t) noexcept {}

@@ -23,9 +23,8 @@ inline constexpr bool available = PY_VERSION_HEX >= 0x030C0000;
 [[nodiscard]] Status start_on_calling_thread(PyObject* profiler);
 
 // Records the calling thread into `profiler` if a session runs (a new thread
-// announcing itself); otherwise does nothing. With `from_next_event`, the
-// event being reported now is not recorded.
-[[nodiscard]] Status join_on_calling_thread(PyObject* profiler, bool from_next_event);
+// announcing itself); otherwise does nothing.
+[[nodiscard]] Status join_on_calling_thread(PyObject* profiler);
 
 // Stops recording the calling thread; when it is the thread that started the
 // session, ends the session: callbacks unregistered, events off, tool id

@@ -25,22 +25,25 @@ int event_code(PyObject* event) noexcept {
 
 Result<Ref> handle_call(PyObject* self, PyObject* frame, PyObject* event, PyObject* arg) {
     if (!is_sarn_profiler(self)) return fail(not_a_sarn_profiler(self));
-    PyThreadState* thread = PyThreadState_Get();
     // Put back as this thread's profile function: the native hook takes
     // over again from this event on.
-    if (thread->c_profileobj == self) install_profile_hook(self);
-    // The event is handled as the native hook would have handled it, but
-    // only while the interpreter is dispatching a profile event: it reports
-    // no events for the code the pipeline runs then. Called from anywhere
-    // else, the pipeline's own Python code would re-enter it.
-    const int code = event_code(event);
-    if (thread->tracing > 0 && code >= 0 && PyFrame_Check(frame)) {
-        if (profile_callback(self, as_frame(frame), code, arg) < 0) return fail_fetch();
-    }
+    if (PyThreadState_Get()->c_profileobj == self) install_profile_hook(self);
+    if (auto passed = pass_on_profile_event(self, frame, event, arg); !passed) return fail(std::move(passed.error()));
     return none();
 }
 
 }  // namespace
+
+Status pass_on_profile_event(PyObject* self, PyObject* frame, PyObject* event, PyObject* arg) {
+    // Only while the interpreter is dispatching a profile event: it reports
+    // no events for the code the pipeline runs then. Called from anywhere
+    // else, the pipeline's own Python code would re-enter it.
+    const int code = event_code(event);
+    if (PyThreadState_Get()->tracing > 0 && code >= 0 && PyFrame_Check(frame)) {
+        if (profile_callback(self, as_frame(frame), code, arg) < 0) return fail_fetch();
+    }
+    return {};
+}
 
 PyObject* call_as_profile_function(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     static const char* keywords[] = {"frame", "event", "arg", nullptr};

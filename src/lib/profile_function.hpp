@@ -11,7 +11,15 @@
 
 #include <Python.h>
 
+#include "utils/error.hpp"
+
 namespace sarn {
+
+// Handles an event the interpreter reports to a Python-level profile
+// function (`frame`, the event's name, `arg`) as the native hook would have
+// handled it, when the interpreter is dispatching one; otherwise does
+// nothing. `self` is a SarnProfiler.
+[[nodiscard]] Status pass_on_profile_event(PyObject* self, PyObject* frame, PyObject* event, PyObject* arg);
 
 // tp_call of SarnProfiler: `profiler(frame, event, arg)`, returns None.
 PyObject* call_as_profile_function(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;

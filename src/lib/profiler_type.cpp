@@ -89,24 +89,22 @@ PyObject* register_threading_profiler_method(PyObject* self, PyObject* args, PyO
                                      &frame, &event, &arg)) {
         return nullptr;
     }
-    return method(self, [self, event](ProfilerState& state) -> Result<Ref> {
+    // A thread is recorded from its first event: for a `threading` thread,
+    // the call of its `run`, whose calls then nest under it.
+    return method(self, [self, frame, event, arg](ProfilerState& state) -> Result<Ref> {
         if (state.engine == Engine::profile_function) {
             install_profile_hook(self);
+            if (auto passed = pass_on_profile_event(self, frame, event, arg); !passed) {
+                return fail(std::move(passed.error()));
+            }
             return none();
         }
         // Through sys.monitoring the thread only needs marking as followed;
-        // this installer was its profile function and goes. The event it
-        // was called for is consumed, as on the profile function: a Python
-        // call (the interpreter calls the profile function before this tool)
-        // is not recorded.
-        PyObject* current = PyThreadState_Get()->c_profileobj;
-        const bool called_for_call = current != nullptr && PyCFunction_Check(current) &&
-                                     PyCFunction_GET_SELF(current) == self && PyUnicode_Check(event) &&
-                                     PyUnicode_CompareWithASCIIString(event, "call") == 0;
+        // this installer was its profile function and goes. The interpreter
+        // calls the profile function before this tool, so the event being
+        // reported reaches the tool next.
         PyEval_SetProfile(nullptr, nullptr);
-        if (auto joined = monitoring::join_on_calling_thread(self, called_for_call); !joined) {
-            return fail(std::move(joined.error()));
-        }
+        if (auto joined = monitoring::join_on_calling_thread(self); !joined) return fail(std::move(joined.error()));
         return none();
     });
 }

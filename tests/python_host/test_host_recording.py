@@ -190,6 +190,57 @@ def test_the_host_knows_the_engine_the_core_records_through(tmp_path, engine):
     assert host.through_monitoring is not hooked
 
 
+THREADS_PROGRAM = {
+    "worker.py": """
+        import threading
+
+
+        def fetch(n):
+            return n * 2
+
+
+        def store(value):
+            return [value]
+
+
+        class ReportWorker(threading.Thread):
+            def __init__(self, n):
+                super().__init__(name="report")
+                self.n = n
+
+            def run(self):
+                store(fetch(self.n))
+
+
+        def deliver(k):
+            return store(fetch(k))
+
+
+        for thread in (ReportWorker(3), threading.Thread(target=deliver, args=(5,), name="courier")):
+            thread.start()
+            thread.join()
+    """,
+}
+
+
+@pytest.mark.parametrize("engine", ["monitoring", "setprofile"])
+def test_a_thread_started_while_recording_is_recorded_from_its_first_frame(tmp_path, engine):
+    write_program(tmp_path, THREADS_PROGRAM)
+    assert sarn(["run", "--threads", "--db", "t.db", "-c", "engine=" + engine, "worker.py"], tmp_path).returncode == 0
+    [info] = db.list_traces(str(tmp_path / "t.db"))
+    document = msgpack.unpackb(db.load_trace(str(tmp_path / "t.db"), info.id), strict_map_key=False)
+    records = [r for r in all_records(document) if r["type"] == "frame"]
+    for thread, first, argument in [("report", "__main__.ReportWorker.run", "self"), ("courier", "__main__.deliver", "k")]:
+        mine = [r for r in records if r["thread"] == thread]
+        assert [(r["qualname"], r["event"]) for r in mine] == [
+            (first, "call"), ("__main__.fetch", "call"), ("__main__.fetch", "return"),
+            ("__main__.store", "call"), ("__main__.store", "return"), (first, "return")]
+        assert argument in mine[0]["locals"]
+        # the calls nest under the thread's first frame
+        assert {r["user_code_call_site"]["call_frame_id"] for r in mine[1:5]} == {mine[0]["frame_id"]}
+    assert "entered before recording" not in viewer.render(db.load_trace(str(tmp_path / "t.db"), info.id))
+
+
 def test_record_api_saves_a_trace(tmp_path):
     (tmp_path / "use_api.py").write_text(textwrap.dedent(
         """
