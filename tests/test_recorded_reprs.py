@@ -51,3 +51,22 @@ def test_a_repr_of_the_programs_own_runs_at_most_once_per_record(host, scenario,
     assert showing and Counted.calls == runs * len(showing)
     gc.collect()
     assert not any(ref() for ref in Counted.made)  # the reprs taken are not kept
+
+
+def method_of_counted():
+    return Counted().__repr__  # its repr would show the object's
+
+
+def partial_of_counted():
+    import functools
+
+    return functools.partial(alias, Counted(), key=Counted())
+
+
+@pytest.mark.parametrize("scenario", [method_of_counted, partial_of_counted], ids=["bound method", "partial"])
+def test_a_value_whose_repr_shows_another_does_not_run_the_programs_own(host, scenario):
+    Counted.calls = 0
+    doc = trace(record(scenario, host))
+    (returned,) = [r["arg"] for r in frames(doc) if r["event"] == "return" and r["co_name"] == scenario.__name__]
+    assert Counted.calls == 0
+    assert "Counted object at 0x" in repr(returned)

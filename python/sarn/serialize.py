@@ -98,6 +98,7 @@ import threading
 import types
 import weakref
 from collections import deque
+from functools import partial
 from itertools import islice
 from typing import Any, Dict, List, Mapping, Optional, Tuple
 
@@ -514,8 +515,20 @@ _MAPPING_PROXY_TYPE = types.MappingProxyType
 
 
 def _view_repr(value: Any, t: type) -> Optional[str]:
-    """The repr of a mapping view or proxy with only its first items, in the
-    form of its own repr; None for any other value."""
+    """The repr of a mapping view or proxy with only its first items, or of a
+    bound method or partial with the reprs of what it holds bounded (and not
+    run where they are not to run), in the form of its own repr; None for
+    any other value."""
+    if t is types.MethodType:
+        function = value.__func__
+        name = getattr(function, "__qualname__", None)
+        return "<bound method %s of %s>" % (name if type(name) is str else "?",
+                                              _reprlib.repr1(value.__self__, _reprlib.maxlevel))
+    if issubclass(t, partial):
+        held = [value.func] + list(value.args)
+        shown = [_reprlib.repr1(item, _reprlib.maxlevel) for item in held]
+        shown += ["%s=%s" % (key, _reprlib.repr1(item, _reprlib.maxlevel)) for key, item in value.keywords.items()]
+        return "%s(%s)" % (_type_name(t), ", ".join(shown))
     if issubclass(t, _MAPPING_VIEW_TYPES):
         first = list(islice(value, _reprlib.maxlist + 1))
         return "%s(%s)" % (t.__name__, _reprlib.repr_list(first, _reprlib.maxlevel))

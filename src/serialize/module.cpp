@@ -96,6 +96,7 @@ bool configure_from(PyObject* source, State& state) {
     Limits& limits = host.limits;
     if (!read_attribute(source, "_info", host.type_info) || !read_attribute(source, "_bounded_repr", host.bounded_repr) ||
         !read_attribute(source, "_big_int_repr", host.big_int_repr) || !read_attribute(source, "deque", host.deque_type) ||
+        !read_attribute(source, "partial", host.partial_type) ||
         !read_attribute(source, "TAG", host.tag) || !read_attribute(source, "_failure", failure) ||
         !read_limit(source, "MAX_DEPTH", limits.max_depth) || !read_limit(source, "MAX_ITEMS", limits.max_items) ||
         !read_limit(source, "MAX_STR", limits.max_str) || !read_limit(source, "MAX_BYTES", limits.max_bytes) || !read_limit(source, "MAX_REPR", limits.max_repr) ||
@@ -104,8 +105,9 @@ bool configure_from(PyObject* source, State& state) {
         !intern("_fields", host.fields_name) || !intern("__module__", host.module_name)) {
         return false;
     }
-    if (!PyUnicode_CheckExact(host.tag.get()) || !PyType_Check(host.deque_type.get())) {
-        PyErr_SetString(PyExc_TypeError, "TAG must be a str and deque a type");
+    if (!PyUnicode_CheckExact(host.tag.get()) || !PyType_Check(host.deque_type.get()) ||
+        !PyType_Check(host.partial_type.get())) {
+        PyErr_SetString(PyExc_TypeError, "TAG must be a str, and deque and partial types");
         return false;
     }
     auto* deque = reinterpret_cast<PyTypeObject*>(host.deque_type.get());
@@ -264,7 +266,7 @@ constinit const SerializerApi native_api{SerializerApi::current_version, dump_fu
 int traverse_configuration(const Configuration* configuration, visitproc visit, void* arg) {
     if (configuration == nullptr) return 0;
     const Host& host = configuration->host;
-    for (const Ref* ref : {&host.type_info, &host.bounded_repr, &host.big_int_repr, &host.deque_type,
+    for (const Ref* ref : {&host.type_info, &host.bounded_repr, &host.big_int_repr, &host.deque_type, &host.partial_type,
                            &configuration->failure}) {
         Py_VISIT(ref->get());
     }

@@ -883,12 +883,14 @@ Ref ValueWriter::repr_failure(PyObject* type_name) {
     return Ref::steal(PyUnicode_FromFormat("<%U object; repr() failed: %U>", type_name, reason->name));
 }
 
-// Containers, and views and proxies of mappings: types whose own repr shows
-// every item.
+// Containers, views and proxies of mappings, bound methods and partials:
+// types whose own repr shows every item, or runs the repr of the object or
+// the arguments they hold (which may be a __repr__ that is not to run).
 bool ValueWriter::is_container_type(PyTypeObject* type) const {
     for (PyTypeObject* base : {&PyList_Type, &PyTuple_Type, &PyDict_Type, &PySet_Type, &PyFrozenSet_Type,
                                reinterpret_cast<PyTypeObject*>(host_.deque_type.get()), &PyDictKeys_Type,
-                               &PyDictValues_Type, &PyDictItems_Type, &PyDictProxy_Type}) {
+                               &PyDictValues_Type, &PyDictItems_Type, &PyDictProxy_Type, &PyMethod_Type,
+                               reinterpret_cast<PyTypeObject*>(host_.partial_type.get())}) {
         if (PyType_IsSubtype(type, base)) return true;
     }
     return false;

@@ -34,6 +34,7 @@ struct Host {
     Ref bounded_repr;  // _bounded_repr(value, type name) -> str, for containers
     Ref big_int_repr;  // _big_int_repr(int) -> str
     Ref deque_type;    // collections.deque
+    Ref partial_type;  // functools.partial
     Ref tag;           // the key that marks a tagged map
     std::string tag_utf8;
     Ref dict_name;     // interned "__dict__", "__get__" and "_fields"
