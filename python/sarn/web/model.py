@@ -2,7 +2,7 @@
 numbered nodes, each with short texts for its line, and the full details of
 one node on demand.
 
-Values stay text made by :func:`sarn.viewer.format_value`: the page never
+Values stay text made by :func:`sarn.format_value`: the page never
 interprets them, it only shows them. SQL queries, HTTP calls, log records
 and template renders are nodes too, under the call that issued them, drawn
 by :mod:`sarn.web.outside_view`.
@@ -13,9 +13,11 @@ from __future__ import annotations
 import json
 from typing import Any, Dict, List, Optional, Tuple
 
-from sarn import viewer
-from sarn.viewer import Node
+from sarn.serialize import TAG
 from sarn.web import outside, outside_view
+from sarn.web.document import decode_document, thread_records
+from sarn.web.tree import Node, build_tree
+from sarn.web.values import exception_text, format_args, format_duration, format_value
 
 __all__ = ["TraceModel", "DETAIL_WIDTH"]
 
@@ -36,10 +38,10 @@ def _number(value: Any) -> Optional[float]:
 def _pairs(values: Any, skip: Tuple[str, ...] = ()) -> List[List[str]]:
     """[[name, text], ...] of a serialised locals mapping."""
     if not isinstance(values, dict):
-        return [] if values is None else [["", viewer.format_value(values, DETAIL_WIDTH)]]
-    if viewer.TAG in values:
-        return [["", viewer.format_value(values, DETAIL_WIDTH)]]
-    return [[str(key), viewer.format_value(value, DETAIL_WIDTH)] for key, value in values.items() if key not in skip]
+        return [] if values is None else [["", format_value(values, DETAIL_WIDTH)]]
+    if TAG in values:
+        return [["", format_value(values, DETAIL_WIDTH)]]
+    return [[str(key), format_value(value, DETAIL_WIDTH)] for key, value in values.items() if key not in skip]
 
 
 def _kind(node: Node) -> str:
@@ -56,9 +58,9 @@ def _interest_text(record: Dict[str, Any]) -> str:
             parts.append(str(record["outcome"]))
         duration = _number(record.get("duration"))
         if duration is not None:
-            parts.append(viewer.format_duration(duration))
+            parts.append(format_duration(duration))
         return "  ".join(part for part in parts if part)
-    data = ["%s=%s" % (key, viewer.format_value(value, 40)) for key, value in record.items() if key not in _STANDARD_KEYS]
+    data = ["%s=%s" % (key, format_value(value, 40)) for key, value in record.items() if key not in _STANDARD_KEYS]
     return " ".join(data)
 
 
@@ -66,7 +68,7 @@ class TraceModel:
     """The nodes of one trace, numbered in the order the page shows them."""
 
     def __init__(self, document: Any, info: Any = None) -> None:
-        self.document = viewer.decode_document(document)
+        self.document = decode_document(document)
         self.info = info
         self.start = _number(self.document.get("timestamp")) or 0.0
         self.nodes: List[Node] = []
@@ -75,8 +77,8 @@ class TraceModel:
         self._issuers: Optional[Dict[int, int]] = None  # operation's number -> its caller's
         self.totals = outside.Totals()
         self.threads: List[Dict[str, Any]] = []
-        for name, native_id, records in viewer.thread_records(self.document):
-            roots = viewer.build_tree(records, self.totals)
+        for name, native_id, records in thread_records(self.document):
+            roots = build_tree(records, self.totals)
             calls = sum(1 for record in records if record.get("type") == "frame" and record.get("event") == "call")
             calls -= sum(1 for record in records if record.get("type") == "resumption")  # not calls of their own
             self.threads.append(
@@ -110,11 +112,11 @@ class TraceModel:
             line["s"] = self._offset(record)
         else:
             if node.call is not None and kind != "body":
-                line["a"] = viewer._format_args(node.call)
+                line["a"] = format_args(node.call)
             if node.exception is not None:
-                line["t"] = viewer.exception_text(node.exception)  # what ended it, in place of a value
+                line["t"] = exception_text(node.exception)  # what ended it, in place of a value
             elif node.ret is not None and kind != "body":
-                line["r"] = viewer.format_value(node.ret.get("arg"), LINE_WIDTH)
+                line["r"] = format_value(node.ret.get("arg"), LINE_WIDTH)
             # A generator's or coroutine's frame: "u" resumed by this call,
             # "y" suspended by this return (its value was yielded).
             if node.resumed:
@@ -195,9 +197,9 @@ class TraceModel:
         if node.ret is not None:
             details["locals"] = _pairs(node.ret.get("locals"), skip=("__class__", "__builtins__"))
             if node.exception is not None:
-                details["raised"] = viewer.exception_text(node.exception)
+                details["raised"] = exception_text(node.exception)
             else:
-                details["return"] = viewer.format_value(node.ret.get("arg"), DETAIL_WIDTH)
+                details["return"] = format_value(node.ret.get("arg"), DETAIL_WIDTH)
         return details
 
     def _operation_details(self, number: int, operation: outside.Operation) -> Dict[str, Any]:
