@@ -271,3 +271,36 @@ class UnreadyCart:
 
     def __repr__(self):
         return self.missing
+
+
+# A model object as the serialiser writes it: the repr of its library's base
+# class, and the attributes of the program's own class.
+CATEGORY = {
+    TAG: "object", "type": "shop.models.Category", "repr": "<Category: Category object (1)>",
+    "attrs": {"_state": {TAG: "object", "type": "django.db.models.base.ModelState",
+                         "repr": "<django.db.models.base.ModelState object at 0x7f5b56c33920>"},
+              "id": 1, "slug": "tea", "title": "Tea"},
+}
+
+
+@pytest.mark.parametrize(
+    "value, limit, expected",
+    [
+        (CATEGORY, 60, "Category(id=1, slug='tea', title='Tea', _state=..."),
+        (CATEGORY, None, "Category(id=1, slug='tea', title='Tea', "
+                         "_state=<django.db.models.base.ModelState object at 0x7f5b56c33920>)"),
+        (dict(CATEGORY, attrs={}), 60, "<Category: Category object (1)>"),
+        ({TAG: "object", "type": "shop.Money", "repr": "Money('3.50 EUR')"}, 60, "Money('3.50 EUR')"),
+    ],
+)
+def test_an_object_recorded_with_its_attributes_shows_them(value, limit, expected):
+    assert viewer.format_value(value, limit) == expected
+
+
+def test_a_value_shown_whole_is_not_cut():
+    text = "unsupported operand type(s) for //: 'NoneType' and 'int'"
+    record = {"type": "exception", "exception": serialised(TypeError(text))}
+    assert viewer.exception_text(record).endswith("...")
+    assert viewer.exception_text(record, None) == "TypeError(%r)" % text
+    big = serialised({"k%d" % i: "v" * 50 for i in range(40)})
+    assert viewer.format_value(big, None) == repr({"k%d" % i: "v" * 50 for i in range(40)})

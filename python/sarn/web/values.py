@@ -15,12 +15,15 @@ from typing import Any, Dict, Iterable, List, Optional, Tuple
 from sarn.serialize import TAG
 
 __all__ = ["VALUE_WIDTH", "ARGS_WIDTH", "printable", "format_value", "format_args", "format_duration",
-           "exception_text", "cut"]
+           "exception_text", "is_normal_exit", "cut"]
 
 #: Characters shown of one argument or return value.
 VALUE_WIDTH = 60
 #: Characters shown of a call's whole argument list.
 ARGS_WIDTH = 120
+# The room of a value shown whole: more than any recorded value takes (the
+# serialiser bounds strings, items and nesting).
+_WHOLE = 1 << 62
 
 # Reprs that say nothing but the type: object's own, and the serialiser's
 # text for a repr that failed (as for ``self`` before ``__init__`` has run).
@@ -89,10 +92,11 @@ def _fmt(value: Any, limit: int) -> str:
 
 
 def _with_attrs(short_type: str, value: Dict[str, Any], limit: int) -> str:
-    """An object as its type called with its attributes: Item(name='tea', price=3.5)."""
-    items, more = _fmt_items(
-        value["attrs"].items(), limit, lambda pair, room: "%s=%s" % (pair[0], _fmt(pair[1], room))
-    )
+    """An object as its type called with its attributes: Item(name='tea',
+    price=3.5). Private attributes come last, so that a cut line keeps the
+    ones the program's own code names (a model's fields before its _state)."""
+    attrs = sorted(value["attrs"].items(), key=lambda pair: str(pair[0]).startswith("_"))
+    items, more = _fmt_items(attrs, limit, lambda pair, room: "%s=%s" % (pair[0], _fmt(pair[1], room)))
     if more or value.get("more_attrs"):
         items.append("...")
     return "%s(%s)" % (short_type, ", ".join(items))
@@ -115,6 +119,10 @@ def _fmt_tagged(value: Dict[str, Any], limit: int) -> str:
             return "<%s>" % match.group(1)
         if match and isinstance(attrs, dict):
             return _with_attrs(match.group(1), value, limit)
+        if attrs and isinstance(attrs, dict):
+            # A library's repr of the program's object (a model's
+            # "<Category: Category object (1)>"): what it holds says more.
+            return _with_attrs(_short_type(type_name), value, limit)
         return text
     if kind == "str":
         return _fmt(value.get("value", ""), limit) + "..."
@@ -167,14 +175,14 @@ def _fmt_tagged(value: Dict[str, Any], limit: int) -> str:
     return repr(value)
 
 
-def format_value(value: Any, limit: int = VALUE_WIDTH) -> str:
+def format_value(value: Any, limit: Optional[int] = VALUE_WIDTH) -> str:
     """A short Python-like text for a serialised value, at most about ``limit``
-    characters (longer texts end in "...")."""
+    characters (longer texts end in "..."); the whole value for None."""
     try:
-        text = _fmt(value, limit)
+        text = _fmt(value, _WHOLE if limit is None else limit)
     except Exception:
         text = repr(value)
-    return printable(cut(text, limit))
+    return printable(text if limit is None else cut(text, limit))
 
 
 _TOKEN = re.compile(r"[\w.@-]")
@@ -228,12 +236,29 @@ def format_args(record: Dict[str, Any]) -> str:
     return "(" + ", ".join(parts) + ")"
 
 
-def exception_text(record: Dict[str, Any]) -> str:
+# What a normal end of the program raises: sys.exit() with 0, None or False,
+# which the interpreter turns into exit status 0.
+_NORMAL_EXIT = re.compile(r"^SystemExit\((?:0|None|False)?\)$")
+
+
+def is_normal_exit(record: Dict[str, Any]) -> bool:
+    """True when the exception record says its frame ended by a SystemExit
+    of status 0: a program's normal end, not a failure."""
+    value = record.get("exception")
+    if isinstance(value, dict):
+        if value.get(TAG) != "object" or value.get("type") not in ("SystemExit", "builtins.SystemExit"):
+            return False
+        value = value.get("repr")
+    return isinstance(value, str) and _NORMAL_EXIT.match(value) is not None
+
+
+def exception_text(record: Dict[str, Any], limit: Optional[int] = VALUE_WIDTH) -> str:
     """What an exception record says ended its frame ("an exception" when
-    the interpreter did not tell which)."""
+    the interpreter did not tell which), in about ``limit`` characters (None:
+    whole)."""
     value = record.get("exception")
     if value is None:
         return "an exception"
     if isinstance(value, str):
-        return printable(value)
-    return format_value(value)
+        return printable(value if limit is None else cut(value, limit))
+    return format_value(value, limit)
