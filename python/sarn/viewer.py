@@ -8,7 +8,8 @@ for the commands and for code that imports them from this module:
 * :mod:`sarn.web.values`: recorded values as short Python-like texts;
 * :mod:`sarn.web.tree`: a thread's records as a call tree in memory;
 * :mod:`sarn.web.terminal` (with :mod:`sarn.web.terminal_pass`,
-  :mod:`sarn.web.terminal_lines` and :mod:`sarn.web.summary`): ``sarn show``;
+  :mod:`sarn.web.terminal_frame`, :mod:`sarn.web.terminal_lines` and
+  :mod:`sarn.web.summary`): ``sarn show``;
 * :mod:`sarn.web.json_document`: a document as JSON.
 """
 

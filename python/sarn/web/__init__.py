@@ -8,8 +8,8 @@ pairs, sums up and writes the SQL queries, HTTP calls, log records and
 template renders a trace holds.
 
 Showing: :mod:`sarn.web.terminal` is ``sarn show`` (with
-:mod:`sarn.web.terminal_pass`, :mod:`sarn.web.terminal_lines` and
-:mod:`sarn.web.summary`); :mod:`sarn.web.server` is ``sarn view``, a local
+:mod:`sarn.web.terminal_pass`, :mod:`sarn.web.terminal_frame`,
+:mod:`sarn.web.terminal_lines` and :mod:`sarn.web.summary`); :mod:`sarn.web.server` is ``sarn view``, a local
 server for the traces of one database, whose pages (``static/``) list the
 traces and show one as call trees, drawn from :mod:`sarn.web.model`;
 :mod:`sarn.web.chrome` writes a trace in the Trace Event Format for

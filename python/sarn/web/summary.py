@@ -7,6 +7,7 @@ from __future__ import annotations
 from typing import Any, Dict, Iterator, List, Tuple
 
 from sarn.web import outside
+from sarn.web.terminal_lines import counted
 from sarn.web.values import format_duration, printable
 
 __all__ = ["FunctionStats", "summary_lines", "SUMMARY_FUNCTIONS"]
@@ -64,8 +65,8 @@ def summary_lines(threads: List[Any], style: Any, totals: outside.Totals) -> Ite
         if thread.deepest[0] > deepest[0]:
             deepest = thread.deepest
     yield ""
-    head = "summary: %s calls of %d functions in %d thread%s" % (
-        "{:,}".format(calls), len(merged), len(threads), "" if len(threads) == 1 else "s")
+    head = "summary: %s of %s in %s" % (counted(calls, "call"), counted(len(merged), "function"),
+                                        counted(len(threads), "thread"))
     if exceptions:
         head += "; %s ended by an exception" % "{:,}".format(exceptions)
     yield style.head + head + style.reset

@@ -45,13 +45,13 @@ def render_lines(
     if not threads:
         yield "(no records)"
         return
-    if summary:
-        for line in summary_lines(threads, style, display.totals):
-            yield fit(line)
     if needle is not None and not any(thread.matches for thread in threads):
         yield ""
         yield "no call or frame of interest matches %r" % printable(filter)
         return
+    if summary:
+        for line in summary_lines(threads, style, display.totals):
+            yield fit(line)
     for thread in threads:
         if needle is not None and not thread.matches:
             continue

@@ -1,16 +1,16 @@
-"""The texts of ``sarn show``: a call's line, a frame of interest's, the
-head of the trace and of each thread, and lines cut to the terminal."""
+"""The texts of ``sarn show`` besides a call's line (:mod:`sarn.web.terminal_frame`):
+a frame of interest's line, the head of the trace and of each thread, and
+lines cut to the terminal."""
 
 from __future__ import annotations
 
 import datetime
 import re
-from typing import Any, Dict, Iterator, Optional
+from typing import Any, Dict, Iterator
 
-from sarn.web.tree import Node
-from sarn.web.values import VALUE_WIDTH, cut, exception_text, format_args, format_duration, format_value, printable
+from sarn.web.values import VALUE_WIDTH, cut, format_duration, format_value, printable
 
-__all__ = ["Style", "frame_line", "interest_line", "head_line", "head_lines", "cut_line", "thread_title",
+__all__ = ["Style", "interest_line", "head_line", "head_lines", "cut_line", "thread_title", "counted",
            "fit_to", "timestamp_text"]
 
 _STANDARD_INTEREST_KEYS = frozenset(
@@ -61,37 +61,6 @@ def interest_line(record: Dict[str, Any], style: Style) -> str:
     return "%s* %s%s %s" % (style.mark, printable(head), style.reset, shown)
 
 
-def frame_line(node: Node, style: Style, exception: Optional[Dict[str, Any]] = None) -> str:
-    record = node.record
-    call = node.call
-    body = node.is_body()
-    if body and record.get("co_name") != "<module>":
-        text = "class " + style.name + printable(node.name) + style.reset
-    else:
-        text = style.name + printable(node.name) + style.reset
-    if call is not None and not body:
-        text += format_args(call)
-    if node.resumed:
-        text += " " + style.mark + "resumed" + style.reset
-    path = record.get("path")
-    if exception is not None:
-        text += " " + style.error + "!! " + exception_text(exception) + style.reset
-    elif node.ret is not None and node.suspended:
-        text += " <- yield " + style.value + format_value(node.ret.get("arg")) + style.reset
-    elif node.ret is not None and not body:
-        text += " -> " + style.value + format_value(node.ret.get("arg")) + style.reset
-    if path:
-        text += "  " + style.dim + printable(path) + style.reset
-    duration = node.duration()
-    if duration is not None:
-        text += "  " + style.time + format_duration(duration) + style.reset
-    if call is None:
-        text += "  " + style.dim + "[entered before recording]" + style.reset
-    elif node.ret is None:
-        text += "  " + style.dim + "[no return recorded]" + style.reset
-    return text
-
-
 def timestamp_text(value: Any) -> str:
     if not isinstance(value, (int, float)) or isinstance(value, bool):
         return "?"
@@ -111,12 +80,16 @@ def cut_line(cut: Dict[str, Any], style: Style) -> str:
         why, timestamp_text(cut.get("timestamp"))) + style.reset
 
 
+def counted(count: int, word: str) -> str:
+    """"1 call", "2 calls", "12,000 calls"."""
+    return "%s %s%s" % ("{:,}".format(count) if count >= 10000 else count, word, "" if count == 1 else "s")
+
+
 def thread_title(thread: Any) -> str:
-    title = "thread %s (native id %s): %s calls" % (
-        printable(thread.name), printable(thread.native_id), "{:,}".format(thread.calls) if thread.calls >= 10000
-        else thread.calls)
+    title = "thread %s (native id %s): %s" % (printable(thread.name), printable(thread.native_id),
+                                              counted(thread.calls, "call"))
     if thread.resumptions:
-        title += ", %d resumption%s" % (thread.resumptions, "" if thread.resumptions == 1 else "s")
+        title += ", " + counted(thread.resumptions, "resumption")
     if thread.exceptions:
         title += ", %d ended by an exception" % thread.exceptions
     return title

@@ -12,9 +12,10 @@ from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 from sarn.web import outside
 from sarn.web.summary import FunctionStats
-from sarn.web.terminal_lines import Style, frame_line, interest_line
+from sarn.web.terminal_frame import FrameLine, frame_line
+from sarn.web.terminal_lines import Style, interest_line
 from sarn.web.tree import SWITCHES, Node
-from sarn.web.values import printable
+from sarn.web.values import is_normal_exit, printable
 
 __all__ = ["Limits", "Thread"]
 
@@ -35,7 +36,8 @@ class _Entry:
 
     __slots__ = ("seq", "depth", "parent", "call", "ret", "interest", "exception", "shown", "matched",
                  "under_match", "match_depth", "shown_children", "hidden", "depth_cut", "nodes_at_call",
-                 "child_time", "name", "start", "slot", "frame_id", "end_seq", "resumed", "suspended", "operation")
+                 "child_time", "name", "start", "slot", "frame_id", "end_seq", "resumed", "suspended", "operation",
+                 "caller_path")
 
     def __init__(self, seq: int, parent: Optional["_Entry"], call: Any = None, ret: Any = None,
                  interest: Any = None) -> None:
@@ -59,6 +61,7 @@ class _Entry:
         self.slot: Optional[List[Any]] = None
         self.end_seq = seq
         self.operation: Optional[outside.Operation] = None
+        self.caller_path = parent.record().get("path") if parent is not None else None
 
     def record(self) -> Dict[str, Any]:
         return self.call or self.ret or self.interest or {}
@@ -102,7 +105,8 @@ class Thread:
         self.slots: List[List[Any]] = []  # [seq, order, text or entry, indent]
         self.stats: Dict[str, FunctionStats] = {}
         self.slowest: List[Tuple[float, int, Tuple[str, ...]]] = []
-        self.deepest: Tuple[int, Tuple[str, ...]] = (-1, ())
+        self.deepest: Tuple[int, Tuple[str, ...]] = (-1, ())  # its path named at the end
+        self.deepest_entry: Optional[_Entry] = None
         self.pending: Optional[_Entry] = None  # returned; an exception record may follow
         self.from_main = False
 
@@ -180,14 +184,12 @@ class Thread:
             return
         if kind == "exception":
             target = self.pending
-            if target is not None and target.frame_id is not None and target.frame_id == record.get("frame_id"):
-                target.exception = record
-                self.exceptions += 1
-                return
-            target = self.open.get(record.get("frame_id")) if record.get("frame_id") is not None else None
+            if target is None or target.frame_id is None or target.frame_id != record.get("frame_id"):
+                target = self.open.get(record.get("frame_id")) if record.get("frame_id") is not None else None
             if target is not None:
                 target.exception = record
-                self.exceptions += 1
+                if not is_normal_exit(record):
+                    self.exceptions += 1
                 return
         self._settle()
         if kind != "frame":
@@ -204,8 +206,8 @@ class Thread:
                 stats = self.stats[entry.name] = FunctionStats()
             stats.calls += 1
             stats.active += 1
-            if entry.depth > self.deepest[0]:
-                self.deepest = (entry.depth, self._path(entry))
+            if self.deepest_entry is None or entry.depth > self.deepest_entry.depth:
+                self.deepest_entry = entry
             self._place(entry)
             return
         entry = self.open.pop(frame_id, None) if frame_id is not None else None
@@ -216,6 +218,9 @@ class Thread:
             return
         entry.ret = record
         entry.end_seq = self.seq
+        local_values = record.get("locals")
+        if isinstance(local_values, dict) and "__qualname__" in local_values:
+            self._rename(entry, Node(call=entry.call, ret=record).title())
         end = record.get("timestamp")
         stats = self.stats[entry.name]
         stats.active -= 1
@@ -231,6 +236,23 @@ class Thread:
                 if len(self.slowest) > 5:
                     heapq.heappop(self.slowest)
         self.pending = entry
+
+    def _rename(self, entry: _Entry, name: str) -> None:
+        """Names a class body as the tree does, once its return tells its
+        qualified name: its call moves to that name's statistics."""
+        if name == entry.name:
+            return
+        old = self.stats[entry.name]
+        old.calls -= 1
+        old.active -= 1
+        if not old.calls and not old.active:
+            del self.stats[entry.name]
+        entry.name = name
+        stats = self.stats.get(name)
+        if stats is None:
+            stats = self.stats[name] = FunctionStats()
+        stats.calls += 1
+        stats.active += 1
 
     def _add_interest(self, record: Dict[str, Any], kind: Any) -> None:
         """A frame of interest. An operation outside the user's code is
@@ -304,12 +326,15 @@ class Thread:
             return self.display.line(entry.operation)
         if entry.interest is not None:
             return interest_line(entry.interest, self.style)
-        node = Node(call=entry.call, ret=entry.ret)
+        node = Node(call=entry.call, ret=entry.ret, caller_path=entry.caller_path)
         node.resumed, node.suspended = entry.resumed, entry.suspended
         return frame_line(node, self.style, entry.exception)
 
     def finish(self) -> None:
         self._settle()
+        if self.deepest_entry is not None:
+            self.deepest = (self.deepest_entry.depth, self._path(self.deepest_entry))
+            self.deepest_entry = None
         for entry in sorted(self.open.values(), key=lambda entry: entry.seq):
             if entry.slot is not None:
                 entry.slot[2] = self._line(entry)
@@ -325,11 +350,12 @@ class Thread:
         self.slots.sort(key=lambda slot: (slot[0], slot[1]))
 
     def lines(self, fit: Any) -> Iterator[str]:
-        """The lines, cut by ``fit``; an operation's fits its own text, whole when full."""
+        """The lines, cut by ``fit``; a call's and an operation's fit their
+        own text (an operation's whole when full)."""
         width, full = self.display.width, self.display.full
         for _, _, text, indent in self.slots:
             if isinstance(text, str):
                 yield fit("  " * indent + text)
                 continue
             line = "  " * indent + text.render(None if width is None else width - 2 * indent)
-            yield line if full else fit(line)
+            yield line if full and not isinstance(text, FrameLine) else fit(line)

@@ -9,11 +9,13 @@ record ("exception", "suspension", "resumption") mark its node.
 
 from __future__ import annotations
 
+import re
 from typing import Any, Dict, Iterable, List, Optional
 
 from sarn.web import outside
+from sarn.web.values import is_normal_exit
 
-__all__ = ["Node", "build_tree", "SWITCHES"]
+__all__ = ["Node", "build_tree", "call_site", "interest_name", "SWITCHES"]
 
 
 class Node:
@@ -24,12 +26,13 @@ class Node:
     outside the user's code that the frame of interest starts."""
 
     __slots__ = ("call", "ret", "interest", "children", "shown", "under_match", "resumed", "suspended",
-                 "exception", "operation")
+                 "exception", "operation", "caller_path")
 
-    def __init__(self, call: Any = None, ret: Any = None, interest: Any = None) -> None:
+    def __init__(self, call: Any = None, ret: Any = None, interest: Any = None, caller_path: Any = None) -> None:
         self.call = call
         self.ret = ret
         self.interest = interest
+        self.caller_path = caller_path  # the "path" of the call that made this one
         self.children: List[Node] = []
         self.shown = True
         self.under_match = False
@@ -43,12 +46,32 @@ class Node:
 
     @property
     def name(self) -> str:
+        if self.interest is not None:
+            return interest_name(self.interest)
         # A class body's qualified name is known only once the body has run.
-        for record in (self.call, self.ret, self.interest):
+        for record in (self.call, self.ret):
             if record and record.get("qualname"):
                 return str(record["qualname"])
         name = self.record.get("co_name")
         return str(name) if name else "?"
+
+    def title(self) -> str:
+        """The name as the tree shows it: "class app.Cart" for a class body."""
+        if self.interest is None and self.record.get("co_name") != "<module>" and self.is_body():
+            return "class " + self.name
+        return self.name
+
+    def call_site(self) -> Optional[str]:
+        """The user line that made the call, "app.py:40" (None when not known)."""
+        return call_site(self.record, self.caller_path)
+
+    def left_at(self) -> Optional[str]:
+        """The line its frame left at, "line 25", when the frame raised (None otherwise)."""
+        if self.exception is None or self.ret is None or is_normal_exit(self.exception):
+            return None
+        path = self.ret.get("path")
+        line = _LINE_NUMBER.search(path) if isinstance(path, str) else None
+        return "line " + line.group(1) if line else None
 
     def is_body(self) -> bool:
         """True for a module or class body, whose locals are a namespace."""
@@ -67,6 +90,26 @@ class Node:
         if isinstance(start, (int, float)) and isinstance(end, (int, float)):
             return max(0.0, end - start)
         return None
+
+
+_LINE_NUMBER = re.compile(r":(\d+)$")
+
+
+def interest_name(record: Dict[str, Any]) -> str:
+    """A frame of interest's name: its type, and subtype ("end_test", "checkpoint/db")."""
+    subtype = record.get("subtype")
+    return str(record.get("type", "?")) + ("/%s" % subtype if subtype else "")
+
+
+def call_site(record: Dict[str, Any], caller_path: Any) -> Optional[str]:
+    """The user line that made a call: the caller's file (from its "path",
+    ``caller_path``) and the line its frame was at, as "app.py:40"; None
+    when either is unknown."""
+    site = record.get("user_code_call_site")
+    line = site.get("line_number") if isinstance(site, dict) else None
+    if not isinstance(line, int) or isinstance(line, bool) or not isinstance(caller_path, str):
+        return None
+    return "%s:%d" % (_LINE_NUMBER.sub("", caller_path), line)
 
 
 def build_tree(records: Iterable[Dict[str, Any]], totals: Optional[outside.Totals] = None) -> List[Node]:
@@ -96,8 +139,9 @@ def build_tree(records: Iterable[Dict[str, Any]], totals: Optional[outside.Total
         siblings = parent.children if parent is not None else roots
         if kind == "frame":
             frame_id = record.get("frame_id")
+            caller_path = parent.record.get("path") if parent is not None else None
             if record.get("event") == "call":
-                node = Node(call=record)
+                node = Node(call=record, caller_path=caller_path)
                 if frame_id is not None:
                     by_id[frame_id] = node
                 siblings.append(node)
@@ -106,7 +150,7 @@ def build_tree(records: Iterable[Dict[str, Any]], totals: Optional[outside.Total
             if node is not None and node.ret is None and node.call is not None:
                 node.ret = record
             else:
-                siblings.append(Node(ret=record))
+                siblings.append(Node(ret=record, caller_path=caller_path))
         else:
             node = Node(interest=record)
             if outside.label(kind) is not None:
