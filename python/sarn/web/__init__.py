@@ -3,9 +3,10 @@ as files for other tools.
 
 Reading: :mod:`sarn.web.document` reads stored documents (whole or record
 by record), :mod:`sarn.web.values` formats recorded values,
-:mod:`sarn.web.tree` builds a thread's call tree and :mod:`sarn.web.outside`
-pairs, sums up and writes the SQL queries, HTTP calls, log records and
-template renders a trace holds.
+:mod:`sarn.web.tree` builds a thread's call tree, :mod:`sarn.web.boundaries`
+reads what a test's boundary records say, and :mod:`sarn.web.outside` pairs,
+sums up and writes the SQL queries, HTTP calls, log records and template
+renders a trace holds.
 
 Showing: :mod:`sarn.web.terminal` is ``sarn show`` (with
 :mod:`sarn.web.terminal_pass`, :mod:`sarn.web.terminal_frame`,

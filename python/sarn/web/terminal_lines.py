@@ -8,6 +8,7 @@ import datetime
 import re
 from typing import Any, Dict, Iterator
 
+from sarn.web.boundaries import failure_line
 from sarn.web.values import VALUE_WIDTH, cut, format_duration, format_value, printable
 
 __all__ = ["Style", "interest_line", "head_line", "head_lines", "cut_line", "thread_title", "counted",
@@ -46,10 +47,7 @@ def interest_line(record: Dict[str, Any], style: Style) -> str:
             parts.append(format_duration(float(value)))
             continue
         if key == "message" and isinstance(value, str):
-            # The last line of a pytest failure is its summary ("E   assert 1 == 2", ...).
-            lines = value.strip().splitlines()
-            last = lines[-1].strip() if lines else ""
-            parts.append(last if len(last) <= VALUE_WIDTH else last[: VALUE_WIDTH - 3] + "...")
+            parts.append(cut(failure_line(value) or "", VALUE_WIDTH))
             continue
         if key in ("test_path", "test_line", "test_function"):
             continue
