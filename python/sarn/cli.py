@@ -571,11 +571,13 @@ def _local_time(value: Optional[float]) -> str:
 
 
 def _what(row: Any) -> str:
-    """The label, and for a request its status and duration."""
+    """The label, and for a request its status, for a test its outcome, and its duration."""
     text = row.label or ""
     meta = row.meta or {}
     if meta.get("status") is not None:
         text += "  %s" % meta["status"]
+    elif isinstance(meta.get("outcome"), str):
+        text += "  %s" % meta["outcome"]
     if isinstance(meta.get("duration"), (int, float)):
         from sarn.viewer import format_duration
 

@@ -537,15 +537,19 @@ def _spooled_parts(spool: Any) -> Iterator[bytes]:
         spool.close()
 
 
-def write_traces(db_path: PathLike, traces: Sequence[Tuple[str, bytes]], *, timeout: float) -> None:
-    """Store ``traces`` (trace id, document) in one transaction, as
-    :func:`save_trace_in_sqlite` stores one. Nothing is stored when it fails,
-    and a database file that this call created is removed again."""
+def write_traces(db_path: PathLike, traces: Sequence[Tuple[Any, ...]], *, timeout: float) -> None:
+    """Store ``traces`` (trace id, document, and optionally its meta) in one
+    transaction, as :func:`save_trace_in_sqlite` stores one. Nothing is
+    stored when it fails, and a database file that this call created is
+    removed again."""
     # Decoded before the database is locked, so that other writers wait less.
     rows = []
-    for trace_id, document in traces:
+    for trace_id, document, *meta in traces:
         document = bytes(document)
-        rows.append(_stored_row(str(trace_id), document, _summarise(document)))
+        facts = _summarise(document)
+        if meta and meta[0] is not None:
+            facts["meta"] = json.dumps(meta[0], default=str)
+        rows.append(_stored_row(str(trace_id), document, facts))
     _write_rows(db_path, rows, timeout)
 
 
@@ -642,16 +646,16 @@ class TraceBatch:
         self.timeout = timeout
         self.saved = 0
         self.lost = 0
-        self._pending: List[Tuple[str, bytes]] = []
+        self._pending: List[Tuple[str, bytes, Optional[Dict[str, Any]]]] = []
         self._bytes = 0
         self._oldest = 0.0
 
-    def add(self, trace_id: str, document: bytes) -> None:
-        """Queue a trace; writes the batch when it is due (raising
-        :class:`SarnDbError` when that fails)."""
+    def add(self, trace_id: str, document: bytes, meta: Optional[Dict[str, Any]] = None) -> None:
+        """Queue a trace and its meta; writes the batch when it is due
+        (raising :class:`SarnDbError` when that fails)."""
         if not self._pending:
             self._oldest = time.monotonic()
-        self._pending.append((trace_id, document))
+        self._pending.append((trace_id, document, meta))
         self._bytes += len(document)
         if (
             len(self._pending) >= BATCH_TRACES

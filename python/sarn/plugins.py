@@ -56,6 +56,7 @@ __all__ = [
     "resolve_plugin_entry",
     "validate_spec",
     "pytest_test_process",
+    "outcome_of_reports",
 ]
 
 _REQUIRED_TEXT_KEYS = ("path_fragment", "call_type", "return_type")
@@ -86,7 +87,7 @@ def _test_location(item: Any) -> Dict[str, Any]:
     return data
 
 
-def _test_outcome(reports: Any) -> Dict[str, Any]:
+def outcome_of_reports(reports: Any) -> Dict[str, Any]:
     """The outcome of one test from the reports of its setup, call and teardown,
     named as pytest's summary names them."""
     if not isinstance(reports, list):
@@ -135,7 +136,7 @@ def pytest_test_process(frame: Any, event: str, arg: Any, context: Dict[str, Any
             data["test_name"] = nodeid
         data.update(_test_location(item))
     if event == "return":
-        data.update(_test_outcome(arg))
+        data.update(outcome_of_reports(arg))
     return data
 
 

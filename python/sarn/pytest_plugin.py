@@ -125,6 +125,7 @@ class _Recorder:
         self.batch = TraceBatch(settings["db_path"], timeout=settings["sqlite_busy_timeout"])
         self.profiler: Any = None
         self.nodeid = ""
+        self.reports: List[Any] = []  # of the test being recorded: its setup, call and teardown
         self.cut_short: List[str] = []
         self.errors: List[str] = []
         self.notes: List[str] = []  # what recording changed, said once in the summary
@@ -149,7 +150,11 @@ class _Recorder:
         except BaseException as error:  # the core's own failures derive from BaseException
             self._report("cannot record %s: %s" % (nodeid, _failure(error)))
             return
-        self.profiler, self.nodeid = profiler, nodeid
+        self.profiler, self.nodeid, self.reports = profiler, nodeid, []
+
+    def pytest_runtest_logreport(self, report: Any) -> None:
+        if self.profiler is not None and getattr(report, "nodeid", None) == self.nodeid:
+            self.reports.append(report)
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_runtest_logfinish(self) -> None:
@@ -170,7 +175,14 @@ class _Recorder:
         except BaseException as error:
             self._report("the trace of %s is lost: %s" % (self.nodeid, _failure(error)))
             return
-        self._store(lambda: self.batch.add(profiler.trace_id, document))
+        self._store(lambda: self.batch.add(profiler.trace_id, document, self._listed_facts()))
+
+    def _listed_facts(self) -> Any:
+        """The test's outcome and duration, as the list of traces shows them."""
+        from sarn.plugins import outcome_of_reports
+
+        facts = outcome_of_reports(self.reports if self.reports else None)
+        return {key: facts[key] for key in ("outcome", "duration") if key in facts}
 
     def _store(self, write: Any) -> None:
         from sarn.db import SarnDbError

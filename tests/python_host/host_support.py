@@ -82,6 +82,18 @@ class DocumentBuilder:
         self.stacks[thread_id].pop()
         return frame_id
 
+    def raise_(self, exception, path=None, thread_id=None, thread="MainThread"):
+        """End the current call by ``exception`` (None: the interpreter did
+        not say which), leaving its frame at ``path`` ("file:line")."""
+        thread_id = self.main_thread_id if thread_id is None else thread_id
+        frame_id = self.ret(None, thread_id=thread_id)
+        if path is not None:
+            self._list(thread_id)[-1]["path"] = path
+        value = None if exception is None else msgpack.unpackb(dump_msgpack(exception), strict_map_key=False)
+        self._list(thread_id).append({"type": "exception", "frame_id": frame_id, "thread": thread,
+                                      "thread_native_id": thread_id, "exception": value})
+        return frame_id
+
     def interest(self, kind, thread_id=None, thread="MainThread", **data):
         thread_id = self.main_thread_id if thread_id is None else thread_id
         record = {

@@ -1,6 +1,7 @@
 """The trace pages of ``sarn view`` in a real browser (headless Chromium)."""
 
 import os
+import re
 import shutil
 import threading
 
@@ -66,7 +67,8 @@ def trace_db(tmp_path_factory):
     builder.call("test_shop.test_price")
     builder.ret(None)
     builder.interest("end_test", test_name="tests/test_shop.py::test_price", outcome="passed", duration=0.002)
-    db.save_trace_in_sqlite(path, builder.trace_id, timeout=5, msgpack=builder.pack())
+    db.save_trace_in_sqlite(path, builder.trace_id, timeout=5, msgpack=builder.pack(),
+                            meta={"outcome": "passed", "duration": 0.002})  # as pytest --sarn lists it
     many = DocumentBuilder(trace_id="trc_01TESTMANYCALLS00000000000", source="run")
     for number in range(250):
         many.call("app.step", arguments={"number": number})
@@ -126,6 +128,9 @@ def test_list_shows_the_traces_and_opens_one(browser, site, trace_db):
     assert len(rows) == 4
     assert rows[3].find_element("css selector", "td.queries").text.startswith("3 in ")
     assert "tests/test_shop.py::test_price" in rows[2].text
+    status, duration = rows[2].find_elements("css selector", "td")[2:4]
+    assert (status.text, duration.text) == ("passed", "2.00 ms")
+    assert "good" in status.find_element("css selector", ".badge").get_attribute("class")
     css(browser, "#filter")[0].send_keys("test_price")
     wait(browser, lambda: len(css(browser, "#traces tbody tr")) == 1)
     css(browser, "#filter")[0].clear()
@@ -165,6 +170,9 @@ def test_trace_page_folds_searches_and_shows_values_as_text(browser, site, trace
     shown = wait(browser, lambda: [pre.text for pre in css(browser, "#details dd pre")])
     assert repr(HOSTILE) in shown  # the argument, as text
     assert repr("<p>%s</p>" % HOSTILE) in shown  # the return value
+    facts = dict(zip((dt.text for dt in css(browser, "#details .facts-list dt")),
+                     (dd.text for dd in css(browser, "#details .facts-list dd"))))
+    assert re.search(r"test_host_browser.py:\d+$", facts["called from"]) and facts["returned at"]
     # Nothing of it became markup: no new script or image, the title intact.
     assert len(css(browser, "script")) == 3 and not css(browser, "img")
     assert browser.title.startswith("sarn") and "taken" not in browser.title
@@ -178,6 +186,13 @@ def test_test_boundaries_are_marked(browser, site):
     kinds = [row.get_attribute("class") for row in css(browser, ".thread .row")]
     assert [kind.split()[1] for kind in kinds] == ["kind-start_test", "kind-call", "kind-end_test"]
     assert "passed" in css(browser, ".row.kind-end_test")[0].text
+    badge = css(browser, "#status")[0]
+    assert (badge.text, badge.get_attribute("class"), css(browser, "#duration")[0].text) == (
+        "passed", "badge good", "2.00 ms")
+    css(browser, ".row.kind-end_test .label")[0].click()
+    wait(browser, lambda: [name.text for name in css(browser, "#details .detail-name")] == ["end_test"])
+    data = [pre.text for pre in css(browser, "#details dd pre")]
+    assert "tests/test_shop.py::test_price" in data and "2.00 ms" in data
 
 
 def test_long_lists_of_calls_are_shown_in_parts(browser, site):

@@ -1,6 +1,7 @@
 """End to end through the native core: sarn run, sarn.record and pytest --sarn."""
 
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -390,6 +391,13 @@ def test_pytest_records_one_trace_per_test(tmp_path):
         assert [name for name in calls(document) if name and name.startswith("test_sample.")] == expected_calls[label]
     failed = viewer.render(db.load_trace(path, traces["test_sample.py::test_triples"].id))
     assert "end_test test_sample.py::test_triples failed" in failed
+    # The list of traces says each test's outcome and duration.
+    assert {label: info.meta["outcome"] for label, info in traces.items()} == {
+        label: "failed" if label.endswith("test_triples") else "passed" for label in traces}
+    assert all(isinstance(info.meta["duration"], float) for info in traces.values())
+    listed = subprocess.run([sys.executable, "-m", "sarn", "traces", "--db", path], stdout=subprocess.PIPE,
+                            universal_newlines=True, check=True).stdout
+    assert re.search(r"test_sample.py::test_triples  failed  \d+(\.\d+)? (us|ms|s)$", listed, re.M), listed
     # Each trace starts when its test starts, after the test before it ended.
     documents = [msgpack.unpackb(db.load_trace(path, info.id), strict_map_key=False) for info in traces.values()]
     documents.sort(key=lambda document: document["timestamp"])

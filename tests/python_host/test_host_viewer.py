@@ -1,6 +1,7 @@
 """The trace viewer on synthetic trace documents."""
 
 import json
+import re
 import time
 
 import msgpack
@@ -86,7 +87,7 @@ def test_frames_of_interest_are_shown_in_place(builder):
     assert indent_of(checkpoint) == indent_of(call) + 2
     assert indent_of(start) == indent_of(end) == indent_of(call)
     assert "tests/test_a.py::test_one" in start
-    assert "failed" in end and "500.00 ms" in end and "E   assert 1 == 2" in end
+    assert "failed" in end and "500.00 ms" in end and end.endswith(" assert 1 == 2")
     assert "rows=3" in checkpoint
 
 
@@ -271,3 +272,127 @@ class UnreadyCart:
 
     def __repr__(self):
         return self.missing
+
+
+# What the records say beyond the function's own line
+
+
+def test_each_call_shows_the_line_that_made_it_and_a_raise_the_line_it_left(builder):
+    builder.call("app.<module>", path="app.py:1", line=30)
+    builder.call("app.main", path="app.py:20", line=22)
+    builder.call("shop.Cart.add", path="shop.py:5")
+    builder.raise_(LookupError("no tea"), path="shop.py:7")
+    builder.ret(0)
+    builder.ret(None)
+    lines = lines_of(builder.pack())
+    assert line_with(lines, "app.main(").split("  ")[-3:-1] == ["app.py:20", "from app.py:30"]
+    add = line_with(lines, "shop.Cart.add(")
+    assert "!! LookupError('no tea')  shop.py:5  raised at line 7  from app.py:22  " in add
+    assert "from" not in line_with(lines, "app.<module>")  # made by no recorded call
+
+
+def test_a_class_body_is_not_said_to_come_from_its_own_line(builder):
+    builder.call("app.<module>", path="app.py:1", line=3)
+    builder.call("app.Cart", path="app.py:3")
+    builder.ret(None)
+    builder.main[-1].update(locals={"__module__": "app", "__qualname__": "Cart"})
+    builder.ret(None)
+    assert "from" not in line_with(lines_of(builder.pack()), "class app.Cart")
+
+
+@pytest.mark.parametrize("code, normal", [(0, True), (None, True), (False, True), (1, False), ("bye", False)])
+def test_an_exit_of_status_zero_is_a_normal_end(builder, code, normal):
+    builder.call("__main__.<module>", path="app.py:1")
+    builder.raise_(SystemExit(code), path="app.py:9")
+    lines = lines_of(builder.pack(), summary=True)
+    line = lines[-1]
+    text = "SystemExit(%r)" % (code,)
+    assert (" exits: " + text in line) is normal
+    assert (" !! " + text in line) is not normal
+    assert ("raised at line 9" in line) is not normal
+    assert ("ended by an exception" in line_with(lines, "thread MainThread")) is not normal
+    assert ("1 ended by an exception" in line_with(lines, "summary:")) is not normal
+
+
+# The small print of sarn show
+
+
+def test_one_call_is_said_in_the_singular(builder):
+    builder.call("app.main")
+    builder.ret(None)
+    lines = lines_of(builder.pack(), summary=True)
+    assert line_with(lines, "summary:") == "summary: 1 call of 1 function in 1 thread"
+    assert line_with(lines, "thread MainThread") == "thread MainThread (native id 100): 1 call"
+
+
+def test_a_filter_that_matches_nothing_prints_no_summary(shop):
+    lines = lines_of(shop.pack(), filter="nowhere", summary=True)
+    assert not [line for line in lines if line.startswith(("summary:", "slowest", "deepest"))]
+    assert lines[-1] == "no call or frame of interest matches 'nowhere'"
+
+
+def test_the_summary_names_a_class_body_as_the_tree_does(builder):
+    builder.call("app.<module>", path="app.py:1")
+    builder.call("ReportWorker", path="app.py:3")
+    builder.main[-1]["qualname"] = None  # not known before the body has run
+    builder.ret(None)
+    builder.main[-1].update(qualname="app.ReportWorker", locals={"__module__": "app", "__qualname__": "ReportWorker"})
+    builder.ret(None)
+    lines = lines_of(builder.pack(), summary=True)
+    functions = lines[lines.index(line_with(lines, "  function")) + 1:lines.index("slowest calls:")]
+    assert [line.split("  ")[-1] for line in functions] == ["app.<module>", "class app.ReportWorker"]
+    assert line_with(lines, "deepest call").endswith("app.<module> > class app.ReportWorker")
+    assert "class app.ReportWorker" in line_with(lines, "app.py:3")
+
+
+@pytest.mark.parametrize("ending", ["raise", "return"])
+def test_a_line_cut_to_the_terminal_keeps_its_place_and_duration(builder, ending):
+    builder.call("app.main", path="app.py:20", line=22)
+    builder.call("shop.Inventory.take", path="shop.py:21", inventory={"item%d" % i: i for i in range(30)},
+                 name="cake", count=1)
+    if ending == "raise":
+        builder.raise_(TypeError("unsupported operand type(s) for //: 'NoneType' and 'int'"), path="shop.py:24")
+    else:
+        builder.ret({"found": list(range(40))})
+    builder.ret(None)
+    line = line_with(lines_of(builder.pack(), width=110), "shop.Inventory.take(")
+    assert len(line) <= 110
+    # The arguments give way first; the calling line only when the value would be cut short.
+    if ending == "raise":
+        assert re.search(r"take\(\.\.\.\) !! TypeError\(.unsupported operand type\(s.*\.\.\.  shop.py:21  "
+                         r"raised at line 24  \d+\.\d\d ms$", line), line
+    else:
+        assert re.search(r" -> \{'found': \[0, 1, .*\.\.\.  shop.py:21  from app.py:22  \d+\.\d\d ms$", line), line
+
+
+# A model object as the serialiser writes it: the repr of its library's base
+# class, and the attributes of the program's own class.
+CATEGORY = {
+    TAG: "object", "type": "shop.models.Category", "repr": "<Category: Category object (1)>",
+    "attrs": {"_state": {TAG: "object", "type": "django.db.models.base.ModelState",
+                         "repr": "<django.db.models.base.ModelState object at 0x7f5b56c33920>"},
+              "id": 1, "slug": "tea", "title": "Tea"},
+}
+
+
+@pytest.mark.parametrize(
+    "value, limit, expected",
+    [
+        (CATEGORY, 60, "Category(id=1, slug='tea', title='Tea', _state=..."),
+        (CATEGORY, None, "Category(id=1, slug='tea', title='Tea', "
+                         "_state=<django.db.models.base.ModelState object at 0x7f5b56c33920>)"),
+        (dict(CATEGORY, attrs={}), 60, "<Category: Category object (1)>"),
+        ({TAG: "object", "type": "shop.Money", "repr": "Money('3.50 EUR')"}, 60, "Money('3.50 EUR')"),
+    ],
+)
+def test_an_object_recorded_with_its_attributes_shows_them(value, limit, expected):
+    assert viewer.format_value(value, limit) == expected
+
+
+def test_a_value_shown_whole_is_not_cut():
+    text = "unsupported operand type(s) for //: 'NoneType' and 'int'"
+    record = {"type": "exception", "exception": serialised(TypeError(text))}
+    assert viewer.exception_text(record).endswith("...")
+    assert viewer.exception_text(record, None) == "TypeError(%r)" % text
+    big = serialised({"k%d" % i: "v" * 50 for i in range(40)})
+    assert viewer.format_value(big, None) == repr({"k%d" % i: "v" * 50 for i in range(40)})

@@ -483,3 +483,50 @@ def test_trace_list_gives_the_queries_of_each_trace(tmp_path):
         server.server_close()
     [listed] = json.loads(body)["traces"]
     assert listed["sql_count"] == 4 and listed["sql_time"] == pytest.approx(0.007, abs=1e-6)
+
+
+def test_a_test_trace_says_its_outcome_and_its_boundaries_as_text():
+    builder = DocumentBuilder(source="pytest")
+    builder.interest("start_test", test_name="tests/test_shop.py::test_price", test_line=3)
+    builder.call("test_shop.test_price", path="tests/test_shop.py:3")
+    builder.ret(None)
+    message = "def test_price():\n>       assert price('it\\'s') == 2\nE       assert 1 == 2\n\ntest_shop.py:4: AssertionError"
+    builder.interest("end_test", test_name="tests/test_shop.py::test_price", outcome="failed", duration=0.5,
+                     message=message)
+    model = TraceModel(builder.pack())
+    assert model.page()["facts"] == {"outcome": "failed", "duration": 0.5, "failure": "assert 1 == 2"}
+    start, end = (model.details(number) for number, node in enumerate(model.page()["nodes"])
+                  if node["k"] in ("start_test", "end_test"))
+    assert (start["name"], end["name"]) == ("start_test", "end_test")
+    assert dict(end["data"]) == {"test_name": "tests/test_shop.py::test_price", "outcome": "failed",
+                                 "duration": "500.00 ms", "message": message}
+    assert dict(start["data"])["test_line"] == "3"
+
+
+def test_a_calls_details_say_where_it_was_called_from_and_left_and_show_values_whole(builder):
+    long_text = "unsupported operand type(s) for //: 'NoneType' and 'int' " * 3
+    builder.call("app.main", path="app.py:20", line=22)
+    builder.call("shop.take", path="shop.py:5", stock={"item%d" % i: "x" * 400 for i in range(40)})
+    builder.raise_(TypeError(long_text), path="shop.py:7")
+    builder.ret(None)
+    model = TraceModel(builder.pack())
+    nodes = model.page()["nodes"]
+    take = next(number for number, node in enumerate(nodes) if node["n"] == "shop.take")
+    assert nodes[take]["w"] == "app.py:22" and "w" not in nodes[0]
+    details = model.details(take)
+    assert (details["site"], details["left"]) == ("app.py:22", ["raised at", "shop.py:7"])
+    assert details["raised"] == "TypeError(%r)" % long_text
+    assert details["arguments"][0][1] == repr({"item%d" % i: "x" * 400 for i in range(40)})
+    assert model.details(0)["left"] == ["returned at", "app.py:20"]
+
+
+@pytest.mark.parametrize("code, normal", [(0, True), (None, True), (2, False)])
+def test_the_trace_page_shows_an_exit_of_status_zero_as_a_normal_end(builder, code, normal):
+    builder.call("__main__.<module>", path="app.py:1")
+    builder.raise_(SystemExit(code), path="app.py:9")
+    model = TraceModel(builder.pack())
+    line, details = model.page()["nodes"][0], model.details(0)
+    text = "SystemExit(%r)" % (code,)
+    assert (line.get("q"), line.get("t")) == ((text, None) if normal else (None, text))
+    assert details["left"][0] == ("exited at" if normal else "raised at")
+    assert details.get("exited" if normal else "raised") == text

@@ -2,7 +2,7 @@
 numbered nodes, each with short texts for its line, and the full details of
 one node on demand.
 
-Values stay text made by :func:`sarn.viewer.format_value`: the page never
+Values stay text made by :func:`sarn.format_value`: the page never
 interprets them, it only shows them. SQL queries, HTTP calls, log records
 and template renders are nodes too, under the call that issued them, drawn
 by :mod:`sarn.web.outside_view`.
@@ -13,14 +13,17 @@ from __future__ import annotations
 import json
 from typing import Any, Dict, List, Optional, Tuple
 
-from sarn import viewer
-from sarn.viewer import Node
+from sarn.serialize import TAG
 from sarn.web import outside, outside_view
+from sarn.web.boundaries import BOUNDARIES, end_facts
+from sarn.web.document import decode_document, thread_records
+from sarn.web.tree import Node, build_tree
+from sarn.web.values import exception_text, format_args, format_duration, format_value, is_normal_exit
 
 __all__ = ["TraceModel", "DETAIL_WIDTH"]
 
-#: Characters shown of one value in the details of a node.
-DETAIL_WIDTH = 4000
+#: Characters shown of one value in the details of a node: all of it.
+DETAIL_WIDTH = None
 #: Characters of a node's argument list and return value on its line.
 LINE_WIDTH = 100
 
@@ -36,29 +39,44 @@ def _number(value: Any) -> Optional[float]:
 def _pairs(values: Any, skip: Tuple[str, ...] = ()) -> List[List[str]]:
     """[[name, text], ...] of a serialised locals mapping."""
     if not isinstance(values, dict):
-        return [] if values is None else [["", viewer.format_value(values, DETAIL_WIDTH)]]
-    if viewer.TAG in values:
-        return [["", viewer.format_value(values, DETAIL_WIDTH)]]
-    return [[str(key), viewer.format_value(value, DETAIL_WIDTH)] for key, value in values.items() if key not in skip]
+        return [] if values is None else [["", format_value(values, DETAIL_WIDTH)]]
+    if TAG in values:
+        return [["", format_value(values, DETAIL_WIDTH)]]
+    return [[str(key), format_value(value, DETAIL_WIDTH)] for key, value in values.items() if key not in skip]
+
+
+def _test_pairs(record: Dict[str, Any]) -> List[List[str]]:
+    """[[name, text], ...] of a test's boundary record: texts as they are
+    (pytest's report is many lines), the duration as a duration."""
+    pairs = []
+    for key, value in record.items():
+        if key in _STANDARD_KEYS:
+            continue
+        if key == "duration" and _number(value) is not None:
+            text = format_duration(_number(value))
+        else:
+            text = value if isinstance(value, str) else format_value(value, DETAIL_WIDTH)
+        pairs.append([str(key), text])
+    return pairs
 
 
 def _kind(node: Node) -> str:
     if node.interest is not None:
         kind = str(node.interest.get("type", "interest"))
-        return kind if kind in ("start_test", "end_test") else "interest"
+        return kind if kind in BOUNDARIES else "interest"
     return "body" if node.is_body() else "call"
 
 
 def _interest_text(record: Dict[str, Any]) -> str:
-    if record.get("type") in ("start_test", "end_test"):
+    if record.get("type") in BOUNDARIES:
         parts = [str(record.get("test_name", ""))]
         if record.get("outcome"):
             parts.append(str(record["outcome"]))
         duration = _number(record.get("duration"))
         if duration is not None:
-            parts.append(viewer.format_duration(duration))
+            parts.append(format_duration(duration))
         return "  ".join(part for part in parts if part)
-    data = ["%s=%s" % (key, viewer.format_value(value, 40)) for key, value in record.items() if key not in _STANDARD_KEYS]
+    data = ["%s=%s" % (key, format_value(value, 40)) for key, value in record.items() if key not in _STANDARD_KEYS]
     return " ".join(data)
 
 
@@ -66,7 +84,7 @@ class TraceModel:
     """The nodes of one trace, numbered in the order the page shows them."""
 
     def __init__(self, document: Any, info: Any = None) -> None:
-        self.document = viewer.decode_document(document)
+        self.document = decode_document(document)
         self.info = info
         self.start = _number(self.document.get("timestamp")) or 0.0
         self.nodes: List[Node] = []
@@ -75,8 +93,12 @@ class TraceModel:
         self._issuers: Optional[Dict[int, int]] = None  # operation's number -> its caller's
         self.totals = outside.Totals()
         self.threads: List[Dict[str, Any]] = []
-        for name, native_id, records in viewer.thread_records(self.document):
-            roots = viewer.build_tree(records, self.totals)
+        self.test: Dict[str, Any] = {}  # what the test's end record says, in a test trace
+        for name, native_id, records in thread_records(self.document):
+            for record in records:
+                if record.get("type") == "end_test":
+                    self.test = end_facts(record)
+            roots = build_tree(records, self.totals)
             calls = sum(1 for record in records if record.get("type") == "frame" and record.get("event") == "call")
             calls -= sum(1 for record in records if record.get("type") == "resumption")  # not calls of their own
             self.threads.append(
@@ -104,17 +126,21 @@ class TraceModel:
         kind = _kind(node)
         record = node.record
         line: Dict[str, Any] = {"k": kind, "n": node.name, "p": str(record.get("path") or "")}
+        site = node.call_site()
+        if site:
+            line["w"] = site  # the line that made the call
         if node.interest is not None:
-            line["n"] = str(record.get("type", "?")) + ("/%s" % record["subtype"] if record.get("subtype") else "")
             line["a"] = _interest_text(record)
             line["s"] = self._offset(record)
         else:
             if node.call is not None and kind != "body":
-                line["a"] = viewer._format_args(node.call)
-            if node.exception is not None:
-                line["t"] = viewer.exception_text(node.exception)  # what ended it, in place of a value
+                line["a"] = format_args(node.call)
+            if node.exception is not None and is_normal_exit(node.exception):
+                line["q"] = exception_text(node.exception)  # the program's normal end
+            elif node.exception is not None:
+                line["t"] = exception_text(node.exception)  # what ended it, in place of a value
             elif node.ret is not None and kind != "body":
-                line["r"] = viewer.format_value(node.ret.get("arg"), LINE_WIDTH)
+                line["r"] = format_value(node.ret.get("arg"), LINE_WIDTH)
             # A generator's or coroutine's frame: "u" resumed by this call,
             # "y" suspended by this return (its value was yielded).
             if node.resumed:
@@ -144,7 +170,7 @@ class TraceModel:
             "command": " ".join(str(arg) for arg in argv) if isinstance(argv, list) else None,
             "commit": document.get("current_commit_sha"),
             "what": info.label if info else None,
-            "facts": info.meta if info and info.meta else {},
+            "facts": dict(self.test, **(info.meta if info and info.meta else {})),
             "threads": self.threads,
             "nodes": [self._line(node) for node in self.nodes],
             "outside": outside_view.panel(self._operations(), self.totals),
@@ -179,14 +205,18 @@ class TraceModel:
             return self._operation_details(number, node.operation)
         record = node.record
         details: Dict[str, Any] = {
-            "name": node.name,
+            "name": node.title(),
             "path": record.get("path"),
+            "site": node.call_site(),
             "thread": record.get("thread"),
             "native_id": record.get("thread_native_id"),
             "frame_id": record.get("frame_id"),
             "start": self._offset(node.call or node.interest or node.ret),
             "duration": node.duration(),
         }
+        if node.interest is not None and record.get("type") in BOUNDARIES:
+            details["data"] = _test_pairs(record)
+            return details
         if node.interest is not None:
             details["data"] = _pairs({key: value for key, value in record.items() if key not in _STANDARD_KEYS})
             return details
@@ -194,10 +224,16 @@ class TraceModel:
             details["arguments"] = _pairs(node.call.get("locals"), skip=("__class__", "__builtins__"))
         if node.ret is not None:
             details["locals"] = _pairs(node.ret.get("locals"), skip=("__class__", "__builtins__"))
-            if node.exception is not None:
-                details["raised"] = viewer.exception_text(node.exception)
+            if node.exception is not None and is_normal_exit(node.exception):
+                details["exited"] = exception_text(node.exception, DETAIL_WIDTH)
+                how = "exited at"
+            elif node.exception is not None:
+                details["raised"] = exception_text(node.exception, DETAIL_WIDTH)
+                how = "raised at"
             else:
-                details["return"] = viewer.format_value(node.ret.get("arg"), DETAIL_WIDTH)
+                details["return"] = format_value(node.ret.get("arg"), DETAIL_WIDTH)
+                how = "yielded at" if node.suspended else "returned at"
+            details["left"] = [how, node.ret.get("path")]  # the line its frame left at
         return details
 
     def _operation_details(self, number: int, operation: outside.Operation) -> Dict[str, Any]:

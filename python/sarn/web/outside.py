@@ -21,7 +21,7 @@ from __future__ import annotations
 import re
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
-from sarn import viewer
+from sarn.web import values
 
 __all__ = ["CALLS", "ENDS", "SEARCHED_KEYS", "STANDARD_KEYS", "Operation", "Pairing", "Totals", "Display", "Line",
            "label", "parts", "cut", "title"]
@@ -207,20 +207,20 @@ class Totals:
             count = self.kinds.get(kind)
             if count is None or kind == "log_record":  # told by level below
                 continue
-            text = "%d %s in %s" % (count.count, one if count.count == 1 else many, viewer.format_duration(count.time))
+            text = "%d %s in %s" % (count.count, one if count.count == 1 else many, values.format_duration(count.time))
             if count.failed:
                 text += ", %d failed" % count.failed
             if kind == "sql_query":
                 repeated = sorted(((seen, key) for key, seen in self.similar.items() if seen > 1),
                                   key=lambda pair: (-pair[0], self.similar_site[pair[1]]))
                 for seen, key in repeated[:SIMILAR_SHOWN]:
-                    text += "; %d similar at %s" % (seen, viewer.printable(self.similar_site[key]))
+                    text += "; %d similar at %s" % (seen, values.printable(self.similar_site[key]))
                 if len(repeated) > SIMILAR_SHOWN:
                     text += "; ..."
             yield text
         if self.levels:
             ordered = sorted(self.levels.items(), key=lambda pair: (self.level_numbers.get(pair[0], 0), pair[0]))
-            yield "log records: " + ", ".join("%d %s" % (count, viewer.printable(level)) for level, count in ordered)
+            yield "log records: " + ", ".join("%d %s" % (count, values.printable(level)) for level, count in ordered)
 
 
 class Pairing:
@@ -305,7 +305,7 @@ class Line:
         error = operation.error()
         if error is not None:
             shown.append((style.error, "!! " + error))
-        shown.append((style.time, viewer.format_duration(operation.duration())))
+        shown.append((style.time, values.format_duration(operation.duration())))
         shown.extend(after)
         if operation.call is None:
             shown.insert(0, (style.dim, "[began before recording]"))
@@ -315,8 +315,8 @@ class Line:
         similar = display.totals.similar_count(operation)
         if similar > 1:
             shown.append((style.error, "(similar x%d)" % similar))
-        shown = [(colour, viewer.printable(text)) for colour, text in shown if text]
-        main = viewer.printable(main)
+        shown = [(colour, values.printable(text)) for colour, text in shown if text]
+        main = values.printable(main)
         label = CALLS[operation.kind][0].ljust(4)
         if not display.full:
             limit = TEXT_WIDTH
@@ -326,7 +326,7 @@ class Line:
             main = cut(main, limit)
         text = _coloured(style.mark, label.rstrip(), style) + label[len(label.rstrip()):]
         if lead[1]:
-            text += " " + _coloured(lead[0], viewer.printable(lead[1]), style)
+            text += " " + _coloured(lead[0], values.printable(lead[1]), style)
         if main:
             text += " " + main
         for colour, part in shown:
@@ -343,7 +343,7 @@ def _coloured(colour: str, text: str, style: Any) -> str:
 def _sql_parts(operation: Operation, style: Any) -> Tuple[_Part, str, List[_Part], List[_Part]]:
     before: List[_Part] = []
     if operation.call is not None and operation.call.get("params") not in (None, [], {}):
-        before.append((style.value, viewer.format_value(operation.call["params"])))
+        before.append((style.value, values.format_value(operation.call["params"])))
     many = _integer(operation.get("many"))
     if many is not None:
         before.append((style.value, "%d parameter set%s" % (many, "" if many == 1 else "s")))

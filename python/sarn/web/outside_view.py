@@ -8,8 +8,9 @@ from __future__ import annotations
 
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
-from sarn import viewer
+from sarn.serialize import TAG
 from sarn.web import outside
+from sarn.web.values import format_value
 
 __all__ = ["line", "details", "panel", "DETAIL_WIDTH", "TEXT_WIDTH"]
 
@@ -71,10 +72,10 @@ def _text(value: Any) -> str:
     """A value of a record in full: a text as it is, headers one a line."""
     if isinstance(value, str):
         return value
-    if isinstance(value, dict) and value and viewer.TAG not in value and all(
+    if isinstance(value, dict) and value and TAG not in value and all(
             isinstance(item, str) for item in value.values()):
         return "\n".join("%s: %s" % (name, item) for name, item in value.items())
-    return viewer.format_value(value, DETAIL_WIDTH)
+    return format_value(value, DETAIL_WIDTH)
 
 
 def details(operation: outside.Operation, totals: outside.Totals) -> Dict[str, Any]:

@@ -51,6 +51,20 @@ const sarn = {
       pad(when.getHours()) + ":" + pad(when.getMinutes()) + ":" + pad(when.getSeconds());
   },
 
+  // A test's outcome at a glance: passed (or failed as expected), failed, or neither.
+  outcomeClass(outcome) {
+    if (outcome === "passed" || outcome === "xfailed") return "badge good";
+    if (outcome === "failed" || outcome === "error" || outcome === "interrupted") return "badge bad";
+    return "badge warn";
+  },
+
+  // The badge of a request's status or a test's outcome, or null.
+  badge(facts) {
+    if (facts.status !== undefined && facts.status !== null) return [String(facts.status), this.statusClass(facts.status)];
+    if (typeof facts.outcome === "string") return [facts.outcome, this.outcomeClass(facts.outcome)];
+    return null;
+  },
+
   statusClass(status) {
     if (typeof status !== "number") return "badge";
     return "badge " + (status >= 500 ? "bad" : status >= 400 ? "warn" : "good");

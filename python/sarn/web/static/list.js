@@ -20,7 +20,8 @@
     const facts = trace.facts || {};
     const link = el("a", null, trace.what || trace.id);
     link.href = "/trace/" + encodeURIComponent(trace.id);
-    const status = el("span", sarn.statusClass(facts.status), facts.status === undefined || facts.status === null ? "" : String(facts.status));
+    const badge = sarn.badge(facts);
+    const status = badge ? el("span", badge[1], badge[0]) : el("span", null);
     const tr = el("tr", null,
       el("td", "nowrap", sarn.time(trace.created)),
       el("td", "what", link),
@@ -32,7 +33,7 @@
       el("td", "num", trace.threads === null ? "" : String(trace.threads)),
       el("td", "num", sarn.size(trace.size)),
       el("td", "mono dim", trace.id));
-    tr.dataset.search = [trace.what, trace.source, trace.id].join(" ").toLowerCase();
+    tr.dataset.search = [trace.what, trace.source, trace.id, badge ? badge[0] : ""].join(" ").toLowerCase();
     return tr;
   }
 

@@ -37,7 +37,7 @@
 
   function haystack(node) {
     if (node.h === undefined) {
-      node.h = [node.n, node.a, node.r, node.t, node.p].filter(Boolean).join(" ").toLowerCase();
+      node.h = [node.n, node.a, node.r, node.t, node.q, node.p].filter(Boolean).join(" ").toLowerCase();
     }
     return node.h;
   }
@@ -83,6 +83,8 @@
     const arrow = node.y ? " ← yield " : " → ";
     if (node.r !== undefined) label.append(el("span", "arrow", arrow), highlighted(node.r, "ret"));
     if (node.t !== undefined) label.append(el("span", "arrow raised", " !! "), highlighted(node.t, "ret"));
+    // sys.exit(0) and the like: the program's normal end, not a failure.
+    if (node.q !== undefined) label.append(el("span", "arrow", " exits: "), highlighted(node.q, "ret"));
     if (node.x) label.append(el("span", "note", " [" + node.x + "]"));
     if (node.p) label.append(highlighted(node.p.split("/").pop(), "path"));
     return label;
@@ -100,7 +102,7 @@
     line.style.paddingLeft = (6 + depth * 16) + "px";
     const toggle = el("span", "toggle", node.c ? (open ? "▾" : "▸") : "");
     const label = sarnOutside.KINDS.has(node.k) ? sarnOutside.label(node, highlighted) : callLabel(node);
-    if (node.p) line.title = node.p;
+    if (node.p) line.title = node.p + (node.w ? ", called from " + node.w : "");
     const duration = typeof node.e === "number" && typeof node.s === "number" ? sarn.duration(node.e - node.s) : "";
     line.append(toggle, label, el("span", "dur", duration), bar(node));
     return line;
@@ -287,6 +289,8 @@
         if (value !== null && value !== undefined && value !== "") facts.append(el("dt", null, name), el("dd", null, String(value)));
       };
       fact("where", details.path);
+      fact("called from", details.site);
+      if (details.left) fact(details.left[0], details.left[1]);
       fact("thread", details.thread + (details.native_id !== null ? " (" + details.native_id + ")" : ""));
       fact("started", typeof details.start === "number" ? "+" + sarn.duration(details.start) : "");
       fact("took", sarn.duration(details.duration));
@@ -299,6 +303,7 @@
       if (details.locals) parts.push(table("Locals at return", details.locals));
       if (details.return !== undefined) parts.push(table("Return value", [["", details.return]]));
       if (details.raised !== undefined) parts.push(table("Ended by", [["", details.raised]]));
+      if (details.exited !== undefined) parts.push(table("Exited by", [["", details.exited]]));
       aside.replaceChildren(...parts);
     } catch (error) {
       aside.replaceChildren(el("p", "error", String(error.message || error)));
@@ -321,10 +326,11 @@
     const facts = trace.facts || {};
     document.title = "sarn: " + (trace.what || trace.id);
     document.getElementById("what").textContent = trace.what || trace.id;
-    if (facts.status !== undefined && facts.status !== null) {
+    const shown = sarn.badge(facts);
+    if (shown) {
       const badge = document.getElementById("status");
-      badge.textContent = String(facts.status);
-      badge.className = sarn.statusClass(facts.status);
+      badge.textContent = shown[0];
+      badge.className = shown[1];
       badge.hidden = false;
     }
     document.getElementById("duration").textContent = sarn.duration(facts.duration);
@@ -339,6 +345,7 @@
     add("commit", trace.commit ? trace.commit.slice(0, 12) : "");
     add("query", facts.query);
     add("error", facts.error);
+    add("failure", facts.failure);
     if (facts.concurrent > 0) {
       const warning = document.getElementById("warning");
       warning.textContent = facts.concurrent + " other request" + (facts.concurrent === 1 ? "" : "s") +

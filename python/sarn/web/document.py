@@ -1,0 +1,261 @@
+"""The one reader of stored trace documents: ``sarn show``, ``sarn view``
+and the exports read documents here.
+
+A trace document is one MessagePack map (built by the recording core):
+
+* "command_line_args": the recorded program's ``sys.argv``;
+* "current_commit_sha": the git commit it ran from, or nil;
+* "frames": {thread native id: [record, ...]} for threads other than the main
+  thread (when threads are recorded);
+* "frames_of_interest": [record, ...] of the main thread (of every recorded
+  thread when threads are not followed);
+* "main_thread_id", "timestamp" (recording start, seconds since the epoch),
+  "trace_id", and "meta": {"version", "source", "use_frame_boundaries"}.
+
+A record is either a frame record ("type" "frame": "path" (file:line),
+"co_name", "qualname", "event" ("call" or "return"), "frame_id", "arg" (the
+return value), "locals" (the arguments, on a call), "thread",
+"thread_native_id", "timestamp", "user_code_call_site" ({"call_frame_id",
+"line_number"} or nil)), a record that says more of the frame record before
+it ("exception": the frame ended by an exception, with "exception" the
+exception or nil; "suspension": the return was a yield or an await that
+suspended the frame; "resumption": the call resumed a suspended frame; each
+with "frame_id", "thread" and "thread_native_id"), or a frame of interest
+made by a plugin (any other "type", such as "start_test" and "end_test", with
+"frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site"
+and the plugin's own keys). Values ("arg", "locals" and plugin data) are in
+the shape described in :mod:`sarn.serialize`.
+
+:func:`decode_document` decodes a whole document; :func:`iter_document`
+reads one record at a time, so that a trace bigger than memory can be shown.
+Both check each record's shape and raise :class:`TraceFormatError` saying
+what is damaged where.
+"""
+
+from __future__ import annotations
+
+import io
+from typing import Any, Dict, Iterator, List, Tuple
+
+import msgpack
+
+__all__ = ["TraceFormatError", "MAIN_LIST", "decode_document", "iter_document", "thread_records"]
+
+
+class TraceFormatError(ValueError):
+    """The bytes are not a trace document."""
+
+
+def decode_document(data: Any) -> Dict[str, Any]:
+    """The decoded trace document (a dict), its shape checked; accepts bytes
+    or an already decoded dict. A damaged document raises TraceFormatError
+    saying what is wrong where."""
+    if isinstance(data, dict):
+        document = data
+    else:
+        try:
+            document = msgpack.unpackb(bytes(data), raw=False, strict_map_key=False, unicode_errors="replace")
+        except Exception as error:
+            reason = str(error) or type(error).__name__
+            raise TraceFormatError("not a trace document: %s" % reason) from None
+    if not isinstance(document, dict):
+        raise TraceFormatError("not a trace document: a %s, not a map" % type(document).__name__)
+    _check_shape(document)
+    return document
+
+
+# The fields the viewer relies on, with the types each may have besides
+# none: those of every record, and those of frame records only (a plugin's
+# frames of interest carry payload keys of their own choosing).
+_NUMBER = (int, float)
+_RECORD_FIELDS = {"type": str, "frame_id": str, "thread": str, "thread_native_id": int,
+                  "timestamp": _NUMBER, "user_code_call_site": dict}
+_FRAME_FIELDS = {"event": str, "qualname": str, "co_name": str, "path": str}
+_SITE_FIELDS = {"call_frame_id": str, "line_number": int}
+_TYPE_NAMES = {str: "a text", int: "an integer", _NUMBER: "a number", dict: "a map"}
+
+
+def _damaged(where: str, value: Any, expected: str) -> TraceFormatError:
+    return TraceFormatError("damaged trace document: %s is %s %s, not %s"
+                            % (where, "an" if type(value).__name__[0] in "aeiou" else "a", type(value).__name__, expected))
+
+
+def _check_fields(record: Dict[str, Any], fields: Dict[str, Any], where: str) -> None:
+    for key, types in fields.items():
+        value = record.get(key)
+        if value is not None and (type(value) is bool or not isinstance(value, types)):
+            raise _damaged("%s.%s" % (where, key), value, _TYPE_NAMES[types])
+
+
+def _check_records(records: Any, where: str) -> None:
+    if not isinstance(records, list):
+        raise _damaged(where, records, "a list")
+    for index, record in enumerate(records):
+        _check_record(record, "%s[%d]" % (where, index))
+
+
+def _check_shape(document: Dict[str, Any]) -> None:
+    """Raises TraceFormatError unless the records have the shape the viewer
+    reads (ids that are texts, sites that are maps, ...)."""
+    if "frames_of_interest" in document:
+        _check_records(document["frames_of_interest"], "frames_of_interest")
+    frames = document.get("frames", {})
+    if not isinstance(frames, dict):
+        raise _damaged("frames", frames, "a map")
+    for native_id, records in frames.items():
+        if not isinstance(native_id, (int, str)) or isinstance(native_id, bool):
+            raise _damaged("a key of frames", native_id, "an integer")
+        _check_records(records, "frames[%s]" % native_id)
+
+
+def thread_records(document: Dict[str, Any]) -> List[Tuple[str, Any, List[Dict[str, Any]]]]:
+    """The records of each thread as (thread name, native id, records), main
+    thread first, each in recorded order."""
+    groups: Dict[Any, Tuple[str, Any, List[Dict[str, Any]]]] = {}
+    order: List[Any] = []
+
+    def add(records: Any, fallback_id: Any) -> None:
+        if not isinstance(records, list):
+            return
+        for record in records:
+            if not isinstance(record, dict):
+                continue
+            native_id = record.get("thread_native_id", fallback_id)
+            name = record.get("thread")
+            key = (native_id, name)
+            group = groups.get(key)
+            if group is None:
+                group = (str(name) if name is not None else "thread", native_id, [])
+                groups[key] = group
+                order.append(key)
+            group[2].append(record)
+
+    add(document.get("frames_of_interest"), document.get("main_thread_id"))
+    frames = document.get("frames")
+    if isinstance(frames, dict):
+        for native_id, records in frames.items():
+            add(records, native_id)
+    return [groups[key] for key in order]
+
+
+# --------------------------------------------------------------------------
+# Reading record by record
+
+
+def _source_stream(data: Any) -> Any:
+    """A binary file reading the document ``data``: bytes, a decoded dict, or
+    a binary file already (used as it is)."""
+    if hasattr(data, "read"):
+        return data
+    if isinstance(data, dict):
+        return io.BytesIO(msgpack.packb(data, use_bin_type=True))
+    return io.BytesIO(bytes(data))
+
+
+def _format_error(error: Exception) -> TraceFormatError:
+    if isinstance(error, TraceFormatError):
+        return error
+    reason = str(error) or type(error).__name__
+    return TraceFormatError("not a trace document: %s" % reason)
+
+
+class _Reader:
+    """A msgpack Unpacker fed from a binary file as it needs bytes."""
+
+    def __init__(self, stream: Any, progress: Any) -> None:
+        self.stream = stream
+        self.progress = progress
+        self.read = 0
+        self.unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, unicode_errors="replace",
+                                         max_buffer_size=1 << 30)
+
+    def _refill(self) -> None:
+        chunk = self.stream.read(1 << 20)
+        if not chunk:
+            raise TraceFormatError("not a trace document: %s" % ("it is empty" if not self.read else "it ends early"))
+        self.read += len(chunk)
+        self.unpacker.feed(chunk)
+        if self.progress is not None:
+            self.progress(self.read)
+
+    def _with_data(self, method: Any) -> Any:
+        while True:
+            try:
+                return method()
+            except msgpack.OutOfData:
+                self._refill()
+
+    def call(self, method: Any) -> Any:
+        try:
+            return self._with_data(method)
+        except ValueError as error:
+            raise _format_error(error) from None
+
+    def header(self, method: Any, where: str, expected: str) -> int:
+        """A map or array header; anything else there is damage."""
+        try:
+            return self._with_data(method)
+        except ValueError as error:
+            if "Unexpected type" not in str(error):
+                raise _format_error(error) from None
+        value = self.call(self.unpacker.unpack)
+        if where == "":
+            raise TraceFormatError("not a trace document: %s %s, not a map"
+                                   % ("an" if type(value).__name__[0] in "aeiou" else "a", type(value).__name__))
+        raise _damaged(where, value, expected)
+
+
+def iter_document(data: Any, progress: Any = None) -> Iterator[Tuple[str, Any, Any]]:
+    """The document decoded record by record, holding one record at a time:
+    ("record", fallback native id, record) for every record in stored order
+    (the fallback is MAIN_LIST for those of the main list, frames_of_interest),
+    each list announced by ("list", fallback native id, length) and the
+    threads' map by ("threads", None, length); last ("header", None, {key:
+    value}) with the document's other entries. Each record's shape is
+    checked as it comes: damage raises TraceFormatError. ``progress(bytes
+    read)`` is called as the document is read."""
+    reader = _Reader(_source_stream(data), progress)
+    unpack = reader.unpacker.unpack
+    header: Dict[str, Any] = {}
+    for _ in range(reader.header(reader.unpacker.read_map_header, "", "a map")):
+        key = reader.call(unpack)
+        if key == "frames_of_interest":
+            count = reader.header(reader.unpacker.read_array_header, "frames_of_interest", "a list")
+            yield "list", MAIN_LIST, count
+            for index in range(count):
+                record = reader.call(unpack)
+                _check_record(record, "frames_of_interest[%d]" % index)
+                yield "record", MAIN_LIST, record
+        elif key == "frames":
+            threads = reader.header(reader.unpacker.read_map_header, "frames", "a map")
+            yield "threads", None, threads
+            for _ in range(threads):
+                native_id = reader.call(unpack)
+                if not isinstance(native_id, (int, str)) or isinstance(native_id, bool):
+                    raise _damaged("a key of frames", native_id, "an integer")
+                where = "frames[%s]" % native_id
+                count = reader.header(reader.unpacker.read_array_header, where, "a list")
+                yield "list", native_id, count
+                for index in range(count):
+                    record = reader.call(unpack)
+                    _check_record(record, "%s[%d]" % (where, index))
+                    yield "record", native_id, record
+        else:
+            header[key] = reader.call(unpack)
+    yield "header", None, header
+
+
+# The fallback native id of main-list records: the document's
+# "main_thread_id", known only once the whole document is read.
+MAIN_LIST = object()
+
+
+def _check_record(record: Any, where: str) -> None:
+    if not isinstance(record, dict):
+        raise _damaged(where, record, "a map")
+    _check_fields(record, _RECORD_FIELDS, where)
+    if record.get("type") == "frame":
+        _check_fields(record, _FRAME_FIELDS, where)
+    site = record.get("user_code_call_site")
+    if site is not None:
+        _check_fields(site, _SITE_FIELDS, where + ".user_code_call_site")

@@ -1,0 +1,122 @@
+"""``sarn show``: the call trees of a trace document as text, one per
+thread, after its head and (when asked) its summary."""
+
+from __future__ import annotations
+
+from typing import Any, Dict, Iterator, List, Optional, Tuple
+
+from sarn.web import outside
+from sarn.web.document import MAIN_LIST, iter_document
+from sarn.web.summary import summary_lines
+from sarn.web.terminal_lines import Style, cut_line, fit_to, head_lines, thread_title
+from sarn.web.terminal_pass import Limits, Thread
+from sarn.web.values import printable
+
+__all__ = ["render", "render_lines"]
+
+
+def render_lines(
+    document: Any,
+    *,
+    depth: Optional[int] = None,
+    filter: Optional[str] = None,
+    color: bool = False,
+    summary: bool = False,
+    children: Optional[int] = None,
+    lines: Optional[int] = None,
+    width: Optional[int] = None,
+    progress: Any = None,
+    head: Any = True,
+    full: bool = False,
+) -> Iterator[str]:
+    """The lines of :func:`render`. The document (bytes, a dict, or a binary
+    file such as :func:`sarn.db.open_trace` gives) is read once, record by
+    record; what is kept in memory is what will be shown."""
+    style = Style(color)
+    display = outside.Display(style, width, full)
+    needle = filter.lower() if filter else None
+    threads, header, cut = _read_threads(document, progress, Limits(depth, children, lines), needle, display)
+    fit = (lambda line: fit_to(line, width)) if width else (lambda line: line)
+    if head:
+        for line in head_lines(header, style, first=head != "rest"):
+            yield fit(line)
+    if cut is not None:
+        yield fit(cut_line(cut, style))
+    if not threads:
+        yield "(no records)"
+        return
+    if needle is not None and not any(thread.matches for thread in threads):
+        yield ""
+        yield "no call or frame of interest matches %r" % printable(filter)
+        return
+    if summary:
+        for line in summary_lines(threads, style, display.totals):
+            yield fit(line)
+    for thread in threads:
+        if needle is not None and not thread.matches:
+            continue
+        yield ""
+        yield fit(style.head + thread_title(thread) + style.reset)
+        yield from thread.lines(fit)
+
+
+def _read_threads(document: Any, progress: Any, limits: Limits, needle: Optional[str],
+                  display: outside.Display) -> Tuple[List[Thread], Dict[str, Any], Optional[Dict[str, Any]]]:
+    """One pass over the document: its threads (the main list's first), its
+    other entries, and the record that says the recording was cut, if any."""
+    threads: Dict[Any, Thread] = {}
+    header: Dict[str, Any] = {}
+    cut: Optional[Dict[str, Any]] = None
+    for kind, fallback, record in iter_document(document, progress):
+        if kind == "header":
+            header = record
+            break
+        if kind != "record":
+            continue
+        if record.get("type") == "trace_cut":
+            cut = record
+            continue
+        key = (record.get("thread_native_id", fallback), record.get("thread"))
+        thread = threads.get(key)
+        if thread is None:
+            name = record.get("thread")
+            thread = threads[key] = Thread(str(name) if name is not None else "thread", key[0], limits, needle,
+                                            display.style, display)
+            thread.from_main = fallback is MAIN_LIST
+        thread.add(record)
+    for thread in threads.values():
+        thread.finish()
+    # The main list's threads first, as the document's readers expect.
+    ordered = sorted(threads.values(), key=lambda thread: not thread.from_main)
+    for thread in ordered:
+        if thread.native_id is MAIN_LIST:
+            thread.native_id = header.get("main_thread_id")
+    return ordered, header, cut
+
+
+def render(
+    document: Any,
+    *,
+    depth: Optional[int] = None,
+    filter: Optional[str] = None,
+    color: bool = False,
+    summary: bool = False,
+    children: Optional[int] = None,
+    lines: Optional[int] = None,
+    width: Optional[int] = None,
+    full: bool = False,
+) -> str:
+    """The call trees of a trace document as text, one per thread.
+
+    ``depth`` shows only that many levels of calls (below each match, when
+    filtering); ``filter`` shows only the calls whose qualified name or path
+    holds the text (case-insensitive), with their callers and the calls they
+    make; ``children`` and ``lines`` show at most that many calls under each
+    call and lines per thread, saying what was left out; ``summary`` puts the
+    calls per function, the slowest calls and the deepest path first, and
+    the totals of SQL queries, HTTP calls, log records and template renders;
+    ``width`` cuts lines to that many characters (an SQL text or a URL to
+    what is left of it, unless ``full``); ``color`` adds terminal colours.
+    """
+    return "\n".join(render_lines(document, depth=depth, filter=filter, color=color, summary=summary,
+                                   children=children, lines=lines, width=width, full=full)) + "\n"
