@@ -130,6 +130,9 @@ SQL_FACTS_BYTES = 32 * 1024 * 1024
 #: or when its oldest trace has waited this many seconds.
 BATCH_TRACES = 50
 BATCH_BYTES = 32 * 1024 * 1024
+#: A document taken from the recorder larger than this is stored on its own,
+#: streamed, rather than read whole into a batch.
+TAKEN_BATCH_BYTES = 8 * 1024 * 1024
 BATCH_SECONDS = 1.0
 #: Seconds that readers wait for a writer to finish.
 READ_TIMEOUT = 10.0
@@ -663,6 +666,21 @@ class TraceBatch:
             or time.monotonic() - self._oldest >= BATCH_SECONDS
         ):
             self.flush()
+
+    def add_taken(self, trace_id: str, document: Any, meta: Optional[Dict[str, Any]] = None) -> None:
+        """Queue a document taken from the recorder (``read``, ``size``,
+        ``facts``): a small one is read whole and queued; a large one is
+        stored at once, read piece by piece, so that it is never held whole
+        in memory."""
+        if document.size <= TAKEN_BATCH_BYTES:
+            self.add(trace_id, document.read(), meta)
+            return
+        try:
+            save_trace_in_sqlite(self.db_path, trace_id, timeout=self.timeout, msgpack=document, meta=meta)
+        except SarnDbError:
+            self.lost += 1
+            raise
+        self.saved += 1
 
     def flush(self) -> None:
         """Write the queued traces now."""

@@ -169,13 +169,13 @@ class _Recorder:
             self.cut_short.append(self.nodeid)
         try:
             profiler.stop(save=False)
-            document = profiler.build_trace()
+            document = profiler.take_trace_document()
         except (KeyboardInterrupt, SystemExit):
             raise
         except BaseException as error:
             self._report("the trace of %s is lost: %s" % (self.nodeid, _failure(error)))
             return
-        self._store(lambda: self.batch.add(profiler.trace_id, document, self._listed_facts()))
+        self._store(lambda: self.batch.add_taken(profiler.trace_id, document, self._listed_facts()))
 
     def _listed_facts(self) -> Any:
         """The test's outcome and duration, as the list of traces shows them."""

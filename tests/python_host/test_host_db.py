@@ -350,6 +350,28 @@ def test_a_batch_writes_its_traces_together(db_path, monkeypatch, limits, visibl
     assert (db.count_traces(db_path), batch.saved, batch.lost) == (5, 5, 0)
 
 
+@pytest.mark.parametrize("limit, written_at_once", [(1 << 30, False), (0, True)])
+def test_a_large_taken_document_is_stored_at_once_and_streamed(db_path, monkeypatch, limit, written_at_once):
+    import sarn
+
+    def work(n):
+        return [n] * 10
+
+    with sarn.record(db_path=db_path, save=False) as recording:
+        work(1)
+    taken = recording.profiler.take_trace_document()
+    monkeypatch.setattr(db, "TAKEN_BATCH_BYTES", limit)
+    if written_at_once:
+        monkeypatch.setattr(db.TraceBatch, "add", lambda *args: pytest.fail("read whole"))
+    batch = db.TraceBatch(db_path, timeout=5)
+    batch.add_taken(recording.profiler.trace_id, taken, {"outcome": "passed"})
+    assert os.path.exists(db_path) == written_at_once
+    batch.flush()
+    (info,) = db.list_traces(db_path)
+    assert (batch.saved, info.meta) == (1, {"outcome": "passed"})
+    assert b"work" in db.load_trace(db_path, info.id)
+
+
 def test_an_empty_database_file_reads_as_nothing_recorded_yet(db_path):
     # What a reader sees while the first save is still creating the database.
     os.makedirs(os.path.dirname(db_path))
