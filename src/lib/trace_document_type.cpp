@@ -139,7 +139,7 @@ PyType_Slot document_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec document_spec = {
+PyType_Spec document_type_def = {
     "sarn._sarn.TraceDocument",
     sizeof(TraceDocumentObject),
     0,
@@ -151,7 +151,7 @@ PyType_Spec document_spec = {
 
 Result<Ref> new_trace_document(TraceDocument&& document) {
     if (document_type == nullptr) {
-        PyObject* type = PyType_FromSpec(&document_spec);
+        PyObject* type = PyType_FromSpec(&document_type_def);
         if (type == nullptr) return fail(Error::internal_from_pending("failed to create type object for TraceDocument"));
         document_type = reinterpret_cast<PyTypeObject*>(type);
     }
