@@ -6,9 +6,11 @@ MAKEFLAGS += --no-print-directory
 #                     found and with the sanitizers, checks a wheel, then runs
 #                     pytest on every interpreter, the C++ unit tests and
 #                     pytest against the sanitizer build, in parallel
-#   make demo         record and show the demo program (any supported Python,
-#                     3.8 preferred)
-#   make bench        run the benchmarks (same interpreter as the demo)
+#   make demo         record and show the demo program, on the newest supported
+#                     Python found (3.15 down to 3.8); installs sarn and what
+#                     it needs to run into .venv/default, no test requirements
+#   make bench        run the benchmarks (same interpreter and venv as the
+#                     demo, with the test requirements added)
 #   make wheels       one repaired wheel per supported interpreter, in dist/
 #   make clean        remove build trees, venvs and wheels
 #
@@ -69,7 +71,7 @@ define run_pytest
 	exit $$rc
 endef
 
-.PHONY: test setup setup-asan setup-default native-build native-test asan-test run-native run-asan \
+.PHONY: test setup setup-asan setup-default setup-demo native-build native-test asan-test run-native run-asan \
         wheel-check wheels demo bench clean \
         $(addprefix setup,$(NAMES)) $(addprefix pytest,$(NAMES)) $(addprefix run-pytest,$(NAMES))
 
@@ -106,6 +108,9 @@ setup-asan:
 setup-default:
 	@$(SETUP) any
 
+setup-demo:
+	@$(SETUP) --no-test-requirements any
+
 native-test: native-build run-native
 asan-test: setup-asan run-asan
 
@@ -136,8 +141,9 @@ wheel-check:
 wheels:
 	@scripts/wheels.sh
 
-demo: setup-default
+demo: setup-demo
 	@cd $(DEMO_DIR) && PATH="$(CURDIR)/$(VENVDEFAULT)/bin:$$PATH" && $(DEMO_CMD)
+	@echo "== sarn is installed in $(VENVDEFAULT): run $(VENVDEFAULT)/bin/sarn, or put it on your PATH with: . $(VENVDEFAULT)/bin/activate"
 
 bench: setup-default
 	@$(VENVDEFAULT)/bin/python benchmarks/run.py $(BENCH_ARGS)

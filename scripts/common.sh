@@ -18,12 +18,19 @@ run_logged() {
 }
 
 # Filters pip's verbose output down to the build backend's steps and one line
-# per compiled file, with the build tree's prefix dropped.
+# per compiled file, with the build tree's prefix dropped; a unity build's
+# one file per module is named by its module.
 build_progress() {
     awk -v prefix="$script_name: [$1]  " '
         /^ *\*\*\* / { sub(/^ *\*\*\* /, ""); print prefix, $0; fflush(); next }
         /^ *\[[0-9]+\/[0-9]+\] / {
-            sub(/^ */, ""); gsub(/CMakeFiles\/[^ ]*\.dir\//, "")
+            sub(/^ */, "")
+            if (match($0, /CMakeFiles\/[^ \/]*\.dir\/Unity\/[^ ]*/)) {
+                module = substr($0, RSTART + 11, RLENGTH - 11)
+                sub(/\.dir\/.*/, "", module)
+                $0 = substr($0, 1, RSTART - 1) module " (all its sources in one unit)"
+            }
+            gsub(/CMakeFiles\/[^ ]*\.dir\//, "")
             print prefix, $0; fflush()
         }'
 }

@@ -2,8 +2,8 @@
 # Print the path of a working CPython interpreter.
 #
 #   scripts/find-python.sh 3.8      one of that minor version
-#   scripts/find-python.sh any      any supported version: 3.8 if present,
-#                                   else the newest of 3.15 down to 3.9
+#   scripts/find-python.sh any      the newest supported version found,
+#                                   3.15 down to 3.8
 #
 # $SARN_PYTHON, when set, is the only candidate (it must be a supported
 # version, and the wanted one if a version is given). Otherwise, first
@@ -18,7 +18,8 @@
 set -euo pipefail
 
 want="${1:?usage: find-python.sh X.Y|any}"
-supported=(3.8 3.15 3.14 3.13 3.12 3.11 3.10 3.9)
+# Newest first: "any" takes the first found.
+supported=(3.15 3.14 3.13 3.12 3.11 3.10 3.9 3.8)
 
 # Prints major.minor of interpreter "$1" when it runs.
 version_of() {

@@ -1,21 +1,26 @@
 #!/usr/bin/env bash
 # Prepare a development environment: system packages, then one venv per
-# requested interpreter with sarn installed into it (non-editable).
+# requested interpreter with sarn and the test requirements installed into
+# it (non-editable).
 #
 #   scripts/setup.sh 3.8 3.12        -> .venv/py3.8, .venv/py3.12
-#   scripts/setup.sh any             -> the venv of the first supported
-#                                       interpreter found (3.8 preferred);
+#   scripts/setup.sh any             -> the venv of the newest supported
+#                                       interpreter found (3.15 down to 3.8);
 #                                       .venv/default points at it
 #   scripts/setup.sh --asan 3.8      -> .venv/asan3.8 (ASan+UBSan build)
 #   scripts/setup.sh --system-only   -> only the system packages, including
 #                                       GoogleTest for the C++ unit tests
+#   --no-test-requirements           only sarn and what it needs to run: no
+#                                    test requirements, no test browser
+#                                    (make demo); a later run without it
+#                                    adds them to the same venv
 #
 # Interpreters are found by scripts/find-python.sh. One setting names an
 # interpreter: PY38, PY312 (in general PY<major><minor>) for a version, and
 # PYTHON for "any". Idempotent: a venv that is up to date with the sources is
-# left alone, so a repeated run takes well under a second. Each step says
-# what it does and how long it took; the full build output is kept in
-# build/logs/.
+# left alone, so a repeated run takes well under a second. Builds go through
+# ccache when it is installed. Each step says what it does and how long it
+# took; the full build output is kept in build/logs/.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -26,17 +31,20 @@ script_name=setup
 
 asan=0
 system_only=0
+tests=1
 versions=()
 for arg in "$@"; do
     case "$arg" in
         --asan) asan=1 ;;
         --system-only) system_only=1 ;;
-        -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
+        --no-test-requirements) tests=0 ;;
+        -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
         [0-9].[0-9]*|any) versions+=("$arg") ;;
         *) die "unknown argument: $arg" ;;
     esac
 done
-[ "$system_only" = 1 ] || [ "${#versions[@]}" -gt 0 ] || die "usage: setup.sh [--asan] X.Y|any..."
+[ "$system_only" = 1 ] || [ "${#versions[@]}" -gt 0 ] \
+    || die "usage: setup.sh [--asan] [--no-test-requirements] X.Y|any..."
 
 # --------------------------------------------------------------------------
 # System packages (Debian names). The module needs only a C++ compiler and
@@ -51,8 +59,10 @@ need_tool make make
 # A headless browser for the tests of the `sarn view` pages: installed as
 # root, otherwise those tests are skipped.
 browser=()
-command -v chromium >/dev/null 2>&1 || browser+=(chromium)
-command -v chromedriver >/dev/null 2>&1 || browser+=(chromium-driver)
+if [ "$tests" = 1 ]; then
+    command -v chromium >/dev/null 2>&1 || browser+=(chromium)
+    command -v chromedriver >/dev/null 2>&1 || browser+=(chromium-driver)
+fi
 if [ "${#browser[@]}" -gt 0 ]; then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
         missing+=("${browser[@]}")
@@ -129,19 +139,23 @@ setup_one() {
     local vpy="$venv/bin/python"
     local pip=("$vpy" -m pip --disable-pip-version-check)
 
-    # Build tools and test requirements, once per venv and list of tools.
+    # Build tools, then test requirements, each once per venv and list: a
+    # venv set up without the test requirements gets them on the first run
+    # that wants them, without a rebuild of sarn.
+    if [ "$(cat "$venv/.sarn-build-tools" 2>/dev/null)" != "${build_reqs[*]}" ]; then
+        run_logged "[$tag] installing build tools (${build_reqs[*]})" \
+            "${pip[@]}" install --upgrade "${build_reqs[@]}"
+        printf '%s' "${build_reqs[*]}" >"$venv/.sarn-build-tools"
+        rm -f "$venv/.sarn-installed"
+    fi
     # One pip call per test requirement: resolved together on CPython 3.8,
     # they send pip backtracking through old releases for many minutes.
-    local tools="${build_reqs[*]} pytest msgpack ${test_reqs[*]}"
-    if [ "$(cat "$venv/.sarn-tools" 2>/dev/null)" != "$tools" ]; then
-        run_logged "[$tag] installing build tools (${build_reqs[*]} msgpack)" \
-            "${pip[@]}" install --upgrade "${build_reqs[@]}" msgpack
+    if [ "$tests" = 1 ] && [ "$(cat "$venv/.sarn-test-tools" 2>/dev/null)" != "${test_reqs[*]}" ]; then
         local req
         for req in "${test_reqs[@]}"; do
             run_logged "[$tag] installing test requirement $req" "${pip[@]}" install "$req"
         done
-        printf '%s' "$tools" >"$venv/.sarn-tools"
-        rm -f "$venv/.sarn-installed"
+        printf '%s' "${test_reqs[*]}" >"$venv/.sarn-test-tools"
     fi
 
     local hash
@@ -152,8 +166,12 @@ setup_one() {
         return 0
     fi
 
-    say "[$tag] building and installing sarn (output in $log_file)"
-    local args=(install -v --no-build-isolation ".[test]")
+    local target="."
+    [ "$tests" = 1 ] && target=".[test]"
+    local via=""
+    command -v ccache >/dev/null 2>&1 && via=", compiling through ccache"
+    say "[$tag] building and installing sarn$via (output in $log_file)"
+    local args=(install -v --no-build-isolation "$target" --config-settings=cmake.define.SARN_CCACHE=ON)
     if [ "$asan" = 1 ]; then
         args+=(--config-settings=cmake.define.SARN_SANITIZE=ON
                "--config-settings=build-dir=build/asan-{wheel_tag}")

@@ -18,12 +18,12 @@ PyTypeObject* document_type = nullptr;
 
 TraceDocument* document_of(PyObject* self) { return reinterpret_cast<TraceDocumentObject*>(self)->document; }
 
-PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) {
+PyObject* refuse_document_construction(PyTypeObject*, PyObject*, PyObject*) {
     PyErr_SetString(PyExc_TypeError, "No constructor defined");
     return nullptr;
 }
 
-void dealloc(PyObject* self) {
+void document_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     delete std::exchange(reinterpret_cast<TraceDocumentObject*>(self)->document, nullptr);
     type->tp_free(self);
@@ -118,40 +118,40 @@ PyObject* facts_getter(PyObject* self, void*) {
     });
 }
 
-PyMethodDef methods[] = {
+PyMethodDef document_methods[] = {
     {"read", read_method, METH_VARARGS, "read($self, size=-1, /)\n--\n\n"},
     {"rewind", rewind_method, METH_NOARGS, "rewind($self)\n--\n\n"},
     {"close", close_method, METH_NOARGS, "close($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef getters[] = {
+PyGetSetDef document_getters[] = {
     {"size", size_getter, nullptr, "the document's length in bytes", nullptr},
     {"facts", facts_getter, nullptr, "started, source, argv, test_record, unrecorded_threads and the record counts", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getters},
+PyType_Slot document_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(refuse_document_construction)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(document_dealloc)},
+    {Py_tp_methods, document_methods},
+    {Py_tp_getset, document_getters},
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec document_type_def = {
     "sarn._sarn.TraceDocument",
     sizeof(TraceDocumentObject),
     0,
     Py_TPFLAGS_DEFAULT,
-    slots,
+    document_slots,
 };
 
 }  // namespace
 
 Result<Ref> new_trace_document(TraceDocument&& document) {
     if (document_type == nullptr) {
-        PyObject* type = PyType_FromSpec(&spec);
+        PyObject* type = PyType_FromSpec(&document_type_def);
         if (type == nullptr) return fail(Error::internal_from_pending("failed to create type object for TraceDocument"));
         document_type = reinterpret_cast<PyTypeObject*>(type);
     }

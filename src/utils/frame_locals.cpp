@@ -214,11 +214,6 @@ bool slot_entries(PyFrameObject* frame_object, SmallVector<NamedValue, 16>& out)
 
 #endif
 
-bool same_name(PyObject* key, PyObject* name) {
-    return key == name || (PyUnicode_Check(key) && PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name) &&
-                           PyUnicode_Compare(key, name) == 0);
-}
-
 // The dict of `read_locals` without "__builtins__" (a copy is made when the
 // key is present, so that a namespace is never changed).
 Result<Ref> locals_without_builtins(PyFrameObject* frame, PyObject* builtins_name) {

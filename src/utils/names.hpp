@@ -24,6 +24,13 @@ struct Names {
     PyObject* sarn_serialize = nullptr;
 };
 
+// Whether `key` (a name of a code object or a namespace's key) is the str
+// `name`: the same object, or an equal str.
+inline bool same_name(PyObject* key, PyObject* name) {
+    return key == name || (PyUnicode_Check(key) && PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name) &&
+                           PyUnicode_Compare(key, name) == 0);
+}
+
 // Made on first use, with the interpreter lock held; they live for the
 // process. Null only if memory ran out, with the error set.
 const Names* names();

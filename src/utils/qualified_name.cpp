@@ -116,11 +116,6 @@ Result<Ref> lookup(PyObject* mapping, PyObject* key) {
 Result<Ref> module_name_of(PyFrameObject* frame) { return lookup(frame_globals(frame), name_table().__name__); }
 
 #if PY_VERSION_HEX < 0x030B0000
-bool same_name(PyObject* key, PyObject* name) {
-    return key == name || (PyUnicode_Check(key) && PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name) &&
-                           PyUnicode_Compare(key, name) == 0);
-}
-
 // caller.f_locals[name] for an optimised frame, read from the frame's own
 // slots without refreshing its locals dictionary: the value that a refresh
 // would leave under the key. Later groups of names win, as in a refresh;

@@ -1,0 +1,135 @@
+"""The development scripts: what scripts/setup.sh installs into a venv for the
+demo and for the tests, and which interpreter scripts/find-python.sh picks
+for "any".
+
+setup.sh runs for real on a copy of the scripts, with stand-ins for the
+system tools and for the venv's python, which notes the pip commands it is
+given instead of running them: nothing is installed."""
+
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+if sys.version_info >= (3, 11):
+    import tomllib
+else:
+    import tomli as tomllib
+
+ROOT = Path(__file__).resolve().parents[1]
+SCRIPTS = ROOT / "scripts"
+SUPPORTED = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13", "3.14", "3.15"]
+VERSION = "%d.%d" % sys.version_info[:2]
+
+pytestmark = pytest.mark.skipif(not (SCRIPTS / "setup.sh").exists(), reason="needs the source tree's scripts")
+
+# A venv's python that passes the health check (`python -c ''`) and notes
+# every other command line.
+RECORDING_PYTHON = """#!/bin/sh
+[ "$1" = -c ] && exit 0
+echo "$*" >>"$(dirname "$0")/../commands.log"
+"""
+
+
+def executable(path, text):
+    path.write_text(text)
+    path.chmod(0o755)
+
+
+def listed_test_requirements():
+    with open(ROOT / "pyproject.toml", "rb") as handle:
+        return tomllib.load(handle)["project"]["optional-dependencies"]["test"]
+
+
+@pytest.fixture
+def tree(tmp_path):
+    """A source tree holding the set-up scripts and a venv made for this
+    interpreter, with nothing installed into it yet."""
+    (tmp_path / "scripts").mkdir()
+    for name in ("setup.sh", "common.sh", "find-python.sh"):
+        shutil.copy(str(SCRIPTS / name), str(tmp_path / "scripts" / name))
+    shutil.copy(str(ROOT / "pyproject.toml"), str(tmp_path))
+    (tmp_path / "CMakeLists.txt").write_text("")
+    (tmp_path / "src").mkdir()
+    (tmp_path / "src" / "core.cpp").write_text("int x;\n")
+    (tmp_path / "python").mkdir()
+    tools = tmp_path / "tools"
+    tools.mkdir()
+    for tool in ("cmake", "g++", "make", "chromium", "chromedriver"):
+        executable(tools / tool, "#!/bin/sh\nexit 0\n")
+    interpreter = subprocess.check_output([sys.executable, "-c", "import sys; print(sys.executable)"],
+                                          universal_newlines=True).strip()
+    venv = tmp_path / ".venv" / ("py" + VERSION)
+    (venv / "bin").mkdir(parents=True)
+    executable(venv / "bin" / "python", RECORDING_PYTHON)
+    (venv / ".sarn-base").write_text(interpreter + "\n")
+    return tmp_path
+
+
+def run_setup(tree, *options):
+    """Runs setup.sh for this interpreter; returns the pip commands it gave,
+    each as its arguments after "install"."""
+    env = dict(os.environ, PATH=str(tree / "tools") + os.pathsep + os.environ["PATH"])
+    env["PY" + VERSION.replace(".", "")] = sys.executable
+    env.pop("SARN_PYTHON", None)
+    log = tree / ".venv" / ("py" + VERSION) / "commands.log"
+    if log.exists():
+        log.unlink()
+    done = subprocess.run(["bash", str(tree / "scripts" / "setup.sh")] + list(options) + [VERSION], env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+    assert done.returncode == 0, done.stdout
+    if not log.exists():
+        return []
+    commands = [line.split() for line in log.read_text().splitlines()]
+    assert all(command[:3] == ["-m", "pip", "--disable-pip-version-check"] for command in commands)
+    return [command[command.index("install") + 1:] for command in commands]
+
+
+def builds(commands):
+    """The targets of the commands that build sarn."""
+    return [command[2] for command in commands if command[:2] == ["-v", "--no-build-isolation"]]
+
+
+def test_demo_setup_installs_the_build_tools_and_sarn_alone(tree):
+    commands = run_setup(tree, "--no-test-requirements")
+    assert len(commands) == 2
+    assert commands[0][0] == "--upgrade" and "ninja" in commands[0]
+    assert builds(commands) == ["."]
+
+
+def test_test_setup_after_the_demo_adds_the_test_requirements_without_a_rebuild(tree):
+    run_setup(tree, "--no-test-requirements")
+    assert run_setup(tree) == [[requirement] for requirement in listed_test_requirements()]
+    assert run_setup(tree) == []
+
+
+def test_demo_setup_after_the_test_setup_does_nothing(tree):
+    commands = run_setup(tree)
+    assert builds(commands) == [".[test]"]
+    assert [command for command in commands if len(command) == 1] == [[r] for r in listed_test_requirements()]
+    assert run_setup(tree, "--no-test-requirements") == []
+
+
+def test_a_changed_source_is_rebuilt_once(tree):
+    run_setup(tree, "--no-test-requirements")
+    (tree / "src" / "core.cpp").write_text("int y;\n")
+    assert builds(run_setup(tree, "--no-test-requirements")) == ["."]
+    assert run_setup(tree, "--no-test-requirements") == []
+
+
+def find_python(version):
+    env = dict(os.environ)
+    env.pop("SARN_PYTHON", None)
+    done = subprocess.run(["bash", str(SCRIPTS / "find-python.sh"), version], env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, universal_newlines=True)
+    return done.stdout.strip() if done.returncode == 0 else None
+
+
+def test_any_interpreter_is_the_newest_supported_one_found():
+    found = [version for version in SUPPORTED if find_python(version)]
+    if not found:
+        pytest.skip("no supported interpreter found by scripts/find-python.sh")
+    assert find_python("any") == find_python(found[-1])
