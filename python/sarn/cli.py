@@ -244,7 +244,7 @@ def _find_parser(commands: Any) -> None:
         "find", help="search the calls of every stored trace",
         description="List the calls whose qualified name matches PATTERN (a glob, such as 'pricing.*') in every "
                     "stored trace, newest first, as they are found.")
-    find.add_argument("pattern", help="qualified name glob ('*' and '?'), matched whole or by its last parts")
+    find.add_argument("pattern", help="qualified name glob ('*' and '?'): 'pricing.*', 'Cart.add', matched whole or by its last dotted parts")
     find.add_argument("--where", metavar="EXPR",
                       help="a condition on the arguments and 'result': comparisons with literals, 'is None', "
                            "'in', 'and', 'or', 'not' (e.g. \"rate is None and qty > 2\")")

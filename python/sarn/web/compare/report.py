@@ -27,14 +27,9 @@ _MARK_COLOR = {"-": _RED, "+": _GREEN, "!": _BOLD, " ": ""}
 Threads = List[Tuple[str, List[Pair]]]
 
 
-def _walk(pairs: List[Pair], path: Tuple[str, ...]) -> Iterator[Tuple[Tuple[str, ...], Pair]]:
-    """The differing pairs in reading order, each with its callers' names."""
-    stack = [(path, pair) for pair in reversed(pairs) if pair.differs]
-    while stack:
-        where, pair = stack.pop()
-        yield where, pair
-        inner = where + (pair.call.name,)
-        stack.extend((inner, child) for child in reversed(pair.children) if child.differs)
+# Changes seen when a call starts (its line and arguments); the others are
+# seen when it ends, after the calls it made.
+_AT_CALL = ("site", "argument")
 
 
 def _entry(thread: str, path: Tuple[str, ...], pair: Pair, change: Optional[Change]) -> Dict[str, Any]:
@@ -49,18 +44,32 @@ def _entry(thread: str, path: Tuple[str, ...], pair: Pair, change: Optional[Chan
     return entry
 
 
+def _thread_differences(thread: str, pairs: List[Pair]) -> Iterator[Dict[str, Any]]:
+    """A thread's differences in the order the runs met them: a call's
+    arguments, then the calls it made, then how it ended."""
+    stack: List[Tuple[Tuple[str, ...], Pair, bool]] = [((), pair, False) for pair in reversed(pairs) if pair.differs]
+    while stack:
+        path, pair, ended = stack.pop()
+        if ended:
+            yield from (_entry(thread, path, pair, change) for change in pair.changes if change.kind not in _AT_CALL)
+            continue
+        if pair.a is None or pair.b is None:
+            yield _entry(thread, path, pair, None)
+            continue
+        yield from (_entry(thread, path, pair, change) for change in pair.changes if change.kind in _AT_CALL)
+        stack.append((path, pair, True))
+        inner = path + (pair.call.name,)
+        stack.extend((inner, child, False) for child in reversed(pair.children) if child.differs)
+
+
 def differences(threads: Threads) -> Iterator[Dict[str, Any]]:
-    """Every difference in reading order, as a JSON-ready map: "kind"
-    ("only_a", "only_b", "site", "argument", "result", "exception", "local",
-    "time"), "thread", "path" (the callers' names), "name", "site", and "a"
-    and "b" (the texts of each side; "field" the argument or local name;
-    "calls" the calls of a one-sided subtree)."""
+    """Every difference in the order the runs met them, as a JSON-ready map:
+    "kind" ("only_a", "only_b", "site", "argument", "result", "exception",
+    "local", "time"), "thread", "path" (the callers' names), "name", "site",
+    and "a" and "b" (the texts of each side; "field" the argument or local
+    name; "calls" the calls of a one-sided subtree)."""
     for name, pairs in threads:
-        for path, pair in _walk(pairs, ()):
-            if pair.a is None or pair.b is None:
-                yield _entry(name, path, pair, None)
-            for change in pair.changes:
-                yield _entry(name, path, pair, change)
+        yield from _thread_differences(name, pairs)
 
 
 def first_difference(threads: Threads) -> Optional[Dict[str, Any]]:

@@ -7,7 +7,6 @@ from __future__ import annotations
 
 import datetime
 import fnmatch
-import os
 import re
 import time
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
@@ -37,16 +36,16 @@ class Query:
         self.where = compile_where(where) if where else None
         self.raised = raised
         self.slower = slower
-        self._names: Dict[Tuple[str, str], bool] = {}
+        self._names: Dict[str, bool] = {}
 
-    def matches_name(self, qualname: str, path: Any) -> bool:
-        """The glob against the qualified name, alone or behind its module's
-        dotted path ("pricing.price_in", "shop.pricing.price_in")."""
-        file = path.rpartition(":")[0] if isinstance(path, str) else ""
-        known = self._names.get((file, qualname))
+    def matches_name(self, qualname: str) -> bool:
+        """The glob against the qualified name ("pricing.Cart.add") or its
+        last dotted parts ("Cart.add", "add")."""
+        known = self._names.get(qualname)
         if known is None:
-            known = any(fnmatch.fnmatchcase(name, self.pattern) for name in _candidates(file, qualname))
-            self._names[(file, qualname)] = known
+            parts = qualname.split(".")
+            known = any(fnmatch.fnmatchcase(".".join(parts[start:]), self.pattern) for start in range(len(parts)))
+            self._names[qualname] = known
         return known
 
     def matches(self, call: Dict[str, Any], ret: Optional[Dict[str, Any]], raised: Optional[Dict[str, Any]]) -> bool:
@@ -60,15 +59,6 @@ class Query:
         if ret is not None and raised is None:
             values["result"] = ret.get("arg")
         return self.where(values)
-
-
-def _candidates(file: str, qualname: str) -> Iterator[str]:
-    yield qualname
-    parts = [part for part in re.split(r"[\\/]", os.path.splitext(file)[0]) if part]
-    if parts and parts[-1] == "__init__":
-        parts.pop()
-    for start in range(len(parts) - 1, -1, -1):
-        yield ".".join(parts[start:] + [qualname])
 
 
 def _duration(call: Dict[str, Any], ret: Optional[Dict[str, Any]]) -> Optional[float]:
@@ -127,7 +117,7 @@ def find_in(stream: Any, query: Query) -> Iterator[Found]:
             site = record.get("user_code_call_site")
             parent = paths.get(site.get("call_frame_id")) if isinstance(site, dict) else None
             paths[frame_id] = record.get("path")
-            if query.matches_name(str(record.get("qualname") or record.get("co_name") or ""), record.get("path")):
+            if query.matches_name(str(record.get("qualname") or record.get("co_name") or "")):
                 waiting[frame_id] = (record, call_site(record, parent))
         else:
             paths.pop(frame_id, None)
