@@ -4,7 +4,7 @@ here, never evaluated by Python.
 
 Allowed: names (the call's arguments, ``result``), attribute and item access
 on them (``cart.owner``, ``item['name']``), literals (numbers, texts, None,
-True, False, and tuples or lists of them), comparisons (``== != < <= > >=``,
+True, False, and tuples or lists of them), comparisons between them (``== != < <= > >=``,
 ``is``, ``is not``, ``in``, ``not in``), ``and``, ``or``, ``not``.
 
 Recorded values are compared as recorded: an object that was not written

@@ -1,0 +1,84 @@
+"""The pieces of sarn diff and sarn find that need no recording: values as
+compared, and the --where language."""
+
+import msgpack
+import pytest
+
+from sarn.serialize import dump_msgpack
+from sarn.web.compare.command import parse_time_threshold
+from sarn.web.compare.normal import summarise
+from sarn.web.compare.where import WhereError, compile_where
+
+
+class Item:
+    def __init__(self, name, created_at):
+        self.name = name
+        self.created_at = created_at
+
+
+def recorded(value):
+    return msgpack.unpackb(dump_msgpack(value), raw=False, strict_map_key=False)
+
+
+@pytest.mark.parametrize(
+    "a, b, ignore, same",
+    [
+        (object(), object(), (), True),  # "<object object at 0x...>"
+        (Item("tea", 1), Item("tea", 1), (), True),  # written with their ids
+        (Item("tea", 1), Item("tea", 2), (), False),
+        (Item("tea", 1), Item("tea", 2), ("created_at",), True),
+        ({"rows": [{"created_at": 1, "n": 2}]}, {"rows": [{"created_at": 5, "n": 2}]}, ("created_at",), True),
+        ({"rows": [{"created_at": 1, "n": 2}]}, {"rows": [{"created_at": 1, "n": 3}]}, ("created_at",), False),
+        ({1: "a", "created_at": 1}, {1: "a", "created_at": 2}, ("created_at",), True),  # a map with other keys
+        ("at 0x10", "at 0x11", (), False),  # only an address in a repr's shape is left out
+    ],
+)
+def test_values_as_compared(a, b, ignore, same):
+    assert (summarise(recorded(a), ignore)[0] == summarise(recorded(b), ignore)[0]) is same
+
+
+CART = recorded({"owner": Item("ann", 3), "items": [("tea", 2)], "total": 7.5, "note": None})
+
+
+@pytest.mark.parametrize(
+    "expression, expected",
+    [
+        ("note is None", True),
+        ("note is not None", False),
+        ("total > 7 and total <= 7.5", True),
+        ("total == 1 or owner.name == 'ann'", True),
+        ("not owner.created_at >= 3", False),
+        ("items[0][0] == 'tea'", True),
+        ("'tea' in items[0]", True),
+        ("total in (1, 2)", False),
+        ("missing == 1 or missing != 1", False),  # a name the call lacks matches nothing
+        ("owner.name > 3", False),  # text against a number: false, not an error
+        ("total", True),
+    ],
+)
+def test_where_conditions(expression, expected):
+    assert compile_where(expression)(CART) is expected
+
+
+@pytest.mark.parametrize(
+    "expression",
+    ["__import__('os').system('true')", "total + 1 > 2", "owner.__class__()", "lambda: 1", "total >"],
+)
+def test_where_refuses_what_is_not_a_condition_on_literals(expression):
+    with pytest.raises(WhereError):
+        compile_where(expression)
+
+
+@pytest.mark.parametrize(
+    "threshold, a, b, counts",
+    [
+        ("2x", 0.010, 0.021, True),
+        ("2x", 0.010, 0.015, False),
+        ("2x", 0.0001, 0.0009, False),  # both under a millisecond: noise
+        ("10ms", 0.100, 0.111, True),
+        ("10ms", 0.100, 0.105, False),
+        ("250us", 0.0, 0.0003, True),
+    ],
+)
+def test_time_thresholds(threshold, a, b, counts):
+    assert parse_time_threshold(threshold)(a, b) is counts
