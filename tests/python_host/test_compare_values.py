@@ -6,6 +6,7 @@ import pytest
 
 from sarn.serialize import dump_msgpack
 from sarn.web.compare.command import parse_time_threshold
+from sarn.web.compare.detail import pointed
 from sarn.web.compare.normal import summarise
 from sarn.web.compare.where import WhereError, compile_where
 
@@ -82,3 +83,27 @@ def test_where_refuses_what_is_not_a_condition_on_literals(expression):
 )
 def test_time_thresholds(threshold, a, b, counts):
     assert parse_time_threshold(threshold)(a, b) is counts
+
+
+class Shelf:
+    def __init__(self, items):
+        self.items = items
+
+
+@pytest.mark.parametrize(
+    "a, b, place, texts",
+    [
+        (Shelf({"tea": [1, 2]}), Shelf({"tea": [1, 3]}), ".items['tea'][1]", ("2", "3")),
+        ({3: "a", 4: "b"}, {3: "a", 4: "c"}, "[4]", ("'b'", "'c'")),
+        ((1, ("x", 2)), (1, ("x", 5)), "[1][1]", ("2", "5")),
+        ([1, 2], [1, 2, 3], "", ("[1, 2]", "[1, 2, 3]")),  # of other lengths: the whole values
+        (Shelf(1), Item("a", 1), "", None),  # of other types
+    ],
+)
+def test_pointed_difference(a, b, place, texts):
+    where, inner_a, inner_b = pointed(recorded(a), recorded(b))
+    assert where == place
+    if texts is not None:
+        from sarn.web.values import format_value
+
+        assert (format_value(inner_a), format_value(inner_b)) == texts

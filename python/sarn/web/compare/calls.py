@@ -29,11 +29,16 @@ class Call:
     are ((name, digest, text), ...); ``result`` and ``raised`` are (digest,
     text) or None."""
 
-    __slots__ = ("name", "site", "path", "args", "result", "raised", "locals", "start", "duration", "children")
+    __slots__ = ("name", "site", "path", "args", "result", "raised", "locals", "start", "duration", "children",
+                 "index", "end")
 
     def __init__(self, name: str, site: Optional[str], path: Any, args: Tuple[Tuple[str, bytes, str], ...],
-                 start: Any) -> None:
+                 start: Any, index: int = -1) -> None:
         self.name = name
+        # The places of its call and return records among the document's
+        # records, to read its values whole again (:mod:`.detail`).
+        self.index = index
+        self.end = -1
         self.site = site
         self.path = path if isinstance(path, str) else None
         self.args = args
@@ -95,7 +100,7 @@ class _Builder:
             thread = self.threads[key] = Thread(str(key[1]) if key[1] is not None else "thread")
         return thread
 
-    def add(self, record: Dict[str, Any], fallback: Any) -> None:
+    def add(self, record: Dict[str, Any], fallback: Any, index: int) -> None:
         kind = record.get("type")
         frame_id = record.get("frame_id")
         if kind == "exception":
@@ -112,12 +117,12 @@ class _Builder:
         if kind != "frame":
             payload = {key: value for key, value in record.items() if not _INTEREST_NOISE.search(str(key))}
             siblings.append(Call(interest_name(record), call_site(record, parent and parent.path), None,
-                                 summarise_map(payload, self.ignore), record.get("timestamp")))
+                                 summarise_map(payload, self.ignore), record.get("timestamp"), index))
             return
         if record.get("event") == "call":
             name = record.get("qualname") or record.get("co_name") or "?"
             call = Call(str(name), call_site(record, parent and parent.path), record.get("path"),
-                        summarise_map(record.get("locals"), self.ignore), record.get("timestamp"))
+                        summarise_map(record.get("locals"), self.ignore), record.get("timestamp"), index)
             siblings.append(call)
             if frame_id is not None:
                 self.open[frame_id] = call
@@ -126,6 +131,7 @@ class _Builder:
         if call is None:
             return
         self.returned(call, record)
+        call.end = index
         self.last = (frame_id, call)
 
     def returned(self, call: Call, record: Dict[str, Any]) -> None:
@@ -143,9 +149,11 @@ def read_threads(stream: Any, ignore: Collection[str] = (), progress: Any = None
     in the order their first record comes, and the document's header entries."""
     builder = _Builder(frozenset(ignore))
     header: Dict[str, Any] = {}
+    index = 0
     for kind, fallback, item in iter_document(stream, progress):
         if kind == "record":
-            builder.add(item, fallback)
+            builder.add(item, fallback, index)
+            index += 1
         elif kind == "header":
             header = item
     return list(builder.threads.values()), header

@@ -10,6 +10,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from sarn import db
 
+from . import detail
 from .align import Options, align_threads
 from .calls import read_threads
 from .report import first_difference, json_report, text_lines
@@ -68,7 +69,19 @@ def compare(db_path: str, a: str, b: str, *, ignore: Sequence[str] = (), options
     """The two traces' threads aligned, and the facts of each trace."""
     threads_a, facts_a = _read(db_path, a, ignore, timeout)
     threads_b, facts_b = _read(db_path, b, ignore, timeout)
-    return align_threads(threads_a, threads_b, options or Options()), facts_a, facts_b
+    threads = align_threads(threads_a, threads_b, options or Options())
+    unclear = list(detail.unclear_changes(threads))
+    if unclear:
+        values_a = _values(db_path, facts_a["id"], [want for _, want, _ in unclear], timeout)
+        values_b = _values(db_path, facts_b["id"], [want for _, _, want in unclear], timeout)
+        for change, want_a, want_b in unclear:
+            detail.sharpen(change, values_a.get(want_a), values_b.get(want_b), ignore)
+    return threads, facts_a, facts_b
+
+
+def _values(db_path: str, trace_id: str, wants: Any, timeout: float) -> Dict[Any, Any]:
+    with db.open_trace(db_path, trace_id, timeout=timeout) as stream:
+        return detail.read_values(stream, wants)
 
 
 def run_diff(db_path: str, a: str, b: str, write: Callable[[str], Any], *, ignore: Sequence[str] = (),

@@ -23,7 +23,17 @@ __all__ = ["Summary", "normalise", "summarise", "summarise_map"]
 #: A value as compared: (digest, short text).
 Summary = Tuple[bytes, str]
 
+# Addresses in reprs, and a thread's ident in its repr ("<Thread(worker,
+# started 1405...)>").
 _ADDRESS = re.compile(r" at 0x[0-9a-fA-F]+")
+_THREAD_IDENT = re.compile(r"(\((?:[^()]*, )?(?:started|stopped)(?: daemon)?) \d+\)")
+#: Attributes that hold a thread's ids (threading.Thread and its subclasses):
+#: never the same in two runs.
+THREAD_ID_ATTRS = frozenset(("_ident", "_native_id"))
+
+
+def _clean_text(text: str) -> str:
+    return _THREAD_IDENT.sub(r"\1 ?)", _ADDRESS.sub(" at 0x?", text))
 
 
 def normalise(value: Any, ignore: Collection[str] = ()) -> Any:
@@ -31,7 +41,7 @@ def normalise(value: Any, ignore: Collection[str] = ()) -> Any:
     (keys of maps, attributes of objects, at any depth)."""
     kind = type(value)
     if kind is str:
-        return _ADDRESS.sub(" at 0x?", value)
+        return _clean_text(value)
     if kind is list:
         return [normalise(item, ignore) for item in value]
     if kind is not dict:
@@ -43,7 +53,8 @@ def normalise(value: Any, ignore: Collection[str] = ()) -> Any:
         if key == "id":
             continue  # the object's id(): a different number in every run
         if key == "attrs" and isinstance(item, dict):
-            clean[key] = {name: normalise(attr, ignore) for name, attr in item.items() if name not in ignore}
+            clean[key] = {name: normalise(attr, ignore) for name, attr in item.items()
+                          if name not in ignore and name not in THREAD_ID_ATTRS}
         elif key == "items" and value.get(TAG) == "dict" and isinstance(item, list):
             clean[key] = [normalise(pair, ignore) for pair in item
                           if not (isinstance(pair, list) and len(pair) == 2 and pair[0] in ignore)]

@@ -88,6 +88,8 @@ def json_report(threads: Threads, a: Dict[str, Any], b: Dict[str, Any]) -> Dict[
 
 
 def _args_text(call: Call, width: int = ARGS_WIDTH) -> str:
+    if any(name == "__name__" for name, _, _ in call.args) or call.name.endswith("<module>"):
+        return "()"  # a module body's "arguments" are its namespace: nothing to read there
     return cut("(" + ", ".join("%s=%s" % (printable(name), text) for name, _, text in call.args) + ")", width)
 
 
@@ -107,7 +109,7 @@ def _change_text(change: Change, side: str) -> str:
         suffix = " (at return)" if change.kind == "local" else ""
         return ("%s=%s%s" % (name, text, suffix)) if text else "%s absent%s" % (name, suffix)
     if change.kind == "result":
-        return "-> " + text
+        return "-> " + (("%s=%s" % (printable(change.field), text)) if change.field else text)
     if change.kind == "time":
         return "took " + text
     return text or "(no return recorded)"
@@ -120,7 +122,8 @@ def _say_first(first: Dict[str, Any]) -> List[str]:
     if first["kind"] in ("only_a", "only_b"):
         lines.append("  only in %s: %s" % ("A" if first["kind"] == "only_a" else "B", first["a"] or first["b"]))
     else:
-        label = first["kind"] + (" " + printable(first["field"]) if first["field"] else "")
+        field = printable(first["field"]) if first["field"] else ""
+        label = field if first["kind"] == "result" and field else first["kind"] + (" " + field if field else "")
         lines.append("  %s: %s  vs  %s" % (label, first["a"] or "(absent)", first["b"] or "(absent)"))
     return lines
 
