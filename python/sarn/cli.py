@@ -248,7 +248,7 @@ def _find_parser(commands: Any) -> None:
     find.add_argument("--where", metavar="EXPR",
                       help="a condition on the arguments and 'result': comparisons with literals, 'is None', "
                            "'in', 'and', 'or', 'not' (e.g. \"rate is None and qty > 2\")")
-    find.add_argument("--raised", metavar="TYPE", help="calls that raised an exception of this type name")
+    find.add_argument("--raised", metavar="TYPE", help="calls that raised an exception of this type name (a glob: '*Error'; '*': any exception)")
     find.add_argument("--slower", metavar="DURATION", help="calls that took at least this long (100ms, 2s)")
     find.add_argument("--since", metavar="WHEN", help="traces saved in the last 30m, 2h, 7d, or since a date")
     find.add_argument("--source", help="traces of this source only (run, pytest, ...)")

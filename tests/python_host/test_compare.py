@@ -11,6 +11,9 @@ pytest.importorskip("sarn._sarn")
 
 from sarn import cli, db  # noqa: E402
 
+# Which exception ended a frame is recorded from Python 3.12 on.
+EXCEPTION_KNOWN = sys.version_info >= (3, 12)
+
 APP = """
     import os
     import time
@@ -130,7 +133,9 @@ def test_differences_of_two_runs(recorded, capsys, variant, first, kinds):
     assert found["path"] == ["__main__.<module>", "__main__.main"]
     if first[3] is not None:
         assert (found["a"], found["b"]) == first[3:]
-    assert {(entry["kind"], entry["name"].rpartition(".")[2]) for entry in report["differences"]} == kinds
+    # Python before 3.12 runs a list comprehension as a call of its own.
+    assert {(entry["kind"], entry["name"].rpartition(".")[2]) for entry in report["differences"]
+            if "<listcomp>" not in entry["name"]} == kinds
     assert report["a"]["id"] == ids["base"] and report["b"]["id"] == ids[variant]
     assert set(found) >= {"thread", "path", "name", "site", "kind", "a", "b"}
 
@@ -142,7 +147,8 @@ def test_an_extra_iteration_is_one_call_and_raised_shows(recorded, capsys):
     assert code == 1
     lines = out.splitlines()
     extra = [line for line in lines if line.startswith("+") and "price_in(" in line]
-    assert len(extra) == 1 and "name='void'" in extra[0] and "raised KeyError('void')" in extra[0]
+    assert len(extra) == 1 and "name='void'" in extra[0] and " raised " in extra[0]
+    assert "raised KeyError('void')" in extra[0] or not EXCEPTION_KNOWN
     assert not any(line.startswith("-") and "price_in" in line for line in lines)
     assert any(line.startswith("! ") and "checkout()" in line for line in lines)
 
@@ -233,7 +239,9 @@ def _environ():
         (["pricing.price_in", "--where", "rate is None"], {("rate", 2)}),
         (["price_in", "--where", "name == 'jam' or name == 'void'"], {("extra", 1), ("boom", 1)}),
         (["pricing.*", "--where", "result > 7"], {(variant, 1) for variant in ("base", "again", "extra", "slow")}),
-        (["*.price_in", "--raised", "KeyError"], {("boom", 1)}),
+        pytest.param(["*.price_in", "--raised", "KeyError"], {("boom", 1)},
+                     marks=pytest.mark.skipif(not EXCEPTION_KNOWN, reason="the exception is recorded from 3.12")),
+        (["*.price_in", "--raised", "*"], {("boom", 1)}),
         (["main", "--slower", "150ms"], {("slow", 1)}),
         (["checkout", "--where", "order.created_at > 0 and rate == 0.2 and 'tea' in items[0]"],
          {(variant, 1) for variant in ("base", "again", "extra", "boom", "slow")}),

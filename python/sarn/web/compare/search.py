@@ -49,7 +49,8 @@ class Query:
         return known
 
     def matches(self, call: Dict[str, Any], ret: Optional[Dict[str, Any]], raised: Optional[Dict[str, Any]]) -> bool:
-        if self.raised is not None and (raised is None or exception_type(raised.get("exception")) != self.raised):
+        if self.raised is not None and (raised is None or not fnmatch.fnmatchcase(
+                exception_type(raised.get("exception")), self.raised)):
             return False
         if self.slower is not None and (_duration(call, ret) or 0.0) < self.slower:
             return False
