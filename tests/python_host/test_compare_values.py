@@ -107,3 +107,31 @@ def test_pointed_difference(a, b, place, texts):
         from sarn.web.values import format_value
 
         assert (format_value(inner_a), format_value(inner_b)) == texts
+
+
+def calls(specs):
+    from sarn.web.compare.calls import Call
+    from sarn.web.compare.normal import summarise_map
+
+    return [Call(name, "app.py:3", None, summarise_map({"n": n}), None) for name, n in specs]
+
+
+@pytest.mark.parametrize(
+    "a, b, one_sided, changed",
+    [
+        # an extra iteration inside a loop: one extra call wherever it falls
+        ([("add", n) for n in range(5)], [("add", n) for n in (0, 1, 9, 2, 3, 4)], 1, 0),
+        ([("add", 1), ("log", 0), ("add", 2)], [("add", 1), ("log", 5), ("add", 2)], 0, 1),
+        ([("add", 1), ("save", 0)], [("add", 1), ("load", 0), ("save", 0)], 1, 0),
+        # too long to align as sequences: equal heads and tails still pair,
+        # the changed middle pairs by position
+        ([("add", 0)] * 3000 + [("log", 1)], [("add", 0)] * 3000 + [("add", 0), ("log", 1)], 1, 0),
+        ([("add", n) for n in range(2500)], [("add", n + 1) for n in range(2500)], 0, 2500),
+    ],
+)
+def test_sibling_alignment(a, b, one_sided, changed):
+    from sarn.web.compare.align import Options, align_calls
+
+    pairs = align_calls(calls(a), calls(b), Options())
+    assert sum(pair.a is None or pair.b is None for pair in pairs) == one_sided
+    assert sum(bool(pair.changes) for pair in pairs) == changed

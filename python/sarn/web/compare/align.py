@@ -121,14 +121,51 @@ def _name(call: Call) -> Any:
 _KEYS = (_exact, _key, _name)
 
 
+#: Sibling stretches at most this big (calls of A times calls of B) are
+#: aligned as sequences; a bigger one (a long loop whose calls all changed)
+#: pairs by position, since sequence alignment costs up to their product.
+ALIGN_LIMIT = 4_000_000
+
+
+def _opcodes(a: List[Any], b: List[Any]) -> List[Tuple[str, int, int, int, int]]:
+    """difflib's opcodes, after equal heads and tails are taken off (the
+    common case costs a pass), and by position when the rest is too big."""
+    head = 0
+    while head < len(a) and head < len(b) and a[head] == b[head]:
+        head += 1
+    tail = 0
+    while tail < len(a) - head and tail < len(b) - head and a[-1 - tail] == b[-1 - tail]:
+        tail += 1
+    end_a, end_b = len(a) - tail, len(b) - tail
+    middle: List[Tuple[str, int, int, int, int]] = []
+    if (end_a - head) * (end_b - head) > ALIGN_LIMIT:
+        both = min(end_a, end_b) - head
+        middle.append(("replace", head, head + both, head, head + both))
+        if end_a - head > both:
+            middle.append(("delete", head + both, end_a, end_b, end_b))
+        elif end_b - head > both:
+            middle.append(("insert", end_a, end_a, head + both, end_b))
+    elif end_a > head or end_b > head:
+        matcher = SequenceMatcher(None, a[head:end_a], b[head:end_b], autojunk=False)
+        middle = [(tag, i1 + head, i2 + head, j1 + head, j2 + head) for tag, i1, i2, j1, j2 in matcher.get_opcodes()]
+    codes = [("equal", 0, head, 0, head)] if head else []
+    codes.extend(middle)
+    if tail:
+        codes.append(("equal", end_a, len(a), end_b, len(b)))
+    return codes
+
+
 def _siblings(a: Sequence[Call], b: Sequence[Call], options: Options, keys: Sequence[Any] = _KEYS) -> List[Pair]:
     pairs: List[Pair] = []
-    matcher = SequenceMatcher(None, [keys[0](call) for call in a], [keys[0](call) for call in b], autojunk=False)
-    for tag, i1, i2, j1, j2 in matcher.get_opcodes():
+    for tag, i1, i2, j1, j2 in _opcodes([keys[0](call) for call in a], [keys[0](call) for call in b]):
         if tag == "equal":
             pairs.extend(Pair(one, other, compare_calls(one, other, options)) for one, other in zip(a[i1:i2], b[j1:j2]))
         elif tag == "replace" and len(keys) > 1:
             pairs.extend(_siblings(a[i1:i2], b[j1:j2], options, keys[1:]))
+        elif tag == "replace" and (i2 - i1) * (j2 - j1) > ALIGN_LIMIT:
+            for one, other in zip(a[i1:i2], b[j1:j2]):  # by position: only calls of one function pair
+                pairs.extend([Pair(one, other, compare_calls(one, other, options))] if one.name == other.name
+                             else [Pair(one, None, []), Pair(None, other, [])])
         else:
             pairs.extend(Pair(one, None, []) for one in a[i1:i2])
             pairs.extend(Pair(None, other, []) for other in b[j1:j2])
