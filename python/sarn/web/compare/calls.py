@@ -87,8 +87,11 @@ def exception_type(value: Any) -> str:
 class _Builder:
     """Pairs calls with returns by frame id and nests them by call site."""
 
-    def __init__(self, ignore: Collection[str]) -> None:
+    def __init__(self, ignore: Collection[str], keep_locals: bool) -> None:
         self.ignore = ignore
+        self.keep_locals = keep_locals
+        # Equal summaries are held once: the calls of a loop repeat theirs.
+        self.shared: Dict[Any, Any] = {}
         self.threads: Dict[Tuple[Any, Any], Thread] = {}
         self.open: Dict[Any, Call] = {}  # frame id -> call not yet returned
         self.last: Optional[Tuple[Any, Call]] = None  # the call that returned last, for its exception record
@@ -99,6 +102,12 @@ class _Builder:
         if thread is None:
             thread = self.threads[key] = Thread(str(key[1]) if key[1] is not None else "thread")
         return thread
+
+    def share(self, summary: Any) -> Any:
+        """``summary``, or the equal one already held."""
+        if type(summary) is tuple and summary and type(summary[0]) is tuple:
+            summary = tuple(self.shared.setdefault(part, part) for part in summary)
+        return self.shared.setdefault(summary, summary)
 
     def add(self, record: Dict[str, Any], fallback: Any, index: int) -> None:
         kind = record.get("type")
@@ -117,12 +126,12 @@ class _Builder:
         if kind != "frame":
             payload = {key: value for key, value in record.items() if not _INTEREST_NOISE.search(str(key))}
             siblings.append(Call(interest_name(record), call_site(record, parent and parent.path), None,
-                                 summarise_map(payload, self.ignore), record.get("timestamp"), index))
+                                 self.share(summarise_map(payload, self.ignore)), record.get("timestamp"), index))
             return
         if record.get("event") == "call":
             name = record.get("qualname") or record.get("co_name") or "?"
             call = Call(str(name), call_site(record, parent and parent.path), record.get("path"),
-                        summarise_map(record.get("locals"), self.ignore), record.get("timestamp"), index)
+                        self.share(summarise_map(record.get("locals"), self.ignore)), record.get("timestamp"), index)
             siblings.append(call)
             if frame_id is not None:
                 self.open[frame_id] = call
@@ -135,8 +144,9 @@ class _Builder:
         self.last = (frame_id, call)
 
     def returned(self, call: Call, record: Dict[str, Any]) -> None:
-        call.result = summarise(record.get("arg"), self.ignore)
-        call.locals = summarise_map(record.get("locals"), self.ignore)
+        call.result = self.share(summarise(record.get("arg"), self.ignore))
+        if self.keep_locals:
+            call.locals = self.share(summarise_map(record.get("locals"), self.ignore))
         end = record.get("timestamp")
         if call.start is not None and isinstance(end, (int, float)):
             call.duration = max(0.0, end - call.start)
@@ -144,10 +154,12 @@ class _Builder:
             call.name = str(record["qualname"])
 
 
-def read_threads(stream: Any, ignore: Collection[str] = (), progress: Any = None) -> Tuple[List[Thread], Dict[str, Any]]:
+def read_threads(stream: Any, ignore: Collection[str] = (), progress: Any = None,
+                 keep_locals: bool = False) -> Tuple[List[Thread], Dict[str, Any]]:
     """The threads of a document (bytes, a binary file, or a decoded dict),
-    in the order their first record comes, and the document's header entries."""
-    builder = _Builder(frozenset(ignore))
+    in the order their first record comes, and the document's header entries.
+    The locals at return are kept with ``keep_locals`` only."""
+    builder = _Builder(frozenset(ignore), keep_locals)
     header: Dict[str, Any] = {}
     index = 0
     for kind, fallback, item in iter_document(stream, progress):

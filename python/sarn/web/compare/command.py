@@ -56,10 +56,11 @@ def traces_of_test(db_path: str, node_id: str, timeout: float) -> Tuple[str, str
     return found[1], found[0]
 
 
-def _read(db_path: str, trace_id: str, ignore: Sequence[str], timeout: float) -> Tuple[List[Any], Dict[str, Any]]:
+def _read(db_path: str, trace_id: str, ignore: Sequence[str], options: Options,
+          timeout: float) -> Tuple[List[Any], Dict[str, Any]]:
     with db.open_trace(db_path, trace_id, timeout=timeout) as stream:
         info = stream.info
-        threads, _ = read_threads(stream, ignore)
+        threads, _ = read_threads(stream, ignore, keep_locals=options.locals)
     facts = {"id": info.id, "source": info.source, "label": info.label, "started": info.started}
     return threads, facts
 
@@ -67,9 +68,10 @@ def _read(db_path: str, trace_id: str, ignore: Sequence[str], timeout: float) ->
 def compare(db_path: str, a: str, b: str, *, ignore: Sequence[str] = (), options: Optional[Options] = None,
             timeout: float = db.READ_TIMEOUT) -> Tuple[Any, Dict[str, Any], Dict[str, Any]]:
     """The two traces' threads aligned, and the facts of each trace."""
-    threads_a, facts_a = _read(db_path, a, ignore, timeout)
-    threads_b, facts_b = _read(db_path, b, ignore, timeout)
-    threads = align_threads(threads_a, threads_b, options or Options())
+    options = options or Options()
+    threads_a, facts_a = _read(db_path, a, ignore, options, timeout)
+    threads_b, facts_b = _read(db_path, b, ignore, options, timeout)
+    threads = align_threads(threads_a, threads_b, options)
     unclear = list(detail.unclear_changes(threads))
     if unclear:
         values_a = _values(db_path, facts_a["id"], [want for _, want, _ in unclear], timeout)

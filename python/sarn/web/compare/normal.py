@@ -63,8 +63,14 @@ def normalise(value: Any, ignore: Collection[str] = ()) -> Any:
     return clean
 
 
+_SCALARS = (bool, int, float)
+
+
 def summarise(value: Any, ignore: Collection[str] = ()) -> Summary:
     """The digest and short text of a recorded value, as compared."""
+    if value is None or type(value) in _SCALARS:
+        text = repr(value)  # short, and the whole value: it is its own digest
+        return text.encode(), text
     clean = normalise(value, ignore)
     try:
         packed = msgpack.packb(clean, use_bin_type=True)
