@@ -16,7 +16,8 @@ from sarn.web.values import ARGS_WIDTH, cut, printable
 from .align import Change, Pair
 from .calls import Call
 
-__all__ = ["differences", "first_difference", "text_lines", "json_report"]
+__all__ = ["differences", "first_difference", "text_lines", "json_report", "shown_pairs", "call_text", "args_text",
+           "change_text"]
 
 #: Characters of a context call's arguments.
 CONTEXT_WIDTH = 60
@@ -38,7 +39,7 @@ def _entry(thread: str, path: Tuple[str, ...], pair: Pair, change: Optional[Chan
                              "site": {"a": pair.a.site if pair.a else None, "b": pair.b.site if pair.b else None}}
     if change is None:
         entry.update(kind="only_a" if pair.b is None else "only_b", calls=call.size(),
-                     a=_call_text(pair.a) if pair.a else None, b=_call_text(pair.b) if pair.b else None)
+                     a=call_text(pair.a) if pair.a else None, b=call_text(pair.b) if pair.b else None)
     else:
         entry.update(kind=change.kind, field=change.field, a=change.a, b=change.b)
     return entry
@@ -87,20 +88,20 @@ def json_report(threads: Threads, a: Dict[str, Any], b: Dict[str, Any]) -> Dict[
 # Text
 
 
-def _args_text(call: Call, width: int = ARGS_WIDTH) -> str:
+def args_text(call: Call, width: int = ARGS_WIDTH) -> str:
     if any(name == "__name__" for name, _, _ in call.args) or call.name.endswith("<module>"):
         return "()"  # a module body's "arguments" are its namespace: nothing to read there
     return cut("(" + ", ".join("%s=%s" % (printable(name), text) for name, _, text in call.args) + ")", width)
 
 
-def _call_text(call: Call) -> str:
-    text = printable(call.name) + _args_text(call)
+def call_text(call: Call) -> str:
+    text = printable(call.name) + args_text(call)
     if call.raised is not None:
         return text + " raised " + call.raised[1]
     return text + (" -> " + call.result[1] if call.result is not None else "")
 
 
-def _change_text(change: Change, side: str) -> str:
+def change_text(change: Change, side: str) -> str:
     text = change.a if side == "-" else change.b
     if change.kind == "site":
         return "called from " + printable(text)
@@ -128,6 +129,25 @@ def _say_first(first: Dict[str, Any]) -> List[str]:
     return lines
 
 
+def shown_pairs(pairs: List[Pair], context: int) -> Iterator[Tuple[int, Optional[Pair]]]:
+    """The sibling pairs to show: those that differ and ``context`` on each
+    side, each with the number of equal pairs left out before it; last
+    (count, None) for those left out at the end."""
+    shown = set()
+    for index, pair in enumerate(pairs):
+        if pair.differs:
+            shown.update(range(max(0, index - context), min(len(pairs), index + context + 1)))
+    hidden = 0
+    for index, pair in enumerate(pairs):
+        if index not in shown:
+            hidden += 1
+            continue
+        yield hidden, pair
+        hidden = 0
+    if hidden and shown:
+        yield hidden, None
+
+
 class _Lines:
     def __init__(self, context: int, color: bool) -> None:
         self.context = context
@@ -140,34 +160,24 @@ class _Lines:
         self.out.append(color + line + _RESET if self.color and color else line)
 
     def siblings(self, pairs: List[Pair], depth: int) -> None:
-        shown = set()
-        for index, pair in enumerate(pairs):
-            if pair.differs:
-                shown.update(range(max(0, index - self.context), min(len(pairs), index + self.context + 1)))
-        hidden = 0
-        for index, pair in enumerate(pairs):
-            if index not in shown:
-                hidden += 1
-                continue
+        for hidden, pair in shown_pairs(pairs, self.context):
             if hidden:
                 self.add(" ", depth, "... %d equal call%s" % (hidden, "s" * (hidden != 1)))
-                hidden = 0
-            self.pair(pair, depth)
-        if hidden and shown:
-            self.add(" ", depth, "... %d equal call%s" % (hidden, "s" * (hidden != 1)))
+            if pair is not None:
+                self.pair(pair, depth)
 
     def pair(self, pair: Pair, depth: int) -> None:
         if pair.a is None or pair.b is None:
             call, mark = (pair.a, "-") if pair.b is None else (pair.b, "+")
             under = call.size() - 1
-            self.add(mark, depth, _call_text(call) + ("  (+%d calls under it)" % under if under else ""), call.site)
+            self.add(mark, depth, call_text(call) + ("  (+%d calls under it)" % under if under else ""), call.site)
             return
         # A call that differs shows its name, the changes say the rest; context shows its arguments.
-        args = "()" if pair.changes else _args_text(pair.a, CONTEXT_WIDTH)
+        args = "()" if pair.changes else args_text(pair.a, CONTEXT_WIDTH)
         self.add("!" if pair.changes else " ", depth, printable(pair.a.name) + args, pair.a.site)
         for change in pair.changes:
-            self.add("-", depth + 2, _change_text(change, "-"))
-            self.add("+", depth + 2, _change_text(change, "+"))
+            self.add("-", depth + 2, change_text(change, "-"))
+            self.add("+", depth + 2, change_text(change, "+"))
         if pair.differs:
             self.siblings(pair.children, depth + 1)
 
