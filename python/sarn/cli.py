@@ -33,7 +33,8 @@ from __future__ import annotations
 
 EXIT_CODES_HELP = """exit codes:
   0    success (run: the program's own exit code is passed through; diff: no differences)
-  1    run: the program ended with an uncaught exception; diff: the runs differ
+  1    run: the program ended with an uncaught exception; diff: the runs differ;
+       find: no call found
   2    bad command line or configuration
   3    run: the script or module cannot be found or imported
   4    no stored trace matches the id given

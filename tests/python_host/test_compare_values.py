@@ -135,3 +135,26 @@ def test_sibling_alignment(a, b, one_sided, changed):
     pairs = align_calls(calls(a), calls(b), Options())
     assert sum(pair.a is None or pair.b is None for pair in pairs) == one_sided
     assert sum(bool(pair.changes) for pair in pairs) == changed
+
+
+def test_threads_pair_by_name_and_a_thread_of_one_run_is_all_new(tmp_path, capsys):
+    import json
+
+    from host_support import DocumentBuilder
+    from sarn import cli, db
+
+    path = str(tmp_path / "traces.db")
+    for trace_id, native_ids in (("trc_01THREADSA", (7, None)), ("trc_01THREADSB", (9, 11))):
+        builder = DocumentBuilder(trace_id=trace_id)
+        builder.call("app.main")
+        builder.ret(None)
+        for native_id, name in zip(native_ids, ("courier", "mailer")):
+            if native_id is not None:  # native thread ids differ between runs
+                builder.call("app.deliver", thread_id=native_id, thread=name, arguments={"n": 1})
+                builder.ret(None, thread_id=native_id, thread=name)
+        db.save_trace_in_sqlite(path, trace_id, timeout=5, msgpack=builder.pack())
+    code = cli.main(["diff", "trc_01THREADSA", "trc_01THREADSB", "--db", path, "--json"])
+    report = json.loads(capsys.readouterr().out)
+    assert code == 1
+    assert [(entry["thread"], entry["kind"], entry["name"]) for entry in report["differences"]] == [
+        ("mailer", "only_b", "app.deliver")]
