@@ -10,6 +10,10 @@ Commands::
     sarn export TRACE_ID [--format json|chrome|perfetto|sarn|html] [--db PATH] [--output FILE] [--indent N]
     sarn import [--db PATH] [--replace] FILE ...
     sarn view [--db PATH] [--host ADDRESS] [--port N]
+    sarn diff A B | --test NODE_ID [--db PATH] [--ignore FIELD ...] [--locals] [--time 2x|10ms]
+              [--context N] [--json] [--color WHEN]
+    sarn find PATTERN [--where EXPR] [--raised TYPE] [--slower DURATION] [--since WHEN]
+              [--source SOURCE] [--trace ID] [--limit N] [--db PATH]
 
 ``sarn run`` runs the program as ``python script.py`` (or ``python -m module``)
 would: same ``sys.argv``, ``sys.path[0]``, ``__main__``, output, exceptions and
@@ -28,8 +32,9 @@ could not be saved.
 from __future__ import annotations
 
 EXIT_CODES_HELP = """exit codes:
-  0    success (run: the program's own exit code is passed through)
-  1    run: the program ended with an uncaught exception
+  0    success (run: the program's own exit code is passed through; diff: no differences)
+  1    run: the program ended with an uncaught exception; diff: the runs differ;
+       find: no call found
   2    bad command line or configuration
   3    run: the script or module cannot be found or imported
   4    no stored trace matches the id given
@@ -198,6 +203,8 @@ def _main_parser() -> argparse.ArgumentParser:
     _db_option(view)
     view.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1: this machine only)")
     view.add_argument("--port", type=int, default=0, help="port to listen on (default: a free one)")
+    _diff_parser(commands)
+    _find_parser(commands)
     imports = commands.add_parser(
         "import", help="store trace files (.sarn) into the database, and those a failed save kept aside",
         description="Store trace files into the database: a trace file written by 'sarn export ID -o "
@@ -209,6 +216,46 @@ def _main_parser() -> argparse.ArgumentParser:
     imports.add_argument("--replace", action="store_true",
                          help="replace a different recording stored under the same trace id")
     return parser
+
+
+def _diff_parser(commands: Any) -> None:
+    diff = commands.add_parser(
+        "diff", help="compare two traces: where do the runs part?",
+        description="Align the call trees of two traces and show where they differ: calls made in one run only, "
+                    "different arguments, results and exceptions. Object ids, addresses in reprs, timestamps and "
+                    "thread ids never count. Exit code 0: no differences, 1: the runs differ.")
+    diff.add_argument("a", nargs="?", help="trace A: id, unique prefix, or 'latest'")
+    diff.add_argument("b", nargs="?", help="trace B: id, unique prefix, or 'latest'")
+    diff.add_argument("--test", metavar="NODE_ID", help="compare the last two traces of this test (pytest --sarn)")
+    _db_option(diff)
+    diff.add_argument("--ignore", action="append", default=[], metavar="FIELD",
+                      help="never compare fields, attributes or arguments of this name (repeatable)")
+    diff.add_argument("--locals", action="store_true", help="compare the locals at return too")
+    diff.add_argument("--time", metavar="THRESHOLD",
+                      help="report durations that differ: '2x' (one took twice as long, and at least 1 ms) "
+                           "or a duration such as '10ms' (they differ by that much)")
+    diff.add_argument("--context", type=int, default=2, metavar="N",
+                      help="show N equal sibling calls around each difference (default 2)")
+    diff.add_argument("--json", action="store_true", help="write the differences as JSON")
+    diff.add_argument("--color", choices=("auto", "always", "never"), default="auto")
+
+
+def _find_parser(commands: Any) -> None:
+    find = commands.add_parser(
+        "find", help="search the calls of every stored trace",
+        description="List the calls whose qualified name matches PATTERN (a glob, such as 'pricing.*') in every "
+                    "stored trace, newest first, as they are found.")
+    find.add_argument("pattern", help="qualified name glob ('*' and '?'): 'pricing.*', 'Cart.add', matched whole or by its last dotted parts")
+    find.add_argument("--where", metavar="EXPR",
+                      help="a condition on the arguments and 'result': comparisons with literals, 'is None', "
+                           "'in', 'and', 'or', 'not' (e.g. \"rate is None and qty > 2\")")
+    find.add_argument("--raised", metavar="TYPE", help="calls that raised an exception of this type name (a glob: '*Error'; '*': any exception)")
+    find.add_argument("--slower", metavar="DURATION", help="calls that took at least this long (100ms, 2s)")
+    find.add_argument("--since", metavar="WHEN", help="traces saved in the last 30m, 2h, 7d, or since a date")
+    find.add_argument("--source", help="traces of this source only (run, pytest, ...)")
+    find.add_argument("--trace", action="append", metavar="ID", help="search this trace only (repeatable)")
+    find.add_argument("--limit", type=int, default=0, metavar="N", help="stop after N calls (default: all)")
+    _db_option(find)
 
 
 def _split_run_arguments(tokens: Sequence[str]) -> Tuple[List[str], Optional[str], Optional[str], List[str]]:
@@ -833,6 +880,46 @@ def _cmd_view(namespace: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _cmd_diff(namespace: argparse.Namespace) -> int:
+    from sarn import viewer
+    from sarn.web.compare.align import Options
+    from sarn.web.compare.command import parse_time_threshold, run_diff, traces_of_test
+
+    config = _config(namespace.db)
+    timeout = config["sqlite_busy_timeout"]
+    if namespace.test is not None and (namespace.a or namespace.b):
+        raise _Failure("give either two traces or --test, not both", EXIT_USAGE)
+    if namespace.test is None and not (namespace.a and namespace.b):
+        raise _Failure("give two traces to compare (or --test NODE_ID)", EXIT_USAGE)
+    if namespace.context < 0:
+        raise _Failure("--context must be 0 or more", EXIT_USAGE)
+    try:
+        time = parse_time_threshold(namespace.time) if namespace.time else None
+    except ValueError as error:
+        raise _Failure("--time: %s" % error, EXIT_USAGE) from None
+    a, b = (namespace.a, namespace.b) if namespace.test is None else \
+        _db_call(traces_of_test, config["db_path"], namespace.test, timeout)
+    try:
+        return _db_call(run_diff, config["db_path"], a, b, sys.stdout.write, ignore=namespace.ignore,
+                        options=Options(locals=namespace.locals, time=time), context=namespace.context,
+                        color=_use_color(namespace.color, sys.stdout), as_json=namespace.json, timeout=timeout)
+    except viewer.TraceFormatError as error:
+        raise _Failure(str(error), EXIT_DB) from None
+
+
+def _cmd_find(namespace: argparse.Namespace) -> int:
+    from sarn import viewer
+    from sarn.web.compare.search import SearchError, run_find
+
+    config = _config(namespace.db)
+    try:
+        return _db_call(run_find, config["db_path"], namespace, sys.stdout, timeout=config["sqlite_busy_timeout"])
+    except SearchError as error:
+        raise _Failure(str(error), EXIT_USAGE) from None
+    except viewer.TraceFormatError as error:
+        raise _Failure(str(error), EXIT_DB) from None
+
+
 # --------------------------------------------------------------------------
 # Entry point
 
@@ -861,6 +948,10 @@ def _dispatch(arguments: List[str]) -> int:
         return _cmd_export(namespace)
     if namespace.command == "view":
         return _cmd_view(namespace)
+    if namespace.command == "diff":
+        return _cmd_diff(namespace)
+    if namespace.command == "find":
+        return _cmd_find(namespace)
     if namespace.command == "import":
         return _cmd_import(namespace)
     parser.error("unknown command %r" % namespace.command)

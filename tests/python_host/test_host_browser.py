@@ -128,7 +128,7 @@ def test_list_shows_the_traces_and_opens_one(browser, site, trace_db):
     assert len(rows) == 4
     assert rows[3].find_element("css selector", "td.queries").text.startswith("3 in ")
     assert "tests/test_shop.py::test_price" in rows[2].text
-    status, duration = rows[2].find_elements("css selector", "td")[2:4]
+    status, duration = rows[2].find_elements("css selector", "td")[3:5]
     assert (status.text, duration.text) == ("passed", "2.00 ms")
     assert "good" in status.find_element("css selector", ".badge").get_attribute("class")
     css(browser, "#filter")[0].send_keys("test_price")

@@ -10,6 +10,8 @@ Routes (GET and HEAD only):
 ``/api/traces/ID``                 the trace's call tree (:mod:`sarn.web.model`)
 ``/api/traces/ID/nodes/N``         the full details of node N
 ``/api/traces/ID/chrome``          the trace in the Trace Event Format
+``/compare/A/B``                   two traces side by side (static page)
+``/api/compare/A/B``               where they differ (:mod:`sarn.web.compare.page`)
 =================================  ==========================================
 
 Recorded values are untrusted: the pages build their DOM with text nodes
@@ -71,6 +73,8 @@ _ROUTES = (
     (re.compile(r"^/api/traces/%s$" % _TRACE_ID), "trace"),
     (re.compile(r"^/api/traces/%s/nodes/(\d{1,9})$" % _TRACE_ID), "node"),
     (re.compile(r"^/api/traces/%s/chrome$" % _TRACE_ID), "chrome"),
+    (re.compile(r"^/compare/%s/%s$" % (_TRACE_ID, _TRACE_ID)), "compare_page"),
+    (re.compile(r"^/api/compare/%s/%s$" % (_TRACE_ID, _TRACE_ID)), "compare"),
 )
 #: Traces whose call tree is kept in memory between requests.
 CACHED_TRACES = 4
@@ -226,6 +230,17 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def _trace_page(self, trace_id: str) -> Any:
         return self._file("trace.html")
+
+    def _compare_page(self, a: str, b: str) -> Any:
+        return self._file("compare.html")
+
+    def _compare(self, a: str, b: str) -> Any:
+        from sarn.web.compare.command import compare
+        from sarn.web.compare.page import page_json
+
+        server = self.server
+        threads, facts_a, facts_b = self._db(lambda: compare(server.db_path, a, b, timeout=server.read_timeout))
+        return self._json(page_json(threads, facts_a, facts_b))
 
     def _static(self, name: str) -> Any:
         return self._file(name)

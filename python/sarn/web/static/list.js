@@ -7,7 +7,31 @@
   const body = document.querySelector("#traces tbody");
   const filter = document.getElementById("filter");
   const live = document.getElementById("live");
+  const compare = document.getElementById("compare");
   let traces = [];
+  // The ids ticked for comparing, kept across refreshes.
+  const picked = new Set();
+
+  function pick(trace) {
+    const box = el("input", null);
+    box.type = "checkbox";
+    box.checked = picked.has(trace.id);
+    box.setAttribute("aria-label", "compare " + trace.id);
+    box.addEventListener("change", () => {
+      if (box.checked) picked.add(trace.id);
+      else picked.delete(trace.id);
+      compare.disabled = picked.size !== 2;
+    });
+    return box;
+  }
+
+  // The older of the two ticked traces is A.
+  compare.addEventListener("click", () => {
+    const chosen = traces.filter((trace) => picked.has(trace.id)).sort((x, y) => x.created - y.created);
+    if (chosen.length === 2) {
+      location.href = "/compare/" + chosen.map((trace) => encodeURIComponent(trace.id)).join("/");
+    }
+  });
 
   // The SQL queries of a trace and their total time; "?" for a trace saved
   // before they were counted.
@@ -23,6 +47,7 @@
     const badge = sarn.badge(facts);
     const status = badge ? el("span", badge[1], badge[0]) : el("span", null);
     const tr = el("tr", null,
+      el("td", "pick", pick(trace)),
       el("td", "nowrap", sarn.time(trace.created)),
       el("td", "what", link),
       el("td", null, status),
@@ -50,6 +75,9 @@
       const answer = await sarn.getJSON("/api/traces");
       document.getElementById("db").textContent = answer.db;
       traces = answer.traces;
+      const known = new Set(traces.map((trace) => trace.id));
+      for (const id of [...picked]) if (!known.has(id)) picked.delete(id);
+      compare.disabled = picked.size !== 2;
       document.getElementById("error").hidden = true;
       draw();
     } catch (error) {

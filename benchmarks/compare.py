@@ -1,0 +1,96 @@
+"""sarn diff and sarn find on two big traces: time and peak memory.
+
+    python benchmarks/compare.py                 # 200,000 calls per trace
+    python benchmarks/compare.py --calls 50000 --value-size 8000
+
+Two documents are built with the given number of calls (a loop of calls
+under one parent, each with a text argument of ``--value-size`` characters;
+B has one call more and one argument changed), stored in a fresh database,
+and compared by ``sarn diff`` in a child process, which reports its peak
+memory. Memory should follow the calls, not the size of the values.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+
+import msgpack
+
+from sarn import db
+
+
+def _record(frame_id, event, qualname, parent, line, clock, locals_=None, arg=None):
+    return {"path": "app.py:%d" % (10 if qualname == "main" else 20), "co_name": qualname, "qualname": qualname,
+            "event": event, "frame_id": frame_id, "arg": arg, "locals": locals_, "thread": "MainThread",
+            "thread_native_id": 1, "timestamp": clock, "type": "frame",
+            "user_code_call_site": {"call_frame_id": parent, "line_number": line} if parent else None}
+
+
+def document(trace_id: str, calls: int, size: int, changed: int, extra: bool) -> bytes:
+    text = "x" * size
+    records = [_record("f0", "call", "main", None, 0, 1.0, {})]
+    count = calls + (1 if extra else 0)
+    for index in range(count):
+        value = index if index != changed else -1
+        frame_id = "f%d" % (index + 1)
+        records.append(_record(frame_id, "call", "step", "f0", 12, 1.0 + index, {"n": value, "text": text}))
+        records.append(_record(frame_id, "return", "step", "f0", 12, 1.5 + index, None, value))
+    records.append(_record("f0", "return", "main", None, 0, 1.0 + count, None, None))
+    return msgpack.packb({"command_line_args": ["app.py"], "current_commit_sha": None, "frames": {},
+                          "frames_of_interest": records, "main_thread_id": 1, "timestamp": 1.0,
+                          "trace_id": trace_id, "meta": {"version": "1", "source": "run", "use_frame_boundaries": False}})
+
+
+def _peak_mb() -> float:
+    """This process's peak memory. Not ru_maxrss: a child keeps the peak of
+    the parent it was forked from, which held the documents."""
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) / 1024
+    except OSError:
+        pass
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def child(arguments) -> None:
+    from sarn import cli
+
+    started = time.perf_counter()
+    with open(os.devnull, "w") as sink:
+        sys.stdout = sink
+        code = cli.main(arguments)
+    sys.stdout = sys.__stdout__
+    peak = _peak_mb()
+    print("%-6s exit %d  %7.2f s  peak %6.0f MB" % (arguments[0], code, time.perf_counter() - started, peak))
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--calls", type=int, default=200_000)
+    parser.add_argument("--value-size", type=int, default=2000)
+    parser.add_argument("--child", nargs=argparse.REMAINDER)
+    options = parser.parse_args()
+    if options.child:
+        child(options.child)
+        return
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "traces.db")
+        for trace_id, extra in (("trc_A", False), ("trc_B", True)):
+            data = document(trace_id, options.calls, options.value_size, options.calls // 2 if extra else -2, extra)
+            print("%s: %d calls, %.0f MB" % (trace_id, options.calls + extra, len(data) / 2 ** 20))
+            db.save_trace_in_sqlite(path, trace_id, timeout=30, msgpack=data)
+            del data
+        for arguments in (["diff", "trc_A", "trc_B"], ["find", "step", "--where", "n == -1"]):
+            subprocess.run([sys.executable, __file__, "--child"] + arguments + ["--db", path], check=False)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,152 @@
+"""The conditions of ``sarn find --where``: a small expression language over
+a call's argument names and ``result``, read with :mod:`ast` and walked
+here, never evaluated by Python.
+
+Allowed: names (the call's arguments, ``result``), attribute and item access
+on them (``cart.owner``, ``item['name']``), literals (numbers, texts, None,
+True, False, and tuples or lists of them), comparisons between them (``== != < <= > >=``,
+``is``, ``is not``, ``in``, ``not in``), ``and``, ``or``, ``not``.
+
+Recorded values are compared as recorded: an object that was not written
+whole (a tagged map) compares by its repr text, and its attributes are read
+by name. A comparison that cannot be made (a missing name, text against a
+number) is false, never an error.
+"""
+
+from __future__ import annotations
+
+import ast
+import operator
+from typing import Any, Callable, Dict
+
+from sarn.serialize import TAG
+
+__all__ = ["WhereError", "compile_where", "MISSING"]
+
+
+class WhereError(ValueError):
+    """The expression is not in the language."""
+
+
+class _Missing:
+    def __repr__(self) -> str:
+        return "<missing>"
+
+
+#: A name, attribute or item the call does not have.
+MISSING = _Missing()
+
+_COMPARE = {ast.Eq: operator.eq, ast.NotEq: operator.ne, ast.Lt: operator.lt, ast.LtE: operator.le,
+            ast.Gt: operator.gt, ast.GtE: operator.ge,
+            ast.Is: lambda a, b: a is b or (a is None and b is None),
+            ast.IsNot: lambda a, b: not (a is b or (a is None and b is None)),
+            ast.In: lambda a, b: a in b, ast.NotIn: lambda a, b: a not in b}
+
+Values = Dict[str, Any]
+
+
+def _plain(value: Any) -> Any:
+    """A recorded value as comparable Python: tagged containers as lists
+    (dicts as dicts), a cut text as its prefix, other objects as their repr."""
+    if isinstance(value, dict) and TAG in value:
+        kind = value.get(TAG)
+        if kind in ("list", "tuple", "set", "frozenset"):
+            return [_plain(item) for item in value.get("items") or []]
+        if kind == "dict":
+            return {_hashable(pair[0]): _plain(pair[1]) for pair in value.get("items") or []
+                    if isinstance(pair, list) and len(pair) == 2}
+        if kind in ("str", "bytes"):
+            return value.get("value")
+        return value.get("repr", "<%s>" % value.get("type"))
+    if isinstance(value, list):
+        return [_plain(item) for item in value]
+    return value
+
+
+def _hashable(key: Any) -> Any:
+    key = _plain(key)
+    return tuple(key) if isinstance(key, list) else key if not isinstance(key, dict) else repr(key)
+
+
+def _member(value: Any, name: Any) -> Any:
+    """An attribute of an object (its recorded "attrs") or an item of a map or list."""
+    if isinstance(value, dict) and TAG in value:
+        attrs = value.get("attrs")
+        if isinstance(attrs, dict) and name in attrs:
+            return attrs[name]
+        value = _plain(value)
+    try:
+        return value[name]
+    except (KeyError, IndexError, TypeError):
+        return MISSING
+
+
+def _literal(node: ast.AST) -> Any:
+    try:
+        return ast.literal_eval(node)
+    except (ValueError, SyntaxError):
+        raise WhereError("only literals may be compared with, not %s" % ast.dump(node)) from None
+
+
+def _subscript_key(node: Any) -> Any:
+    return _literal(node.value if type(node).__name__ == "Index" else node)  # Python 3.8 wraps it in Index
+
+
+def _value(node: ast.AST) -> Callable[[Values], Any]:
+    if isinstance(node, ast.Name):
+        return lambda values: values.get(node.id, MISSING)
+    if isinstance(node, ast.Attribute):
+        inner = _value(node.value)
+        return lambda values: _member(inner(values), node.attr)
+    if isinstance(node, ast.Subscript):
+        inner, key = _value(node.value), _subscript_key(node.slice)
+        return lambda values: _member(inner(values), key)
+    constant = _literal(node)
+    return lambda values: constant
+
+
+def _compare(node: ast.Compare) -> Callable[[Values], bool]:
+    operands = [_value(node.left)] + [_value(item) for item in node.comparators]
+    tests = []
+    for op in node.ops:
+        if type(op) not in _COMPARE:
+            raise WhereError("unknown comparison %s" % type(op).__name__)
+        tests.append(_COMPARE[type(op)])
+
+    def check(values: Values) -> bool:
+        current = [operand(values) for operand in operands]
+        if any(item is MISSING for item in current):
+            return False
+        current = [_plain(item) for item in current]
+        try:
+            return all(test(current[i], current[i + 1]) for i, test in enumerate(tests))
+        except TypeError:
+            return False
+
+    return check
+
+
+def _condition(node: ast.AST) -> Callable[[Values], bool]:
+    if isinstance(node, ast.BoolOp):
+        parts = [_condition(value) for value in node.values]
+        if isinstance(node.op, ast.And):
+            return lambda values: all(part(values) for part in parts)
+        return lambda values: any(part(values) for part in parts)
+    if isinstance(node, ast.UnaryOp) and isinstance(node.op, ast.Not):
+        inner = _condition(node.operand)
+        return lambda values: not inner(values)
+    if isinstance(node, ast.Compare):
+        return _compare(node)
+    if isinstance(node, (ast.Name, ast.Attribute, ast.Subscript)):
+        value = _value(node)  # a bare name: true when recorded and truthy
+        return lambda values: bool(_plain(value(values))) if value(values) is not MISSING else False
+    raise WhereError("not a condition: %s" % type(node).__name__)
+
+
+def compile_where(text: str) -> Callable[[Values], bool]:
+    """A predicate on {argument name or "result": recorded value}."""
+    try:
+        tree = ast.parse(text.strip(), mode="eval")
+    except SyntaxError as error:
+        raise WhereError("cannot read %r: %s" % (text, error.msg)) from None
+    return _condition(tree.body)
