@@ -1,6 +1,7 @@
 #include "serialize/record_reader.hpp"
 
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string_view>
 #include <unordered_map>
@@ -132,29 +133,65 @@ constexpr Field frame_fields[] = {{"event", Want::text}, {"qualname", Want::text
                                   {"path", Want::text}};
 constexpr Field site_fields[] = {{"call_frame_id", Want::text}, {"line_number", Want::integer}};
 
-// Whether the fields are None, absent or of their type; a lookup that fails
-// (an unhashable key cannot be in these dicts) counts as a mismatch.
+// The fields' names as Python texts, made once per call: a lookup by a text
+// whose hash is known is what makes the check cheap.
 template <size_t N>
-bool fields_fit(PyObject* dict, const Field (&fields)[N]) {
-    for (const Field& field : fields) {
-        PyObject* value = PyDict_GetItemString(dict, field.name);
-        if (value != nullptr && value != Py_None && !has_type(value, field.want)) return false;
-    }
-    return true;
-}
+struct Keys {
+    Ref names[N];
 
-// The shape the Python reader checks; a record that fails it is left to that
-// reader, which says what is wrong where.
-bool record_fits(PyObject* record) {
-    if (!PyDict_CheckExact(record) || !fields_fit(record, record_fields)) return false;
-    PyObject* type = PyDict_GetItemString(record, "type");
-    if (type != nullptr && PyUnicode_CheckExact(type) && PyUnicode_CompareWithASCIIString(type, "frame") == 0 &&
-        !fields_fit(record, frame_fields)) {
-        return false;
+    bool make(const Field (&fields)[N]) {
+        for (size_t i = 0; i < N; ++i) {
+            names[i] = Ref::steal(PyUnicode_InternFromString(fields[i].name));
+            if (!names[i]) return false;
+        }
+        return true;
     }
-    PyObject* site = PyDict_GetItemString(record, "user_code_call_site");
-    return site == nullptr || site == Py_None || fields_fit(site, site_fields);
-}
+};
+
+class ShapeCheck {
+public:
+    Status make() {
+        frame_ = Ref::steal(PyUnicode_InternFromString("frame"));
+        if (!frame_ || !record_.make(record_fields) || !frame_keys_.make(frame_fields) || !site_.make(site_fields)) {
+            return fail_fetch();
+        }
+        return {};
+    }
+
+    // The shape the Python reader checks; a record that fails it is left to
+    // that reader, which says what is wrong where.
+    Result<bool> fits(PyObject* record) const {
+        if (!PyDict_CheckExact(record)) return false;
+        Result<bool> fields = fields_fit(record, record_fields, record_);
+        if (!fields || !*fields) return fields;
+        PyObject* type = PyDict_GetItemWithError(record, record_.names[0].get());
+        if (type != nullptr && PyUnicode_CheckExact(type) && PyUnicode_Compare(type, frame_.get()) == 0) {
+            fields = fields_fit(record, frame_fields, frame_keys_);
+            if (!fields || !*fields) return fields;
+        }
+        if (PyErr_Occurred()) return fail_fetch();
+        PyObject* site = PyDict_GetItemWithError(record, record_.names[5].get());
+        if (site == nullptr || site == Py_None) return PyErr_Occurred() ? Result<bool>(fail_fetch()) : true;
+        return fields_fit(site, site_fields, site_);
+    }
+
+private:
+    // Whether the fields are None, absent or of their type.
+    template <size_t N>
+    static Result<bool> fields_fit(PyObject* dict, const Field (&fields)[N], const Keys<N>& keys) {
+        for (size_t i = 0; i < N; ++i) {
+            PyObject* value = PyDict_GetItemWithError(dict, keys.names[i].get());
+            if (value == nullptr && PyErr_Occurred()) return fail_fetch();
+            if (value != nullptr && value != Py_None && !has_type(value, fields[i].want)) return false;
+        }
+        return true;
+    }
+
+    Ref frame_;
+    Keys<std::size(record_fields)> record_;
+    Keys<std::size(frame_fields)> frame_keys_;
+    Keys<std::size(site_fields)> site_;
+};
 
 Result<Ref> unpack_records(std::string_view data, Py_ssize_t start, Py_ssize_t count) {
     Ref records = Ref::steal(PyList_New(0));
@@ -162,12 +199,17 @@ Result<Ref> unpack_records(std::string_view data, Py_ssize_t start, Py_ssize_t c
     if (start < 0 || static_cast<size_t>(start) > data.size()) {
         return fail(Error::raise(PyExc_ValueError, "start out of range"));
     }
+    ShapeCheck shape;
+    if (Status made = shape.make(); !made) return fail(std::move(made.error()));
     Decoder decoder(data.substr(static_cast<size_t>(start)));
     const char* end = decoder.position();
     for (Py_ssize_t i = 0; i < count; ++i) {
         Decoded record = decoder.value(0);
         if (!record) return fail(std::move(record.error()));
-        if (!*record || !record_fits(record->get())) break;
+        if (!*record) break;
+        Result<bool> fits = shape.fits(record->get());
+        if (!fits) return fail(std::move(fits.error()));
+        if (!*fits) break;
         if (PyList_Append(records.get(), record->get()) < 0) return fail_fetch();
         end = decoder.position();
     }
