@@ -9,6 +9,8 @@
 //   document_facts(data) -> dict | None     what the trace listing keeps of a
 //                                           trace document, read without
 //                                           decoding it
+//   unpack_records(data, start, count)      records of a stored document
+//       -> (records, end)                   decoded into dicts, many a call
 //
 // Like their Python counterparts the two functions never raise once
 // configured: a value that cannot be written at all is handed, with the
@@ -23,6 +25,7 @@
 
 #include "filters/fragments.hpp"
 #include "serialize/document_facts.hpp"
+#include "serialize/record_reader.hpp"
 #include "serialize/value_writer.hpp"
 #include "utils/serializer_api.hpp"
 
@@ -300,6 +303,8 @@ PyMethodDef methods[] = {
     {"skips_file", skips_file, METH_O, "Whether the frame filter's fixed tests skip code of this file."},
     {"document_facts", document_facts_function, METH_O,
      "Counts and labels of a trace document, read without decoding it; None when it is not one."},
+    {"unpack_records", unpack_records_function, METH_VARARGS,
+     "(records, end): up to count records decoded from byte start on, stopping before one left to Python."},
     {nullptr, nullptr, 0, nullptr},
 };
 

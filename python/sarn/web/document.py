@@ -160,28 +160,23 @@ def _format_error(error: Exception) -> TraceFormatError:
 
 
 class _Reader:
-    """A msgpack Unpacker fed from a binary file as it needs bytes."""
+    """A msgpack Unpacker fed from a binary file as it needs bytes: the
+    reader used when the native extension is not there."""
 
     def __init__(self, stream: Any, progress: Any) -> None:
         self.stream = stream
         self.progress = progress
         self.read = 0
-        self.unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, unicode_errors="replace",
-                                         max_buffer_size=1 << 30)
+        self.unpacker = _unpacker()
 
     def _refill(self) -> None:
-        chunk = self.stream.read(1 << 20)
-        if not chunk:
-            raise TraceFormatError("not a trace document: %s" % ("it is empty" if not self.read else "it ends early"))
-        self.read += len(chunk)
+        chunk = _next_chunk(self)
         self.unpacker.feed(chunk)
-        if self.progress is not None:
-            self.progress(self.read)
 
     def _with_data(self, method: Any) -> Any:
         while True:
             try:
-                return method()
+                return method(self.unpacker)
             except msgpack.OutOfData:
                 self._refill()
 
@@ -198,11 +193,96 @@ class _Reader:
         except ValueError as error:
             if "Unexpected type" not in str(error):
                 raise _format_error(error) from None
-        value = self.call(self.unpacker.unpack)
+        value = self.call(_UNPACK)
         if where == "":
             raise TraceFormatError("not a trace document: %s %s, not a map"
                                    % ("an" if type(value).__name__[0] in "aeiou" else "a", type(value).__name__))
         raise _damaged(where, value, expected)
+
+    def records(self, count: int, where: str) -> Iterator[Any]:
+        """The next ``count`` records, each checked."""
+        for index in range(count):
+            record = self.call(_UNPACK)
+            _check_record(record, "%s[%d]" % (where, index))
+            yield record
+
+
+class _NativeReader(_Reader):
+    """Reads the document's bytes into a buffer of its own: runs of records
+    are decoded by the native extension, many a call; anything it leaves
+    (headers, keys, a record across two reads, one it cannot judge) is read
+    by a msgpack Unpacker fed from the buffer, which also raises what the
+    damage is."""
+
+    def __init__(self, stream: Any, progress: Any) -> None:
+        self.stream = stream
+        self.progress = progress
+        self.read = 0
+        self.data = b""
+        self.position = 0
+
+    def _with_data(self, method: Any) -> Any:
+        unpacker = _unpacker()
+        fed, window = self.position, 1 << 16
+        while True:
+            if fed < len(self.data):
+                unpacker.feed(self.data[fed:fed + window])
+                fed, window = min(fed + window, len(self.data)), window * 2
+            try:
+                value = method(unpacker)
+            except msgpack.OutOfData:
+                if fed >= len(self.data):
+                    fed -= self.position
+                    chunk = _next_chunk(self)
+                    self.data = self.data[self.position:] + chunk
+                    self.position = 0
+                continue
+            self.position += unpacker.tell()
+            return value
+
+    def records(self, count: int, where: str) -> Iterator[Any]:
+        index = 0
+        while index < count:
+            batch, end = _unpack_records(self.data, self.position, min(count - index, _BATCH))
+            if batch:
+                self.position = end
+                index += len(batch)
+                yield from batch
+                continue
+            record = self.call(_UNPACK)
+            _check_record(record, "%s[%d]" % (where, index))
+            index += 1
+            yield record
+
+
+try:
+    from sarn._serialize import unpack_records as _unpack_records
+except ImportError:  # a build without the extension: msgpack alone
+    _unpack_records = None
+
+_BATCH = 4096  # records decoded per native call
+_UNPACK = msgpack.Unpacker.unpack
+
+
+def _unpacker() -> Any:
+    return msgpack.Unpacker(raw=False, strict_map_key=False, unicode_errors="replace", max_buffer_size=1 << 30)
+
+
+def _next_chunk(reader: Any) -> bytes:
+    chunk = reader.stream.read(1 << 20)
+    if not chunk:
+        raise TraceFormatError("not a trace document: %s" % ("it is empty" if not reader.read else "it ends early"))
+    reader.read += len(chunk)
+    if reader.progress is not None:
+        reader.progress(reader.read)
+    return chunk
+
+
+def _open_reader(data: Any, progress: Any) -> _Reader:
+    stream = _source_stream(data)
+    if _unpack_records is None:
+        return _Reader(stream, progress)
+    return _NativeReader(stream, progress)
 
 
 def iter_document(data: Any, progress: Any = None) -> Iterator[Tuple[str, Any, Any]]:
@@ -214,34 +294,29 @@ def iter_document(data: Any, progress: Any = None) -> Iterator[Tuple[str, Any, A
     value}) with the document's other entries. Each record's shape is
     checked as it comes: damage raises TraceFormatError. ``progress(bytes
     read)`` is called as the document is read."""
-    reader = _Reader(_source_stream(data), progress)
-    unpack = reader.unpacker.unpack
+    reader = _open_reader(data, progress)
     header: Dict[str, Any] = {}
-    for _ in range(reader.header(reader.unpacker.read_map_header, "", "a map")):
-        key = reader.call(unpack)
+    for _ in range(reader.header(msgpack.Unpacker.read_map_header, "", "a map")):
+        key = reader.call(_UNPACK)
         if key == "frames_of_interest":
-            count = reader.header(reader.unpacker.read_array_header, "frames_of_interest", "a list")
+            count = reader.header(msgpack.Unpacker.read_array_header, "frames_of_interest", "a list")
             yield "list", MAIN_LIST, count
-            for index in range(count):
-                record = reader.call(unpack)
-                _check_record(record, "frames_of_interest[%d]" % index)
+            for record in reader.records(count, "frames_of_interest"):
                 yield "record", MAIN_LIST, record
         elif key == "frames":
-            threads = reader.header(reader.unpacker.read_map_header, "frames", "a map")
+            threads = reader.header(msgpack.Unpacker.read_map_header, "frames", "a map")
             yield "threads", None, threads
             for _ in range(threads):
-                native_id = reader.call(unpack)
+                native_id = reader.call(_UNPACK)
                 if not isinstance(native_id, (int, str)) or isinstance(native_id, bool):
                     raise _damaged("a key of frames", native_id, "an integer")
                 where = "frames[%s]" % native_id
-                count = reader.header(reader.unpacker.read_array_header, where, "a list")
+                count = reader.header(msgpack.Unpacker.read_array_header, where, "a list")
                 yield "list", native_id, count
-                for index in range(count):
-                    record = reader.call(unpack)
-                    _check_record(record, "%s[%d]" % (where, index))
+                for record in reader.records(count, where):
                     yield "record", native_id, record
         else:
-            header[key] = reader.call(unpack)
+            header[key] = reader.call(_UNPACK)
     yield "header", None, header
 
 

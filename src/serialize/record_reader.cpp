@@ -1,0 +1,234 @@
+#include "serialize/record_reader.hpp"
+
+#include <cstring>
+#include <iterator>
+#include <new>
+#include <string_view>
+#include <unordered_map>
+
+#include "lib/entry_point.hpp"
+#include "serialize/msgpack_cursor.hpp"
+#include "utils/error.hpp"
+#include "utils/ref.hpp"
+
+namespace sarn::serialize {
+
+namespace {
+
+// Deeper values are left to the Python reader, which has its own limit.
+constexpr int max_depth = 512;
+// Texts up to this size are decoded once per call and shared: map keys,
+// types, events, names and paths repeat in every record.
+constexpr size_t memo_size = 64;
+
+// A value decoded, or nothing: the value is left to the Python reader (no
+// exception is pending then). An Error is a failure of the interpreter
+// (memory).
+using Decoded = Result<Ref>;
+
+class Decoder {
+public:
+    explicit Decoder(std::string_view data) : cursor_(data), end_(data.data() + data.size()) {}
+
+    [[nodiscard]] const char* position() const noexcept { return cursor_.position(); }
+
+    Decoded value(int depth) {
+        if (depth > max_depth) return Ref();
+        Head head = cursor_.next();
+        if (cursor_.failed()) return Ref();
+        switch (head.kind) {
+            case Kind::nil: return Ref::borrow(Py_None);
+            case Kind::boolean: return Ref::borrow(head.uint_value ? Py_True : Py_False);
+            case Kind::uint: return checked(PyLong_FromUnsignedLongLong(head.uint_value));
+            case Kind::sint: return checked(PyLong_FromLongLong(head.sint_value));
+            case Kind::real: {
+                double number;
+                std::memcpy(&number, &head.uint_value, sizeof number);
+                return checked(PyFloat_FromDouble(number));
+            }
+            case Kind::str: return text(head.data);
+            case Kind::bin:
+                return checked(PyBytes_FromStringAndSize(head.data.data(), static_cast<Py_ssize_t>(head.data.size())));
+            case Kind::array: return array(head.items, depth);
+            case Kind::map: return map(head.items, depth);
+            default: return Ref();  // an extension type, or damage
+        }
+    }
+
+private:
+    // A count of items that the bytes left cannot hold is damage.
+    [[nodiscard]] bool fits(uint64_t items) const noexcept {
+        return items <= static_cast<uint64_t>(end_ - cursor_.position());
+    }
+
+    Decoded text(std::string_view bytes) {
+        if (bytes.size() > memo_size) return decode_text(bytes);
+        auto found = texts_.find(bytes);
+        if (found != texts_.end()) return found->second.dup();
+        Decoded decoded = decode_text(bytes);
+        if (decoded && *decoded) texts_.emplace(bytes, decoded->dup());
+        return decoded;
+    }
+
+    static Decoded decode_text(std::string_view bytes) {
+        return checked(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
+    }
+
+    Decoded array(uint64_t items, int depth) {
+        if (!fits(items)) return Ref();
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items)));
+        if (!list) return fail_fetch();
+        for (uint64_t i = 0; i < items; ++i) {
+            Decoded item = value(depth + 1);
+            if (!item || !*item) return item;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item->release());
+        }
+        return list;
+    }
+
+    Decoded map(uint64_t items, int depth) {
+        if (!fits(items)) return Ref();
+        Ref dict = Ref::steal(PyDict_New());
+        if (!dict) return fail_fetch();
+        for (uint64_t i = 0; i < items; ++i) {
+            Decoded key = value(depth + 1);
+            if (!key || !*key) return key;
+            // An unhashable key fails as the Python reader says.
+            if (PyList_CheckExact(key->get()) || PyDict_CheckExact(key->get())) return Ref();
+            Decoded item = value(depth + 1);
+            if (!item || !*item) return item;
+            if (PyDict_SetItem(dict.get(), key->get(), item->get()) < 0) return fail_fetch();
+        }
+        return dict;
+    }
+
+    Cursor cursor_;
+    const char* end_;
+    std::unordered_map<std::string_view, Ref> texts_;
+};
+
+// The types each field may have besides None, as the Python reader checks
+// them (a bool is not an integer there).
+enum class Want { text, integer, number, map };
+
+bool has_type(PyObject* value, Want want) {
+    switch (want) {
+        case Want::text: return PyUnicode_CheckExact(value);
+        case Want::integer: return PyLong_CheckExact(value);
+        case Want::number: return PyLong_CheckExact(value) || PyFloat_CheckExact(value);
+        case Want::map: return PyDict_CheckExact(value);
+    }
+    return false;
+}
+
+struct Field {
+    const char* name;
+    Want want;
+};
+
+constexpr Field record_fields[] = {{"type", Want::text},     {"frame_id", Want::text},
+                                   {"thread", Want::text},   {"thread_native_id", Want::integer},
+                                   {"timestamp", Want::number}, {"user_code_call_site", Want::map}};
+constexpr Field frame_fields[] = {{"event", Want::text}, {"qualname", Want::text}, {"co_name", Want::text},
+                                  {"path", Want::text}};
+constexpr Field site_fields[] = {{"call_frame_id", Want::text}, {"line_number", Want::integer}};
+
+// The fields' names as Python texts, made once per call: a lookup by a text
+// whose hash is known is what makes the check cheap.
+template <size_t N>
+struct Keys {
+    Ref names[N];
+
+    bool make(const Field (&fields)[N]) {
+        for (size_t i = 0; i < N; ++i) {
+            names[i] = Ref::steal(PyUnicode_InternFromString(fields[i].name));
+            if (!names[i]) return false;
+        }
+        return true;
+    }
+};
+
+class ShapeCheck {
+public:
+    Status make() {
+        frame_ = Ref::steal(PyUnicode_InternFromString("frame"));
+        if (!frame_ || !record_.make(record_fields) || !frame_keys_.make(frame_fields) || !site_.make(site_fields)) {
+            return fail_fetch();
+        }
+        return {};
+    }
+
+    // The shape the Python reader checks; a record that fails it is left to
+    // that reader, which says what is wrong where.
+    Result<bool> fits(PyObject* record) const {
+        if (!PyDict_CheckExact(record)) return false;
+        Result<bool> fields = fields_fit(record, record_fields, record_);
+        if (!fields || !*fields) return fields;
+        PyObject* type = PyDict_GetItemWithError(record, record_.names[0].get());
+        if (type != nullptr && PyUnicode_CheckExact(type) && PyUnicode_Compare(type, frame_.get()) == 0) {
+            fields = fields_fit(record, frame_fields, frame_keys_);
+            if (!fields || !*fields) return fields;
+        }
+        if (PyErr_Occurred()) return fail_fetch();
+        PyObject* site = PyDict_GetItemWithError(record, record_.names[5].get());
+        if (site == nullptr || site == Py_None) return PyErr_Occurred() ? Result<bool>(fail_fetch()) : true;
+        return fields_fit(site, site_fields, site_);
+    }
+
+private:
+    // Whether the fields are None, absent or of their type.
+    template <size_t N>
+    static Result<bool> fields_fit(PyObject* dict, const Field (&fields)[N], const Keys<N>& keys) {
+        for (size_t i = 0; i < N; ++i) {
+            PyObject* value = PyDict_GetItemWithError(dict, keys.names[i].get());
+            if (value == nullptr && PyErr_Occurred()) return fail_fetch();
+            if (value != nullptr && value != Py_None && !has_type(value, fields[i].want)) return false;
+        }
+        return true;
+    }
+
+    Ref frame_;
+    Keys<std::size(record_fields)> record_;
+    Keys<std::size(frame_fields)> frame_keys_;
+    Keys<std::size(site_fields)> site_;
+};
+
+Result<Ref> unpack_records(std::string_view data, Py_ssize_t start, Py_ssize_t count) {
+    Ref records = Ref::steal(PyList_New(0));
+    if (!records) return fail_fetch();
+    if (start < 0 || static_cast<size_t>(start) > data.size()) {
+        return fail(Error::raise(PyExc_ValueError, "start out of range"));
+    }
+    ShapeCheck shape;
+    if (Status made = shape.make(); !made) return fail(std::move(made.error()));
+    Decoder decoder(data.substr(static_cast<size_t>(start)));
+    const char* end = decoder.position();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Decoded record = decoder.value(0);
+        if (!record) return fail(std::move(record.error()));
+        if (!*record) break;
+        Result<bool> fits = shape.fits(record->get());
+        if (!fits) return fail(std::move(fits.error()));
+        if (!*fits) break;
+        if (PyList_Append(records.get(), record->get()) < 0) return fail_fetch();
+        end = decoder.position();
+    }
+    return checked(Py_BuildValue("(On)", records.get(), static_cast<Py_ssize_t>(end - data.data())));
+}
+
+}  // namespace
+
+PyObject* unpack_records_function(PyObject*, PyObject* args) noexcept {
+    Py_buffer view;
+    Py_ssize_t start = 0;
+    Py_ssize_t count = 0;
+    if (!PyArg_ParseTuple(args, "y*nn", &view, &start, &count)) return nullptr;
+    PyObject* result = entry_point([&] {
+        return unpack_records(std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len)),
+                              start, count);
+    });
+    PyBuffer_Release(&view);
+    return result;
+}
+
+}  // namespace sarn::serialize

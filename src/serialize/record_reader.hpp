@@ -1,0 +1,21 @@
+// The records of a stored trace document decoded into the dicts that the
+// readers in sarn.web use, many per call, so that the Python side handles
+// only the records themselves.
+#pragma once
+
+#include <Python.h>
+
+namespace sarn::serialize {
+
+// unpack_records(data, start, count) -> (records, end): decodes up to
+// `count` MessagePack values of `data` (any object with the buffer protocol)
+// from byte `start` on, each as msgpack.unpackb(raw=False,
+// strict_map_key=False, unicode_errors="replace") would, and `end`, the byte
+// after the last one decoded. It stops early, before the value, at a value
+// that ends past the data or that only the Python reader can decode or
+// judge: one that is damaged, holds an extension type or an unhashable map
+// key, is nested too deep, or is a record whose fields do not have the types
+// the viewer reads.
+PyObject* unpack_records_function(PyObject* module, PyObject* args) noexcept;
+
+}  // namespace sarn::serialize
