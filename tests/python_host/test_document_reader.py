@@ -133,7 +133,10 @@ def test_every_cut_and_every_damaged_byte_gives_the_same_outcome(small, monkeypa
         native, reference = native_and_msgpack(monkeypatch, records_of(small[:end]))
         assert native == reference and native[0] == "damaged", end
     for at in range(len(small)):
-        for byte in (0x00, 0x7f, 0x90, 0xa3, 0xc1, 0xc3, 0xc7, 0xcb, 0xd4, 0xdd, 0xdf, 0xff):
+        # No array32 head (0xdd): from a damaged count msgpack makes a list of
+        # up to four billion slots and leaks it when the data runs out, which
+        # reserves tens of gigabytes of address space for the rest of the run.
+        for byte in (0x00, 0x7f, 0x90, 0xa3, 0xc1, 0xc3, 0xc7, 0xcb, 0xd4, 0xdf, 0xff):
             damaged = small[:at] + bytes([byte]) + small[at + 1:]
             native, reference = native_and_msgpack(monkeypatch, records_of(damaged))
             assert native == reference, (at, byte)
