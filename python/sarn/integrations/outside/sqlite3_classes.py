@@ -33,39 +33,28 @@ _databases: "weakref.WeakKeyDictionary[Any, str]" = weakref.WeakKeyDictionary()
 _subclasses: "weakref.WeakKeyDictionary[type, type]" = weakref.WeakKeyDictionary()
 
 
-class _CursorMethods:
-    """The statement methods of a recording cursor: each calls the
-    inherited one, keeping the exception it raised in a local variable (read
-    by the recorder as the frame ends, on every interpreter)."""
+def _cursor_statement(name: str) -> Callable[..., Any]:
+    """A statement method of a recording cursor: it calls the inherited one,
+    keeping the exception it raised in a local variable (read by the
+    recorder as the frame ends, on every interpreter). Its code carries the
+    method's name, which tracebacks show and the SQL plugin tells apart."""
 
-    def execute(self, *args: Any, **kwargs: Any) -> Any:
+    def statement(self: Any, *args: Any, **kwargs: Any) -> Any:
         __traceback_hide__ = True  # noqa: F841
         try:
-            return _base_of(type(self)).execute(self, *args, **kwargs)
+            return getattr(_base_of(type(self)), name)(self, *args, **kwargs)
         except BaseException as error:
             failure = error  # noqa: F841
             raise
 
-    def executemany(self, *args: Any, **kwargs: Any) -> Any:
-        __traceback_hide__ = True  # noqa: F841
-        try:
-            return _base_of(type(self)).executemany(self, *args, **kwargs)
-        except BaseException as error:
-            failure = error  # noqa: F841
-            raise
-
-    def executescript(self, *args: Any, **kwargs: Any) -> Any:
-        __traceback_hide__ = True  # noqa: F841
-        try:
-            return _base_of(type(self)).executescript(self, *args, **kwargs)
-        except BaseException as error:
-            failure = error  # noqa: F841
-            raise
+    statement.__code__ = statement.__code__.replace(co_name=name)
+    statement.__name__ = statement.__qualname__ = name
+    return statement
 
 
 #: The code of the cursor methods whose frames are the statements.
 STATEMENTS = ("execute", "executemany", "executescript")
-_CURSOR_METHODS: Dict[str, Any] = {name: _CursorMethods.__dict__[name] for name in STATEMENTS}
+_CURSOR_METHODS: Dict[str, Any] = {name: _cursor_statement(name) for name in STATEMENTS}
 CURSOR_CODES = frozenset(method.__code__ for method in _CURSOR_METHODS.values())
 
 
