@@ -325,10 +325,15 @@ def _check_script(path: str) -> str:
 
 
 def _check_module(name: str) -> None:
+    # Looked up as `python -m` would: the working directory first, and a
+    # package's __main__ found without importing the package, whose code is
+    # the program's and runs only once recording has started.
+    sys.path.insert(0, os.getcwd())
     try:
         spec = importlib.util.find_spec(name)
         if spec is not None and spec.submodule_search_locations is not None:
-            if importlib.util.find_spec(name + ".__main__") is None:
+            locations = list(spec.submodule_search_locations)
+            if importlib.machinery.PathFinder.find_spec("__main__", locations) is None:
                 raise _Failure(
                     "no module named %s.__main__; %r is a package and cannot be directly executed" % (name, name),
                     EXIT_NO_TARGET,
@@ -339,6 +344,8 @@ def _check_module(name: str) -> None:
         raise _Failure(
             "cannot import module %r: %s: %s" % (name, type(error).__name__, error), EXIT_NO_TARGET
         ) from None
+    finally:
+        del sys.path[0]
     if spec is None:
         raise _Failure("no module named %r" % name, EXIT_NO_TARGET)
 

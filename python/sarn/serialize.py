@@ -180,6 +180,9 @@ _reprlib.maxdeque = 8
 _reprlib.maxstring = 60
 _reprlib.maxlong = 60
 _reprlib.maxother = MAX_REPR
+# Class names reprlib shows through a method of their own (``repr_list``...),
+# whatever module the class is from.
+_REPRLIB_TYPE_NAMES = frozenset(name[len("repr_"):] for name in dir(_reprlib) if name.startswith("repr_"))
 _BOUNDED_REPR_TYPES = (list, tuple, dict, set, frozenset, deque)
 
 # A slot to read: (shown name, name in the class dict, index in the MRO of

@@ -100,6 +100,7 @@ bool configure_from(PyObject* source, State& state) {
     if (!read_attribute(source, "_info", host.type_info) || !read_attribute(source, "_bounded_repr", host.bounded_repr) ||
         !read_attribute(source, "_big_int_repr", host.big_int_repr) || !read_attribute(source, "deque", host.deque_type) ||
         !read_attribute(source, "partial", host.partial_type) ||
+        !read_attribute(source, "_REPRLIB_TYPE_NAMES", host.reprlib_names) ||
         !read_attribute(source, "TAG", host.tag) || !read_attribute(source, "_failure", failure) ||
         !read_limit(source, "MAX_DEPTH", limits.max_depth) || !read_limit(source, "MAX_ITEMS", limits.max_items) ||
         !read_limit(source, "MAX_STR", limits.max_str) || !read_limit(source, "MAX_BYTES", limits.max_bytes) || !read_limit(source, "MAX_REPR", limits.max_repr) ||
@@ -109,8 +110,9 @@ bool configure_from(PyObject* source, State& state) {
         return false;
     }
     if (!PyUnicode_CheckExact(host.tag.get()) || !PyType_Check(host.deque_type.get()) ||
-        !PyType_Check(host.partial_type.get())) {
-        PyErr_SetString(PyExc_TypeError, "TAG must be a str, and deque and partial types");
+        !PyType_Check(host.partial_type.get()) || !PyFrozenSet_CheckExact(host.reprlib_names.get())) {
+        PyErr_SetString(PyExc_TypeError,
+                        "TAG must be a str, deque and partial types, and _REPRLIB_TYPE_NAMES a frozenset");
         return false;
     }
     auto* deque = reinterpret_cast<PyTypeObject*>(host.deque_type.get());

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <charconv>
 #include "serialize/value_writer.hpp"
+#include "serialize/method_repr.hpp"
 
 #include <optional>
 #include <string_view>
@@ -157,15 +158,30 @@ private:
     bool object(PyObject* value, PyTypeObject* type, Py_ssize_t depth, const TypeInfo& info, const Text& name);
     bool bytearray(PyObject* value, std::string_view name);
 
-    struct Attribute {
-        Ref name;
-        Bytes encoded;
+    // An object's attributes as they are written, name and value after
+    // name and value, from `body_at` on.
+    struct AttributeRun {
+        size_t body_at = 0;
+        SmallVector<Ref, 8> names;
+        SmallVector<size_t, 8> starts;        // where each name begins
+        SmallVector<size_t, 8> value_starts;  // where each value begins
+        Py_ssize_t more = 0;                  // left out past the limit
+        bool repeated = false;                // a name written twice
+        void clear() noexcept {
+            names.clear();
+            starts.clear();
+            value_starts.clear();
+            more = 0;
+            repeated = false;
+        }
     };
     bool gather_attributes(PyObject* value, PyTypeObject* type, Py_ssize_t depth, const TypeInfo& info,
-                           std::vector<Attribute>& attrs, Py_ssize_t& more);
+                           AttributeRun& run);
     Ref slot_value(PyObject* value, PyTypeObject* type, PyObject* stored, PyObject* index);
-    bool add_attribute(std::vector<Attribute>& attrs, Py_ssize_t& more, Ref name, PyObject* item,
-                       Py_ssize_t depth);
+    bool add_attribute(AttributeRun& run, Ref name, PyObject* item, Py_ssize_t depth);
+    bool rewrite_repeated(AttributeRun& run);
+    void set_fixmap_size(size_t at, uint32_t entries);
+    void insert_map_header(size_t at, size_t entries);
 
     bool light(PyObject* value);
 
@@ -173,6 +189,7 @@ private:
     std::optional<TypeInfo> type_info(PyTypeObject* type);
     void remember_type(PyTypeObject* type, PyObject* info);
     Ref bounded_repr(PyObject* value, PyObject* type_name);
+    Ref method_repr(PyObject* method);
     Ref repr_once(PyObject* value, PyObject* type_name);
     bool default_object_repr(PyObject* value, Text& out) const;
     Ref repr_failure(PyObject* type_name);
@@ -556,39 +573,91 @@ bool ValueWriter::object(PyObject* value, PyTypeObject* type, Py_ssize_t depth, 
         return true;
     }
     --budget_;
-    std::vector<Attribute> attrs;
-    Py_ssize_t more = 0;
+    // The attributes are written in place, after a head that assumes there
+    // are some and no "more_attrs"; the head is mended once they are known.
+    const size_t head_at = out_.size();
+    object_head(name.view(), value, repr.get(), 1);
+    const size_t attrs_key_at = out_.size();
+    w_.str("attrs");
+    const size_t body_at = out_.size();
+    AttributeRun run{body_at};
+    bool read = false;
     {
         PathEntry entry(path_, value);
-        if (!gather_attributes(value, type, depth, info, attrs, more)) {
-            // A failure while reading attributes leaves the object without them.
-            if (pending_error_reaches_program()) return false;
-            PyErr_Clear();
-            attrs.clear();
-            more = 0;
-        }
+        read = gather_attributes(value, type, depth, info, run);
     }
-    const bool has_attrs = !attrs.empty() || more > 0;
-    object_head(name.view(), value, repr.get(), (has_attrs ? 1 : 0) + (more > 0 ? 1 : 0));
-    if (has_attrs) {
-        w_.str("attrs");
-        w_.map_header(static_cast<uint32_t>(attrs.size()));
-        for (const Attribute& attr : attrs) {
-            if (!text(attr.name.get())) return false;
-            w_.raw(attr.encoded);
-        }
+    if (!read) {
+        // A failure while reading attributes leaves the object without them.
+        if (pending_error_reaches_program()) return false;
+        PyErr_Clear();
+        run.clear();
+        out_.resize(body_at);
     }
-    if (more > 0) {
+    if (run.names.empty() && run.more == 0) {
+        out_.resize(attrs_key_at);
+        set_fixmap_size(head_at, 3);
+        return true;
+    }
+    if (run.repeated && !rewrite_repeated(run)) return false;
+    insert_map_header(body_at, run.names.size());
+    if (run.more > 0) {
+        set_fixmap_size(head_at, 5);
         w_.str("more_attrs");
-        w_.sint(more);
+        w_.sint(run.more);
     }
+    return true;
+}
+
+// The first byte of a map of at most 15 entries holds their number.
+void ValueWriter::set_fixmap_size(size_t at, uint32_t entries) {
+    out_[at] = static_cast<char>(0x80 | entries);
+}
+
+// Puts the header of a map of `entries` entries at `at`, before its body.
+void ValueWriter::insert_map_header(size_t at, size_t entries) {
+    Bytes header;
+    StringSink sink(header);
+    Writer<StringSink> writer(sink);
+    writer.map_header(static_cast<uint32_t>(entries));
+    out_.insert(at, header);
+}
+
+// An attribute met again (a slot shadowed by an instance dict entry) keeps
+// its first place and takes the last value, as a dict assignment does: the
+// entries written in place are gathered and written again.
+bool ValueWriter::rewrite_repeated(AttributeRun& run) {
+    std::vector<std::pair<size_t, Bytes>> kept;  // index into run.names, encoded value
+    for (size_t i = 0; i < run.names.size(); ++i) {
+        const size_t value_end = i + 1 < run.names.size() ? run.starts[i + 1] : out_.size();
+        Bytes encoded = out_.substr(run.value_starts[i], value_end - run.value_starts[i]);
+        bool replaced = false;
+        for (auto& [index, bytes] : kept) {
+            const int order = PyUnicode_Compare(run.names[index].get(), run.names[i].get());
+            if (order == -1 && PyErr_Occurred()) return false;
+            if (order == 0) {
+                bytes = std::move(encoded);
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced) kept.emplace_back(i, std::move(encoded));
+    }
+    out_.resize(run.body_at);
+    std::vector<Ref> names;
+    for (auto& [index, bytes] : kept) {
+        if (!text(run.names[index].get())) return false;
+        w_.raw(bytes);
+        names.push_back(std::move(run.names[index]));
+    }
+    run.names.clear();
+    for (Ref& name : names) run.names.push_back(std::move(name));
     return true;
 }
 
 // Named tuple fields, then the instance dictionary, then slots, as `_object`
 // reads them.
 bool ValueWriter::gather_attributes(PyObject* value, PyTypeObject* type, Py_ssize_t depth, const TypeInfo& info,
-                                    std::vector<Attribute>& attrs, Py_ssize_t& more) {
+                                    AttributeRun& run) {
     const Py_ssize_t child = depth + 1;
     if (info.is("namedtuple")) {
         Ref fields = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), host_.fields_name.get()));
@@ -603,7 +672,7 @@ bool ValueWriter::gather_attributes(PyObject* value, PyTypeObject* type, Py_ssiz
                 break;
             }
             if (!PyUnicode_CheckExact(field.get())) continue;
-            if (!add_attribute(attrs, more, std::move(field), item.get(), child)) return false;
+            if (!add_attribute(run, std::move(field), item.get(), child)) return false;
         }
     }
     Ref instance_dict = Ref::steal(PyObject_GenericGetAttr(value, host_.dict_name.get()));
@@ -615,14 +684,14 @@ bool ValueWriter::gather_attributes(PyObject* value, PyTypeObject* type, Py_ssiz
         for (auto& [attr, item] : first_entries(instance_dict.get(), PY_SSIZE_T_MAX)) {
             if (!PyUnicode_CheckExact(attr.get()) || starts_with_two_underscores(attr.get())) continue;
             Ref shown = std::move(attr);
-            if (attrs.size() < static_cast<size_t>(limits_.max_attrs) &&
+            if (run.names.size() < static_cast<size_t>(limits_.max_attrs) &&
                 PyUnicode_GET_LENGTH(shown.get()) > limits_.max_str) {
                 Ref prefix = Ref::steal(PyUnicode_Substring(shown.get(), 0, limits_.max_str));
                 if (!prefix) return false;
                 shown = Ref::steal(PyUnicode_FromFormat("%U%s", prefix.get(), kCutMark.data()));
                 if (!shown) return false;
             }
-            if (!add_attribute(attrs, more, std::move(shown), item.get(), child)) return false;
+            if (!add_attribute(run, std::move(shown), item.get(), child)) return false;
         }
     }
     const Py_ssize_t planned = PyTuple_GET_SIZE(info.plan);
@@ -638,7 +707,7 @@ bool ValueWriter::gather_attributes(PyObject* value, PyTypeObject* type, Py_ssiz
             PyErr_Clear();
             continue;
         }
-        if (!add_attribute(attrs, more, Ref::borrow(PyTuple_GET_ITEM(slot, 0)), item.get(), child)) return false;
+        if (!add_attribute(run, Ref::borrow(PyTuple_GET_ITEM(slot, 0)), item.get(), child)) return false;
     }
     return true;
 }
@@ -665,26 +734,24 @@ Ref ValueWriter::slot_value(PyObject* value, PyTypeObject* type, PyObject* store
 
 // `attrs[name] = _full(item)` once there is room: a name met again keeps its
 // first place and takes the new value, as a dict does.
-bool ValueWriter::add_attribute(std::vector<Attribute>& attrs, Py_ssize_t& more, Ref name, PyObject* item,
-                                Py_ssize_t depth) {
-    if (attrs.size() >= static_cast<size_t>(limits_.max_attrs)) {
-        ++more;
+bool ValueWriter::add_attribute(AttributeRun& run, Ref name, PyObject* item, Py_ssize_t depth) {
+    if (run.names.size() >= static_cast<size_t>(limits_.max_attrs)) {
+        ++run.more;
         return true;
     }
-    const size_t start = out_.size();
-    if (!full(item, depth)) return false;
-    Bytes encoded = out_.substr(start);
-    out_.resize(start);
-    for (Attribute& attr : attrs) {
-        const int order = PyUnicode_Compare(attr.name.get(), name.get());
+    for (const Ref& known : run.names) {
+        const int order = PyUnicode_Compare(known.get(), name.get());
         if (order == -1 && PyErr_Occurred()) return false;
         if (order == 0) {
-            attr.encoded = std::move(encoded);
-            return true;
+            run.repeated = true;
+            break;
         }
     }
-    attrs.push_back({std::move(name), std::move(encoded)});
-    return true;
+    run.starts.push_back(out_.size());
+    if (!text(name.get())) return false;
+    run.value_starts.push_back(out_.size());
+    run.names.push_back(std::move(name));
+    return full(item, depth);
 }
 
 // ---------------------------------------------------------------------------
@@ -787,6 +854,11 @@ void ValueWriter::remember_type(PyTypeObject* type, PyObject* info) {
 // half's short repr, which looks at only a few items; any other value's repr
 // is taken here and cut.
 Ref ValueWriter::bounded_repr(PyObject* value, PyObject* type_name) {
+    if (Py_TYPE(value) == &PyMethod_Type) {
+        Ref text = method_repr(value);
+        if (text) return text;
+        if (PyErr_Occurred()) return repr_failure(type_name);
+    }
     if (!is_container_type(Py_TYPE(value))) {
         Ref text = Ref::steal(PyObject_Repr(value));
         if (text && !PyUnicode_CheckExact(text.get())) text = Ref::steal(PyUnicode_FromObject(text.get()));
@@ -802,6 +874,42 @@ Ref ValueWriter::bounded_repr(PyObject* value, PyObject* type_name) {
         return Ref();
     }
     return repr;
+}
+
+// `_view_repr` of a bound method, made here when its object is an instance
+// of a class defined in Python shown in object's own form (its __repr__ not
+// run, or object's own). Null with no exception leaves it to the Python half.
+Ref ValueWriter::method_repr(PyObject* method) {
+    PyObject* self = PyMethod_GET_SELF(method);
+    PyTypeObject* type = Py_TYPE(self);
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return Ref();
+    // reprlib picks its way of showing a value by the short name of its
+    // class (a class of the program's named "list" goes through repr_list).
+    PyObject* short_name = reinterpret_cast<PyHeapTypeObject*>(type)->ht_name;
+    if (short_name == nullptr || !PyUnicode_CheckExact(short_name)) return Ref();
+    const int named = PySet_Contains(host_.reprlib_names.get(), short_name);
+    const Py_ssize_t space = PyUnicode_FindChar(short_name, ' ', 0, PyUnicode_GET_LENGTH(short_name), 1);
+    if (named != 0 || space != -1) {
+        PyErr_Clear();
+        return Ref();
+    }
+    auto info = type_info(type);
+    if (!info) {
+        PyErr_Clear();
+        return Ref();
+    }
+    Text self_text;
+    if (!info->repr_runs) {
+        Text name;
+        if (!name.load(info->name)) {
+            PyErr_Clear();
+            return Ref();
+        }
+        self_text.assign(unrun_object_repr(name.view(), self));
+    } else if (!default_object_repr(self, self_text)) {
+        return Ref();
+    }
+    return bound_method_repr(method, self_text.view(), limits_.max_repr);
 }
 
 // The repr to show `value` with, unless its __repr__ is not to run.

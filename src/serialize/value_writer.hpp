@@ -41,6 +41,7 @@ struct Host {
     Ref get_name;
     Ref fields_name;
     Ref module_name;   // interned "__module__"
+    Ref reprlib_names; // the class names reprlib shows in a way of their own
     Limits limits;
 
     // What `type_info` answered per class, while the class keeps its version
