@@ -116,6 +116,7 @@ __all__ = [
     "MAX_REPR",
     "MAX_ATTRS",
     "MAX_NODES",
+    "MAX_VALUES",
 ]
 
 #: The key that marks a tagged map.
@@ -134,6 +135,9 @@ MAX_REPR = 200
 MAX_ATTRS = 30
 #: Containers and objects written with content for one value, in all.
 MAX_NODES = 100
+#: Items, entries and attributes written for one value, in all: what bounds
+#: the record of a frame whose locals hold a large object graph.
+MAX_VALUES = 100
 
 _INT_MIN = -(1 << 63)
 _INT_MAX = (1 << 64) - 1
@@ -154,7 +158,39 @@ _NO_ATTRS_TYPES = (
 
 class _Repr(reprlib.Repr):
     """reprlib's bounded reprs, which leave a __repr__ that is not to run
-    (see ``_repr_runs``) alone."""
+    (see ``_repr_runs``) alone, and show the first items of a dict or set in
+    its own order, as repr does. (reprlib sorts every key first: costly for
+    a big mapping met at every event, and running the keys' own ``__lt__``;
+    it also reads each value back through the class's ``__getitem__``.)"""
+
+    def repr_dict(self, x: Any, level: int) -> str:
+        if not isinstance(x, dict):
+            return reprlib.Repr.repr_dict(self, x, level)
+        n = dict.__len__(x)
+        if n == 0:
+            return "{}"
+        if level <= 0:
+            return "{...}"
+        repr1 = self.repr1
+        pieces = ["%s: %s" % (repr1(key, level - 1), repr1(item, level - 1))
+                  for key, item in islice(dict.items(x), self.maxdict)]
+        if n > self.maxdict:
+            pieces.append("...")
+        return "{%s}" % ", ".join(pieces)
+
+    def _first_of_set(self, x: Any, base: type, limit: int) -> List[Any]:
+        return list(islice(base.__iter__(x), limit + 1))
+
+    def repr_set(self, x: Any, level: int) -> str:
+        if not isinstance(x, set) or not set.__len__(x):
+            return reprlib.Repr.repr_set(self, x, level)
+        return self._repr_iterable(self._first_of_set(x, set, self.maxset), level, "{", "}", self.maxset)
+
+    def repr_frozenset(self, x: Any, level: int) -> str:
+        if not isinstance(x, frozenset) or not frozenset.__len__(x):
+            return reprlib.Repr.repr_frozenset(self, x, level)
+        first = self._first_of_set(x, frozenset, self.maxfrozenset)
+        return self._repr_iterable(first, level, "frozenset({", "})", self.maxfrozenset)
 
     def repr_instance(self, x: Any, level: int) -> str:
         name, _, _, repr_runs = _info(type(x))
@@ -199,10 +235,11 @@ _type_cache: Dict[int, Tuple[Any, _Info]] = {}
 
 
 class _Ctx:
-    __slots__ = ("budget", "path", "reprs")
+    __slots__ = ("budget", "items", "path", "reprs")
 
     def __init__(self) -> None:
         self.budget = MAX_NODES
+        self.items = MAX_VALUES
         self.path: set = set()
         self.reprs: Dict[int, Tuple[Any, str]] = {}
 
@@ -570,7 +607,7 @@ def _object(value: Any, t: type, depth: int, ctx: _Ctx, info: Any = None) -> Dic
         result["repr"] = _repr_once(value, name, ctx.reprs)
     else:
         result["id"] = id(value)
-    if plan is None or depth >= MAX_DEPTH or ctx.budget <= 0:
+    if plan is None or depth >= MAX_DEPTH or ctx.budget <= 0 or ctx.items <= 0:
         return result
     key = id(value)
     if key in ctx.path:
@@ -585,9 +622,10 @@ def _object(value: Any, t: type, depth: int, ctx: _Ctx, info: Any = None) -> Dic
             for field, item in zip(t._fields, tuple.__iter__(value)):
                 if type(field) is not str:
                     continue
-                if len(attrs) >= MAX_ATTRS:
+                if len(attrs) >= MAX_ATTRS or ctx.items <= 0:
                     more += 1
                     continue
+                ctx.items -= 1
                 attrs[field] = _full(item, child, ctx)
         try:
             instance_dict = object.__getattribute__(value, "__dict__")
@@ -597,20 +635,22 @@ def _object(value: Any, t: type, depth: int, ctx: _Ctx, info: Any = None) -> Dic
             for attr, item in list(dict.items(instance_dict)):
                 if type(attr) is not str or attr[:2] == "__":
                     continue
-                if len(attrs) >= MAX_ATTRS:
+                if len(attrs) >= MAX_ATTRS or ctx.items <= 0:
                     more += 1
                     continue
                 if len(attr) > MAX_STR:
                     attr = attr[:MAX_STR] + _CUT_MARK
+                ctx.items -= 1
                 attrs[attr] = _full(item, child, ctx)
         for attr, stored, index in plan:
             try:
                 item = t.__mro__[index].__dict__.get(stored).__get__(value, t)
             except Exception:
                 continue
-            if len(attrs) >= MAX_ATTRS:
+            if len(attrs) >= MAX_ATTRS or ctx.items <= 0:
                 more += 1
                 continue
+            ctx.items -= 1
             attrs[attr] = _full(item, child, ctx)
     except Exception:
         return result
@@ -625,9 +665,9 @@ def _object(value: Any, t: type, depth: int, ctx: _Ctx, info: Any = None) -> Dic
 
 def _enter(kind: str, name: str, total: int, depth: int, ctx: _Ctx, value: Any) -> Optional[Dict[str, Any]]:
     """The entry into a tagged container: what to write for one cut by depth
-    or by the node budget, or met again inside itself; otherwise None, and
-    one node of the budget is taken."""
-    if depth >= MAX_DEPTH or ctx.budget <= 0:
+    or by the node or item budget, or met again inside itself; otherwise
+    None, and one node of the budget is taken."""
+    if depth >= MAX_DEPTH or ctx.budget <= 0 or ctx.items <= 0:
         return {TAG: kind, "type": name, "items": [], "len": total}
     if id(value) in ctx.path:
         return {TAG: "cycle", "type": name}
@@ -643,7 +683,9 @@ def _sequence(kind: str, name: str, items: Any, total: int, depth: int, ctx: _Ct
     key = id(value)
     ctx.path.add(key)
     try:
-        converted = [_full(item, depth + 1, ctx) for item in items]
+        kept = list(islice(items, min(MAX_ITEMS, ctx.items)))
+        ctx.items -= len(kept)
+        converted = [_full(item, depth + 1, ctx) for item in kept]
     finally:
         ctx.path.discard(key)
     result = {TAG: kind, "type": name, "items": converted}
@@ -682,12 +724,13 @@ def _plain_keys(value: dict) -> bool:
 
 def _list(value: list, depth: int, ctx: _Ctx) -> Any:
     total = list.__len__(value)
-    if type(value) is list and total <= MAX_ITEMS and depth < MAX_DEPTH and ctx.budget > 0:
+    if type(value) is list and total <= min(MAX_ITEMS, ctx.items) and depth < MAX_DEPTH and ctx.budget > 0 and ctx.items > 0:
         key = id(value)
         if key in ctx.path:
             return {TAG: "cycle", "type": "list"}
         ctx.budget -= 1
         items = list.__getitem__(value, slice(0, MAX_ITEMS))
+        ctx.items -= len(items)
         if _all_plain(items):
             return items
         ctx.path.add(key)
@@ -709,7 +752,9 @@ def _dict(value: dict, depth: int, ctx: _Ctx) -> Any:
     key = id(value)
     ctx.path.add(key)
     try:
-        plain = exact and total <= MAX_ITEMS
+        limit = min(MAX_ITEMS, ctx.items)
+        ctx.items -= min(total, limit)
+        plain = exact and total <= limit
         if plain:
             for entry_key in value:
                 if type(entry_key) is not str or entry_key == TAG:
@@ -724,7 +769,7 @@ def _dict(value: dict, depth: int, ctx: _Ctx) -> Any:
                     entry_key = entry_key[:MAX_STR] + _CUT_MARK
                 result[entry_key] = _full(item, depth + 1, ctx)
             return result
-        entries = list(islice(dict.items(value), MAX_ITEMS))
+        entries = list(islice(dict.items(value), limit))
         child = depth + 1
         pairs = [
             [entry_key if type(entry_key) is str and len(entry_key) <= MAX_STR else _full(entry_key, child, ctx),
@@ -780,18 +825,21 @@ def _full(value: Any, depth: int, ctx: _Ctx) -> Any:
         if t is list:
             # A short list of plain values, the commonest container, is
             # written as it is (it cannot hold a cycle).
-            if depth < MAX_DEPTH and ctx.budget > 0:
+            if depth < MAX_DEPTH and ctx.budget > 0 and ctx.items > 0:
                 total = len(value)
-                items = value if total <= MAX_ITEMS else value[:MAX_ITEMS]
+                limit = min(MAX_ITEMS, ctx.items)
+                items = value if total <= limit else value[:limit]
                 if _all_plain(items):
                     ctx.budget -= 1
-                    if total <= MAX_ITEMS:
+                    ctx.items -= len(items)
+                    if total <= limit:
                         return value
                     return {TAG: "list", "type": "list", "items": items, "len": total}
             return _list(value, depth, ctx)
         if t is tuple:
-            if len(value) <= MAX_ITEMS and depth < MAX_DEPTH and ctx.budget > 0 and _all_plain(value):
+            if len(value) <= min(MAX_ITEMS, ctx.items) and depth < MAX_DEPTH and ctx.budget > 0 and _all_plain(value):
                 ctx.budget -= 1
+                ctx.items -= len(value)
                 return {TAG: "tuple", "type": "tuple", "items": list(value)}
             return _sequence("tuple", "tuple", tuple.__getitem__(value, slice(0, MAX_ITEMS)), tuple.__len__(value), depth, ctx, value)
         if t is set or t is frozenset:

@@ -105,8 +105,22 @@ bool configure_from(PyObject* source, State& state) {
         !read_limit(source, "MAX_DEPTH", limits.max_depth) || !read_limit(source, "MAX_ITEMS", limits.max_items) ||
         !read_limit(source, "MAX_STR", limits.max_str) || !read_limit(source, "MAX_BYTES", limits.max_bytes) || !read_limit(source, "MAX_REPR", limits.max_repr) ||
         !read_limit(source, "MAX_ATTRS", limits.max_attrs) || !read_limit(source, "MAX_NODES", limits.max_nodes) ||
+        !read_limit(source, "MAX_VALUES", limits.max_values) ||
         !intern("__dict__", host.dict_name) || !intern("__get__", host.get_name) ||
         !intern("_fields", host.fields_name) || !intern("__module__", host.module_name)) {
+        return false;
+    }
+    Ref repr_source;
+    ReprSettings& reprs = host.reprs;
+    if (!read_attribute(source, "_reprlib", repr_source) || !read_limit(repr_source.get(), "maxlevel", reprs.maxlevel) ||
+        !read_limit(repr_source.get(), "maxtuple", reprs.maxtuple) ||
+        !read_limit(repr_source.get(), "maxlist", reprs.maxlist) ||
+        !read_limit(repr_source.get(), "maxdict", reprs.maxdict) ||
+        !read_limit(repr_source.get(), "maxset", reprs.maxset) ||
+        !read_limit(repr_source.get(), "maxfrozenset", reprs.maxfrozenset) ||
+        !read_limit(repr_source.get(), "maxstring", reprs.maxstring) ||
+        !read_limit(repr_source.get(), "maxlong", reprs.maxlong) ||
+        !read_limit(repr_source.get(), "maxother", reprs.maxother)) {
         return false;
     }
     if (!PyUnicode_CheckExact(host.tag.get()) || !PyType_Check(host.deque_type.get()) ||

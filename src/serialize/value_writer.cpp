@@ -9,6 +9,7 @@
 #include <charconv>
 #include "serialize/value_writer.hpp"
 #include "serialize/method_repr.hpp"
+#include "serialize/container_repr.hpp"
 
 #include <optional>
 #include <string_view>
@@ -112,11 +113,11 @@ struct ShownRepr {
     const Text* get() const { return taken ? &text : nullptr; }
 };
 
-class ValueWriter {
+class ValueWriter final : private ObjectShower {
 public:
     ValueWriter(const Host& host, Bytes& out, ReprMemo& memo)
         : host_(host), limits_(host.limits), out_(out), sink_(out), w_(sink_), memo_(memo),
-          budget_(host.limits.max_nodes) {}
+          budget_(host.limits.max_nodes), items_left_(host.limits.max_values) {}
 
     bool full(PyObject* value, Py_ssize_t depth);
     bool light_top(PyObject* value);
@@ -165,12 +166,14 @@ private:
         SmallVector<Ref, 8> names;
         SmallVector<size_t, 8> starts;        // where each name begins
         SmallVector<size_t, 8> value_starts;  // where each value begins
-        Py_ssize_t more = 0;                  // left out past the limit
+        Py_ssize_t kept = 0;                  // different names written
+        Py_ssize_t more = 0;                  // left out past the limits
         bool repeated = false;                // a name written twice
         void clear() noexcept {
             names.clear();
             starts.clear();
             value_starts.clear();
+            kept = 0;
             more = 0;
             repeated = false;
         }
@@ -190,10 +193,17 @@ private:
     void remember_type(PyTypeObject* type, PyObject* info);
     Ref bounded_repr(PyObject* value, PyObject* type_name);
     Ref method_repr(PyObject* method);
+    bool show(PyObject* value, std::string& out) override;
+    bool named_by_reprlib(PyTypeObject* type) const;
+    bool unrun_or_default_repr(PyObject* value, std::string& out);
     Ref repr_once(PyObject* value, PyObject* type_name);
     bool default_object_repr(PyObject* value, Text& out) const;
     Ref repr_failure(PyObject* type_name);
     bool is_container_type(PyTypeObject* type) const;
+    // How many items the next container may keep.
+    Py_ssize_t item_limit() const { return std::min(limits_.max_items, items_left_); }
+    // Whether a container or object may still be written with content.
+    bool has_room(Py_ssize_t depth) const { return depth < limits_.max_depth && budget_ > 0 && items_left_ > 0; }
     bool on_path(PyObject* value) const {
         for (PyObject* entry : path_) {
             if (entry == value) return true;
@@ -228,6 +238,7 @@ private:
     Out w_;
     ReprMemo& memo_;
     Py_ssize_t budget_;
+    Py_ssize_t items_left_;  // items, entries and attributes yet to be written
     Path path_;
 };
 
@@ -355,7 +366,7 @@ void ValueWriter::cycle(std::string_view name) {
 // one node of the budget (true) and the caller writes it.
 bool ValueWriter::enter(std::string_view kind, std::string_view name, Py_ssize_t total, Py_ssize_t depth,
                         PyObject* value) {
-    if (depth >= limits_.max_depth || budget_ <= 0) {
+    if (!has_room(depth)) {
         cut_container(kind, name, total);
         return false;
     }
@@ -415,7 +426,7 @@ bool ValueWriter::compound(PyObject* value, PyTypeObject* type, Py_ssize_t depth
     if (type == &PyTuple_Type) {
         return sequence("tuple", "tuple", PyTuple_GET_SIZE(value), depth, value, [&] {
             return std::optional<Items>(
-                first_items(tuple_items(value), PyTuple_GET_SIZE(value), limits_.max_items));
+                first_items(tuple_items(value), PyTuple_GET_SIZE(value), item_limit()));
         });
     }
     if (type == &PySet_Type || type == &PyFrozenSet_Type) {
@@ -450,15 +461,16 @@ bool ValueWriter::not_readable(PyTypeObject* type) {
 bool ValueWriter::list(PyObject* value, Py_ssize_t depth, const Text* subclass_name) {
     const Py_ssize_t total = PyList_GET_SIZE(value);
     auto collect = [&] {
-        return std::optional<Items>(first_items(list_items(value), total, limits_.max_items));
+        return std::optional<Items>(first_items(list_items(value), total, item_limit()));
     };
-    if (subclass_name == nullptr && total <= limits_.max_items && depth < limits_.max_depth && budget_ > 0) {
+    if (subclass_name == nullptr && total <= item_limit() && has_room(depth)) {
         if (on_path(value)) {
             cycle("list");
             return true;
         }
         --budget_;
         const Items items = *collect();
+        items_left_ -= static_cast<Py_ssize_t>(items.size());
         PathEntry entry(path_, value);
         w_.array_header(static_cast<uint32_t>(items.size()));
         for (const Ref& item : items) {
@@ -478,6 +490,7 @@ bool ValueWriter::sequence(std::string_view kind, std::string_view name, Py_ssiz
     const std::optional<Items> items = collect();
     if (!items) return false;
     const auto kept = static_cast<Py_ssize_t>(items->size());
+    items_left_ -= kept;
     tagged_head(kind, name, kept, total);
     for (const Ref& item : *items) {
         if (!full(item.get(), depth + 1)) return false;
@@ -492,8 +505,10 @@ bool ValueWriter::dict(PyObject* value, Py_ssize_t depth, const Text* subclass_n
     const std::string_view name = subclass_name != nullptr ? subclass_name->view() : "dict";
     if (!enter("dict", name, total, depth, value)) return true;
     PathEntry entry(path_, value);
-    const Entries entries = first_entries(value, limits_.max_items);
-    if (subclass_name == nullptr && total <= limits_.max_items && plain_keys(entries)) {
+    const Py_ssize_t limit = item_limit();
+    const Entries entries = first_entries(value, limit);
+    items_left_ -= static_cast<Py_ssize_t>(entries.size());
+    if (subclass_name == nullptr && total <= limit && plain_keys(entries)) {
         w_.map_header(static_cast<uint32_t>(entries.size()));
         for (const auto& [key, item] : entries) {
             if (!text_cut_with_mark(key.get()) || !full(item.get(), depth + 1)) return false;
@@ -524,7 +539,7 @@ bool ValueWriter::subclass_or_object(PyObject* value, PyTypeObject* type, Py_ssi
     if (info->is("tuple")) {
         return sequence("tuple", name.view(), PyTuple_GET_SIZE(value), depth, value, [&] {
             return std::optional<Items>(
-                first_items(tuple_items(value), PyTuple_GET_SIZE(value), limits_.max_items));
+                first_items(tuple_items(value), PyTuple_GET_SIZE(value), item_limit()));
         });
     }
     if (info->is("set") || info->is("frozenset")) {
@@ -564,7 +579,7 @@ bool ValueWriter::object(PyObject* value, PyTypeObject* type, Py_ssize_t depth, 
                          const Text& name) {
     ShownRepr repr;
     if (!take_repr(value, info, repr)) return false;
-    if (info.plan == Py_None || depth >= limits_.max_depth || budget_ <= 0) {
+    if (info.plan == Py_None || !has_room(depth)) {
         object_head(name.view(), value, repr.get(), 0);
         return true;
     }
@@ -684,7 +699,7 @@ bool ValueWriter::gather_attributes(PyObject* value, PyTypeObject* type, Py_ssiz
         for (auto& [attr, item] : first_entries(instance_dict.get(), PY_SSIZE_T_MAX)) {
             if (!PyUnicode_CheckExact(attr.get()) || starts_with_two_underscores(attr.get())) continue;
             Ref shown = std::move(attr);
-            if (run.names.size() < static_cast<size_t>(limits_.max_attrs) &&
+            if (run.kept < limits_.max_attrs &&
                 PyUnicode_GET_LENGTH(shown.get()) > limits_.max_str) {
                 Ref prefix = Ref::steal(PyUnicode_Substring(shown.get(), 0, limits_.max_str));
                 if (!prefix) return false;
@@ -735,18 +750,22 @@ Ref ValueWriter::slot_value(PyObject* value, PyTypeObject* type, PyObject* store
 // `attrs[name] = _full(item)` once there is room: a name met again keeps its
 // first place and takes the new value, as a dict does.
 bool ValueWriter::add_attribute(AttributeRun& run, Ref name, PyObject* item, Py_ssize_t depth) {
-    if (run.names.size() >= static_cast<size_t>(limits_.max_attrs)) {
+    if (run.kept >= limits_.max_attrs || items_left_ <= 0) {
         ++run.more;
         return true;
     }
+    bool known_name = false;
     for (const Ref& known : run.names) {
         const int order = PyUnicode_Compare(known.get(), name.get());
         if (order == -1 && PyErr_Occurred()) return false;
         if (order == 0) {
+            known_name = true;
             run.repeated = true;
             break;
         }
     }
+    if (!known_name) ++run.kept;
+    --items_left_;
     run.starts.push_back(out_.size());
     if (!text(name.get())) return false;
     run.value_starts.push_back(out_.size());
@@ -776,9 +795,10 @@ bool ValueWriter::light_top(PyObject* value) {
 // the path), when the dict stays a map.
 EntriesWritten ValueWriter::full_entries(const NamedValue* entries, size_t count) {
     const auto total = static_cast<Py_ssize_t>(count);
-    if (total > limits_.max_items || !plain_keys(entries, count)) return EntriesWritten::not_applicable;
+    if (total > item_limit() || !plain_keys(entries, count)) return EntriesWritten::not_applicable;
     const size_t start = out_.size();
     if (!enter("dict", "dict", total, 0, nullptr)) return EntriesWritten::written;
+    items_left_ -= total;
     w_.map_header(static_cast<uint32_t>(count));
     for (size_t i = 0; i < count; ++i) {
         if (!text_cut_with_mark(entries[i].name) || !full(entries[i].value, 1)) {
@@ -859,6 +879,12 @@ Ref ValueWriter::bounded_repr(PyObject* value, PyObject* type_name) {
         if (text) return text;
         if (PyErr_Occurred()) return repr_failure(type_name);
     }
+    if (Ref text = container_repr(value, host_.reprs, *this)) {
+        if (PyUnicode_GET_LENGTH(text.get()) <= limits_.max_repr) return text;
+        Ref prefix = Ref::steal(PyUnicode_Substring(text.get(), 0, limits_.max_repr));
+        if (!prefix) return repr_failure(type_name);
+        return Ref::steal(PyUnicode_FromFormat("%U%s", prefix.get(), kCutMark.data()));
+    }
     if (!is_container_type(Py_TYPE(value))) {
         Ref text = Ref::steal(PyObject_Repr(value));
         if (text && !PyUnicode_CheckExact(text.get())) text = Ref::steal(PyUnicode_FromObject(text.get()));
@@ -876,40 +902,56 @@ Ref ValueWriter::bounded_repr(PyObject* value, PyObject* type_name) {
     return repr;
 }
 
-// `_view_repr` of a bound method, made here when its object is an instance
-// of a class defined in Python shown in object's own form (its __repr__ not
-// run, or object's own). Null with no exception leaves it to the Python half.
-Ref ValueWriter::method_repr(PyObject* method) {
-    PyObject* self = PyMethod_GET_SELF(method);
-    PyTypeObject* type = Py_TYPE(self);
-    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return Ref();
-    // reprlib picks its way of showing a value by the short name of its
-    // class (a class of the program's named "list" goes through repr_list).
+// Whether reprlib shows instances of `type` through a method of their own
+// (it picks one by the short name of the class: a class of the program's
+// named "list" goes through repr_list). Such classes are left to Python.
+bool ValueWriter::named_by_reprlib(PyTypeObject* type) const {
     PyObject* short_name = reinterpret_cast<PyHeapTypeObject*>(type)->ht_name;
-    if (short_name == nullptr || !PyUnicode_CheckExact(short_name)) return Ref();
+    if (short_name == nullptr || !PyUnicode_CheckExact(short_name)) return true;
     const int named = PySet_Contains(host_.reprlib_names.get(), short_name);
     const Py_ssize_t space = PyUnicode_FindChar(short_name, ' ', 0, PyUnicode_GET_LENGTH(short_name), 1);
     if (named != 0 || space != -1) {
         PyErr_Clear();
-        return Ref();
+        return true;
     }
+    return false;
+}
+
+// How `_Repr.repr_instance` shows an instance of a class defined in Python
+// whose __repr__ is not run, or is object's own; false (nothing set) for
+// any other value, which the Python half then shows.
+bool ValueWriter::unrun_or_default_repr(PyObject* value, std::string& out) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || named_by_reprlib(type)) return false;
     auto info = type_info(type);
     if (!info) {
         PyErr_Clear();
-        return Ref();
+        return false;
     }
-    Text self_text;
     if (!info->repr_runs) {
-        Text name;
-        if (!name.load(info->name)) {
+        Py_ssize_t size = 0;
+        const char* name = PyUnicode_AsUTF8AndSize(info->name, &size);
+        if (name == nullptr) {
             PyErr_Clear();
-            return Ref();
+            return false;
         }
-        self_text.assign(unrun_object_repr(name.view(), self));
-    } else if (!default_object_repr(self, self_text)) {
-        return Ref();
+        out.append(unrun_object_repr(std::string_view(name, static_cast<size_t>(size)), value));
+        return true;
     }
-    return bound_method_repr(method, self_text.view(), limits_.max_repr);
+    Text text;
+    if (!default_object_repr(value, text)) return false;
+    out.append(text.view());
+    return true;
+}
+
+bool ValueWriter::show(PyObject* value, std::string& out) { return unrun_or_default_repr(value, out); }
+
+// `_view_repr` of a bound method, made here when its object is shown in
+// object's own form. Null with no exception leaves it to the Python half.
+Ref ValueWriter::method_repr(PyObject* method) {
+    std::string self_text;
+    if (!unrun_or_default_repr(PyMethod_GET_SELF(method), self_text)) return Ref();
+    return bound_method_repr(method, self_text, limits_.max_repr);
 }
 
 // The repr to show `value` with, unless its __repr__ is not to run.
@@ -1016,7 +1058,8 @@ std::optional<Items> ValueWriter::iterate(getiterfunc iter, PyObject* value) con
     Ref iterator = Ref::steal(iter(value));
     if (!iterator) return std::nullopt;
     Items copied;
-    while (static_cast<Py_ssize_t>(copied.size()) < limits_.max_items) {
+    const Py_ssize_t limit = item_limit();
+    while (static_cast<Py_ssize_t>(copied.size()) < limit) {
         Ref item = Ref::steal(PyIter_Next(iterator.get()));
         if (!item) {
             if (PyErr_Occurred()) return std::nullopt;

@@ -10,6 +10,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "serialize/container_repr.hpp"
 #include "utils/msgpack_writer.hpp"
 #include "utils/named_value.hpp"
 #include "utils/ref.hpp"
@@ -26,6 +27,7 @@ struct Limits {
     Py_ssize_t max_repr = 0;
     Py_ssize_t max_attrs = 0;
     Py_ssize_t max_nodes = 0;
+    Py_ssize_t max_values = 0;
 };
 
 // What the Python half lends the writer.
@@ -43,6 +45,7 @@ struct Host {
     Ref module_name;   // interned "__module__"
     Ref reprlib_names; // the class names reprlib shows in a way of their own
     Limits limits;
+    ReprSettings reprs;  // the Python half's reprlib settings
 
     // What `type_info` answered per class, while the class keeps its version
     // tag (any change to a class or its bases gives it a new one, and a freed

@@ -624,6 +624,49 @@ def _email_message():
     return email.parser.Parser().parsestr("From: a@example.com\nSubject: hi\n\nbody\n")
 
 
+def _slot_shadowed_by_dict():
+    value = SlottedWithDict()
+    value.__dict__["x"] = "from dict"
+    return value
+
+
+class OrderedKey:
+    """A key whose ordering is the program's own code."""
+
+    compared = 0
+
+    def __lt__(self, other):
+        OrderedKey.compared += 1
+        return id(self) < id(other)
+
+
+NamedList = type("list", (), {})
+CONTAINER_SHAPES = {
+    "nested lists": [[1, [2, [3, [4, [5]]]]]],
+    "strings cut in the middle": ["x" * 100, "\u00e9" * 70, "'\"" * 40, "a\udc80" * 40],
+    "sets": [set(range(20)), frozenset("abcdefghij"), {1}, frozenset()],
+    "empty containers": [set(), frozenset(), {}, (), []],
+    "one-item tuples": (("a",), (1,)),
+    "scalars and classes": [None, True, 1.5, 10 ** 70, -(10 ** 70), int, Node],
+    "objects": [Node(), Node(), SlottedWithDict()],
+    "dict of long values": {i: str(i) * 50 for i in range(10)},
+    "dict with object keys": {OrderedKey(): i for i in range(10)},
+    "class named after a container": [NamedList(), NamedList()],
+    "deque inside": [collections.deque([1]), collections.OrderedDict(a=1)],
+    "many items": list(range(100)),
+    "subclasses of containers": [
+        type("Registry", (dict,), {})((i, str(i) * 30) for i in range(10)),
+        type("Stack", (list,), {})(range(20)),
+        type("Pair", (tuple,), {})((1,)),
+        type("Tags", (set,), {})("abcdefghijk"),
+        type("Frozen", (frozenset,), {})("ab"),
+        type("Counted", (list,), {"__len__": lambda self: 1})(range(20)),
+        type("Shown", (dict,), {"__repr__": lambda self: "shown"})(a=1),
+    ],
+    "mapping of many": {"k%d" % i: [i, "v"] for i in range(20)},
+}
+
+
 LONG_NAME = "n" * (MAX_STR + 3)
 EDGE_VALUES = {
     "int limits": [2 ** 63 - 1, 2 ** 63, -(2 ** 63), 2 ** 64 - 1, 2 ** 64, -(2 ** 63) - 1, -1, -33, 255, 256],
@@ -659,6 +702,12 @@ EDGE_VALUES = {
     "nested tuples": ((1, (2, (3, [4, {"five": (5,)}]))),),
     "long repr": type("LongRepr", (), {"__repr__": lambda self: "r" * 1000})(),
     "str subclass repr": type("SubRepr", (), {"__repr__": lambda self: StrSubclass("sub")})(),
+    "slot shadowed by a dict entry": _slot_shadowed_by_dict(),
+    "dict subclass": CONTAINER_SHAPES["subclasses of containers"][0],
+    "list subclass of many": CONTAINER_SHAPES["subclasses of containers"][1],
+    "past the item budget": {"lists": [list(range(40)) for _ in range(10)], "objects": [Node(Node()) for _ in range(40)]},
+    "wide objects past the item budget": [Wide(["a%d" % i for i in range(MAX_ATTRS)]) for _ in range(10)],
+    **{"short repr: " + name: shape for name, shape in CONTAINER_SHAPES.items()},
 }
 CORPUS = dict(HOSTILE, **EDGE_VALUES)
 native = serialize._native
@@ -721,3 +770,36 @@ def test_the_default_repr_is_the_interpreters(value):
     expected = serialize._bounded_repr(value).encode("utf-8", "backslashreplace").decode("utf-8")
     for dump in (dump_msgpack, dump_msgpack_lightweight_repr):
         assert decode_one(dump(value))["repr"] == expected
+
+
+def test_a_dict_is_shown_by_its_first_entries_in_its_own_order():
+    """Keys are not sorted: no key class's ordering runs, and a dict of many
+    entries costs what its first entries cost."""
+    OrderedKey.compared = 0
+    value = {OrderedKey(): i for i in range(50)}
+    big = {"k%05d" % (50000 - i): i for i in range(50000)}
+    shown = [decode_one(dump_msgpack_lightweight_repr([v]))["repr"] for v in (value, big)]
+    assert OrderedKey.compared == 0
+    assert shown[1].startswith("[{'k50000': 0, 'k49999': 1,")
+
+
+def test_one_value_writes_at_most_its_budget_of_items():
+    """However large the object graph a frame holds, what one value writes
+    is bounded by the item budget, not by the graph."""
+    graph = {"nodes": [Wide(["a%d" % i for i in range(MAX_ATTRS)]) for _ in range(1000)]}
+    written = decode_one(dump_msgpack(graph))
+
+    def count(value):
+        if isinstance(value, dict):
+            if value.get(TAG) in ("list", "tuple", "set", "frozenset", "dict"):
+                return sum(count(item) for item in value.get("items", ()))
+            if value.get(TAG) == "object":
+                return sum(1 + count(item) for item in value.get("attrs", {}).values())
+            return sum(1 + count(item) for item in value.values())
+        if isinstance(value, list):
+            return sum(1 + count(item) for item in value)
+        return 0
+
+    assert count(written) <= serialize.MAX_VALUES + MAX_ITEMS
+    bigger = {"nodes": graph["nodes"] * 100}
+    assert abs(len(dump_msgpack(bigger)) - len(dump_msgpack(graph))) < 16

@@ -1,0 +1,269 @@
+#include "serialize/container_repr.hpp"
+
+#include <string_view>
+
+#include "utils/small_vector.hpp"
+
+namespace sarn::serialize {
+
+namespace {
+
+constexpr std::string_view kFill = "...";
+constexpr Py_ssize_t kShortItems = 8;    // `_SHORT_REPR_ITEMS`
+constexpr Py_ssize_t kShortString = 40;  // strings of a small and flat container
+
+bool append_utf8(PyObject* str, std::string& out) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+    if (data == nullptr) return false;
+    out.append(data, static_cast<size_t>(size));
+    return true;
+}
+
+// reprlib's cut of a text longer than `limit`: its head and tail around "...".
+Ref cut_middle(Ref text, Py_ssize_t limit) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
+    if (length <= limit) return text;
+    const Py_ssize_t head = std::max<Py_ssize_t>(0, (limit - 3) / 2);
+    const Py_ssize_t tail = std::max<Py_ssize_t>(0, limit - 3 - head);
+    return Ref::steal(PyUnicode_FromFormat("%U...%U", Ref::steal(PyUnicode_Substring(text.get(), 0, head)).get(),
+                                           Ref::steal(PyUnicode_Substring(text.get(), length - tail, length)).get()));
+}
+
+bool is_simple(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    return type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type || value == Py_None;
+}
+
+bool is_short_simple(PyObject* value) {
+    return is_simple(value) || (PyUnicode_CheckExact(value) && PyUnicode_GET_LENGTH(value) < kShortString);
+}
+
+// `_is_small_and_flat`: a few numbers and short strings, whose own repr is
+// short and cheap.
+bool small_and_flat(PyObject* value) {
+    if (PyDict_CheckExact(value)) {
+        if (PyDict_GET_SIZE(value) > kShortItems) return false;
+        Py_ssize_t position = 0;
+        PyObject *key, *item;
+        while (PyDict_Next(value, &position, &key, &item)) {
+            if (!PyUnicode_CheckExact(key) || PyUnicode_GET_LENGTH(key) >= kShortString || !is_simple(item)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
+        if (size > kShortItems) return false;
+        PyObject** items = PySequence_Fast_ITEMS(value);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            if (!is_short_simple(items[i])) return false;
+        }
+        return true;
+    }
+    return false;
+}
+
+using Items = SmallVector<Ref, 8>;
+
+class Shower {
+public:
+    Shower(const ReprSettings& settings, ObjectShower& objects) : s_(settings), objects_(objects) {}
+
+    // `Repr.repr1`; false when `x` is not a shape made here.
+    bool repr1(PyObject* x, Py_ssize_t level, std::string& out) { return repr_as(x, Py_TYPE(x), level, out); }
+
+    // `x` shown as an instance of `type`, one of its bases.
+    bool repr_as(PyObject* x, PyTypeObject* type, Py_ssize_t level, std::string& out) {
+        if (type == &PyUnicode_Type) return repr_str(x, out);
+        if (type == &PyLong_Type) return cut_repr(x, s_.maxlong, out);
+        if (type == &PyTuple_Type) {
+            return iterable(first(PySequence_Fast_ITEMS(x), PyTuple_GET_SIZE(x), s_.maxtuple), PyTuple_GET_SIZE(x),
+                            level, "(", ")", s_.maxtuple, ",", out);
+        }
+        if (type == &PyList_Type) {
+            return iterable(first(PySequence_Fast_ITEMS(x), PyList_GET_SIZE(x), s_.maxlist), PyList_GET_SIZE(x),
+                            level, "[", "]", s_.maxlist, "", out);
+        }
+        if (type == &PyDict_Type) return repr_dict(x, level, out);
+        if (type == &PySet_Type) return repr_set(x, level, "set()", "{", "}", s_.maxset, out);
+        if (type == &PyFrozenSet_Type) {
+            return repr_set(x, level, "frozenset()", "frozenset({", "})", s_.maxfrozenset, out);
+        }
+        if (type == &PyFloat_Type || type == &PyBool_Type || x == Py_None ||
+            (PyType_Check(x) && type == &PyType_Type)) {
+            return cut_repr(x, s_.maxother, out);
+        }
+        return objects_.show(x, out);
+    }
+
+private:
+    static Items first(PyObject** items, Py_ssize_t size, Py_ssize_t limit) {
+        Items copied;
+        for (Py_ssize_t i = 0; i < size && i < limit; ++i) copied.push_back(Ref::borrow(items[i]));
+        return copied;
+    }
+
+    // `repr_str`: the repr of the first characters; a longer one is made of
+    // the string's head and tail.
+    bool repr_str(PyObject* x, std::string& out) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(x);
+        Ref head = Ref::steal(PyUnicode_Substring(x, 0, std::min(length, s_.maxstring)));
+        Ref text = head ? Ref::steal(PyObject_Repr(head.get())) : Ref();
+        if (!text) return false;
+        if (PyUnicode_GET_LENGTH(text.get()) > s_.maxstring) {
+            const Py_ssize_t i = std::max<Py_ssize_t>(0, (s_.maxstring - 3) / 2);
+            const Py_ssize_t j = std::max<Py_ssize_t>(0, s_.maxstring - 3 - i);
+            Ref ends = Ref::steal(PyUnicode_Concat(Ref::steal(PyUnicode_Substring(x, 0, i)).get(),
+                                                   Ref::steal(PyUnicode_Substring(x, length - j, length)).get()));
+            text = ends ? Ref::steal(PyObject_Repr(ends.get())) : Ref();
+            if (!text) return false;
+            const Py_ssize_t shown = PyUnicode_GET_LENGTH(text.get());
+            text = Ref::steal(PyUnicode_FromFormat("%U...%U", Ref::steal(PyUnicode_Substring(text.get(), 0, i)).get(),
+                                                   Ref::steal(PyUnicode_Substring(text.get(), shown - j, shown)).get()));
+            if (!text) return false;
+        }
+        return append_utf8(text.get(), out);
+    }
+
+    // `repr_int` and `repr_instance` of values whose repr is C code.
+    static bool cut_repr(PyObject* x, Py_ssize_t limit, std::string& out) {
+        Ref text = Ref::steal(PyObject_Repr(x));
+        if (!text || !PyUnicode_CheckExact(text.get())) return false;
+        text = cut_middle(std::move(text), limit);
+        return text && append_utf8(text.get(), out);
+    }
+
+    // `_repr_iterable` over the first items of a container of `size`.
+    bool iterable(const Items& items, Py_ssize_t size, Py_ssize_t level, std::string_view left,
+                  std::string_view right, Py_ssize_t maxiter, std::string_view trail, std::string& out) {
+        out.append(left);
+        if (level <= 0 && size > 0) {
+            out.append(kFill);
+        } else {
+            bool first_piece = true;
+            for (const Ref& item : items) {
+                if (!first_piece) out.append(", ");
+                first_piece = false;
+                if (!repr1(item.get(), level - 1, out)) return false;
+            }
+            if (size > maxiter) out.append(first_piece ? "" : ", ").append(kFill);
+            if (size == 1) out.append(trail);
+        }
+        out.append(right);
+        return true;
+    }
+
+    // The first entries in the dict's own order.
+    bool repr_dict(PyObject* x, Py_ssize_t level, std::string& out) {
+        const Py_ssize_t size = PyDict_GET_SIZE(x);
+        if (size == 0) {
+            out.append("{}");
+            return true;
+        }
+        if (level <= 0) {
+            out.append("{...}");
+            return true;
+        }
+        SmallVector<std::pair<Ref, Ref>, 8> entries;
+        Py_ssize_t position = 0;
+        PyObject *key, *item;
+        while (static_cast<Py_ssize_t>(entries.size()) < s_.maxdict && PyDict_Next(x, &position, &key, &item)) {
+            entries.emplace_back(Ref::borrow(key), Ref::borrow(item));
+        }
+        out.append("{");
+        bool first_piece = true;
+        for (const auto& [entry_key, entry_item] : entries) {
+            if (!first_piece) out.append(", ");
+            first_piece = false;
+            if (!repr1(entry_key.get(), level - 1, out)) return false;
+            out.append(": ");
+            if (!repr1(entry_item.get(), level - 1, out)) return false;
+        }
+        if (size > s_.maxdict) out.append(", ").append(kFill);
+        out.append("}");
+        return true;
+    }
+
+    // The first items in the set's own order.
+    bool repr_set(PyObject* x, Py_ssize_t level, std::string_view empty, std::string_view left,
+                  std::string_view right, Py_ssize_t maxiter, std::string& out) {
+        if (PySet_GET_SIZE(x) == 0) {
+            out.append(empty);
+            return true;
+        }
+        Items items;
+        Py_ssize_t position = 0;
+        PyObject* key;
+        Py_hash_t hash;
+        Py_ssize_t seen = 0;
+        while (seen <= maxiter && _PySet_NextEntry(x, &position, &key, &hash)) {
+            if (seen < maxiter) items.push_back(Ref::borrow(key));
+            ++seen;
+        }
+        return iterable(items, seen, level, left, right, maxiter, "", out);
+    }
+
+    const ReprSettings& s_;
+    ObjectShower& objects_;
+};
+
+}  // namespace
+
+namespace {
+
+// The container class a subclass is shown as ("Name(" and the base's form
+// and ")"), when the subclass keeps the base's repr, and for lists and
+// tuples its length and iteration, which the Python half would call; null
+// for any other class.
+PyTypeObject* shown_base(PyTypeObject* type) {
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return nullptr;
+    for (PyTypeObject* base : {&PyDict_Type, &PyList_Type, &PyTuple_Type, &PySet_Type, &PyFrozenSet_Type}) {
+        if (!PyType_IsSubtype(type, base)) continue;
+        if (type->tp_repr != base->tp_repr) return nullptr;
+        if (base == &PyList_Type || base == &PyTuple_Type) {
+            if (type->tp_iter != base->tp_iter || type->tp_as_sequence == nullptr ||
+                type->tp_as_sequence->sq_length != base->tp_as_sequence->sq_length) {
+                return nullptr;
+            }
+        }
+        return base;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+Ref container_repr(PyObject* value, const ReprSettings& settings, ObjectShower& objects) {
+    PyTypeObject* type = Py_TYPE(value);
+    const bool exact = type == &PyList_Type || type == &PyTuple_Type || type == &PyDict_Type ||
+                       type == &PySet_Type || type == &PyFrozenSet_Type;
+    PyTypeObject* base = exact ? type : shown_base(type);
+    if (base == nullptr) return Ref();
+    if (exact && small_and_flat(value)) {
+        Ref text = Ref::steal(PyObject_Repr(value));
+        if (!text) PyErr_Clear();
+        return text;
+    }
+    std::string out;
+    if (!exact) {
+        PyObject* name = reinterpret_cast<PyHeapTypeObject*>(type)->ht_name;
+        if (name == nullptr || !PyUnicode_CheckExact(name) || !append_utf8(name, out)) {
+            PyErr_Clear();
+            return Ref();
+        }
+        out.append("(");
+    }
+    Shower shower(settings, objects);
+    if (!shower.repr_as(value, base, settings.maxlevel, out)) {
+        PyErr_Clear();
+        return Ref();
+    }
+    if (!exact) out.append(")");
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict"));
+    if (!text) PyErr_Clear();
+    return text;
+}
+
+}  // namespace sarn::serialize

@@ -1,0 +1,48 @@
+// The short repr of a built-in container, as the Python half's reprlib
+// settings write it (its first items, nested containers to a few levels,
+// long strings and numbers cut in the middle), made without running Python
+// code. Containers are shown at every event of a frame that holds them (in
+// the lightweight form, every one is), and the Python reprlib is slow.
+//
+// Only shapes whose every part is shown the same way here and in Python are
+// made: exact built-in containers holding strings, numbers, None, booleans,
+// classes, containers of the same kinds, and objects the writer shows in
+// object's own form. Anything else is left to the Python half.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+
+#include "utils/ref.hpp"
+
+namespace sarn::serialize {
+
+// reprlib's settings, as the Python half gives them.
+struct ReprSettings {
+    Py_ssize_t maxlevel = 0;
+    Py_ssize_t maxtuple = 0;
+    Py_ssize_t maxlist = 0;
+    Py_ssize_t maxdict = 0;
+    Py_ssize_t maxset = 0;
+    Py_ssize_t maxfrozenset = 0;
+    Py_ssize_t maxstring = 0;
+    Py_ssize_t maxlong = 0;
+    Py_ssize_t maxother = 0;
+};
+
+// Appends how an object that is not a container is shown inside one, when
+// it is shown in object's own form; false (nothing set) otherwise.
+class ObjectShower {
+public:
+    virtual bool show(PyObject* value, std::string& out) = 0;
+
+protected:
+    ~ObjectShower() = default;
+};
+
+// The repr as a str, or null with no exception when the shape is not one
+// made here.
+Ref container_repr(PyObject* value, const ReprSettings& settings, ObjectShower& objects);
+
+}  // namespace sarn::serialize
