@@ -532,7 +532,8 @@ def _cmd_run(tokens: Sequence[str]) -> int:
         try:
             # A child made by os.fork() that came back here: its trace is linked to its parent's.
             db.save_trace_in_sqlite(profiler.db_path, profiler.trace_id, timeout=config["sqlite_busy_timeout"],
-                                    msgpack=document, progress=progress, meta=getattr(profiler, "child_meta", None))
+                                    msgpack=document, progress=progress, meta=getattr(profiler, "child_meta", None),
+                                    label=profiler.label)
         finally:
             progress.clear()
         info = db.get_trace_info(profiler.db_path, profiler.trace_id, timeout=config["sqlite_busy_timeout"])

@@ -448,6 +448,8 @@ def forked(profiler: Any, parent: str) -> None:
     global _settings, _current
     _current = None  # the parent's recording, copied by the fork: not this child's to save
     profiler.child_meta = link_meta(parent, starting_call())
+    if profiler.label is None:
+        profiler.label = "fork of " + " ".join(getattr(sys, "argv", None) or ["?"])
     if _settings is not None:
         _settings = _Settings(_settings.config, profiler.trace_id)
         os.environ[ENVIRONMENT_VARIABLE] = _settings.encoded()
