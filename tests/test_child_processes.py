@@ -239,6 +239,8 @@ def test_show_and_traces_tree_list_the_family(tmp_path):
     assert tree[1].startswith(parent.id)
     assert sorted(line.split()[0] for line in tree[2:]) == sorted(task.id for task in tasks)
     assert all(line.startswith("  trc_") for line in tree[2:])
+    task = sarn(tmp_path, "show", tasks[0].id, "--no-pager", "--color", "never").stdout.splitlines()
+    assert task[1].startswith("child of %s, started by main (program.py:" % parent.id)
 
 
 def test_no_children_records_the_parent_only_and_leaves_the_environment_alone(tmp_path):

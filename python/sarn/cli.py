@@ -743,6 +743,26 @@ def _family_order(rows: List[Any]) -> Tuple[List[Any], List[int]]:
     return ordered, depths
 
 
+def _started_by(meta: Dict[str, Any]) -> str:
+    started = meta.get("started_by") if isinstance(meta.get("started_by"), dict) else {}
+    if not started:
+        return "started by ?"
+    return "started by %s (%s:%s)" % (started.get("function", "?"), _display_path(str(started.get("path", "?"))),
+                                      started.get("line", "?"))
+
+
+def _parent_line(info: Any) -> str:
+    """For the trace of a child process: whose child it is, and where it was started."""
+    from sarn import db
+    from sarn.viewer import printable
+
+    parent = db.parent_of(info)
+    if parent is None:
+        return ""
+    meta = info.meta or {}
+    return printable("child of %s, %s, pid %s" % (parent, _started_by(meta), meta.get("pid", "?")))
+
+
 def _child_lines(config: Dict[str, Any], trace_id: str) -> List[str]:
     """The traces of the child processes of trace ``trace_id``, grouped by the
     call that started them, for the end of ``sarn show``."""
@@ -759,9 +779,7 @@ def _child_lines(config: Dict[str, Any], trace_id: str) -> List[str]:
     site = None
     for depth, info in family:
         meta = info.meta or {}
-        started = meta.get("started_by") if isinstance(meta.get("started_by"), dict) else {}
-        here = "started by %s (%s:%s)" % (started.get("function", "?"), _display_path(str(started.get("path", "?"))),
-                                          started.get("line", "?")) if started else "started by ?"
+        here = _started_by(meta)
         if depth == 1 and here != site:
             lines.append("  " + printable(here))
             site = here
@@ -892,6 +910,9 @@ def _cmd_show(namespace: argparse.Namespace) -> int:
             if info is not None:
                 # Said at once; the rest of the head is known once the document is read.
                 pager.write(viewer.head_line(info.id, info.source, info.started, color) + "\n")
+                parent = _parent_line(info)
+                if parent:
+                    pager.write(parent + "\n")
                 pager.out.flush()
                 head = "rest"
             try:
