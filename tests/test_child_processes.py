@@ -144,9 +144,9 @@ def family(folder):
     return parents[0], [info for _, info in db.descendants(infos, parents[0].id)]
 
 
-def calls(folder, info):
+def calls(folder, info, path=None):
     """{function name: [arguments of each call]} recorded in a trace."""
-    document = msgpack.unpackb(db.load_trace(database(folder), info.id), raw=False, strict_map_key=False)
+    document = msgpack.unpackb(db.load_trace(path or database(folder), info.id), raw=False, strict_map_key=False)
     records = list(document["frames_of_interest"])
     for thread in document["frames"].values():
         records.extend(thread)
@@ -293,3 +293,22 @@ def _info(trace_id, parent=None):
 ])
 def test_descendants_are_listed_depth_first(infos, root, expected):
     assert [(depth, info.id) for depth, info in db.descendants(infos, root)] == expected
+
+
+NESTED = """\
+import subprocess, sys
+
+def main():
+    subprocess.run([sys.executable, "-m", "sarn", "run", "--db", "inner.sqlite3", "inner.py"], check=True)
+
+main()
+"""
+
+
+def test_a_child_that_runs_sarn_itself_records_into_its_own_database(tmp_path):
+    (tmp_path / "inner.py").write_text("import helper\nhelper.greet('inner')\n")
+    done = run(tmp_path, NESTED)
+    assert "recorded inner.py into inner.sqlite3" in done.stderr
+    (inner,) = db.list_traces(str(tmp_path / "inner.sqlite3"))
+    assert calls(tmp_path, inner, str(tmp_path / "inner.sqlite3"))["greet"] == [{"name": "inner"}]
+    assert inner.source == "run" and db.parent_of(inner) is None

@@ -123,6 +123,8 @@ class Profiler:
         #: Whether the processes it starts record themselves as its children
         #: (sarn.integrations.children).
         self.children = bool(children)
+        #: Whether a recording started on its thread replaces it (see start).
+        self.yields_to_others = False
         self.rust_profiler: Any = None
         self._thread_id: Optional[int] = None
         self._core: Any = None
@@ -167,6 +169,14 @@ class Profiler:
         from sarn.plugins import load_plugin_data
 
         load_plugin_data(self.config)
+        yielding = _active
+        if yielding is not None and yielding.yields_to_others and yielding.started_on_this_thread():
+            # The recording of a child process, or of a pool task, gives way
+            # to one the child's own code starts (sarn run, sarn.record):
+            # it saves what it holds and the new one goes on unlinked.
+            from sarn.integrations import children
+
+            children.yield_current()
         with _lock:
             if _active is not None:
                 raise RecordingError(

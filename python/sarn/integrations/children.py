@@ -220,6 +220,7 @@ class _ChildRecording:
         from sarn.profiler import Profiler
 
         self.profiler = Profiler(config, source="child", label=label, children=True)
+        self.profiler.yields_to_others = True
         self.meta = meta
         self.done = False
 
@@ -266,6 +267,12 @@ def _finish_current() -> None:
     recording, _current = _current, None
     if recording is not None:
         recording.finish()
+
+
+def yield_current() -> None:
+    """Saves and ends this child's own recording, so that the program can
+    start one of its own."""
+    _finish_current()
 
 
 def _install_child_hooks() -> None:
