@@ -312,3 +312,27 @@ def test_a_child_that_runs_sarn_itself_records_into_its_own_database(tmp_path):
     (inner,) = db.list_traces(str(tmp_path / "inner.sqlite3"))
     assert calls(tmp_path, inner, str(tmp_path / "inner.sqlite3"))["greet"] == [{"name": "inner"}]
     assert inner.source == "run" and db.parent_of(inner) is None
+
+
+PROCESS = """\
+import multiprocessing, sys
+
+def work(n):
+    return n * 2
+
+def main(method):
+    process = multiprocessing.get_context(method).Process(target=work, args=(21,))
+    process.start()
+    process.join()
+
+if __name__ == "__main__":
+    main(sys.argv[1])
+"""
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn"])
+def test_a_multiprocessing_process_records_its_run(tmp_path, method):
+    run(tmp_path, PROCESS, method)
+    parent, (child,) = family(tmp_path)
+    assert calls(tmp_path, child)["work"] == [{"n": 21}]
+    assert child.label.endswith("Process-1: work") and child.meta["started_by"]["function"] == "main"
