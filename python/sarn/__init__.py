@@ -51,8 +51,10 @@ class Recording:
         *,
         save: bool = True,
         label: Optional[str] = None,
+        children: bool = False,
     ) -> None:
         self._db_path = db_path
+        self.children = bool(children)
         self._config = dict(config) if config else {}
         self.source = source
         self.save = save
@@ -69,7 +71,7 @@ class Recording:
         if self._db_path is not None:
             overrides["db_path"] = self._db_path
         config = load_config(overrides)
-        return Profiler(config, source=self.source, label=self.label)
+        return Profiler(config, source=self.source, label=self.label, children=self.children)
 
     def __enter__(self) -> "Recording":
         if self.profiler is not None and self.profiler.running:
@@ -118,7 +120,7 @@ class Recording:
                 # inside another recording): the call belongs to that trace.
                 return function(*args, **kwargs)
             with Recording(settings._db_path, settings._config, settings.source, save=settings.save,
-                           label=settings.label) as run:
+                           label=settings.label, children=settings.children) as run:
                 settings.trace_id = run.trace_id
                 settings.db_path = run.db_path
                 return function(*args, **kwargs)
@@ -133,6 +135,7 @@ def record(
     *,
     save: bool = True,
     label: Optional[str] = None,
+    children: bool = False,
 ) -> Recording:
     """Record a block (``with sarn.record(): ...``) or every call of a function
     (``@sarn.record()``) into the trace database.
@@ -142,7 +145,10 @@ def record(
     further settings (see :mod:`sarn.config`), ``source`` the source the trace
     is listed with (the SOURCE column of ``sarn traces``), and ``label`` what
     it is listed as (the WHAT column, and the list page of ``sarn view``; by
-    default the program's command line). With ``save=False`` nothing is
+    default the program's command line). With ``children=True`` the Python
+    processes started during the recording (multiprocessing, process pools,
+    ``subprocess`` running Python) record themselves too, each into a trace
+    of its own linked to this one (one trace per task for pool workers). With ``save=False`` nothing is
     stored; the trace document can then be had from
     ``recording.profiler.build_trace()`` after the block.
     Recordings cannot be nested: starting one inside another raises
@@ -151,4 +157,4 @@ def record(
     if callable(db_path) and not isinstance(db_path, (str, bytes)) and not hasattr(db_path, "__fspath__"):
         # Used bare, as ``@sarn.record``.
         return Recording()(db_path)  # type: ignore[return-value]
-    return Recording(db_path, config, source, save=save, label=label)
+    return Recording(db_path, config, source, save=save, label=label, children=children)

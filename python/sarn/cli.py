@@ -140,6 +140,11 @@ def _run_parser() -> argparse.ArgumentParser:
         "--lightweight", action="store_true", help="record values as type and short repr only (faster)"
     )
     parser.add_argument(
+        "--no-children", dest="children", action="store_false",
+        help="do not record the Python child processes the program starts (multiprocessing, process pools, "
+             "subprocess): by default each saves traces of its own, linked to this one",
+    )
+    parser.add_argument(
         "--config", "-c", action="append", default=[], metavar="KEY=VALUE",
         help="a configuration setting, e.g. filters.ignore_frames=app/migrations (repeatable)",
     )
@@ -163,6 +168,8 @@ def _main_parser() -> argparse.ArgumentParser:
     traces = commands.add_parser("traces", help="list stored traces, newest first")
     _db_option(traces)
     traces.add_argument("--limit", type=int, default=50, help="show at most N traces (0: all; default 50)")
+    traces.add_argument("--tree", action="store_true",
+                        help="show each trace's child-process traces indented under it")
 
     show = commands.add_parser("show", help="print the call tree of a trace")
     show.add_argument("trace_id", nargs="?", default="latest", help="trace id, unique prefix, or 'latest'")
@@ -458,7 +465,7 @@ def _cmd_run(tokens: Sequence[str]) -> int:
 
     start_dir = os.getcwd()
     label = target if kind == "script" else "-m " + target
-    profiler = Profiler(config, source="run")
+    profiler = Profiler(config, source="run", children=namespace.children)
     sys.argv = [target] + list(program_args)
     # sys.path[0] is sarn's own entry; the program gets what python gives it.
     if sys.path:
@@ -523,8 +530,10 @@ def _cmd_run(tokens: Sequence[str]) -> int:
         document = profiler.take_trace_document()
         progress = _Progress("saving the trace", document.size)
         try:
+            # A child made by os.fork() that came back here: its trace is linked to its parent's.
             db.save_trace_in_sqlite(profiler.db_path, profiler.trace_id, timeout=config["sqlite_busy_timeout"],
-                                    msgpack=document, progress=progress)
+                                    msgpack=document, progress=progress, meta=getattr(profiler, "child_meta", None),
+                                    label=profiler.label)
         finally:
             progress.clear()
         info = db.get_trace_info(profiler.db_path, profiler.trace_id, timeout=config["sqlite_busy_timeout"])
@@ -549,11 +558,26 @@ def _cmd_run(tokens: Sequence[str]) -> int:
     if unrecorded:
         details += "; %d thread%s ran unrecorded (record them with --threads)" % (
             unrecorded, "" if unrecorded == 1 else "s")
+    if profiler.children:
+        family = _child_traces_saved(profiler.db_path, info.id, config["sqlite_busy_timeout"])
+        if family:
+            details += "; %d child trace%s" % (family, "" if family == 1 else "s")
     if displaced:
         details += "; recording stopped early: the program replaced the profile function " \
                    "(sys.setprofile, or a tool such as cProfile or a debugger)"
     sys.stderr.write("sarn: recorded %s into %s as %s (%s)\n" % (label, where, info.id, details))
     return exit_code
+
+
+def _child_traces_saved(db_path: str, trace_id: str, timeout: float) -> int:
+    """How many traces of child processes (and of their children) are saved
+    so far under ``trace_id``; children still running save theirs later."""
+    from sarn import db
+
+    try:
+        return len(db.descendants(db.list_traces(db_path, timeout=timeout), trace_id))
+    except db.SarnDbError:
+        return 0
 
 
 def _unsaved_folder(db_path: str) -> str:
@@ -664,6 +688,9 @@ def _cmd_traces(namespace: argparse.Namespace) -> int:
     )
     more = limit is not None and len(rows) > limit
     rows = rows[:limit] if limit is not None else rows
+    depths = [0] * len(rows)
+    if namespace.tree:
+        rows, depths = _family_order(rows)
     if not rows:
         sys.stdout.write("no traces in %s\n" % _display_path(config["db_path"]))
         return EXIT_OK
@@ -672,10 +699,10 @@ def _cmd_traces(namespace: argparse.Namespace) -> int:
     # The queries' column only when a listed trace made some.
     queries = any(row.sql_count for row in rows)
     table = [("ID", "SAVED", "SOURCE", "FRAMES", "SIZE") + (("SQL",) if queries else ()) + ("WHAT",)]
-    for row in rows:
+    for row, depth in zip(rows, depths):
         table.append(
             (
-                printable(row.id),
+                "  " * depth + printable(row.id),
                 _local_time(row.created),
                 printable(row.source or "?"),
                 "?" if row.frame_count is None else str(row.frame_count),
@@ -695,6 +722,69 @@ def _cmd_traces(namespace: argparse.Namespace) -> int:
         lines.append("(more traces are stored; --limit 0 lists them all)")
     sys.stdout.write("\n".join(lines) + "\n")
     return EXIT_OK
+
+
+def _family_order(rows: List[Any]) -> Tuple[List[Any], List[int]]:
+    """``rows`` with each trace's child traces right below it, and the depth
+    of each: traces whose parent is not listed stay in place, newest first."""
+    from sarn import db
+
+    listed = {row.id for row in rows}
+    ordered: List[Any] = []
+    depths: List[int] = []
+    for row in rows:
+        if db.parent_of(row) in listed:
+            continue
+        ordered.append(row)
+        depths.append(0)
+        for depth, child in db.descendants(rows, row.id):
+            ordered.append(child)
+            depths.append(depth)
+    return ordered, depths
+
+
+def _started_by(meta: Dict[str, Any]) -> str:
+    started = meta.get("started_by") if isinstance(meta.get("started_by"), dict) else {}
+    if not started:
+        return "started by ?"
+    return "started by %s (%s:%s)" % (started.get("function", "?"), _display_path(str(started.get("path", "?"))),
+                                      started.get("line", "?"))
+
+
+def _parent_line(info: Any) -> str:
+    """For the trace of a child process: whose child it is, and where it was started."""
+    from sarn import db
+    from sarn.viewer import printable
+
+    parent = db.parent_of(info)
+    if parent is None:
+        return ""
+    meta = info.meta or {}
+    return printable("child of %s, %s, pid %s" % (parent, _started_by(meta), meta.get("pid", "?")))
+
+
+def _child_lines(config: Dict[str, Any], trace_id: str) -> List[str]:
+    """The traces of the child processes of trace ``trace_id``, grouped by the
+    call that started them, for the end of ``sarn show``."""
+    from sarn import db
+    from sarn.viewer import printable
+
+    infos = _db_call(db.list_traces, config["db_path"], timeout=config["sqlite_busy_timeout"])
+    full = next((info.id for info in infos if info.id.startswith(trace_id)), trace_id) \
+        if trace_id != "latest" else (infos[0].id if infos else trace_id)
+    family = db.descendants(infos, full)
+    if not family:
+        return []
+    lines = ["", "child processes: %d trace%s" % (len(family), "" if len(family) == 1 else "s")]
+    site = None
+    for depth, info in family:
+        meta = info.meta or {}
+        here = _started_by(meta)
+        if depth == 1 and here != site:
+            lines.append("  " + printable(here))
+            site = here
+        lines.append("    " + "  " * (depth - 1) + printable("%s  pid %s  %s" % (info.id, meta.get("pid", "?"), _what(info))))
+    return lines
 
 
 def _use_color(choice: str, stream: Any) -> bool:
@@ -820,6 +910,9 @@ def _cmd_show(namespace: argparse.Namespace) -> int:
             if info is not None:
                 # Said at once; the rest of the head is known once the document is read.
                 pager.write(viewer.head_line(info.id, info.source, info.started, color) + "\n")
+                parent = _parent_line(info)
+                if parent:
+                    pager.write(parent + "\n")
                 pager.out.flush()
                 head = "rest"
             try:
@@ -833,6 +926,11 @@ def _cmd_show(namespace: argparse.Namespace) -> int:
                         first = False
                     if not pager.write(line + "\n"):
                         break
+                else:
+                    full_id = info.id if info is not None else namespace.trace_id
+                    for line in _child_lines(config, full_id):
+                        if not pager.write(line + "\n"):
+                            break
             finally:
                 progress.clear()
     except viewer.TraceFormatError as error:

@@ -104,6 +104,8 @@ __all__ = [
     "save_trace_in_sqlite",
     "write_traces",
     "list_traces",
+    "parent_of",
+    "descendants",
     "load_trace",
     "get_trace_info",
     "open_trace",
@@ -764,6 +766,40 @@ def list_traces(db_path: PathLike, *, limit: Optional[int] = None, timeout: floa
         raise _translate(error, path, timeout) from None
     finally:
         connection.close()
+
+
+def parent_of(info: TraceInfo) -> Optional[str]:
+    """The id of the trace whose process started the one ``info`` was
+    recorded in (meta "parent"), or None."""
+    parent = (info.meta or {}).get("parent")
+    return parent if isinstance(parent, str) else None
+
+
+def descendants(infos: Sequence[TraceInfo], trace_id: str) -> List[Tuple[int, TraceInfo]]:
+    """The traces among ``infos`` recorded in child processes of trace
+    ``trace_id``, and in theirs, with their depth below it (1: a child):
+    depth first, each trace's children in the order they started."""
+    children: Dict[str, List[TraceInfo]] = {}
+    for info in infos:
+        parent = parent_of(info)
+        if parent is not None:
+            children.setdefault(parent, []).append(info)
+
+    def below(parent: str, depth: int) -> List[Tuple[int, TraceInfo]]:
+        ordered = sorted(children.get(parent, ()), key=lambda info: (info.started or 0.0, info.id))
+        return [(depth, info) for info in reversed(ordered)]
+
+    found: List[Tuple[int, TraceInfo]] = []
+    seen = {trace_id}
+    stack = below(trace_id, 1)
+    while stack:
+        depth, info = stack.pop()
+        if info.id in seen:  # damaged meta that makes a loop ends here
+            continue
+        seen.add(info.id)
+        found.append((depth, info))
+        stack.extend(below(info.id, depth + 1))
+    return found
 
 
 def count_traces(db_path: PathLike, *, timeout: float = READ_TIMEOUT) -> int:

@@ -17,7 +17,10 @@ A child made by ``os.fork()`` while a recording runs records on as a trace of
 its own, under a new trace id, from the fork on: the parent's trace is never
 saved twice or replaced. The child's trace is saved when the child stops the
 recording or, under ``sarn run``, exits normally (``os._exit`` skips that, as
-it skips every exit handler).
+it skips every exit handler). With ``children`` on, the child's trace is
+linked to the parent's and saved at any exit, ``os._exit`` included, and the
+processes the program starts record themselves too
+(:mod:`sarn.integrations.children`).
 """
 
 from __future__ import annotations
@@ -100,6 +103,7 @@ class Profiler:
         source: str = "python",
         trace_id: Optional[str] = None,
         label: Optional[str] = None,
+        children: bool = False,
     ) -> None:
         from sarn.config import DEFAULT_DB_PATH, DEFAULTS, validate
 
@@ -116,6 +120,11 @@ class Profiler:
         self.source = str(source)
         #: What its traces are listed as; None: the command line (or test name).
         self.label = label
+        #: Whether the processes it starts record themselves as its children
+        #: (sarn.integrations.children).
+        self.children = bool(children)
+        #: Whether a recording started on its thread replaces it (see start).
+        self.yields_to_others = False
         self.rust_profiler: Any = None
         self._thread_id: Optional[int] = None
         self._core: Any = None
@@ -160,6 +169,14 @@ class Profiler:
         from sarn.plugins import load_plugin_data
 
         load_plugin_data(self.config)
+        yielding = _active
+        if yielding is not None and yielding.yields_to_others and yielding.started_on_this_thread():
+            # The recording of a child process, or of a pool task, gives way
+            # to one the child's own code starts (sarn run, sarn.record):
+            # it saves what it holds and the new one goes on unlinked.
+            from sarn.integrations import children
+
+            children.yield_current()
         with _lock:
             if _active is not None:
                 raise RecordingError(
@@ -181,6 +198,10 @@ class Profiler:
             raise
         self._core = core
         self._thread_id = threading.get_ident()
+        if self.children:
+            from sarn.integrations import children
+
+            children.enable(self)
         _forget_unrecorded()
         if self.config.get("threading") is not True:
             threading.setprofile(_count_unrecorded_thread)
@@ -205,6 +226,10 @@ class Profiler:
             sys.setprofile(None)
         finally:
             self._thread_id = None
+            if self.children:
+                from sarn.integrations import children
+
+                children.disable()
             with _lock:
                 if _active is self:
                     _active = None
@@ -295,10 +320,15 @@ def _record_on_in_forked_child() -> None:
     recording_here = sys.getprofile() is profiler.rust_profiler or (
         _records_through_monitoring(profiler.config) and threading.get_ident() == profiler._thread_id
     )
+    parent = profiler.trace_id
     profiler.trace_id = new_trace_id()
     profiler._thread_id = threading.get_ident()
     try:
         profiler._core.register_profiler(profiler)
+        if profiler.children:
+            from sarn.integrations import children
+
+            children.forked(profiler, parent)
         if not recording_here:  # the forking thread was not recorded: it stays so
             profiler._core.register_noop_profiler()
             sys.setprofile(None)
