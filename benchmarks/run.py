@@ -41,7 +41,7 @@ sys.path.insert(0, HERE)
 
 import harness  # noqa: E402
 
-WORKLOADS = {"user_code": 40, "library_heavy": 64}
+WORKLOADS = {"user_code": 40, "library_heavy": 64, "object_graph": 2}
 
 
 def child(mode: str, workload: str, scale: int) -> float:
@@ -61,7 +61,7 @@ def overhead(workload: str, rounds: int) -> None:
     modes = [mode for mode in harness.MODES if harness.available(mode)]
     events = harness.count_events(workload, scale)
     print("workload %s: %d call and return events, %d in its own file" % ((workload,) + events))
-    per_event = workload == "user_code"  # every event is kept: the cost of one
+    per_event = workload in KEPT_WORKLOADS  # every event is kept: the cost of one
     times = {mode: [] for mode in modes}
     for round_number in range(rounds):
         for mode in modes:
@@ -100,6 +100,8 @@ def paired_extra(times: list, base: list, events: int) -> float:
 INSTRUCTION_MODES = ["none", "noop", "recorder-skip-all", "recorder", "recorder-setprofile"]
 KEPT_INSTRUCTION_MODES = ["none", "noop", "recorder", "recorder-setprofile", "recorder-lightweight"]
 INSTRUCTION_SCALE = 8
+# Every frame of these is kept: their figures are per event.
+KEPT_WORKLOADS = {"user_code": INSTRUCTION_SCALE, "object_graph": 1}
 
 
 def count_instructions(mode: str, workload: str, scale: int) -> int:
@@ -117,14 +119,15 @@ def instructions(workload: str) -> None:
     if shutil.which("valgrind") is None:
         print("instructions: valgrind is not installed")
         return
-    per_event = workload == "user_code"
+    per_event = workload in KEPT_WORKLOADS
+    scale = KEPT_WORKLOADS.get(workload, INSTRUCTION_SCALE)
     modes = [mode for mode in (KEPT_INSTRUCTION_MODES if per_event else INSTRUCTION_MODES) if harness.available(mode)]
-    jobs = [(mode, scale) for mode in modes for scale in (0, INSTRUCTION_SCALE)]
+    jobs = [(mode, job_scale) for mode in modes for job_scale in (0, scale)]
     with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
         counts = dict(zip(jobs, pool.map(lambda job: count_instructions(job[0], workload, job[1]), jobs)))
-    cost = {mode: counts[mode, INSTRUCTION_SCALE] - counts[mode, 0] for mode in modes}
-    events = harness.count_events(workload, INSTRUCTION_SCALE)[0] if per_event else 0
-    print("workload %s at scale %d, instructions" % (workload, INSTRUCTION_SCALE))
+    cost = {mode: counts[mode, scale] - counts[mode, 0] for mode in modes}
+    events = harness.count_events(workload, scale)[0] if per_event else 0
+    print("workload %s at scale %d, instructions" % (workload, scale))
     print("%-22s %14s %10s %10s%s" % ("mode", "instructions", "x none", "x noop", "  per event" if per_event else ""))
     for mode in modes:
         extra = "  %10.0f" % ((cost[mode] - cost["none"]) / events) if per_event else ""
