@@ -1,5 +1,6 @@
 #include "serialize/container_repr.hpp"
 
+#include <charconv>
 #include <string_view>
 
 #include "utils/small_vector.hpp"
@@ -76,8 +77,8 @@ public:
 
     // `x` shown as an instance of `type`, one of its bases.
     bool repr_as(PyObject* x, PyTypeObject* type, Py_ssize_t level, std::string& out) {
-        if (type == &PyUnicode_Type) return repr_str(x, out);
-        if (type == &PyLong_Type) return cut_repr(x, s_.maxlong, out);
+        if (type == &PyUnicode_Type) return plain_str(x, out) || repr_str(x, out);
+        if (type == &PyLong_Type) return machine_int(x, out) || cut_repr(x, s_.maxlong, out);
         if (type == &PyTuple_Type) {
             return iterable(first(PySequence_Fast_ITEMS(x), PyTuple_GET_SIZE(x), s_.maxtuple), PyTuple_GET_SIZE(x),
                             level, "(", ")", s_.maxtuple, ",", out);
@@ -103,6 +104,34 @@ private:
         Items copied;
         for (Py_ssize_t i = 0; i < size && i < limit; ++i) copied.push_back(Ref::borrow(items[i]));
         return copied;
+    }
+
+    // The repr of a short string of printable ASCII that needs no escape
+    // and no other quotes, written directly; false for any other string.
+    bool plain_str(PyObject* x, std::string& out) const {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(x);
+        if (!PyUnicode_IS_ASCII(x) || length + 2 > s_.maxstring) return false;
+        const auto* text = static_cast<const char*>(PyUnicode_DATA(x));
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            const char c = text[i];
+            if (c < 0x20 || c > 0x7e || c == '\'' || c == '\\') return false;
+        }
+        out.push_back('\'');
+        out.append(text, static_cast<size_t>(length));
+        out.push_back('\'');
+        return true;
+    }
+
+    // The digits of an int that fits a machine word (never cut: reprlib
+    // cuts only past `maxlong` digits).
+    bool machine_int(PyObject* x, std::string& out) const {
+        int overflow = 0;
+        const long long number = PyLong_AsLongLongAndOverflow(x, &overflow);
+        if (overflow != 0 || s_.maxlong < 20) return false;
+        char digits[24];
+        const char* end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+        out.append(digits, static_cast<size_t>(end - digits));
+        return true;
     }
 
     // `repr_str`: the repr of the first characters; a longer one is made of
