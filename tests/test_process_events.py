@@ -115,3 +115,19 @@ def test_eight_processes_saving_into_one_database_lose_nothing(tmp_path):
                   if r.get("co_name") == "unit" and r.get("event") == "call"]
         seen.add((call["locals"]["process"], call["locals"]["n"]))
     assert seen == {(p, n) for p in range(8) for n in range(50)}
+
+
+def test_a_package_of_the_working_directory_runs_with_m_its_init_recorded(tmp_path):
+    """`sarn run -m pkg` finds the package where `python -m pkg` would (the
+    working directory first), and imports it only once recording has begun."""
+    package = tmp_path / "shop"
+    package.mkdir()
+    (package / "__init__.py").write_text("def price(n):\n    return n * 2\nSTART = price(1)\n")
+    (package / "__main__.py").write_text("from shop import price\nprint(price(21))\n")
+    environment = dict(os.environ, PYTHONPATH="")
+    done = subprocess.run([sys.executable, "-m", "sarn", "run", "--db", "t.sqlite3", "-m", "shop"], cwd=tmp_path,
+                          capture_output=True, text=True, env=environment, timeout=120)
+    assert (done.returncode, done.stdout) == (0, "42\n"), done.stderr
+    shown = subprocess.run([sys.executable, "-m", "sarn", "show", "--db", "t.sqlite3", "--all"], cwd=tmp_path,
+                           capture_output=True, text=True, env=environment, timeout=120)
+    assert "shop.price(n=1) -> 2" in shown.stdout and "shop.price(n=21) -> 42" in shown.stdout, shown.stdout
