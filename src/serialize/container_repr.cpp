@@ -264,35 +264,48 @@ PyTypeObject* shown_base(PyTypeObject* type) {
 
 }  // namespace
 
-Ref container_repr(PyObject* value, const ReprSettings& settings, ObjectShower& objects) {
+bool container_repr_text(PyObject* value, const ReprSettings& settings, ObjectShower& objects, std::string& out) {
     PyTypeObject* type = Py_TYPE(value);
     const bool exact = type == &PyList_Type || type == &PyTuple_Type || type == &PyDict_Type ||
                        type == &PySet_Type || type == &PyFrozenSet_Type;
     PyTypeObject* base = exact ? type : shown_base(type);
-    if (base == nullptr) return Ref();
+    if (base == nullptr) return false;
     if (exact && small_and_flat(value)) {
         Ref text = Ref::steal(PyObject_Repr(value));
-        if (!text) PyErr_Clear();
-        return text;
+        if (!text || !append_utf8(text.get(), out)) {
+            PyErr_Clear();
+            return false;
+        }
+        return true;
     }
-    std::string out;
     if (!exact) {
         PyObject* name = reinterpret_cast<PyHeapTypeObject*>(type)->ht_name;
         if (name == nullptr || !PyUnicode_CheckExact(name) || !append_utf8(name, out)) {
             PyErr_Clear();
-            return Ref();
+            return false;
         }
         out.append("(");
     }
     Shower shower(settings, objects);
     if (!shower.repr_as(value, base, settings.maxlevel, out)) {
         PyErr_Clear();
-        return Ref();
+        return false;
     }
     if (!exact) out.append(")");
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict"));
-    if (!text) PyErr_Clear();
-    return text;
+    return true;
+}
+
+void cut_to_characters(std::string& text, Py_ssize_t limit) {
+    Py_ssize_t characters = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;  // inside a character
+        if (characters == limit) {
+            text.resize(i);
+            text.append("...");
+            return;
+        }
+        ++characters;
+    }
 }
 
 }  // namespace sarn::serialize

@@ -41,8 +41,11 @@ protected:
     ~ObjectShower() = default;
 };
 
-// The repr as a str, or null with no exception when the shape is not one
-// made here.
-Ref container_repr(PyObject* value, const ReprSettings& settings, ObjectShower& objects);
+// Appends the repr to `out` as UTF-8; false (nothing set, `out` then
+// holding a partial text) when the shape is not one made here.
+bool container_repr_text(PyObject* value, const ReprSettings& settings, ObjectShower& objects, std::string& out);
+
+// UTF-8 `text` cut to its first `limit` characters and "..." when longer.
+void cut_to_characters(std::string& text, Py_ssize_t limit);
 
 }  // namespace sarn::serialize

@@ -870,20 +870,15 @@ void ValueWriter::remember_type(PyTypeObject* type, PyObject* info) {
     host_.known_types.insert_or_assign(type, Host::KnownType{type->tp_version_tag, Ref::borrow(info)});
 }
 
-// `_bounded_repr`. Built-in containers (and their subclasses) get the Python
-// half's short repr, which looks at only a few items; any other value's repr
-// is taken here and cut.
+// `_bounded_repr`. Containers not made as text by `take_repr` (deques,
+// views, subclasses with reprs of their own, or holding values it does not
+// show) get the Python half's short repr, which looks at only a few items;
+// any other value's repr is taken here and cut.
 Ref ValueWriter::bounded_repr(PyObject* value, PyObject* type_name) {
     if (Py_TYPE(value) == &PyMethod_Type) {
         Ref text = method_repr(value);
         if (text) return text;
         if (PyErr_Occurred()) return repr_failure(type_name);
-    }
-    if (Ref text = container_repr(value, host_.reprs, *this)) {
-        if (PyUnicode_GET_LENGTH(text.get()) <= limits_.max_repr) return text;
-        Ref prefix = Ref::steal(PyUnicode_Substring(text.get(), 0, limits_.max_repr));
-        if (!prefix) return repr_failure(type_name);
-        return Ref::steal(PyUnicode_FromFormat("%U%s", prefix.get(), kCutMark.data()));
     }
     if (!is_container_type(Py_TYPE(value))) {
         Ref text = Ref::steal(PyObject_Repr(value));
@@ -958,6 +953,15 @@ Ref ValueWriter::method_repr(PyObject* method) {
 bool ValueWriter::take_repr(PyObject* value, const TypeInfo& info, ShownRepr& shown) {
     if (!info.repr_runs) return true;
     if (default_object_repr(value, shown.text)) {
+        shown.taken = true;
+        return true;
+    }
+    // A built-in container's short repr runs none of the program's code:
+    // made as text, with nothing to take once.
+    std::string text;
+    if (container_repr_text(value, host_.reprs, *this, text)) {
+        cut_to_characters(text, limits_.max_repr);
+        shown.text.assign(std::move(text));
         shown.taken = true;
         return true;
     }
