@@ -222,13 +222,20 @@ private:
             out.append(empty);
             return true;
         }
+        // The set's own iterator (the base class's, whatever a subclass
+        // defines) walks its table without running Python code.
+        PyTypeObject* base = PyAnySet_CheckExact(x) ? Py_TYPE(x) : (PySet_Check(x) ? &PySet_Type : &PyFrozenSet_Type);
+        Ref iterator = Ref::steal(base->tp_iter(x));
+        if (!iterator) return false;
         Items items;
-        Py_ssize_t position = 0;
-        PyObject* key;
-        Py_hash_t hash;
         Py_ssize_t seen = 0;
-        while (seen <= maxiter && _PySet_NextEntry(x, &position, &key, &hash)) {
-            if (seen < maxiter) items.push_back(Ref::borrow(key));
+        while (seen <= maxiter) {
+            Ref key = Ref::steal(PyIter_Next(iterator.get()));
+            if (!key) {
+                if (PyErr_Occurred()) return false;
+                break;
+            }
+            if (seen < maxiter) items.push_back(std::move(key));
             ++seen;
         }
         return iterable(items, seen, level, left, right, maxiter, "", out);
