@@ -218,6 +218,11 @@ Result<Ref> unpack_records(std::string_view data, Py_ssize_t start, Py_ssize_t c
 
 }  // namespace
 
+Result<Ref> decode_value(std::string_view data) {
+    Decoder decoder(data);
+    return decoder.value(0);
+}
+
 PyObject* unpack_records_function(PyObject*, PyObject* args) noexcept {
     Py_buffer view;
     Py_ssize_t start = 0;

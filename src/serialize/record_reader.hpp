@@ -5,6 +5,10 @@
 
 #include <Python.h>
 
+#include <string_view>
+
+#include "utils/error.hpp"
+
 namespace sarn::serialize {
 
 // unpack_records(data, start, count) -> (records, end): decodes up to
@@ -17,5 +21,9 @@ namespace sarn::serialize {
 // key, is nested too deep, or is a record whose fields do not have the types
 // the viewer reads.
 PyObject* unpack_records_function(PyObject* module, PyObject* args) noexcept;
+
+// One MessagePack value decoded as unpack_records decodes a record; a null
+// Ref when it is left to the Python reader (no exception pending then).
+Result<Ref> decode_value(std::string_view data);
 
 }  // namespace sarn::serialize
