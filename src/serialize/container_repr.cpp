@@ -194,14 +194,30 @@ private:
             return true;
         }
         Items items;
+        Py_ssize_t seen = 0;
+#if PY_VERSION_HEX >= 0x030D0000
+        // The table walk is internal from 3.13 on; a set's own iterator walks
+        // it in the same order, without running Python code.
+        Ref iterator = Ref::steal(PyObject_GetIter(x));
+        if (!iterator) return false;
+        while (seen <= maxiter) {
+            Ref key = Ref::steal(PyIter_Next(iterator.get()));
+            if (!key) {
+                if (PyErr_Occurred()) return false;
+                break;
+            }
+            if (seen < maxiter) items.push_back(std::move(key));
+            ++seen;
+        }
+#else
         Py_ssize_t position = 0;
         PyObject* key;
         Py_hash_t hash;
-        Py_ssize_t seen = 0;
         while (seen <= maxiter && _PySet_NextEntry(x, &position, &key, &hash)) {
             if (seen < maxiter) items.push_back(Ref::borrow(key));
             ++seen;
         }
+#endif
         return iterable(items, seen, level, left, right, maxiter, "", out);
     }
 
