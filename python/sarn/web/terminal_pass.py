@@ -432,6 +432,6 @@ def native_threads(parts: List[Any], limits: Limits, style: Style, display: outs
             figures.calls, figures.total, figures.own, figures.active = count, total, own, active
         thread.slowest = slowest
         thread.deepest = deepest
-        thread.slots = [list(slot) for slot in slots]
+        thread.slots = slots  # (seq, order, line, indent), in order
         threads.append(thread)
     return threads
