@@ -8,7 +8,7 @@ import msgpack
 import pytest
 
 from host_support import DocumentBuilder
-from sarn import db
+from sarn import db, viewer
 from sarn.web import terminal
 
 pytestmark = pytest.mark.skipif(terminal._ShowPass is None, reason="built without the native extension")
@@ -170,4 +170,57 @@ def test_records_split_across_reads_show_alike():
 
     native = terminal.render(Trickle(), summary=True)
     _, python = _show_both(data, summary=True)
+    assert native == python
+
+
+def _with_main_record(record):
+    document = _built()
+    document["frames_of_interest"].insert(3, record)
+    return msgpack.packb(document, use_bin_type=True)
+
+
+def _error_of(data):
+    try:
+        terminal.render(data)
+    except viewer.TraceFormatError as error:
+        return str(error)
+    return None
+
+
+@pytest.mark.parametrize(
+    "record",
+    [
+        {"type": "frame", "event": "call", "frame_id": 7},
+        {"type": "frame", "event": "call", "qualname": ["a"]},
+        {"type": "start_test", "timestamp": "soon"},
+        {"type": "frame", "user_code_call_site": {"call_frame_id": "x", "line_number": "12"}},
+        {"type": "frame", "thread_native_id": True},
+        "not a map",
+    ],
+)
+def test_a_damaged_record_is_named_alike(record):
+    data = _with_main_record(record)
+    native = _error_of(data)
+    saved = terminal._ShowPass
+    terminal._ShowPass = None
+    try:
+        python = _error_of(data)
+    finally:
+        terminal._ShowPass = saved
+    assert native == python
+    assert native is not None and "frames_of_interest[3]" in native
+
+
+@pytest.mark.parametrize(
+    "record",
+    [
+        # Values the native reader leaves to the Python one: a deep value, a
+        # map keyed by a tuple, an extension type.
+        {"type": "frame", "event": "call", "frame_id": "deep", "qualname": "deep", "locals": {"x": [[[[[[1]]]]]]}},
+        {"type": "frame", "event": "call", "frame_id": "ext", "qualname": "ext", "arg": msgpack.ExtType(5, b"ab")},
+        {"type": "note", "qualname": 12, "path": 3},
+    ],
+)
+def test_unusual_values_show_alike(record):
+    native, python = _show_both(_with_main_record(record), lines=None, children=None)
     assert native == python
