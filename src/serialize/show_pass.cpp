@@ -780,7 +780,7 @@ private:
     }
 
     Result<Ref> decode(const Record& record) {
-        Result<Ref> decoded = decode_value(record.bytes);
+        Result<Ref> decoded = decode_value(record.bytes, memo_);
         if (!decoded || *decoded) return decoded;
         Ref bytes = Ref::steal(PyBytes_FromStringAndSize(record.bytes.data(),
                                                          static_cast<Py_ssize_t>(record.bytes.size())));
@@ -934,6 +934,7 @@ private:
     Ref host_;
     Limits limits_;
     Interned interned_;
+    TextMemo memo_;  // the texts of the records decoded, shared as the batch reader shares them
     std::unordered_map<std::string, const std::string*> labels_;
     const std::string* question_ = nullptr;
     std::vector<std::unique_ptr<Thread>> threads_;
