@@ -11,6 +11,8 @@
 //                                           decoding it
 //   unpack_records(data, start, count)      records of a stored document
 //       -> (records, end)                   decoded into dicts, many a call
+//   ShowPass                                `sarn show`'s pass over the
+//                                           records (show_pass.hpp)
 //
 // Like their Python counterparts the two functions never raise once
 // configured: a value that cannot be written at all is handed, with the
@@ -26,6 +28,7 @@
 #include "filters/fragments.hpp"
 #include "serialize/document_facts.hpp"
 #include "serialize/record_reader.hpp"
+#include "serialize/show_pass.hpp"
 #include "serialize/value_writer.hpp"
 #include "utils/serializer_api.hpp"
 
@@ -349,6 +352,12 @@ PyMODINIT_FUNC PyInit__serialize() {
                                   sarn::SerializerApi::capsule_name, nullptr);
     if (api == nullptr || PyModule_AddObject(module, "_native_api", api) < 0) {
         Py_XDECREF(api);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    PyTypeObject* show_pass = sarn::serialize::show_pass_type();
+    if (show_pass == nullptr || PyModule_AddObject(module, "ShowPass", reinterpret_cast<PyObject*>(show_pass)) < 0) {
+        Py_XDECREF(show_pass);
         Py_DECREF(module);
         return nullptr;
     }

@@ -32,6 +32,9 @@ public:
 
     [[nodiscard]] const char* position() const noexcept { return cursor_.position(); }
 
+    // Shares the texts through `memo` (bounded) rather than per call.
+    void share(TextMemo* memo) { shared_ = memo; }
+
     Decoded value(int depth) {
         if (depth > max_depth) return Ref();
         Head head = cursor_.next();
@@ -63,6 +66,15 @@ private:
 
     Decoded text(std::string_view bytes) {
         if (bytes.size() > memo_size) return decode_text(bytes);
+        if (shared_ != nullptr) {
+            auto found = shared_->texts.find(bytes);
+            if (found != shared_->texts.end()) return found->second.dup();
+            Decoded decoded = decode_text(bytes);
+            if (decoded && *decoded && shared_->texts.size() < shared_limit) {
+                shared_->texts.emplace(std::string(bytes), decoded->dup());
+            }
+            return decoded;
+        }
         auto found = texts_.find(bytes);
         if (found != texts_.end()) return found->second.dup();
         Decoded decoded = decode_text(bytes);
@@ -102,9 +114,12 @@ private:
         return dict;
     }
 
+    static constexpr size_t shared_limit = 1 << 16;
+
     Cursor cursor_;
     const char* end_;
     std::unordered_map<std::string_view, Ref> texts_;
+    TextMemo* shared_ = nullptr;
 };
 
 // The types each field may have besides None, as the Python reader checks
@@ -217,6 +232,12 @@ Result<Ref> unpack_records(std::string_view data, Py_ssize_t start, Py_ssize_t c
 }
 
 }  // namespace
+
+Result<Ref> decode_value(std::string_view data, TextMemo& memo) {
+    Decoder decoder(data);
+    decoder.share(&memo);
+    return decoder.value(0);
+}
 
 PyObject* unpack_records_function(PyObject*, PyObject* args) noexcept {
     Py_buffer view;

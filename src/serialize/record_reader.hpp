@@ -5,6 +5,13 @@
 
 #include <Python.h>
 
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "utils/error.hpp"
+
 namespace sarn::serialize {
 
 // unpack_records(data, start, count) -> (records, end): decodes up to
@@ -17,5 +24,20 @@ namespace sarn::serialize {
 // key, is nested too deep, or is a record whose fields do not have the types
 // the viewer reads.
 PyObject* unpack_records_function(PyObject* module, PyObject* args) noexcept;
+
+// Short texts decoded once and shared by the values decoded with it, across
+// calls (the bytes they came from need not live on).
+class TextMemo {
+public:
+    struct Hash {
+        using is_transparent = void;
+        size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+    };
+    std::unordered_map<std::string, Ref, Hash, std::equal_to<>> texts;
+};
+
+// One MessagePack value decoded as unpack_records decodes a record; a null
+// Ref when it is left to the Python reader (no exception pending then).
+Result<Ref> decode_value(std::string_view data, TextMemo& memo);
 
 }  // namespace sarn::serialize

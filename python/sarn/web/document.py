@@ -39,7 +39,7 @@ from typing import Any, Dict, Iterator, List, Tuple
 
 import msgpack
 
-__all__ = ["TraceFormatError", "MAIN_LIST", "decode_document", "iter_document", "thread_records"]
+__all__ = ["TraceFormatError", "MAIN_LIST", "decode_document", "iter_document", "takes_sink", "thread_records"]
 
 
 class TraceFormatError(ValueError):
@@ -237,6 +237,7 @@ class _NativeReader(_Reader):
                     self.data = self.data[self.position:] + chunk
                     self.position = 0
                 continue
+            self.start = self.position
             self.position += unpacker.tell()
             return value
 
@@ -253,6 +254,26 @@ class _NativeReader(_Reader):
             _check_record(record, "%s[%d]" % (where, index))
             index += 1
             yield record
+
+
+    def feed(self, sink: Any, count: int, where: str, fallback: Any) -> None:
+        """Hands the next ``count`` records to the native ``sink`` as bytes,
+        many a call. A record it leaves (one across two reads, one it cannot
+        judge) is decoded and checked here, which says what is damaged
+        where, then handed to it on its own."""
+        index = 0
+        while index < count:
+            taken, end = sink.feed(self.data, self.position, count - index, fallback, False)
+            if taken:
+                self.position = end
+                index += taken
+                continue
+            record = self.call(_UNPACK)
+            _check_record(record, "%s[%d]" % (where, index))
+            taken, _ = sink.feed(self.data[self.start:self.position], 0, 1, fallback, True)
+            if taken != 1:
+                raise TraceFormatError("damaged trace document: %s[%d] cannot be read" % (where, index))
+            index += 1
 
 
 try:
@@ -285,7 +306,7 @@ def _open_reader(data: Any, progress: Any) -> _Reader:
     return _NativeReader(stream, progress)
 
 
-def iter_document(data: Any, progress: Any = None) -> Iterator[Tuple[str, Any, Any]]:
+def iter_document(data: Any, progress: Any = None, sink: Any = None) -> Iterator[Tuple[str, Any, Any]]:
     """The document decoded record by record, holding one record at a time:
     ("record", fallback native id, record) for every record in stored order
     (the fallback is MAIN_LIST for those of the main list, frames_of_interest),
@@ -293,14 +314,24 @@ def iter_document(data: Any, progress: Any = None) -> Iterator[Tuple[str, Any, A
     threads' map by ("threads", None, length); last ("header", None, {key:
     value}) with the document's other entries. Each record's shape is
     checked as it comes: damage raises TraceFormatError. ``progress(bytes
-    read)`` is called as the document is read."""
+    read)`` is called as the document is read.
+
+    With a ``sink`` (a native pass, such as sarn._serialize.ShowPass), the
+    records are not yielded but handed to it as bytes, checked as they
+    would be here; the lists, threads and header are still yielded. The
+    caller checks :func:`takes_sink` first."""
     reader = _open_reader(data, progress)
+    if sink is not None and not isinstance(reader, _NativeReader):
+        raise TypeError("records go to a native pass only through the native reader")
     header: Dict[str, Any] = {}
     for _ in range(reader.header(msgpack.Unpacker.read_map_header, "", "a map")):
         key = reader.call(_UNPACK)
         if key == "frames_of_interest":
             count = reader.header(msgpack.Unpacker.read_array_header, "frames_of_interest", "a list")
             yield "list", MAIN_LIST, count
+            if sink is not None:
+                reader.feed(sink, count, "frames_of_interest", MAIN_LIST)  # type: ignore[attr-defined]
+                continue
             for record in reader.records(count, "frames_of_interest"):
                 yield "record", MAIN_LIST, record
         elif key == "frames":
@@ -313,11 +344,20 @@ def iter_document(data: Any, progress: Any = None) -> Iterator[Tuple[str, Any, A
                 where = "frames[%s]" % native_id
                 count = reader.header(msgpack.Unpacker.read_array_header, where, "a list")
                 yield "list", native_id, count
+                if sink is not None:
+                    reader.feed(sink, count, where, native_id)  # type: ignore[attr-defined]
+                    continue
                 for record in reader.records(count, where):
                     yield "record", native_id, record
         else:
             header[key] = reader.call(_UNPACK)
     yield "header", None, header
+
+
+def takes_sink() -> bool:
+    """Whether :func:`iter_document` can hand records to a native pass
+    (the native extension is there)."""
+    return _unpack_records is not None
 
 
 # The fallback native id of main-list records: the document's

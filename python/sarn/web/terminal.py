@@ -6,10 +6,10 @@ from __future__ import annotations
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 from sarn.web import outside
-from sarn.web.document import MAIN_LIST, iter_document
+from sarn.web.document import MAIN_LIST, iter_document, takes_sink
 from sarn.web.summary import summary_lines
 from sarn.web.terminal_lines import Style, cut_line, fit_to, head_lines, thread_title
-from sarn.web.terminal_pass import Limits, Thread
+from sarn.web.terminal_pass import Limits, NativeHost, Thread, native_threads
 from sarn.web.values import printable
 
 __all__ = ["render", "render_lines"]
@@ -35,7 +35,11 @@ def render_lines(
     style = Style(color)
     display = outside.Display(style, width, full)
     needle = filter.lower() if filter else None
-    threads, header, cut = _read_threads(document, progress, Limits(depth, children, lines), needle, display)
+    limits = Limits(depth, children, lines)
+    if needle is None and _ShowPass is not None and takes_sink():
+        threads, header, cut = _read_threads_natively(document, progress, limits, display)
+    else:
+        threads, header, cut = _read_threads(document, progress, limits, needle, display)
     fit = (lambda line: fit_to(line, width)) if width else (lambda line: line)
     if head:
         for line in head_lines(header, style, first=head != "rest"):
@@ -92,6 +96,30 @@ def _read_threads(document: Any, progress: Any, limits: Limits, needle: Optional
         if thread.native_id is MAIN_LIST:
             thread.native_id = header.get("main_thread_id")
     return ordered, header, cut
+
+
+def _read_threads_natively(document: Any, progress: Any, limits: Limits,
+                           display: outside.Display) -> Tuple[List[Thread], Dict[str, Any], Optional[Dict[str, Any]]]:
+    """What :func:`_read_threads` gives, the records handed to the native
+    pass as bytes (no filter: the filter reads each record's values)."""
+    labels = {kind: outside.label(kind) for kind in list(outside.CALLS) + list(outside.ENDS)}
+    native = _ShowPass(NativeHost(display.style, display), labels, MAIN_LIST, *limits)
+    header: Dict[str, Any] = {}
+    for kind, _, value in iter_document(document, progress, sink=native):
+        if kind == "header":
+            header = value
+    parts, cut = native.finish()
+    ordered = sorted(native_threads(parts, limits, display.style, display), key=lambda thread: not thread.from_main)
+    for thread in ordered:
+        if thread.native_id is MAIN_LIST:
+            thread.native_id = header.get("main_thread_id")
+    return ordered, header, cut
+
+
+try:
+    from sarn._serialize import ShowPass as _ShowPass
+except ImportError:  # a build without the extension
+    _ShowPass = None
 
 
 def render(

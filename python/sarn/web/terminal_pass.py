@@ -17,7 +17,7 @@ from sarn.web.terminal_lines import Style, interest_line
 from sarn.web.tree import SWITCHES, Node
 from sarn.web.values import is_normal_exit, printable
 
-__all__ = ["Limits", "Thread"]
+__all__ = ["Limits", "NativeHost", "Thread", "native_threads"]
 
 
 class Limits(NamedTuple):
@@ -359,3 +359,79 @@ class Thread:
                 continue
             line = "  " * indent + text.render(None if width is None else width - 2 * indent)
             yield line if full and not isinstance(text, FrameLine) else fit(line)
+
+
+class NativeHost:
+    """What the native pass (sarn._serialize.ShowPass) asks of Python: the
+    lines it shows, rendered as :class:`Thread` renders them, the pairing of
+    operations outside the user's code, and the few judgements made on
+    decoded records."""
+
+    def __init__(self, style: Style, display: outside.Display) -> None:
+        self.style = style
+        self.display = display
+        self.pairings: Dict[int, outside.Pairing] = {}
+        self._texts = Thread("", None, Limits(), None, style, display)
+
+    def line(self, call: Any, ret: Any, interest: Any, exception: Any, operation: Any, caller_path: Any,
+             resumed: bool, suspended: bool) -> Any:
+        if operation is not None:
+            return self.display.line(operation)
+        if interest is not None:
+            return interest_line(interest, self.style)
+        node = Node(call=call, ret=ret, caller_path=caller_path)
+        node.resumed, node.suspended = resumed, suspended
+        return frame_line(node, self.style, exception)
+
+    def hidden(self, pairs: List[Tuple[str, int]]) -> str:
+        return self._texts._hidden_text(dict(pairs))
+
+    def more_below(self, count: int) -> str:
+        return self.style.dim + "... %d more below" % count + self.style.reset
+
+    def lines_left_out(self, count: int) -> str:
+        return (self.style.dim + "... %s more lines left out (--lines N, or --all)" % "{:,}".format(count)
+                + self.style.reset)
+
+    @staticmethod
+    def normal_exit(record: Dict[str, Any]) -> bool:
+        return is_normal_exit(record)
+
+    @staticmethod
+    def interest_name(record: Dict[str, Any]) -> str:
+        return _name_of(record)
+
+    def pairing_add(self, thread: int, record: Dict[str, Any], where: Any) -> Tuple[Any, bool]:
+        pairing = self.pairings.get(thread)
+        if pairing is None:
+            pairing = self.pairings[thread] = outside.Pairing(self.display.totals)
+        return pairing.add(record, where)
+
+    def pairing_finish(self, thread: int) -> None:
+        pairing = self.pairings.get(thread)
+        if pairing is not None:
+            pairing.finish()
+
+    @staticmethod
+    def decode(data: bytes) -> Any:
+        import msgpack
+
+        return msgpack.unpackb(data, raw=False, strict_map_key=False, unicode_errors="replace")
+
+
+def native_threads(parts: List[Any], limits: Limits, style: Style, display: outside.Display) -> List[Thread]:
+    """The threads that the native pass gave, as :class:`Thread` objects
+    holding what the head, summary and lines read."""
+    threads = []
+    for name, native_id, from_main, calls, exceptions, resumptions, stats, slowest, deepest, slots in parts:
+        thread = Thread(name, native_id, limits, None, style, display)
+        thread.from_main = from_main
+        thread.calls, thread.exceptions, thread.resumptions = calls, exceptions, resumptions
+        for function, count, total, own, active in stats:
+            figures = thread.stats[function] = FunctionStats()
+            figures.calls, figures.total, figures.own, figures.active = count, total, own, active
+        thread.slowest = slowest
+        thread.deepest = deepest
+        thread.slots = slots  # (seq, order, line, indent), in order
+        threads.append(thread)
+    return threads

@@ -1,0 +1,1053 @@
+#include "serialize/show_pass.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "lib/entry_point.hpp"
+#include "serialize/msgpack_cursor.hpp"
+#include "serialize/record_reader.hpp"
+#include "utils/error.hpp"
+#include "utils/ref.hpp"
+
+namespace sarn::serialize {
+
+// Its own namespace: the module's sources are built as one unit.
+namespace show_pass {
+namespace {
+
+// Nesting past this depth is left to the Python reader (as the record
+// decoder does), unless it has accepted the record already.
+constexpr int max_depth = 512;
+
+// A text field of a record: absent or nil, or its bytes.
+struct Text {
+    bool set = false;
+    std::string_view bytes;
+
+    [[nodiscard]] bool is(std::string_view other) const { return set && bytes == other; }
+    [[nodiscard]] bool truthy() const { return set && !bytes.empty(); }
+};
+
+// What the pass reads of one record; the rest is skipped.
+struct Record {
+    std::string_view bytes;  // the whole record
+    Text type, frame_id, thread, event, qualname, co_name, path;
+    enum class Id { absent, none, value } native_id = Id::absent;
+    bool id_negative = false;
+    uint64_t id_value = 0;
+    bool has_timestamp = false;
+    double timestamp = 0.0;
+    bool has_site = false;
+    Text site_frame_id;
+    bool locals_qualname = false, locals_module = false;
+};
+
+struct StringHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+};
+
+// Texts that repeat in every record (names, paths), kept once.
+class Interned {
+public:
+    const std::string* get(std::string_view text) {
+        auto found = texts_.find(text);
+        if (found == texts_.end()) found = texts_.emplace(text).first;
+        return &*found;
+    }
+
+private:
+    std::unordered_set<std::string, StringHash, std::equal_to<>> texts_;
+};
+
+// Reads one record's fields with the types the Python reader checks; false
+// when the record is damaged or must be judged by that reader.
+class Scanner {
+public:
+    Scanner(std::string_view data, bool lenient) : cursor_(data), lenient_(lenient) {}
+
+    [[nodiscard]] const char* position() const { return cursor_.position(); }
+
+    bool record(Record& out) {
+        const char* begin = cursor_.position();
+        Head head = cursor_.next();
+        if (cursor_.failed() || head.kind != Kind::map) return false;
+        // Frame fields are checked only on frame records, whose type may come
+        // after them: their kinds are noted and judged at the end.
+        Kind event = Kind::nil, qualname = Kind::nil, co_name = Kind::nil, path = Kind::nil;
+        for (uint64_t i = 0; i < head.items; ++i) {
+            Head key = cursor_.next();
+            if (cursor_.failed()) return false;
+            if (key.kind != Kind::str) {
+                if (!skip_key(key) || !skip()) return false;
+                continue;
+            }
+            std::string_view name = key.data;
+            if (name == "type") {
+                if (!text(out.type)) return false;
+            } else if (name == "frame_id") {
+                if (!text(out.frame_id)) return false;
+            } else if (name == "thread") {
+                if (!text(out.thread)) return false;
+            } else if (name == "thread_native_id") {
+                Head value = cursor_.next();
+                if (value.kind == Kind::nil) {
+                    out.native_id = Record::Id::none;
+                } else if (value.kind == Kind::uint) {
+                    out.native_id = Record::Id::value;
+                    out.id_negative = false;
+                    out.id_value = value.uint_value;
+                } else if (value.kind == Kind::sint) {
+                    out.native_id = Record::Id::value;
+                    out.id_negative = value.sint_value < 0;
+                    out.id_value = static_cast<uint64_t>(value.sint_value);
+                } else {
+                    return false;
+                }
+            } else if (name == "timestamp") {
+                Head value = cursor_.next();
+                out.has_timestamp = true;
+                if (value.kind == Kind::nil) out.has_timestamp = false;
+                else if (value.kind == Kind::uint) out.timestamp = static_cast<double>(value.uint_value);
+                else if (value.kind == Kind::sint) out.timestamp = static_cast<double>(value.sint_value);
+                else if (value.kind == Kind::real) std::memcpy(&out.timestamp, &value.uint_value, sizeof(double));
+                else return false;
+            } else if (name == "user_code_call_site") {
+                if (!site(out)) return false;
+            } else if (name == "event") {
+                if (!loose_text(out.event, event)) return false;
+            } else if (name == "qualname") {
+                if (!loose_text(out.qualname, qualname)) return false;
+            } else if (name == "co_name") {
+                if (!loose_text(out.co_name, co_name)) return false;
+            } else if (name == "path") {
+                if (!loose_text(out.path, path)) return false;
+            } else if (name == "locals") {
+                if (!locals(out)) return false;
+            } else if (!skip()) {
+                return false;
+            }
+        }
+        if (out.type.is("frame")) {
+            for (Kind kind : {event, qualname, co_name, path}) {
+                if (kind != Kind::nil && kind != Kind::str) return false;
+            }
+        }
+        out.bytes = std::string_view(begin, static_cast<size_t>(cursor_.position() - begin));
+        return true;
+    }
+
+private:
+    // A field that must be a text or nil (a later duplicate key wins).
+    bool text(Text& out) {
+        Head value = cursor_.next();
+        if (value.kind == Kind::nil) {
+            out = Text{};
+            return true;
+        }
+        if (value.kind != Kind::str) return false;
+        out = Text{true, value.data};
+        return true;
+    }
+
+    // A field that is a text or nil on a frame record, anything elsewhere.
+    bool loose_text(Text& out, Kind& kind) {
+        Head value = cursor_.next();
+        if (cursor_.failed()) return false;
+        kind = value.kind;
+        out = value.kind == Kind::str ? Text{true, value.data} : Text{};
+        if (value.kind == Kind::str || value.kind == Kind::nil) return true;
+        return skip_items(value, 1);
+    }
+
+    bool site(Record& out) {
+        Head value = cursor_.next();
+        if (value.kind == Kind::nil) {
+            out.has_site = false;
+            out.site_frame_id = Text{};
+            return true;
+        }
+        if (value.kind != Kind::map) return false;
+        out.has_site = true;
+        out.site_frame_id = Text{};
+        for (uint64_t i = 0; i < value.items; ++i) {
+            Head key = cursor_.next();
+            if (cursor_.failed()) return false;
+            if (key.kind != Kind::str) {
+                if (!skip_key(key) || !skip()) return false;
+            } else if (key.data == "call_frame_id") {
+                if (!text(out.site_frame_id)) return false;
+            } else if (key.data == "line_number") {
+                Head line = cursor_.next();
+                if (line.kind != Kind::nil && line.kind != Kind::uint && line.kind != Kind::sint) return false;
+            } else if (!skip()) {
+                return false;
+            }
+        }
+        return !cursor_.failed();
+    }
+
+    // The locals of a frame record: whether they hold "__qualname__" and
+    // "__module__" (a class body's namespace).
+    bool locals(Record& out) {
+        Head value = cursor_.next();
+        if (cursor_.failed()) return false;
+        out.locals_qualname = out.locals_module = false;
+        if (value.kind != Kind::map) return skip_items(value, 1);
+        for (uint64_t i = 0; i < value.items; ++i) {
+            Head key = cursor_.next();
+            if (cursor_.failed()) return false;
+            if (key.kind == Kind::str) {
+                if (key.data == "__qualname__") out.locals_qualname = true;
+                else if (key.data == "__module__") out.locals_module = true;
+            } else if (!skip_key(key)) {
+                return false;
+            }
+            if (!skip()) return false;
+        }
+        return true;
+    }
+
+    // A map key that is not a text: an array or a map is left to the
+    // Python reader (it cannot be a key there).
+    bool skip_key(const Head& key) {
+        if (key.kind == Kind::array || key.kind == Kind::map) {
+            if (!lenient_) return false;
+            cursor_.skip_items(key);
+        }
+        return !cursor_.failed();
+    }
+
+    bool skip() {
+        Head head = cursor_.next();
+        if (cursor_.failed()) return false;
+        return skip_items(head, 1);
+    }
+
+    // Skips a container's items, with the checks the record decoder makes.
+    bool skip_items(const Head& head, int depth) {
+        if (head.kind != Kind::array && head.kind != Kind::map) return !cursor_.failed();
+        if (lenient_) {
+            cursor_.skip_items(head);
+            return !cursor_.failed();
+        }
+        if (depth > max_depth) return false;
+        uint64_t count = head.kind == Kind::map ? head.items * 2 : head.items;
+        for (uint64_t i = 0; i < count; ++i) {
+            Head item = cursor_.next();
+            if (cursor_.failed()) return false;
+            if (head.kind == Kind::map && i % 2 == 0 && (item.kind == Kind::array || item.kind == Kind::map)) {
+                return false;
+            }
+            if (!skip_items(item, depth + 1)) return false;
+        }
+        return true;
+    }
+
+    Cursor cursor_;
+    bool lenient_;
+};
+
+struct Stats {
+    int64_t calls = 0;
+    double total = 0.0;
+    double own = 0.0;
+    int64_t active = 0;
+};
+
+// Names with counts, in order of their first entry (as a dict keeps them).
+using Counts = std::vector<std::pair<const std::string*, int64_t>>;
+
+void count_in(Counts& counts, const std::string* name) {
+    for (auto& pair : counts) {
+        if (pair.first == name) {
+            ++pair.second;
+            return;
+        }
+    }
+    counts.emplace_back(name, 1);
+}
+
+// A call (open until its return), a return without its call, or a frame
+// of interest. Only a shown entry holds its records, decoded.
+struct Entry {
+    int64_t seq = 0;
+    int64_t depth = 0;
+    std::shared_ptr<Entry> parent;
+    const std::string* name = nullptr;
+    const std::string* path = nullptr;  // its record's path, when a text
+    std::string frame_id;
+    bool has_frame_id = false;
+    bool has_call = false;
+    bool has_start = false;
+    double start = 0.0;
+    // A call record's fields that name a class body once it returns.
+    const std::string* call_qualname = nullptr;
+    const std::string* call_co_name = nullptr;
+    bool call_body = false;
+    bool shown = false, depth_cut = false, resumed = false, suspended = false;
+    int64_t shown_children = 0;
+    int64_t nodes_at_call = 0;
+    double child_time = 0.0;
+    int64_t end_seq = 0;
+    int64_t slot = -1;
+    std::unique_ptr<Counts> hidden;
+    Ref call, ret, interest, exception, operation;
+};
+
+using EntryRef = std::shared_ptr<Entry>;
+
+struct Slot {
+    int64_t seq;
+    int order;
+    Ref text;
+    int64_t indent;
+};
+
+struct Limits {
+    int64_t depth = -1, children = -1, lines = -1;  // -1: none
+};
+
+// The pass over one thread's records.
+struct Thread {
+    Ref name, native_id;
+    bool from_main = false;
+    int64_t index = 0;
+    std::unordered_map<std::string, EntryRef, StringHash, std::equal_to<>> open;
+    int64_t seq = 0, nodes = 0, calls = 0, shown_lines = 0, cut_lines = 0, root_shown = 0;
+    int64_t exceptions = 0, resumptions = 0;
+    Counts root_hidden;
+    std::vector<Slot> slots;
+    std::vector<std::pair<const std::string*, Stats>> stats;  // removed ones have a null name
+    std::unordered_map<const std::string*, size_t> stats_index;
+    struct Slow {
+        double duration;
+        int64_t seq;
+        Ref path;
+    };
+    std::vector<Slow> slowest;
+    EntryRef deepest_entry;
+    Ref deepest;
+    EntryRef pending;
+
+    Stats& stats_of(const std::string* name) {
+        auto found = stats_index.find(name);
+        if (found != stats_index.end()) return stats[found->second].second;
+        stats_index.emplace(name, stats.size());
+        stats.emplace_back(name, Stats{});
+        return stats.back().second;
+    }
+
+    void remove_stats(const std::string* name) {
+        auto found = stats_index.find(name);
+        if (found == stats_index.end()) return;
+        stats[found->second].first = nullptr;
+        stats_index.erase(found);
+    }
+};
+
+// The key of a thread: its native id (or the list's fallback) and name.
+struct ThreadKey {
+    int id_kind;  // 0 none, 1 integer, 2 fallback object
+    bool negative;
+    uint64_t value;
+    PyObject* fallback;  // borrowed; the pass holds it in `fallbacks_`
+    bool named;
+    std::string name;
+
+    bool operator==(const ThreadKey& other) const {
+        return id_kind == other.id_kind && negative == other.negative && value == other.value &&
+               fallback == other.fallback && named == other.named && name == other.name;
+    }
+};
+
+struct ThreadKeyHash {
+    size_t operator()(const ThreadKey& key) const noexcept {
+        size_t hash = std::hash<std::string>{}(key.name);
+        hash ^= std::hash<uint64_t>{}(key.value) + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2);
+        return hash ^ (static_cast<size_t>(key.id_kind) << 1) ^ std::hash<const void*>{}(key.fallback);
+    }
+};
+
+Result<Ref> text_of(std::string_view bytes) {
+    return checked(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
+}
+
+Result<Ref> text_of(const std::string* text) {
+    if (text == nullptr) return Ref::borrow(Py_None);
+    return text_of(std::string_view(*text));
+}
+
+Result<Ref> number(int64_t value) { return checked(PyLong_FromLongLong(value)); }
+
+class Pass {
+public:
+    Status make(PyObject* host, PyObject* labels, const Limits& limits) {
+        host_ = Ref::borrow(host);
+        limits_ = limits;
+        if (!PyDict_Check(labels)) return fail(Error::raise(PyExc_TypeError, "labels must be a dict"));
+        PyObject* key;
+        PyObject* value;
+        Py_ssize_t at = 0;
+        while (PyDict_Next(labels, &at, &key, &value)) {
+            Py_ssize_t size;
+            const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+            if (data == nullptr) return fail_fetch();
+            const char* label = PyUnicode_AsUTF8(value);
+            if (label == nullptr) return fail_fetch();
+            labels_.emplace(std::string(data, static_cast<size_t>(size)), interned_.get(label));
+        }
+        question_ = interned_.get("?");
+        return {};
+    }
+
+    Result<Ref> feed(std::string_view data, Py_ssize_t start, Py_ssize_t count, PyObject* fallback, bool lenient) {
+        if (start < 0 || static_cast<size_t>(start) > data.size()) {
+            return fail(Error::raise(PyExc_ValueError, "start out of range"));
+        }
+        Scanner scanner(data.substr(static_cast<size_t>(start)), lenient);
+        const char* end = scanner.position();
+        Py_ssize_t taken = 0;
+        for (; taken < count; ++taken) {
+            Record record;
+            if (!scanner.record(record)) break;
+            if (Status added = add(record, fallback); !added) return fail(std::move(added.error()));
+            end = scanner.position();
+        }
+        return checked(Py_BuildValue("(nn)", taken, static_cast<Py_ssize_t>(end - data.data())));
+    }
+
+    Result<Ref> finish() {
+        Ref threads = Ref::steal(PyList_New(0));
+        if (!threads) return fail_fetch();
+        for (auto& thread : threads_) {
+            if (Status done = finish_thread(*thread); !done) return fail(std::move(done.error()));
+            Result<Ref> made = thread_tuple(*thread);
+            if (!made) return made;
+            if (PyList_Append(threads.get(), made->get()) < 0) return fail_fetch();
+        }
+        threads_.clear();
+        return checked(Py_BuildValue("(OO)", threads.get(), cut_ ? cut_.get() : Py_None));
+    }
+
+private:
+    // -- records
+
+    Status add(const Record& record, PyObject* fallback) {
+        if (record.type.is("trace_cut")) {
+            Result<Ref> decoded = decode(record);
+            if (!decoded) return fail(std::move(decoded.error()));
+            cut_ = std::move(*decoded);
+            return {};
+        }
+        Result<Thread*> found = thread_of(record, fallback);
+        if (!found) return fail(std::move(found.error()));
+        Thread& thread = **found;
+        ++thread.seq;
+        if (record.type.is("suspension") || record.type.is("resumption")) {
+            mark_switch(thread, record);
+            return {};
+        }
+        if (record.type.is("exception")) {
+            EntryRef target = thread.pending;
+            if (!target || !target->has_frame_id || !record.frame_id.set || target->frame_id != record.frame_id.bytes) {
+                target = record.frame_id.set ? open_entry(thread, record.frame_id.bytes) : nullptr;
+            }
+            if (target) return exception(thread, *target, record);
+        }
+        if (Status settled = settle(thread); !settled) return settled;
+        if (!record.type.is("frame")) return add_interest(thread, record);
+        if (record.event.is("call")) return add_call(thread, record);
+        return add_return(thread, record);
+    }
+
+    Status exception(Thread& thread, Entry& target, const Record& record) {
+        Result<Ref> decoded = decode(record);
+        if (!decoded) return fail(std::move(decoded.error()));
+        Result<Ref> normal = checked(PyObject_CallMethod(host_.get(), "normal_exit", "O", decoded->get()));
+        if (!normal) return fail(std::move(normal.error()));
+        int truth = PyObject_IsTrue(normal->get());
+        if (truth < 0) return fail_fetch();
+        if (target.shown) target.exception = std::move(*decoded);
+        if (!truth) ++thread.exceptions;
+        return {};
+    }
+
+    Status add_call(Thread& thread, const Record& record) {
+        ++thread.calls;
+        EntryRef entry = make_entry(thread, record);
+        entry->has_call = true;
+        entry->call_qualname = record.qualname.set ? interned_.get(record.qualname.bytes) : nullptr;
+        entry->call_co_name = record.co_name.set ? interned_.get(record.co_name.bytes) : nullptr;
+        entry->call_body = record.locals_qualname && record.locals_module;
+        if (record.has_timestamp) {
+            entry->has_start = true;
+            entry->start = record.timestamp;
+        }
+        if (record.frame_id.set) thread.open.insert_or_assign(std::string(record.frame_id.bytes), entry);
+        Stats& stats = thread.stats_of(entry->name);
+        ++stats.calls;
+        ++stats.active;
+        if (!thread.deepest_entry || entry->depth > thread.deepest_entry->depth) thread.deepest_entry = entry;
+        place(thread, entry);
+        if (entry->shown) {
+            Result<Ref> decoded = decode(record);
+            if (!decoded) return fail(std::move(decoded.error()));
+            entry->call = std::move(*decoded);
+        }
+        return {};
+    }
+
+    Status add_return(Thread& thread, const Record& record) {
+        EntryRef entry;
+        if (record.frame_id.set) {
+            auto found = thread.open.find(record.frame_id.bytes);
+            if (found != thread.open.end()) {
+                entry = std::move(found->second);
+                thread.open.erase(found);
+            }
+        }
+        if (!entry) {
+            entry = make_entry(thread, record);
+            place(thread, entry);
+            if (entry->shown) {
+                Result<Ref> decoded = decode(record);
+                if (!decoded) return fail(std::move(decoded.error()));
+                entry->ret = std::move(*decoded);
+            }
+            return finish_entry(thread, *entry);
+        }
+        if (entry->shown) {
+            Result<Ref> decoded = decode(record);
+            if (!decoded) return fail(std::move(decoded.error()));
+            entry->ret = std::move(*decoded);
+        }
+        entry->end_seq = thread.seq;
+        if (record.locals_qualname) rename(thread, *entry, body_title(*entry, record));
+        Stats& stats = thread.stats_of(entry->name);
+        --stats.active;
+        if (entry->has_start && record.has_timestamp) {
+            double duration = std::max(0.0, record.timestamp - entry->start);
+            stats.own += std::max(0.0, duration - entry->child_time);
+            if (stats.active == 0) stats.total += duration;  // recursive calls counted once, at the outermost
+            if (entry->parent) entry->parent->child_time += duration;
+            Status noted = note_slow(thread, *entry, duration);
+            if (!noted) return noted;
+        }
+        thread.pending = std::move(entry);
+        return {};
+    }
+
+    Status add_interest(Thread& thread, const Record& record) {
+        EntryRef parent = parent_of(thread, record);
+        Result<Ref> decoded = decode(record);
+        if (!decoded) return fail(std::move(decoded.error()));
+        EntryRef entry = std::make_shared<Entry>();
+        entry->seq = entry->end_seq = thread.seq;
+        entry->depth = parent ? parent->depth + 1 : 0;
+        entry->parent = parent;
+        Result<const std::string*> name = interest_name(record, decoded->get());
+        if (!name) return fail(std::move(name.error()));
+        entry->name = *name;
+        if (record.type.set && labels_.count(std::string(record.type.bytes))) {
+            Result<Ref> where = parent && parent->has_call ? text_of(parent->path) : Ref::borrow(Py_None);
+            if (!where) return fail(std::move(where.error()));
+            Result<Ref> paired = checked(PyObject_CallMethod(host_.get(), "pairing_add", "LOO",
+                                                             static_cast<long long>(thread.index), decoded->get(),
+                                                             where->get()));
+            if (!paired) return fail(std::move(paired.error()));
+            PyObject* operation;
+            PyObject* started;
+            if (!PyArg_ParseTuple(paired->get(), "OO", &operation, &started)) return fail_fetch();
+            int truth = PyObject_IsTrue(started);
+            if (truth < 0) return fail_fetch();
+            if (!truth) return {};
+            entry->operation = Ref::borrow(operation);
+        }
+        entry->interest = std::move(*decoded);
+        place(thread, entry);
+        return finish_entry(thread, *entry);
+    }
+
+    void mark_switch(Thread& thread, const Record& record) {
+        if (!record.frame_id.set) return;
+        const EntryRef& pending = thread.pending;
+        if (record.type.is("suspension") && pending && pending->has_frame_id &&
+            pending->frame_id == record.frame_id.bytes) {
+            pending->suspended = true;
+            return;
+        }
+        EntryRef entry = open_entry(thread, record.frame_id.bytes);
+        if (record.type.is("resumption") && entry && !entry->resumed) {
+            entry->resumed = true;
+            --thread.calls;
+            ++thread.resumptions;
+            --thread.stats_of(entry->name).calls;
+        }
+    }
+
+    // -- entries
+
+    EntryRef make_entry(Thread& thread, const Record& record) {
+        EntryRef parent = parent_of(thread, record);
+        auto entry = std::make_shared<Entry>();
+        entry->seq = entry->end_seq = thread.seq;
+        entry->depth = parent ? parent->depth + 1 : 0;
+        if (record.qualname.truthy()) entry->name = interned_.get(record.qualname.bytes);
+        else if (record.co_name.truthy()) entry->name = interned_.get(record.co_name.bytes);
+        else entry->name = question_;
+        entry->path = record.path.set ? interned_.get(record.path.bytes) : nullptr;
+        entry->has_frame_id = record.frame_id.set;
+        if (record.frame_id.set) entry->frame_id.assign(record.frame_id.bytes);
+        entry->parent = std::move(parent);
+        return entry;
+    }
+
+    static EntryRef open_entry(Thread& thread, std::string_view frame_id) {
+        auto found = thread.open.find(frame_id);
+        return found != thread.open.end() ? found->second : nullptr;
+    }
+
+    static EntryRef parent_of(Thread& thread, const Record& record) {
+        if (!record.has_site || !record.site_frame_id.set) return nullptr;
+        return open_entry(thread, record.site_frame_id.bytes);
+    }
+
+    Result<const std::string*> interest_name(const Record& record, PyObject* decoded) {
+        if (record.type.set && !record.type.is("frame")) {
+            auto label = labels_.find(std::string(record.type.bytes));
+            if (label != labels_.end()) return label->second;
+            return interned_.get(record.type.bytes);
+        }
+        Result<Ref> name = checked(PyObject_CallMethod(host_.get(), "interest_name", "O", decoded));
+        if (!name) return fail(std::move(name.error()));
+        Py_ssize_t size;
+        const char* data = PyUnicode_AsUTF8AndSize(name->get(), &size);
+        if (data == nullptr) return fail_fetch();
+        return interned_.get(std::string_view(data, static_cast<size_t>(size)));
+    }
+
+    // The name of a class body, known at its return: "class " and its
+    // qualified name (a module body keeps its name).
+    const std::string* body_title(const Entry& entry, const Record& ret) {
+        const std::string* name;
+        if (entry.call_qualname != nullptr && !entry.call_qualname->empty()) name = entry.call_qualname;
+        else if (ret.qualname.truthy()) name = interned_.get(ret.qualname.bytes);
+        else if (entry.call_co_name != nullptr && !entry.call_co_name->empty()) name = entry.call_co_name;
+        else name = question_;
+        bool module = entry.call_co_name != nullptr && *entry.call_co_name == "<module>";
+        bool body = module || entry.call_body || (ret.locals_qualname && ret.locals_module);
+        if (!module && body) return interned_.get("class " + *name);
+        return name;
+    }
+
+    static void rename(Thread& thread, Entry& entry, const std::string* name) {
+        if (name == entry.name) return;
+        Stats& old = thread.stats_of(entry.name);
+        --old.calls;
+        --old.active;
+        if (old.calls == 0 && old.active == 0) thread.remove_stats(entry.name);
+        entry.name = name;
+        Stats& stats = thread.stats_of(name);
+        ++stats.calls;
+        ++stats.active;
+    }
+
+    // Decides whether the entry is shown, as far as is known at its start.
+    void place(Thread& thread, const EntryRef& entry) {
+        ++thread.nodes;
+        entry->nodes_at_call = thread.nodes;
+        Entry* parent = entry->parent.get();
+        if (parent != nullptr && !parent->shown) return;
+        if (limits_.depth >= 0 && entry->depth >= limits_.depth) {
+            if (parent != nullptr) parent->depth_cut = true;
+            return;
+        }
+        int64_t siblings = parent != nullptr ? parent->shown_children : thread.root_shown;
+        bool over_count = limits_.children >= 0 && siblings >= limits_.children;
+        bool over_lines = limits_.lines >= 0 && thread.shown_lines >= limits_.lines;
+        if (over_count || over_lines) {
+            if (over_lines && !over_count) {
+                ++thread.cut_lines;
+                return;
+            }
+            if (parent == nullptr) {
+                count_in(thread.root_hidden, entry->name);
+            } else {
+                if (!parent->hidden) parent->hidden = std::make_unique<Counts>();
+                count_in(*parent->hidden, entry->name);
+            }
+            return;
+        }
+        entry->shown = true;
+        ++thread.shown_lines;
+        if (parent != nullptr) ++parent->shown_children;
+        else ++thread.root_shown;
+        entry->slot = static_cast<int64_t>(thread.slots.size());
+        thread.slots.push_back(Slot{entry->seq, 0, Ref(), entry->depth});
+    }
+
+    Status settle(Thread& thread) {
+        if (!thread.pending) return {};
+        EntryRef entry = std::move(thread.pending);
+        thread.pending = nullptr;
+        return finish_entry(thread, *entry);
+    }
+
+    // The entry's line is complete: render it, and say what was left out under it.
+    Status finish_entry(Thread& thread, Entry& entry) {
+        if (entry.slot >= 0) {
+            Result<Ref> line = render(entry);
+            if (!line) return fail(std::move(line.error()));
+            thread.slots[static_cast<size_t>(entry.slot)].text = std::move(*line);
+        }
+        entry.call = Ref();
+        entry.ret = Ref();
+        entry.interest = Ref();
+        entry.exception = Ref();
+        if (!entry.shown) return {};
+        int64_t indent = entry.depth + 1;
+        if (entry.depth_cut) {
+            Result<Ref> text = checked(PyObject_CallMethod(host_.get(), "more_below", "L",
+                                                           static_cast<long long>(thread.nodes - entry.nodes_at_call)));
+            if (!text) return fail(std::move(text.error()));
+            thread.slots.push_back(Slot{entry.end_seq, 1, std::move(*text), indent});
+        } else if (entry.hidden && !entry.hidden->empty()) {
+            Result<Ref> text = hidden_text(*entry.hidden);
+            if (!text) return fail(std::move(text.error()));
+            thread.slots.push_back(Slot{entry.end_seq, 1, std::move(*text), indent});
+        }
+        return {};
+    }
+
+    // A shown entry's line, rendered by the host. The caller's path is that
+    // of its record (a caller is an open call).
+    Result<Ref> render(const Entry& entry) {
+        auto or_none = [](const Ref& ref) { return ref ? ref.get() : Py_None; };
+        Result<Ref> caller_path = entry.parent ? text_of(entry.parent->path) : Ref::borrow(Py_None);
+        if (!caller_path) return caller_path;
+        return checked(PyObject_CallMethod(host_.get(), "line", "OOOOOOOO", or_none(entry.call), or_none(entry.ret),
+                                           or_none(entry.interest), or_none(entry.exception),
+                                           or_none(entry.operation), caller_path->get(),
+                                           entry.resumed ? Py_True : Py_False, entry.suspended ? Py_True : Py_False));
+    }
+
+    Result<Ref> hidden_text(const Counts& counts) {
+        Ref pairs = Ref::steal(PyList_New(0));
+        if (!pairs) return fail_fetch();
+        for (const auto& [name, count] : counts) {
+            Result<Ref> text = text_of(name);
+            if (!text) return text;
+            Ref pair = Ref::steal(Py_BuildValue("(OL)", text->get(), static_cast<long long>(count)));
+            if (!pair || PyList_Append(pairs.get(), pair.get()) < 0) return fail_fetch();
+        }
+        return checked(PyObject_CallMethod(host_.get(), "hidden", "O", pairs.get()));
+    }
+
+    Result<Ref> path_of(const Entry& entry) {
+        std::vector<const std::string*> names;
+        for (const Entry* node = &entry; node != nullptr; node = node->parent.get()) names.push_back(node->name);
+        Ref path = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+        if (!path) return fail_fetch();
+        for (size_t i = 0; i < names.size(); ++i) {
+            Result<Ref> text = text_of(names[names.size() - 1 - i]);
+            if (!text) return text;
+            PyTuple_SET_ITEM(path.get(), static_cast<Py_ssize_t>(i), text->release());
+        }
+        return path;
+    }
+
+    // Keeps the five slowest calls: (duration, seq) ordered as Python
+    // orders the tuples.
+    Status note_slow(Thread& thread, const Entry& entry, double duration) {
+        auto lowest = std::min_element(thread.slowest.begin(), thread.slowest.end(), [](const auto& a, const auto& b) {
+            return a.duration < b.duration || (a.duration == b.duration && a.seq < b.seq);
+        });
+        if (thread.slowest.size() >= 5 && !(duration > lowest->duration)) return {};
+        Result<Ref> path = path_of(entry);
+        if (!path) return fail(std::move(path.error()));
+        if (thread.slowest.size() >= 5) thread.slowest.erase(lowest);
+        thread.slowest.push_back(Thread::Slow{duration, entry.seq, std::move(*path)});
+        return {};
+    }
+
+    Result<Ref> decode(const Record& record) {
+        Result<Ref> decoded = decode_value(record.bytes, memo_);
+        if (!decoded || *decoded) return decoded;
+        Ref bytes = Ref::steal(PyBytes_FromStringAndSize(record.bytes.data(),
+                                                         static_cast<Py_ssize_t>(record.bytes.size())));
+        if (!bytes) return fail_fetch();
+        return checked(PyObject_CallMethod(host_.get(), "decode", "O", bytes.get()));
+    }
+
+    Result<Thread*> thread_of(const Record& record, PyObject* fallback) {
+        ThreadKey key{};
+        if (record.native_id == Record::Id::value) {
+            key.id_kind = 1;
+            key.negative = record.id_negative;
+            key.value = record.id_value;
+        } else if (record.native_id == Record::Id::absent) {
+            // A fallback that is an integer is the same key as that id.
+            int overflow = 0;
+            long long value = PyLong_CheckExact(fallback) ? PyLong_AsLongLongAndOverflow(fallback, &overflow) : 0;
+            if (PyLong_CheckExact(fallback) && !overflow && !PyErr_Occurred()) {
+                key.id_kind = 1;
+                key.negative = value < 0;
+                key.value = static_cast<uint64_t>(value);
+            } else {
+                PyErr_Clear();
+                key.id_kind = 2;
+                key.fallback = fallback;
+            }
+        }
+        key.named = record.thread.set;
+        if (key.named) key.name.assign(record.thread.bytes);
+        if (last_thread_ != nullptr && key == last_key_) return last_thread_;
+        auto found = index_.find(key);
+        Thread* thread;
+        if (found != index_.end()) {
+            thread = threads_[found->second].get();
+        } else {
+            auto made = std::make_unique<Thread>();
+            Result<Ref> name = key.named ? text_of(record.thread.bytes) : checked(PyUnicode_FromString("thread"));
+            if (!name) return fail(std::move(name.error()));
+            made->name = std::move(*name);
+            if (key.id_kind == 0) {
+                made->native_id = Ref::borrow(Py_None);
+            } else if (key.id_kind == 2) {
+                made->native_id = Ref::borrow(fallback);
+                fallbacks_.push_back(Ref::borrow(fallback));
+            } else {
+                made->native_id = Ref::steal(key.negative ? PyLong_FromLongLong(static_cast<long long>(key.value))
+                                                          : PyLong_FromUnsignedLongLong(key.value));
+                if (!made->native_id) return fail_fetch();
+            }
+            made->from_main = fallback == main_list_.get();
+            made->index = static_cast<int64_t>(threads_.size());
+            index_.emplace(key, threads_.size());
+            threads_.push_back(std::move(made));
+            thread = threads_.back().get();
+        }
+        last_key_ = std::move(key);
+        last_thread_ = thread;
+        return thread;
+    }
+
+    // -- the end
+
+    Status finish_thread(Thread& thread) {
+        if (Status settled = settle(thread); !settled) return settled;
+        if (thread.deepest_entry) {
+            Result<Ref> path = path_of(*thread.deepest_entry);
+            if (!path) return fail(std::move(path.error()));
+            thread.deepest = Ref::steal(Py_BuildValue("(LO)", static_cast<long long>(thread.deepest_entry->depth),
+                                                      path->get()));
+            if (!thread.deepest) return fail_fetch();
+            thread.deepest_entry = nullptr;
+        }
+        std::vector<EntryRef> open;
+        open.reserve(thread.open.size());
+        for (auto& [_, entry] : thread.open) open.push_back(entry);
+        std::sort(open.begin(), open.end(), [](const EntryRef& a, const EntryRef& b) { return a->seq < b->seq; });
+        for (const EntryRef& entry : open) {
+            if (entry->slot >= 0) {
+                Result<Ref> line = render(*entry);
+                if (!line) return fail(std::move(line.error()));
+                thread.slots[static_cast<size_t>(entry->slot)].text = std::move(*line);
+            }
+            if (entry->shown && entry->hidden && !entry->hidden->empty()) {
+                Result<Ref> text = hidden_text(*entry->hidden);
+                if (!text) return fail(std::move(text.error()));
+                thread.slots.push_back(Slot{thread.seq + 1, 1, std::move(*text), entry->depth + 1});
+            }
+        }
+        open.clear();
+        thread.open.clear();
+        Result<Ref> finished = checked(PyObject_CallMethod(host_.get(), "pairing_finish", "L",
+                                                           static_cast<long long>(thread.index)));
+        if (!finished) return fail(std::move(finished.error()));
+        if (!thread.root_hidden.empty()) {
+            Result<Ref> text = hidden_text(thread.root_hidden);
+            if (!text) return fail(std::move(text.error()));
+            thread.slots.push_back(Slot{thread.seq + 2, 1, std::move(*text), 0});
+        }
+        if (thread.cut_lines) {
+            Result<Ref> text = checked(PyObject_CallMethod(host_.get(), "lines_left_out", "L",
+                                                           static_cast<long long>(thread.cut_lines)));
+            if (!text) return fail(std::move(text.error()));
+            thread.slots.push_back(Slot{thread.seq + 3, 2, std::move(*text), 0});
+        }
+        std::stable_sort(thread.slots.begin(), thread.slots.end(), [](const Slot& a, const Slot& b) {
+            return a.seq < b.seq || (a.seq == b.seq && a.order < b.order);
+        });
+        return {};
+    }
+
+    Result<Ref> thread_tuple(Thread& thread) {
+        Ref stats = Ref::steal(PyList_New(0));
+        Ref slowest = Ref::steal(PyList_New(0));
+        Ref slots = Ref::steal(PyList_New(static_cast<Py_ssize_t>(thread.slots.size())));
+        if (!stats || !slowest || !slots) return fail_fetch();
+        for (const auto& [name, figures] : thread.stats) {
+            if (name == nullptr) continue;
+            Result<Ref> text = text_of(name);
+            if (!text) return text;
+            Ref item = Ref::steal(Py_BuildValue("(OLddL)", text->get(), static_cast<long long>(figures.calls),
+                                                figures.total, figures.own, static_cast<long long>(figures.active)));
+            if (!item || PyList_Append(stats.get(), item.get()) < 0) return fail_fetch();
+        }
+        for (const auto& slow : thread.slowest) {
+            Ref item = Ref::steal(Py_BuildValue("(dLO)", slow.duration, static_cast<long long>(slow.seq),
+                                                slow.path.get()));
+            if (!item || PyList_Append(slowest.get(), item.get()) < 0) return fail_fetch();
+        }
+        for (size_t i = 0; i < thread.slots.size(); ++i) {
+            Slot& slot = thread.slots[i];
+            Ref item = Ref::steal(Py_BuildValue("(LiOL)", static_cast<long long>(slot.seq), slot.order,
+                                                slot.text ? slot.text.get() : Py_None,
+                                                static_cast<long long>(slot.indent)));
+            if (!item) return fail_fetch();
+            PyList_SET_ITEM(slots.get(), static_cast<Py_ssize_t>(i), item.release());
+        }
+        thread.slots.clear();
+        Ref deepest = thread.deepest ? thread.deepest.dup() : Ref::steal(Py_BuildValue("(i())", -1));
+        if (!deepest) return fail_fetch();
+        return checked(Py_BuildValue("(OOOLLLOOOO)", thread.name.get(), thread.native_id.get(),
+                                     thread.from_main ? Py_True : Py_False, static_cast<long long>(thread.calls),
+                                     static_cast<long long>(thread.exceptions),
+                                     static_cast<long long>(thread.resumptions), stats.get(), slowest.get(),
+                                     deepest.get(), slots.get()));
+    }
+
+public:
+    Ref main_list_;
+
+private:
+    Ref host_;
+    Limits limits_;
+    Interned interned_;
+    TextMemo memo_;  // the texts of the records decoded, shared as the batch reader shares them
+    std::unordered_map<std::string, const std::string*> labels_;
+    const std::string* question_ = nullptr;
+    std::vector<std::unique_ptr<Thread>> threads_;
+    std::unordered_map<ThreadKey, size_t, ThreadKeyHash> index_;
+    std::vector<Ref> fallbacks_;
+    ThreadKey last_key_{};
+    Thread* last_thread_ = nullptr;
+    Ref cut_;
+};
+
+struct PassObject {
+    PyObject_HEAD
+    Pass* pass;
+};
+
+Result<int64_t> limit_of(PyObject* value) {
+    if (value == Py_None) return -1;
+    long long number = PyLong_AsLongLong(value);
+    if (number == -1 && PyErr_Occurred()) return fail_fetch();
+    return number < 0 ? 0 : number;
+}
+
+int pass_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"host", "labels", "main_list", "depth", "children", "lines", nullptr};
+    PyObject *host, *labels, *main_list, *depth, *children, *lines;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO", const_cast<char**>(names), &host, &labels, &main_list,
+                                     &depth, &children, &lines)) {
+        return -1;
+    }
+    PyObject* result = entry_point([&]() -> Result<Ref> {
+        Limits limits;
+        Result<int64_t> value = limit_of(depth);
+        if (!value) return fail(std::move(value.error()));
+        limits.depth = *value;
+        value = limit_of(children);
+        if (!value) return fail(std::move(value.error()));
+        limits.children = *value;
+        value = limit_of(lines);
+        if (!value) return fail(std::move(value.error()));
+        limits.lines = *value;
+        auto pass = std::make_unique<Pass>();
+        if (Status made = pass->make(host, labels, limits); !made) return fail(std::move(made.error()));
+        pass->main_list_ = Ref::borrow(main_list);
+        auto* object = reinterpret_cast<PassObject*>(self);
+        delete object->pass;
+        object->pass = pass.release();
+        return Ref::borrow(Py_None);
+    });
+    if (result == nullptr) return -1;
+    Py_DECREF(result);
+    return 0;
+}
+
+void pass_dealloc(PyObject* self) {
+    auto* object = reinterpret_cast<PassObject*>(self);
+    delete object->pass;
+    object->pass = nullptr;
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+Pass* pass_of(PyObject* self) {
+    Pass* pass = reinterpret_cast<PassObject*>(self)->pass;
+    if (pass == nullptr) PyErr_SetString(PyExc_RuntimeError, "the pass is not set up, or finished");
+    return pass;
+}
+
+PyObject* pass_feed(PyObject* self, PyObject* args) {
+    Pass* pass = pass_of(self);
+    if (pass == nullptr) return nullptr;
+    Py_buffer view;
+    Py_ssize_t start = 0, count = 0;
+    PyObject* fallback;
+    int lenient = 0;
+    if (!PyArg_ParseTuple(args, "y*nnOp", &view, &start, &count, &fallback, &lenient)) return nullptr;
+    PyObject* result = entry_point([&] {
+        return pass->feed(std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len)), start,
+                          count, fallback, lenient != 0);
+    });
+    PyBuffer_Release(&view);
+    return result;
+}
+
+PyObject* pass_finish(PyObject* self, PyObject*) {
+    Pass* pass = pass_of(self);
+    if (pass == nullptr) return nullptr;
+    PyObject* result = entry_point([&] { return pass->finish(); });
+    delete pass;
+    reinterpret_cast<PassObject*>(self)->pass = nullptr;
+    return result;
+}
+
+PyMethodDef pass_methods[] = {
+    {"feed", pass_feed, METH_VARARGS, "(taken, end): records fed to the pass from byte start on."},
+    {"finish", pass_finish, METH_NOARGS, "(threads, cut): the pass's threads, once every record is fed."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot pass_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(pass_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(pass_dealloc)},
+    {Py_tp_methods, pass_methods},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_doc, const_cast<char*>("The pass of `sarn show` over a document's records.")},
+    {0, nullptr},
+};
+
+PyType_Spec pass_spec = {"sarn._serialize.ShowPass", sizeof(PassObject), 0, Py_TPFLAGS_DEFAULT, pass_slots};
+
+}  // namespace
+}  // namespace show_pass
+
+PyTypeObject* show_pass_type() { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&show_pass::pass_spec)); }
+
+}  // namespace sarn::serialize

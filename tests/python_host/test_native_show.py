@@ -1,0 +1,226 @@
+"""`sarn show` through the native pass prints what the pass in Python prints."""
+
+import subprocess
+import sys
+import textwrap
+
+import msgpack
+import pytest
+
+from host_support import DocumentBuilder
+from sarn import db, viewer
+from sarn.web import terminal
+
+pytestmark = pytest.mark.skipif(terminal._ShowPass is None, reason="built without the native extension")
+
+PROGRAM = textwrap.dedent('''
+    import asyncio
+    import logging
+    import sys
+    import threading
+
+    def numbers(limit):
+        for number in range(limit):
+            yield number * 2
+
+    async def fetch(value):
+        await asyncio.sleep(0)
+        return value + 1
+
+    async def gather():
+        return [await fetch(index) for index in range(3)]
+
+    def fails(depth):
+        if depth == 0:
+            raise ValueError("no stock for %d" % depth)
+        return fails(depth - 1)
+
+    class Cart:
+        size = 3
+
+        def total(self, prices):
+            return sum(prices)
+
+    def worker(name):
+        return [Cart().total(numbers(4)) for _ in range(3)]
+
+    def main():
+        logging.getLogger("shop").warning("stock low")
+        total = sum(numbers(5))
+        try:
+            fails(3)
+        except ValueError:
+            pass
+        thread = threading.Thread(target=worker, args=("one",), name="worker")
+        thread.start()
+        thread.join()
+        asyncio.run(gather())
+        for index in range(40):
+            Cart().total([index, total])
+        sys.exit(0)
+
+    main()
+''')
+
+
+def _show_both(document, **options):
+    native = terminal.render(document, **options)
+    saved = terminal._ShowPass
+    terminal._ShowPass = None
+    try:
+        python = terminal.render(document, **options)
+    finally:
+        terminal._ShowPass = saved
+    return native, python
+
+
+OPTIONS = [
+    {},
+    {"depth": 6, "children": 25, "lines": 500},
+    {"depth": 2, "children": 3, "lines": 30, "summary": True},
+    {"children": 1},
+    {"lines": 5, "summary": True, "color": True},
+    {"depth": 1},
+    {"width": 60, "summary": True},
+    {"full": True, "width": 50},
+]
+
+
+@pytest.fixture(scope="module")
+def recorded(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("native-show")
+    (folder / "shop.py").write_text(PROGRAM)
+    (folder / "pyproject.toml").write_text("[tool.sarn]\nthreading = true\n")
+    db_path = folder / "db.sqlite3"
+    subprocess.run([sys.executable, "-m", "sarn", "run", "--db", str(db_path), "shop.py"], cwd=str(folder),
+                   check=False, capture_output=True, timeout=120)
+    with db.open_trace(db_path, "latest") as stream:
+        return stream.read()
+
+
+@pytest.mark.parametrize("options", OPTIONS)
+def test_a_recorded_program_shows_alike(recorded, options):
+    native, python = _show_both(recorded, **options)
+    assert native == python
+    assert "thread worker" in native and "MainThread" in native
+
+
+def _built():
+    builder = DocumentBuilder()
+    builder.call("app.main", path="app.py:1")
+    builder.interest("start_test", test_name="test_cart")
+    builder.operation("sql_query", "sql_query_end", end={"rowcount": 2}, subtype="django", sql="SELECT 1",
+                      params=None, database="default", vendor="sqlite")
+    builder.operation("log_record", subtype="logging", level="WARNING", logger="shop", message="low")
+    builder.operation("http_request", "http_request_end", started=False, end={"status": 500})
+    for index in range(30):
+        builder.call("app.step", path="app.py:%d" % (10 + index), line=4)
+        if index % 7 == 0:
+            builder.raise_({"__sarn__": "object", "type": "KeyError", "repr": "KeyError('x')"}, path="app.py:12")
+        else:
+            builder.ret(index)
+    builder.call("app.spin", thread_id=7, thread="worker")
+    builder.call("app.spin", thread_id=7, thread="worker")
+    builder.ret(1, thread_id=7, thread="worker")
+    builder.interest("end_test", test_name="test_cart", outcome="passed")
+    builder.ret(None)
+    document = builder.document()
+    # A return whose call was not recorded, and a class body named at its return.
+    orphan = dict(document["frames_of_interest"][0], event="return", frame_id="lost", user_code_call_site=None)
+    document["frames_of_interest"].insert(0, orphan)
+    body = {"type": "frame", "event": "call", "frame_id": "body", "co_name": "Cart", "qualname": None,
+            "path": "app.py:50", "thread": "MainThread", "thread_native_id": 100, "timestamp": 1.0,
+            "locals": {}, "user_code_call_site": None}
+    document["frames_of_interest"][:0] = [body, dict(body, event="return", timestamp=2.5, locals={
+        "__qualname__": "Cart", "__module__": "app"})]
+    document["frames_of_interest"].append({"type": "trace_cut", "reason": "too big", "timestamp": 3.0})
+    return document
+
+
+@pytest.mark.parametrize("options", OPTIONS)
+@pytest.mark.parametrize("form", ["dict", "bytes"])
+def test_plugin_records_operations_and_odd_frames_show_alike(options, form):
+    document = _built()
+    data = document if form == "dict" else msgpack.packb(document, use_bin_type=True)
+    native, python = _show_both(data, **options)
+    assert native == python
+    assert "thread worker" in native
+
+
+def test_the_whole_built_document_is_shown():
+    native, _ = _show_both(_built())
+    assert "SQL  SELECT 1" in native and "class Cart" in native and "start_test" in native
+    assert "[entered before recording]" in native and "too big" in native
+
+
+def test_records_split_across_reads_show_alike():
+    """A document read in pieces hands the records that span two reads to
+    the native pass one by one."""
+    document = _built()
+    data = msgpack.packb(document, use_bin_type=True)
+
+    class Trickle:
+        def __init__(self):
+            self.at = 0
+
+        def read(self, size=-1):
+            chunk = data[self.at:self.at + 97]
+            self.at += len(chunk)
+            return chunk
+
+    native = terminal.render(Trickle(), summary=True)
+    _, python = _show_both(data, summary=True)
+    assert native == python
+
+
+def _with_main_record(record):
+    document = _built()
+    document["frames_of_interest"].insert(3, record)
+    return msgpack.packb(document, use_bin_type=True)
+
+
+def _error_of(data):
+    try:
+        terminal.render(data)
+    except viewer.TraceFormatError as error:
+        return str(error)
+    return None
+
+
+@pytest.mark.parametrize(
+    "record",
+    [
+        {"type": "frame", "event": "call", "frame_id": 7},
+        {"type": "frame", "event": "call", "qualname": ["a"]},
+        {"type": "start_test", "timestamp": "soon"},
+        {"type": "frame", "user_code_call_site": {"call_frame_id": "x", "line_number": "12"}},
+        {"type": "frame", "thread_native_id": True},
+        "not a map",
+    ],
+)
+def test_a_damaged_record_is_named_alike(record):
+    data = _with_main_record(record)
+    native = _error_of(data)
+    saved = terminal._ShowPass
+    terminal._ShowPass = None
+    try:
+        python = _error_of(data)
+    finally:
+        terminal._ShowPass = saved
+    assert native == python
+    assert native is not None and "frames_of_interest[3]" in native
+
+
+@pytest.mark.parametrize(
+    "record",
+    [
+        # Values the native reader leaves to the Python one: a deep value, a
+        # map keyed by a tuple, an extension type.
+        {"type": "frame", "event": "call", "frame_id": "deep", "qualname": "deep", "locals": {"x": [[[[[[1]]]]]]}},
+        {"type": "frame", "event": "call", "frame_id": "ext", "qualname": "ext", "arg": msgpack.ExtType(5, b"ab")},
+        {"type": "note", "qualname": 12, "path": 3},
+    ],
+)
+def test_unusual_values_show_alike(record):
+    native, python = _show_both(_with_main_record(record), lines=None, children=None)
+    assert native == python
