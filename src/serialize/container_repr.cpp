@@ -4,6 +4,11 @@
 
 #include "utils/small_vector.hpp"
 
+#if PY_VERSION_HEX >= 0x030D0000
+// Still exported from 3.13 on, but declared only in the internal headers.
+extern "C" int _PySet_NextEntry(PyObject* set, Py_ssize_t* position, PyObject** key, Py_hash_t* hash);
+#endif
+
 namespace sarn::serialize {
 
 namespace {
