@@ -132,6 +132,9 @@ class Splitter:
         if kind not in TASK_RECORDS:
             return True, current
         task = self._task(record, thread)
+        name = record.get("name")
+        if isinstance(name, str):
+            task.name = name  # named after its creation by asyncio.create_task before 3.11, or renamed
         stamp = _number(record.get("timestamp"))
         if kind == "task_created":
             task.created = stamp
