@@ -200,9 +200,20 @@ def split_records(records: Iterable[Dict[str, Any]], thread: Any = None,
 # Counting without decoding: whether ``sarn show`` splits by default.
 
 # The "task" entry of a task record as the serialiser writes it: the key as a
-# fixstr, then the value ("t" and digits) as a fixstr.
-_TASK_ENTRY = re.compile(rb"\xa4task[\xa2-\xbf](t[0-9]{1,30})")
+# fixstr, then the value ("t" and digits) as a fixstr whose length is read
+# from its header.
+_TASK_ENTRY = re.compile(rb"\xa4task([\xa2-\xbf])")
 _CHUNK = 1 << 20
+_LONGEST_ENTRY = 5 + 1 + 31
+
+
+def _task_keys(block: bytes) -> Iterable[bytes]:
+    for match in _TASK_ENTRY.finditer(block):
+        start = match.end()
+        end = start + match.group(1)[0] - 0xa0
+        value = block[start:end]
+        if end <= len(block) and value[:1] == b"t" and value[1:].isdigit():
+            yield value
 
 
 def count_tasks(data: Any, enough: int = 2) -> int:
@@ -211,8 +222,8 @@ def count_tasks(data: Any, enough: int = 2) -> int:
     a decoding."""
     seen = set()
     if isinstance(data, (bytes, bytearray, memoryview)):
-        for match in _TASK_ENTRY.finditer(bytes(data)):
-            seen.add(match.group(1))
+        for key in _task_keys(bytes(data)):
+            seen.add(key)
             if len(seen) >= enough:
                 break
         return len(seen)
@@ -222,9 +233,9 @@ def count_tasks(data: Any, enough: int = 2) -> int:
         if not chunk:
             break
         block = tail + chunk
-        for match in _TASK_ENTRY.finditer(block):
-            seen.add(match.group(1))
-        tail = block[-40:]
+        seen.update(_task_keys(block))
+        # An entry cut by the end of this read is found whole in the next block.
+        tail = block[-_LONGEST_ENTRY:]
     return min(len(seen), enough)
 
 
