@@ -46,10 +46,16 @@ STEP_NAMES = frozenset(("task_wakeup", "__step", "__wakeup"))
 STATES = {"PENDING": "pending", "CANCELLED": "cancelled", "FINISHED": "done"}
 
 
+#: The key of each task seen, held weakly so that a finished task is freed
+#: as usual; shared by both plugins and by successive recordings, so that a
+#: key names one task for the life of the process.
+_KEYS: "weakref.WeakKeyDictionary[Any, str]" = weakref.WeakKeyDictionary()
+_SERIAL = itertools.count(1)
+
+
 def build_context(config: Mapping[str, Any]) -> Dict[str, Any]:
-    """The context both plugins share: the key of each task they have seen,
-    held weakly so that a finished task is freed as usual."""
-    return {"keys": weakref.WeakKeyDictionary(), "serial": itertools.count(1), "running": {}}
+    """A plugin's context: the tasks whose step runs now, by frame."""
+    return {"running": {}}
 
 
 def _is_task(value: Any) -> bool:
@@ -60,19 +66,17 @@ def _is_task(value: Any) -> bool:
     return isinstance(value, kinds)
 
 
-def task_key(task: Any, context: Dict[str, Any]) -> str:
-    """The key of ``task`` in this recording ("t1", "t2", ...), given at its
-    creation or, for a task made before the recording started, when it is
-    first seen; "" for the loop's own housekeeping tasks, which are not
-    recorded."""
-    keys = context["keys"]
+def task_key(task: Any) -> str:
+    """The key of ``task`` ("t1", "t2", ...), given at its creation or, for a
+    task made before the recording started, when it is first seen; "" for
+    the loop's own housekeeping tasks, which are not recorded."""
     try:
-        key = keys.get(task)
+        key = _KEYS.get(task)
         if key is None:
-            key = keys[task] = "" if _housekeeping(task) else "t%d" % next(context["serial"])
+            key = _KEYS[task] = "" if _housekeeping(task) else "t%d" % next(_SERIAL)
         return key
     except TypeError:  # a task type that takes no weak reference
-        return "t-%x" % id(task)
+        return "t%d" % id(task)
 
 
 def _housekeeping(task: Any) -> bool:
@@ -108,12 +112,12 @@ def _coro_name(task: Any) -> Optional[str]:
 
 
 def created_call(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> bool:
-    return event == "return" and _is_task(arg) and task_key(arg, context) != ""
+    return event == "return" and _is_task(arg) and task_key(arg) != ""
 
 
 def created_process(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> Dict[str, Any]:
     name = task_name(arg)
-    data = {"task": task_key(arg, context), "name": name, "subtype": name}
+    data = {"task": task_key(arg), "name": name, "subtype": name}
     coro = _coro_name(arg)
     if coro is not None:
         data["coro"] = coro
@@ -145,7 +149,7 @@ def step_call(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> bool
     running = context["running"]
     if event == "call":
         task = _stepped_task(frame)
-        if task is None or task_key(task, context) == "":
+        if task is None or task_key(task) == "":
             return False
         running[id(frame)] = task
     else:
@@ -158,7 +162,7 @@ def step_call(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> bool
 
 def step_process(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> Dict[str, Any]:
     task = context.pop("current", None)
-    data: Dict[str, Any] = {"task": task_key(task, context), "name": task_name(task)}
+    data: Dict[str, Any] = {"task": task_key(task), "name": task_name(task)}
     if event == "call":
         return data
     data["type"] = "task_leave"
@@ -174,11 +178,9 @@ def step_process(frame: Any, event: str, arg: Any, context: Dict[str, Any]) -> D
 
 
 def specs(config: Mapping[str, Any]) -> List[Dict[str, Any]]:
-    shared = build_context(config)
     return [
         {"co_names": ["create_task"], "path_fragment": CREATE_PATH, "call_type": "task_created",
-         "return_type": "task_created", "call": created_call, "process": created_process, "events": ["return"],
-         "build_context": lambda config: shared},
+         "return_type": "task_created", "call": created_call, "process": created_process, "events": ["return"]},
         {"co_names": ["_run"], "path_fragment": RUN_PATH, "call_type": "task_enter", "return_type": "task_leave",
-         "call": step_call, "process": step_process, "build_context": lambda config: shared},
+         "call": step_call, "process": step_process, "build_context": build_context},
     ]
