@@ -317,3 +317,26 @@ def test_a_request_under_uvicorn_holds_the_tasks_it_started(db_path):
     for name, (task, arguments) in parts.items():
         assert arguments == [name, name] and task.state == "done"
         assert task.site.split(":")[0].endswith("test_host_tasks.py")
+
+
+def _record(kind, stamp, **fields):
+    return dict(fields, type=kind, timestamp=stamp, thread="MainThread", thread_native_id=1)
+
+
+def test_steps_cut_by_the_recording_are_told_as_such():
+    records = [
+        _record("frame", 1.0, event="return", frame_id="f0", path="app.py:3"),  # a step begun before recording
+        _record("task_leave", 1.1, task="t1", name="Task-1", state="pending"),
+        _record("task_enter", 2.0, task="t1", name="Task-1"),
+        _record("frame", 2.1, event="call", frame_id="f1", path="app.py:5"),
+        _record("task_leave", 2.5, task="t1", name="renamed", state="pending"),
+        _record("task_enter", 3.0, task="t1", name="renamed"),
+        _record("frame", 3.1, event="call", frame_id="f2", path="app.py:5"),  # the recording stops here
+    ]
+    own, grouped, splitter = tasks.split_records(records)
+    assert [record["frame_id"] for record in own] == ["f0"]
+    assert [record["frame_id"] for record in grouped["t1"]] == ["f1", "f2"]
+    task, = splitter.shown()
+    assert (task.name, task.steps, task.running) == ("renamed", 2, True)
+    assert task.ran == pytest.approx(0.5) and task.waited == pytest.approx(0.5)
+    assert task.title().endswith("running when the recording stopped")

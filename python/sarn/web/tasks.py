@@ -32,7 +32,7 @@ class Task:
     """One task as its records tell it."""
 
     __slots__ = ("key", "name", "thread", "coro", "site", "created", "first", "last", "ran", "steps", "state",
-                 "error", "struck", "records", "_entered", "_raised")
+                 "error", "struck", "records", "running", "_entered", "_raised")
 
     def __init__(self, key: str, name: str, thread: Any) -> None:
         self.key = key
@@ -42,13 +42,14 @@ class Task:
         self.site: Optional[str] = None  # the user line that created it, "app.py:12"
         self.created: Optional[float] = None
         self.first: Optional[float] = None  # its first step's start
-        self.last: Optional[float] = None  # its last step's end
+        self.last: Optional[float] = None  # its last step's end (or start, when the recording stopped in it)
         self.ran = 0.0
         self.steps = 0
         self.state = "pending"
         self.error: Optional[str] = None
         self.struck: Optional[str] = None  # where the exception that ended it was raised, "app.py:30"
         self.records = 0  # frame records of its own
+        self.running = False  # in a step that the records do not end: the recording stopped in it
         self._entered: Optional[float] = None
         self._raised: Optional[str] = None
 
@@ -71,7 +72,7 @@ class Task:
         waited = self.waited
         if waited is not None:
             facts.append("waited " + _millis(waited))
-        outcome = self.state
+        outcome = "running when the recording stopped" if self.running else self.state
         if self.state in ("cancelled", "failed") and self.struck:
             outcome += " at " + self.struck
         if self.error:
@@ -80,7 +81,8 @@ class Task:
 
     def facts(self) -> Dict[str, Any]:
         """What the trace page and the export say of the task."""
-        facts: Dict[str, Any] = {"task": self.name, "steps": self.steps, "ran": self.ran, "state": self.state}
+        facts: Dict[str, Any] = {"task": self.name, "steps": self.steps, "ran": self.ran,
+                                 "state": "running" if self.running else self.state}
         for key in ("coro", "site", "error", "struck", "waited"):
             value = getattr(self, key)
             if value is not None:
@@ -144,12 +146,16 @@ class Splitter:
         elif kind == "task_enter":
             self._current[thread] = task
             task.thread = thread
+            task.steps += 1
+            task.running = True
             task._entered, task._raised = stamp, None
             if task.first is None:
                 task.first = stamp
+            if stamp is not None:
+                task.last = stamp  # it waited until now
         else:
             self._current[thread] = None
-            task.steps += 1
+            task.running = False
             if stamp is not None:
                 if task._entered is not None:
                     task.ran += max(0.0, stamp - task._entered)
