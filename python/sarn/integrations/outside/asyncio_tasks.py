@@ -75,7 +75,7 @@ def task_key(task: Any) -> str:
         if key is None:
             key = _KEYS[task] = "" if _housekeeping(task) else "t%d" % next(_SERIAL)
         return key
-    except TypeError:  # a task type that takes no weak reference
+    except Exception:  # a task type that takes no weak reference, or hashes oddly
         return "t%d" % id(task)
 
 
