@@ -185,6 +185,11 @@ def _main_parser() -> argparse.ArgumentParser:
     show.add_argument("--no-summary", dest="summary", action="store_false",
                       help="leave out the summary (calls per function, slowest calls, deepest path, "
                            "SQL queries, HTTP calls and log records)")
+    show.add_argument("--tasks", dest="tasks", action="store_true", default=None,
+                      help="show each asyncio task's calls as a tree of its own under its thread "
+                           "(the default when the trace has more than one task)")
+    show.add_argument("--no-tasks", dest="tasks", action="store_false",
+                      help="show asyncio tasks' calls in their thread's tree")
     show.add_argument("--no-pager", dest="pager", action="store_false", help="do not page the output on a terminal")
     show.add_argument("--color", choices=("auto", "always", "never"), default="auto")
 
@@ -902,8 +907,17 @@ def _cmd_show(namespace: argparse.Namespace) -> int:
     pager = _Pager(namespace.pager)
     color = _use_color(namespace.color, sys.stdout)
     width = shutil.get_terminal_size().columns if _is_terminal(sys.stdout) else None
+    tasks, trace_id = namespace.tasks, namespace.trace_id
     try:
-        with _open_trace(config, namespace.trace_id) as stream:
+        if tasks is None:
+            # A first look at the stored bytes, without decoding them; the
+            # second opening reads the same trace, whatever "latest" is then.
+            from sarn.web.tasks import more_than_one_task
+
+            with _open_trace(config, trace_id) as stream:
+                tasks = more_than_one_task(stream)
+                trace_id = getattr(getattr(stream, "info", None), "id", None) or trace_id
+        with _open_trace(config, trace_id) as stream:
             progress = _Progress("reading the trace", getattr(stream, "size", None))
             info = getattr(stream, "info", None)
             head = True
@@ -918,7 +932,8 @@ def _cmd_show(namespace: argparse.Namespace) -> int:
             try:
                 lines = viewer.render_lines(stream, depth=limits[0], children=limits[1], lines=limits[2],
                                             filter=namespace.filter, color=color, summary=namespace.summary,
-                                            width=width, progress=progress, head=head, full=namespace.all)
+                                            width=width, progress=progress, head=head, full=namespace.all,
+                                            tasks=tasks)
                 first = True
                 for line in lines:
                     if first:

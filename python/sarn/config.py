@@ -67,6 +67,9 @@ Keys:
                                     number (default "DEBUG")
 ``record_templates``     bool       record Django and Jinja2 template
                                     renders (default true)
+``record_tasks``         bool       record which asyncio task ran each
+                                    part of a thread's calls (default
+                                    true)
 ``relax_deadlines``      bool       under ``pytest --sarn``, turn off
                                     hypothesis's per-example deadline,
                                     which recording would make tests
@@ -144,6 +147,7 @@ DEFAULTS: Dict[str, Any] = {
     "record_logs": True,
     "log_level": "DEBUG",
     "record_templates": True,
+    "record_tasks": True,
     "relax_deadlines": True,
 }
 
@@ -151,7 +155,7 @@ KNOWN_KEYS = tuple(DEFAULTS)
 _FILTER_KEYS = ("include_frames", "ignore_frames")
 _ENGINES = ("monitoring", "setprofile")
 _SWITCHES = ("threading", "lightweight_repr", "call_user_repr", "record_sql", "sql_parameters", "record_http",
-             "record_logs", "record_templates", "relax_deadlines")
+             "record_logs", "record_templates", "record_tasks", "relax_deadlines")
 _LOG_LEVELS = ("DEBUG", "INFO", "WARNING", "WARN", "ERROR", "CRITICAL", "FATAL", "NOTSET")
 # Every key as it may be written, the table's keys with dotted names.
 _SPELLED_KEYS = tuple(

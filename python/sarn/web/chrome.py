@@ -10,7 +10,9 @@ complete event of its own, of category "sql", "http" or "template", with
 what its records hold in "args" (the SQL, its parameters, the URL, the
 status, the user line that issued it as "site"); a log record is an instant
 event of category "log". Metadata
-events name the process (the trace) and each thread. Times are microseconds
+events name the process (the trace) and each thread. The calls an asyncio
+task ran are on a track of their own, named by the task and its thread and
+placed after that thread's. Times are microseconds
 since the recording started. A call whose return was not recorded lasts
 until its caller ends, or until the thread's last record.
 
@@ -30,10 +32,13 @@ from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 from sarn import viewer
 from sarn.web import outside
+from sarn.web.tasks import Splitter, Task
 
 __all__ = ["json_chunks", "write_json", "trace_events"]
 
 _PID = 1
+#: The first track number of the tasks: above any native thread id.
+TASK_TIDS = 10 ** 12
 #: Characters of one argument or return value in an event's args.
 VALUE_WIDTH = 1000
 #: Characters of an operation's event name (its SQL text, its URL).
@@ -279,13 +284,31 @@ class _Threads:
         # Main-list records without a native id are the main thread's, whose
         # id the document gives after them: they wait for it.
         self.waiting: List[Dict[str, Any]] = []
+        self.splitter = Splitter()
+        self.tasks: Dict[Tuple[int, str], Tuple[_Thread, Task]] = {}  # by (thread's tid, task key)
+        self.task_tracks: Dict[int, List[Tuple[_Thread, Task]]] = {}  # by thread's tid, in order of appearance
 
     def add(self, record: Dict[str, Any], fallback: Any) -> Iterator[Dict[str, Any]]:
         in_main = fallback is viewer.MAIN_LIST
         if in_main and "thread_native_id" not in record:
             self.waiting.append(record)
             return iter(())
-        return self._thread(record, fallback, in_main).add(record)
+        return self._route(record, fallback, in_main)
+
+    def _route(self, record: Dict[str, Any], fallback: Any, in_main: bool) -> Iterator[Dict[str, Any]]:
+        """The record's events, on its thread's track or its task's."""
+        thread = self._thread(record, fallback, in_main)
+        keep, task = self.splitter.place(record, thread.tid)
+        if not keep:
+            return iter(())
+        if task is not None:
+            found = self.tasks.get((thread.tid, task.key))
+            if found is None:
+                track = _Thread(TASK_TIDS + len(self.tasks), task.name, self.start)
+                found = self.tasks[(thread.tid, task.key)] = (track, task)
+                self.task_tracks.setdefault(thread.tid, []).append(found)
+            thread = found[0]
+        return thread.add(record)
 
     def _thread(self, record: Dict[str, Any], fallback: Any, in_main: bool) -> _Thread:
         native_id = record.get("thread_native_id", fallback)
@@ -307,13 +330,26 @@ class _Threads:
     def finish(self, main_thread_id: Any) -> Iterator[Dict[str, Any]]:
         """The waiting records' events, those of the calls still open, and each thread's metadata."""
         for record in self.waiting:
-            yield from self._thread(record, main_thread_id, True).add(record)
+            yield from self._route(record, main_thread_id, True)
         for thread in self.found.values():
             yield from thread.finish()
-        for order, thread in enumerate(sorted(self.found.values(), key=lambda thread: thread.place)):
-            yield {"name": "thread_name", "ph": "M", "pid": _PID, "tid": thread.tid, "args": {"name": thread.name}}
-            yield {"name": "thread_sort_index", "ph": "M", "pid": _PID, "tid": thread.tid,
-                   "args": {"sort_index": order}}
+        for track, _ in self.tasks.values():
+            yield from track.finish()
+        order = 0
+        for thread in sorted(self.found.values(), key=lambda thread: thread.place):
+            tracks = [(thread, thread.name, None)] + [
+                (track, "%s (%s)" % (task.name, thread.name), task) for track, task in self.task_tracks.get(thread.tid, ())]
+            for track, name, task in tracks:
+                args: Dict[str, Any] = {"name": name}
+                yield {"name": "thread_name", "ph": "M", "pid": _PID, "tid": track.tid, "args": args}
+                yield {"name": "thread_sort_index", "ph": "M", "pid": _PID, "tid": track.tid,
+                       "args": {"sort_index": order}}
+                order += 1
+                if task is not None:
+                    # What the task's track cannot show: where it was made, how long it waited, its end.
+                    yield {"name": task.title(), "cat": "task", "ph": "i", "s": "t", "pid": _PID, "tid": track.tid,
+                           "ts": track.micros(task.created if task.created is not None else (task.first or self.start)),
+                           "args": task.facts()}
 
 
 def _start_of(document: Any) -> float:

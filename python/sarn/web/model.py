@@ -17,6 +17,7 @@ from sarn.serialize import TAG
 from sarn.web import outside, outside_view
 from sarn.web.boundaries import BOUNDARIES, end_facts
 from sarn.web.document import decode_document, thread_records
+from sarn.web.tasks import TASK_RECORDS, Splitter, split_records
 from sarn.web.tree import Node, build_tree
 from sarn.web.values import exception_text, format_args, format_duration, format_value, is_normal_exit
 
@@ -94,16 +95,31 @@ class TraceModel:
         self.totals = outside.Totals()
         self.threads: List[Dict[str, Any]] = []
         self.test: Dict[str, Any] = {}  # what the test's end record says, in a test trace
+        # The asyncio tasks' records are lanes of their own beside their
+        # thread's when the trace has more than one task.
+        splitter = Splitter()
+        lanes = []
         for name, native_id, records in thread_records(self.document):
             for record in records:
                 if record.get("type") == "end_test":
                     self.test = end_facts(record)
-            roots = build_tree(records, self.totals)
-            calls = sum(1 for record in records if record.get("type") == "frame" and record.get("event") == "call")
-            calls -= sum(1 for record in records if record.get("type") == "resumption")  # not calls of their own
-            self.threads.append(
-                {"name": name, "native_id": native_id, "calls": calls, "roots": self._number_all(roots)}
-            )
+            lanes.append((name, native_id, records, split_records(records, native_id, splitter)))
+        split = len(splitter.shown()) > 1
+        for name, native_id, records, (own, by_task, _) in lanes:
+            if not split:
+                self._add_lane({"name": name, "native_id": native_id}, [record for record in records
+                                                                       if record.get("type") not in TASK_RECORDS])
+                continue
+            self._add_lane({"name": name, "native_id": native_id}, own)
+            for task in splitter.shown(native_id):
+                facts = dict(task.facts(), title=task.title(), thread=name)
+                self._add_lane({"name": task.name, "native_id": native_id, "task": facts}, by_task[task.key])
+
+    def _add_lane(self, lane: Dict[str, Any], records: List[Dict[str, Any]]) -> None:
+        roots = build_tree(records, self.totals)
+        calls = sum(1 for record in records if record.get("type") == "frame" and record.get("event") == "call")
+        calls -= sum(1 for record in records if record.get("type") == "resumption")  # not calls of their own
+        self.threads.append(dict(lane, calls=calls, roots=self._number_all(roots)))
 
     def _number_all(self, roots: List[Node]) -> List[int]:
         first = len(self.nodes)

@@ -65,8 +65,11 @@ def summary_lines(threads: List[Any], style: Any, totals: outside.Totals) -> Ite
         if thread.deepest[0] > deepest[0]:
             deepest = thread.deepest
     yield ""
+    tasks = sum(1 for thread in threads if getattr(thread, "task", None) is not None)
     head = "summary: %s of %s in %s" % (counted(calls, "call"), counted(len(merged), "function"),
-                                        counted(len(threads), "thread"))
+                                        counted(len(threads) - tasks, "thread"))
+    if tasks:
+        head += " (%s)" % counted(tasks, "task")
     if exceptions:
         head += "; %s ended by an exception" % "{:,}".format(exceptions)
     yield style.head + head + style.reset

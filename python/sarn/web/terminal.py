@@ -8,6 +8,7 @@ from typing import Any, Dict, Iterator, List, Optional, Tuple
 from sarn.web import outside
 from sarn.web.document import MAIN_LIST, iter_document, takes_sink
 from sarn.web.summary import summary_lines
+from sarn.web.tasks import Splitter, more_than_one_task
 from sarn.web.terminal_lines import Style, cut_line, fit_to, head_lines, thread_title
 from sarn.web.terminal_pass import Limits, NativeHost, Thread, native_threads
 from sarn.web.values import printable
@@ -28,6 +29,7 @@ def render_lines(
     progress: Any = None,
     head: Any = True,
     full: bool = False,
+    tasks: Optional[bool] = None,
 ) -> Iterator[str]:
     """The lines of :func:`render`. The document (bytes, a dict, or a binary
     file such as :func:`sarn.db.open_trace` gives) is read once, record by
@@ -36,10 +38,12 @@ def render_lines(
     display = outside.Display(style, width, full)
     needle = filter.lower() if filter else None
     limits = Limits(depth, children, lines)
-    if needle is None and _ShowPass is not None and takes_sink():
+    if tasks is None:
+        tasks = _many_tasks(document)
+    if needle is None and not tasks and _ShowPass is not None and takes_sink():
         threads, header, cut = _read_threads_natively(document, progress, limits, display)
     else:
-        threads, header, cut = _read_threads(document, progress, limits, needle, display)
+        threads, header, cut = _read_threads(document, progress, limits, needle, display, tasks)
     fit = (lambda line: fit_to(line, width)) if width else (lambda line: line)
     if head:
         for line in head_lines(header, style, first=head != "rest"):
@@ -49,28 +53,62 @@ def render_lines(
     if not threads:
         yield "(no records)"
         return
-    if needle is not None and not any(thread.matches for thread in threads):
+    every = [each for thread in threads for each in [thread] + thread.tasks]
+    if needle is not None and not any(thread.matches for thread in every):
         yield ""
         yield "no call or frame of interest matches %r" % printable(filter)
         return
     if summary:
-        for line in summary_lines(threads, style, display.totals):
+        for line in summary_lines(every, style, display.totals):
             yield fit(line)
     for thread in threads:
-        if needle is not None and not thread.matches:
+        if needle is not None and not any(each.matches for each in [thread] + thread.tasks):
             continue
         yield ""
         yield fit(style.head + thread_title(thread) + style.reset)
         yield from thread.lines(fit)
+        for task in thread.tasks:
+            if needle is not None and not task.matches:
+                continue
+            yield ""
+            yield fit(style.head + task.task.title() + style.reset)
+            yield from task.lines(fit)
 
 
-def _read_threads(document: Any, progress: Any, limits: Limits, needle: Optional[str],
-                  display: outside.Display) -> Tuple[List[Thread], Dict[str, Any], Optional[Dict[str, Any]]]:
+def _many_tasks(document: Any) -> bool:
+    """Whether the document, when it is in memory, names more than one
+    asyncio task (a file is read once, so it is shown by thread unless the
+    caller says otherwise)."""
+    if isinstance(document, (bytes, bytearray, memoryview)):
+        return more_than_one_task(document)
+    if isinstance(document, dict):
+        splitter = Splitter()
+        for records in [document.get("frames_of_interest")] + list((document.get("frames") or {}).values()):
+            for record in records if isinstance(records, list) else ():
+                if isinstance(record, dict):
+                    splitter.place(record, record.get("thread_native_id"))
+        return len(splitter.shown()) > 1
+    return False
+
+
+def _read_threads(document: Any, progress: Any, limits: Limits, needle: Optional[str], display: outside.Display,
+                  split: bool = False) -> Tuple[List[Thread], Dict[str, Any], Optional[Dict[str, Any]]]:
     """One pass over the document: its threads (the main list's first), its
-    other entries, and the record that says the recording was cut, if any."""
+    other entries, and the record that says the recording was cut, if any.
+    With ``split``, the records of each asyncio task are a tree of their
+    own, listed in the thread's ``tasks``."""
     threads: Dict[Any, Thread] = {}
     header: Dict[str, Any] = {}
     cut: Optional[Dict[str, Any]] = None
+    splitter = Splitter()
+
+    def new_thread(key: Any, name: Any, fallback: Any) -> Thread:
+        thread = threads[key] = Thread(str(name) if name is not None else "thread", key[0], limits, needle,
+                                       display.style, display)
+        thread.from_main = fallback is MAIN_LIST
+        thread.task, thread.tasks = None, []
+        return thread
+
     for kind, fallback, record in iter_document(document, progress):
         if kind == "header":
             header = record
@@ -80,19 +118,26 @@ def _read_threads(document: Any, progress: Any, limits: Limits, needle: Optional
         if record.get("type") == "trace_cut":
             cut = record
             continue
-        key = (record.get("thread_native_id", fallback), record.get("thread"))
-        thread = threads.get(key)
-        if thread is None:
-            name = record.get("thread")
-            thread = threads[key] = Thread(str(name) if name is not None else "thread", key[0], limits, needle,
-                                            display.style, display)
-            thread.from_main = fallback is MAIN_LIST
-        thread.add(record)
+        base = (record.get("thread_native_id", fallback), record.get("thread"))
+        keep, task = splitter.place(record, base)
+        if not keep:
+            continue
+        owner = threads.get(base) or new_thread(base, record.get("thread"), fallback)
+        if split and task is not None:
+            key = base + (task.key,)
+            thread = threads.get(key)
+            if thread is None:
+                thread = new_thread(key, task.name, fallback)
+                thread.task = task
+                owner.tasks.append(thread)
+            owner = thread
+        owner.add(record)
     for thread in threads.values():
         thread.finish()
     # The main list's threads first, as the document's readers expect.
-    ordered = sorted(threads.values(), key=lambda thread: not thread.from_main)
-    for thread in ordered:
+    ordered = sorted((thread for thread in threads.values() if thread.task is None),
+                     key=lambda thread: not thread.from_main)
+    for thread in threads.values():
         if thread.native_id is MAIN_LIST:
             thread.native_id = header.get("main_thread_id")
     return ordered, header, cut
@@ -133,6 +178,7 @@ def render(
     lines: Optional[int] = None,
     width: Optional[int] = None,
     full: bool = False,
+    tasks: Optional[bool] = None,
 ) -> str:
     """The call trees of a trace document as text, one per thread.
 
@@ -145,6 +191,8 @@ def render(
     the totals of SQL queries, HTTP calls, log records and template renders;
     ``width`` cuts lines to that many characters (an SQL text or a URL to
     what is left of it, unless ``full``); ``color`` adds terminal colours.
+    ``tasks`` shows each asyncio task's calls as a tree of its own under its
+    thread (None: when the trace has more than one task).
     """
     return "\n".join(render_lines(document, depth=depth, filter=filter, color=color, summary=summary,
-                                   children=children, lines=lines, width=width, full=full)) + "\n"
+                                   children=children, lines=lines, width=width, full=full, tasks=tasks)) + "\n"

@@ -13,6 +13,7 @@ import re
 from typing import Any, Dict, Iterable, List, Optional
 
 from sarn.web import outside
+from sarn.web.tasks import TASK_RECORDS
 from sarn.web.values import is_normal_exit
 
 __all__ = ["Node", "build_tree", "call_site", "interest_name", "SWITCHES"]
@@ -123,6 +124,8 @@ def build_tree(records: Iterable[Dict[str, Any]], totals: Optional[outside.Total
         if not isinstance(record, dict):
             continue
         kind = record.get("type")
+        if kind in TASK_RECORDS:
+            continue  # which task ran the records: read by sarn.web.tasks
         if kind in SWITCHES:
             node = by_id.get(record.get("frame_id"))
             if node is not None:

@@ -6,7 +6,7 @@ Each module below watches one library. None imports its library: a
 plugin's functions run only once the program has imported the library and
 calls into it. The configuration turns each kind on or off
 (``record_sql``, ``record_http``, ``record_logs``, ``record_templates``,
-all on by default); ``sql_parameters`` and ``log_level`` refine them.
+``record_tasks``, all on by default); ``sql_parameters`` and ``log_level`` refine them.
 
 The records (a call record and, except for logs, an end record with the
 same "frame_id"; each also carries "subtype", the library):
@@ -20,6 +20,8 @@ same "frame_id"; each also carries "subtype", the library):
   (from Content-Length), "response_headers", "error".
 - "log_record": "level", "levelno", "logger", "message", "exception".
 - "template_render": "template", "engine"; "template_render_end": "error".
+- "task_created", "task_enter", "task_leave": the asyncio tasks a thread's
+  records belong to (:mod:`sarn.integrations.outside.asyncio_tasks`).
 
 Texts are cut to the recorder's string limit so that they stay texts;
 parameter values and headers are bounded like recorded values.
@@ -30,6 +32,7 @@ from __future__ import annotations
 from typing import Any, Dict, List, Mapping, Optional
 
 from sarn.integrations.outside import (
+    asyncio_tasks,
     django_sql,
     django_templates,
     http_client,
@@ -49,6 +52,7 @@ KINDS = {
     "record_http": (http_client, httpx_calls),
     "record_logs": (log_records,),
     "record_templates": (django_templates, jinja2_templates),
+    "record_tasks": (asyncio_tasks,),
 }
 
 

@@ -169,9 +169,17 @@
 
   function drawThreads() {
     const columns = threads.map((thread, index) => {
-      const head = el("h2", "thread-head",
-        el("span", "thread-name", thread.name),
-        el("span", "dim", " · native id " + thread.native_id + " · " + thread.calls + (thread.calls === 1 ? " call" : " calls")));
+      const calls = thread.calls + (thread.calls === 1 ? " call" : " calls");
+      // An asyncio task's lane: its name, its thread, and its title (where
+      // it was made, how long it ran and waited, how it ended) on hover.
+      const head = thread.task
+        ? el("h2", "thread-head task-head",
+          el("span", "thread-name", "task " + thread.name),
+          el("span", "dim", " · on " + thread.task.thread + " · " + calls + " · " + thread.task.state))
+        : el("h2", "thread-head",
+          el("span", "thread-name", thread.name),
+          el("span", "dim", " · native id " + thread.native_id + " · " + calls));
+      if (thread.task) head.title = thread.task.title;
       const tree = children(thread.roots, 0, "thread:" + index);
       tree.classList.add("tree");
       tree.setAttribute("role", "tree");
