@@ -448,6 +448,12 @@ private:
             cut_ = std::move(*decoded);
             return {};
         }
+        // The marks of asyncio tasks tell which task ran what; they are not
+        // lines of the tree (the pass runs only when the trace is shown by
+        // thread, not split into tasks).
+        if (record.type.is("task_created") || record.type.is("task_enter") || record.type.is("task_leave")) {
+            return {};
+        }
         Result<Thread*> found = thread_of(record, fallback);
         if (!found) return fail(std::move(found.error()));
         Thread& thread = **found;

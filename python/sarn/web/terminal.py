@@ -106,7 +106,6 @@ def _read_threads(document: Any, progress: Any, limits: Limits, needle: Optional
         thread = threads[key] = Thread(str(name) if name is not None else "thread", key[0], limits, needle,
                                        display.style, display)
         thread.from_main = fallback is MAIN_LIST
-        thread.task, thread.tasks = None, []
         return thread
 
     for kind, fallback, record in iter_document(document, progress):

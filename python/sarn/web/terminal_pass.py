@@ -109,6 +109,8 @@ class Thread:
         self.deepest_entry: Optional[_Entry] = None
         self.pending: Optional[_Entry] = None  # returned; an exception record may follow
         self.from_main = False
+        self.task: Any = None  # the asyncio task whose records these are, if any
+        self.tasks: List["Thread"] = []  # the thread's tasks, each shown as a tree of its own
 
     # -- placement
 
