@@ -39,7 +39,10 @@ from typing import Any, Dict, Iterator, List, Tuple
 
 import msgpack
 
-__all__ = ["TraceFormatError", "MAIN_LIST", "decode_document", "iter_document", "thread_records"]
+from sarn.serialize import TAG
+
+__all__ = ["TraceFormatError", "MAIN_LIST", "decode_document", "iter_document", "thread_records", "CALL_FIELDS",
+           "call_fields", "unpack_value"]
 
 
 class TraceFormatError(ValueError):
@@ -207,6 +210,14 @@ class _Reader:
             yield record
 
 
+class _CallReader(_Reader):
+    """A :class:`_Reader` that gives frame records as call tuples."""
+
+    def records(self, count: int, where: str) -> Iterator[Any]:
+        for record in super().records(count, where):
+            yield call_fields(record) if record.get("type") == "frame" else record
+
+
 class _NativeReader(_Reader):
     """Reads the document's bytes into a buffer of its own: runs of records
     are decoded by the native extension, many a call; anything it leaves
@@ -214,12 +225,13 @@ class _NativeReader(_Reader):
     by a msgpack Unpacker fed from the buffer, which also raises what the
     damage is."""
 
-    def __init__(self, stream: Any, progress: Any) -> None:
+    def __init__(self, stream: Any, progress: Any, calls: bool = False) -> None:
         self.stream = stream
         self.progress = progress
         self.read = 0
         self.data = b""
         self.position = 0
+        self.calls = calls
 
     def _with_data(self, method: Any) -> Any:
         unpacker = _unpacker()
@@ -243,7 +255,10 @@ class _NativeReader(_Reader):
     def records(self, count: int, where: str) -> Iterator[Any]:
         index = 0
         while index < count:
-            batch, end = _unpack_records(self.data, self.position, min(count - index, _BATCH))
+            if self.calls:
+                batch, end = _unpack_calls(self.data, self.position, min(count - index, _BATCH), TAG)
+            else:
+                batch, end = _unpack_records(self.data, self.position, min(count - index, _BATCH))
             if batch:
                 self.position = end
                 index += len(batch)
@@ -252,13 +267,14 @@ class _NativeReader(_Reader):
             record = self.call(_UNPACK)
             _check_record(record, "%s[%d]" % (where, index))
             index += 1
-            yield record
+            yield call_fields(record) if self.calls and record.get("type") == "frame" else record
 
 
 try:
+    from sarn._serialize import unpack_calls as _unpack_calls
     from sarn._serialize import unpack_records as _unpack_records
 except ImportError:  # a build without the extension: msgpack alone
-    _unpack_records = None
+    _unpack_records = _unpack_calls = None
 
 _BATCH = 4096  # records decoded per native call
 _UNPACK = msgpack.Unpacker.unpack
@@ -278,14 +294,14 @@ def _next_chunk(reader: Any) -> bytes:
     return chunk
 
 
-def _open_reader(data: Any, progress: Any) -> _Reader:
+def _open_reader(data: Any, progress: Any, calls: bool) -> _Reader:
     stream = _source_stream(data)
     if _unpack_records is None:
-        return _Reader(stream, progress)
-    return _NativeReader(stream, progress)
+        return _CallReader(stream, progress) if calls else _Reader(stream, progress)
+    return _NativeReader(stream, progress, calls)
 
 
-def iter_document(data: Any, progress: Any = None) -> Iterator[Tuple[str, Any, Any]]:
+def iter_document(data: Any, progress: Any = None, calls: bool = False) -> Iterator[Tuple[str, Any, Any]]:
     """The document decoded record by record, holding one record at a time:
     ("record", fallback native id, record) for every record in stored order
     (the fallback is MAIN_LIST for those of the main list, frames_of_interest),
@@ -293,8 +309,13 @@ def iter_document(data: Any, progress: Any = None) -> Iterator[Tuple[str, Any, A
     threads' map by ("threads", None, length); last ("header", None, {key:
     value}) with the document's other entries. Each record's shape is
     checked as it comes: damage raises TraceFormatError. ``progress(bytes
-    read)`` is called as the document is read."""
-    reader = _open_reader(data, progress)
+    read)`` is called as the document is read.
+
+    With ``calls``, each frame record comes as the tuple of
+    :func:`call_fields` instead: its call's fields, its values left as
+    MessagePack bytes (decoded by :func:`unpack_value` when needed), so that
+    a reader of calls pays for the values it looks at only."""
+    reader = _open_reader(data, progress, calls)
     header: Dict[str, Any] = {}
     for _ in range(reader.header(msgpack.Unpacker.read_map_header, "", "a map")):
         key = reader.call(_UNPACK)
@@ -323,6 +344,43 @@ def iter_document(data: Any, progress: Any = None) -> Iterator[Tuple[str, Any, A
 # The fallback native id of main-list records: the document's
 # "main_thread_id", known only once the whole document is read.
 MAIN_LIST = object()
+
+
+#: The fields of a frame record as :func:`call_fields` gives them, in order.
+CALL_FIELDS = ("event", "frame_id", "qualname", "co_name", "path", "thread", "thread_native_id", "timestamp",
+               "call_frame_id", "line_number", "locals", "arg")
+
+
+def _pack(value: Any) -> bytes:
+    return msgpack.packb(value, use_bin_type=True)
+
+
+def call_fields(record: Dict[str, Any]) -> Tuple[Any, ...]:
+    """A checked frame record as the tuple of ``CALL_FIELDS``: "locals" as
+    ((name, value bytes), ...) when they are a plain map of text keys, as the
+    bytes of the whole value otherwise (None when absent or nil); "arg" as
+    its bytes (None when absent). The native reader makes the same tuples
+    straight from the document's bytes."""
+    site = record.get("user_code_call_site")
+    values = record.get("locals")
+    if values is not None:
+        if isinstance(values, dict) and TAG not in values and all(type(name) is str for name in values):
+            values = tuple((name, _pack(value)) for name, value in values.items())
+        else:
+            values = _pack(values)
+    return (record.get("event"), record.get("frame_id"), record.get("qualname"), record.get("co_name"),
+            record.get("path"), record.get("thread"), record.get("thread_native_id"), record.get("timestamp"),
+            site.get("call_frame_id") if site is not None else None,
+            site.get("line_number") if site is not None else None,
+            values, _pack(record["arg"]) if "arg" in record else None)
+
+
+def unpack_value(data: bytes) -> Any:
+    """A value of a call tuple decoded, as the record reader decodes values."""
+    try:
+        return msgpack.unpackb(data, raw=False, strict_map_key=False, unicode_errors="replace")
+    except Exception as error:
+        raise _format_error(error) from None
 
 
 def _check_record(record: Any, where: str) -> None:
