@@ -35,6 +35,7 @@ what is damaged where.
 from __future__ import annotations
 
 import io
+import struct
 from typing import Any, Dict, Iterator, List, Tuple
 
 import msgpack
@@ -377,10 +378,27 @@ def call_fields(record: Dict[str, Any]) -> Tuple[Any, ...]:
 
 def unpack_value(data: bytes) -> Any:
     """A value of a call tuple decoded, as the record reader decodes values."""
+    # Numbers, None and booleans (most arguments) without an Unpacker made for each.
+    single = _SINGLE_BYTE.get(data)
+    if single is not None:
+        return single[0]
+    number = _NUMBERS.get(data[0]) if data else None
+    if number is not None and len(data) == number.size + 1:
+        return number.unpack_from(data, 1)[0]
     try:
         return msgpack.unpackb(data, raw=False, strict_map_key=False, unicode_errors="replace")
     except Exception as error:
         raise _format_error(error) from None
+
+
+# The values whose MessagePack form is one byte (as 1-tuples: None is one).
+_SINGLE_BYTE = {bytes([head]): (head,) for head in range(0x80)}
+_SINGLE_BYTE.update({bytes([head]): (head - 0x100,) for head in range(0xe0, 0x100)})
+_SINGLE_BYTE.update({b"\xc0": (None,), b"\xc2": (False,), b"\xc3": (True,), b"\xa0": ("",)})
+# The heads of fixed-size numbers, and their big-endian layouts.
+_NUMBERS = {0xca: struct.Struct(">f"), 0xcb: struct.Struct(">d"), 0xcc: struct.Struct(">B"), 0xcd: struct.Struct(">H"),
+            0xce: struct.Struct(">I"), 0xcf: struct.Struct(">Q"), 0xd0: struct.Struct(">b"), 0xd1: struct.Struct(">h"),
+            0xd2: struct.Struct(">i"), 0xd3: struct.Struct(">q")}
 
 
 def _check_record(record: Any, where: str) -> None:

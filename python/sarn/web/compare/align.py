@@ -185,11 +185,12 @@ def align_calls(a: Sequence[Call], b: Sequence[Call], options: Options) -> List[
     while stack:
         pair = stack.pop()
         order.append(pair)
-        if pair.a is not None and pair.b is not None:
+        # (Most calls make none: their empty lists are not aligned.)
+        if pair.a is not None and pair.b is not None and (pair.a.children or pair.b.children):
             pair.children = _siblings(pair.a.children, pair.b.children, options)
             stack.extend(pair.children)
     for pair in reversed(order):  # children come after their parent in ``order``
-        if not pair.differs:
+        if not pair.differs and pair.children:
             pair.differs = any(child.differs for child in pair.children)
     return top
 

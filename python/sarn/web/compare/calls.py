@@ -226,10 +226,14 @@ def read_threads(stream: Any, ignore: Collection[str] = (), progress: Any = None
     builder = _Builder(frozenset(ignore), keep_locals)
     header: Dict[str, Any] = {}
     index = 0
+    add, add_frame = builder.add, builder.add_frame
     with without_collection():
         for kind, fallback, item in iter_document(stream, progress, calls=True):
             if kind == "record":
-                builder.add(item, fallback, index)
+                if type(item) is tuple:
+                    add_frame(item, fallback, index)
+                else:
+                    add(item, fallback, index)
                 index += 1
             elif kind == "header":
                 header = item
