@@ -114,6 +114,9 @@ class _Builder:
         again and again. Long values are known by a digest of their bytes."""
         if data is None:
             return _NONE
+        if data[0] in _SCALAR_HEADS:  # a number, None or a boolean: its text is its digest, kept once per call
+            text = repr(unpack_value(data))
+            return text.encode(), text
         key = data if len(data) <= _BYTES_KEY else hashlib.blake2b(data, digest_size=16).digest()
         found = self.values.get(key)
         if found is None:
@@ -136,7 +139,9 @@ class _Builder:
             last = recent.get(name)
             if last is None or last[0] != data:
                 part = (name,) + self.value(data)
-                last = recent[name] = (data, self.shared.setdefault(part, part))
+                if data[0] not in _SCALAR_HEADS:  # (a loop's counter would fill the table)
+                    part = self.shared.setdefault(part, part)
+                last = recent[name] = (data, part)
             parts.append(last[1])
         found = tuple(parts)
         return self.shared.setdefault(found, found)
@@ -212,6 +217,9 @@ class _Builder:
 #: Values up to this many bytes are their own key among the values summarised.
 _BYTES_KEY = 48
 _NONE = summarise(None)
+# First bytes of the MessagePack forms of numbers, None and booleans.
+_SCALAR_HEADS = frozenset(list(range(0x00, 0x80)) + list(range(0xe0, 0x100)) + list(range(0xca, 0xd4))
+                          + [0xc0, 0xc2, 0xc3])
 
 
 def _site(site: Any, parent: Optional[Call]) -> Optional[str]:

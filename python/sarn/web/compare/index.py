@@ -22,7 +22,7 @@ from typing import Any, Dict, List, Optional, Set, Tuple
 from sarn.web.document import iter_document, unpack_value
 from sarn.web.values import is_normal_exit
 
-from .calls import exception_type, without_collection
+from .calls import exception_type
 
 __all__ = ["CallIndex", "index_document", "Row", "NUMBER_LIMIT"]
 
@@ -134,8 +134,7 @@ def index_document(data: Any) -> List[Row]:
     """The index rows of a document (bytes or a binary file); raises
     TraceFormatError when it is damaged."""
     index = CallIndex()
-    with without_collection():
-        for kind, _, record in iter_document(data, calls=True):
-            if kind == "record":
-                index.add(record)
+    for kind, _, record in iter_document(data, calls=True):
+        if kind == "record":
+            index.add(record)
     return index.rows()
