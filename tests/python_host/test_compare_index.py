@@ -139,11 +139,13 @@ def test_bounds_rule_out_only_what_no_call_can_match(expression, may):
 
 def trace(number):
     """Trace ``number``: calls of app.step with n from number to number + 4;
-    trace 7 raises in one, trace 11 has one slow call."""
+    trace 7 raises in one, trace 11 has one slow call, trace 13 passes
+    another mode."""
     builder = DocumentBuilder(trace_id="trc_%04d" % number)
     builder.call("app.main", path="app.py:1", line=9)
     for n in range(number, number + 5):
-        builder.call("app.step", path="app.py:20", arguments={"n": n, "label": "L%d" % n})
+        builder.call("app.step", path="app.py:20", arguments={"n": n, "label": "L%d" % n,
+                                                              "mode": "slow" if number == 13 else "fast"})
         if number == 7 and n == 9:
             builder.raise_(KeyError("n"))
         else:
@@ -183,13 +185,18 @@ def find(path, monkeypatch, pattern, **options):
 
 
 QUERIES = [
-    ("step", {"where": "n == 33"}, ["trc_0029 app.step(n=33, label='L33') -> 66"], ["trc_0029"]),
-    ("app.step", {"where": "n > 31 and label == 'L32'"}, ["trc_0028 app.step(n=32, label='L32') -> 64",
-                                                          "trc_0029 app.step(n=32, label='L32') -> 64"],
+    ("step", {"where": "n == 33"}, ["trc_0029 app.step(n=33, label='L33', mode='fast') -> 66"], ["trc_0029"]),
+    ("app.step", {"where": "n > 31 and label == 'L32'"}, ["trc_0028 app.step(n=32, label='L32', mode='fast') -> 64",
+                                                          "trc_0029 app.step(n=32, label='L32', mode='fast') -> 64"],
      ["trc_0028", "trc_0029"]),
-    ("*.step", {"raised": "KeyError"}, ["trc_0007 app.step(n=9, label='L9') raised KeyError('n')"], ["trc_0007"]),
-    ("step", {"slower": "1s"}, ["trc_0011 app.step(n=12, label='L12') -> 24"], ["trc_0011"]),
+    ("*.step", {"raised": "KeyError"}, ["trc_0007 app.step(n=9, label='L9', mode='fast') raised KeyError('n')"],
+     ["trc_0007"]),
+    ("step", {"slower": "1s"}, ["trc_0011 app.step(n=12, label='L12', mode='fast') -> 24"], ["trc_0011"]),
     ("nothing", {}, [], []),
+    # The same values again and again: judged once, the outcome kept.
+    ("step", {"where": "mode == 'slow' and result > 30"},
+     ["trc_0013 app.step(n=%d, label='L%d', mode='slow') -> %d" % (n, n, 2 * n) for n in (16, 17)],
+     ["trc_%04d" % n for n in range(TRACES)]),
     ("main", {"where": "n == 3"}, [], []),
 ]
 
@@ -226,8 +233,8 @@ def test_an_older_database_is_searched_whole_then_migrated(many, monkeypatch):
         connection.execute("PRAGMA user_version = 5")
     connection.close()
     assert find(many, monkeypatch, "step", where="n == 33")[2] == ["trc_%04d" % n for n in range(TRACES)]
-    assert find(many, monkeypatch, "step", where="n == 33")[1:] == (["trc_0029 app.step(n=33, label='L33') -> 66"],
-                                                                     ["trc_0029"])
+    assert find(many, monkeypatch, "step", where="n == 33")[1:] == (
+        ["trc_0029 app.step(n=33, label='L33', mode='fast') -> 66"], ["trc_0029"])
 
 
 def test_a_database_being_written_is_searched_and_indexed_later(tmp_path, monkeypatch):
@@ -236,8 +243,7 @@ def test_a_database_being_written_is_searched_and_indexed_later(tmp_path, monkey
         patch.setattr(db, "_call_rows", lambda document: None)
         db.write_traces(path, [("trc_%04d" % number, trace(number)) for number in range(4)], timeout=10)
     monkeypatch.setattr(search, "INDEX_WAIT", 0.05)
-    expected = ["trc_0001 app.step(n=5, label='L5') -> 10", "trc_0002 app.step(n=5, label='L5') -> 10",
-                "trc_0003 app.step(n=5, label='L5') -> 10"]
+    expected = ["trc_%04d app.step(n=5, label='L5', mode='fast') -> 10" % number for number in (1, 2, 3)]
     writer = sqlite3.connect(path, isolation_level=None)
     writer.execute("BEGIN IMMEDIATE")  # another save holds the write lock
     try:
@@ -255,4 +261,4 @@ def test_the_index_of_a_trace(monkeypatch):
     assert rows["app.main"][:3] == (1, pytest.approx(0.011, abs=1e-6), "[]")
     calls, slowest, raised, numbers = rows["app.step"]
     assert (calls, raised) == (5, '["KeyError"]') and slowest == pytest.approx(0.001, abs=1e-6)
-    assert numbers == '{"n": [7.0, 11.0], "label": null}'
+    assert numbers == '{"n": [7.0, 11.0], "label": null, "mode": null}'

@@ -96,7 +96,7 @@ class _Builder:
         # Equal summaries are held once: the calls of a loop repeat theirs.
         self.shared: Dict[Any, Any] = {}
         self.values: Dict[bytes, Summary] = {}  # value bytes (or their digest) -> summary
-        self.files: Dict[str, str] = {}  # a frame's path -> its file
+        self.sites: Dict[Tuple[str, int], str] = {}  # (caller's path, line) -> call site
         self.recent: Dict[str, Tuple[bytes, Any]] = {}  # a local's name -> its last value's bytes and part
         self.threads: Dict[Tuple[Any, Any], Thread] = {}
         self.open: Dict[Any, Call] = {}  # frame id -> call not yet returned
@@ -154,13 +154,15 @@ class _Builder:
         return thread
 
     def site(self, caller_path: Optional[str], line: Any) -> Optional[str]:
-        """The call site "app.py:40" of a call made at ``line`` by a frame at ``caller_path``."""
+        """The call site "app.py:40" of a call made at ``line`` by a frame
+        at ``caller_path``, one text per site."""
         if caller_path is None or line is None:
             return None
-        file = self.files.get(caller_path)
-        if file is None:
-            file = self.files[caller_path] = file_of(caller_path)
-        return "%s:%d" % (file, line)
+        key = (caller_path, line)
+        site = self.sites.get(key)
+        if site is None:
+            site = self.sites[key] = "%s:%d" % (file_of(caller_path), line)
+        return site
 
     def add(self, record: Any, fallback: Any, index: int) -> None:
         if type(record) is tuple:

@@ -24,11 +24,13 @@ from sarn.web.values import exception_text, format_args, format_duration, format
 from .calls import exception_type
 from .command import parse_duration
 from .index import CallIndex
-from .where import WhereError, compile_bounds, compile_where
+from .where import WhereError, compile_bounds, compile_where, where_names
 
 __all__ = ["SearchError", "Query", "Found", "find_in", "run_find", "parse_since"]
 
 
+#: Outcomes of --where kept per search, by the bytes of the values it read.
+KNOWN_LIMIT = 100_000
 #: Seconds a search waits to store the index of traces it read whole; a
 #: database busy for longer is left as it is.
 INDEX_WAIT = 1.0
@@ -46,6 +48,9 @@ class Query:
         self.pattern = pattern
         self.where = compile_where(where) if where else None
         self.bounds = compile_bounds(where) if where else None
+        # The names --where reads, and what it said of their values' bytes.
+        self.where_names = sorted(where_names(where)) if where else []
+        self.known: Dict[Any, bool] = {}
         self.raised = raised
         self.slower = slower
         self._names: Dict[str, bool] = {}
@@ -73,6 +78,20 @@ class Query:
                 continue
             return True
         return False
+
+    def where_key(self, call: Tuple[Any, ...], ret: Optional[Tuple[Any, ...]],
+                  raised: Optional[Dict[str, Any]]) -> Any:
+        """What --where's outcome for a call depends on: the bytes of the
+        values of the names it reads (None for a missing one); None when the
+        call's arguments are not known by name."""
+        values = call[10]
+        if type(values) is not tuple and values is not None:
+            return None
+        wanted = self.where_names
+        found = {name: data for name, data in values or () if name in wanted}
+        if "result" in wanted:
+            found["result"] = None if ret is None or raised is not None else ret[11] or b"\xc0"
+        return tuple(found.get(name) for name in wanted)
 
     def matches(self, call: Dict[str, Any], ret: Optional[Dict[str, Any]], raised: Optional[Dict[str, Any]]) -> bool:
         if self.raised is not None and (raised is None or not fnmatch.fnmatchcase(
@@ -153,8 +172,18 @@ def find_in(stream: Any, query: Query, index: Optional[CallIndex] = None) -> Ite
             return
         if query.slower is not None and not _took_at_least(call[7], ret[7] if ret else None, query.slower):
             return
+        # Calls passed the same values again are judged once, without
+        # decoding them again.
+        key = query.where_key(call, ret, raised) if query.where is not None else None
+        if key is not None and query.known.get(key) is False:
+            return
         call_record, ret_record = _call_record(call), _return_record(ret)
-        if query.matches(call_record, ret_record, raised):
+        matched = query.matches(call_record, ret_record, raised)
+        if key is not None:
+            if len(query.known) >= KNOWN_LIMIT:
+                query.known.clear()
+            query.known[key] = matched
+        if matched:
             yield Found(call_record, ret_record, raised, site)
 
     for kind, _, record in iter_document(stream, calls=True):

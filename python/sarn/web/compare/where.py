@@ -21,7 +21,7 @@ from typing import Any, Callable, Dict
 
 from sarn.serialize import TAG
 
-__all__ = ["WhereError", "compile_where", "compile_bounds", "MISSING"]
+__all__ = ["WhereError", "compile_where", "compile_bounds", "where_names", "MISSING"]
 
 
 class WhereError(ValueError):
@@ -215,3 +215,8 @@ def compile_bounds(text: str) -> Callable[[Bounds], bool]:
     no call can. Only comparisons of an argument with a number are judged;
     anything else may match."""
     return _bounds(ast.parse(text.strip(), mode="eval").body)
+
+
+def where_names(text: str) -> set:
+    """The names a condition reads (arguments, ``result``)."""
+    return {node.id for node in ast.walk(ast.parse(text.strip(), mode="eval")) if isinstance(node, ast.Name)}
