@@ -262,3 +262,21 @@ def test_the_index_of_a_trace(monkeypatch):
     calls, slowest, raised, numbers = rows["app.step"]
     assert (calls, raised) == (5, '["KeyError"]') and slowest == pytest.approx(0.001, abs=1e-6)
     assert numbers == '{"n": [7.0, 11.0], "label": null, "mode": null}'
+
+
+def test_calls_whose_parameter_was_renamed_still_pair():
+    from sarn.web.compare.align import Options, align_threads
+
+    def run(name, values):
+        builder = DocumentBuilder()
+        builder.call("app.main", path="app.py:1", line=4)
+        for value in values:
+            builder.call("app.f", path="app.py:9", arguments={name: value})
+            builder.ret(value)
+        builder.ret(None)
+        return read_threads(builder.pack())[0]
+
+    (_, [main]), = align_threads(run("x", [1, 2, 3]), run("y", [1, 2, 4]), Options())
+    assert all(pair.a is not None and pair.b is not None for pair in main.children)
+    assert [[(change.kind, change.field) for change in pair.changes] for pair in main.children] == \
+        [[("argument", "x"), ("argument", "y")]] * 2 + [[("argument", "x"), ("argument", "y"), ("result", None)]]
