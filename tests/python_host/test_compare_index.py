@@ -280,3 +280,17 @@ def test_calls_whose_parameter_was_renamed_still_pair():
     assert all(pair.a is not None and pair.b is not None for pair in main.children)
     assert [[(change.kind, change.field) for change in pair.changes] for pair in main.children] == \
         [[("argument", "x"), ("argument", "y")]] * 2 + [[("argument", "x"), ("argument", "y"), ("result", None)]]
+
+
+def test_values_read_again_are_those_of_the_decoded_records():
+    from sarn.web.compare.detail import read_values
+
+    data = sample()
+    records = [item for kind, _, item in document.iter_document(data) if kind == "record"]
+    wants = [(index, field, name) for index in range(len(records)) for field, name in
+             (("locals", None), ("locals", "n"), ("locals", "cart"), ("locals", "absent"), ("arg", None))]
+    expected = {}
+    for index, field, name in wants:
+        value = records[index].get(field)
+        expected[(index, field, name)] = value.get(name) if name is not None and isinstance(value, dict) else value
+    assert read_values(data, wants) == expected

@@ -156,6 +156,21 @@ def _return_record(ret: Optional[Tuple[Any, ...]]) -> Optional[Dict[str, Any]]:
     return record
 
 
+def _where_values(call: Tuple[Any, ...], ret: Optional[Tuple[Any, ...]], raised: Optional[Dict[str, Any]],
+                  names: Any) -> Dict[str, Any]:
+    """What --where sees of a call (as :meth:`Query.matches` makes it),
+    with only the ``names`` it reads decoded."""
+    values = call[10]
+    if type(values) is tuple:
+        seen = {name: unpack_value(data) for name, data in values if name in names}
+    else:
+        decoded = None if values is None else unpack_value(values)
+        seen = dict(decoded) if isinstance(decoded, dict) else {}
+    if ret is not None and raised is None:
+        seen["result"] = None if ret[11] is None else unpack_value(ret[11])
+    return seen
+
+
 def find_in(stream: Any, query: Query, index: Optional[CallIndex] = None) -> Iterator[Found]:
     """The calls of one document that ``query`` finds, as they end. Holds
     the open frames' paths and the matching calls not yet returned; only
@@ -167,24 +182,26 @@ def find_in(stream: Any, query: Query, index: Optional[CallIndex] = None) -> Ite
 
     def found(call: Tuple[Any, ...], ret: Optional[Tuple[Any, ...]], raised: Optional[Dict[str, Any]],
               site: Optional[str]) -> Iterator[Found]:
-        # The exception and the duration first: they need no value decoded.
-        if query.raised is not None and raised is None:
+        # The exception and the duration first: they need no value decoded;
+        # then --where, on only the values it reads.
+        if query.raised is not None and (raised is None or not fnmatch.fnmatchcase(
+                exception_type(raised.get("exception")), query.raised)):
             return
         if query.slower is not None and not _took_at_least(call[7], ret[7] if ret else None, query.slower):
             return
-        # Calls passed the same values again are judged once, without
-        # decoding them again.
-        key = query.where_key(call, ret, raised) if query.where is not None else None
-        if key is not None and query.known.get(key) is False:
-            return
-        call_record, ret_record = _call_record(call), _return_record(ret)
-        matched = query.matches(call_record, ret_record, raised)
-        if key is not None:
-            if len(query.known) >= KNOWN_LIMIT:
-                query.known.clear()
-            query.known[key] = matched
-        if matched:
-            yield Found(call_record, ret_record, raised, site)
+        if query.where is not None:
+            # Calls passed the same values again are judged once.
+            key = query.where_key(call, ret, raised)
+            matched = query.known.get(key) if key is not None else None
+            if matched is None:
+                matched = query.where(_where_values(call, ret, raised, query.where_names))
+                if key is not None:
+                    if len(query.known) >= KNOWN_LIMIT:
+                        query.known.clear()
+                    query.known[key] = matched
+            if not matched:
+                return
+        yield Found(_call_record(call), _return_record(ret), raised, site)
 
     for kind, _, record in iter_document(stream, calls=True):
         if kind != "record":
