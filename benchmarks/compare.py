@@ -1,13 +1,22 @@
-"""sarn diff and sarn find on two big traces: time and peak memory.
+"""sarn diff and sarn find on two big traces, and sarn find over many
+traces: time and peak memory.
 
     python benchmarks/compare.py                 # 200,000 calls per trace
     python benchmarks/compare.py --calls 50000 --value-size 8000
+    python benchmarks/compare.py --traces 1000 --calls 1000 --value-size 100
 
 Two documents are built with the given number of calls (a loop of calls
 under one parent, each with a text argument of ``--value-size`` characters;
 B has one call more and one argument changed), stored in a fresh database,
 and compared by ``sarn diff`` in a child process, which reports its peak
 memory. Memory should follow the calls, not the size of the values.
+
+With ``--traces N``, N traces of ``--calls`` calls are stored instead (one of
+them with the changed argument and one call raising), timing what the call
+index adds to each save, and searches are timed in child processes: first
+with the index, then on the same traces as saved before the index existed
+(the first search reads them all and stores their index, the second uses
+it).
 """
 
 from __future__ import annotations
@@ -15,6 +24,7 @@ from __future__ import annotations
 import argparse
 import os
 import resource
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -32,7 +42,7 @@ def _record(frame_id, event, qualname, parent, line, clock, locals_=None, arg=No
             "user_code_call_site": {"call_frame_id": parent, "line_number": line} if parent else None}
 
 
-def document(trace_id: str, calls: int, size: int, changed: int, extra: bool) -> bytes:
+def document(trace_id: str, calls: int, size: int, changed: int, extra: bool, raising: int = -1) -> bytes:
     text = "x" * size
     records = [_record("f0", "call", "main", None, 0, 1.0, {})]
     count = calls + (1 if extra else 0)
@@ -41,6 +51,9 @@ def document(trace_id: str, calls: int, size: int, changed: int, extra: bool) ->
         frame_id = "f%d" % (index + 1)
         records.append(_record(frame_id, "call", "step", "f0", 12, 1.0 + index, {"n": value, "text": text}))
         records.append(_record(frame_id, "return", "step", "f0", 12, 1.5 + index, None, value))
+        if index == raising:
+            records.append({"type": "exception", "frame_id": frame_id, "thread": "MainThread", "thread_native_id": 1,
+                            "exception": "KeyError('n')"})
     records.append(_record("f0", "return", "main", None, 0, 1.0 + count, None, None))
     return msgpack.packb({"command_line_args": ["app.py"], "current_commit_sha": None, "frames": {},
                           "frames_of_interest": records, "main_thread_id": 1, "timestamp": 1.0,
@@ -69,17 +82,61 @@ def child(arguments) -> None:
         code = cli.main(arguments)
     sys.stdout = sys.__stdout__
     peak = _peak_mb()
-    print("%-6s exit %d  %7.2f s  peak %6.0f MB" % (arguments[0], code, time.perf_counter() - started, peak))
+    print("%-50s exit %d  %7.2f s  peak %6.0f MB" % (" ".join(arguments[:-2]), code, time.perf_counter() - started,
+                                                        peak))
+
+
+_SEARCHES = (["find", "step", "--where", "n == -1"], ["find", "step", "--raised", "KeyError"],
+             ["find", "step", "--slower", "2s"], ["find", "nothing"], ["find", "step", "--where", "text == 'y'"])
+
+
+def _searches(path: str) -> None:
+    for arguments in _SEARCHES:
+        subprocess.run([sys.executable, __file__, "--child"] + arguments + ["--db", path], check=False)
+
+
+def many(options) -> None:
+    """Many small traces: what the index costs per save, and searches."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "traces.db")
+        saving = indexing = 0.0
+        for number in range(options.traces):
+            middle = options.calls // 2
+            data = document("trc_%05d" % number, options.calls, options.value_size,
+                            middle if number == options.traces // 2 else -2, False,
+                            middle if number == options.traces // 3 else -1)
+            started = time.perf_counter()
+            db.save_trace_in_sqlite(path, "trc_%05d" % number, timeout=30, msgpack=data)
+            saving += time.perf_counter() - started
+            started = time.perf_counter()
+            db._call_rows(data)
+            indexing += time.perf_counter() - started
+        print("%d traces of %d calls (%.0f KB each): save %.1f ms each, of which the index %.1f ms"
+              % (options.traces, options.calls, len(data) / 1024, saving * 1000 / options.traces,
+                 indexing * 1000 / options.traces))
+        print("-- with the index")
+        _searches(path)
+        connection = sqlite3.connect(path)
+        with connection:
+            connection.execute("UPDATE traces SET indexed = NULL")
+            connection.execute("DELETE FROM trace_calls")
+        connection.close()
+        print("-- saved before the index: read whole once, then indexed")
+        _searches(path)
 
 
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--calls", type=int, default=200_000)
     parser.add_argument("--value-size", type=int, default=2000)
+    parser.add_argument("--traces", type=int, default=0)
     parser.add_argument("--child", nargs=argparse.REMAINDER)
     options = parser.parse_args()
     if options.child:
         child(options.child)
+        return
+    if options.traces:
+        many(options)
         return
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "traces.db")

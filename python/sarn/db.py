@@ -25,7 +25,19 @@ codec          how the stored bytes encode the document: NULL for the
 sql_count      the number of SQL queries (records of type "sql_query")
 sql_time       their total time in seconds (each end record's timestamp
                less its query's), or NULL for both when not known
+indexed        1 when the trace's calls are in ``trace_calls``, NULL when
+               they are not (saved before that table existed, or too big
+               to be held whole when saved)
 =============  ==========================================================
+
+``trace_calls`` is the index that ``sarn find`` reads before any document:
+one row per trace and qualified name called in it (id, qualname, calls: how
+many, slowest: the longest duration in seconds, raised: a JSON list of the
+exception types its calls raised, numbers: a JSON map of each argument name
+to the least and greatest number passed in it, null when none was a number;
+NULL when the arguments are not known by name). It is written by the save
+from the document's bytes (see :mod:`sarn.web.compare.index`), with the same
+limit as the SQL facts, and by a search for a trace it had to read whole.
 
 A document taken from the recorder comes with its facts, counted while
 recording, and is read piece by piece, so that a trace bigger than memory
@@ -55,7 +67,8 @@ back as it was, so the trace is then either whole or absent.
 The schema's version is kept in ``PRAGMA user_version`` (``SCHEMA_VERSION``).
 Readers read every version up to theirs (version 1 has no ``trace_parts``,
 versions 1 and 2 no ``meta``, versions 1 to 3 no ``codec``, versions 1 to 4
-no ``sql_count`` and ``sql_time``);
+no ``sql_count`` and ``sql_time``, versions 1 to 5 no ``indexed`` and
+``trace_calls``);
 the first save into a database of an older version migrates it forward
 (``MIGRATIONS``), inside the save's transaction; a database written by a newer
 release is refused with :class:`DbSchemaError` instead of being misread. Saving a trace id that is already stored replaces that trace.
@@ -109,9 +122,11 @@ __all__ = [
     "load_trace",
     "get_trace_info",
     "open_trace",
+    "indexed_calls",
+    "save_call_index",
 ]
 
-SCHEMA_VERSION = 5
+SCHEMA_VERSION = 6
 
 #: The largest piece of a stored document in one row, in bytes.
 PART_SIZE = 8 * 1024 * 1024
@@ -141,6 +156,17 @@ READ_TIMEOUT = 10.0
 
 _LABEL_LIMIT = 200
 
+_CALLS_TABLE = """CREATE TABLE IF NOT EXISTS trace_calls (
+    id TEXT NOT NULL,
+    qualname TEXT NOT NULL,
+    calls INTEGER NOT NULL,
+    slowest REAL,
+    raised TEXT,
+    numbers TEXT,
+    PRIMARY KEY (id, qualname)
+)"""
+_CALLS_BY_NAME = "CREATE INDEX IF NOT EXISTS trace_calls_qualname ON trace_calls (qualname)"
+
 _PARTS_TABLE = """CREATE TABLE IF NOT EXISTS trace_parts (
     id TEXT NOT NULL,
     part INTEGER NOT NULL,
@@ -164,10 +190,13 @@ _SCHEMA_STATEMENTS = (
     meta TEXT,
     codec TEXT,
     sql_count INTEGER,
-    sql_time REAL
+    sql_time REAL,
+    indexed INTEGER
 )""",
     "CREATE INDEX IF NOT EXISTS traces_created ON traces (created)",
     _PARTS_TABLE,
+    _CALLS_TABLE,
+    _CALLS_BY_NAME,
 )
 
 #: Statements that bring a database from schema version N to N + 1, run by
@@ -177,6 +206,7 @@ MIGRATIONS: Dict[int, Tuple[str, ...]] = {
     2: ("ALTER TABLE traces ADD COLUMN meta TEXT",),
     3: ("ALTER TABLE traces ADD COLUMN codec TEXT",),
     4: ("ALTER TABLE traces ADD COLUMN sql_count INTEGER", "ALTER TABLE traces ADD COLUMN sql_time REAL"),
+    5: ("ALTER TABLE traces ADD COLUMN indexed INTEGER", _CALLS_TABLE, _CALLS_BY_NAME),
 }
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -221,6 +251,7 @@ class TraceInfo(NamedTuple):
     meta: Optional[Dict[str, Any]] = None
     sql_count: Optional[int] = None
     sql_time: Optional[float] = None
+    indexed: bool = False
 
 
 _INFO_COLUMNS = "id, created, started, source, label, frame_count, record_count, thread_count, size"
@@ -228,17 +259,17 @@ _INFO_COLUMNS = "id, created, started, source, label, frame_count, record_count,
 
 def _info_columns(version: int) -> str:
     return _INFO_COLUMNS + (", meta" if version >= 3 else ", NULL") + (
-        ", sql_count, sql_time" if version >= 5 else ", NULL, NULL")
+        ", sql_count, sql_time" if version >= 5 else ", NULL, NULL") + (", indexed" if version >= 6 else ", NULL")
 
 
 def _info(row: Tuple[Any, ...]) -> TraceInfo:
     meta = None
-    if row[-3] is not None:
+    if row[-4] is not None:
         try:
-            meta = json.loads(row[-3])
+            meta = json.loads(row[-4])
         except ValueError:
             pass
-    return TraceInfo(*row[:-3], meta if isinstance(meta, dict) else None, row[-2], row[-1])
+    return TraceInfo(*row[:-4], meta if isinstance(meta, dict) else None, row[-3], row[-2], bool(row[-1]))
 
 
 def _translate(error: sqlite3.Error, path: str, timeout: float) -> SarnDbError:
@@ -394,9 +425,21 @@ def _add_query(facts: Dict[str, Any], starts: Dict[Any, Any], kind: str, record:
 
 
 def _sql_facts(document: bytes, facts: Dict[str, Any]) -> None:
-    """Sets the SQL facts of ``document`` into ``facts``."""
+    """Sets the SQL facts and the call index of ``document`` into ``facts``."""
     found = _summarise(document)
     facts["sql_count"], facts["sql_time"] = found["sql_count"], found["sql_time"]
+    facts["calls"] = _call_rows(document)
+
+
+def _call_rows(document: bytes) -> Optional[List[Tuple[Any, ...]]]:
+    """The rows of ``trace_calls`` for a document (without its id), None
+    when it cannot be read."""
+    from sarn.web.compare.index import index_document
+
+    try:
+        return index_document(document)
+    except Exception:  # a damaged document is stored as it is, unindexed
+        return None
 
 
 def save_trace_in_sqlite(
@@ -427,6 +470,7 @@ def save_trace_in_sqlite(
     else:
         document = msgpack if isinstance(msgpack, bytes) else bytes(msgpack)
         facts = _summarise(document)
+        facts["calls"] = _call_rows(document)
         row = _stored_row(str(trace_id), document, facts)
     if label is not None:
         facts["label"] = str(label)[:_LABEL_LIMIT]
@@ -552,6 +596,7 @@ def write_traces(db_path: PathLike, traces: Sequence[Tuple[Any, ...]], *, timeou
     for trace_id, document, *meta in traces:
         document = bytes(document)
         facts = _summarise(document)
+        facts["calls"] = _call_rows(document)
         if meta and meta[0] is not None:
             facts["meta"] = json.dumps(meta[0], default=str)
         rows.append(_stored_row(str(trace_id), document, facts))
@@ -602,8 +647,8 @@ def _insert(connection: sqlite3.Connection, row: _StoredRow) -> None:
     parts = iter(row.parts)
     connection.execute(
         "INSERT OR REPLACE INTO traces (id, created, started, source, label, frame_count,"
-        " record_count, thread_count, size, document, meta, codec, sql_count, sql_time)"
-        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        " record_count, thread_count, size, document, meta, codec, sql_count, sql_time, indexed)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
         (
             row.trace_id,
             time.time() if facts.get("created") is None else float(facts["created"]),
@@ -619,11 +664,80 @@ def _insert(connection: sqlite3.Connection, row: _StoredRow) -> None:
             row.codec,
             facts.get("sql_count"),
             facts.get("sql_time"),
+            None if facts.get("calls") is None else 1,
         ),
     )
+    _insert_calls(connection, row.trace_id, facts.get("calls"))
     connection.execute("DELETE FROM trace_parts WHERE id = ?", (row.trace_id,))
     for part, data in enumerate(parts, 1):
         connection.execute("INSERT INTO trace_parts (id, part, data) VALUES (?, ?, ?)", (row.trace_id, part, data))
+
+
+def _insert_calls(connection: sqlite3.Connection, trace_id: str, rows: Optional[Sequence[Tuple[Any, ...]]]) -> None:
+    connection.execute("DELETE FROM trace_calls WHERE id = ?", (trace_id,))
+    if rows:
+        connection.executemany("INSERT INTO trace_calls (id, qualname, calls, slowest, raised, numbers)"
+                               " VALUES (?, ?, ?, ?, ?, ?)", [(trace_id,) + tuple(row) for row in rows])
+
+
+def save_call_index(db_path: PathLike, indexes: Sequence[Tuple[str, Sequence[Tuple[Any, ...]]]], *,
+                    timeout: float) -> bool:
+    """Store the ``trace_calls`` rows of traces stored without them, as
+    (trace id, rows); a trace no longer stored is left out. Returns False,
+    storing nothing, when the database cannot be written now (read-only,
+    locked for longer than ``timeout``): the traces are then read whole
+    again by the next search."""
+    path = os.fspath(db_path)
+    try:
+        connection = _connect(path, timeout=timeout, isolation_level=None)
+    except sqlite3.Error:
+        return False
+    try:
+        connection.execute("BEGIN IMMEDIATE")
+        try:
+            _check_schema(connection, path, create=True)
+            for trace_id, rows in indexes:
+                if connection.execute("UPDATE traces SET indexed = 1 WHERE id = ?", (trace_id,)).rowcount:
+                    _insert_calls(connection, trace_id, rows)
+        except BaseException:
+            try:
+                connection.execute("ROLLBACK")
+            except sqlite3.Error:
+                pass
+            raise
+        connection.execute("COMMIT")
+        return True
+    except (sqlite3.Error, SarnDbError):
+        return False
+    finally:
+        connection.close()
+
+
+def indexed_calls(db_path: PathLike, matches: Callable[[str], bool], *,
+                  timeout: float = READ_TIMEOUT) -> Dict[str, List[Tuple[Any, ...]]]:
+    """The ``trace_calls`` rows whose qualified name ``matches``, by trace
+    id: [(qualname, calls, slowest, raised, numbers), ...] with ``raised`` a
+    list and ``numbers`` a map (or None). Empty for a database without the
+    index."""
+    connection, path, version = _open_for_reading(db_path, timeout)
+    try:
+        if version < 6:
+            return {}
+        names = [name for (name,) in connection.execute("SELECT DISTINCT qualname FROM trace_calls") if matches(name)]
+        found: Dict[str, List[Tuple[Any, ...]]] = {}
+        for start in range(0, len(names), 500):  # SQLite's limit of bound values
+            chunk = names[start:start + 500]
+            query = ("SELECT id, qualname, calls, slowest, raised, numbers FROM trace_calls WHERE qualname IN (%s)"
+                     % ", ".join("?" * len(chunk)))
+            for trace_id, qualname, calls, slowest, raised, numbers in connection.execute(query, chunk):
+                found.setdefault(trace_id, []).append(
+                    (qualname, calls, slowest, json.loads(raised) if raised else [],
+                     json.loads(numbers) if numbers is not None else None))
+        return found
+    except sqlite3.Error as error:
+        raise _translate(error, path, timeout) from None
+    finally:
+        connection.close()
 
 
 def _remove_if_empty(path: str) -> None:

@@ -13,6 +13,9 @@
 //       -> (records, end)                   decoded into dicts, many a call
 //   ShowPass                                `sarn show`'s pass over the
 //                                           records (show_pass.hpp)
+//   unpack_calls(data, start, count, tag)   the same, frame records as tuples
+//       -> (records, end)                   of the fields calls are compared
+//                                           by, values as MessagePack bytes
 //
 // Like their Python counterparts the two functions never raise once
 // configured: a value that cannot be written at all is handed, with the
@@ -324,6 +327,8 @@ PyMethodDef methods[] = {
      "Counts and labels of a trace document, read without decoding it; None when it is not one."},
     {"unpack_records", unpack_records_function, METH_VARARGS,
      "(records, end): up to count records decoded from byte start on, stopping before one left to Python."},
+    {"unpack_calls", unpack_calls_function, METH_VARARGS,
+     "(records, end): as unpack_records, frame records as tuples of their call fields, values as bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 

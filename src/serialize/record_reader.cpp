@@ -231,6 +231,244 @@ Result<Ref> unpack_records(std::string_view data, Py_ssize_t start, Py_ssize_t c
     return checked(Py_BuildValue("(On)", records.get(), static_cast<Py_ssize_t>(end - data.data())));
 }
 
+// --------------------------------------------------------------------------
+// Calls: the fields a comparison or a search reads, values left as bytes
+
+// The keys of a record read into the tuple of a frame record, by slot.
+enum Slot : size_t {
+    slot_event,
+    slot_frame_id,
+    slot_qualname,
+    slot_co_name,
+    slot_path,
+    slot_thread,
+    slot_native_id,
+    slot_timestamp,
+    slot_site,
+    slot_locals,
+    slot_arg,
+    slot_type,
+    slot_count
+};
+constexpr std::string_view slot_keys[slot_count] = {
+    "event", "frame_id", "qualname", "co_name", "path", "thread", "thread_native_id", "timestamp",
+    "user_code_call_site", "locals", "arg", "type"};
+
+// Reads records as unpack_calls describes them. A field is read from its
+// value's bytes only once the record is known to be a frame record, so that
+// the keys of other records keep whatever types their plugins gave them.
+class CallReader {
+public:
+    CallReader(std::string_view data, std::string_view tag) : cursor_(data), tag_(tag) {}
+
+    [[nodiscard]] const char* position() const noexcept { return cursor_.position(); }
+
+    Decoded record(const ShapeCheck& shape) {
+        const char* start = cursor_.position();
+        Head head = cursor_.next();
+        if (cursor_.failed() || head.kind != Kind::map) return Ref();
+        std::string_view spans[slot_count] = {};
+        for (uint64_t i = 0; i < head.items; ++i) {
+            Head key = cursor_.next();
+            // Other keys are judged by the Python reader (an unhashable one is damage).
+            if (cursor_.failed() || key.kind != Kind::str) return Ref();
+            const char* value = cursor_.position();
+            cursor_.skip();
+            if (cursor_.failed()) return Ref();
+            for (size_t slot = 0; slot < slot_count; ++slot) {
+                if (key.data == slot_keys[slot]) {
+                    spans[slot] = std::string_view(value, static_cast<size_t>(cursor_.position() - value));
+                    break;
+                }
+            }
+        }
+        std::string_view whole(start, static_cast<size_t>(cursor_.position() - start));
+        Head type = peek(spans[slot_type]);
+        if (type.kind == Kind::str && type.data == "frame") return frame(spans);
+        return other(whole, shape);
+    }
+
+private:
+    static Head peek(std::string_view span) {
+        if (span.data() == nullptr) return Head{};
+        Cursor cursor(span);
+        return cursor.next();
+    }
+
+    // A record of another type, decoded whole and checked as unpack_records does.
+    static Decoded other(std::string_view whole, const ShapeCheck& shape) {
+        Decoder decoder(whole);
+        Decoded record = decoder.value(0);
+        if (!record || !*record) return record;
+        Result<bool> fits = shape.fits(record->get());
+        if (!fits) return fail(std::move(fits.error()));
+        if (!*fits) return Ref();
+        return record;
+    }
+
+    Decoded frame(const std::string_view (&spans)[slot_count]) {
+        Ref tuple = Ref::steal(PyTuple_New(12));
+        if (!tuple) return fail_fetch();
+        // The tuple's slots, in order: the text fields, the native id, the
+        // timestamp, the call site's two fields, locals and arg.
+        constexpr Slot texts[] = {slot_event, slot_frame_id, slot_qualname, slot_co_name, slot_path, slot_thread};
+        Py_ssize_t at = 0;
+        for (Slot slot : texts) {
+            Decoded field = text_field(spans[slot]);
+            if (!field || !*field) return field;
+            PyTuple_SET_ITEM(tuple.get(), at++, field->release());
+        }
+        Decoded native_id = number_field(spans[slot_native_id], false);
+        if (!native_id || !*native_id) return native_id;
+        PyTuple_SET_ITEM(tuple.get(), at++, native_id->release());
+        Decoded timestamp = number_field(spans[slot_timestamp], true);
+        if (!timestamp || !*timestamp) return timestamp;
+        PyTuple_SET_ITEM(tuple.get(), at++, timestamp->release());
+        Ref caller = Ref::borrow(Py_None);
+        Ref line = Ref::borrow(Py_None);
+        if (Head site = peek(spans[slot_site]); site.kind != Kind::nil && spans[slot_site].data() != nullptr) {
+            if (site.kind != Kind::map) return Ref();
+            Status read = read_site(spans[slot_site], caller, line);
+            if (!read) return fail(std::move(read.error()));
+            if (!caller || !line) return Ref();
+        }
+        PyTuple_SET_ITEM(tuple.get(), at++, caller.release());
+        PyTuple_SET_ITEM(tuple.get(), at++, line.release());
+        Decoded locals = locals_field(spans[slot_locals]);
+        if (!locals || !*locals) return locals;
+        PyTuple_SET_ITEM(tuple.get(), at++, locals->release());
+        Decoded arg = spans[slot_arg].data() == nullptr ? Decoded(Ref::borrow(Py_None)) : bytes(spans[slot_arg]);
+        if (!arg || !*arg) return arg;
+        PyTuple_SET_ITEM(tuple.get(), at++, arg->release());
+        return tuple;
+    }
+
+    // A text or nil (None); another type is left to the Python reader.
+    Decoded text_field(std::string_view span) {
+        if (span.data() == nullptr) return Ref::borrow(Py_None);
+        Head head = peek(span);
+        if (head.kind == Kind::nil) return Ref::borrow(Py_None);
+        if (head.kind != Kind::str) return Ref();
+        return text(head.data);
+    }
+
+    // An integer (or, with `real`, a number) or nil; a boolean is neither.
+    static Decoded number_field(std::string_view span, bool real) {
+        if (span.data() == nullptr) return Ref::borrow(Py_None);
+        Head head = peek(span);
+        switch (head.kind) {
+            case Kind::nil: return Ref::borrow(Py_None);
+            case Kind::uint: return checked(PyLong_FromUnsignedLongLong(head.uint_value));
+            case Kind::sint: return checked(PyLong_FromLongLong(head.sint_value));
+            case Kind::real: {
+                if (!real) return Ref();
+                double number;
+                std::memcpy(&number, &head.uint_value, sizeof number);
+                return checked(PyFloat_FromDouble(number));
+            }
+            default: return Ref();
+        }
+    }
+
+    // The call site's caller frame id and line; either is left null when
+    // the Python reader must judge the site.
+    Status read_site(std::string_view span, Ref& caller, Ref& line) {
+        Cursor cursor(span);
+        Head head = cursor.next();
+        for (uint64_t i = 0; i < head.items; ++i) {
+            Head key = cursor.next();
+            if (cursor.failed() || key.kind != Kind::str) {
+                caller = Ref();
+                return {};
+            }
+            const char* value = cursor.position();
+            cursor.skip();
+            std::string_view field(value, static_cast<size_t>(cursor.position() - value));
+            if (key.data == "call_frame_id") {
+                Decoded read = text_field(field);
+                if (!read) return fail(std::move(read.error()));
+                caller = std::move(*read);
+            } else if (key.data == "line_number") {
+                Decoded read = number_field(field, false);
+                if (!read) return fail(std::move(read.error()));
+                line = std::move(*read);
+            }
+            if (!caller || !line) return {};
+        }
+        return {};
+    }
+
+    // Plain locals as ((name, value bytes), ...); None when nil or absent;
+    // anything else (a tagged map, other keys, not a map) as its bytes whole.
+    Decoded locals_field(std::string_view span) {
+        if (span.data() == nullptr) return Ref::borrow(Py_None);
+        Cursor cursor(span);
+        Head head = cursor.next();
+        if (head.kind == Kind::nil) return Ref::borrow(Py_None);
+        if (head.kind != Kind::map || !fits(head.items, span)) return bytes(span);
+        Ref pairs = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(head.items)));
+        if (!pairs) return fail_fetch();
+        for (uint64_t i = 0; i < head.items; ++i) {
+            Head key = cursor.next();
+            if (cursor.failed() || key.kind != Kind::str || key.data == tag_) return bytes(span);
+            const char* value = cursor.position();
+            cursor.skip();
+            if (cursor.failed()) return bytes(span);
+            Decoded name = text(key.data);
+            if (!name || !*name) return name;
+            Decoded item = bytes(std::string_view(value, static_cast<size_t>(cursor.position() - value)));
+            if (!item || !*item) return item;
+            Ref pair = Ref::steal(PyTuple_Pack(2, name->get(), item->get()));
+            if (!pair) return fail_fetch();
+            PyTuple_SET_ITEM(pairs.get(), static_cast<Py_ssize_t>(i), pair.release());
+        }
+        return pairs;
+    }
+
+    static bool fits(uint64_t items, std::string_view span) noexcept { return items <= span.size(); }
+
+    static Decoded bytes(std::string_view span) {
+        return checked(PyBytes_FromStringAndSize(span.data(), static_cast<Py_ssize_t>(span.size())));
+    }
+
+    Decoded text(std::string_view bytes) {
+        if (bytes.size() > memo_size) return decode(bytes);
+        auto found = texts_.find(bytes);
+        if (found != texts_.end()) return found->second.dup();
+        Decoded decoded = decode(bytes);
+        if (decoded && *decoded) texts_.emplace(bytes, decoded->dup());
+        return decoded;
+    }
+
+    static Decoded decode(std::string_view bytes) {
+        return checked(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
+    }
+
+    Cursor cursor_;
+    std::string_view tag_;
+    std::unordered_map<std::string_view, Ref> texts_;
+};
+
+Result<Ref> unpack_calls(std::string_view data, Py_ssize_t start, Py_ssize_t count, std::string_view tag) {
+    Ref records = Ref::steal(PyList_New(0));
+    if (!records) return fail_fetch();
+    if (start < 0 || static_cast<size_t>(start) > data.size()) {
+        return fail(Error::raise(PyExc_ValueError, "start out of range"));
+    }
+    ShapeCheck shape;
+    if (Status made = shape.make(); !made) return fail(std::move(made.error()));
+    CallReader reader(data.substr(static_cast<size_t>(start)), tag);
+    const char* end = reader.position();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Decoded record = reader.record(shape);
+        if (!record) return fail(std::move(record.error()));
+        if (!*record) break;
+        if (PyList_Append(records.get(), record->get()) < 0) return fail_fetch();
+        end = reader.position();
+    }
+    return checked(Py_BuildValue("(On)", records.get(), static_cast<Py_ssize_t>(end - data.data())));
+}
+
 }  // namespace
 
 Result<Ref> decode_value(std::string_view data, TextMemo& memo) {
@@ -247,6 +485,30 @@ PyObject* unpack_records_function(PyObject*, PyObject* args) noexcept {
     PyObject* result = entry_point([&] {
         return unpack_records(std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len)),
                               start, count);
+    });
+    PyBuffer_Release(&view);
+    return result;
+}
+
+}  // namespace sarn::serialize
+
+namespace sarn::serialize {
+
+PyObject* unpack_calls_function(PyObject*, PyObject* args) noexcept {
+    Py_buffer view;
+    Py_ssize_t start = 0;
+    Py_ssize_t count = 0;
+    PyObject* tag_text = nullptr;
+    if (!PyArg_ParseTuple(args, "y*nnU", &view, &start, &count, &tag_text)) return nullptr;
+    Py_ssize_t tag_size = 0;
+    const char* tag = PyUnicode_AsUTF8AndSize(tag_text, &tag_size);
+    if (tag == nullptr) {
+        PyBuffer_Release(&view);
+        return nullptr;
+    }
+    PyObject* result = entry_point([&] {
+        return unpack_calls(std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len)),
+                            start, count, std::string_view(tag, static_cast<size_t>(tag_size)));
     });
     PyBuffer_Release(&view);
     return result;

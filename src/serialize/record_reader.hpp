@@ -40,4 +40,17 @@ public:
 // Ref when it is left to the Python reader (no exception pending then).
 Result<Ref> decode_value(std::string_view data, TextMemo& memo);
 
+// unpack_calls(data, start, count, tag) -> (records, end): like
+// unpack_records, but a frame record is read into a tuple of only what a
+// comparison or a search of calls needs, its values left as MessagePack
+// bytes: (event, frame_id, qualname, co_name, path, thread,
+// thread_native_id, timestamp, call_frame_id, line_number, locals, arg).
+// `locals` is ((name, value bytes), ...) for a plain map of text keys (none
+// of them `tag`), the bytes of the whole value otherwise, None when nil or
+// absent; `arg` is the value's bytes, None when absent. Records of other
+// types are decoded into dicts as unpack_records decodes them. It stops at
+// the same records, and at a frame record whose fields do not all have the
+// types the viewer reads.
+PyObject* unpack_calls_function(PyObject* module, PyObject* args) noexcept;
+
 }  // namespace sarn::serialize

@@ -35,11 +35,15 @@ what is damaged where.
 from __future__ import annotations
 
 import io
+import struct
 from typing import Any, Dict, Iterator, List, Tuple
 
 import msgpack
 
-__all__ = ["TraceFormatError", "MAIN_LIST", "decode_document", "iter_document", "takes_sink", "thread_records"]
+from sarn.serialize import TAG
+
+__all__ = ["TraceFormatError", "MAIN_LIST", "decode_document", "iter_document", "takes_sink", "thread_records",
+           "CALL_FIELDS", "call_fields", "unpack_value"]
 
 
 class TraceFormatError(ValueError):
@@ -207,6 +211,14 @@ class _Reader:
             yield record
 
 
+class _CallReader(_Reader):
+    """A :class:`_Reader` that gives frame records as call tuples."""
+
+    def records(self, count: int, where: str) -> Iterator[Any]:
+        for record in super().records(count, where):
+            yield call_fields(record) if record.get("type") == "frame" else record
+
+
 class _NativeReader(_Reader):
     """Reads the document's bytes into a buffer of its own: runs of records
     are decoded by the native extension, many a call; anything it leaves
@@ -214,12 +226,13 @@ class _NativeReader(_Reader):
     by a msgpack Unpacker fed from the buffer, which also raises what the
     damage is."""
 
-    def __init__(self, stream: Any, progress: Any) -> None:
+    def __init__(self, stream: Any, progress: Any, calls: bool = False) -> None:
         self.stream = stream
         self.progress = progress
         self.read = 0
         self.data = b""
         self.position = 0
+        self.calls = calls
 
     def _with_data(self, method: Any) -> Any:
         unpacker = _unpacker()
@@ -244,7 +257,10 @@ class _NativeReader(_Reader):
     def records(self, count: int, where: str) -> Iterator[Any]:
         index = 0
         while index < count:
-            batch, end = _unpack_records(self.data, self.position, min(count - index, _BATCH))
+            if self.calls:
+                batch, end = _unpack_calls(self.data, self.position, min(count - index, _BATCH), TAG)
+            else:
+                batch, end = _unpack_records(self.data, self.position, min(count - index, _BATCH))
             if batch:
                 self.position = end
                 index += len(batch)
@@ -253,7 +269,7 @@ class _NativeReader(_Reader):
             record = self.call(_UNPACK)
             _check_record(record, "%s[%d]" % (where, index))
             index += 1
-            yield record
+            yield call_fields(record) if self.calls and record.get("type") == "frame" else record
 
 
     def feed(self, sink: Any, count: int, where: str, fallback: Any) -> None:
@@ -277,9 +293,10 @@ class _NativeReader(_Reader):
 
 
 try:
+    from sarn._serialize import unpack_calls as _unpack_calls
     from sarn._serialize import unpack_records as _unpack_records
 except ImportError:  # a build without the extension: msgpack alone
-    _unpack_records = None
+    _unpack_records = _unpack_calls = None
 
 _BATCH = 4096  # records decoded per native call
 _UNPACK = msgpack.Unpacker.unpack
@@ -299,14 +316,15 @@ def _next_chunk(reader: Any) -> bytes:
     return chunk
 
 
-def _open_reader(data: Any, progress: Any) -> _Reader:
+def _open_reader(data: Any, progress: Any, calls: bool) -> _Reader:
     stream = _source_stream(data)
     if _unpack_records is None:
-        return _Reader(stream, progress)
-    return _NativeReader(stream, progress)
+        return _CallReader(stream, progress) if calls else _Reader(stream, progress)
+    return _NativeReader(stream, progress, calls)
 
 
-def iter_document(data: Any, progress: Any = None, sink: Any = None) -> Iterator[Tuple[str, Any, Any]]:
+def iter_document(data: Any, progress: Any = None, sink: Any = None,
+                  calls: bool = False) -> Iterator[Tuple[str, Any, Any]]:
     """The document decoded record by record, holding one record at a time:
     ("record", fallback native id, record) for every record in stored order
     (the fallback is MAIN_LIST for those of the main list, frames_of_interest),
@@ -319,8 +337,13 @@ def iter_document(data: Any, progress: Any = None, sink: Any = None) -> Iterator
     With a ``sink`` (a native pass, such as sarn._serialize.ShowPass), the
     records are not yielded but handed to it as bytes, checked as they
     would be here; the lists, threads and header are still yielded. The
-    caller checks :func:`takes_sink` first."""
-    reader = _open_reader(data, progress)
+    caller checks :func:`takes_sink` first.
+
+    With ``calls``, each frame record comes as the tuple of
+    :func:`call_fields` instead: its call's fields, its values left as
+    MessagePack bytes (decoded by :func:`unpack_value` when needed), so that
+    a reader of calls pays for the values it looks at only."""
+    reader = _open_reader(data, progress, calls)
     if sink is not None and not isinstance(reader, _NativeReader):
         raise TypeError("records go to a native pass only through the native reader")
     header: Dict[str, Any] = {}
@@ -363,6 +386,60 @@ def takes_sink() -> bool:
 # The fallback native id of main-list records: the document's
 # "main_thread_id", known only once the whole document is read.
 MAIN_LIST = object()
+
+
+#: The fields of a frame record as :func:`call_fields` gives them, in order.
+CALL_FIELDS = ("event", "frame_id", "qualname", "co_name", "path", "thread", "thread_native_id", "timestamp",
+               "call_frame_id", "line_number", "locals", "arg")
+
+
+def _pack(value: Any) -> bytes:
+    return msgpack.packb(value, use_bin_type=True)
+
+
+def call_fields(record: Dict[str, Any]) -> Tuple[Any, ...]:
+    """A checked frame record as the tuple of ``CALL_FIELDS``: "locals" as
+    ((name, value bytes), ...) when they are a plain map of text keys, as the
+    bytes of the whole value otherwise (None when absent or nil); "arg" as
+    its bytes (None when absent). The native reader makes the same tuples
+    straight from the document's bytes."""
+    site = record.get("user_code_call_site")
+    values = record.get("locals")
+    if values is not None:
+        if isinstance(values, dict) and TAG not in values and all(type(name) is str for name in values):
+            values = tuple((name, _pack(value)) for name, value in values.items())
+        else:
+            values = _pack(values)
+    return (record.get("event"), record.get("frame_id"), record.get("qualname"), record.get("co_name"),
+            record.get("path"), record.get("thread"), record.get("thread_native_id"), record.get("timestamp"),
+            site.get("call_frame_id") if site is not None else None,
+            site.get("line_number") if site is not None else None,
+            values, _pack(record["arg"]) if "arg" in record else None)
+
+
+def unpack_value(data: bytes) -> Any:
+    """A value of a call tuple decoded, as the record reader decodes values."""
+    # Numbers, None and booleans (most arguments) without an Unpacker made for each.
+    single = _SINGLE_BYTE.get(data)
+    if single is not None:
+        return single[0]
+    number = _NUMBERS.get(data[0]) if data else None
+    if number is not None and len(data) == number.size + 1:
+        return number.unpack_from(data, 1)[0]
+    try:
+        return msgpack.unpackb(data, raw=False, strict_map_key=False, unicode_errors="replace")
+    except Exception as error:
+        raise _format_error(error) from None
+
+
+# The values whose MessagePack form is one byte (as 1-tuples: None is one).
+_SINGLE_BYTE = {bytes([head]): (head,) for head in range(0x80)}
+_SINGLE_BYTE.update({bytes([head]): (head - 0x100,) for head in range(0xe0, 0x100)})
+_SINGLE_BYTE.update({b"\xc0": (None,), b"\xc2": (False,), b"\xc3": (True,), b"\xa0": ("",)})
+# The heads of fixed-size numbers, and their big-endian layouts.
+_NUMBERS = {0xca: struct.Struct(">f"), 0xcb: struct.Struct(">d"), 0xcc: struct.Struct(">B"), 0xcd: struct.Struct(">H"),
+            0xce: struct.Struct(">I"), 0xcf: struct.Struct(">Q"), 0xd0: struct.Struct(">b"), 0xd1: struct.Struct(">h"),
+            0xd2: struct.Struct(">i"), 0xd3: struct.Struct(">q")}
 
 
 def _check_record(record: Any, where: str) -> None:

@@ -16,7 +16,7 @@ from sarn.web import outside
 from sarn.web.tasks import TASK_RECORDS
 from sarn.web.values import is_normal_exit
 
-__all__ = ["Node", "build_tree", "call_site", "interest_name", "SWITCHES"]
+__all__ = ["Node", "build_tree", "call_site", "file_of", "interest_name", "SWITCHES"]
 
 
 class Node:
@@ -110,7 +110,12 @@ def call_site(record: Dict[str, Any], caller_path: Any) -> Optional[str]:
     line = site.get("line_number") if isinstance(site, dict) else None
     if not isinstance(line, int) or isinstance(line, bool) or not isinstance(caller_path, str):
         return None
-    return "%s:%d" % (_LINE_NUMBER.sub("", caller_path), line)
+    return "%s:%d" % (file_of(caller_path), line)
+
+
+def file_of(path: str) -> str:
+    """The file of a frame's "path" ("app.py:12" -> "app.py")."""
+    return _LINE_NUMBER.sub("", path)
 
 
 def build_tree(records: Iterable[Dict[str, Any]], totals: Optional[outside.Totals] = None) -> List[Node]:

@@ -86,14 +86,15 @@ def compare_calls(a: Call, b: Call, options: Options) -> List[Change]:
     changes = []
     if a.site != b.site:
         changes.append(Change("site", None, a.site or "", b.site or ""))
-    changes.extend(_map_changes("argument", a.args, b.args))
+    if a.args != b.args:  # equal parts: equal digests
+        changes.extend(_map_changes("argument", a.args, b.args))
     if a.raised is not None or b.raised is not None:
         if a.raised is None or b.raised is None or a.raised[0] != b.raised[0]:
             changes.append(Change("exception", None, _outcome(a), _outcome(b)))
     if a.raised is None and b.raised is None and a.result is not None and b.result is not None \
             and a.result[0] != b.result[0]:
         changes.append(Change("result", None, a.result[1], b.result[1]))
-    if options.locals:
+    if options.locals and a.locals != b.locals:
         # A local that is an argument already said to differ is not said twice.
         said = {change.field for change in changes if change.kind == "argument"}
         changes.extend(change for change in _map_changes("local", a.locals, b.locals) if change.field not in said)
@@ -104,7 +105,9 @@ def compare_calls(a: Call, b: Call, options: Options) -> List[Change]:
 
 
 def _exact(call: Call) -> Any:
-    return call.name, call.site, tuple(digest for _, digest, _ in call.args)
+    # The arguments' parts: equal names and digests (the texts follow from
+    # the digests), without a tuple of digests made for every call.
+    return call.name, call.site, call.args
 
 
 def _key(call: Call) -> Any:
@@ -182,11 +185,12 @@ def align_calls(a: Sequence[Call], b: Sequence[Call], options: Options) -> List[
     while stack:
         pair = stack.pop()
         order.append(pair)
-        if pair.a is not None and pair.b is not None:
+        # (Most calls make none: their empty lists are not aligned.)
+        if pair.a is not None and pair.b is not None and (pair.a.children or pair.b.children):
             pair.children = _siblings(pair.a.children, pair.b.children, options)
             stack.extend(pair.children)
     for pair in reversed(order):  # children come after their parent in ``order``
-        if not pair.differs:
+        if not pair.differs and pair.children:
             pair.differs = any(child.differs for child in pair.children)
     return top
 

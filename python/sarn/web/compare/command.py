@@ -12,7 +12,7 @@ from sarn import db
 
 from . import detail
 from .align import Options, align_threads
-from .calls import read_threads
+from .calls import read_threads, without_collection
 from .report import first_difference, json_report, text_lines
 
 __all__ = ["parse_duration", "parse_time_threshold", "traces_of_test", "compare", "run_diff"]
@@ -71,7 +71,8 @@ def compare(db_path: str, a: str, b: str, *, ignore: Sequence[str] = (), options
     options = options or Options()
     threads_a, facts_a = _read(db_path, a, ignore, options, timeout)
     threads_b, facts_b = _read(db_path, b, ignore, options, timeout)
-    threads = align_threads(threads_a, threads_b, options)
+    with without_collection():
+        threads = align_threads(threads_a, threads_b, options)
     unclear = list(detail.unclear_changes(threads))
     if unclear:
         values_a = _values(db_path, facts_a["id"], [want for _, want, _ in unclear], timeout)

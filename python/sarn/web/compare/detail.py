@@ -12,7 +12,7 @@ from __future__ import annotations
 from typing import Any, Collection, Dict, Iterator, List, Optional, Tuple
 
 from sarn.serialize import TAG
-from sarn.web.document import iter_document
+from sarn.web.document import iter_document, unpack_value
 from sarn.web.values import format_value
 
 from .align import Change, Pair
@@ -62,14 +62,29 @@ def read_values(stream: Any, wants: Collection[Want]) -> Dict[Want, Any]:
         by_index.setdefault(want[0], []).append(want)
     found: Dict[Want, Any] = {}
     index = 0
-    for kind, _, record in iter_document(stream):
+    for kind, _, record in iter_document(stream, calls=True):
         if kind != "record":
             continue
         for want in by_index.get(index, ()):
-            value = record.get(want[1])
-            found[want] = value.get(want[2]) if want[2] is not None and isinstance(value, dict) else value
+            found[want] = _wanted(record, want)
         index += 1
     return found
+
+
+def _wanted(record: Any, want: Want) -> Any:
+    """The value ``want`` names in a record (a call tuple or a dict): the
+    whole field, or the item of that name when the field is a map."""
+    _, field, name = want
+    if type(record) is not tuple:
+        value = record.get(field)
+    else:
+        data = record[10] if field == "locals" else record[11] if field == "arg" else None
+        if type(data) is tuple:  # plain locals: only the one asked for is decoded
+            if name is not None:
+                return next((unpack_value(item) for key, item in reversed(data) if key == name), None)
+            return {key: unpack_value(item) for key, item in data}
+        value = None if data is None else unpack_value(data)
+    return value.get(name) if name is not None and isinstance(value, dict) else value
 
 
 def _children(value: Any) -> Optional[Dict[str, Any]]:

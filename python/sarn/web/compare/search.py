@@ -1,7 +1,12 @@
 """``sarn find``: the calls of every stored trace whose qualified name
 matches a glob, under conditions on arguments, result, exception and
 duration. Traces are searched newest first, each read record by record, and
-every call is printed as soon as it is found."""
+every call is printed as soon as it is found.
+
+The call index stored beside each trace (:mod:`.index`) is read first: a
+trace none of whose names can match is not read at all. A trace stored
+without an index is read whole, and its index is then stored for the next
+search (when the database can be written)."""
 
 from __future__ import annotations
 
@@ -12,15 +17,23 @@ import time
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
 from sarn import db
-from sarn.web.document import iter_document
-from sarn.web.tree import call_site
+from sarn.web.document import iter_document, unpack_value
+from sarn.web.tree import file_of
 from sarn.web.values import exception_text, format_args, format_duration, format_value, is_normal_exit, printable
 
 from .calls import exception_type
 from .command import parse_duration
-from .where import WhereError, compile_where
+from .index import CallIndex
+from .where import WhereError, compile_bounds, compile_where, where_names
 
 __all__ = ["SearchError", "Query", "Found", "find_in", "run_find", "parse_since"]
+
+
+#: Outcomes of --where kept per search, by the bytes of the values it read.
+KNOWN_LIMIT = 100_000
+#: Seconds a search waits to store the index of traces it read whole; a
+#: database busy for longer is left as it is.
+INDEX_WAIT = 1.0
 
 
 class SearchError(ValueError):
@@ -34,6 +47,10 @@ class Query:
                  slower: Optional[float] = None) -> None:
         self.pattern = pattern
         self.where = compile_where(where) if where else None
+        self.bounds = compile_bounds(where) if where else None
+        # The names --where reads, and what it said of their values' bytes.
+        self.where_names = sorted(where_names(where)) if where else []
+        self.known: Dict[Any, bool] = {}
         self.raised = raised
         self.slower = slower
         self._names: Dict[str, bool] = {}
@@ -47,6 +64,34 @@ class Query:
             known = any(fnmatch.fnmatchcase(".".join(parts[start:]), self.pattern) for start in range(len(parts)))
             self._names[qualname] = known
         return known
+
+    def may_hold(self, rows: Any) -> bool:
+        """Whether a trace whose index rows of the matching names are
+        ``rows`` ((qualname, calls, slowest, raised, numbers), ...) can hold
+        a call this query finds."""
+        for _, _, slowest, raised, numbers in rows:
+            if self.raised is not None and not any(fnmatch.fnmatchcase(kind, self.raised) for kind in raised):
+                continue
+            if self.slower is not None and (slowest or 0.0) < self.slower:
+                continue
+            if self.bounds is not None and numbers is not None and not self.bounds(numbers):
+                continue
+            return True
+        return False
+
+    def where_key(self, call: Tuple[Any, ...], ret: Optional[Tuple[Any, ...]],
+                  raised: Optional[Dict[str, Any]]) -> Any:
+        """What --where's outcome for a call depends on: the bytes of the
+        values of the names it reads (None for a missing one); None when the
+        call's arguments are not known by name."""
+        values = call[10]
+        if type(values) is not tuple and values is not None:
+            return None
+        wanted = self.where_names
+        found = {name: data for name, data in values or () if name in wanted}
+        if "result" in wanted:
+            found["result"] = None if ret is None or raised is not None else ret[11] or b"\xc0"
+        return tuple(found.get(name) for name in wanted)
 
     def matches(self, call: Dict[str, Any], ret: Optional[Dict[str, Any]], raised: Optional[Dict[str, Any]]) -> bool:
         if self.raised is not None and (raised is None or not fnmatch.fnmatchcase(
@@ -92,43 +137,109 @@ class Found:
         return text + ("  " + took if took else "")
 
 
-def find_in(stream: Any, query: Query) -> Iterator[Found]:
+def _call_record(call: Tuple[Any, ...]) -> Dict[str, Any]:
+    """The fields of a call tuple that a found call shows, as a record."""
+    values = call[10]
+    if type(values) is tuple:
+        values = {name: unpack_value(data) for name, data in values}
+    elif values is not None:
+        values = unpack_value(values)
+    return {"qualname": call[2], "co_name": call[3], "path": call[4], "timestamp": call[7], "locals": values}
+
+
+def _return_record(ret: Optional[Tuple[Any, ...]]) -> Optional[Dict[str, Any]]:
+    if ret is None:
+        return None
+    record = {"timestamp": ret[7]}
+    if ret[11] is not None:
+        record["arg"] = unpack_value(ret[11])
+    return record
+
+
+def _where_values(call: Tuple[Any, ...], ret: Optional[Tuple[Any, ...]], raised: Optional[Dict[str, Any]],
+                  names: Any) -> Dict[str, Any]:
+    """What --where sees of a call (as :meth:`Query.matches` makes it),
+    with only the ``names`` it reads decoded."""
+    values = call[10]
+    if type(values) is tuple:
+        seen = {name: unpack_value(data) for name, data in values if name in names}
+    else:
+        decoded = None if values is None else unpack_value(values)
+        seen = dict(decoded) if isinstance(decoded, dict) else {}
+    if ret is not None and raised is None:
+        seen["result"] = None if ret[11] is None else unpack_value(ret[11])
+    return seen
+
+
+def find_in(stream: Any, query: Query, index: Optional[CallIndex] = None) -> Iterator[Found]:
     """The calls of one document that ``query`` finds, as they end. Holds
-    the open frames' paths and the matching calls not yet returned."""
+    the open frames' paths and the matching calls not yet returned; only
+    the values of calls with a matching name are decoded. Every record is
+    also given to ``index``, when given."""
     paths: Dict[Any, Any] = {}  # frame id -> path, for the call sites of the frames it calls
-    waiting: Dict[Any, Tuple[Dict[str, Any], Optional[str]]] = {}  # matching calls not yet returned
-    ended: Optional[Tuple[Any, Dict[str, Any], Dict[str, Any], Optional[str]]] = None  # may get an exception record
+    waiting: Dict[Any, Tuple[Tuple[Any, ...], Optional[str]]] = {}  # matching calls not yet returned
+    ended: Optional[Tuple[Any, Tuple[Any, ...], Tuple[Any, ...], Optional[str]]] = None  # may get an exception record
 
-    def settle(raised: Optional[Dict[str, Any]]) -> Iterator[Found]:
-        if ended is not None and query.matches(ended[1], ended[2], raised):
-            yield Found(ended[1], ended[2], raised, ended[3])
+    def found(call: Tuple[Any, ...], ret: Optional[Tuple[Any, ...]], raised: Optional[Dict[str, Any]],
+              site: Optional[str]) -> Iterator[Found]:
+        # The exception and the duration first: they need no value decoded;
+        # then --where, on only the values it reads.
+        if query.raised is not None and (raised is None or not fnmatch.fnmatchcase(
+                exception_type(raised.get("exception")), query.raised)):
+            return
+        if query.slower is not None and not _took_at_least(call[7], ret[7] if ret else None, query.slower):
+            return
+        if query.where is not None:
+            # Calls passed the same values again are judged once.
+            key = query.where_key(call, ret, raised)
+            matched = query.known.get(key) if key is not None else None
+            if matched is None:
+                matched = query.where(_where_values(call, ret, raised, query.where_names))
+                if key is not None:
+                    if len(query.known) >= KNOWN_LIMIT:
+                        query.known.clear()
+                    query.known[key] = matched
+            if not matched:
+                return
+        yield Found(_call_record(call), _return_record(ret), raised, site)
 
-    for kind, _, record in iter_document(stream):
+    for kind, _, record in iter_document(stream, calls=True):
         if kind != "record":
             continue
-        event = record.get("type")
-        frame_id = record.get("frame_id")
+        if index is not None:
+            index.add(record)
+        frame = type(record) is tuple
         if ended is not None:
-            is_exception = event == "exception" and frame_id == ended[0] and not is_normal_exit(record)
-            yield from settle(record if is_exception else None)
+            is_exception = not frame and record.get("type") == "exception" and record.get("frame_id") == ended[0] \
+                and not is_normal_exit(record)
+            yield from found(ended[1], ended[2], record if is_exception else None, ended[3])
             ended = None
-        if event != "frame":
+        if not frame:
             continue
-        if record.get("event") == "call":
-            site = record.get("user_code_call_site")
-            parent = paths.get(site.get("call_frame_id")) if isinstance(site, dict) else None
-            paths[frame_id] = record.get("path")
-            if query.matches_name(str(record.get("qualname") or record.get("co_name") or "")):
-                waiting[frame_id] = (record, call_site(record, parent))
+        frame_id = record[1]
+        if record[0] == "call":
+            caller_path = paths.get(record[8])
+            paths[frame_id] = record[4]
+            if query.matches_name(str(record[2] or record[3] or "")):
+                line = record[9]
+                site = "%s:%d" % (file_of(caller_path), line) if line is not None and isinstance(caller_path, str) \
+                    else None
+                waiting[frame_id] = (record, site)
         else:
             paths.pop(frame_id, None)
             started = waiting.pop(frame_id, None)
             if started is not None:
                 ended = (frame_id, started[0], record, started[1])
-    yield from settle(None)
+    if ended is not None:
+        yield from found(ended[1], ended[2], None, ended[3])
     for call, site in waiting.values():  # calls the recording ended inside
-        if query.matches(call, None, None):
-            yield Found(call, None, None, site)
+        yield from found(call, None, None, site)
+
+
+def _took_at_least(start: Any, end: Any, least: float) -> bool:
+    if isinstance(start, (int, float)) and isinstance(end, (int, float)):
+        return max(0.0, end - start) >= least
+    return least <= 0.0
 
 
 _AGO = re.compile(r"^\s*(\d+(?:\.\d*)?)\s*(m|min|h|d|w)\s*$")
@@ -180,14 +291,27 @@ def run_find(db_path: str, options: Any, out: Any, timeout: float = db.READ_TIME
     once; then how many. Returns 0 when some were found, 1 when none."""
     query = _query(options)
     count = 0
-    for info in _traces(db_path, options, timeout):
-        with db.open_trace(db_path, info.id, timeout=timeout) as stream:
-            for found in find_in(stream, query):
-                count += 1
-                out.write("%s  %s  %s  %s\n" % (printable(info.id), _when(found), printable(found.site or "-"),
-                                                found.text()))
-                out.flush()
-                if options.limit and count >= options.limit:
-                    return 0
+    traces = _traces(db_path, options, timeout)
+    index = db.indexed_calls(db_path, query.matches_name, timeout=timeout) if any(
+        info.indexed for info in traces) else {}
+    indexed: List[Tuple[str, Any]] = []  # traces read whole that had no index
+    try:
+        for info in traces:
+            if info.indexed and not query.may_hold(index.get(info.id, ())):
+                continue
+            collect = None if info.indexed else CallIndex()
+            with db.open_trace(db_path, info.id, timeout=timeout) as stream:
+                for found in find_in(stream, query, collect):
+                    count += 1
+                    out.write("%s  %s  %s  %s\n" % (printable(info.id), _when(found), printable(found.site or "-"),
+                                                    found.text()))
+                    out.flush()
+                    if options.limit and count >= options.limit:
+                        return 0
+            if collect is not None:
+                indexed.append((info.id, collect.rows()))
+    finally:
+        if indexed:
+            db.save_call_index(db_path, indexed, timeout=min(timeout, INDEX_WAIT))
     out.write("%d call%s found\n" % (count, "" if count == 1 else "s"))
     return 0 if count else 1

@@ -21,7 +21,7 @@ from typing import Any, Callable, Dict
 
 from sarn.serialize import TAG
 
-__all__ = ["WhereError", "compile_where", "MISSING"]
+__all__ = ["WhereError", "compile_where", "compile_bounds", "where_names", "MISSING"]
 
 
 class WhereError(ValueError):
@@ -150,3 +150,73 @@ def compile_where(text: str) -> Callable[[Values], bool]:
     except SyntaxError as error:
         raise WhereError("cannot read %r: %s" % (text, error.msg)) from None
     return _condition(tree.body)
+
+
+# --------------------------------------------------------------------------
+# Whether a trace can hold a match, from its call index
+
+#: What a comparison of an argument with a number can be true for, given
+#: the least and greatest numbers passed in it: (low, high, literal).
+_WITHIN = {ast.Eq: lambda low, high, n: low <= n <= high, ast.Lt: lambda low, high, n: low < n,
+           ast.LtE: lambda low, high, n: low <= n, ast.Gt: lambda low, high, n: high > n,
+           ast.GtE: lambda low, high, n: high >= n}
+# The same comparison read from the number's side (3 < n is n > 3).
+_TURNED = {ast.Eq: ast.Eq, ast.Lt: ast.Gt, ast.LtE: ast.GtE, ast.Gt: ast.Lt, ast.GtE: ast.LtE}
+
+Bounds = Dict[str, Any]
+
+
+def _number(node: ast.AST) -> Any:
+    try:
+        value = ast.literal_eval(node)
+    except (ValueError, SyntaxError):
+        return None
+    if isinstance(value, (int, float)) and value == value:
+        return value
+    return None
+
+
+def _compare_bounds(node: ast.Compare) -> Callable[[Bounds], bool]:
+    if len(node.ops) != 1 or type(node.ops[0]) not in _WITHIN:
+        return lambda bounds: True
+    left, right, op = node.left, node.comparators[0], type(node.ops[0])
+    if isinstance(right, ast.Name) and not isinstance(left, ast.Name):
+        left, right, op = right, left, _TURNED[op]
+    number = _number(right)
+    # ``result`` is not in the index: the return value is not kept there.
+    if not isinstance(left, ast.Name) or left.id == "result" or number is None:
+        return lambda bounds: True
+    name, within = left.id, _WITHIN[op]
+
+    def check(bounds: Bounds) -> bool:
+        if name not in bounds:
+            return False  # never passed: a missing name matches nothing
+        found = bounds[name]
+        return found is not None and within(found[0], found[1], number)
+
+    return check
+
+
+def _bounds(node: ast.AST) -> Callable[[Bounds], bool]:
+    if isinstance(node, ast.BoolOp):
+        parts = [_bounds(value) for value in node.values]
+        if isinstance(node.op, ast.And):
+            return lambda bounds: all(part(bounds) for part in parts)
+        return lambda bounds: any(part(bounds) for part in parts)
+    if isinstance(node, ast.Compare):
+        return _compare_bounds(node)
+    return lambda bounds: True  # "not", a bare name, ...: not judged from the index
+
+
+def compile_bounds(text: str) -> Callable[[Bounds], bool]:
+    """A test of whether the calls of one name can match ``text`` (a
+    condition :func:`compile_where` accepts), from the index's {argument
+    name: [least, greatest] or None (none was a number)}: false only when
+    no call can. Only comparisons of an argument with a number are judged;
+    anything else may match."""
+    return _bounds(ast.parse(text.strip(), mode="eval").body)
+
+
+def where_names(text: str) -> set:
+    """The names a condition reads (arguments, ``result``)."""
+    return {node.id for node in ast.walk(ast.parse(text.strip(), mode="eval")) if isinstance(node, ast.Name)}

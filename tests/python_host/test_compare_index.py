@@ -1,0 +1,296 @@
+"""The call reader that sarn diff and sarn find read documents with, and the
+call index that lets sarn find leave traces unread."""
+
+import io
+import sqlite3
+from types import SimpleNamespace
+
+import msgpack
+import pytest
+
+from host_support import DocumentBuilder
+from sarn import db
+from sarn.web import document
+from sarn.web.compare import search
+from sarn.web.compare.calls import read_threads
+from sarn.web.compare.index import index_document
+from sarn.web.compare.where import compile_bounds
+
+native = pytest.mark.skipif(document._unpack_calls is None, reason="built without the native extension")
+
+
+class Cart:
+    def __init__(self, owner):
+        self.owner = owner
+
+
+def sample():
+    """Calls of every shape the reader meets: nested, on two threads,
+    raising, a plugin's record, a class body and locals of odd forms."""
+    builder = DocumentBuilder()
+    builder.call("app.main", path="app.py:1", line=7, arguments={"n": 1, "cart": Cart("ann")})
+    for n in (0, 300, -70000, 2**40, 1.5):
+        builder.call("app.step", path="app.py:20", arguments={"n": n, "text": "x" * 80, "big": 2**70})
+        builder.ret(n)
+    builder.call("app.fail", path="app.py:30", arguments={"key": "tea"})
+    builder.raise_(KeyError("tea"))
+    builder.interest("start_test", test_name="t", duration=3)
+    builder.call("app.inner", path="app.py:5", thread_id=7, thread="other", arguments={"x": None})
+    builder.ret(True, thread_id=7)
+    builder.call("Body", path="app.py:40")
+    builder.ret(None)
+    builder.main[-1]["qualname"] = "app.Body"
+    builder.ret(0)
+    data = builder.document()
+    frame = dict(data["frames_of_interest"][1])
+    odd = [dict(frame, locals={"__sarn__": "object", "repr": "<X>"}), dict(frame, locals={1: "a", "b": 2}),
+           dict(frame, locals=[1, 2]), dict(frame, locals=None, user_code_call_site=None)]
+    for number, record in enumerate(odd):
+        del record["arg"]
+        record["frame_id"] = "odd%d" % number  # calls the recording ended inside
+    data["frames_of_interest"][2:2] = odd
+    return msgpack.packb(data, use_bin_type=True)
+
+
+def call_records(data):
+    return [item for kind, _, item in document.iter_document(io.BytesIO(data), calls=True) if kind == "record"]
+
+
+@native
+def test_the_native_call_reader_gives_what_the_python_one_gives(monkeypatch):
+    data = sample()
+    fast = call_records(data)
+    with monkeypatch.context() as patch:
+        patch.setattr(document, "_unpack_records", None)
+        reference = call_records(data)
+    assert fast == reference
+    assert [type(item) for item in fast].count(tuple) == len(fast) - 2  # the exception and the plugin's record
+    # Values are their MessagePack bytes, decoded only when asked for.
+    main = next(item for item in fast if type(item) is tuple and item[2] == "app.main")
+    assert main[10] == (("n", b"\x01"), ("cart", main[10][1][1]))
+    assert document.unpack_value(main[10][1][1])["attrs"]["owner"] == "ann"
+
+
+def _trees(threads):
+    def walk(calls):
+        return [(call.name, call.site, call.args, call.result, call.raised, call.duration, call.index, call.end,
+                 walk(call.children)) for call in calls]
+    return [(thread.name, walk(thread.roots)) for thread in threads]
+
+
+@native
+@pytest.mark.parametrize("ignore, keep_locals", [((), False), (("text", "owner"), True)])
+def test_call_trees_are_the_same_from_either_reader(monkeypatch, ignore, keep_locals):
+    data = sample()
+    fast, _ = read_threads(data, ignore, keep_locals=keep_locals)
+    with monkeypatch.context() as patch:
+        patch.setattr(document, "_unpack_records", None)
+        reference, _ = read_threads(data, ignore, keep_locals=keep_locals)
+    assert _trees(fast) == _trees(reference)
+    main = next(thread for thread in fast if thread.name == "MainThread").roots[0]
+    steps = [call for call in main.children if call.name == "app.step" and call.result is not None]
+    assert [call.result[1] for call in steps] == ["0", "300", "-70000", "1099511627776", "1.5"]
+    assert main.children[-1].name == "app.Body"  # named at its return
+
+
+@native
+@pytest.mark.parametrize("record", [
+    {"type": "frame", "event": "call", "timestamp": True},
+    {"type": "frame", "event": "call", "user_code_call_site": {"line_number": "7"}},
+    {"type": "frame", "event": 3},
+    {"type": "frame", "locals": {"a": msgpack.ExtType(1, b"x")}, "arg": msgpack.ExtType(2, b"")},
+])
+def test_records_the_native_reader_leaves_are_read_or_refused_alike(monkeypatch, record):
+    data = msgpack.packb({"frames_of_interest": [record], "main_thread_id": 1}, use_bin_type=True)
+
+    def outcome():
+        try:
+            return call_records(data)
+        except document.TraceFormatError as error:
+            return str(error)
+
+    fast = outcome()
+    with monkeypatch.context() as patch:
+        patch.setattr(document, "_unpack_records", None)
+        assert fast == outcome()
+
+
+@pytest.mark.parametrize("value", [None, True, False, "", 0, 127, 128, 65536, 2**32, 2**64 - 1, -1, -32, -33,
+                                   -2**15 - 1, -2**63, 1.5, -0.0, "text", [1, [2]], {"a": None}, b"\x00"])
+def test_values_unpack_as_msgpack_unpacks_them(value):
+    got = document.unpack_value(msgpack.packb(value, use_bin_type=True))
+    assert got == value and type(got) is type(value)
+
+
+@pytest.mark.parametrize("expression, may", [
+    ("n == 5", True), ("n == 11", False), ("n > 10", False), ("n >= 10", True), ("3 > n", True),
+    ("n < 0 or n == 7", True), ("n < 0 or n == 70", False), ("n == 5 and text == 'y'", True),
+    ("n == 5 and missing == 1", False), ("text == 1", False), ("text != 1", True), ("text == 'y'", True),
+    ("result == 99", True), ("not n == 99", True), ("n", True), ("0 < n < 100", True), ("flag == 1", True),
+])
+def test_bounds_rule_out_only_what_no_call_can_match(expression, may):
+    bounds = {"n": [1.0, 10.0], "text": None, "flag": [0.0, 1.0]}
+    assert compile_bounds(expression)(bounds) is may
+
+
+# --------------------------------------------------------------------------
+# Searching many traces
+
+
+def trace(number):
+    """Trace ``number``: calls of app.step with n from number to number + 4;
+    trace 7 raises in one, trace 11 has one slow call, trace 13 passes
+    another mode."""
+    builder = DocumentBuilder(trace_id="trc_%04d" % number)
+    builder.call("app.main", path="app.py:1", line=9)
+    for n in range(number, number + 5):
+        builder.call("app.step", path="app.py:20", arguments={"n": n, "label": "L%d" % n,
+                                                              "mode": "slow" if number == 13 else "fast"})
+        if number == 7 and n == 9:
+            builder.raise_(KeyError("n"))
+        else:
+            builder.ret(n * 2, seconds=2.0 if (number, n) == (11, 12) else 0.001)
+    builder.ret(None)
+    return builder.pack()
+
+
+TRACES = 30
+
+
+@pytest.fixture
+def many(tmp_path):
+    path = str(tmp_path / "t.db")
+    db.write_traces(path, [("trc_%04d" % number, trace(number)) for number in range(TRACES)], timeout=10)
+    return path
+
+
+def find(path, monkeypatch, pattern, **options):
+    """The lines ``sarn find`` prints, and the traces it read."""
+    opened = []
+    real_open = db.open_trace
+
+    def open_trace(db_path, trace_id, **named):
+        opened.append(trace_id)
+        return real_open(db_path, trace_id, **named)
+
+    arguments = dict(pattern=pattern, where=None, raised=None, slower=None, trace=None, since=None, source=None,
+                     limit=None)
+    arguments.update(options)
+    out = io.StringIO()
+    monkeypatch.setattr(db, "open_trace", open_trace)
+    code = search.run_find(path, SimpleNamespace(**arguments), out)
+    monkeypatch.setattr(db, "open_trace", real_open)
+    lines = [line.split("  ", 1)[0] + " " + line.rsplit("  ", 2)[-2] for line in out.getvalue().splitlines()[:-1]]
+    return code, sorted(lines), sorted(set(opened))
+
+
+QUERIES = [
+    ("step", {"where": "n == 33"}, ["trc_0029 app.step(n=33, label='L33', mode='fast') -> 66"], ["trc_0029"]),
+    ("app.step", {"where": "n > 31 and label == 'L32'"}, ["trc_0028 app.step(n=32, label='L32', mode='fast') -> 64",
+                                                          "trc_0029 app.step(n=32, label='L32', mode='fast') -> 64"],
+     ["trc_0028", "trc_0029"]),
+    ("*.step", {"raised": "KeyError"}, ["trc_0007 app.step(n=9, label='L9', mode='fast') raised KeyError('n')"],
+     ["trc_0007"]),
+    ("step", {"slower": "1s"}, ["trc_0011 app.step(n=12, label='L12', mode='fast') -> 24"], ["trc_0011"]),
+    ("nothing", {}, [], []),
+    # The same values again and again: judged once, the outcome kept.
+    ("step", {"where": "mode == 'slow' and result > 30"},
+     ["trc_0013 app.step(n=%d, label='L%d', mode='slow') -> %d" % (n, n, 2 * n) for n in (16, 17)],
+     ["trc_%04d" % n for n in range(TRACES)]),
+    ("main", {"where": "n == 3"}, [], []),
+]
+
+
+@pytest.mark.parametrize("pattern, options, lines, opened", QUERIES)
+def test_a_search_reads_only_the_traces_its_index_cannot_rule_out(many, monkeypatch, pattern, options, lines,
+                                                                    opened):
+    code, found, read = find(many, monkeypatch, pattern, **options)
+    assert (code, found, read) == (0 if lines else 1, lines, opened)
+
+
+@pytest.mark.parametrize("pattern, options, lines, opened", QUERIES)
+def test_traces_saved_without_an_index_are_read_then_indexed(tmp_path, monkeypatch, pattern, options, lines,
+                                                               opened):
+    path = str(tmp_path / "t.db")
+    with monkeypatch.context() as patch:  # as traces saved before the index existed
+        patch.setattr(db, "_call_rows", lambda document: None)
+        db.write_traces(path, [("trc_%04d" % number, trace(number)) for number in range(TRACES)], timeout=10)
+    assert not any(info.indexed for info in db.list_traces(path))
+    first = find(path, monkeypatch, pattern, **options)
+    assert first[:2] == (0 if lines else 1, lines) and len(first[2]) == TRACES
+    assert all(info.indexed for info in db.list_traces(path))
+    assert find(path, monkeypatch, pattern, **options) == (0 if lines else 1, lines, opened)
+
+
+def test_an_older_database_is_searched_whole_then_migrated(many, monkeypatch):
+    connection = sqlite3.connect(many)
+    with connection:
+        connection.execute("DROP TABLE trace_calls")
+        try:
+            connection.execute("ALTER TABLE traces DROP COLUMN indexed")
+        except sqlite3.OperationalError:
+            pytest.skip("this SQLite cannot drop a column")
+        connection.execute("PRAGMA user_version = 5")
+    connection.close()
+    assert find(many, monkeypatch, "step", where="n == 33")[2] == ["trc_%04d" % n for n in range(TRACES)]
+    assert find(many, monkeypatch, "step", where="n == 33")[1:] == (
+        ["trc_0029 app.step(n=33, label='L33', mode='fast') -> 66"], ["trc_0029"])
+
+
+def test_a_database_being_written_is_searched_and_indexed_later(tmp_path, monkeypatch):
+    path = str(tmp_path / "t.db")
+    with monkeypatch.context() as patch:
+        patch.setattr(db, "_call_rows", lambda document: None)
+        db.write_traces(path, [("trc_%04d" % number, trace(number)) for number in range(4)], timeout=10)
+    monkeypatch.setattr(search, "INDEX_WAIT", 0.05)
+    expected = ["trc_%04d app.step(n=5, label='L5', mode='fast') -> 10" % number for number in (1, 2, 3)]
+    writer = sqlite3.connect(path, isolation_level=None)
+    writer.execute("BEGIN IMMEDIATE")  # another save holds the write lock
+    try:
+        assert find(path, monkeypatch, "step", where="n == 5")[1:] == (expected, ["trc_%04d" % n for n in range(4)])
+    finally:
+        writer.execute("ROLLBACK")
+        writer.close()
+    assert not any(info.indexed for info in db.list_traces(path))
+    find(path, monkeypatch, "step", where="n == 5")
+    assert find(path, monkeypatch, "step", where="n == 5")[1:] == (expected, ["trc_0001", "trc_0002", "trc_0003"])
+
+
+def test_the_index_of_a_trace(monkeypatch):
+    rows = {row[0]: row[1:] for row in index_document(trace(7))}
+    assert rows["app.main"][:3] == (1, pytest.approx(0.011, abs=1e-6), "[]")
+    calls, slowest, raised, numbers = rows["app.step"]
+    assert (calls, raised) == (5, '["KeyError"]') and slowest == pytest.approx(0.001, abs=1e-6)
+    assert numbers == '{"n": [7.0, 11.0], "label": null, "mode": null}'
+
+
+def test_calls_whose_parameter_was_renamed_still_pair():
+    from sarn.web.compare.align import Options, align_threads
+
+    def run(name, values):
+        builder = DocumentBuilder()
+        builder.call("app.main", path="app.py:1", line=4)
+        for value in values:
+            builder.call("app.f", path="app.py:9", arguments={name: value})
+            builder.ret(value)
+        builder.ret(None)
+        return read_threads(builder.pack())[0]
+
+    (_, [main]), = align_threads(run("x", [1, 2, 3]), run("y", [1, 2, 4]), Options())
+    assert all(pair.a is not None and pair.b is not None for pair in main.children)
+    assert [[(change.kind, change.field) for change in pair.changes] for pair in main.children] == \
+        [[("argument", "x"), ("argument", "y")]] * 2 + [[("argument", "x"), ("argument", "y"), ("result", None)]]
+
+
+def test_values_read_again_are_those_of_the_decoded_records():
+    from sarn.web.compare.detail import read_values
+
+    data = sample()
+    records = [item for kind, _, item in document.iter_document(data) if kind == "record"]
+    wants = [(index, field, name) for index in range(len(records)) for field, name in
+             (("locals", None), ("locals", "n"), ("locals", "cart"), ("locals", "absent"), ("arg", None))]
+    expected = {}
+    for index, field, name in wants:
+        value = records[index].get(field)
+        expected[(index, field, name)] = value.get(name) if name is not None and isinstance(value, dict) else value
+    assert read_values(data, wants) == expected
