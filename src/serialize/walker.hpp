@@ -1,0 +1,247 @@
+// The walker behind sarn._serialize, shared by the files that define it
+// (walker_*.cpp, value_writer.cpp). Each of its functions mirrors one
+// function of the Python walker in sarn/serialize.py (named in its
+// comment); the two must keep producing the same bytes, which the tests
+// compare value by value.
+//
+// Items of containers are copied out (with references) before any of them is
+// written, because writing an item may run Python code (a repr) that changes
+// the container.
+#pragma once
+
+#include <algorithm>
+#include <charconv>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "serialize/container_repr.hpp"
+#include "serialize/method_repr.hpp"
+#include "serialize/value_writer.hpp"
+#include "utils/ascii_text.hpp"
+#include "utils/small_vector.hpp"
+#include "utils/version_tags.hpp"
+
+namespace sarn::serialize::walker {
+
+using Out = Writer<StringSink>;
+// Copied out of containers; most are small.
+using Items = SmallVector<Ref, 8>;
+using Entries = SmallVector<std::pair<Ref, Ref>, 8>;
+
+inline constexpr std::string_view kCutMark = "...";
+
+// The UTF-8 form of a str. Lone surrogates, which UTF-8 cannot hold, are
+// written as backslash escapes.
+class Text {
+public:
+    bool load(PyObject* str) {
+        if (auto ascii = ascii_text(str)) {
+            view_ = *ascii;
+            return true;
+        }
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+        if (data == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+            PyErr_Clear();
+            owner_ = Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "backslashreplace"));
+            if (!owner_) return false;
+            data = PyBytes_AS_STRING(owner_.get());
+            size = PyBytes_GET_SIZE(owner_.get());
+        }
+        view_ = std::string_view(data, static_cast<size_t>(size));
+        return true;
+    }
+    // Text made here rather than by Python.
+    void assign(std::string text) {
+        own_ = std::move(text);
+        view_ = own_;
+    }
+    std::string_view view() const noexcept { return view_; }
+
+private:
+    Ref owner_;
+    std::string own_;
+    std::string_view view_;
+};
+
+inline bool is_scalar_type(PyTypeObject* type) noexcept {
+    return type == &PyUnicode_Type || type == &PyLong_Type || type == Py_TYPE(Py_None) ||
+           type == &PyFloat_Type || type == &PyBool_Type || type == &PyBytes_Type;
+}
+
+inline PyObject* const* list_items(PyObject* list) noexcept { return reinterpret_cast<PyListObject*>(list)->ob_item; }
+inline PyObject* const* tuple_items(PyObject* tuple) noexcept { return reinterpret_cast<PyTupleObject*>(tuple)->ob_item; }
+
+inline bool starts_with_two_underscores(PyObject* str) noexcept {
+    return PyUnicode_GET_LENGTH(str) >= 2 && PyUnicode_READ_CHAR(str, 0) == '_' &&
+           PyUnicode_READ_CHAR(str, 1) == '_';
+}
+
+// The containers and objects from the top value down to the one being
+// written, for cycles.
+using Path = SmallVector<PyObject*, 16>;
+
+// An entry of the current path of containers and objects, for cycles.
+class PathEntry {
+public:
+    PathEntry(Path& path, PyObject* value) : path_(path) { path_.push_back(value); }
+    ~PathEntry() { path_.pop_back(); }
+    PathEntry(const PathEntry&) = delete;
+    PathEntry& operator=(const PathEntry&) = delete;
+
+private:
+    Path& path_;
+};
+
+// What `_info(type)` says of a type.
+struct TypeInfo {
+    Ref tuple;
+    PyObject* name = nullptr;  // borrowed from `tuple`
+    PyObject* plan = nullptr;
+    PyObject* kind = nullptr;
+    bool repr_runs = true;
+    bool is(const char* kind_name) const { return PyUnicode_CompareWithASCIIString(kind, kind_name) == 0; }
+};
+
+// The repr an object is shown with; none when its __repr__ is not run.
+struct ShownRepr {
+    Ref str;  // keeps the text alive
+    Text text;
+    bool taken = false;
+    const Text* get() const { return taken ? &text : nullptr; }
+};
+
+class ValueWriter final : private ObjectShower {
+public:
+    ValueWriter(const Host& host, Bytes& out, ReprMemo& memo)
+        : host_(host), limits_(host.limits), out_(out), sink_(out), w_(sink_), memo_(memo),
+          budget_(host.limits.max_nodes), items_left_(host.limits.max_values) {}
+
+    bool full(PyObject* value, Py_ssize_t depth);
+    bool light_top(PyObject* value);
+    EntriesWritten full_entries(const NamedValue* entries, size_t count);
+    EntriesWritten light_entries(const NamedValue* entries, size_t count);
+
+private:
+    // --- scalars (`_full`'s first lines, `_cut_str`, `_cut_bytes`, `_big_int`)
+    bool scalar(PyObject* value, PyTypeObject* type);
+    bool integer(PyObject* value);
+    bool text(PyObject* str);
+    bool text_cut_with_mark(PyObject* str);
+    void tag(std::string_view kind) {
+        w_.str(host_.tag_utf8);
+        w_.str(kind);
+    }
+    void type_field(std::string_view name) {
+        w_.str("type");
+        w_.str(name);
+    }
+    void object_form(std::string_view name, std::string_view repr);
+    void object_head(std::string_view name, PyObject* value, const Text* repr, uint32_t extra_entries);
+    bool take_repr(PyObject* value, const TypeInfo& info, ShownRepr& shown);
+    void cycle(std::string_view name);
+    bool enter(std::string_view kind, std::string_view name, Py_ssize_t total, Py_ssize_t depth, PyObject* value);
+    void cut_container(std::string_view kind, std::string_view name, Py_ssize_t total);
+    void tagged_head(std::string_view kind, std::string_view name, Py_ssize_t kept, Py_ssize_t total);
+    void tagged_tail(Py_ssize_t kept, Py_ssize_t total);
+
+    // --- containers and objects
+    bool compound(PyObject* value, PyTypeObject* type, Py_ssize_t depth);
+    bool not_readable(PyTypeObject* type);
+    bool list(PyObject* value, Py_ssize_t depth, const Text* subclass_name);
+    bool dict(PyObject* value, Py_ssize_t depth, const Text* subclass_name);
+    template <class Collect>
+    bool sequence(std::string_view kind, std::string_view name, Py_ssize_t total, Py_ssize_t depth,
+                  PyObject* value, Collect collect);
+    bool subclass_or_object(PyObject* value, PyTypeObject* type, Py_ssize_t depth);
+    bool object(PyObject* value, PyTypeObject* type, Py_ssize_t depth, const TypeInfo& info, const Text& name);
+    bool bytearray(PyObject* value, std::string_view name);
+
+    // An object's attributes as they are written, name and value after
+    // name and value, from `body_at` on.
+    struct AttributeRun {
+        explicit AttributeRun(size_t at) : body_at(at) {}
+        size_t body_at = 0;
+        SmallVector<Ref, 8> names;
+        SmallVector<size_t, 8> starts;        // where each name begins
+        SmallVector<size_t, 8> value_starts;  // where each value begins
+        Py_ssize_t kept = 0;                  // different names written
+        Py_ssize_t more = 0;                  // left out past the limits
+        bool repeated = false;                // a name written twice
+        void clear() noexcept {
+            names.clear();
+            starts.clear();
+            value_starts.clear();
+            kept = 0;
+            more = 0;
+            repeated = false;
+        }
+    };
+    bool gather_attributes(PyObject* value, PyTypeObject* type, Py_ssize_t depth, const TypeInfo& info,
+                           AttributeRun& run);
+    Ref slot_value(PyObject* value, PyTypeObject* type, PyObject* stored, PyObject* index);
+    bool add_attribute(AttributeRun& run, Ref name, PyObject* item, Py_ssize_t depth);
+    bool rewrite_repeated(AttributeRun& run);
+    void set_fixmap_size(size_t at, uint32_t entries);
+    void insert_map_header(size_t at, size_t entries);
+
+    bool light(PyObject* value);
+
+    // --- helpers
+    std::optional<TypeInfo> type_info(PyTypeObject* type);
+    void remember_type(PyTypeObject* type, PyObject* info);
+    Ref bounded_repr(PyObject* value, PyObject* type_name);
+    Ref method_repr(PyObject* method);
+    bool show(PyObject* value, std::string& out) override;
+    bool named_by_reprlib(PyTypeObject* type) const;
+    bool unrun_or_default_repr(PyObject* value, std::string& out);
+    Ref repr_once(PyObject* value, PyObject* type_name);
+    bool default_object_repr(PyObject* value, Text& out) const;
+    Ref repr_failure(PyObject* type_name);
+    bool is_container_type(PyTypeObject* type) const;
+    // How many items the next container may keep.
+    Py_ssize_t item_limit() const { return std::min(limits_.max_items, items_left_); }
+    // Whether a container or object may still be written with content.
+    bool has_room(Py_ssize_t depth) const { return depth < limits_.max_depth && budget_ > 0 && items_left_ > 0; }
+    bool on_path(PyObject* value) const {
+        for (PyObject* entry : path_) {
+            if (entry == value) return true;
+        }
+        return false;
+    }
+    // Every key a str written as itself: the dict stays a map.
+    bool plain_keys(const Entries& entries) const {
+        for (const auto& entry : entries) {
+            if (!PyUnicode_CheckExact(entry.first.get()) || is_tag(entry.first.get())) return false;
+        }
+        return true;
+    }
+    bool plain_keys(const NamedValue* entries, size_t count) const {
+        for (size_t i = 0; i < count; ++i) {
+            if (!PyUnicode_CheckExact(entries[i].name) || is_tag(entries[i].name)) return false;
+        }
+        return true;
+    }
+    bool is_tag(PyObject* str) const {
+        return PyUnicode_GET_LENGTH(str) == PyUnicode_GET_LENGTH(host_.tag.get()) &&
+               PyUnicode_Compare(str, host_.tag.get()) == 0;
+    }
+    static Items first_items(PyObject* const* items, Py_ssize_t count, Py_ssize_t limit);
+    std::optional<Items> iterate(getiterfunc iter, PyObject* value) const;
+    Entries first_entries(PyObject* dict, Py_ssize_t limit) const;
+
+    const Host& host_;
+    const Limits& limits_;
+    Bytes& out_;
+    StringSink sink_;
+    Out w_;
+    ReprMemo& memo_;
+    Py_ssize_t budget_;
+    Py_ssize_t items_left_;  // items, entries and attributes yet to be written
+    Path path_;
+};
+
+}  // namespace sarn::serialize::walker

@@ -1,0 +1,219 @@
+// The walker: what the Python half says of a type, and the reprs values are shown with.
+#include "serialize/walker.hpp"
+
+namespace sarn::serialize::walker {
+
+std::optional<TypeInfo> ValueWriter::type_info(PyTypeObject* type) {
+    TypeInfo info;
+    auto known = host_.known_types.find(type);
+    if (known != host_.known_types.end() && has_type_version(type) &&
+        type->tp_version_tag == known->second.version) {
+        info.tuple = known->second.info.dup();
+    } else {
+        info.tuple = Ref::steal(PyObject_CallFunctionObjArgs(host_.type_info.get(), reinterpret_cast<PyObject*>(type), nullptr));
+        if (!info.tuple) return std::nullopt;
+        remember_type(type, info.tuple.get());
+    }
+    PyObject* tuple = info.tuple.get();
+    if (!PyTuple_CheckExact(tuple) || PyTuple_GET_SIZE(tuple) != 4 || !PyUnicode_Check(PyTuple_GET_ITEM(tuple, 0)) ||
+        !(PyTuple_GET_ITEM(tuple, 1) == Py_None || PyTuple_Check(PyTuple_GET_ITEM(tuple, 1))) ||
+        !PyUnicode_Check(PyTuple_GET_ITEM(tuple, 2)) || !PyBool_Check(PyTuple_GET_ITEM(tuple, 3))) {
+        PyErr_SetString(PyExc_TypeError, "_info must return (str, tuple or None, str, bool)");
+        return std::nullopt;
+    }
+    info.name = PyTuple_GET_ITEM(tuple, 0);
+    info.plan = PyTuple_GET_ITEM(tuple, 1);
+    info.kind = PyTuple_GET_ITEM(tuple, 2);
+    info.repr_runs = PyTuple_GET_ITEM(tuple, 3) == Py_True;
+    return info;
+}
+
+void ValueWriter::remember_type(PyTypeObject* type, PyObject* info) {
+    // The lookup gives the class a version tag if it has none yet.
+    (void)_PyType_Lookup(type, host_.dict_name.get());
+    if (!has_type_version(type)) return;
+    if (host_.known_types.size() >= 4096) host_.known_types.clear();
+    host_.known_types.insert_or_assign(type, Host::KnownType{type->tp_version_tag, Ref::borrow(info)});
+}
+
+// `_bounded_repr`. Containers not made as text by `take_repr` (deques,
+// views, subclasses with reprs of their own, or holding values it does not
+// show) get the Python half's short repr, which looks at only a few items;
+// any other value's repr is taken here and cut.
+Ref ValueWriter::bounded_repr(PyObject* value, PyObject* type_name) {
+    if (Py_TYPE(value) == &PyMethod_Type) {
+        Ref text = method_repr(value);
+        if (text) return text;
+        if (PyErr_Occurred()) return repr_failure(type_name);
+    }
+    if (!is_container_type(Py_TYPE(value))) {
+        Ref text = Ref::steal(PyObject_Repr(value));
+        if (text && !PyUnicode_CheckExact(text.get())) text = Ref::steal(PyUnicode_FromObject(text.get()));
+        if (!text) return repr_failure(type_name);
+        if (PyUnicode_GET_LENGTH(text.get()) <= limits_.max_repr) return text;
+        Ref prefix = Ref::steal(PyUnicode_Substring(text.get(), 0, limits_.max_repr));
+        if (!prefix) return repr_failure(type_name);
+        return Ref::steal(PyUnicode_FromFormat("%U%s", prefix.get(), kCutMark.data()));
+    }
+    Ref repr = Ref::steal(PyObject_CallFunctionObjArgs(host_.bounded_repr.get(), value, type_name, nullptr));
+    if (repr && !PyUnicode_Check(repr.get())) {
+        PyErr_SetString(PyExc_TypeError, "_bounded_repr must return a str");
+        return Ref();
+    }
+    return repr;
+}
+
+// Whether reprlib shows instances of `type` through a method of their own
+// (it picks one by the short name of the class: a class of the program's
+// named "list" goes through repr_list). Such classes are left to Python.
+bool ValueWriter::named_by_reprlib(PyTypeObject* type) const {
+    PyObject* short_name = reinterpret_cast<PyHeapTypeObject*>(type)->ht_name;
+    if (short_name == nullptr || !PyUnicode_CheckExact(short_name)) return true;
+    const int named = PySet_Contains(host_.reprlib_names.get(), short_name);
+    const Py_ssize_t space = PyUnicode_FindChar(short_name, ' ', 0, PyUnicode_GET_LENGTH(short_name), 1);
+    if (named != 0 || space != -1) {
+        PyErr_Clear();
+        return true;
+    }
+    return false;
+}
+
+// How `_Repr.repr_instance` shows an instance of a class defined in Python
+// whose __repr__ is not run, or is object's own; false (nothing set) for
+// any other value, which the Python half then shows.
+bool ValueWriter::unrun_or_default_repr(PyObject* value, std::string& out) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || named_by_reprlib(type)) return false;
+    auto info = type_info(type);
+    if (!info) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!info->repr_runs) {
+        Py_ssize_t size = 0;
+        const char* name = PyUnicode_AsUTF8AndSize(info->name, &size);
+        if (name == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        out.append(unrun_object_repr(std::string_view(name, static_cast<size_t>(size)), value));
+        return true;
+    }
+    Text text;
+    if (!default_object_repr(value, text)) return false;
+    out.append(text.view());
+    return true;
+}
+
+bool ValueWriter::show(PyObject* value, std::string& out) { return unrun_or_default_repr(value, out); }
+
+// `_view_repr` of a bound method, made here when its object is shown in
+// object's own form. Null with no exception leaves it to the Python half.
+Ref ValueWriter::method_repr(PyObject* method) {
+    std::string self_text;
+    if (!unrun_or_default_repr(PyMethod_GET_SELF(method), self_text)) return Ref();
+    return bound_method_repr(method, self_text, limits_.max_repr);
+}
+
+// The repr to show `value` with, unless its __repr__ is not to run.
+bool ValueWriter::take_repr(PyObject* value, const TypeInfo& info, ShownRepr& shown) {
+    if (!info.repr_runs) return true;
+    if (default_object_repr(value, shown.text)) {
+        shown.taken = true;
+        return true;
+    }
+    // A built-in container's short repr runs none of the program's code:
+    // made as text, with nothing to take once.
+    std::string text;
+    if (container_repr_text(value, host_.reprs, *this, text)) {
+        cut_to_characters(text, limits_.max_repr);
+        shown.text.assign(std::move(text));
+        shown.taken = true;
+        return true;
+    }
+    shown.str = repr_once(value, info.name);
+    if (!shown.str || !shown.text.load(shown.str.get())) return false;
+    shown.taken = true;
+    return true;
+}
+
+// `_repr_once`: the bounded repr, taken once per value while the memo lasts.
+// object's own repr, the commonest, has nothing to take once: it is left out.
+Ref ValueWriter::repr_once(PyObject* value, PyObject* type_name) {
+    if (Py_TYPE(value)->tp_repr == PyBaseObject_Type.tp_repr) return bounded_repr(value, type_name);
+    if (PyObject* known = memo_.find(value)) return Ref::borrow(known);
+    Ref text = bounded_repr(value, type_name);
+    if (text) memo_.remember(value, text.dup());
+    return text;
+}
+
+// object.__repr__ of an instance of a class defined in Python, written as
+// the interpreter writes it ("<module.Qualified.Name object at 0x...>")
+// without making the str. False (nothing set) for anything else, and for a
+// text the repr limit would cut: those take the interpreter's own repr.
+bool ValueWriter::default_object_repr(PyObject* value, Text& out) const {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type->tp_repr != PyBaseObject_Type.tp_repr || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
+        type->tp_dict == nullptr) {
+        return false;
+    }
+    PyObject* module = PyDict_GetItemWithError(type->tp_dict, host_.module_name.get());
+    PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
+    if (module == nullptr || !PyUnicode_CheckExact(module) || qualname == nullptr || !PyUnicode_CheckExact(qualname) ||
+        PyUnicode_CompareWithASCIIString(module, "builtins") == 0) {
+        PyErr_Clear();
+        return false;
+    }
+    // "%p": "0x" and the address in lower-case hex digits.
+    char address[2 + 2 * sizeof(void*)];
+    char* end = std::to_chars(address + 2, address + sizeof address, reinterpret_cast<uintptr_t>(value), 16).ptr;
+    address[0] = '0';
+    address[1] = 'x';
+    const auto address_size = static_cast<Py_ssize_t>(end - address);
+    constexpr std::string_view middle = " object at ";
+    const Py_ssize_t length = 1 + PyUnicode_GET_LENGTH(module) + 1 + PyUnicode_GET_LENGTH(qualname) +
+                              static_cast<Py_ssize_t>(middle.size()) + address_size + 1;
+    if (length > limits_.max_repr) return false;
+    Py_ssize_t module_size = 0, qualname_size = 0;
+    const char* module_text = PyUnicode_AsUTF8AndSize(module, &module_size);
+    const char* qualname_text = module_text ? PyUnicode_AsUTF8AndSize(qualname, &qualname_size) : nullptr;
+    if (qualname_text == nullptr) {
+        PyErr_Clear();  // not valid text: the interpreter's repr and its escaping decide
+        return false;
+    }
+    std::string text;
+    text.reserve(static_cast<size_t>(module_size + qualname_size) + middle.size() + 24);
+    text.append("<").append(module_text, static_cast<size_t>(module_size)).append(".");
+    text.append(qualname_text, static_cast<size_t>(qualname_size)).append(middle);
+    text.append(address, static_cast<size_t>(address_size)).append(">");
+    out.assign(std::move(text));
+    return true;
+}
+
+// The text `_bounded_repr` gives when repr raises (anything at all).
+Ref ValueWriter::repr_failure(PyObject* type_name) {
+    if (pending_error_reaches_program()) return Ref();
+    const TakenError error = TakenError::take();
+    if (error.type() == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "a failure without an exception");
+        return {};
+    }
+    auto reason = type_info(error.type());
+    if (!reason) return Ref();
+    return Ref::steal(PyUnicode_FromFormat("<%U object; repr() failed: %U>", type_name, reason->name));
+}
+
+// Containers, views and proxies of mappings, bound methods and partials:
+// types whose own repr shows every item, or runs the repr of the object or
+// the arguments they hold (which may be a __repr__ that is not to run).
+bool ValueWriter::is_container_type(PyTypeObject* type) const {
+    for (PyTypeObject* base : {&PyList_Type, &PyTuple_Type, &PyDict_Type, &PySet_Type, &PyFrozenSet_Type,
+                               reinterpret_cast<PyTypeObject*>(host_.deque_type.get()), &PyDictKeys_Type,
+                               &PyDictValues_Type, &PyDictItems_Type, &PyDictProxy_Type, &PyMethod_Type,
+                               reinterpret_cast<PyTypeObject*>(host_.partial_type.get())}) {
+        if (PyType_IsSubtype(type, base)) return true;
+    }
+    return false;
+}
+
+}  // namespace sarn::serialize::walker

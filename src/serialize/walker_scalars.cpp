@@ -1,0 +1,167 @@
+// The walker: scalars, and the heads of tagged maps.
+#include "serialize/walker.hpp"
+
+namespace sarn::serialize::walker {
+
+bool ValueWriter::scalar(PyObject* value, PyTypeObject* type) {
+    if (type == &PyUnicode_Type) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+        if (length <= limits_.max_str) return text(value);
+        Ref prefix = Ref::steal(PyUnicode_Substring(value, 0, limits_.max_str));
+        if (!prefix) return false;
+        w_.map_header(4);
+        tag("str");
+        type_field("str");
+        w_.str("value");
+        if (!text(prefix.get())) return false;
+        w_.str("len");
+        w_.sint(length);
+        return true;
+    }
+    if (type == &PyLong_Type) return integer(value);
+    if (value == Py_None) {
+        w_.nil();
+    } else if (type == &PyFloat_Type) {
+        w_.float64(PyFloat_AS_DOUBLE(value));
+    } else if (type == &PyBool_Type) {
+        w_.boolean(value == Py_True);
+    } else {
+        const Py_ssize_t size = PyBytes_GET_SIZE(value);
+        const std::string_view data(PyBytes_AS_STRING(value), static_cast<size_t>(size));
+        if (size <= limits_.max_bytes) {
+            w_.bin(data);
+            return true;
+        }
+        w_.map_header(4);
+        tag("bytes");
+        type_field("bytes");
+        w_.str("value");
+        w_.bin(data.substr(0, static_cast<size_t>(limits_.max_bytes)));
+        w_.str("len");
+        w_.sint(size);
+    }
+    return true;
+}
+
+bool ValueWriter::integer(PyObject* value) {
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow == 0) {
+        if (number == -1 && PyErr_Occurred()) return false;
+        w_.sint(number);
+        return true;
+    }
+    if (overflow > 0) {
+        const unsigned long long big = PyLong_AsUnsignedLongLong(value);
+        if (!(big == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+            w_.uint(big);
+            return true;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
+    }
+    Ref repr = Ref::steal(PyObject_CallFunctionObjArgs(host_.big_int_repr.get(), value, nullptr));
+    Text repr_text;
+    if (!repr || !PyUnicode_Check(repr.get()) || !repr_text.load(repr.get())) {
+        if (repr && !PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "_big_int_repr did not return a str");
+        return false;
+    }
+    object_form("int", repr_text.view());
+    return true;
+}
+
+bool ValueWriter::text(PyObject* str) {
+    Text utf8;
+    if (!utf8.load(str)) return false;
+    w_.str(utf8.view());
+    return true;
+}
+
+// A str of more than max_str characters is cut and marked (keys and
+// attribute names).
+bool ValueWriter::text_cut_with_mark(PyObject* str) {
+    if (PyUnicode_GET_LENGTH(str) <= limits_.max_str) return text(str);
+    Ref prefix = Ref::steal(PyUnicode_Substring(str, 0, limits_.max_str));
+    Text utf8;
+    if (!prefix || !utf8.load(prefix.get())) return false;
+    std::string marked(utf8.view());
+    marked += kCutMark;
+    w_.str(marked);
+    return true;
+}
+
+void ValueWriter::object_form(std::string_view name, std::string_view repr) {
+    w_.map_header(3);
+    tag("object");
+    type_field(name);
+    w_.str("repr");
+    w_.str(repr);
+}
+
+// What every object has: its tag and type, then its repr, or its id when
+// its __repr__ is not run (no `repr`); `extra_entries` more follow.
+void ValueWriter::object_head(std::string_view name, PyObject* value, const Text* repr, uint32_t extra_entries) {
+    w_.map_header(3 + extra_entries);
+    tag("object");
+    type_field(name);
+    if (repr != nullptr) {
+        w_.str("repr");
+        w_.str(repr->view());
+    } else {
+        w_.str("id");
+        w_.uint(reinterpret_cast<uintptr_t>(value));
+    }
+}
+
+void ValueWriter::cycle(std::string_view name) {
+    w_.map_header(2);
+    tag("cycle");
+    type_field(name);
+}
+
+// The entry into a tagged container. One cut by depth or by the node budget,
+// or met again inside itself, is written at once (false); otherwise it takes
+// one node of the budget (true) and the caller writes it.
+bool ValueWriter::enter(std::string_view kind, std::string_view name, Py_ssize_t total, Py_ssize_t depth,
+                        PyObject* value) {
+    if (!has_room(depth)) {
+        cut_container(kind, name, total);
+        return false;
+    }
+    if (on_path(value)) {
+        cycle(name);
+        return false;
+    }
+    --budget_;
+    return true;
+}
+
+// A tagged container cut by depth or by the node budget: no items, and its
+// full length.
+void ValueWriter::cut_container(std::string_view kind, std::string_view name, Py_ssize_t total) {
+    w_.map_header(4);
+    tag(kind);
+    type_field(name);
+    w_.str("items");
+    w_.array_header(0);
+    w_.str("len");
+    w_.sint(total);
+}
+
+// A tagged container keeping `kept` of its `total` items: the head, then the
+// items, then the tail, which gives the full length when some were left out.
+void ValueWriter::tagged_head(std::string_view kind, std::string_view name, Py_ssize_t kept, Py_ssize_t total) {
+    w_.map_header(total > kept ? 4 : 3);
+    tag(kind);
+    type_field(name);
+    w_.str("items");
+    w_.array_header(static_cast<uint32_t>(kept));
+}
+
+void ValueWriter::tagged_tail(Py_ssize_t kept, Py_ssize_t total) {
+    if (total <= kept) return;
+    w_.str("len");
+    w_.sint(total);
+}
+
+}  // namespace sarn::serialize::walker
