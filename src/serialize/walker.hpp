@@ -186,7 +186,7 @@ private:
     bool add_attribute(AttributeRun& run, Ref name, PyObject* item, Py_ssize_t depth);
     bool rewrite_repeated(AttributeRun& run);
     void set_fixmap_size(size_t at, uint32_t entries);
-    void insert_map_header(size_t at, size_t entries);
+    void set_map_header(size_t at, size_t entries);
 
     bool light(PyObject* value);
 

@@ -23,6 +23,8 @@ bool ValueWriter::object(PyObject* value, PyTypeObject* type, Py_ssize_t depth, 
     object_head(name.view(), value, repr.get(), 1);
     const size_t attrs_key_at = out_.size();
     w_.str("attrs");
+    const size_t header_at = out_.size();
+    out_.push_back('\x80');  // room for a map of up to 15 entries, mended below
     const size_t body_at = out_.size();
     AttributeRun run{body_at};
     bool read = false;
@@ -43,7 +45,7 @@ bool ValueWriter::object(PyObject* value, PyTypeObject* type, Py_ssize_t depth, 
         return true;
     }
     if (run.repeated && !rewrite_repeated(run)) return false;
-    insert_map_header(body_at, run.names.size());
+    set_map_header(header_at, run.names.size());
     if (run.more > 0) {
         set_fixmap_size(head_at, 5);
         w_.str("more_attrs");
@@ -57,13 +59,18 @@ void ValueWriter::set_fixmap_size(size_t at, uint32_t entries) {
     out_[at] = static_cast<char>(0x80 | entries);
 }
 
-// Puts the header of a map of `entries` entries at `at`, before its body.
-void ValueWriter::insert_map_header(size_t at, size_t entries) {
+// The header of a map of `entries` entries in the one byte kept for it at
+// `at`: in place for up to 15 of them, made room for otherwise.
+void ValueWriter::set_map_header(size_t at, size_t entries) {
+    if (entries <= 15) {
+        set_fixmap_size(at, static_cast<uint32_t>(entries));
+        return;
+    }
     Bytes header;
     StringSink sink(header);
     Writer<StringSink> writer(sink);
     writer.map_header(static_cast<uint32_t>(entries));
-    out_.insert(at, header);
+    out_.replace(at, 1, header);
 }
 
 // An attribute met again (a slot shadowed by an instance dict entry) keeps

@@ -131,6 +131,19 @@ bool ValueWriter::take_repr(PyObject* value, const TypeInfo& info, ShownRepr& sh
         shown.taken = true;
         return true;
     }
+    // Nor do a class's repr (when its metaclass is `type`) and a bound
+    // method's made here: taken at each meeting, they leave the memo to the
+    // reprs that run Python code, which a record keeps few of.
+    if (Py_TYPE(value) == &PyType_Type || Py_TYPE(value) == &PyMethod_Type) {
+        shown.str = Py_TYPE(value) == &PyType_Type ? Ref::steal(PyObject_Repr(value)) : method_repr(value);
+        if (shown.str && PyUnicode_GET_LENGTH(shown.str.get()) <= limits_.max_repr) {
+            if (!shown.text.load(shown.str.get())) return false;
+            shown.taken = true;
+            return true;
+        }
+        if (PyErr_Occurred() && pending_error_reaches_program()) return false;
+        PyErr_Clear();
+    }
     shown.str = repr_once(value, info.name);
     if (!shown.str || !shown.text.load(shown.str.get())) return false;
     shown.taken = true;

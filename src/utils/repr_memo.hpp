@@ -6,8 +6,6 @@
 
 #include <Python.h>
 
-#include <unordered_map>
-
 #include "utils/ref.hpp"
 #include "utils/small_vector.hpp"
 
@@ -17,34 +15,19 @@ class ReprMemo {
 public:
     // The repr taken of `value` (borrowed), or null.
     [[nodiscard]] PyObject* find(PyObject* value) const noexcept {
-        if (!index_.empty()) {
-            auto found = index_.find(value);
-            return found == index_.end() ? nullptr : entries_[found->second].text.get();
-        }
         for (const Entry& entry : entries_) {
             if (entry.value.get() == value) return entry.text.get();
         }
         return nullptr;
     }
-    void remember(PyObject* value, Ref text) {
-        entries_.push_back({Ref::borrow(value), std::move(text)});
-        // A record that shows many objects (a big object graph) looks them
-        // up by address rather than by a scan per value.
-        if (entries_.size() == kScanned + 1) {
-            for (size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].value.get(), i);
-        } else if (entries_.size() > kScanned + 1) {
-            index_.emplace(value, entries_.size() - 1);
-        }
-    }
+    void remember(PyObject* value, Ref text) { entries_.push_back({Ref::borrow(value), std::move(text)}); }
 
 private:
-    static constexpr size_t kScanned = 16;
     struct Entry {
         Ref value;
         Ref text;
     };
     SmallVector<Entry, 4> entries_;
-    std::unordered_map<PyObject*, size_t> index_;
 };
 
 }  // namespace sarn
