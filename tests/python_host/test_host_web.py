@@ -530,3 +530,34 @@ def test_the_trace_page_shows_an_exit_of_status_zero_as_a_normal_end(builder, co
     assert (line.get("q"), line.get("t")) == ((text, None) if normal else (None, text))
     assert details["left"][0] == ("exited at" if normal else "raised at")
     assert details.get("exited" if normal else "raised") == text
+
+
+def test_family_api_links_a_trace_to_its_parent_and_its_children(tmp_path):
+    """A child process saved after its parent is found when the parent's page
+    asks; a trace of no family has none; an unknown one is a 404."""
+    db_path = str(tmp_path / "family.sqlite3")
+    ids = {name: "trc_01FAM%s" % name.upper().ljust(21, "0") for name in ("parent", "child", "grandchild", "alone")}
+    site = {"function": "main", "path": "/src/app.py", "line": 12}
+    links = {"parent": None, "child": {"kind": "child", "parent": ids["parent"], "started_by": site},
+             "grandchild": {"kind": "child", "parent": ids["child"]}, "alone": None}
+    server = make_server(db_path)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        for when, name in enumerate(("parent", "alone", "child", "grandchild")):
+            builder = DocumentBuilder(trace_id=ids[name])
+            builder.call("app.%s" % name)
+            builder.ret(None)
+            db.save_trace_in_sqlite(db_path, ids[name], timeout=5, msgpack=builder.pack(), label=name,
+                                    meta=links[name], created=1000.0 + when)
+        family = {name: json.loads(request(server, "/api/traces/%s/family" % ids[name])[1]) for name in ids}
+        missing, _ = request(server, "/api/traces/trc_01NOSUCHTRACE/family")
+    finally:
+        server.shutdown()
+        server.server_close()
+    assert [(kin["what"], kin["depth"]) for kin in family["parent"]["children"]] == [("child", 1), ("grandchild", 2)]
+    assert family["parent"]["parent"] is None
+    assert family["child"]["parent"]["what"] == "parent" and family["child"]["started_by"] == site
+    assert family["grandchild"]["parent"]["id"] == ids["child"]
+    assert family["alone"] == {"parent": None, "started_by": None, "children": []}
+    assert missing.status == 404

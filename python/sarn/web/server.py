@@ -10,6 +10,7 @@ Routes (GET and HEAD only):
 ``/api/traces/ID``                 the trace's call tree (:mod:`sarn.web.model`)
 ``/api/traces/ID/nodes/N``         the full details of node N
 ``/api/traces/ID/chrome``          the trace in the Trace Event Format
+``/api/traces/ID/family``          the traces of its parent and child processes
 ``/compare/A/B``                   two traces side by side (static page)
 ``/api/compare/A/B``               where they differ (:mod:`sarn.web.compare.page`)
 =================================  ==========================================
@@ -73,6 +74,7 @@ _ROUTES = (
     (re.compile(r"^/api/traces/%s$" % _TRACE_ID), "trace"),
     (re.compile(r"^/api/traces/%s/nodes/(\d{1,9})$" % _TRACE_ID), "node"),
     (re.compile(r"^/api/traces/%s/chrome$" % _TRACE_ID), "chrome"),
+    (re.compile(r"^/api/traces/%s/family$" % _TRACE_ID), "family"),
     (re.compile(r"^/compare/%s/%s$" % (_TRACE_ID, _TRACE_ID)), "compare_page"),
     (re.compile(r"^/api/compare/%s/%s$" % (_TRACE_ID, _TRACE_ID)), "compare"),
 )
@@ -265,6 +267,26 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         except IndexError:
             raise _Response(404, "no such node") from None
 
+    def _family(self, trace_id: str) -> Any:
+        """The trace of the process that started this one's, and those of
+        the processes it started (and theirs), read anew: a child may save
+        after its parent."""
+        server = self.server
+        infos = self._db(lambda: db.list_traces(server.db_path, timeout=server.read_timeout))
+        own = next((info for info in infos if info.id == trace_id), None)
+        if own is None and trace_id == "latest" and infos:
+            own = infos[0]
+        if own is None:
+            raise _Response(404, "no such trace")
+        by_id = {info.id: info for info in infos}
+        parent_id = db.parent_of(own)
+        parent = by_id.get(parent_id) if parent_id else None
+        return self._json({
+            "parent": _kin(parent, 0) if parent else ({"id": parent_id, "what": None} if parent_id else None),
+            "started_by": (own.meta or {}).get("started_by"),
+            "children": [_kin(info, depth) for depth, info in db.descendants(infos, own.id)],
+        })
+
     def _chrome(self, trace_id: str) -> Any:
         body, full_id = self._db(_trace_event_file, self.server, trace_id)
         name = "%s.json" % re.sub(r"[^A-Za-z0-9_]", "_", full_id)
@@ -286,6 +308,11 @@ def _trace_event_file(server: TraceServer, trace_id: str) -> Tuple[Any, str]:
     except BaseException:
         body.close()
         raise
+
+
+def _kin(row: db.TraceInfo, depth: int) -> Dict[str, Any]:
+    """A trace of the family, as the trace page links it."""
+    return {"id": row.id, "what": row.label, "depth": depth, "started_by": (row.meta or {}).get("started_by")}
 
 
 def _listed(row: db.TraceInfo) -> Dict[str, Any]:

@@ -434,10 +434,37 @@
     });
   }
 
+  // The traces of the process that started this one's and of those it
+  // started, as links beside the facts.
+  async function family() {
+    const kin = await sarn.getJSON(api + "/family");
+    const box = document.getElementById("facts");
+    const link = (trace) => {
+      const anchor = el("a", "family-link", trace.what || trace.id);
+      anchor.href = "/trace/" + encodeURIComponent(trace.id);
+      return anchor;
+    };
+    const startedBy = (site) => site && site.function ? " (started by " + site.function + " at " +
+      String(site.path).split("/").pop() + ":" + site.line + ")" : "";
+    if (kin.parent) {
+      box.append(el("span", "fact family", el("b", null, "child of "), link(kin.parent), startedBy(kin.started_by)));
+    }
+    if (kin.children.length) {
+      const list = el("span", "fact family", el("b", null, kin.children.length + " child trace" +
+        (kin.children.length === 1 ? "" : "s") + " "));
+      kin.children.forEach((child, index) => {
+        if (index) list.append(", ");
+        list.append("\u00a0".repeat(2 * (child.depth - 1)), link(child));
+      });
+      box.append(list);
+    }
+  }
+
   async function load() {
     try {
       const trace = await sarn.getJSON(api);
       header(trace);
+      family().catch(() => {});
       index(trace);
       unfold(FIRST_ROWS);
       drawThreads();
