@@ -1,6 +1,8 @@
 #include "serialize/json_pass.hpp"
 
+#include <charconv>
 #include <cmath>
+#include <deque>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -24,7 +26,7 @@ namespace {
 constexpr size_t flush_size = 1 << 20;
 // Nesting the writer follows itself; deeper values go to `dump`.
 constexpr int max_depth = 256;
-// Map keys compared pairwise below this count, through a set above it.
+// Map keys compared pairwise up to this count, through a set above it.
 constexpr size_t few_keys = 16;
 
 // The length of the valid UTF-8 sequence at `at` (as Python's strict
@@ -50,17 +52,54 @@ size_t sequence_length(const unsigned char* at, const unsigned char* end) {
     return 0;
 }
 
-// Appends `text` (valid UTF-8) as a JSON string, as json.dumps writes it
-// with ensure_ascii=False.
-void quoted_valid(std::string& out, std::string_view text) {
+// Whether none of the eight bytes of `word` needs a look of its own: none
+// is past ASCII, a control character, a quote or a backslash.
+inline bool plain_word(uint64_t word) {
+    constexpr uint64_t ones = 0x0101010101010101ULL;
+    constexpr uint64_t highs = 0x8080808080808080ULL;
+    uint64_t quotes = word ^ (ones * '"');
+    uint64_t backslashes = word ^ (ones * '\\');
+    uint64_t special = (word - ones * 0x20) | (quotes - ones) | (backslashes - ones);
+    special &= ~word;
+    return ((special | word) & highs) == 0;
+}
+
+// Appends `text` as a JSON string, as json.dumps writes it with
+// ensure_ascii=False; false (nothing appended) when `text` is not valid
+// UTF-8 as Python's strict decoder takes it.
+bool quoted_if_valid(std::string& out, std::string_view text) {
     static const char hex[] = "0123456789abcdef";
+    size_t mark = out.size();
     out.push_back('"');
-    size_t run = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        auto byte = static_cast<unsigned char>(text[i]);
-        if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
-        out.append(text.data() + run, i - run);
-        run = i + 1;
+    const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = begin + text.size();
+    const auto* at = begin;
+    const auto* run = begin;
+    while (at < end) {
+        if (end - at >= 8) {
+            uint64_t word;
+            std::memcpy(&word, at, sizeof word);
+            if (plain_word(word)) {
+                at += 8;
+                continue;
+            }
+        }
+        unsigned char byte = *at;
+        if (byte >= 0x80) {
+            size_t length = sequence_length(at, end);
+            if (length == 0) {
+                out.resize(mark);
+                return false;
+            }
+            at += length;
+            continue;
+        }
+        if (byte >= 0x20 && byte != '"' && byte != '\\') {
+            ++at;
+            continue;
+        }
+        out.append(reinterpret_cast<const char*>(run), static_cast<size_t>(at - run));
+        run = ++at;
         switch (byte) {
             case '"': out.append("\\\""); break;
             case '\\': out.append("\\\\"); break;
@@ -75,14 +114,23 @@ void quoted_valid(std::string& out, std::string_view text) {
                 out.push_back(hex[byte & 0x0f]);
         }
     }
-    out.append(text.data() + run, text.size() - run);
+    out.append(reinterpret_cast<const char*>(run), static_cast<size_t>(end - run));
     out.push_back('"');
+    return true;
 }
 
 bool valid_utf8(std::string_view text) {
     const auto* at = reinterpret_cast<const unsigned char*>(text.data());
     const auto* end = at + text.size();
     while (at < end) {
+        if (end - at >= 8) {
+            uint64_t word;
+            std::memcpy(&word, at, sizeof word);
+            if ((word & 0x8080808080808080ULL) == 0) {
+                at += 8;
+                continue;
+            }
+        }
         if (*at < 0x80) {
             ++at;
             continue;
@@ -107,14 +155,23 @@ Result<std::string> decoded(std::string_view bytes, const char* errors) {
 }
 
 Status quoted(std::string& out, std::string_view text) {
-    if (valid_utf8(text)) {
-        quoted_valid(out, text);
-        return {};
-    }
+    if (quoted_if_valid(out, text)) return {};
     Result<std::string> replaced = decoded(text, "replace");
     if (!replaced) return fail(std::move(replaced.error()));
-    quoted_valid(out, *replaced);
+    quoted_if_valid(out, *replaced);
     return {};
+}
+
+void number(std::string& out, uint64_t value) {
+    char digits[24];
+    auto done = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, static_cast<size_t>(done.ptr - digits));
+}
+
+void number(std::string& out, int64_t value) {
+    char digits[24];
+    auto done = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, static_cast<size_t>(done.ptr - digits));
 }
 
 void base64(std::string& out, std::string_view data) {
@@ -150,8 +207,8 @@ public:
         switch (head.kind) {
             case Kind::nil: out_.append("null"); return true;
             case Kind::boolean: out_.append(head.uint_value ? "true" : "false"); return true;
-            case Kind::uint: out_.append(std::to_string(head.uint_value)); return true;
-            case Kind::sint: out_.append(std::to_string(head.sint_value)); return true;
+            case Kind::uint: number(out_, head.uint_value); return true;
+            case Kind::sint: number(out_, head.sint_value); return true;
             case Kind::real: {
                 double number;
                 std::memcpy(&number, &head.uint_value, sizeof number);
@@ -244,75 +301,96 @@ private:
             return true;
         }
         size_t mark = keys_.size();
+        size_t owned_mark = owned_.size();
+        std::unordered_set<std::string_view> seen;
+        std::unordered_set<std::string_view>* many = items > few_keys ? &seen : nullptr;
         out_.push_back('{');
         Result<bool> done = true;
         for (uint64_t i = 0; i < items && done && *done; ++i) {
             item(i == 0, level);
-            done = key(cursor, mark);
+            done = key(cursor, mark, many);
             if (!done || !*done) break;
             out_.append(": ");
             done = value(cursor, depth + 1, level + 1);
         }
         keys_.resize(mark);
+        owned_.resize(owned_mark);
         if (done && *done) close('}', level);
         return done;
     }
 
-    Result<bool> key(Cursor& cursor, size_t mark) {
+    Result<bool> key(Cursor& cursor, size_t mark, std::unordered_set<std::string_view>* seen) {
         Head head = cursor.next();
         if (cursor.failed()) return false;
-        std::string text;
+        std::string_view text;
         switch (head.kind) {
             case Kind::str:
                 if (valid_utf8(head.data)) {
-                    text.assign(head.data);
+                    text = head.data;
                 } else {
                     Result<std::string> replaced = decoded(head.data, "replace");
                     if (!replaced) return fail(std::move(replaced.error()));
-                    text = std::move(*replaced);
+                    text = own(std::move(*replaced));
                 }
                 break;
             case Kind::bin: {
                 Result<std::string> replaced = decoded(head.data, "backslashreplace");
                 if (!replaced) return fail(std::move(replaced.error()));
-                text = std::move(*replaced);
+                text = own(std::move(*replaced));
                 break;
             }
             case Kind::nil: text = "null"; break;
-            case Kind::uint: text = std::to_string(head.uint_value); break;
-            case Kind::sint: text = std::to_string(head.sint_value); break;
+            case Kind::uint: {
+                std::string digits;
+                number(digits, head.uint_value);
+                text = own(std::move(digits));
+                break;
+            }
+            case Kind::sint: {
+                std::string digits;
+                number(digits, head.sint_value);
+                text = own(std::move(digits));
+                break;
+            }
             default: return false;
         }
-        if (!unique(text, mark)) return false;
-        quoted_valid(out_, text);
-        keys_.push_back(std::move(text));
+        if (!unique(text, mark, seen)) return false;
+        keys_.push_back(text);
+        quoted_if_valid(out_, text);
         return true;
     }
 
-    // Whether `text` is not among the keys of the map being written.
-    bool unique(const std::string& text, size_t mark) {
-        size_t count = keys_.size() - mark;
-        if (count < few_keys) {
-            for (size_t i = mark; i < keys_.size(); ++i) {
-                if (keys_[i] == text) return false;
-            }
-            return true;
+    // A key's text made for it, kept in place until its map is written.
+    std::string_view own(std::string text) {
+        owned_.push_back(std::move(text));
+        return owned_.back();
+    }
+
+    // Whether `text` is not among the keys of the map being written (those
+    // from `mark` on, or those in `seen` for a map of many keys).
+    bool unique(std::string_view text, size_t mark, std::unordered_set<std::string_view>* seen) {
+        if (seen != nullptr) return seen->insert(text).second;
+        for (size_t i = mark; i < keys_.size(); ++i) {
+            if (keys_[i] == text) return false;
         }
-        std::unordered_set<std::string_view> seen;
-        for (size_t i = mark; i < keys_.size(); ++i) seen.insert(keys_[i]);
-        return seen.find(text) == seen.end();
+        return true;
     }
 
     std::string& out_;
     int indent_;
-    // The keys of the maps being written, the innermost last.
-    std::vector<std::string> keys_;
+    // The keys of the maps being written, the innermost last, and the texts
+    // made for those that are not texts in the record (a deque keeps them
+    // in place as it grows).
+    std::vector<std::string_view> keys_;
+    std::deque<std::string> owned_;
 };
 
 class Pass {
 public:
     Pass(PyObject* write, int indent, PyObject* dump)
-        : write_(Ref::borrow(write)), dump_(Ref::borrow(dump)), indent_(indent) {}
+        : write_(Ref::borrow(write)), dump_(Ref::borrow(dump)), indent_(indent), writer_(text_, indent) {
+        text_.reserve(flush_size + (flush_size >> 2));
+    }
 
     void begin_list(int level) {
         level_ = level;
@@ -325,13 +403,19 @@ public:
         if (start < 0 || static_cast<size_t>(start) > data.size()) {
             return fail(Error::raise(PyExc_ValueError, "start out of range"));
         }
-        record_scan::Scanner scanner(data.substr(static_cast<size_t>(start)), lenient);
-        const char* end = scanner.position();
+        // The scanner checks the record's own fields; the values under them
+        // are checked by the writer, which leaves to the Python reader what
+        // that reader must judge (a container as a map key, deep nesting, an
+        // extension type), so the scanner skips them without a look.
+        record_scan::Scanner scanner(data.substr(static_cast<size_t>(start)), true);
+        const char* end = data.data() + start;
         Py_ssize_t taken = 0;
         for (; taken < count; ++taken) {
             record_scan::Record record;
             if (!scanner.record(record)) break;
-            if (Status written = write_record(record.bytes); !written) return fail(std::move(written.error()));
+            Result<bool> written = write_record(record.bytes, lenient);
+            if (!written) return fail(std::move(written.error()));
+            if (!*written) break;
             end = scanner.position();
         }
         return checked(Py_BuildValue("(nn)", taken, static_cast<Py_ssize_t>(end - data.data())));
@@ -348,21 +432,29 @@ public:
     }
 
 private:
-    Status write_record(std::string_view bytes) {
+    // Writes one record; false (nothing written) when the Python reader
+    // must judge it first, as it has when `lenient`.
+    Result<bool> write_record(std::string_view bytes, bool lenient) {
+        size_t start = text_.size();
         if (items_ > 0) text_.append(indent_ > 0 ? ",\n" : ", ");
         if (indent_ > 0) text_.append(static_cast<size_t>(indent_) * static_cast<size_t>(level_), ' ');
         size_t mark = text_.size();
         Cursor cursor(bytes);
-        Writer writer(text_, indent_);
-        Result<bool> done = writer.value(cursor, 0, level_);
-        if (!done) return fail(std::move(done.error()));
+        Result<bool> done = writer_.value(cursor, 0, level_);
+        if (!done) return done;
         if (!*done) {
+            if (!lenient) {
+                text_.resize(start);
+                return false;
+            }
             text_.resize(mark);
-            if (Status dumped = dump(bytes); !dumped) return dumped;
+            if (Status dumped = dump(bytes); !dumped) return fail(std::move(dumped.error()));
         }
         ++items_;
-        if (text_.size() >= flush_size) return flush();
-        return {};
+        if (text_.size() >= flush_size) {
+            if (Status flushed = flush(); !flushed) return fail(std::move(flushed.error()));
+        }
+        return true;
     }
 
     // The record's text made by Python, from the record decoded there.
@@ -384,6 +476,7 @@ private:
     int level_ = 0;
     int64_t items_ = 0;
     std::string text_;
+    Writer writer_;  // writes into text_, declared after it
 };
 
 struct PassObject {
