@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "lib/entry_point.hpp"
+#include "serialize/frame_text.hpp"
 #include "serialize/msgpack_cursor.hpp"
 #include "serialize/record_reader.hpp"
 #include "serialize/record_scan.hpp"
@@ -197,6 +198,32 @@ public:
             labels_.emplace(std::string(data, static_cast<size_t>(size)), interned_.get(label));
         }
         question_ = interned_.get("?");
+        return plain_style(host);
+    }
+
+    // The host's colours when it takes a call's line whole as text (its
+    // `plain_style`: name, dim, value, time, mark, error and reset codes),
+    // which the pass then makes itself; None when lines are cut to a width.
+    Status plain_style(PyObject* host) {
+        Ref codes = Ref::steal(PyObject_GetAttrString(host, "plain_style"));
+        if (!codes) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail_fetch();
+            PyErr_Clear();
+            return {};
+        }
+        if (codes.get() == Py_None) return {};
+        if (!PyTuple_Check(codes.get()) || PyTuple_GET_SIZE(codes.get()) != 7) {
+            return fail(Error::raise(PyExc_TypeError, "plain_style must be None or 7 texts"));
+        }
+        std::string* fields[] = {&style_.name, &style_.dim, &style_.value, &style_.time, &style_.mark,
+                                 &style_.error, &style_.reset};
+        for (Py_ssize_t i = 0; i < 7; ++i) {
+            const char* text = PyUnicode_AsUTF8(PyTuple_GET_ITEM(codes.get(), i));
+            if (text == nullptr) return fail_fetch();
+            *fields[i] = text;
+        }
+        if (Status made = frame_text_.make(); !made) return made;
+        own_lines_ = true;
         return {};
     }
 
@@ -522,6 +549,19 @@ private:
     // A shown entry's line, rendered by the host. The caller's path is that
     // of its record (a caller is an open call).
     Result<Ref> render(const Entry& entry) {
+        if (own_lines_ && !entry.interest && !entry.operation) {
+            FrameParts parts;
+            parts.call = entry.call.get();
+            parts.ret = entry.ret.get();
+            parts.exception = entry.exception.get();
+            parts.caller_path = entry.parent ? entry.parent->path : nullptr;
+            parts.resumed = entry.resumed;
+            parts.suspended = entry.suspended;
+            line_.clear();
+            Result<bool> made = frame_text_.line(parts, style_, line_);
+            if (!made) return fail(std::move(made.error()));
+            if (*made) return checked(PyUnicode_DecodeUTF8(line_.data(), static_cast<Py_ssize_t>(line_.size()), "strict"));
+        }
         auto or_none = [](const Ref& ref) { return ref ? ref.get() : Py_None; };
         Result<Ref> caller_path = entry.parent ? text_of(entry.parent->path) : Ref::borrow(Py_None);
         if (!caller_path) return caller_path;
@@ -724,6 +764,11 @@ public:
 private:
     Ref host_;
     Limits limits_;
+    // Calls' lines made here rather than by the host, in these colours.
+    bool own_lines_ = false;
+    LineStyle style_;
+    FrameText frame_text_;
+    std::string line_;
     Interned interned_;
     TextMemo memo_;  // the texts of the records decoded, shared as the batch reader shares them
     std::unordered_map<std::string, const std::string*> labels_;
