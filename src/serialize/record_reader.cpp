@@ -5,6 +5,8 @@
 #include <new>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "lib/entry_point.hpp"
 #include "serialize/msgpack_cursor.hpp"
@@ -237,6 +239,39 @@ Result<Ref> decode_value(std::string_view data, TextMemo& memo) {
     Decoder decoder(data);
     decoder.share(&memo);
     return decoder.value(0);
+}
+
+Result<Ref> decode_fields(std::string_view data, TextMemo& memo, const std::vector<std::pair<std::string_view, PyObject*>>& keys) {
+    Cursor cursor(data);
+    Head head = cursor.next();
+    if (cursor.failed() || head.kind != Kind::map) return Ref();
+    Ref record = Ref::steal(PyDict_New());
+    if (!record) return fail_fetch();
+    for (uint64_t i = 0; i < head.items; ++i) {
+        Head key = cursor.next();
+        if (cursor.failed()) return Ref();
+        PyObject* wanted = nullptr;
+        if (key.kind == Kind::str) {
+            for (const auto& [name, object] : keys) {
+                if (name == key.data) {
+                    wanted = object;
+                    break;
+                }
+            }
+        } else {
+            cursor.skip_items(key);
+        }
+        const char* start = cursor.position();
+        cursor.skip();
+        if (cursor.failed()) return Ref();
+        if (wanted == nullptr) continue;
+        Decoder decoder(std::string_view(start, static_cast<size_t>(cursor.position() - start)));
+        decoder.share(&memo);
+        Decoded value = decoder.value(1);
+        if (!value || !*value) return value;
+        if (PyDict_SetItem(record.get(), wanted, value->get()) < 0) return fail_fetch();
+    }
+    return record;
 }
 
 PyObject* unpack_records_function(PyObject*, PyObject* args) noexcept {

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "utils/error.hpp"
 
@@ -39,5 +41,12 @@ public:
 // One MessagePack value decoded as unpack_records decodes a record; a null
 // Ref when it is left to the Python reader (no exception pending then).
 Result<Ref> decode_value(std::string_view data, TextMemo& memo);
+
+// Of a record (a map), only the fields named in `keys` (their names, and
+// the str objects that key them in the dict made), decoded as decode_value
+// decodes them, a later duplicate winning; a null Ref when the record or
+// one of those fields is left to the Python reader.
+Result<Ref> decode_fields(std::string_view data, TextMemo& memo,
+                          const std::vector<std::pair<std::string_view, PyObject*>>& keys);
 
 }  // namespace sarn::serialize

@@ -223,6 +223,13 @@ public:
             *fields[i] = text;
         }
         if (Status made = frame_text_.make(); !made) return made;
+        // What a call's line reads of its records, whoever makes it.
+        for (const char* name : {"qualname", "co_name", "path", "locals", "timestamp", "user_code_call_site", "arg"}) {
+            Ref key = Ref::steal(PyUnicode_InternFromString(name));
+            if (!key) return fail_fetch();
+            line_fields_.emplace_back(name, key.get());
+            line_keys_.push_back(std::move(key));
+        }
         own_lines_ = true;
         return {};
     }
@@ -317,7 +324,7 @@ private:
         if (!thread.deepest_entry || entry->depth > thread.deepest_entry->depth) thread.deepest_entry = entry;
         place(thread, entry);
         if (entry->shown) {
-            Result<Ref> decoded = decode(record);
+            Result<Ref> decoded = decode_frame(record);
             if (!decoded) return fail(std::move(decoded.error()));
             entry->call = std::move(*decoded);
         }
@@ -337,14 +344,14 @@ private:
             entry = make_entry(thread, record);
             place(thread, entry);
             if (entry->shown) {
-                Result<Ref> decoded = decode(record);
+                Result<Ref> decoded = decode_frame(record);
                 if (!decoded) return fail(std::move(decoded.error()));
                 entry->ret = std::move(*decoded);
             }
             return finish_entry(thread, *entry);
         }
         if (entry->shown) {
-            Result<Ref> decoded = decode(record);
+            Result<Ref> decoded = decode_frame(record);
             if (!decoded) return fail(std::move(decoded.error()));
             entry->ret = std::move(*decoded);
         }
@@ -610,6 +617,16 @@ private:
         return {};
     }
 
+    // A frame record of a shown call: only what its line reads, when the
+    // pass makes the line.
+    Result<Ref> decode_frame(const Record& record) {
+        if (own_lines_) {
+            Result<Ref> decoded = decode_fields(record.bytes, memo_, line_fields_);
+            if (!decoded || *decoded) return decoded;
+        }
+        return decode(record);
+    }
+
     Result<Ref> decode(const Record& record) {
         Result<Ref> decoded = decode_value(record.bytes, memo_);
         if (!decoded || *decoded) return decoded;
@@ -769,6 +786,8 @@ private:
     LineStyle style_;
     FrameText frame_text_;
     std::string line_;
+    std::vector<Ref> line_keys_;
+    std::vector<std::pair<std::string_view, PyObject*>> line_fields_;
     Interned interned_;
     TextMemo memo_;  // the texts of the records decoded, shared as the batch reader shares them
     std::unordered_map<std::string, const std::string*> labels_;
