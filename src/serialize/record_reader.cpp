@@ -241,7 +241,8 @@ Result<Ref> decode_value(std::string_view data, TextMemo& memo) {
     return decoder.value(0);
 }
 
-Result<Ref> decode_fields(std::string_view data, TextMemo& memo, const std::vector<std::pair<std::string_view, PyObject*>>& keys) {
+Result<Ref> decode_fields(std::string_view data, TextMemo& memo, const std::vector<WantedField>& fields,
+                          int depth) {
     Cursor cursor(data);
     Head head = cursor.next();
     if (cursor.failed() || head.kind != Kind::map) return Ref();
@@ -250,11 +251,11 @@ Result<Ref> decode_fields(std::string_view data, TextMemo& memo, const std::vect
     for (uint64_t i = 0; i < head.items; ++i) {
         Head key = cursor.next();
         if (cursor.failed()) return Ref();
-        PyObject* wanted = nullptr;
+        const WantedField* wanted = nullptr;
         if (key.kind == Kind::str) {
-            for (const auto& [name, object] : keys) {
-                if (name == key.data) {
-                    wanted = object;
+            for (const WantedField& field : fields) {
+                if (field.name == key.data) {
+                    wanted = &field;
                     break;
                 }
             }
@@ -262,14 +263,21 @@ Result<Ref> decode_fields(std::string_view data, TextMemo& memo, const std::vect
             cursor.skip_items(key);
         }
         const char* start = cursor.position();
-        cursor.skip();
+        Head value_head = cursor.next();
+        cursor.skip_items(value_head);
         if (cursor.failed()) return Ref();
         if (wanted == nullptr) continue;
-        Decoder decoder(std::string_view(start, static_cast<size_t>(cursor.position() - start)));
-        decoder.share(&memo);
-        Decoded value = decoder.value(1);
+        std::string_view bytes(start, static_cast<size_t>(cursor.position() - start));
+        Decoded value;
+        if (wanted->only != nullptr && value_head.kind == Kind::map) {
+            value = decode_fields(bytes, memo, *wanted->only, depth + 1);
+        } else {
+            Decoder decoder(bytes);
+            decoder.share(&memo);
+            value = decoder.value(depth + 1);
+        }
         if (!value || !*value) return value;
-        if (PyDict_SetItem(record.get(), wanted, value->get()) < 0) return fail_fetch();
+        if (PyDict_SetItem(record.get(), wanted->key, value->get()) < 0) return fail_fetch();
     }
     return record;
 }

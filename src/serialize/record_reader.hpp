@@ -42,11 +42,19 @@ public:
 // Ref when it is left to the Python reader (no exception pending then).
 Result<Ref> decode_value(std::string_view data, TextMemo& memo);
 
-// Of a record (a map), only the fields named in `keys` (their names, and
-// the str objects that key them in the dict made), decoded as decode_value
-// decodes them, a later duplicate winning; a null Ref when the record or
-// one of those fields is left to the Python reader.
-Result<Ref> decode_fields(std::string_view data, TextMemo& memo,
-                          const std::vector<std::pair<std::string_view, PyObject*>>& keys);
+// A field of a map to decode: its name, the str object that keys it in the
+// dict made, and when it is a map itself, the only fields of it to decode
+// (null: all of it).
+struct WantedField {
+    std::string_view name;
+    PyObject* key;
+    const std::vector<WantedField>* only = nullptr;
+};
+
+// Of a record (a map at `depth`), only the `fields` named, decoded as
+// decode_value decodes them, a later duplicate winning; a null Ref when the
+// record or one of those fields is left to the Python reader.
+Result<Ref> decode_fields(std::string_view data, TextMemo& memo, const std::vector<WantedField>& fields,
+                          int depth = 0);
 
 }  // namespace sarn::serialize

@@ -1,6 +1,7 @@
 #include "serialize/show_pass.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -224,11 +225,17 @@ public:
         }
         if (Status made = frame_text_.make(); !made) return made;
         // What a call's line reads of its records, whoever makes it.
-        for (const char* name : {"qualname", "co_name", "path", "locals", "timestamp", "user_code_call_site", "arg"}) {
+        // Of the call site, only its line is read.
+        for (const char* name : {"qualname", "co_name", "path", "locals", "timestamp", "user_code_call_site", "arg",
+                                 "line_number"}) {
             Ref key = Ref::steal(PyUnicode_InternFromString(name));
             if (!key) return fail_fetch();
-            line_fields_.emplace_back(name, key.get());
             line_keys_.push_back(std::move(key));
+        }
+        site_fields_ = {WantedField{"line_number", line_keys_.back().get()}};
+        const char* names[] = {"qualname", "co_name", "path", "locals", "timestamp", "user_code_call_site", "arg"};
+        for (size_t i = 0; i < std::size(names); ++i) {
+            line_fields_.push_back(WantedField{names[i], line_keys_[i].get(), i == 5 ? &site_fields_ : nullptr});
         }
         own_lines_ = true;
         return {};
@@ -787,7 +794,8 @@ private:
     FrameText frame_text_;
     std::string line_;
     std::vector<Ref> line_keys_;
-    std::vector<std::pair<std::string_view, PyObject*>> line_fields_;
+    std::vector<WantedField> line_fields_;
+    std::vector<WantedField> site_fields_;
     Interned interned_;
     TextMemo memo_;  // the texts of the records decoded, shared as the batch reader shares them
     std::unordered_map<std::string, const std::string*> labels_;
