@@ -494,6 +494,10 @@ int pass_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     int spaces = 0;
     if (indent != Py_None) {
+        if (!PyLong_Check(indent) || PyBool_Check(indent)) {
+            PyErr_SetString(PyExc_TypeError, "indent must be None or an integer");
+            return -1;
+        }
         long value = PyLong_AsLong(indent);
         if (value == -1 && PyErr_Occurred()) return -1;
         if (value <= 0 || value > 1024) {

@@ -209,3 +209,24 @@ def test_the_text_is_json():
     loaded = json.loads(native)
     assert loaded["frames_of_interest"][3]["type"] == "frame"
     assert not math.isnan(loaded["timestamp"])
+
+
+@pytest.mark.parametrize("indent", [0, -2, 2000, "2", 1.5])
+def test_the_native_writer_takes_only_the_indents_it_writes(indent):
+    """Other indents go to the writer in Python, which json.dumps judges."""
+    with pytest.raises((TypeError, ValueError)):
+        json_document._JsonPass(io.StringIO().write, indent, None)
+    assert json_document._native_pass(io.StringIO(), indent, None) is None
+
+
+def test_a_failing_output_stops_the_writer():
+    class Full:
+        def write(self, text):
+            if len(text) > 1000:
+                raise OSError(28, "No space left on device")
+
+    document = _built()
+    record = document["frames_of_interest"][3]
+    document["frames_of_interest"] = [dict(record, arg="y" * 900, frame_id=str(index)) for index in range(3000)]
+    with pytest.raises(OSError, match="No space left"):
+        json_document.write_json(msgpack.packb(document, use_bin_type=True), Full())
