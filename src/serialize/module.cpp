@@ -16,6 +16,8 @@
 //   unpack_calls(data, start, count, tag)   the same, frame records as tuples
 //       -> (records, end)                   of the fields calls are compared
 //                                           by, values as MessagePack bytes
+//   JsonPass                                the records as JSON text, for
+//                                           `sarn export --json` (json_pass.hpp)
 //
 // Like their Python counterparts the two functions never raise once
 // configured: a value that cannot be written at all is handed, with the
@@ -31,6 +33,7 @@
 #include "filters/fragments.hpp"
 #include "serialize/document_facts.hpp"
 #include "serialize/record_reader.hpp"
+#include "serialize/json_pass.hpp"
 #include "serialize/show_pass.hpp"
 #include "serialize/value_writer.hpp"
 #include "utils/serializer_api.hpp"
@@ -363,6 +366,12 @@ PyMODINIT_FUNC PyInit__serialize() {
     PyTypeObject* show_pass = sarn::serialize::show_pass_type();
     if (show_pass == nullptr || PyModule_AddObject(module, "ShowPass", reinterpret_cast<PyObject*>(show_pass)) < 0) {
         Py_XDECREF(show_pass);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    PyTypeObject* json_pass = sarn::serialize::json_pass_type();
+    if (json_pass == nullptr || PyModule_AddObject(module, "JsonPass", reinterpret_cast<PyObject*>(json_pass)) < 0) {
+        Py_XDECREF(json_pass);
         Py_DECREF(module);
         return nullptr;
     }

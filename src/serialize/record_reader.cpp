@@ -5,6 +5,8 @@
 #include <new>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "lib/entry_point.hpp"
 #include "serialize/msgpack_cursor.hpp"
@@ -475,6 +477,47 @@ Result<Ref> decode_value(std::string_view data, TextMemo& memo) {
     Decoder decoder(data);
     decoder.share(&memo);
     return decoder.value(0);
+}
+
+Result<Ref> decode_fields(std::string_view data, TextMemo& memo, const std::vector<WantedField>& fields,
+                          int depth) {
+    Cursor cursor(data);
+    Head head = cursor.next();
+    if (cursor.failed() || head.kind != Kind::map) return Ref();
+    Ref record = Ref::steal(PyDict_New());
+    if (!record) return fail_fetch();
+    for (uint64_t i = 0; i < head.items; ++i) {
+        Head key = cursor.next();
+        if (cursor.failed()) return Ref();
+        const WantedField* wanted = nullptr;
+        if (key.kind == Kind::str) {
+            for (const WantedField& field : fields) {
+                if (field.name == key.data) {
+                    wanted = &field;
+                    break;
+                }
+            }
+        } else {
+            cursor.skip_items(key);
+        }
+        const char* start = cursor.position();
+        Head value_head = cursor.next();
+        cursor.skip_items(value_head);
+        if (cursor.failed()) return Ref();
+        if (wanted == nullptr) continue;
+        std::string_view bytes(start, static_cast<size_t>(cursor.position() - start));
+        Decoded value;
+        if (wanted->only != nullptr && value_head.kind == Kind::map) {
+            value = decode_fields(bytes, memo, *wanted->only, depth + 1);
+        } else {
+            Decoder decoder(bytes);
+            decoder.share(&memo);
+            value = decoder.value(depth + 1);
+        }
+        if (!value || !*value) return value;
+        if (PyDict_SetItem(record.get(), wanted->key, value->get()) < 0) return fail_fetch();
+    }
+    return record;
 }
 
 PyObject* unpack_records_function(PyObject*, PyObject* args) noexcept {

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "utils/error.hpp"
 
@@ -52,5 +54,20 @@ Result<Ref> decode_value(std::string_view data, TextMemo& memo);
 // the same records, and at a frame record whose fields do not all have the
 // types the viewer reads.
 PyObject* unpack_calls_function(PyObject* module, PyObject* args) noexcept;
+
+// A field of a map to decode: its name, the str object that keys it in the
+// dict made, and when it is a map itself, the only fields of it to decode
+// (null: all of it).
+struct WantedField {
+    std::string_view name;
+    PyObject* key;
+    const std::vector<WantedField>* only = nullptr;
+};
+
+// Of a record (a map at `depth`), only the `fields` named, decoded as
+// decode_value decodes them, a later duplicate winning; a null Ref when the
+// record or one of those fields is left to the Python reader.
+Result<Ref> decode_fields(std::string_view data, TextMemo& memo, const std::vector<WantedField>& fields,
+                          int depth = 0);
 
 }  // namespace sarn::serialize

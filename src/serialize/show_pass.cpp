@@ -1,6 +1,7 @@
 #include "serialize/show_pass.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -12,8 +13,10 @@
 #include <vector>
 
 #include "lib/entry_point.hpp"
+#include "serialize/frame_text.hpp"
 #include "serialize/msgpack_cursor.hpp"
 #include "serialize/record_reader.hpp"
+#include "serialize/record_scan.hpp"
 #include "utils/error.hpp"
 #include "utils/ref.hpp"
 
@@ -23,32 +26,10 @@ namespace sarn::serialize {
 namespace show_pass {
 namespace {
 
-// Nesting past this depth is left to the Python reader (as the record
-// decoder does), unless it has accepted the record already.
-constexpr int max_depth = 512;
-
-// A text field of a record: absent or nil, or its bytes.
-struct Text {
-    bool set = false;
-    std::string_view bytes;
-
-    [[nodiscard]] bool is(std::string_view other) const { return set && bytes == other; }
-    [[nodiscard]] bool truthy() const { return set && !bytes.empty(); }
-};
-
-// What the pass reads of one record; the rest is skipped.
-struct Record {
-    std::string_view bytes;  // the whole record
-    Text type, frame_id, thread, event, qualname, co_name, path;
-    enum class Id { absent, none, value } native_id = Id::absent;
-    bool id_negative = false;
-    uint64_t id_value = 0;
-    bool has_timestamp = false;
-    double timestamp = 0.0;
-    bool has_site = false;
-    Text site_frame_id;
-    bool locals_qualname = false, locals_module = false;
-};
+using record_scan::max_depth;
+using record_scan::Record;
+using record_scan::Scanner;
+using record_scan::Text;
 
 struct StringHash {
     using is_transparent = void;
@@ -66,194 +47,6 @@ public:
 
 private:
     std::unordered_set<std::string, StringHash, std::equal_to<>> texts_;
-};
-
-// Reads one record's fields with the types the Python reader checks; false
-// when the record is damaged or must be judged by that reader.
-class Scanner {
-public:
-    Scanner(std::string_view data, bool lenient) : cursor_(data), lenient_(lenient) {}
-
-    [[nodiscard]] const char* position() const { return cursor_.position(); }
-
-    bool record(Record& out) {
-        const char* begin = cursor_.position();
-        Head head = cursor_.next();
-        if (cursor_.failed() || head.kind != Kind::map) return false;
-        // Frame fields are checked only on frame records, whose type may come
-        // after them: their kinds are noted and judged at the end.
-        Kind event = Kind::nil, qualname = Kind::nil, co_name = Kind::nil, path = Kind::nil;
-        for (uint64_t i = 0; i < head.items; ++i) {
-            Head key = cursor_.next();
-            if (cursor_.failed()) return false;
-            if (key.kind != Kind::str) {
-                if (!skip_key(key) || !skip()) return false;
-                continue;
-            }
-            std::string_view name = key.data;
-            if (name == "type") {
-                if (!text(out.type)) return false;
-            } else if (name == "frame_id") {
-                if (!text(out.frame_id)) return false;
-            } else if (name == "thread") {
-                if (!text(out.thread)) return false;
-            } else if (name == "thread_native_id") {
-                Head value = cursor_.next();
-                if (value.kind == Kind::nil) {
-                    out.native_id = Record::Id::none;
-                } else if (value.kind == Kind::uint) {
-                    out.native_id = Record::Id::value;
-                    out.id_negative = false;
-                    out.id_value = value.uint_value;
-                } else if (value.kind == Kind::sint) {
-                    out.native_id = Record::Id::value;
-                    out.id_negative = value.sint_value < 0;
-                    out.id_value = static_cast<uint64_t>(value.sint_value);
-                } else {
-                    return false;
-                }
-            } else if (name == "timestamp") {
-                Head value = cursor_.next();
-                out.has_timestamp = true;
-                if (value.kind == Kind::nil) out.has_timestamp = false;
-                else if (value.kind == Kind::uint) out.timestamp = static_cast<double>(value.uint_value);
-                else if (value.kind == Kind::sint) out.timestamp = static_cast<double>(value.sint_value);
-                else if (value.kind == Kind::real) std::memcpy(&out.timestamp, &value.uint_value, sizeof(double));
-                else return false;
-            } else if (name == "user_code_call_site") {
-                if (!site(out)) return false;
-            } else if (name == "event") {
-                if (!loose_text(out.event, event)) return false;
-            } else if (name == "qualname") {
-                if (!loose_text(out.qualname, qualname)) return false;
-            } else if (name == "co_name") {
-                if (!loose_text(out.co_name, co_name)) return false;
-            } else if (name == "path") {
-                if (!loose_text(out.path, path)) return false;
-            } else if (name == "locals") {
-                if (!locals(out)) return false;
-            } else if (!skip()) {
-                return false;
-            }
-        }
-        if (out.type.is("frame")) {
-            for (Kind kind : {event, qualname, co_name, path}) {
-                if (kind != Kind::nil && kind != Kind::str) return false;
-            }
-        }
-        out.bytes = std::string_view(begin, static_cast<size_t>(cursor_.position() - begin));
-        return true;
-    }
-
-private:
-    // A field that must be a text or nil (a later duplicate key wins).
-    bool text(Text& out) {
-        Head value = cursor_.next();
-        if (value.kind == Kind::nil) {
-            out = Text{};
-            return true;
-        }
-        if (value.kind != Kind::str) return false;
-        out = Text{true, value.data};
-        return true;
-    }
-
-    // A field that is a text or nil on a frame record, anything elsewhere.
-    bool loose_text(Text& out, Kind& kind) {
-        Head value = cursor_.next();
-        if (cursor_.failed()) return false;
-        kind = value.kind;
-        out = value.kind == Kind::str ? Text{true, value.data} : Text{};
-        if (value.kind == Kind::str || value.kind == Kind::nil) return true;
-        return skip_items(value, 1);
-    }
-
-    bool site(Record& out) {
-        Head value = cursor_.next();
-        if (value.kind == Kind::nil) {
-            out.has_site = false;
-            out.site_frame_id = Text{};
-            return true;
-        }
-        if (value.kind != Kind::map) return false;
-        out.has_site = true;
-        out.site_frame_id = Text{};
-        for (uint64_t i = 0; i < value.items; ++i) {
-            Head key = cursor_.next();
-            if (cursor_.failed()) return false;
-            if (key.kind != Kind::str) {
-                if (!skip_key(key) || !skip()) return false;
-            } else if (key.data == "call_frame_id") {
-                if (!text(out.site_frame_id)) return false;
-            } else if (key.data == "line_number") {
-                Head line = cursor_.next();
-                if (line.kind != Kind::nil && line.kind != Kind::uint && line.kind != Kind::sint) return false;
-            } else if (!skip()) {
-                return false;
-            }
-        }
-        return !cursor_.failed();
-    }
-
-    // The locals of a frame record: whether they hold "__qualname__" and
-    // "__module__" (a class body's namespace).
-    bool locals(Record& out) {
-        Head value = cursor_.next();
-        if (cursor_.failed()) return false;
-        out.locals_qualname = out.locals_module = false;
-        if (value.kind != Kind::map) return skip_items(value, 1);
-        for (uint64_t i = 0; i < value.items; ++i) {
-            Head key = cursor_.next();
-            if (cursor_.failed()) return false;
-            if (key.kind == Kind::str) {
-                if (key.data == "__qualname__") out.locals_qualname = true;
-                else if (key.data == "__module__") out.locals_module = true;
-            } else if (!skip_key(key)) {
-                return false;
-            }
-            if (!skip()) return false;
-        }
-        return true;
-    }
-
-    // A map key that is not a text: an array or a map is left to the
-    // Python reader (it cannot be a key there).
-    bool skip_key(const Head& key) {
-        if (key.kind == Kind::array || key.kind == Kind::map) {
-            if (!lenient_) return false;
-            cursor_.skip_items(key);
-        }
-        return !cursor_.failed();
-    }
-
-    bool skip() {
-        Head head = cursor_.next();
-        if (cursor_.failed()) return false;
-        return skip_items(head, 1);
-    }
-
-    // Skips a container's items, with the checks the record decoder makes.
-    bool skip_items(const Head& head, int depth) {
-        if (head.kind != Kind::array && head.kind != Kind::map) return !cursor_.failed();
-        if (lenient_) {
-            cursor_.skip_items(head);
-            return !cursor_.failed();
-        }
-        if (depth > max_depth) return false;
-        uint64_t count = head.kind == Kind::map ? head.items * 2 : head.items;
-        for (uint64_t i = 0; i < count; ++i) {
-            Head item = cursor_.next();
-            if (cursor_.failed()) return false;
-            if (head.kind == Kind::map && i % 2 == 0 && (item.kind == Kind::array || item.kind == Kind::map)) {
-                return false;
-            }
-            if (!skip_items(item, depth + 1)) return false;
-        }
-        return true;
-    }
-
-    Cursor cursor_;
-    bool lenient_;
 };
 
 struct Stats {
@@ -406,6 +199,45 @@ public:
             labels_.emplace(std::string(data, static_cast<size_t>(size)), interned_.get(label));
         }
         question_ = interned_.get("?");
+        return plain_style(host);
+    }
+
+    // The host's colours when it takes a call's line whole as text (its
+    // `plain_style`: name, dim, value, time, mark, error and reset codes),
+    // which the pass then makes itself; None when lines are cut to a width.
+    Status plain_style(PyObject* host) {
+        Ref codes = Ref::steal(PyObject_GetAttrString(host, "plain_style"));
+        if (!codes) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail_fetch();
+            PyErr_Clear();
+            return {};
+        }
+        if (codes.get() == Py_None) return {};
+        if (!PyTuple_Check(codes.get()) || PyTuple_GET_SIZE(codes.get()) != 7) {
+            return fail(Error::raise(PyExc_TypeError, "plain_style must be None or 7 texts"));
+        }
+        std::string* fields[] = {&style_.name, &style_.dim, &style_.value, &style_.time, &style_.mark,
+                                 &style_.error, &style_.reset};
+        for (Py_ssize_t i = 0; i < 7; ++i) {
+            const char* text = PyUnicode_AsUTF8(PyTuple_GET_ITEM(codes.get(), i));
+            if (text == nullptr) return fail_fetch();
+            *fields[i] = text;
+        }
+        if (Status made = frame_text_.make(); !made) return made;
+        // What a call's line reads of its records, whoever makes it.
+        // Of the call site, only its line is read.
+        for (const char* name : {"qualname", "co_name", "path", "locals", "timestamp", "user_code_call_site", "arg",
+                                 "line_number"}) {
+            Ref key = Ref::steal(PyUnicode_InternFromString(name));
+            if (!key) return fail_fetch();
+            line_keys_.push_back(std::move(key));
+        }
+        site_fields_ = {WantedField{"line_number", line_keys_.back().get()}};
+        const char* names[] = {"qualname", "co_name", "path", "locals", "timestamp", "user_code_call_site", "arg"};
+        for (size_t i = 0; i < std::size(names); ++i) {
+            line_fields_.push_back(WantedField{names[i], line_keys_[i].get(), i == 5 ? &site_fields_ : nullptr});
+        }
+        own_lines_ = true;
         return {};
     }
 
@@ -505,7 +337,7 @@ private:
         if (!thread.deepest_entry || entry->depth > thread.deepest_entry->depth) thread.deepest_entry = entry;
         place(thread, entry);
         if (entry->shown) {
-            Result<Ref> decoded = decode(record);
+            Result<Ref> decoded = decode_frame(record);
             if (!decoded) return fail(std::move(decoded.error()));
             entry->call = std::move(*decoded);
         }
@@ -525,14 +357,14 @@ private:
             entry = make_entry(thread, record);
             place(thread, entry);
             if (entry->shown) {
-                Result<Ref> decoded = decode(record);
+                Result<Ref> decoded = decode_frame(record);
                 if (!decoded) return fail(std::move(decoded.error()));
                 entry->ret = std::move(*decoded);
             }
             return finish_entry(thread, *entry);
         }
         if (entry->shown) {
-            Result<Ref> decoded = decode(record);
+            Result<Ref> decoded = decode_frame(record);
             if (!decoded) return fail(std::move(decoded.error()));
             entry->ret = std::move(*decoded);
         }
@@ -737,6 +569,19 @@ private:
     // A shown entry's line, rendered by the host. The caller's path is that
     // of its record (a caller is an open call).
     Result<Ref> render(const Entry& entry) {
+        if (own_lines_ && !entry.interest && !entry.operation) {
+            FrameParts parts;
+            parts.call = entry.call.get();
+            parts.ret = entry.ret.get();
+            parts.exception = entry.exception.get();
+            parts.caller_path = entry.parent ? entry.parent->path : nullptr;
+            parts.resumed = entry.resumed;
+            parts.suspended = entry.suspended;
+            line_.clear();
+            Result<bool> made = frame_text_.line(parts, style_, line_);
+            if (!made) return fail(std::move(made.error()));
+            if (*made) return checked(PyUnicode_DecodeUTF8(line_.data(), static_cast<Py_ssize_t>(line_.size()), "strict"));
+        }
         auto or_none = [](const Ref& ref) { return ref ? ref.get() : Py_None; };
         Result<Ref> caller_path = entry.parent ? text_of(entry.parent->path) : Ref::borrow(Py_None);
         if (!caller_path) return caller_path;
@@ -783,6 +628,16 @@ private:
         if (thread.slowest.size() >= 5) thread.slowest.erase(lowest);
         thread.slowest.push_back(Thread::Slow{duration, entry.seq, std::move(*path)});
         return {};
+    }
+
+    // A frame record of a shown call: only what its line reads, when the
+    // pass makes the line.
+    Result<Ref> decode_frame(const Record& record) {
+        if (own_lines_) {
+            Result<Ref> decoded = decode_fields(record.bytes, memo_, line_fields_);
+            if (!decoded || *decoded) return decoded;
+        }
+        return decode(record);
     }
 
     Result<Ref> decode(const Record& record) {
@@ -939,6 +794,14 @@ public:
 private:
     Ref host_;
     Limits limits_;
+    // Calls' lines made here rather than by the host, in these colours.
+    bool own_lines_ = false;
+    LineStyle style_;
+    FrameText frame_text_;
+    std::string line_;
+    std::vector<Ref> line_keys_;
+    std::vector<WantedField> line_fields_;
+    std::vector<WantedField> site_fields_;
     Interned interned_;
     TextMemo memo_;  // the texts of the records decoded, shared as the batch reader shares them
     std::unordered_map<std::string, const std::string*> labels_;

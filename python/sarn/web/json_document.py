@@ -13,7 +13,7 @@ from typing import Any, Optional
 import msgpack
 
 from sarn.serialize import TAG
-from sarn.web.document import MAIN_LIST, iter_document
+from sarn.web.document import MAIN_LIST, iter_document, takes_sink
 
 __all__ = ["jsonable", "to_json", "write_json"]
 
@@ -70,6 +70,7 @@ def write_json(document: Any, out: Any, indent: Optional[int] = None, progress: 
         return text.replace("\n", "\n" + pad(level)) if indent else text
 
     state = {"keys": 0, "threads": False, "threads_items": 0, "list": None, "items": 0}
+    native = _native_pass(out, indent, dump)
 
     def key(name: str) -> None:
         out.write((separator if state["keys"] else "") + pad(1) + json.dumps(name, ensure_ascii=False) + ": ")
@@ -88,7 +89,11 @@ def write_json(document: Any, out: Any, indent: Optional[int] = None, progress: 
             state["threads"] = False
 
     out.write("{" + newline)
-    for kind, fallback, value in iter_document(document, progress):
+    for kind, fallback, value in iter_document(document, progress, sink=native):
+        if native is not None:  # it wrote the records of the list before this entry
+            native.flush()
+            if state["list"] is not None:
+                state["items"] = native.items()
         if kind == "record":
             level = 2 if state["list"] is MAIN_LIST else 3
             out.write((separator if state["items"] else "") + pad(level) + dump(value, level))
@@ -109,9 +114,30 @@ def write_json(document: Any, out: Any, indent: Optional[int] = None, progress: 
                 state["threads_items"] += 1
             out.write("[" + newline)
             state["list"], state["items"] = fallback, 0
+            if native is not None:
+                native.begin_list(2 if fallback is MAIN_LIST else 3)
         else:
             close_threads()
             for name, item in value.items():
                 key(_json_key(name))
                 out.write(dump(item, 1))
     out.write(newline + "}")
+
+
+def _native_pass(out: Any, indent: Optional[int], dump: Any) -> Any:
+    """The native writer of the records, when the extension is there and the
+    indentation is one it writes (none, or some spaces); else None."""
+    if _JsonPass is None or not takes_sink() or not (indent is None or (type(indent) is int and 0 < indent <= 1024)):
+        return None
+
+    def dump_record(data: bytes, level: int) -> str:
+        record = msgpack.unpackb(data, raw=False, strict_map_key=False, unicode_errors="replace")
+        return dump(record, level)
+
+    return _JsonPass(out.write, indent, dump_record)
+
+
+try:
+    from sarn._serialize import JsonPass as _JsonPass
+except ImportError:  # a build without the extension
+    _JsonPass = None

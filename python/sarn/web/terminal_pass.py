@@ -374,6 +374,11 @@ class NativeHost:
         self.display = display
         self.pairings: Dict[int, outside.Pairing] = {}
         self._texts = Thread("", None, Limits(), None, style, display)
+        # A call's line shown whole (not cut to a width) is plain text, which
+        # the native pass makes itself in these colours, leaving to line()
+        # those whose values it does not format.
+        self.plain_style = None if display.width is not None else (
+            style.name, style.dim, style.value, style.time, style.mark, style.error, style.reset)
 
     def line(self, call: Any, ret: Any, interest: Any, exception: Any, operation: Any, caller_path: Any,
              resumed: bool, suspended: bool) -> Any:
