@@ -10,6 +10,7 @@ import pytest
 
 from sarn import db
 from sarn.web import json_document
+from test_document_reader import leaks_in_msgpack
 from test_native_show import PROGRAM, _built
 
 pytestmark = pytest.mark.skipif(json_document._JsonPass is None, reason="built without the native extension")
@@ -183,6 +184,7 @@ def test_a_damaged_record_is_named_alike(record):
     assert native is not None and "frames_of_interest[3]" in native
 
 
+@leaks_in_msgpack
 def test_a_value_keyed_by_a_list_is_named_alike():
     """A list as a map key deep in a value: the Python reader judges it."""
     document = _built()
