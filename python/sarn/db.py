@@ -84,6 +84,7 @@ message: :class:`DbMissingError`, :class:`DbLockedError`,
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import sqlite3
@@ -618,24 +619,32 @@ def _write_rows(db_path: PathLike, rows: Sequence[_StoredRow], timeout: float) -
         raise
 
 
+@contextlib.contextmanager
+def _immediate_transaction(connection: sqlite3.Connection) -> Iterator[None]:
+    """A write transaction that holds the write lock from its start: committed
+    when the block ends, rolled back when it raises (anything at all)."""
+    connection.execute("BEGIN IMMEDIATE")
+    try:
+        yield
+    except BaseException:
+        try:
+            connection.execute("ROLLBACK")
+        except sqlite3.Error:
+            pass
+        raise
+    connection.execute("COMMIT")
+
+
 def _write(path: str, rows: Sequence[_StoredRow], timeout: float) -> None:
     try:
         connection = _connect(path, timeout=timeout, isolation_level=None)
     except sqlite3.Error as error:
         raise _translate(error, path, timeout) from None
     try:
-        connection.execute("BEGIN IMMEDIATE")
-        try:
+        with _immediate_transaction(connection):
             _check_schema(connection, path, create=True)
             for row in rows:
                 _insert(connection, row)
-        except BaseException:
-            try:
-                connection.execute("ROLLBACK")
-            except sqlite3.Error:
-                pass
-            raise
-        connection.execute("COMMIT")
     except sqlite3.Error as error:
         raise _translate(error, path, timeout) from None
     finally:
@@ -693,19 +702,11 @@ def save_call_index(db_path: PathLike, indexes: Sequence[Tuple[str, Sequence[Tup
     except sqlite3.Error:
         return False
     try:
-        connection.execute("BEGIN IMMEDIATE")
-        try:
+        with _immediate_transaction(connection):
             _check_schema(connection, path, create=True)
             for trace_id, rows in indexes:
                 if connection.execute("UPDATE traces SET indexed = 1 WHERE id = ?", (trace_id,)).rowcount:
                     _insert_calls(connection, trace_id, rows)
-        except BaseException:
-            try:
-                connection.execute("ROLLBACK")
-            except sqlite3.Error:
-                pass
-            raise
-        connection.execute("COMMIT")
         return True
     except (sqlite3.Error, SarnDbError):
         return False

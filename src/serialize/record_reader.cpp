@@ -28,6 +28,11 @@ constexpr size_t memo_size = 64;
 // (memory).
 using Decoded = Result<Ref>;
 
+// A text as the Python reader decodes it (errors replaced).
+Decoded decode_text(std::string_view bytes) {
+    return checked(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
+}
+
 class Decoder {
 public:
     explicit Decoder(std::string_view data) : cursor_(data), end_(data.data() + data.size()) {}
@@ -84,9 +89,6 @@ private:
         return decoded;
     }
 
-    static Decoded decode_text(std::string_view bytes) {
-        return checked(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
-    }
 
     Decoded array(uint64_t items, int depth) {
         if (!fits(items)) return Ref();
@@ -434,17 +436,14 @@ private:
     }
 
     Decoded text(std::string_view bytes) {
-        if (bytes.size() > memo_size) return decode(bytes);
+        if (bytes.size() > memo_size) return decode_text(bytes);
         auto found = texts_.find(bytes);
         if (found != texts_.end()) return found->second.dup();
-        Decoded decoded = decode(bytes);
+        Decoded decoded = decode_text(bytes);
         if (decoded && *decoded) texts_.emplace(bytes, decoded->dup());
         return decoded;
     }
 
-    static Decoded decode(std::string_view bytes) {
-        return checked(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
-    }
 
     Cursor cursor_;
     std::string_view tag_;
