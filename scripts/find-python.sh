@@ -2,6 +2,7 @@
 # Print the path of a working CPython interpreter.
 #
 #   scripts/find-python.sh 3.8      one of that minor version
+#   scripts/find-python.sh 3.14t    a free-threaded build of that version
 #   scripts/find-python.sh any      the newest supported version found,
 #                                   3.15 down to 3.8
 #
@@ -18,17 +19,21 @@
 set -euo pipefail
 
 want="${1:?usage: find-python.sh X.Y|any}"
-# Newest first: "any" takes the first found.
+# Newest first: "any" takes the first found (never a free-threaded build).
 supported=(3.15 3.14 3.13 3.12 3.11 3.10 3.9 3.8)
+free_threaded=(3.14t)
 
-# Prints major.minor of interpreter "$1" when it runs.
+# Prints major.minor of interpreter "$1" when it runs, with a "t" for a
+# free-threaded build.
 version_of() {
-    "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null
+    "$1" -c 'import sys, sysconfig
+print("%d.%d%s" % (sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "",)))' \
+        2>/dev/null
 }
 
 is_supported() {
     local v
-    for v in "${supported[@]}"; do [ "$v" = "$1" ] && return 0; done
+    for v in "${supported[@]}" "${free_threaded[@]}"; do [ "$v" = "$1" ] && return 0; done
     return 1
 }
 

@@ -10,6 +10,7 @@ import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
@@ -22,7 +23,8 @@ else:
 ROOT = Path(__file__).resolve().parents[1]
 SCRIPTS = ROOT / "scripts"
 SUPPORTED = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13", "3.14", "3.15"]
-VERSION = "%d.%d" % sys.version_info[:2]
+# As the scripts name this interpreter: "3.14t" for a free-threaded 3.14.
+VERSION = "%d.%d" % sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
 
 pytestmark = [
     pytest.mark.skipif(not (SCRIPTS / "setup.sh").exists(), reason="needs the source tree's scripts"),

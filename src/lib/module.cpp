@@ -11,6 +11,7 @@
 #include "profiler/state.hpp"
 #include "utils/convert.hpp"
 #include "utils/host_import.hpp"
+#include "utils/names.hpp"
 
 namespace sarn {
 
@@ -167,6 +168,12 @@ Result<Ref> create_module() {
     }
     auto module = checked(PyModule_Create2(&module_def, 1013));
     if (!module) return fail(std::move(module.error()));
+    if (names() == nullptr) return fail_fetch();
+#ifdef Py_GIL_DISABLED
+    // Its shared state is atomic, per thread or locked: the interpreter
+    // need not take the GIL back for it.
+    if (PyUnstable_Module_SetGIL(module->get(), Py_MOD_GIL_NOT_USED) < 0) return fail_fetch();
+#endif
     for (PyMethodDef* def : {&register_noop_profiler_def, &register_profiler_def}) {
         auto added = add_function(module->get(), def);
         if (!added) return fail(std::move(added.error()));

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -15,6 +16,7 @@
 #include "profiler/directory_memo.hpp"
 #include "profiler/exit_exception.hpp"
 #include "profiler/pipeline.hpp"
+#include "utils/free_threading.hpp"
 #include "utils/host_import.hpp"
 
 namespace sarn::monitoring {
@@ -37,12 +39,18 @@ struct Session {
     std::vector<Ref> profilers;   // every instance a thread records into
 };
 
+// Starting, joining and stopping hold this lock; on a free-threaded
+// interpreter threads may do so at the same time.
+InterpreterMutex session_mutex;
+
 // The running session, or null. Heap-held and never destroyed at process
 // exit, when its references could no longer be released.
 Session* session = nullptr;
-// Its serial (0: none) and DISABLE, read by every event without touching it.
-uint64_t active_serial = 0;
-PyObject* disable_object = nullptr;
+// Its serial (0: none) and DISABLE, read by every event without touching it
+// and without the lock: on a free-threaded interpreter, while another thread
+// starts or stops a session.
+std::atomic<uint64_t> active_serial{0};
+std::atomic<PyObject*> disable_object{nullptr};
 uint64_t next_session_serial = 1;
 
 // Under what the events disabled for a tool id were disabled: the tool id
@@ -70,10 +78,16 @@ uint64_t this_thread_serial() noexcept {
 // A resumption and a yield say so; whether a throw resumes the frame or
 // meets it unstarted is the frame's to tell.
 
+// DISABLE, or None once the session has ended meanwhile (on another thread).
+PyObject* disable_result() noexcept {
+    PyObject* disable = disable_object.load(std::memory_order_acquire);
+    return Py_NewRef(disable != nullptr ? disable : Py_None);
+}
+
 [[gnu::noinline]] PyObject* handle_event(PyObject* profiler, PyObject* const* args, Py_ssize_t nargs,
                                          FrameEvent kind, bool may_disable, bool has_value, Switch told) noexcept {
     if (nargs < 2) return Py_NewRef(Py_None);
-    const uint64_t serial = active_serial;
+    const uint64_t serial = active_serial.load(std::memory_order_relaxed);
     // Python code run for the event may end the session and drop the profiler.
     Ref keep_alive = Ref::borrow(profiler);
     // PY_UNWIND: no value, as the profile function is told; the exception aside.
@@ -84,8 +98,8 @@ uint64_t this_thread_serial() noexcept {
     std::optional<UnwindingException> exception;
     if (unwinding) exception.emplace(nargs >= 3 ? args[2] : nullptr);
     if (process_event(profiler, PyEval_GetFrame(), kind, arg, told) < 0) return nullptr;
-    const bool skipped = state_of(profiler).code_memo.skips(reinterpret_cast<PyCodeObject*>(args[0]));
-    if (may_disable && skipped && active_serial == serial) return Py_NewRef(disable_object);
+    const bool skipped = code_memo_of(state_of(profiler)).skips(reinterpret_cast<PyCodeObject*>(args[0]));
+    if (may_disable && skipped && active_serial.load(std::memory_order_relaxed) == serial) return disable_result();
     return Py_NewRef(Py_None);
 }
 
@@ -95,10 +109,12 @@ uint64_t this_thread_serial() noexcept {
 template <FrameEvent kind, bool may_disable, bool has_value, Switch told>
 PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     const Followed& me = followed;
-    if (me.serial != active_serial || me.serial == 0) [[unlikely]] return Py_NewRef(Py_None);
+    if (me.serial != active_serial.load(std::memory_order_relaxed) || me.serial == 0) [[unlikely]] {
+        return Py_NewRef(Py_None);
+    }
     if (may_disable && nargs >= 1 &&
-        state_of(me.profiler).code_memo.skips(reinterpret_cast<PyCodeObject*>(args[0]))) {
-        return Py_NewRef(disable_object);
+        code_memo_of(state_of(me.profiler)).skips(reinterpret_cast<PyCodeObject*>(args[0]))) {
+        return disable_result();
     }
     return handle_event(me.profiler, args, nargs, kind, may_disable, has_value, told);
 }
@@ -239,7 +255,9 @@ Status restart_if_decisions_changed(PyObject* monitoring, int tool_id, const std
 // learnt from the audit event that os.chdir and os.fchdir raise. An audit
 // hook stays for the process; it counts only while a session runs.
 int note_directory_change(const char* event, PyObject*, void*) noexcept {
-    if (active_serial != 0 && std::strcmp(event, "os.chdir") == 0) ++directory_changes::count;
+    if (active_serial.load(std::memory_order_relaxed) != 0 && std::strcmp(event, "os.chdir") == 0) {
+        directory_changes::count.fetch_add(1, std::memory_order_relaxed);
+    }
     return 0;
 }
 
@@ -272,8 +290,8 @@ Status begin_session(PyObject* profiler) {
     }
     watch_directory_changes();
     running->serial = next_session_serial++;
-    disable_object = running->disable.get();
-    active_serial = running->serial;
+    disable_object.store(running->disable.get(), std::memory_order_release);
+    active_serial.store(running->serial, std::memory_order_release);
     session = running.release();
     return {};
 }
@@ -290,6 +308,7 @@ void follow(PyObject* profiler) {
 }  // namespace
 
 Status start_on_calling_thread(PyObject* profiler) {
+    std::lock_guard<InterpreterMutex> hold(session_mutex);
     if (session == nullptr) {
         if (auto begun = begin_session(profiler); !begun) return begun;
     } else if (auto ready = restart_if_decisions_changed(session->monitoring.get(), session->tool_id,
@@ -303,6 +322,7 @@ Status start_on_calling_thread(PyObject* profiler) {
 }
 
 Status join_on_calling_thread(PyObject* profiler) {
+    std::lock_guard<InterpreterMutex> hold(session_mutex);
     if (session == nullptr) return {};
     if (auto ready = restart_if_decisions_changed(session->monitoring.get(), session->tool_id,
                                                   state_of(profiler).skip_fingerprint);
@@ -314,13 +334,14 @@ Status join_on_calling_thread(PyObject* profiler) {
 }
 
 Result<bool> stop_on_calling_thread() {
+    std::lock_guard<InterpreterMutex> hold(session_mutex);
     if (session == nullptr || followed.serial != session->serial) return false;
     followed = Followed{};
     if (session->starter != this_thread_serial()) return true;
     // Detached before anything is released: releasing can run Python code.
     std::unique_ptr<Session> ended(std::exchange(session, nullptr));
-    active_serial = 0;
-    disable_object = nullptr;
+    active_serial.store(0, std::memory_order_release);
+    disable_object.store(nullptr, std::memory_order_release);
     Status released = release(*ended);
     ended.reset();
     if (!released) return fail(std::move(released.error()));
@@ -328,12 +349,12 @@ Result<bool> stop_on_calling_thread() {
 }
 
 uint64_t pause_calling_thread() noexcept {
-    if (followed.serial == 0 || followed.serial != active_serial) return 0;
+    if (followed.serial == 0 || followed.serial != active_serial.load(std::memory_order_relaxed)) return 0;
     return std::exchange(followed.serial, 0);
 }
 
 void resume_calling_thread(uint64_t token) noexcept {
-    if (token != 0 && token == active_serial && followed.serial == 0 && followed.profiler != nullptr) {
+    if (token != 0 && token == active_serial.load(std::memory_order_relaxed) && followed.serial == 0 && followed.profiler != nullptr) {
         followed.serial = token;
     }
 }

@@ -37,10 +37,16 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
             Py_VISIT(record.context.get());
         }
     }
+#ifndef Py_GIL_DISABLED
     Py_VISIT(state->name_memo.attributes.lookup());
-    // The stacks change only while their thread holds the interpreter lock.
+#endif
+    // The stacks change only while their thread holds the interpreter lock
+    // (on a free-threaded interpreter, the collector pauses every thread).
     return state->threads.for_each([&](ThreadCache& cache) {
         for (OpenFrame& open : cache.call_frames) Py_VISIT(open.frame.get());
+#ifdef Py_GIL_DISABLED
+        Py_VISIT(cache.name_memo.attributes.lookup());
+#endif
         return 0;
     });
 }

@@ -13,8 +13,8 @@ void watch() {
     PendingErrorScope keep_pending;
     auto chdir = import_attribute("os", "chdir");
     auto fchdir = import_attribute("os", "fchdir");
-    watched[0] = chdir ? chdir->get() : nullptr;
-    watched[1] = fchdir ? fchdir->get() : nullptr;
+    watched[0].store(chdir ? chdir->get() : nullptr, std::memory_order_relaxed);
+    watched[1].store(fchdir ? fchdir->get() : nullptr, std::memory_order_relaxed);
 }
 
 }  // namespace directory_changes
@@ -32,8 +32,9 @@ int64_t coarse_milliseconds() noexcept {
 void DirectoryMemo::refresh_if_due() {
     const int64_t now = coarse_milliseconds();
     const bool read_before = version_ != 0;
-    if (read_before && changes_seen_ == directory_changes::count && now == read_at_ms_) return;
-    changes_seen_ = directory_changes::count;
+    const uint64_t changes = directory_changes::count.load(std::memory_order_relaxed);
+    if (read_before && changes_seen_ == changes && now == read_at_ms_) return;
+    changes_seen_ = changes;
     read_at_ms_ = now;
     std::optional<std::string> directory = current_directory();
     if (read_before && directory == directory_) return;

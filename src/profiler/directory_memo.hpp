@@ -12,6 +12,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -27,11 +28,14 @@ namespace directory_changes {
 
 // The functions whose calls count as a change (borrowed and only compared:
 // a stale pointer can only cause an extra reading).
-inline PyObject* watched[2] = {nullptr, nullptr};
-inline uint64_t count = 0;
+inline std::atomic<PyObject*> watched[2] = {nullptr, nullptr};
+inline std::atomic<uint64_t> count{0};
 
 inline void note_c_function(PyObject* function) noexcept {
-    if (function == watched[0] || function == watched[1]) ++count;
+    if (function == watched[0].load(std::memory_order_relaxed) ||
+        function == watched[1].load(std::memory_order_relaxed)) {
+        count.fetch_add(1, std::memory_order_relaxed);
+    }
 }
 
 // Looks up os.chdir and os.fchdir; a failure leaves nothing pending (the

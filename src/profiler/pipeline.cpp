@@ -116,7 +116,7 @@ Status record_kept_frame(Event& event, Batch&& batch) {
         auto read = FrameLocals::read(frame);
         if (!read) return fail(std::move(read.error()));
         locals.emplace(std::move(*read));
-        auto named = qualified_name(frame, *locals, event.state.name_memo, event.thread.qualname_buffer);
+        auto named = qualified_name(frame, *locals, name_memo_of(event.state, event.thread), event.thread.qualname_buffer);
         if (!named) return fail(std::move(named.error()));
         if (*named) record.qualname = &event.thread.qualname_buffer;
     }
@@ -133,7 +133,7 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     record.event = event.site.event;
     // Read last: no Python code runs between here and the record's writing.
     record.line = event.thread.lines.line(frame);
-    record.relative_file = event.state.directories.relative(event.site.filename, event.facts.filename);
+    record.relative_file = directories_of(event.state, event.thread).relative(event.site.filename, event.facts.filename);
     Bytes& encoded = event.thread.record_buffer;
     if (auto begun = begin_frame_record(record, encoded); !begun) return begun;
     update_call_frames(event.thread, event, record.frame_id);
@@ -225,9 +225,10 @@ int raise_interrupt(ThreadCache& thread, FrameEvent event) {
     ProfilerState& state = state_of(registered);
     try {
         PyCodeObject* code = frame_code(frame);
-        const CodeFacts* known = state.code_memo.find(code);
+        CodeMemo& memo = code_memo_of(state);
+        const CodeFacts* known = memo.find(code);
         // A copy from here on: the memo may change as soon as Python code runs.
-        CodeFacts facts = known != nullptr ? *known : state.code_memo.insert(code, describe_code(state, code));
+        CodeFacts facts = known != nullptr ? *known : memo.insert(code, describe_code(state, code));
         if (!facts.valid) return 0;
         if (facts.skipped_outright()) return 0;
         bool kept = FrameFilter::keep_frame(facts, frame);
@@ -259,7 +260,7 @@ int process_event(PyObject* registered, PyFrameObject* frame, FrameEvent kind, P
     // The common case, decided by the memo alone: a library frame that no
     // plugin watches.
     if (registered != nullptr && frame != nullptr && is_exact_sarn_profiler(registered) &&
-        state_of(registered).code_memo.skips(frame_code(frame))) {
+        code_memo_of(state_of(registered)).skips(frame_code(frame))) {
         return 0;
     }
     return process_unskipped_event(registered, frame, kind, arg, told);

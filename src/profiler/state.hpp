@@ -76,6 +76,11 @@ struct ProfilerState {
     // Per-thread caches.
     ThreadCaches threads;
 
+#ifndef Py_GIL_DISABLED
+    // The memos below are shared by the threads, which the interpreter lock
+    // takes in turn. On a free-threaded interpreter each thread has its own
+    // in its cache instead, so that the skip path reads one without a lock.
+
     // What the filter and the plugin table say about each code object seen.
     // Only touched with the interpreter lock held and without running Python
     // code, which is what makes it safe to share between threads.
@@ -87,7 +92,20 @@ struct ProfilerState {
 
     // Relative file names, by file and current directory; shared likewise.
     DirectoryMemo directories;
+#endif
 };
+
+#ifdef Py_GIL_DISABLED
+inline CodeMemo& code_memo_of(ProfilerState&, ThreadCache& thread) noexcept { return thread.code_memo; }
+inline NameMemo& name_memo_of(ProfilerState&, ThreadCache& thread) noexcept { return thread.name_memo; }
+inline DirectoryMemo& directories_of(ProfilerState&, ThreadCache& thread) noexcept { return thread.directories; }
+inline CodeMemo& code_memo_of(ProfilerState& state) { return state.threads.current().code_memo; }
+#else
+inline CodeMemo& code_memo_of(ProfilerState& state, ThreadCache&) noexcept { return state.code_memo; }
+inline NameMemo& name_memo_of(ProfilerState& state, ThreadCache&) noexcept { return state.name_memo; }
+inline DirectoryMemo& directories_of(ProfilerState& state, ThreadCache&) noexcept { return state.directories; }
+inline CodeMemo& code_memo_of(ProfilerState& state) noexcept { return state.code_memo; }
+#endif
 
 // Builds the state from the host profiler object (borrowed).
 [[nodiscard]] Result<std::unique_ptr<ProfilerState>> build_profiler_state(PyObject* host);

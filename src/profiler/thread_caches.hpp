@@ -15,8 +15,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "filters/code_memo.hpp"
+#include "profiler/directory_memo.hpp"
 #include "profiler/frame_ids.hpp"
 #include "profiler/line_cache.hpp"
+#include "utils/name_memo.hpp"
 #include "utils/error.hpp"
 #include "utils/msgpack_writer.hpp"
 #include "utils/ref.hpp"
@@ -51,6 +54,13 @@ struct ThreadCache {
     Bytes note_buffer;  // the record that may follow the frame record
     LineCache lines;
     std::string qualname_buffer;
+#ifdef Py_GIL_DISABLED
+    // The thread's own memos, which the profiler's threads share where the
+    // interpreter lock orders them.
+    CodeMemo code_memo;
+    NameMemo name_memo;
+    DirectoryMemo directories;
+#endif
 };
 
 class ThreadCaches {

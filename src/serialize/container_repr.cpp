@@ -3,6 +3,7 @@
 #include <charconv>
 #include <string_view>
 
+#include "utils/free_threading.hpp"
 #include "utils/small_vector.hpp"
 
 namespace sarn::serialize {
@@ -43,6 +44,7 @@ bool is_short_simple(PyObject* value) {
 // `_is_small_and_flat`: a few numbers and short strings, whose own repr is
 // short and cheap.
 bool small_and_flat(PyObject* value) {
+    ObjectLock lock(value);
     if (PyDict_CheckExact(value)) {
         if (PyDict_GET_SIZE(value) > kShortItems) return false;
         Py_ssize_t position = 0;
@@ -83,10 +85,7 @@ public:
             return iterable(first(PySequence_Fast_ITEMS(x), PyTuple_GET_SIZE(x), s_.maxtuple), PyTuple_GET_SIZE(x),
                             level, "(", ")", s_.maxtuple, ",", out);
         }
-        if (type == &PyList_Type) {
-            return iterable(first(PySequence_Fast_ITEMS(x), PyList_GET_SIZE(x), s_.maxlist), PyList_GET_SIZE(x),
-                            level, "[", "]", s_.maxlist, "", out);
-        }
+        if (type == &PyList_Type) return repr_list(x, level, out);
         if (type == &PyDict_Type) return repr_dict(x, level, out);
         if (type == &PySet_Type) return repr_set(x, level, "set()", "{", "}", s_.maxset, out);
         if (type == &PyFrozenSet_Type) {
@@ -184,6 +183,17 @@ private:
         return true;
     }
 
+    // A list is read under its lock: another thread may change it.
+    bool repr_list(PyObject* x, Py_ssize_t level, std::string& out) {
+        Py_ssize_t size = 0;
+        const Items items = [&] {
+            ObjectLock lock(x);
+            size = PyList_GET_SIZE(x);
+            return first(PySequence_Fast_ITEMS(x), size, s_.maxlist);
+        }();
+        return iterable(items, size, level, "[", "]", s_.maxlist, "", out);
+    }
+
     // The first entries in the dict's own order.
     bool repr_dict(PyObject* x, Py_ssize_t level, std::string& out) {
         const Py_ssize_t size = PyDict_GET_SIZE(x);
@@ -196,10 +206,13 @@ private:
             return true;
         }
         SmallVector<std::pair<Ref, Ref>, 8> entries;
-        Py_ssize_t position = 0;
-        PyObject *key, *item;
-        while (static_cast<Py_ssize_t>(entries.size()) < s_.maxdict && PyDict_Next(x, &position, &key, &item)) {
-            entries.emplace_back(Ref::borrow(key), Ref::borrow(item));
+        {
+            ObjectLock lock(x);
+            Py_ssize_t position = 0;
+            PyObject *key, *item;
+            while (static_cast<Py_ssize_t>(entries.size()) < s_.maxdict && PyDict_Next(x, &position, &key, &item)) {
+                entries.emplace_back(Ref::borrow(key), Ref::borrow(item));
+            }
         }
         out.append("{");
         bool first_piece = true;

@@ -24,7 +24,9 @@
 // exception, to the Python half's `_failure`.
 #include <Python.h>
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -36,6 +38,7 @@
 #include "serialize/json_pass.hpp"
 #include "serialize/show_pass.hpp"
 #include "serialize/value_writer.hpp"
+#include "utils/free_threading.hpp"
 #include "utils/serializer_api.hpp"
 
 namespace sarn::serialize {
@@ -54,9 +57,25 @@ struct Configuration {
 // and freed by a later `configure` that finds none running. Dumps count
 // themselves instead of sharing ownership, which would cost two atomic
 // operations per value.
+//
+// On a free-threaded interpreter dumps run in parallel with `configure`:
+// there a replaced configuration is kept until the module goes (a module is
+// configured once per import), and dumps read the current one atomically.
 struct State {
     std::shared_ptr<const Configuration> configuration;
     std::vector<std::shared_ptr<const Configuration>> retired;
+#ifdef Py_GIL_DISABLED
+    std::atomic<const Configuration*> current{nullptr};
+    InterpreterMutex replacing;
+
+    void replace(std::shared_ptr<const Configuration> next) {
+        std::lock_guard<InterpreterMutex> hold(replacing);
+        current.store(next.get(), std::memory_order_release);
+        retired.push_back(std::exchange(configuration, std::move(next)));
+    }
+    const Configuration* enter() noexcept { return current.load(std::memory_order_acquire); }
+    void leave() noexcept {}
+#else
     int dumps_running = 0;
 
     void replace(std::shared_ptr<const Configuration> next) {
@@ -64,6 +83,12 @@ struct State {
         else retired.clear();
         configuration = std::move(next);
     }
+    const Configuration* enter() noexcept {
+        ++dumps_running;
+        return configuration.get();
+    }
+    void leave() noexcept { --dumps_running; }
+#endif
 };
 
 State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
@@ -71,10 +96,8 @@ State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetStat
 // The configuration in use, for as long as this dump runs.
 class RunningDump {
 public:
-    explicit RunningDump(State& state) noexcept : state_(state), configuration_(state.configuration.get()) {
-        ++state_.dumps_running;
-    }
-    ~RunningDump() { --state_.dumps_running; }
+    explicit RunningDump(State& state) noexcept : state_(state), configuration_(state.enter()) {}
+    ~RunningDump() { state_.leave(); }
     RunningDump(const RunningDump&) = delete;
     RunningDump& operator=(const RunningDump&) = delete;
     const Configuration* configuration() const noexcept { return configuration_; }
@@ -313,6 +336,11 @@ int traverse(PyObject* module, visitproc visit, void* arg) {
 int clear(PyObject* module) {
     // The helpers of a dump still running stay until it is done.
     state_of(module).replace(nullptr);
+#ifdef Py_GIL_DISABLED
+    // A running dump holds the module through its function: an unreachable
+    // module has none.
+    state_of(module).retired.clear();
+#endif
     return 0;
 }
 
@@ -354,6 +382,14 @@ PyModuleDef module_def = {
 PyMODINIT_FUNC PyInit__serialize() {
     PyObject* module = PyModule_Create(&sarn::serialize::module_def);
     if (module == nullptr) return nullptr;
+#ifdef Py_GIL_DISABLED
+    // Each walk keeps its own state, and what it reads of shared objects it
+    // reads under their locks.
+    if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+#endif
     // Module state starts as zeroed memory; give it a constructed State.
     new (PyModule_GetState(module)) sarn::serialize::State();
     PyObject* api = PyCapsule_New(const_cast<sarn::SerializerApi*>(&sarn::serialize::native_api),

@@ -20,6 +20,7 @@
 #include "serialize/method_repr.hpp"
 #include "serialize/value_writer.hpp"
 #include "utils/ascii_text.hpp"
+#include "utils/free_threading.hpp"
 #include "utils/small_vector.hpp"
 #include "utils/version_tags.hpp"
 

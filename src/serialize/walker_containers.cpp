@@ -55,7 +55,8 @@ bool ValueWriter::not_readable(PyTypeObject* type) {
 bool ValueWriter::list(PyObject* value, Py_ssize_t depth, const Text* subclass_name) {
     const Py_ssize_t total = PyList_GET_SIZE(value);
     auto collect = [&] {
-        return std::optional<Items>(first_items(list_items(value), total, item_limit()));
+        ObjectLock lock(value);
+        return std::optional<Items>(first_items(list_items(value), PyList_GET_SIZE(value), item_limit()));
     };
     if (subclass_name == nullptr && total <= item_limit() && has_room(depth)) {
         if (on_path(value)) {
@@ -196,6 +197,7 @@ Entries ValueWriter::first_entries(PyObject* dict, Py_ssize_t limit) const {
     Entries copied;
     const Py_ssize_t total = PyDict_GET_SIZE(dict);
     copied.reserve(static_cast<size_t>(total < limit ? total : limit));
+    ObjectLock lock(dict);
     Py_ssize_t position = 0;
     PyObject *key, *item;
     while (static_cast<Py_ssize_t>(copied.size()) < limit && PyDict_Next(dict, &position, &key, &item)) {

@@ -173,12 +173,11 @@ Ref ValueWriter::slot_value(PyObject* value, PyTypeObject* type, PyObject* store
         return Ref();
     }
     PyObject* klass_dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, position))->tp_dict;
-    PyObject* descriptor = klass_dict != nullptr ? PyDict_GetItemWithError(klass_dict, stored) : nullptr;
-    if (descriptor == nullptr) {
+    Ref held = klass_dict != nullptr ? dict_item(klass_dict, stored) : Ref();
+    if (!held) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_AttributeError, "slot not found");
         return Ref();
     }
-    Ref held = Ref::borrow(descriptor);
     return Ref::steal(PyObject_CallMethodObjArgs(held.get(), host_.get_name.get(), value,
                                                  reinterpret_cast<PyObject*>(type), nullptr));
 }

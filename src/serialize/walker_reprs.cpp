@@ -170,7 +170,8 @@ bool ValueWriter::default_object_repr(PyObject* value, Text& out) const {
         type->tp_dict == nullptr) {
         return false;
     }
-    PyObject* module = PyDict_GetItemWithError(type->tp_dict, host_.module_name.get());
+    const Ref module_ref = dict_item(type->tp_dict, host_.module_name.get());
+    PyObject* module = module_ref.get();
     PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
     if (module == nullptr || !PyUnicode_CheckExact(module) || qualname == nullptr || !PyUnicode_CheckExact(qualname) ||
         PyUnicode_CompareWithASCIIString(module, "builtins") == 0) {

@@ -16,6 +16,7 @@
 #endif
 
 #include "utils/frame_access.hpp"
+#include "utils/free_threading.hpp"
 #include "utils/names.hpp"
 
 namespace sarn {
@@ -271,7 +272,7 @@ Result<Ref> FrameLocals::find(PyObject* name) const {
         return Ref();
     }
     if (PyDict_CheckExact(dict_.get())) {
-        if (PyObject* value = PyDict_GetItemWithError(dict_.get(), name)) return Ref::borrow(value);
+        if (Ref value = dict_item(dict_.get(), name)) return value;
         if (PyErr_Occurred()) return fail_fetch();
         return Ref();
     }

@@ -7,7 +7,11 @@
 
 #include <Python.h>
 
+#include <atomic>
+#include <cstdint>
+
 #include "utils/error.hpp"
+#include "utils/free_threading.hpp"
 #include "utils/version_tags.hpp"
 
 namespace sarn {
@@ -18,9 +22,9 @@ namespace sarn {
 // event; the core only ever uses modules that are complete.)
 inline Result<Ref> import_module(PyObject* name) {
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* found = modules != nullptr && PyDict_CheckExact(modules) ? PyDict_GetItemWithError(modules, name) : nullptr;
+    Ref found = modules != nullptr && PyDict_CheckExact(modules) ? dict_item(modules, name) : Ref();
     // None in sys.modules blocks the import: the import function raises for it.
-    if (found != nullptr && found != Py_None) return Ref::borrow(found);
+    if (found && found.get() != Py_None) return found;
     if (PyErr_Occurred()) return fail_fetch();
     return checked(PyImport_Import(name));
 }
@@ -43,11 +47,11 @@ inline Result<Ref> import_attribute(PyObject* module, PyObject* attribute) {
 // of the dicts that remembered answers depend on instead.
 namespace dict_changes {
 
-inline uint64_t count = 1;
+inline std::atomic<uint64_t> count{1};
 inline int watcher = -1;
 
 inline int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-    ++count;
+    count.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
 
@@ -70,6 +74,9 @@ inline bool watch(PyObject* dict) noexcept {
 class HostAttribute {
 public:
     Result<Ref> get(PyObject* module, PyObject* attribute) {
+        // Threads running in parallel would share the remembered answer,
+        // which holds no reference: each looks it up afresh.
+        if constexpr (free_threaded) return import_attribute(module, attribute);
         PyObject* modules = PyImport_GetModuleDict();
         if (value_ != nullptr && modules == modules_ && unchanged()) return Ref::borrow(value_);
         auto found = import_attribute(module, attribute);

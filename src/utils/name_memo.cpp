@@ -22,8 +22,11 @@ void AttributeMemo::remember(PyTypeObject* type, PyObject* name, bool through_in
     (void)_PyType_Lookup(meta, name);
     if (!has_type_version(type) || !has_type_version(meta)) return;
     if (entries_.size() >= max_entries) entries_.clear();
-    entries_.insert_or_assign(Key{type, name, through_instance},
-                              Entry{Ref::borrow(name), type->tp_version_tag, meta->tp_version_tag, found});
+    Entry entry{Ref::borrow(name), type->tp_version_tag, meta->tp_version_tag, found};
+#ifdef Py_GIL_DISABLED
+    entry.held = Ref::borrow(found);
+#endif
+    entries_.insert_or_assign(Key{type, name, through_instance}, std::move(entry));
 }
 
 void AttributeMemo::use_lookup(PyObject* lookup) {

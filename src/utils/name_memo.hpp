@@ -59,6 +59,11 @@ private:
         unsigned int type_version;
         unsigned int meta_version;
         PyObject* found;  // borrowed: alive while the versions match
+#ifdef Py_GIL_DISABLED
+        // Another thread may change the class between the test of the tags
+        // and the use of the answer: it is kept alive by the entry.
+        Ref held;
+#endif
     };
     static constexpr size_t max_entries = 1 << 14;
 

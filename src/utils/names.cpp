@@ -1,5 +1,7 @@
 #include "utils/names.hpp"
 
+#include <atomic>
+
 namespace sarn {
 
 namespace {
@@ -19,11 +21,15 @@ bool make(Names& made) {
 
 }  // namespace
 
+// Made at the module's creation, before any other thread can ask; the flag
+// is atomic for the threads that read the table afterwards.
 const Names* names() {
     static Names made;
-    static bool ready = false;
-    if (!ready) ready = make(made);
-    return ready ? &made : nullptr;
+    static std::atomic<bool> ready{false};
+    if (ready.load(std::memory_order_acquire)) return &made;
+    if (!make(made)) return nullptr;
+    ready.store(true, std::memory_order_release);
+    return &made;
 }
 
 }  // namespace sarn

@@ -4,6 +4,7 @@
 
 #include "utils/convert.hpp"
 #include "utils/frame_access.hpp"
+#include "utils/free_threading.hpp"
 #include "utils/host_import.hpp"
 #include "utils/names.hpp"
 
@@ -86,7 +87,7 @@ Result<Name> module_and_qualname(JoinMemo& memo, PyObject* obj, std::string& out
 // mapping[key]: a value, or an error (KeyError when the key is missing).
 Result<Ref> item(PyObject* mapping, PyObject* key) {
     if (PyDict_CheckExact(mapping)) {
-        if (PyObject* value = PyDict_GetItemWithError(mapping, key)) return Ref::borrow(value);
+        if (Ref value = dict_item(mapping, key)) return value;
         if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
         return fail_fetch();
     }
@@ -99,7 +100,7 @@ Result<Ref> item(PyObject* mapping, PyObject* key) {
 // KeyError for a missing key: a dict has no __missing__ to consult.
 Result<Ref> lookup(PyObject* mapping, PyObject* key) {
     if (PyDict_CheckExact(mapping)) {
-        if (PyObject* value = PyDict_GetItemWithError(mapping, key)) return Ref::borrow(value);
+        if (Ref value = dict_item(mapping, key)) return value;
         if (PyErr_Occurred()) return fail_fetch();
         return Ref();
     }
@@ -203,9 +204,21 @@ Result<Ref> caller_local(PyFrameObject* caller, PyObject* name) {
 
 // Whether the instance's own dictionary has `name` (or cannot be read).
 bool instance_may_have(PyObject* obj, PyObject* name) {
+#ifdef Py_GIL_DISABLED
+    // Another thread may replace the dictionary: it is held while read.
+    Ref held = PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT) || Py_TYPE(obj)->tp_dictoffset != 0
+                   ? Ref::steal(PyObject_GenericGetDict(obj, nullptr))
+                   : Ref();
+    if (!held) {
+        PyErr_Clear();
+        return false;
+    }
+    if (dict_item(held.get(), name)) return true;
+#else
     PyObject** dict = _PyObject_GetDictPtr(obj);
     if (dict == nullptr || *dict == nullptr) return false;
-    if (PyDict_GetItemWithError(*dict, name) != nullptr) return true;
+    if (dict_item(*dict, name)) return true;
+#endif
     if (!PyErr_Occurred()) return false;
     PyErr_Clear();
     return true;

@@ -1,5 +1,7 @@
 #include "utils/serialise.hpp"
 
+#include <atomic>
+
 #include "utils/convert.hpp"
 #include "utils/host_import.hpp"
 #include "utils/names.hpp"
@@ -42,16 +44,20 @@ Status append_bytes(PyObject* result, Bytes& out) {
 // build's version, which is then looked for only once).
 const SerializerApi* native_serializer(PyObject* function) {
     if (!PyCFunction_Check(function)) return nullptr;
-    // Plain statics under the interpreter lock, not a guarded initialiser:
-    // the import may let another thread run, which must not wait on a guard.
-    static const SerializerApi* api = nullptr;
-    static bool looked = false;
-    if (!looked) {
-        looked = true;
+    // Not a guarded initialiser: the import may let another thread run,
+    // which must not wait on a guard. Threads that look at the same time
+    // find the same entry.
+    static std::atomic<const SerializerApi*> entry{nullptr};
+    static std::atomic<bool> looked{false};
+    if (!looked.load(std::memory_order_acquire)) {
         PendingErrorScope keep_pending;  // a failed import leaves nothing behind
         auto* found = static_cast<const SerializerApi*>(PyCapsule_Import(SerializerApi::capsule_name, 0));
-        if (found != nullptr && found->version == SerializerApi::current_version) api = found;
+        if (found != nullptr && found->version == SerializerApi::current_version) {
+            entry.store(found, std::memory_order_relaxed);
+        }
+        looked.store(true, std::memory_order_release);
     }
+    const SerializerApi* api = entry.load(std::memory_order_relaxed);
     if (api == nullptr) return nullptr;
     PyCFunction c_function = PyCFunction_GET_FUNCTION(function);
     return c_function == api->full || c_function == api->lightweight ? api : nullptr;
