@@ -5,7 +5,8 @@ MAKEFLAGS += --no-print-directory
 #   make test         everything CI runs: builds for every CPython 3.8 to 3.15
 #                     found and with the sanitizers, checks a wheel, then runs
 #                     pytest on every interpreter, the C++ unit tests and
-#                     pytest against the sanitizer build, in parallel
+#                     pytest against the sanitizer build, in parallel; on a
+#                     free-threaded 3.14t, when found, pytest with the GIL off
 #   make demo         record and show the demo program, on the newest supported
 #                     Python found (3.15 down to 3.8); installs sarn and what
 #                     it needs to run into .venv/default, no test requirements
@@ -30,6 +31,7 @@ PY312 ?=
 PY313 ?=
 PY314 ?=
 PY315 ?=
+PY314t ?=
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
 CMAKE ?= cmake
@@ -42,6 +44,9 @@ NAMES := $(foreach v,$(VERSIONS),$(firstword $(subst :, ,$(v))))
 # for once, when first needed; the sub-makes are handed the answer.
 FOUND = $(eval FOUND := $$(shell scripts/found-pythons.sh $(foreach v,$(VERSIONS),$(lastword $(subst :, ,$(v))))))$(FOUND)
 VENVASAN := .venv/asan3.8
+# The free-threaded interpreter tested besides them, when this machine has it.
+FT_VERSION := 3.14t
+FOUND_FT = $(eval FOUND_FT := $$(shell scripts/found-pythons.sh $(FT_VERSION)))$(FOUND_FT)
 VENVDEFAULT := .venv/default
 NATIVE_BUILD := build/native
 
@@ -52,7 +57,7 @@ NATIVE_BUILD := build/native
 DEMO_DIR := examples/demo
 DEMO_CMD := sarn run --threads app.py && sarn show latest
 
-export PYTHON PY38 PY39 PY310 PY311 PY312 PY313 PY314 PY315
+export PYTHON PY38 PY39 PY310 PY311 PY312 PY313 PY314 PY315 PY314t
 SETUP := scripts/setup.sh
 
 export IMPORT_CHECK := import sys, sarn; \
@@ -72,19 +77,21 @@ define run_pytest
 endef
 
 .PHONY: test setup setup-asan setup-default setup-demo native-build native-test asan-test run-native run-asan \
-        wheel-check wheels demo bench clean \
+        wheel-check wheels demo bench clean setup-ft pytest-ft run-pytest-ft \
         $(addprefix setup,$(NAMES)) $(addprefix pytest,$(NAMES)) $(addprefix run-pytest,$(NAMES))
 
 # Builds run one after another (each uses every core); the suites then run
 # side by side, each one's output shown whole when it ends.
-test: setup setup-asan native-build wheel-check
-	@echo "== running the test suites in parallel: pytest on $(FOUND), C++ unit tests$(if $(filter 3.8,$(FOUND)),$(comma) pytest with sanitizers)"
+test: setup setup-asan setup-ft native-build wheel-check
+	@echo "== running the test suites in parallel: pytest on $(FOUND)$(if $(FOUND_FT), and on $(FOUND_FT) with the GIL off), C++ unit tests$(if $(filter 3.8,$(FOUND)),$(comma) pytest with sanitizers)"
 	@$(MAKE) -j$(NPROC) --output-sync=target FOUND="$(FOUND)" \
-		$(if $(filter 3.8,$(FOUND)),run-asan) $(addprefix run-pytest,$(subst .,,$(FOUND))) run-native
-	@echo "== all test suites passed$(if $(MISSING), (not found, not tested: Python $(MISSING)))"
+		$(if $(filter 3.8,$(FOUND)),run-asan) $(addprefix run-pytest,$(subst .,,$(FOUND))) \
+		$(if $(FOUND_FT),run-pytest-ft) run-native
+	@echo "== all test suites passed$(if $(UNTESTED), (not found, not tested: Python $(UNTESTED)))"
 
 comma := ,
 MISSING = $(filter-out $(FOUND),$(foreach v,$(VERSIONS),$(lastword $(subst :, ,$(v)))))
+UNTESTED = $(strip $(MISSING) $(if $(FOUND_FT),,$(FT_VERSION)))
 
 setup:
 	@[ -n "$(FOUND)" ] || { echo "error: no supported Python (3.8 to 3.15) found" >&2; exit 1; }
@@ -100,6 +107,14 @@ run-pytest$(1):
 	$$(call run_pytest,.venv/py$(2),)
 endef
 $(foreach v,$(VERSIONS),$(eval $(call interpreter_targets,$(firstword $(subst :, ,$(v))),$(lastword $(subst :, ,$(v))))))
+
+# The free-threaded interpreter runs the suite with the GIL kept off, even
+# should a module imported by a test ask for it.
+setup-ft:
+	@$(if $(FOUND_FT),$(SETUP) $(FT_VERSION),echo "no free-threaded Python $(FT_VERSION): not tested")
+pytest-ft: setup-ft run-pytest-ft
+run-pytest-ft:
+	$(call run_pytest,.venv/py$(FT_VERSION),PYTHON_GIL=0)
 
 # The sanitizer build needs CPython 3.8.
 setup-asan:

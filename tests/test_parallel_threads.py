@@ -1,0 +1,74 @@
+"""Threads that run at the same time, on a free-threaded interpreter truly in
+parallel: every call and return of each is recorded, once, in its order."""
+
+import collections
+import sys
+import sysconfig
+import threading
+
+import pytest
+
+from sarn.web.document import iter_document
+from recording_support import HostProfiler, load_module, record
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+THREADS = 8
+# Where the threads run in parallel, enough calls for them to meet often in
+# the recorder; elsewhere a tenth shows the same.
+CALLS = 100_000 if FREE_THREADED else 10_000
+
+ENGINES = [pytest.param({"engine": "setprofile"}, id="setprofile")]
+if sys.version_info >= (3, 12):
+    ENGINES.append(pytest.param({"engine": "monitoring"}, id="monitoring"))
+
+PROGRAM = """
+import threading
+
+def work(i):
+    return i
+
+def loop(start, calls):
+    start.wait()
+    for i in range(calls):
+        work(i)
+
+def run(threads, calls):
+    start = threading.Barrier(threads)
+    workers = [threading.Thread(target=loop, args=(start, calls)) for _ in range(threads)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+"""
+
+
+def work_records_by_thread(document):
+    """Each thread's records of `work`, as (event, frame id, value) in stored order."""
+    by_thread = collections.defaultdict(list)
+    for kind, native_id, item in iter_document(document):
+        if kind == "record" and item["type"] == "frame" and item["co_name"] == "work":
+            assert item["thread_native_id"] == native_id
+            value = item["locals"]["i"] if item["event"] == "call" else item["arg"]
+            by_thread[native_id].append((item["event"], item["frame_id"], value))
+    return by_thread
+
+
+@pytest.mark.skipif(FREE_THREADED and sys._is_gil_enabled(), reason="the GIL is on: nothing runs in parallel")
+@pytest.mark.parametrize("engine", ENGINES)
+def test_every_call_of_parallel_threads_is_recorded_once_in_order(tmp_path, engine):
+    program = load_module(tmp_path / "parallel.py", PROGRAM)
+    host = record(lambda: program.run(THREADS, CALLS), HostProfiler(dict(engine, threading=True)))
+    by_thread = work_records_by_thread(host.rust_profiler.build_trace())
+
+    assert len(by_thread) == THREADS
+    assert sum(len(records) for records in by_thread.values()) == THREADS * CALLS * 2
+    for records in by_thread.values():
+        calls, returns = records[0::2], records[1::2]
+        assert [event for event, _, _ in calls] == ["call"] * CALLS
+        assert [event for event, _, _ in returns] == ["return"] * CALLS
+        assert [value for _, _, value in calls] == list(range(CALLS))
+        assert [value for _, _, value in returns] == list(range(CALLS))
+        # Each return closes the call before it.
+        assert all(call[1] == ret[1] for call, ret in zip(calls, returns))
+    frame_ids = [call[1] for records in by_thread.values() for call in records[0::2]]
+    assert len(set(frame_ids)) == THREADS * CALLS
