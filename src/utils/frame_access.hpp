@@ -7,13 +7,27 @@
 #include <Python.h>
 #include <frameobject.h>
 
+#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030E0000
+// On a free-threaded interpreter the new reference that PyFrame_GetCode and
+// PyFrame_GetGlobals return is an atomic operation on an object that every
+// thread running the same code shares, and threads that write one count
+// slow each other down: the frame's own borrowed fields are read instead.
+#define Py_BUILD_CORE
+#include <internal/pycore_frame.h>
+#include <internal/pycore_interpframe.h>
+#undef Py_BUILD_CORE
+#define SARN_FRAME_FIELDS 1
+#endif
+
 #include "utils/ref.hpp"
 
 namespace sarn {
 
 // Borrowed: the frame keeps its code object alive.
 inline PyCodeObject* frame_code(PyFrameObject* frame) noexcept {
-#if PY_VERSION_HEX >= 0x03090000
+#if defined(SARN_FRAME_FIELDS)
+    return _PyFrame_GetCode(frame->f_frame);
+#elif PY_VERSION_HEX >= 0x03090000
     PyCodeObject* code = PyFrame_GetCode(frame);
     Py_DECREF(code);
     return code;
@@ -32,7 +46,9 @@ inline Ref frame_back(PyFrameObject* frame) noexcept {
 
 // Borrowed, like f_code.
 inline PyObject* frame_globals(PyFrameObject* frame) noexcept {
-#if PY_VERSION_HEX >= 0x030B0000
+#if defined(SARN_FRAME_FIELDS)
+    return frame->f_frame->f_globals;
+#elif PY_VERSION_HEX >= 0x030B0000
     PyObject* globals = PyFrame_GetGlobals(frame);
     Py_DECREF(globals);
     return globals;
