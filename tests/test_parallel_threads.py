@@ -72,3 +72,54 @@ def test_every_call_of_parallel_threads_is_recorded_once_in_order(tmp_path, engi
         assert all(call[1] == ret[1] for call, ret in zip(calls, returns))
     frame_ids = [call[1] for records in by_thread.values() for call in records[0::2]]
     assert len(set(frame_ids)) == THREADS * CALLS
+
+
+CHANGING = """
+import threading
+
+def look(shared, i):
+    return i
+
+def watch(shared, rounds):
+    for i in range(rounds):
+        look(shared, i)
+
+def change(shared, stop):
+    n = 0
+    while not stop.is_set():
+        n += 1
+        if isinstance(shared, list):
+            shared.append(n)
+            if len(shared) > 50:
+                del shared[:40]
+        elif isinstance(shared, dict):
+            shared[n] = [n]
+            if len(shared) > 50:
+                for key in list(shared)[:40]:
+                    shared.pop(key, None)
+        else:
+            shared.add(n)
+            if len(shared) > 50:
+                shared.clear()
+
+def run(shared, rounds):
+    stop = threading.Event()
+    changer = threading.Thread(target=change, args=(shared, stop))
+    changer.start()
+    try:
+        watch(shared, rounds)
+    finally:
+        stop.set()
+        changer.join()
+"""
+
+
+@pytest.mark.parametrize("shared", [list, dict, set], ids=["list", "dict", "set"])
+def test_values_that_another_thread_changes_meanwhile_are_recorded(tmp_path, shared):
+    program = load_module(tmp_path / "changing.py", CHANGING)
+    rounds = 2_000
+    host = record(lambda: program.run(shared(), rounds), HostProfiler({"threading": True}))
+    looks = [item for kind, _, item in iter_document(host.rust_profiler.build_trace())
+             if kind == "record" and item["type"] == "frame" and item["co_name"] == "look"]
+    assert len(looks) == 2 * rounds
+    assert all(isinstance(item["locals"]["shared"], (dict, list)) for item in looks)

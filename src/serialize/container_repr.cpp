@@ -238,20 +238,21 @@ private:
         // The set's own iterator (the base class's, whatever a subclass
         // defines) walks its table without running Python code.
         PyTypeObject* base = PyAnySet_CheckExact(x) ? Py_TYPE(x) : (PySet_Check(x) ? &PySet_Type : &PyFrozenSet_Type);
-        Ref iterator = Ref::steal(base->tp_iter(x));
-        if (!iterator) return false;
         Items items;
         Py_ssize_t seen = 0;
-        while (seen <= maxiter) {
-            Ref key = Ref::steal(PyIter_Next(iterator.get()));
-            if (!key) {
-                if (PyErr_Occurred()) return false;
-                break;
+        const bool read = [&] {
+            ObjectLock lock(x);  // another thread may resize the table meanwhile
+            Ref iterator = Ref::steal(base->tp_iter(x));
+            if (!iterator) return false;
+            while (seen <= maxiter) {
+                Ref key = Ref::steal(PyIter_Next(iterator.get()));
+                if (!key) return !PyErr_Occurred();
+                if (seen < maxiter) items.push_back(std::move(key));
+                ++seen;
             }
-            if (seen < maxiter) items.push_back(std::move(key));
-            ++seen;
-        }
-        return iterable(items, seen, level, left, right, maxiter, "", out);
+            return true;
+        }();
+        return read && iterable(items, seen, level, left, right, maxiter, "", out);
     }
 
     const ReprSettings& s_;

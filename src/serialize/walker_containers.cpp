@@ -178,6 +178,7 @@ Items ValueWriter::first_items(PyObject* const* items, Py_ssize_t count, Py_ssiz
 }
 
 std::optional<Items> ValueWriter::iterate(getiterfunc iter, PyObject* value) const {
+    ObjectLock lock(value);  // another thread may change the container meanwhile
     Ref iterator = Ref::steal(iter(value));
     if (!iterator) return std::nullopt;
     Items copied;
