@@ -21,7 +21,7 @@ Status write_exit_exception(const FrameRecord& record, Bytes& out) {
         Writer writer(sink);
         writer.nil();
     } else {
-        auto serialiser = RecordSerialiser::current(record.lightweight_repr);
+        auto serialiser = RecordSerialiser::current(record.lightweight_repr, record.serialisers);
         if (!serialiser) return fail(std::move(serialiser.error()));
         if (auto written = serialiser->append(exception, out); !written) return written;
     }

@@ -80,7 +80,7 @@ Status begin_frame_record(const FrameRecord& record, Bytes& out) {
     if (!record.with_values) return {};
     // One serialiser for both values: the argument and the locals often
     // share a value, whose repr is then taken once.
-    auto serialiser = RecordSerialiser::current(record.lightweight_repr);
+    auto serialiser = RecordSerialiser::current(record.lightweight_repr, record.serialisers);
     if (!serialiser) return fail(std::move(serialiser.error()));
     if (auto arg = serialiser->append(record.arg, out); !arg) return arg;
     out.append("\xa6locals", 7);

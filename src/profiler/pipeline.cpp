@@ -129,6 +129,9 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     record.arg = event.arg;
     record.locals = locals ? &*locals : nullptr;
     record.lightweight_repr = event.state.lightweight_repr;
+#ifdef Py_GIL_DISABLED
+    record.serialisers = &event.thread.serialisers;
+#endif
     record.co_name = event.facts.name;
     record.event = event.site.event;
     // Read last: no Python code runs between here and the record's writing.

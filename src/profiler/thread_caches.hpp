@@ -20,6 +20,7 @@
 #include "profiler/frame_ids.hpp"
 #include "profiler/line_cache.hpp"
 #include "utils/name_memo.hpp"
+#include "utils/serialise.hpp"
 #include "utils/error.hpp"
 #include "utils/msgpack_writer.hpp"
 #include "utils/ref.hpp"
@@ -60,6 +61,7 @@ struct ThreadCache {
     CodeMemo code_memo;
     NameMemo name_memo;
     DirectoryMemo directories;
+    SerialiserCache serialisers;
 #endif
 };
 

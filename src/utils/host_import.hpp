@@ -48,7 +48,7 @@ inline Result<Ref> import_attribute(PyObject* module, PyObject* attribute) {
 namespace dict_changes {
 
 inline std::atomic<uint64_t> count{1};
-inline int watcher = -1;
+inline std::atomic<int> watcher{-1};
 
 inline int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
     count.fetch_add(1, std::memory_order_relaxed);
@@ -57,8 +57,14 @@ inline int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcep
 
 // Whether the dict's changes are counted from now on.
 inline bool watch(PyObject* dict) noexcept {
-    if (watcher < 0) watcher = PyDict_AddWatcher(on_change);
-    if (watcher >= 0 && PyDict_Watch(watcher, dict) == 0) return true;
+    int id = watcher.load(std::memory_order_acquire);
+    if (id < 0) {
+        // Threads that ask at the same time agree on one watcher.
+        const int added = PyDict_AddWatcher(on_change);
+        if (added >= 0 && !watcher.compare_exchange_strong(id, added)) (void)PyDict_ClearWatcher(added);
+        id = watcher.load(std::memory_order_acquire);
+    }
+    if (id >= 0 && PyDict_Watch(id, dict) == 0) return true;
     PyErr_Clear();
     return false;
 }

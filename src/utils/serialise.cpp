@@ -74,28 +74,68 @@ Result<Ref> serialiser(bool lightweight_repr) {
 
 }  // namespace
 
+Result<PyObject*> SerialiserCache::get(bool lightweight_repr) {
+#if PY_VERSION_HEX >= 0x030D0000
+    Entry& entry = entries_[lightweight_repr ? 1 : 0];
+    if (entry.function && entry.changes == dict_changes::count.load(std::memory_order_acquire)) {
+        return entry.function.get();
+    }
+    // Both dicts are watched before the count is read and the function
+    // looked up: a change made after that reading is counted.
+    const Names* name = names();
+    if (name == nullptr) return fail_fetch();
+    PyObject* modules = PyImport_GetModuleDict();
+    bool watched = modules != nullptr && PyDict_CheckExact(modules) && dict_changes::watch(modules);
+    if (watched) {
+        Ref module = dict_item(modules, name->sarn_serialize);
+        PyErr_Clear();
+        watched = module && PyModule_CheckExact(module.get()) && dict_changes::watch(PyModule_GetDict(module.get()));
+    }
+    const uint64_t changes = dict_changes::count.load(std::memory_order_acquire);
+    auto function = serialiser(lightweight_repr);
+    if (!function) return fail(std::move(function.error()));
+    entry.function = std::move(*function);
+    entry.changes = watched ? changes : 0;
+    return entry.function.get();
+#else
+    (void)lightweight_repr;
+    return fail_internal("a serialiser cache needs dict watchers");
+#endif
+}
+
 Result<RecordSerialiser> RecordSerialiser::current(bool lightweight_repr) {
     auto function = serialiser(lightweight_repr);
     if (!function) return fail(std::move(function.error()));
     RecordSerialiser found;
     found.api_ = native_serializer(function->get());
-    found.function_ = std::move(*function);
+    found.owned_ = std::move(*function);
+    found.function_ = found.owned_.get();
+    return found;
+}
+
+Result<RecordSerialiser> RecordSerialiser::current(bool lightweight_repr, SerialiserCache* cache) {
+    if (cache == nullptr) return current(lightweight_repr);
+    auto function = cache->get(lightweight_repr);
+    if (!function) return fail(std::move(function.error()));
+    RecordSerialiser found;
+    found.api_ = native_serializer(*function);
+    found.function_ = *function;
     return found;
 }
 
 Status RecordSerialiser::append(PyObject* value, Bytes& out) {
     if (api_ != nullptr) {
-        if (!api_->append(function_.get(), value, out, memo_)) return fail_fetch();
+        if (!api_->append(function_, value, out, memo_)) return fail_fetch();
         return {};
     }
-    auto result = checked(PyObject_CallFunctionObjArgs(function_.get(), value, nullptr));
+    auto result = checked(PyObject_CallFunctionObjArgs(function_, value, nullptr));
     if (!result) return fail(std::move(result.error()));
     return append_bytes(result->get(), out);
 }
 
 Status RecordSerialiser::append(const FrameLocals& locals, Bytes& out) {
     if (locals.dict() == nullptr && api_ != nullptr) {
-        switch (api_->append_entries(function_.get(), locals.entries(), locals.size(), out, memo_)) {
+        switch (api_->append_entries(function_, locals.entries(), locals.size(), out, memo_)) {
             case EntriesWritten::written: return {};
             case EntriesWritten::failed: return fail_fetch();
             case EntriesWritten::not_applicable: break;

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "utils/error.hpp"
 #include "utils/frame_locals.hpp"
 #include "utils/msgpack_writer.hpp"
@@ -18,12 +20,32 @@ namespace sarn {
 
 struct SerializerApi;
 
+// The serialiser functions one thread found last, kept while neither
+// `sys.modules` nor sarn.serialize's namespace has changed (a dict watcher
+// counts their changes). For free-threaded interpreters, where a lookup per
+// event would write the reference counts of the module and the function,
+// which every recording thread shares.
+class SerialiserCache {
+public:
+    // Borrowed: valid until the next call.
+    [[nodiscard]] Result<PyObject*> get(bool lightweight_repr);
+
+private:
+    struct Entry {
+        Ref function;
+        uint64_t changes = 0;  // the count of changes it was found under; 0 for none
+    };
+    Entry entries_[2];
+};
+
 // The host's serialiser as it is named now, for the values of one record.
 // The built-in one appends a value's bytes straight into the record, and the
 // values share a memo, so that each value's repr runs once per record.
 class RecordSerialiser {
 public:
     [[nodiscard]] static Result<RecordSerialiser> current(bool lightweight_repr);
+    // The same, with the function from a thread's cache (null: none).
+    [[nodiscard]] static Result<RecordSerialiser> current(bool lightweight_repr, SerialiserCache* cache);
 
     // Appends the value's bytes; on failure `out` may hold part of the value.
     [[nodiscard]] Status append(PyObject* value, Bytes& out);
@@ -32,7 +54,8 @@ public:
     [[nodiscard]] Status append(const FrameLocals& locals, Bytes& out);
 
 private:
-    Ref function_;
+    Ref owned_;                     // the function, unless a cache holds it
+    PyObject* function_ = nullptr;  // borrowed from `owned_` or the cache
     const SerializerApi* api_ = nullptr;
     ReprMemo memo_;
 };
