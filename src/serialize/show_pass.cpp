@@ -179,8 +179,6 @@ Result<Ref> text_of(const std::string* text) {
     return text_of(std::string_view(*text));
 }
 
-Result<Ref> number(int64_t value) { return checked(PyLong_FromLongLong(value)); }
-
 class Pass {
 public:
     Status make(PyObject* host, PyObject* labels, const Limits& limits) {
