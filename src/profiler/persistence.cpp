@@ -31,6 +31,13 @@ Status start_new_trace(ProfilerState& state) {
     **trace_id = std::move(fresh_id);
     (**list).clear();
     (**map).clear();
+    state.threads.for_each([](ThreadCache& thread) {
+        if (auto own = thread.own_records.lock("thread's record list")) {
+            (*own)->list.clear();
+            (*own)->native_id.reset();
+        }
+        return 0;
+    });
     if (auto test_record = state.test_record.lock("test record store")) **test_record = std::nullopt;
     reset_trace_limit(state);
     return {};

@@ -62,7 +62,7 @@ struct ProfilerState {
     // Stores; when several are held, they are taken in this order.
     Guarded<std::string> trace_id;
     Guarded<RecordList> frames_of_interest;
-    Guarded<ThreadFrames> thread_frames;
+    Guarded<ThreadFrames> thread_frames;  // then each thread's own list (ThreadCache::own_records)
     Guarded<PluginTable> plugins;
     Guarded<std::optional<Bytes>> test_record;  // the trace's first "start_test" record
     Guarded<std::shared_ptr<SpillFile>> spill_file;

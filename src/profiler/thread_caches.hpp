@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,9 +20,11 @@
 #include "profiler/directory_memo.hpp"
 #include "profiler/frame_ids.hpp"
 #include "profiler/line_cache.hpp"
+#include "profiler/record_list.hpp"
 #include "utils/name_memo.hpp"
 #include "utils/serialise.hpp"
 #include "utils/error.hpp"
+#include "utils/guarded.hpp"
 #include "utils/msgpack_writer.hpp"
 #include "utils/ref.hpp"
 
@@ -33,6 +36,12 @@ struct ThreadInfo {
     // "thread" and "thread_native_id" with their values, encoded once for
     // every frame record of the thread.
     std::string encoded_fields;
+};
+
+// The records of a thread that has a list of its own in the document.
+struct OwnRecords {
+    RecordList list;
+    std::optional<uint64_t> native_id;  // what the list is filed under; set once it is used
 };
 
 // A kept frame that is open on this thread, with its frame id.
@@ -55,6 +64,10 @@ struct ThreadCache {
     Bytes note_buffer;  // the record that may follow the frame record
     LineCache lines;
     std::string qualname_buffer;
+    // Filed here rather than in the profiler's map of threads, whose lock
+    // every recording thread would take at every event; moved into the
+    // document's map when the stores are taken.
+    Guarded<OwnRecords> own_records;
 #ifdef Py_GIL_DISABLED
     // The thread's own memos, which the profiler's threads share where the
     // interpreter lock orders them.
@@ -79,9 +92,10 @@ public:
         return slow_current(fast);
     }
 
-    // Calls `visit` with every thread's cache. For the cycle collector, which
-    // runs with the interpreter lock held: no thread is then inside
-    // `slow_current`, so the mutex is free.
+    // Calls `visit` with every thread's cache, oldest thread first. The
+    // cycle collector calls it with the interpreter lock held (or every
+    // thread paused): no thread is then inside `slow_current`, so the mutex
+    // is free.
     template <class Visit>
     int for_each(Visit&& visit) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -104,7 +118,7 @@ private:
 
     uint64_t serial_;  // never reused, so a stale fast path never matches
     std::mutex mutex_;
-    std::unordered_map<uint64_t, std::unique_ptr<ThreadCache>> caches_;  // by thread serial
+    std::map<uint64_t, std::unique_ptr<ThreadCache>> caches_;  // by thread serial, in order of creation
 };
 
 // A scope in which the calling thread's cache is being changed; a nested use

@@ -73,6 +73,29 @@ struct DocumentContent {
     std::optional<Bytes> test_record;
 };
 
+// Each thread's own list goes after what the map holds for its native id
+// (records put back after a failed delivery); of threads whose native id the
+// system reused, the older first.
+Status take_own_records(ProfilerState& state, ThreadFrames& into) {
+    Status taken;
+    state.threads.for_each([&](ThreadCache& thread) {
+        auto own = thread.own_records.lock("thread's record list");
+        if (!own) {
+            taken = fail(std::move(own.error()));
+            return 1;
+        }
+        if (!(*own)->native_id) return 0;
+        RecordList& target = into[*(*own)->native_id];
+        RecordList records;
+        records.swap((*own)->list);
+        records.prepend(std::move(target));
+        target.swap(records);
+        (*own)->native_id.reset();
+        return 0;
+    });
+    return taken;
+}
+
 Result<DocumentContent> take_stores(ProfilerState& state) {
     DocumentContent content;
     {
@@ -85,6 +108,7 @@ Result<DocumentContent> take_stores(ProfilerState& state) {
         if (!map) return fail(std::move(map.error()));
         content.thread_frames.swap(**map);
     }
+    if (auto taken = take_own_records(state, content.thread_frames); !taken) return fail(std::move(taken.error()));
     {
         auto test_record = state.test_record.lock("test record store");
         if (!test_record) return fail(std::move(test_record.error()));
@@ -274,7 +298,11 @@ void store(ProfilerState& state, std::optional<uint64_t> native_id, const Record
     };
     bool own_list = native_id && state.threading && (!state.main_thread_id || *native_id != *state.main_thread_id);
     if (own_list) {
-        if (auto map = state.thread_frames.lock("per-thread frames map")) file((**map)[*native_id]);
+        // Records are stored by the thread they belong to.
+        if (auto own = state.threads.current().own_records.lock("thread's record list")) {
+            (*own)->native_id = native_id;
+            file((*own)->list);
+        }
         return;
     }
     if (auto list = state.frames_of_interest.lock("frames-of-interest list")) file(**list);
