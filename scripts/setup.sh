@@ -183,8 +183,10 @@ setup_one() {
         args+=(--config-settings=cmake.define.SARN_SANITIZE=ON
                "--config-settings=build-dir=build/asan-{wheel_tag}")
     elif [ "$tsan" = 1 ]; then
+        # Unstripped: race reports name the module's functions and lines.
         args+=(--config-settings=cmake.define.SARN_TSAN=ON
-               "--config-settings=build-dir=build/tsan-{wheel_tag}")
+               "--config-settings=build-dir=build/tsan-{wheel_tag}"
+               --config-settings=install.strip=false)
     fi
     local start=$SECONDS
     run_build "$tag" "${pip[@]}" "${args[@]}"
