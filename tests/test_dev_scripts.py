@@ -28,9 +28,11 @@ VERSION = "%d.%d" % sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_
 
 pytestmark = [
     pytest.mark.skipif(not (SCRIPTS / "setup.sh").exists(), reason="needs the source tree's scripts"),
-    # Shell scripts only: under the sanitizer run the preloaded runtime would
-    # report what bash and the tools it starts leave at exit.
-    pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="no native code of ours runs"),
+    # Shell scripts only: under the sanitizer runs the preloaded runtime would
+    # report what bash and the tools it starts leave at exit (ASan), or stop
+    # bash outright (TSan).
+    pytest.mark.skipif(any(runtime in os.environ.get("LD_PRELOAD", "") for runtime in ("libasan", "libtsan")),
+                       reason="no native code of ours runs"),
 ]
 
 # A venv's python that passes the health check (`python -c ''`) and notes
