@@ -17,7 +17,7 @@
 # the command succeeded. Reports do not stop the process (halt_on_error=0).
 #
 # PYTHON_GIL=0 keeps the GIL off even should a module ask for it.
-# SARN_TEST_PARALLEL_CALLS (default here 2000) lowers the call count of
+# SARN_TEST_PARALLEL_CALLS (default here 10000) lowers the call count of
 # tests/test_parallel_threads.py, which TSan slows down many times.
 set -euo pipefail
 
@@ -29,7 +29,7 @@ libtsan="$("$cxx" -print-file-name=libtsan.so)"
 
 export LD_PRELOAD="$libtsan${LD_PRELOAD:+ $LD_PRELOAD}"
 export PYTHON_GIL=0
-export SARN_TEST_PARALLEL_CALLS="${SARN_TEST_PARALLEL_CALLS:-2000}"
+export SARN_TEST_PARALLEL_CALLS="${SARN_TEST_PARALLEL_CALLS:-10000}"
 reports="$root/build/sanitizer-reports"
 rm -rf "$reports" && mkdir -p "$reports"
 # log_path: one file per process (child processes included), as pytest

@@ -70,12 +70,14 @@ print(sum(stores[name] == ({"own"} if SPLIT else {"shared"}) for name in by_thre
 """
 
 
+# Each engine once and each kind of store once: at full size a case takes
+# half a minute.
 @pytest.mark.slow
-@pytest.mark.parametrize("engine", [
-    "setprofile",
-    pytest.param("monitoring", marks=pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring")),
+@pytest.mark.parametrize("engine, split", [
+    pytest.param("monitoring", True, id="monitoring-threading",
+                 marks=pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring")),
+    pytest.param("setprofile", False, id="setprofile-one-store"),
 ])
-@pytest.mark.parametrize("split", [True, False], ids=["threading", "one-store"])
 def test_threads_recorded_in_parallel_lose_no_record(tmp_path, engine, split):
     (tmp_path / "parallel.py").write_text(PARALLEL)
     done = subprocess.run([sys.executable, "parallel.py", str(CALLS), str(THREADS), engine, "1" if split else "0"],
