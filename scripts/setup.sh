@@ -8,6 +8,10 @@
 #                                       interpreter found (3.15 down to 3.8);
 #                                       .venv/default points at it
 #   scripts/setup.sh --asan 3.8      -> .venv/asan3.8 (ASan+UBSan build)
+#   scripts/setup.sh --tsan 3.14t    -> .venv/tsan3.14t (ThreadSanitizer build,
+#                                       in build/tsan-<wheel tag>; meant for a
+#                                       free-threaded interpreter, run it
+#                                       through scripts/tsan-run.sh)
 #   scripts/setup.sh --system-only   -> only the system packages, including
 #                                       GoogleTest for the C++ unit tests
 #   --no-test-requirements           only sarn and what it needs to run: no
@@ -30,21 +34,24 @@ script_name=setup
 . "$root/scripts/common.sh"
 
 asan=0
+tsan=0
 system_only=0
 tests=1
 versions=()
 for arg in "$@"; do
     case "$arg" in
         --asan) asan=1 ;;
+        --tsan) tsan=1 ;;
         --system-only) system_only=1 ;;
         --no-test-requirements) tests=0 ;;
-        -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,27p' "$0"; exit 0 ;;
         [0-9].[0-9]*|any) versions+=("$arg") ;;
         *) die "unknown argument: $arg" ;;
     esac
 done
 [ "$system_only" = 1 ] || [ "${#versions[@]}" -gt 0 ] \
-    || die "usage: setup.sh [--asan] [--no-test-requirements] X.Y|any..."
+    || die "usage: setup.sh [--asan|--tsan] [--no-test-requirements] X.Y|any..."
+[ "$asan" = 0 ] || [ "$tsan" = 0 ] || die "--asan and --tsan exclude each other"
 
 # --------------------------------------------------------------------------
 # System packages (Debian names). The module needs only a C++ compiler and
@@ -106,7 +113,7 @@ sources_hash() {
         find src python CMakeLists.txt pyproject.toml -type f \
              ! -name '*.pyc' ! -name '*.so' ! -path '*/__pycache__/*' -print0 2>/dev/null \
             | sort -z | xargs -0 -r sha1sum
-        printf 'asan=%s\n' "$asan"
+        printf 'asan=%s tsan=%s\n' "$asan" "$tsan"
     } | sha1sum | cut -d' ' -f1
 }
 
@@ -117,7 +124,7 @@ setup_one() {
         ver="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
         say "using Python $ver ($py)"
     fi
-    if [ "$asan" = 1 ]; then kind="asan"; else kind="py"; fi
+    if [ "$asan" = 1 ]; then kind="asan"; elif [ "$tsan" = 1 ]; then kind="tsan"; else kind="py"; fi
     tag="$kind$ver"
     venv="$root/.venv/$tag"
     log_file="$root/build/logs/setup-$tag.log"
@@ -175,6 +182,11 @@ setup_one() {
     if [ "$asan" = 1 ]; then
         args+=(--config-settings=cmake.define.SARN_SANITIZE=ON
                "--config-settings=build-dir=build/asan-{wheel_tag}")
+    elif [ "$tsan" = 1 ]; then
+        # Unstripped: race reports name the module's functions and lines.
+        args+=(--config-settings=cmake.define.SARN_TSAN=ON
+               "--config-settings=build-dir=build/tsan-{wheel_tag}"
+               --config-settings=install.strip=false)
     fi
     local start=$SECONDS
     run_build "$tag" "${pip[@]}" "${args[@]}"

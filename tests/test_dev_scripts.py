@@ -28,9 +28,11 @@ VERSION = "%d.%d" % sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_
 
 pytestmark = [
     pytest.mark.skipif(not (SCRIPTS / "setup.sh").exists(), reason="needs the source tree's scripts"),
-    # Shell scripts only: under the sanitizer run the preloaded runtime would
-    # report what bash and the tools it starts leave at exit.
-    pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="no native code of ours runs"),
+    # Shell scripts only: under the sanitizer runs the preloaded runtime would
+    # report what bash and the tools it starts leave at exit (ASan), or stop
+    # bash outright (TSan).
+    pytest.mark.skipif(any(runtime in os.environ.get("LD_PRELOAD", "") for runtime in ("libasan", "libtsan")),
+                       reason="no native code of ours runs"),
 ]
 
 # A venv's python that passes the health check (`python -c ''`) and notes
@@ -69,24 +71,29 @@ def tree(tmp_path):
         executable(tools / tool, "#!/bin/sh\nexit 0\n")
     interpreter = subprocess.check_output([sys.executable, "-c", "import sys; print(sys.executable)"],
                                           universal_newlines=True).strip()
-    venv = tmp_path / ".venv" / ("py" + VERSION)
-    (venv / "bin").mkdir(parents=True)
-    executable(venv / "bin" / "python", RECORDING_PYTHON)
-    (venv / ".sarn-base").write_text(interpreter + "\n")
+    for kind in ("py", "tsan"):  # the plain venv and the ThreadSanitizer build's
+        venv = tmp_path / ".venv" / (kind + VERSION)
+        (venv / "bin").mkdir(parents=True)
+        executable(venv / "bin" / "python", RECORDING_PYTHON)
+        (venv / ".sarn-base").write_text(interpreter + "\n")
     return tmp_path
 
 
-def run_setup(tree, *options):
-    """Runs setup.sh for this interpreter; returns the pip commands it gave,
-    each as its arguments after "install"."""
+def setup_sh(tree, *options):
     env = dict(os.environ, PATH=str(tree / "tools") + os.pathsep + os.environ["PATH"])
     env["PY" + VERSION.replace(".", "")] = sys.executable
     env.pop("SARN_PYTHON", None)
-    log = tree / ".venv" / ("py" + VERSION) / "commands.log"
+    return subprocess.run(["bash", str(tree / "scripts" / "setup.sh")] + list(options) + [VERSION], env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+
+
+def run_setup(tree, *options, kind="py"):
+    """Runs setup.sh for this interpreter; returns the pip commands it gave
+    to the venv of that kind, each as its arguments after "install"."""
+    log = tree / ".venv" / (kind + VERSION) / "commands.log"
     if log.exists():
         log.unlink()
-    done = subprocess.run(["bash", str(tree / "scripts" / "setup.sh")] + list(options) + [VERSION], env=env,
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+    done = setup_sh(tree, *options)
     assert done.returncode == 0, done.stdout
     if not log.exists():
         return []
@@ -125,6 +132,22 @@ def test_a_changed_source_is_rebuilt_once(tree):
     (tree / "src" / "core.cpp").write_text("int y;\n")
     assert builds(run_setup(tree, "--no-test-requirements")) == ["."]
     assert run_setup(tree, "--no-test-requirements") == []
+
+
+def test_tsan_setup_builds_into_its_own_venv_and_build_tree(tree):
+    commands = run_setup(tree, "--tsan", "--no-test-requirements", kind="tsan")
+    [build] = [command for command in commands if command[:2] == ["-v", "--no-build-isolation"]]
+    assert "--config-settings=cmake.define.SARN_TSAN=ON" in build
+    assert "--config-settings=build-dir=build/tsan-{wheel_tag}" in build
+    assert not any("SARN_SANITIZE" in argument for argument in build)
+    assert not (tree / ".venv" / ("py" + VERSION) / "commands.log").exists()
+    # The plain build of the same sources is another build.
+    assert builds(run_setup(tree, "--no-test-requirements")) == ["."]
+
+
+def test_asan_and_tsan_exclude_each_other(tree):
+    done = setup_sh(tree, "--asan", "--tsan")
+    assert done.returncode != 0 and "exclude each other" in done.stdout
 
 
 def find_python(version):

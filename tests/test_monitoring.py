@@ -2,6 +2,7 @@
 function, its own tool id, followed threads only, and room for other tools."""
 
 import cProfile
+import os
 import subprocess
 import sys
 import textwrap
@@ -345,6 +346,10 @@ def test_coverage_measures_beside_the_recorder(tmp_path):
         print("saved", rows[0])
         """))
     env = {"COVERAGE_CORE": "sysmon", "PATH": "/usr/bin:/bin"}
+    # Under a sanitizer run the preloaded runtime and its settings stay: the
+    # instrumented module cannot load without them.
+    env.update({name: value for name, value in os.environ.items()
+                if name in ("LD_PRELOAD", "PYTHON_GIL") or name.endswith("SAN_OPTIONS")})
     run = subprocess.run([sys.executable, "-m", "coverage", "run", "--data-file", str(tmp_path / "cov"),
                           str(program)], cwd=tmp_path, env=env, capture_output=True, text=True)
     assert run.returncode == 0, run.stderr

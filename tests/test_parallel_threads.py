@@ -1,25 +1,32 @@
 """Threads that run at the same time, on a free-threaded interpreter truly in
-parallel: every call and return of each is recorded, once, in its order."""
+parallel: every call and return of each is recorded, once, in its order.
+The ThreadSanitizer run (scripts/tsan-run.sh) lowers the call count through
+SARN_TEST_PARALLEL_CALLS."""
 
 import collections
+import os
 import sys
 import sysconfig
 import threading
 
 import pytest
 
-from sarn.web.document import iter_document
+from sarn.web.document import MAIN_LIST, iter_document
 from recording_support import HostProfiler, load_module, record
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 THREADS = 8
 # Where the threads run in parallel, enough calls for them to meet often in
 # the recorder; elsewhere a tenth shows the same.
-CALLS = 100_000 if FREE_THREADED else 10_000
+CALLS = int(os.environ.get("SARN_TEST_PARALLEL_CALLS", 100_000 if FREE_THREADED else 10_000))
 
-ENGINES = [pytest.param({"engine": "setprofile"}, id="setprofile")]
+# With `threading` each thread is followed from its start and files its
+# records in a list of its own; without it each joins the recording itself
+# (as the worker threads of a recorded request do) and all share one list.
+CASES = [pytest.param({"engine": "setprofile", "threading": True}, id="setprofile"),
+         pytest.param({"engine": "setprofile", "threading": False}, id="setprofile-one-list")]
 if sys.version_info >= (3, 12):
-    ENGINES.append(pytest.param({"engine": "monitoring"}, id="monitoring"))
+    CASES.append(pytest.param({"engine": "monitoring", "threading": True}, id="monitoring"))
 
 PROGRAM = """
 import threading
@@ -27,14 +34,16 @@ import threading
 def work(i):
     return i
 
-def loop(start, calls):
+def loop(start, calls, join):
+    if join is not None:
+        join()
     start.wait()
     for i in range(calls):
         work(i)
 
-def run(threads, calls):
+def run(threads, calls, join=None):
     start = threading.Barrier(threads)
-    workers = [threading.Thread(target=loop, args=(start, calls)) for _ in range(threads)]
+    workers = [threading.Thread(target=loop, args=(start, calls, join)) for _ in range(threads)]
     for worker in workers:
         worker.start()
     for worker in workers:
@@ -42,23 +51,29 @@ def run(threads, calls):
 """
 
 
-def work_records_by_thread(document):
-    """Each thread's records of `work`, as (event, frame id, value) in stored order."""
+def work_records_by_thread(document, own_lists):
+    """Each thread's records of `work`, as (event, frame id, value) in stored
+    order, checked to be in the thread's own list or all in the main one."""
     by_thread = collections.defaultdict(list)
-    for kind, native_id, item in iter_document(document):
+    for kind, list_id, item in iter_document(document):
         if kind == "record" and item["type"] == "frame" and item["co_name"] == "work":
-            assert item["thread_native_id"] == native_id
+            assert (list_id == item["thread_native_id"]) if own_lists else (list_id == MAIN_LIST)
             value = item["locals"]["i"] if item["event"] == "call" else item["arg"]
-            by_thread[native_id].append((item["event"], item["frame_id"], value))
+            by_thread[item["thread_native_id"]].append((item["event"], item["frame_id"], value))
     return by_thread
 
 
 @pytest.mark.skipif(FREE_THREADED and sys._is_gil_enabled(), reason="the GIL is on: nothing runs in parallel")
-@pytest.mark.parametrize("engine", ENGINES)
-def test_every_call_of_parallel_threads_is_recorded_once_in_order(tmp_path, engine):
+@pytest.mark.parametrize("config", CASES)
+def test_every_call_of_parallel_threads_is_recorded_once_in_order(tmp_path, config):
     program = load_module(tmp_path / "parallel.py", PROGRAM)
-    host = record(lambda: program.run(THREADS, CALLS), HostProfiler(dict(engine, threading=True)))
-    by_thread = work_records_by_thread(host.rust_profiler.build_trace())
+    host = HostProfiler(dict(config))
+
+    def join():
+        host.rust_profiler.register_threading_profiler(None, None, None)
+
+    record(lambda: program.run(THREADS, CALLS, None if config["threading"] else join), host)
+    by_thread = work_records_by_thread(host.rust_profiler.build_trace(), config["threading"])
 
     assert len(by_thread) == THREADS
     assert sum(len(records) for records in by_thread.values()) == THREADS * CALLS * 2

@@ -16,8 +16,8 @@ constexpr long step_nanoseconds = 5'000'000;
 // Stops the recorder's work and waits, without the interpreter lock, until
 // no thread is in the middle of some.
 PyObject* drain(PyObject*, PyObject*) {
-    exiting.store(true, std::memory_order_relaxed);
-    for (int step = 0; step < wait_steps && busy.load(std::memory_order_relaxed) > 0; ++step) {
+    exiting.store(true, std::memory_order_seq_cst);
+    for (int step = 0; step < wait_steps && busy.load(std::memory_order_seq_cst) > 0; ++step) {
         Py_BEGIN_ALLOW_THREADS
         const timespec pause{0, step_nanoseconds};
         nanosleep(&pause, nullptr);

@@ -22,10 +22,19 @@ inline std::atomic<bool> exiting{false};
 inline std::atomic<int> busy{0};
 
 // Marks the calling thread as doing the recorder's work while it lives.
+// A thread counts itself first and reads `exiting` after (`started`), while
+// the drain sets `exiting` first and reads the count after, all sequentially
+// consistent: one of the two sees the other, so no thread starts work that
+// the drain misses. Where threads run in parallel (a free-threaded
+// interpreter) plain loads and stores could each see the old value. The
+// release at the end pairs with the drain's load: what the thread did is
+// done before the exit goes on to tear the recorder down.
 class BusyScope {
 public:
-    BusyScope() noexcept { busy.fetch_add(1, std::memory_order_relaxed); }
-    ~BusyScope() { busy.fetch_sub(1, std::memory_order_relaxed); }
+    BusyScope() noexcept { busy.fetch_add(1, std::memory_order_seq_cst); }
+    ~BusyScope() { busy.fetch_sub(1, std::memory_order_release); }
+    // Whether the work may go on: false once the exit has begun.
+    [[nodiscard]] bool started() const noexcept { return !exiting.load(std::memory_order_seq_cst); }
     BusyScope(const BusyScope&) = delete;
     BusyScope& operator=(const BusyScope&) = delete;
 };

@@ -236,8 +236,8 @@ int raise_interrupt(ThreadCache& thread, FrameEvent event) {
         if (facts.skipped_outright()) return 0;
         bool kept = FrameFilter::keep_frame(facts, frame);
         if (!kept && !facts.watched) return 0;
-        if (exit_drain::exiting.load(std::memory_order_relaxed)) return 0;
         exit_drain::BusyScope busy;
+        if (!busy.started()) return 0;
 
         // Python code run for this event (plugins, the serialiser, a save)
         // could replace the thread's profile function and drop the last
