@@ -7,6 +7,7 @@ MAKEFLAGS += --no-print-directory
 #                     pytest on every interpreter, the C++ unit tests and
 #                     pytest against the sanitizer build, in parallel; on a
 #                     free-threaded 3.14t, when found, pytest with the GIL off
+#                     and the threading tests against a ThreadSanitizer build
 #   make demo         record and show the demo program, on the newest supported
 #                     Python found (3.15 down to 3.8); installs sarn and what
 #                     it needs to run into .venv/default, no test requirements
@@ -77,16 +78,16 @@ define run_pytest
 endef
 
 .PHONY: test setup setup-asan setup-default setup-demo native-build native-test asan-test run-native run-asan \
-        wheel-check wheels demo bench clean setup-ft pytest-ft run-pytest-ft \
+        wheel-check wheels demo bench clean setup-ft pytest-ft run-pytest-ft setup-tsan tsan-test run-tsan \
         $(addprefix setup,$(NAMES)) $(addprefix pytest,$(NAMES)) $(addprefix run-pytest,$(NAMES))
 
 # Builds run one after another (each uses every core); the suites then run
 # side by side, each one's output shown whole when it ends.
-test: setup setup-asan setup-ft native-build wheel-check
-	@echo "== running the test suites in parallel: pytest on $(FOUND)$(if $(FOUND_FT), and on $(FOUND_FT) with the GIL off), C++ unit tests$(if $(filter 3.8,$(FOUND)),$(comma) pytest with sanitizers)"
+test: setup setup-asan setup-ft setup-tsan native-build wheel-check
+	@echo "== running the test suites in parallel: pytest on $(FOUND)$(if $(FOUND_FT), and on $(FOUND_FT) with the GIL off), C++ unit tests$(if $(filter 3.8,$(FOUND)),$(comma) pytest with sanitizers)$(if $(FOUND_FT),$(comma) threading tests with ThreadSanitizer)"
 	@$(MAKE) -j$(NPROC) --output-sync=target FOUND="$(FOUND)" \
 		$(if $(filter 3.8,$(FOUND)),run-asan) $(addprefix run-pytest,$(subst .,,$(FOUND))) \
-		$(if $(FOUND_FT),run-pytest-ft) run-native
+		$(if $(FOUND_FT),run-pytest-ft run-tsan) run-native
 	@echo "== all test suites passed$(if $(UNTESTED), (not found, not tested: Python $(UNTESTED)))"
 
 comma := ,
@@ -115,6 +116,22 @@ setup-ft:
 pytest-ft: setup-ft run-pytest-ft
 run-pytest-ft:
 	$(call run_pytest,.venv/py$(FT_VERSION),PYTHON_GIL=0)
+
+# ThreadSanitizer, on the free-threaded interpreter: the tests of threads
+# and of sys.monitoring, a report failing the run.
+VENVTSAN := .venv/tsan$(FT_VERSION)
+TSAN_TESTS := -k "thread or test_monitoring"
+setup-tsan:
+	@$(if $(FOUND_FT),$(SETUP) --tsan $(FT_VERSION),echo "no free-threaded Python $(FT_VERSION): ThreadSanitizer is not run")
+tsan-test: setup-tsan run-tsan
+run-tsan:
+	@env -u PYTHONPATH -u PYTHONHOME $(VENVTSAN)/bin/python -c "$$IMPORT_CHECK"
+	@start=$$(date +%s); \
+	env -u PYTHONPATH -u PYTHONHOME scripts/tsan-run.sh $(VENVTSAN)/bin/python -m pytest tests -q -p no:cacheprovider \
+		$(TSAN_TESTS) $(PYTEST_ARGS); \
+	rc=$$?; \
+	echo "== pytest with ThreadSanitizer ($(VENVTSAN)): exit $$rc after $$(( $$(date +%s) - start ))s"; \
+	exit $$rc
 
 # The sanitizer build needs CPython 3.8.
 setup-asan:
