@@ -342,6 +342,10 @@ Result<bool> stop_on_calling_thread() {
     std::unique_ptr<Session> ended(std::exchange(session, nullptr));
     active_serial.store(0, std::memory_order_release);
     disable_object.store(nullptr, std::memory_order_release);
+    // The profilers go only after the release: switching the events off
+    // pauses every thread at a safe point (on a free-threaded interpreter
+    // too), and a callback reaches none before it holds its own reference,
+    // so no thread is then left using a profiler it does not hold.
     Status released = release(*ended);
     ended.reset();
     if (!released) return fail(std::move(released.error()));
