@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "serialize/container_repr.hpp"
+#include "utils/free_threading.hpp"
 #include "utils/msgpack_writer.hpp"
 #include "utils/named_value.hpp"
 #include "utils/ref.hpp"
@@ -56,6 +57,8 @@ struct Host {
         Ref info;
     };
     mutable std::unordered_map<PyTypeObject*, KnownType> known_types;
+    // Dumps on several threads share it on a free-threaded interpreter.
+    mutable InterpreterMutex known_types_lock;
 };
 
 // True when the pending exception is one the program must see rather than

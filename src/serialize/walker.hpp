@@ -193,6 +193,7 @@ private:
 
     // --- helpers
     std::optional<TypeInfo> type_info(PyTypeObject* type);
+    Ref known_type_info(PyTypeObject* type) const;
     void remember_type(PyTypeObject* type, PyObject* info);
     Ref bounded_repr(PyObject* value, PyObject* type_name);
     Ref method_repr(PyObject* method);

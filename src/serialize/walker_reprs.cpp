@@ -1,14 +1,24 @@
 // The walker: what the Python half says of a type, and the reprs values are shown with.
 #include "serialize/walker.hpp"
 
+#include <mutex>
+
 namespace sarn::serialize::walker {
+
+// What `type_info` answered for the class at its present version tag, if
+// remembered.
+Ref ValueWriter::known_type_info(PyTypeObject* type) const {
+    if (!has_type_version(type)) return Ref();
+    std::lock_guard<InterpreterMutex> hold(host_.known_types_lock);
+    auto known = host_.known_types.find(type);
+    if (known == host_.known_types.end() || type_version(type) != known->second.version) return Ref();
+    return known->second.info.dup();
+}
 
 std::optional<TypeInfo> ValueWriter::type_info(PyTypeObject* type) {
     TypeInfo info;
-    auto known = host_.known_types.find(type);
-    if (known != host_.known_types.end() && has_type_version(type) &&
-        type->tp_version_tag == known->second.version) {
-        info.tuple = known->second.info.dup();
+    if (Ref known = known_type_info(type)) {
+        info.tuple = std::move(known);
     } else {
         info.tuple = Ref::steal(PyObject_CallFunctionObjArgs(host_.type_info.get(), reinterpret_cast<PyObject*>(type), nullptr));
         if (!info.tuple) return std::nullopt;
@@ -32,8 +42,17 @@ void ValueWriter::remember_type(PyTypeObject* type, PyObject* info) {
     // The lookup gives the class a version tag if it has none yet.
     (void)_PyType_Lookup(type, host_.dict_name.get());
     if (!has_type_version(type)) return;
-    if (host_.known_types.size() >= 4096) host_.known_types.clear();
-    host_.known_types.insert_or_assign(type, Host::KnownType{type->tp_version_tag, Ref::borrow(info)});
+    const unsigned int version = type_version(type);
+    // What is dropped is released after the lock: a release may free a class.
+    std::unordered_map<PyTypeObject*, Host::KnownType> dropped;
+    Ref replaced;
+    std::lock_guard<InterpreterMutex> hold(host_.known_types_lock);
+    if (host_.known_types.size() >= 4096) dropped.swap(host_.known_types);
+    auto [entry, added] = host_.known_types.try_emplace(type, Host::KnownType{version, Ref::borrow(info)});
+    if (!added) {
+        replaced = std::exchange(entry->second.info, Ref::borrow(info));
+        entry->second.version = version;
+    }
 }
 
 // `_bounded_repr`. Containers not made as text by `take_repr` (deques,

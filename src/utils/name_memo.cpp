@@ -7,8 +7,8 @@ PyObject* AttributeMemo::find(PyTypeObject* type, PyObject* name, bool through_i
     if (found == entries_.end()) return nullptr;
     const Entry& entry = found->second;
     PyTypeObject* meta = Py_TYPE(type);
-    if (!has_type_version(type) || type->tp_version_tag != entry.type_version) return nullptr;
-    if (!has_type_version(meta) || meta->tp_version_tag != entry.meta_version) return nullptr;
+    if (!has_type_version(type) || type_version(type) != entry.type_version) return nullptr;
+    if (!has_type_version(meta) || type_version(meta) != entry.meta_version) return nullptr;
     return entry.found;
 }
 
@@ -22,7 +22,7 @@ void AttributeMemo::remember(PyTypeObject* type, PyObject* name, bool through_in
     (void)_PyType_Lookup(meta, name);
     if (!has_type_version(type) || !has_type_version(meta)) return;
     if (entries_.size() >= max_entries) entries_.clear();
-    Entry entry{Ref::borrow(name), type->tp_version_tag, meta->tp_version_tag, found};
+    Entry entry{Ref::borrow(name), type_version(type), type_version(meta), found};
 #ifdef Py_GIL_DISABLED
     entry.held = Ref::borrow(found);
 #endif

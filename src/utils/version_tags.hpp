@@ -27,9 +27,21 @@ inline uint64_t dict_version(PyObject* dict) noexcept {
 #endif
 }
 
+inline unsigned int type_version(PyTypeObject* type) noexcept {
+    return __atomic_load_n(&type->tp_version_tag, __ATOMIC_RELAXED);
+}
+
 // Whether the class has a tag now, and so `tp_version_tag` names its state.
+// From 3.13 the interpreter no longer sets the flag that said so: there a tag
+// of 0 is the one that names no state (and every tag given is new). The tag
+// is read atomically: on a free-threaded interpreter another thread may
+// change the class meanwhile.
 inline bool has_type_version(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type_version(type) != 0;
+#else
     return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+#endif
 }
 
 }  // namespace sarn

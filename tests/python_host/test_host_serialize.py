@@ -803,3 +803,32 @@ def test_one_value_writes_at_most_its_budget_of_items():
     assert count(written) <= serialize.MAX_VALUES + MAX_ITEMS
     bigger = {"nodes": graph["nodes"] * 100}
     assert abs(len(dump_msgpack(bigger)) - len(dump_msgpack(graph))) < 16
+
+
+@pytest.fixture
+def asked_types(monkeypatch):
+    """The classes the native walker asks the Python half about, in order."""
+    asked = []
+    real = serialize._info
+    monkeypatch.setattr(serialize, "_info", lambda t: asked.append(t) or real(t))
+    serialize._native.configure(serialize)
+    yield asked
+    monkeypatch.undo()
+    serialize._native.configure(serialize)
+
+
+@needs_native
+@pytest.mark.parametrize("dump", DUMPERS, ids=["full", "lightweight"])
+def test_a_class_is_asked_about_once_while_it_is_unchanged(asked_types, dump):
+    class Shape:
+        def __init__(self, sides):
+            self.sides = sides
+
+    value = {"lists": [[i] for i in range(20)], "shapes": [Shape(i) for i in range(20)]}
+    dump(value)
+    dump(value)
+    assert len(asked_types) == len(set(asked_types))
+    Shape.kind = "polygon"  # a change of the class gives it a new version tag
+    del asked_types[:]
+    dump(value)
+    assert Shape in asked_types
