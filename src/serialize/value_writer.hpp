@@ -58,7 +58,7 @@ struct Host {
     };
     mutable std::unordered_map<PyTypeObject*, KnownType> known_types;
     // Dumps on several threads share it on a free-threaded interpreter.
-    mutable InterpreterMutex known_types_lock;
+    mutable ParallelMutex known_types_lock;
 };
 
 // True when the pending exception is one the program must see rather than

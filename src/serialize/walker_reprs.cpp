@@ -9,7 +9,7 @@ namespace sarn::serialize::walker {
 // remembered.
 Ref ValueWriter::known_type_info(PyTypeObject* type) const {
     if (!has_type_version(type)) return Ref();
-    std::lock_guard<InterpreterMutex> hold(host_.known_types_lock);
+    std::lock_guard<ParallelMutex> hold(host_.known_types_lock);
     auto known = host_.known_types.find(type);
     if (known == host_.known_types.end() || type_version(type) != known->second.version) return Ref();
     return known->second.info.dup();
@@ -46,7 +46,7 @@ void ValueWriter::remember_type(PyTypeObject* type, PyObject* info) {
     // What is dropped is released after the lock: a release may free a class.
     std::unordered_map<PyTypeObject*, Host::KnownType> dropped;
     Ref replaced;
-    std::lock_guard<InterpreterMutex> hold(host_.known_types_lock);
+    std::lock_guard<ParallelMutex> hold(host_.known_types_lock);
     if (host_.known_types.size() >= 4096) dropped.swap(host_.known_types);
     auto [entry, added] = host_.known_types.try_emplace(type, Host::KnownType{version, Ref::borrow(info)});
     if (!added) {

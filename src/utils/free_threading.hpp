@@ -9,6 +9,8 @@
 
 #include <Python.h>
 
+#include <mutex>
+
 #include "utils/ref.hpp"
 
 namespace sarn {
@@ -66,6 +68,29 @@ public:
 private:
 #ifdef Py_GIL_DISABLED
     PyMutex mutex_{};
+#endif
+};
+
+// A lock for native data that threads share only where they run in parallel:
+// a plain mutex on a free-threaded interpreter (held briefly, over native
+// work that runs no Python code, so that no thread waits for it across a
+// pause of every thread), and nothing with the interpreter lock.
+class ParallelMutex {
+public:
+    void lock() noexcept {
+#ifdef Py_GIL_DISABLED
+        mutex_.lock();
+#endif
+    }
+    void unlock() noexcept {
+#ifdef Py_GIL_DISABLED
+        mutex_.unlock();
+#endif
+    }
+
+private:
+#ifdef Py_GIL_DISABLED
+    std::mutex mutex_;
 #endif
 };
 
