@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Build, repair and check one wheel per interpreter, into dist/.
 #
-#   scripts/wheels.sh              every supported interpreter found (3.8 to 3.15)
+#   scripts/wheels.sh              every supported interpreter found (3.8 to 3.15,
+#                                  and the free-threaded 3.14t)
 #   scripts/wheels.sh 3.12 3.8     just these (each must be found)
 #
 # Each wheel is built the way a user's `pip install .` builds it: in a fresh
@@ -26,7 +27,7 @@ explicit=1
 versions=("$@")
 if [ "${#versions[@]}" = 0 ]; then
     explicit=0
-    versions=(3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15)
+    versions=(3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15 3.14t)
 fi
 
 # Headers that the build must not use.
@@ -60,6 +61,9 @@ smoke_test() {
 
 build_one() {
     local ver="$1" py tag="wheel$1"
+    # The wheel's Python and ABI tags: cp314 and cp314t for 3.14t.
+    local plain="${ver%t}"
+    local tags="cp${plain//./}-cp${ver//./}"
     local venv="$work/venv-$ver" raw="$work/raw-$ver"
     log_file="$root/build/logs/wheels-$ver.log"
     : >"$log_file"
@@ -76,7 +80,7 @@ build_one() {
 
     local wheel
     wheel="$(ls "$raw"/sarn-*.whl)"
-    rm -f "$dist"/sarn-*-cp"${ver//./}"-*.whl
+    rm -f "$dist"/sarn-*-"$tags"-*.whl
     # The oldest tag the wheel's symbol versions allow; repair then only
     # retags it, or bundles libraries (checked below).
     local plat
@@ -86,7 +90,7 @@ build_one() {
     run_logged "[$tag] repairing with auditwheel to $plat" \
         env PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "$plat" -w "$dist" "$wheel"
     local repaired
-    repaired="$(ls "$dist"/sarn-*-cp"${ver//./}"-*.whl)"
+    repaired="$(ls "$dist"/sarn-*-"$tags"-*.whl)"
     if unzip -l "$repaired" | grep -q 'sarn\.libs/'; then
         die "[$tag] auditwheel had to bundle libraries into $repaired: $(unzip -l "$repaired" | grep -o 'sarn\.libs/[^ ]*' | tr '\n' ' ')"
     fi
