@@ -43,29 +43,35 @@ bool is_word(char c) {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// (A byte past ASCII, negative as a char, is escaped too.)
+bool is_control(char c) { return c < 0x20 || c == 0x7f; }
+
+// Appends a control character escaped as Python's repr escapes it.
+void escaped_control(char c, std::string& out) {
+    static const char hex[] = "0123456789abcdef";
+    if (c == '\n') {
+        out.append("\\n");
+    } else if (c == '\r') {
+        out.append("\\r");
+    } else if (c == '\t') {
+        out.append("\\t");
+    } else {
+        out.append("\\x");
+        out.push_back(hex[(c >> 4) & 0x0f]);
+        out.push_back(hex[c & 0x0f]);
+    }
+}
+
 // Appends ASCII text with its control characters escaped.
 void printable(std::string_view text, std::string& out) {
-    static const char hex[] = "0123456789abcdef";
     for (char c : text) {
-        if (c >= 0x20 && c != 0x7f) {
-            out.push_back(c);
-        } else if (c == '\n') {
-            out.append("\\n");
-        } else if (c == '\r') {
-            out.append("\\r");
-        } else if (c == '\t') {
-            out.append("\\t");
-        } else {
-            out.append("\\x");
-            out.push_back(hex[(c >> 4) & 0x0f]);
-            out.push_back(hex[c & 0x0f]);
-        }
+        if (is_control(c)) escaped_control(c, out);
+        else out.push_back(c);
     }
 }
 
 // Appends the repr of an ASCII str.
 void repr_text(std::string_view text, std::string& out) {
-    static const char hex[] = "0123456789abcdef";
     bool single = text.find('\'') != std::string_view::npos;
     bool twice = text.find('"') != std::string_view::npos;
     char quote = single && !twice ? '"' : '\'';
@@ -74,16 +80,8 @@ void repr_text(std::string_view text, std::string& out) {
         if (c == quote || c == '\\') {
             out.push_back('\\');
             out.push_back(c);
-        } else if (c == '\t') {
-            out.append("\\t");
-        } else if (c == '\n') {
-            out.append("\\n");
-        } else if (c == '\r') {
-            out.append("\\r");
-        } else if (c < 0x20 || c == 0x7f) {
-            out.append("\\x");
-            out.push_back(hex[(c >> 4) & 0x0f]);
-            out.push_back(hex[c & 0x0f]);
+        } else if (is_control(c)) {
+            escaped_control(c, out);
         } else {
             out.push_back(c);
         }

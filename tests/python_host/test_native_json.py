@@ -2,16 +2,13 @@
 
 import io
 import math
-import subprocess
-import sys
 
 import msgpack
 import pytest
 
-from sarn import db
 from sarn.web import json_document
 from test_document_reader import leaks_in_msgpack
-from test_native_show import PROGRAM, _built
+from test_native_show import _built, record_shop
 
 pytestmark = pytest.mark.skipif(json_document._JsonPass is None, reason="built without the native extension")
 
@@ -37,14 +34,7 @@ def _both(data, indent=None):
 
 @pytest.fixture(scope="module")
 def recorded(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("native-json")
-    (folder / "shop.py").write_text(PROGRAM)
-    (folder / "pyproject.toml").write_text("[tool.sarn]\nthreading = true\n")
-    db_path = folder / "db.sqlite3"
-    subprocess.run([sys.executable, "-m", "sarn", "run", "--db", str(db_path), "shop.py"], cwd=str(folder),
-                   check=False, capture_output=True, timeout=120)
-    with db.open_trace(db_path, "latest") as stream:
-        return stream.read()
+    return record_shop(tmp_path_factory.mktemp("native-json"))
 
 
 @pytest.mark.parametrize("indent", INDENTS)

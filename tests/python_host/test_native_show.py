@@ -86,9 +86,9 @@ OPTIONS = [
 ]
 
 
-@pytest.fixture(scope="module")
-def recorded(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("native-show")
+def record_shop(folder):
+    """The trace document of PROGRAM, run by `sarn run` in `folder` with its
+    threads recorded."""
     (folder / "shop.py").write_text(PROGRAM)
     (folder / "pyproject.toml").write_text("[tool.sarn]\nthreading = true\n")
     db_path = folder / "db.sqlite3"
@@ -96,6 +96,11 @@ def recorded(tmp_path_factory):
                    check=False, capture_output=True, timeout=120)
     with db.open_trace(db_path, "latest") as stream:
         return stream.read()
+
+
+@pytest.fixture(scope="module")
+def recorded(tmp_path_factory):
+    return record_shop(tmp_path_factory.mktemp("native-show"))
 
 
 @pytest.mark.parametrize("options", OPTIONS)
