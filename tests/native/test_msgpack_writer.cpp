@@ -210,6 +210,22 @@ TEST(Scalars, RawIsAppendedVerbatim) {
     EXPECT_EQ(hex(encode([](auto& w) { w.raw({}); })), "");
 }
 
+// The walker copies parts of what it wrote to the end of the same buffer;
+// a copy that makes the buffer grow must still read the old bytes.
+TEST(StringSinkWrites, BytesFromTheBufferItself) {
+    for (size_t filled : {size_t{1}, size_t{15}, size_t{16}, size_t{100}, size_t{1000}}) {
+        Bytes out(filled, 'a');
+        out.shrink_to_fit();
+        for (size_t i = 0; i < filled; ++i) out[i] = static_cast<char>('a' + i % 26);
+        const Bytes before = out;
+        StringSink sink(out);
+        Writer writer(sink);
+        writer.raw(std::string_view(out));
+        writer.raw(std::string_view(out).substr(0, filled / 2 + 1));
+        EXPECT_EQ(out, before + before + before.substr(0, filled / 2 + 1)) << filled;
+    }
+}
+
 TEST(Keys, FixedAsciiKeysAreFixstr) {
     EXPECT_EQ(hex(encode([](auto& w) { w.str("frames"); })), hex(bytes({0xa6, "frames"})));
     EXPECT_EQ(hex(encode([](auto& w) { w.str("use_frame_boundaries"); })),
