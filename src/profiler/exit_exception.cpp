@@ -21,9 +21,9 @@ Status write_exit_exception(const FrameRecord& record, Bytes& out) {
         Writer writer(sink);
         writer.nil();
     } else {
-        auto serialiser = RecordSerialiser::current(record.lightweight_repr, record.serialisers);
-        if (!serialiser) return fail(std::move(serialiser.error()));
-        if (auto written = serialiser->append(exception, out); !written) return written;
+        RecordSerialiser serialiser;
+        if (auto bound = serialiser.bind(record.lightweight_repr, record.serialisers); !bound) return bound;
+        if (auto written = serialiser.append(exception, out); !written) return written;
     }
     return {};
 }

@@ -80,11 +80,11 @@ Status begin_frame_record(const FrameRecord& record, Bytes& out) {
     if (!record.with_values) return {};
     // One serialiser for both values: the argument and the locals often
     // share a value, whose repr is then taken once.
-    auto serialiser = RecordSerialiser::current(record.lightweight_repr, record.serialisers);
-    if (!serialiser) return fail(std::move(serialiser.error()));
-    if (auto arg = serialiser->append(record.arg, out); !arg) return arg;
+    RecordSerialiser serialiser;
+    if (auto bound = serialiser.bind(record.lightweight_repr, record.serialisers); !bound) return bound;
+    if (auto arg = serialiser.append(record.arg, out); !arg) return arg;
     out.append("\xa6locals", 7);
-    if (auto locals = serialiser->append(*record.locals, out); !locals) return locals;
+    if (auto locals = serialiser.append(*record.locals, out); !locals) return locals;
     return {};
 }
 

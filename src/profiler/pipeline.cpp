@@ -109,14 +109,12 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     auto thread_info = cached_thread_info(event.thread);
     if (!thread_info) return fail(std::move(thread_info.error()));
     record.thread = *thread_info;
-    std::optional<FrameLocals> locals;
+    FrameLocals locals;
     if (event.near_limit) {
         record.with_values = false;
     } else {
-        auto read = FrameLocals::read(frame);
-        if (!read) return fail(std::move(read.error()));
-        locals.emplace(std::move(*read));
-        auto named = qualified_name(frame, *locals, name_memo_of(event.state, event.thread), event.thread.qualname_buffer);
+        if (auto read = locals.load(frame); !read) return read;
+        auto named = qualified_name(frame, locals, name_memo_of(event.state, event.thread), event.thread.qualname_buffer);
         if (!named) return fail(std::move(named.error()));
         if (*named) record.qualname = &event.thread.qualname_buffer;
     }
@@ -127,7 +125,7 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     record.call_site = std::move(*call_site);
 
     record.arg = event.arg;
-    record.locals = locals ? &*locals : nullptr;
+    record.locals = record.with_values ? &locals : nullptr;
     record.lightweight_repr = event.state.lightweight_repr;
 #ifdef Py_GIL_DISABLED
     record.serialisers = &event.thread.serialisers;

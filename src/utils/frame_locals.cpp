@@ -239,25 +239,24 @@ Result<Ref> read_locals(PyFrameObject* frame) {
 #endif
 }
 
-Result<FrameLocals> FrameLocals::read(PyFrameObject* frame) {
+Status FrameLocals::load(PyFrameObject* frame) {
     const Names* name = names();
     if (name == nullptr) return fail_fetch();
-    FrameLocals locals;
-    if (slot_entries(frame, locals.entries_)) {
+    if (slot_entries(frame, entries_)) {
         size_t kept = 0;
-        for (NamedValue& entry : locals.entries_) {
+        for (NamedValue& entry : entries_) {
             if (entry.name == name->__builtins__ || same_name(entry.name, name->__builtins__)) continue;
             Py_INCREF(entry.value);
-            locals.entries_.begin()[kept++] = entry;
+            entries_.begin()[kept++] = entry;
         }
-        while (locals.entries_.size() > kept) locals.entries_.pop_back();
-        return locals;
+        while (entries_.size() > kept) entries_.pop_back();
+        return {};
     }
-    locals.entries_.clear();
+    entries_.clear();
     auto dict = locals_without_builtins(frame, name->__builtins__);
     if (!dict) return fail(std::move(dict.error()));
-    locals.dict_ = std::move(*dict);
-    return locals;
+    dict_ = std::move(*dict);
+    return {};
 }
 
 FrameLocals::~FrameLocals() {

@@ -34,11 +34,13 @@ namespace sarn {
 // `read_locals`, with no dict made; otherwise that dict.
 class FrameLocals {
 public:
-    [[nodiscard]] static Result<FrameLocals> read(PyFrameObject* frame);
+    // Reads the frame's locals into this empty object. In place: a move
+    // would copy the entries one by one, on every kept event.
+    [[nodiscard]] Status load(PyFrameObject* frame);
 
     FrameLocals() = default;
-    FrameLocals(FrameLocals&&) noexcept = default;
-    FrameLocals& operator=(FrameLocals&&) = delete;
+    FrameLocals(const FrameLocals&) = delete;
+    FrameLocals& operator=(const FrameLocals&) = delete;
     ~FrameLocals();
 
     // Null when read from the slots.

@@ -103,24 +103,19 @@ Result<PyObject*> SerialiserCache::get(bool lightweight_repr) {
 #endif
 }
 
-Result<RecordSerialiser> RecordSerialiser::current(bool lightweight_repr) {
-    auto function = serialiser(lightweight_repr);
-    if (!function) return fail(std::move(function.error()));
-    RecordSerialiser found;
-    found.api_ = native_serializer(function->get());
-    found.owned_ = std::move(*function);
-    found.function_ = found.owned_.get();
-    return found;
-}
-
-Result<RecordSerialiser> RecordSerialiser::current(bool lightweight_repr, SerialiserCache* cache) {
-    if (cache == nullptr) return current(lightweight_repr);
-    auto function = cache->get(lightweight_repr);
-    if (!function) return fail(std::move(function.error()));
-    RecordSerialiser found;
-    found.api_ = native_serializer(*function);
-    found.function_ = *function;
-    return found;
+Status RecordSerialiser::bind(bool lightweight_repr, SerialiserCache* cache) {
+    if (cache != nullptr) {
+        auto function = cache->get(lightweight_repr);
+        if (!function) return fail(std::move(function.error()));
+        function_ = *function;
+    } else {
+        auto function = serialiser(lightweight_repr);
+        if (!function) return fail(std::move(function.error()));
+        owned_ = std::move(*function);
+        function_ = owned_.get();
+    }
+    api_ = native_serializer(function_);
+    return {};
 }
 
 Status RecordSerialiser::append(PyObject* value, Bytes& out) {
@@ -147,10 +142,10 @@ Status RecordSerialiser::append(const FrameLocals& locals, Bytes& out) {
 }
 
 Result<Bytes> serialise_value(PyObject* value, bool lightweight_repr) {
-    auto serialiser = RecordSerialiser::current(lightweight_repr);
-    if (!serialiser) return fail(std::move(serialiser.error()));
+    RecordSerialiser serialiser;
+    if (auto bound = serialiser.bind(lightweight_repr); !bound) return fail(std::move(bound.error()));
     Bytes out;
-    if (auto appended = serialiser->append(value, out); !appended) return fail(std::move(appended.error()));
+    if (auto appended = serialiser.append(value, out); !appended) return fail(std::move(appended.error()));
     return out;
 }
 

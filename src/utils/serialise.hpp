@@ -43,9 +43,10 @@ private:
 // values share a memo, so that each value's repr runs once per record.
 class RecordSerialiser {
 public:
-    [[nodiscard]] static Result<RecordSerialiser> current(bool lightweight_repr);
-    // The same, with the function from a thread's cache (null: none).
-    [[nodiscard]] static Result<RecordSerialiser> current(bool lightweight_repr, SerialiserCache* cache);
+    // Takes the serialiser the host names now, with the function from a
+    // thread's cache when there is one (null: none). Filled in place: the
+    // memo it holds is not moved on every record.
+    [[nodiscard]] Status bind(bool lightweight_repr, SerialiserCache* cache = nullptr);
 
     // Appends the value's bytes; on failure `out` may hold part of the value.
     [[nodiscard]] Status append(PyObject* value, Bytes& out);
