@@ -119,6 +119,25 @@ void write_digits(char* out, unsigned __int128 value, size_t count) noexcept {
     }
 }
 
+// The 16 digits of the 80 random bits `high` (16 bits) : `low` (64 bits),
+// as write_digits would write them, in 64-bit arithmetic: a frame id is made
+// at every recorded call.
+void write_random_digits(char* out, uint64_t high, uint64_t low) noexcept {
+    // The last 12 digits hold the low 60 bits of `low`.
+#pragma GCC unroll 12
+    for (size_t i = 16; i-- > 4;) {
+        out[i] = crockford_alphabet[low & 31u];
+        low >>= 5;
+    }
+    // The first 4 hold the 20 bits above them: all of `high`, then the top 4 of `low`.
+    uint64_t top = (high << 4) | low;
+#pragma GCC unroll 4
+    for (size_t i = 4; i-- > 0;) {
+        out[i] = crockford_alphabet[top & 31u];
+        top >>= 5;
+    }
+}
+
 void write_ulid(char* out, uint64_t high, uint64_t low) noexcept {
     write_digits(out, (static_cast<unsigned __int128>(high) << 64) | low, ulid_length);
 }
@@ -141,8 +160,10 @@ struct IdentifierState {
 constinit thread_local IdentifierState identifier_state;
 
 void write_new_ulid(char* out) {
-    const uint64_t millis = millis_since_epoch(read_clock()) & ((uint64_t{1} << 48) - 1);
+    // The thread's block is found once: each access to a thread-local of a
+    // loaded library is a call.
     IdentifierState& state = identifier_state;
+    const uint64_t millis = millis_since_epoch(read_clock()) & ((uint64_t{1} << 48) - 1);
     if (state.time.millis != millis) {
         write_digits(state.time.text, millis, time_digits);
         state.time.millis = millis;
@@ -153,7 +174,7 @@ void write_new_ulid(char* out) {
     uint64_t low = 0;
     std::memcpy(&low, random + 2, sizeof low);
     const uint64_t high = (uint64_t{random[0]} << 8) | random[1];
-    write_digits(out + time_digits, (static_cast<unsigned __int128>(high) << 64) | low, ulid_length - time_digits);
+    write_random_digits(out + time_digits, high, low);
 }
 
 std::string prefixed_ulid(std::string_view prefix) {
