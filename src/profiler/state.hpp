@@ -61,8 +61,10 @@ struct ProfilerState {
 
     // Stores; when several are held, they are taken in this order.
     Guarded<std::string> trace_id;
-    Guarded<RecordList> frames_of_interest;
-    Guarded<ThreadFrames> thread_frames;  // then each thread's own list (ThreadCache::own_records)
+    // The record stores, taken at every kept event, are only ever held
+    // across native code.
+    Guarded<RecordList, ParallelMutex> frames_of_interest;
+    Guarded<ThreadFrames, ParallelMutex> thread_frames;  // then each thread's own list (ThreadCache::own_records)
     Guarded<PluginTable> plugins;
     Guarded<std::optional<Bytes>> test_record;  // the trace's first "start_test" record
     Guarded<std::shared_ptr<SpillFile>> spill_file;

@@ -67,7 +67,7 @@ struct ThreadCache {
     // Filed here rather than in the profiler's map of threads, whose lock
     // every recording thread would take at every event; moved into the
     // document's map when the stores are taken.
-    Guarded<OwnRecords> own_records;
+    Guarded<OwnRecords, ParallelMutex> own_records;
 #ifdef Py_GIL_DISABLED
     // The thread's own memos, which the profiler's threads share where the
     // interpreter lock orders them.

@@ -1,5 +1,11 @@
 // A value behind its own mutex, with a poisoned flag.
 //
+// `Mutex` is std::mutex by default. A store that is only ever held across
+// native code may take ParallelMutex instead, which is a real mutex on
+// free-threaded interpreters and nothing with the interpreter lock: there
+// the lock already keeps every other thread out, and the record stores are
+// taken at every kept event.
+//
 // If the holder of the lock leaves by an exception (a broken invariant), the
 // value may be half changed: the mutex is then marked poisoned and every later
 // attempt to take it is itself an internal failure.
@@ -7,15 +13,17 @@
 
 #include <Python.h>
 
+#include <concepts>
 #include <exception>
 #include <mutex>
 #include <utility>
 
 #include "utils/error.hpp"
+#include "utils/free_threading.hpp"
 
 namespace sarn {
 
-template <class T>
+template <class T, class Mutex = std::mutex>
 class Guarded {
 public:
     class Access {
@@ -52,7 +60,9 @@ public:
     // For a value used while Python code runs under the lock: never wait for
     // the mutex while holding the interpreter lock, or the holder (which may be
     // waiting for the interpreter lock) could never finish.
-    [[nodiscard]] Result<Access> lock_releasing_interpreter(const char* name) {
+    [[nodiscard]] Result<Access> lock_releasing_interpreter(const char* name)
+        requires std::same_as<Mutex, std::mutex>
+    {
         if (!mutex_.try_lock()) {
             Py_BEGIN_ALLOW_THREADS
             mutex_.lock();
@@ -74,7 +84,7 @@ private:
         return Access(this);
     }
 
-    std::mutex mutex_;
+    Mutex mutex_;
     bool poisoned_ = false;
     T value_;
 };
