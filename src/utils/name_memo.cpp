@@ -1,5 +1,9 @@
 #include "utils/name_memo.hpp"
 
+#include <optional>
+
+#include "utils/host_import.hpp"
+
 namespace sarn {
 
 PyObject* AttributeMemo::find(PyTypeObject* type, PyObject* name, bool through_instance) const noexcept {
@@ -36,20 +40,39 @@ void AttributeMemo::use_lookup(PyObject* lookup) {
 }
 
 // Code objects carry their qualified name from 3.11 on; before, nothing is
-// remembered here (nor where dicts have no version tags).
+// remembered here. The globals' state is their version tag up to 3.12; from
+// 3.13 the count of changes of the dicts watched, which counts their freeing
+// too, so that another dict at the same address is never taken for them.
+namespace {
+
+std::optional<uint64_t> globals_state(PyObject* globals, bool watch) noexcept {
+    if (!PyDict_CheckExact(globals)) return std::nullopt;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (watch && !dict_changes::watch(globals)) return std::nullopt;
+    return dict_changes::count.load(std::memory_order_acquire);
+#else
+    (void)watch;
+    return dict_version(globals);
+#endif
+}
+
+}  // namespace
+
 const std::string* CodeNameMemo::find(PyObject* code, PyObject* globals) const noexcept {
-    if (!has_dict_versions || !PyDict_CheckExact(globals)) return nullptr;
+    if (entries_.empty()) return nullptr;
     auto found = entries_.find(code);
     if (found == entries_.end()) return nullptr;
     const Entry& entry = found->second;
-    if (entry.globals != globals || entry.globals_version != dict_version(globals)) return nullptr;
+    if (entry.globals != globals || globals_state(globals, false) != entry.globals_version) return nullptr;
     return &entry.text;
 }
 
 void CodeNameMemo::remember(PyObject* code, PyObject* globals, const std::string& text) {
-    if (!has_dict_versions || !PyDict_CheckExact(globals)) return;
+    // Watched before the state is read: a change from here on is counted.
+    const std::optional<uint64_t> state = globals_state(globals, true);
+    if (!state) return;
     if (entries_.size() >= max_entries) entries_.clear();
-    entries_.insert_or_assign(code, Entry{Ref::borrow(code), globals, dict_version(globals), text});
+    entries_.insert_or_assign(code, Entry{Ref::borrow(code), globals, *state, text});
 }
 
 const std::string* GlobalFunctionMemo::find(PyObject* code, PyObject* caller_code, PyObject* globals) const noexcept {

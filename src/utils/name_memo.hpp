@@ -102,8 +102,8 @@ private:
 };
 
 // The name of a code object that carries its qualified name, while the
-// module globals it was read from keep their version tag (so "__name__" is
-// unchanged).
+// module globals it was read from are unchanged (so is "__name__"): the same
+// version tag, or from 3.13 no change counted by the dict watcher.
 class CodeNameMemo {
 public:
     [[nodiscard]] const std::string* find(PyObject* code, PyObject* globals) const noexcept;
