@@ -41,9 +41,11 @@ class Slotted:
 
 
 def countdown(n):
-    while n:
+    while True:
         yield n
         n -= 1
+        if n == 0:
+            return
 
 
 def fibonacci(n):
