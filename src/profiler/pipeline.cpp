@@ -60,6 +60,17 @@ CodeFacts describe_code(const ProfilerState& state, PyCodeObject* code) {
     return facts;
 }
 
+// The frame id of the event. A return of the innermost open kept frame has
+// the id its call pushed with it, which is the one remembered for the frame
+// (the stack holds the frame, so no other frame took its address since).
+std::optional<FrameId> event_frame_id(ThreadCache& thread, PyFrameObject* frame, FrameEvent kind) {
+    if (kind == FrameEvent::ret && !thread.call_frames.empty() &&
+        thread.call_frames.back().frame.get() == as_object(frame)) {
+        return thread.call_frames.back().frame_id;
+    }
+    return frame_id_for_event(thread.frame_ids, frame, kind);
+}
+
 void update_call_frames(ThreadCache& thread, const Event& event, const std::optional<FrameId>& frame_id) {
     if (event.site.event == FrameEvent::call) {
         if (frame_id) thread.call_frames.push_back({Ref::borrow(as_object(event.site.frame)), *frame_id});
@@ -119,7 +130,7 @@ Status record_kept_frame(Event& event, Batch&& batch) {
         if (*named) record.qualname = &event.thread.qualname_buffer;
     }
 
-    record.frame_id = frame_id_for_event(event.thread.frame_ids, event.site.frame, event.site.event);
+    record.frame_id = event_frame_id(event.thread, event.site.frame, event.site.event);
     auto call_site = find_user_code_call_site(event.thread.call_frames, record.frame_id, event.thread.lines);
     if (!call_site) return fail(std::move(call_site.error()));
     record.call_site = std::move(*call_site);

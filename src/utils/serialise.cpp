@@ -120,6 +120,12 @@ Status RecordSerialiser::bind(bool lightweight_repr, SerialiserCache* cache) {
 
 Status RecordSerialiser::append(PyObject* value, Bytes& out) {
     if (api_ != nullptr) {
+        // The built-in serialisers write None as nil: the argument of every
+        // call event, written here without crossing into their module.
+        if (value == Py_None) {
+            out.push_back('\xc0');
+            return {};
+        }
         if (!api_->append(function_, value, out, memo_)) return fail_fetch();
         return {};
     }
