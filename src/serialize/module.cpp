@@ -18,6 +18,8 @@
 //                                           by, values as MessagePack bytes
 //   JsonPass                                the records as JSON text, for
 //                                           `sarn export --json` (json_pass.hpp)
+//   ChromePass                              the records as Trace Event Format
+//                                           events (chrome_pass.hpp)
 //
 // Like their Python counterparts the two functions never raise once
 // configured: a value that cannot be written at all is handed, with the
@@ -35,6 +37,7 @@
 #include "filters/fragments.hpp"
 #include "serialize/document_facts.hpp"
 #include "serialize/record_reader.hpp"
+#include "serialize/chrome_pass.hpp"
 #include "serialize/json_pass.hpp"
 #include "serialize/show_pass.hpp"
 #include "serialize/value_writer.hpp"
@@ -408,6 +411,12 @@ PyMODINIT_FUNC PyInit__serialize() {
     PyTypeObject* json_pass = sarn::serialize::json_pass_type();
     if (json_pass == nullptr || PyModule_AddObject(module, "JsonPass", reinterpret_cast<PyObject*>(json_pass)) < 0) {
         Py_XDECREF(json_pass);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    PyTypeObject* chrome_pass = sarn::serialize::chrome_pass_type();
+    if (chrome_pass == nullptr || PyModule_AddObject(module, "ChromePass", reinterpret_cast<PyObject*>(chrome_pass)) < 0) {
+        Py_XDECREF(chrome_pass);
         Py_DECREF(module);
         return nullptr;
     }

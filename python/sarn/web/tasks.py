@@ -133,6 +133,16 @@ class Splitter:
             return True, current
         if kind not in TASK_RECORDS:
             return True, current
+        site = record.get("user_code_call_site")
+        path = self._paths.get(thread, {}).get(site.get("call_frame_id")) if isinstance(site, dict) else None
+        self.take(record, thread, path)
+        return False, None
+
+    def take(self, record: Dict[str, Any], thread: Any, site_path: Optional[str] = None) -> Task:
+        """Takes a task record ("task_created", "task_enter" or
+        "task_leave") of ``thread``: ``site_path`` is the path of the call
+        that made it, when open. The task it names."""
+        kind = record.get("type")
         task = self._task(record, thread)
         name = record.get("name")
         if isinstance(name, str):
@@ -142,7 +152,7 @@ class Splitter:
             task.created = stamp
             coro = record.get("coro")
             task.coro = coro if isinstance(coro, str) else None
-            task.site = self._site(record, thread)
+            task.site = self._site(record, site_path)
         elif kind == "task_enter":
             self._current[thread] = task
             task.thread = thread
@@ -166,14 +176,14 @@ class Splitter:
             task.error = error if isinstance(error, str) else None
             if task.state in ("cancelled", "failed"):
                 task.struck = task._raised
-        return False, None
+        return task
 
-    def _site(self, record: Dict[str, Any], thread: Any) -> Optional[str]:
+    @staticmethod
+    def _site(record: Dict[str, Any], path: Optional[str]) -> Optional[str]:
         site = record.get("user_code_call_site")
         if not isinstance(site, dict):
             return None
         line = site.get("line_number")
-        path = self._paths.get(thread, {}).get(site.get("call_frame_id"))
         if not isinstance(line, int) or path is None:
             return None
         return "%s:%d" % (_LINE_NUMBER.sub("", path), line)
