@@ -203,6 +203,7 @@ struct Split {
     Track* current = nullptr;  // the task track records go to, null for the thread's own
     std::unordered_map<std::string, const std::string*, StringHash, std::equal_to<>> paths;  // open calls
     const std::string* returned = nullptr;  // the path of the last return
+    std::vector<Track*> task_tracks;        // in order of appearance
 };
 
 // The events of one thread (a native id and name), or of one asyncio task
@@ -224,9 +225,9 @@ struct Track {
     std::string pending_rest;  // the events of the calls that ended with it, each after a separator
     int64_t pending_events = 0;
     bool operations = false;   // the host pairs operations of this track
-    // A thread's split and task tracks; a task track's key.
+    // A thread's split (shared by the threads of one track number, as
+    // their task tracks are); a task track's key.
     Split* split = nullptr;
-    std::vector<Track*> task_tracks;
     std::string task_key;
     bool is_task = false;
 
@@ -351,7 +352,7 @@ public:
         int64_t index = 0;
         for (Track* thread : order) {
             if (Status done = metadata(*thread, thread->name, index++); !done) return fail(std::move(done.error()));
-            for (Track* track : thread->task_tracks) {
+            for (Track* track : thread->split->task_tracks) {
                 Result<Ref> meta = checked(PyObject_CallMethod(host_.get(), "task_meta", "s#O", track->task_key.data(),
                                                                static_cast<Py_ssize_t>(track->task_key.size()),
                                                                track->tid.get()));
@@ -453,7 +454,7 @@ private:
                 if (!track->tid) return fail_fetch();
                 track->is_task = true;
                 track->task_key = std::move(*text);
-                thread.task_tracks.push_back(track.get());
+                split.task_tracks.push_back(track.get());
                 at = tasks_.emplace(std::move(index), track.get()).first;
                 task_tracks_.push_back(std::move(track));
             }

@@ -1,0 +1,144 @@
+"""`sarn export --format chrome` through the native pass writes what the writer in Python writes."""
+
+import io
+import json
+
+import msgpack
+import pytest
+
+from host_support import DocumentBuilder, record_shop
+from sarn.web import chrome
+
+pytestmark = pytest.mark.skipif(chrome._ChromePass is None, reason="built without the native extension")
+
+INDENTS = [None, 2, 0]
+
+
+def _written(data, indent, chunks):
+    if chunks:
+        return "".join(chrome.json_chunks(data, indent=indent))
+    out = io.StringIO()
+    chrome.write_json(data, out, indent=indent)
+    return out.getvalue()
+
+
+def _both(data, indent=None, chunks=False):
+    native = _written(data, indent, chunks)
+    saved = chrome._ChromePass
+    chrome._ChromePass = None
+    try:
+        python = _written(data, indent, chunks)
+    finally:
+        chrome._ChromePass = saved
+    return native, python
+
+
+@pytest.fixture(scope="module")
+def recorded(tmp_path_factory):
+    return record_shop(tmp_path_factory.mktemp("native-chrome"))
+
+
+@pytest.mark.parametrize("chunks", [False, True])
+@pytest.mark.parametrize("indent", INDENTS)
+def test_a_recorded_program_is_written_alike(recorded, indent, chunks):
+    native, python = _both(recorded, indent, chunks)
+    assert native == python
+    names = {event["name"] for event in json.loads(native)["traceEvents"]}
+    for wanted in ("numbers", "worker", "fails", "total", "fetch"):
+        assert any(name.endswith(wanted) for name in names), wanted
+
+
+def _tasks_and_notes():
+    """Plugin records, operations (one never ended), asyncio tasks, a
+    generator that yields and resumes, exceptions, texts that are not ASCII
+    and keys that are not texts, on two threads."""
+    builder = DocumentBuilder()
+    builder.call("app.main", path="app.py:1")
+    builder.interest("start_test", test_name="t\u00e9st")
+    builder.operation("sql_query", "sql_query_end", end={"rowcount": 2}, sql="SELECT 1", params=[1, "x"])
+    builder.operation("http_request", None, url="http://x/", method="GET")
+    builder.interest("task_created", task="t1", name="Task-1", coro="fetch")
+    builder.interest("task_enter", task="t1")
+    gen = builder.call("app.numbers", path="app.py:5", arguments={"limit": 3, 7: "seven", "__class__": None})
+    builder.ret(0)
+    builder._list(100).append({"type": "suspension", "frame_id": gen, "thread": "MainThread",
+                               "thread_native_id": 100})
+    builder.call("app.fetch", path="app.py:9", arguments={"value": "\u2603" * 2000})
+    builder.raise_({"__sarn__": "object", "type": "ValueError", "repr": "ValueError('no')"}, path="app.py:10")
+    builder.interest("task_leave", task="t1", state="failed", error="ValueError: no")
+    builder.call("app.spin", thread_id=7, thread="worker", arguments={"data": b"\x00\xff", "n": 1.5})
+    builder.call("app.inner", thread_id=7, thread="worker")
+    builder.ret(msgpack.ExtType(3, b"ab"), thread_id=7, thread="worker")
+    builder.interest("end_test", test_name="t\u00e9st", outcome="passed")
+    builder.ret(None)
+    document = builder.document()
+    records = document["frames_of_interest"]
+    # The generator resumed, a return without a time, a main-list record
+    # without a native id (it waits for main_thread_id).
+    again = dict(next(record for record in records if record.get("frame_id") == gen), timestamp=records[-1]["timestamp"])
+    records[-1:-1] = [again, {"type": "resumption", "frame_id": gen, "thread": "MainThread",
+                              "thread_native_id": 100}, dict(again, event="return", timestamp=None)]
+    lost = dict(records[0], frame_id="nameless", thread="OtherThread")
+    del lost["thread_native_id"]
+    records.append(lost)
+    return document
+
+
+@pytest.mark.parametrize("chunks", [False, True])
+@pytest.mark.parametrize("indent", INDENTS)
+def test_tasks_notes_and_odd_values_are_written_alike(indent, chunks):
+    data = msgpack.packb(_tasks_and_notes(), use_bin_type=True)
+    native, python = _both(data, indent, chunks)
+    assert native == python
+    events = json.loads(native)["traceEvents"]
+    assert any(event.get("cat") == "task" for event in events)
+    assert any("yielded" in event.get("args", {}) for event in events)
+    assert any(event.get("args", {}).get("resumed") == "true" for event in events)
+
+
+@pytest.mark.parametrize("form", ["dict", "bytes"])
+def test_an_empty_document_is_written_alike(form):
+    document = DocumentBuilder().document()
+    native, python = _both(document if form == "dict" else msgpack.packb(document, use_bin_type=True))
+    assert native == python
+
+
+def test_records_split_across_reads_are_written_alike(recorded):
+    class Trickle:
+        def __init__(self):
+            self.at = 0
+
+        def read(self, size=-1):
+            chunk = recorded[self.at:self.at + 97]
+            self.at += len(chunk)
+            return chunk
+
+        def seek(self, at):
+            self.at = at
+
+        def tell(self):
+            return self.at
+
+    assert _written(Trickle(), None, False) == _both(recorded)[1]
+
+
+def test_a_big_run_flushes_as_it_goes():
+    """Past the pass's buffer, the text is handed on in pieces, and each
+    piece is whole UTF-8."""
+    builder = DocumentBuilder()
+    builder.call("app.main")
+    for index in range(6000):
+        builder.call("app.step", arguments={"text": "\u00e9" * 100, "index": index})
+        builder.ret(index)
+    builder.ret(None)
+    data = msgpack.packb(builder.document(), use_bin_type=True)
+    pieces = []
+
+    class Out:
+        def write(self, text):
+            pieces.append(text)
+
+    chrome.write_json(data, Out())
+    assert len(pieces) > 3
+    native, python = _both(data)
+    assert native == "".join(pieces) == python
