@@ -1,6 +1,7 @@
 #include "serialize/chrome_pass.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -58,10 +59,24 @@ private:
     std::unordered_set<std::string, StringHash, std::equal_to<>> texts_;
 };
 
-// round(value, 3) as Python rounds a float (correctly rounded through its
-// decimal digits).
+// round(value, 3) as Python rounds a float: to the decimal of three places
+// nearest the exact value (ties to even), read back as a float. Times away
+// from a tie are rounded here; the few near one go through Python's own
+// digits.
 double round3(double value) {
     if (!std::isfinite(value)) return value;
+    double scaled = value * 1000.0;
+    if (std::fabs(scaled) < 1e15) {
+        // The product is off the exact one by at most half a unit in its
+        // last place, which `margin` bounds with room to spare.
+        double margin = std::fabs(scaled) * 4.5e-16 + 1e-12;
+        double floor = std::floor(scaled);
+        double fraction = scaled - floor;
+        if (std::fabs(fraction - 0.5) > margin) {
+            double rounded = fraction < 0.5 ? floor : floor + 1.0;
+            return rounded / 1000.0;
+        }
+    }
     char* text = PyOS_double_to_string(value, 'f', 3, 0, nullptr);
     if (text == nullptr) {
         PyErr_Clear();
@@ -76,7 +91,8 @@ double round3(double value) {
     return rounded;
 }
 
-// A float as json.dumps writes it.
+// A float as json.dumps writes it (its repr): the shortest digits that read
+// back as it, in fixed notation from 1e-4 to 1e16, else as Python writes them.
 Status real(std::string& out, double value) {
     if (std::isnan(value)) {
         out.append("NaN");
@@ -85,6 +101,17 @@ Status real(std::string& out, double value) {
     if (std::isinf(value)) {
         out.append(value > 0 ? "Infinity" : "-Infinity");
         return {};
+    }
+    double size = std::fabs(value);
+    if (size == 0.0 || (size >= 1e-4 && size < 1e16)) {
+        char digits[64];
+        auto done = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed);
+        if (done.ec == std::errc()) {
+            std::string_view text(digits, static_cast<size_t>(done.ptr - digits));
+            out.append(text);
+            if (text.find('.') == std::string_view::npos) out.append(".0");
+            return {};
+        }
     }
     char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
     if (text == nullptr) return fail_fetch();
