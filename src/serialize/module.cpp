@@ -6,6 +6,8 @@
 //   skips_file(filename) -> bool            the frame filter's fixed test
 //                                           of a file name, for the Python
 //                                           half to tell library classes
+//   task_keys(data) -> [bytes]              the asyncio task keys named in a
+//                                           block of a document
 //   document_facts(data) -> dict | None     what the trace listing keeps of a
 //                                           trace document, read without
 //                                           decoding it
@@ -357,6 +359,7 @@ PyMethodDef methods[] = {
     {"dump_msgpack_lightweight_repr", dump_lightweight, METH_O,
      "The lightweight MessagePack form of a value. Never raises once configured."},
     {"skips_file", skips_file, METH_O, "Whether the frame filter's fixed tests skip code of this file."},
+    {"task_keys", task_keys_function, METH_O, "The values of the task entries found in a block of a document."},
     {"document_facts", document_facts_function, METH_O,
      "Counts and labels of a trace document, read without decoding it; None when it is not one."},
     {"unpack_records", unpack_records_function, METH_VARARGS,

@@ -237,6 +237,12 @@ def _task_keys(block: bytes) -> Iterable[bytes]:
         at = block.find(_TASK_KEY, at + 1)
 
 
+try:
+    from sarn._serialize import task_keys as _task_keys  # noqa: F811 (the same scan, natively)
+except ImportError:  # a build without the extension
+    pass
+
+
 def count_tasks(data: Any, enough: int = 2) -> int:
     """How many tasks a stored trace document (bytes, or a binary file read
     to its end) names, counting up to ``enough``: a scan of the bytes, not
