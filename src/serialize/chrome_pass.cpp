@@ -102,17 +102,7 @@ Status real(std::string& out, double value) {
         out.append(value > 0 ? "Infinity" : "-Infinity");
         return {};
     }
-    double size = std::fabs(value);
-    if (size == 0.0 || (size >= 1e-4 && size < 1e16)) {
-        char digits[64];
-        auto done = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed);
-        if (done.ec == std::errc()) {
-            std::string_view text(digits, static_cast<size_t>(done.ptr - digits));
-            out.append(text);
-            if (text.find('.') == std::string_view::npos) out.append(".0");
-            return {};
-        }
-    }
+    if (json_text::fixed_repr(out, value)) return {};
     char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
     if (text == nullptr) return fail_fetch();
     out.append(text);

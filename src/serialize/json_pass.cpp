@@ -94,6 +94,7 @@ private:
             out_.append(number > 0 ? "\"inf\"" : "\"-inf\"");
             return true;
         }
+        if (fixed_repr(out_, number)) return true;
         char* text = PyOS_double_to_string(number, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
         if (text == nullptr) return fail_fetch();
         out_.append(text);

@@ -162,4 +162,20 @@ inline void number(std::string& out, int64_t value) {
     out.append(digits, static_cast<size_t>(done.ptr - digits));
 }
 
+// Appends repr(value) of a finite float when it is written in fixed
+// notation (from 1e-4 to 1e16, and zero): the shortest digits that read
+// back as it, with ".0" when they have no point; false (nothing appended)
+// for the others, which Python writes.
+inline bool fixed_repr(std::string& out, double value) {
+    double size = value < 0 ? -value : value;
+    if (!(size == 0.0 || (size >= 1e-4 && size < 1e16))) return false;
+    char digits[64];
+    auto done = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed);
+    if (done.ec != std::errc()) return false;
+    std::string_view text(digits, static_cast<size_t>(done.ptr - digits));
+    out.append(text);
+    if (text.find('.') == std::string_view::npos) out.append(".0");
+    return true;
+}
+
 }  // namespace sarn::serialize::json_text
