@@ -431,10 +431,11 @@ private:
             }
         } else if (record.type.is("exception")) {
             if (split.current != nullptr) {
+                Ref path = split.returned != nullptr ? text_of(*split.returned) : Ref::borrow(Py_None);
+                if (!path) return fail_fetch();
                 Result<Ref> raised = checked(PyObject_CallMethod(
                     host_.get(), "task_raised", "s#O", split.current->task_key.data(),
-                    static_cast<Py_ssize_t>(split.current->task_key.size()),
-                    split.returned != nullptr ? text_of(*split.returned).get() : Py_None));
+                    static_cast<Py_ssize_t>(split.current->task_key.size()), path.get()));
                 if (!raised) return fail(std::move(raised.error()));
             }
         } else if (record.type.is("task_created") || record.type.is("task_enter") || record.type.is("task_leave")) {
@@ -1038,7 +1039,9 @@ int pass_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* pass_finish(PyObject* self, PyObject* main_thread_id) {
     Pass* pass = pass_type::pass_of<Pass>(self);
     if (pass == nullptr) return nullptr;
-    return entry_point([&] { return pass->finish(main_thread_id); });
+    PyObject* result = entry_point([&] { return pass->finish(main_thread_id); });
+    pass_type::drop<Pass>(self);
+    return result;
 }
 
 PyObject* pass_flush(PyObject* self, PyObject*) {
@@ -1050,9 +1053,16 @@ PyObject* pass_flush(PyObject* self, PyObject*) {
     });
 }
 
+// A pass whose feed failed holds calls half closed: it ends there.
+PyObject* pass_feed(PyObject* self, PyObject* args) {
+    PyObject* result = pass_type::feed<Pass>(self, args);
+    if (result == nullptr) pass_type::drop<Pass>(self);
+    return result;
+}
+
 PyMethodDef pass_methods[] = {
-    {"feed", pass_type::feed<Pass>, METH_VARARGS, "(taken, end): records fed to the pass from byte start on."},
-    {"finish", pass_finish, METH_O, "Writes the events still open and the metadata; the number of events."},
+    {"feed", pass_feed, METH_VARARGS, "(taken, end): records fed to the pass from byte start on."},
+    {"finish", pass_finish, METH_O, "Writes the events still open and the metadata; the number of events. The pass ends."},
     {"flush", pass_flush, METH_NOARGS, "Hands the text held to the host's write."},
     {nullptr, nullptr, 0, nullptr},
 };

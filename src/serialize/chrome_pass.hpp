@@ -18,7 +18,7 @@ namespace sarn::serialize {
 //       as ShowPass.feed
 //   finish(main_thread_id) -> the number of events written; the events of
 //       the calls and operations still open and the threads' metadata
-//       are written
+//       are written, and the pass ends (as it does when a feed raises)
 //   flush() -> hands what is held to host.write
 // `kinds` is the set of record types of operations outside the user's code.
 // `host` gives: write(text), decode(bytes), format_value(value),

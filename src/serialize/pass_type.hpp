@@ -20,11 +20,11 @@ struct Object {
 };
 
 // The pass of `self`, or null with RuntimeError raised when __init__ has
-// not set it up.
+// not set it up or the pass has finished.
 template <class Pass>
 Pass* pass_of(PyObject* self) {
     Pass* pass = reinterpret_cast<Object<Pass>*>(self)->pass;
-    if (pass == nullptr) PyErr_SetString(PyExc_RuntimeError, "the pass is not set up");
+    if (pass == nullptr) PyErr_SetString(PyExc_RuntimeError, "the pass is not set up, or finished");
     return pass;
 }
 
@@ -43,6 +43,14 @@ int replace(PyObject* self, Make&& make) {
         return -1;
     }
     return object->pass != nullptr ? 0 : -1;
+}
+
+// Ends the pass of `self` (it is not used again).
+template <class Pass>
+void drop(PyObject* self) {
+    auto* object = reinterpret_cast<Object<Pass>*>(self);
+    delete object->pass;
+    object->pass = nullptr;
 }
 
 template <class Pass>

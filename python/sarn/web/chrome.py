@@ -23,6 +23,13 @@ come after its records, so the metadata events are written last, and the
 recording's start, which every time is counted from, is taken from the
 database's listing of the trace (or, for a document in memory, read from it
 first).
+
+With the native extension, the records go to its pass
+(``sarn._serialize.ChromePass``) as bytes: it follows the calls and writes
+their events itself, and asks :class:`_NativeHost` for the rest (frames of
+interest, operations, tasks, values it does not format). The text is the
+same as the writer here gives, which stays for builds without it and for
+``indent=0``.
 """
 
 from __future__ import annotations
