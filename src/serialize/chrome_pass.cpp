@@ -495,10 +495,16 @@ private:
             int overflow = 0;
             long long value = PyLong_CheckExact(fallback) ? PyLong_AsLongLongAndOverflow(fallback, &overflow) : 0;
             if (value == -1 && PyErr_Occurred()) return fail_fetch();
+            unsigned long long large = 0;
+            if (PyLong_CheckExact(fallback) && overflow > 0) {
+                large = PyLong_AsUnsignedLongLong(fallback);
+                if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) PyErr_Clear();
+                else overflow = 0;
+            }
             if (PyLong_CheckExact(fallback) && !overflow) {
                 key.kind = 1;
-                key.negative = value < 0;
-                key.value = static_cast<uint64_t>(value);
+                key.negative = large == 0 && value < 0;
+                key.value = large != 0 ? static_cast<uint64_t>(large) : static_cast<uint64_t>(value);
             } else if (PyUnicode_CheckExact(fallback)) {
                 Result<std::string> text = utf8_of(fallback);
                 if (!text) return fail(std::move(text.error()));

@@ -142,3 +142,71 @@ def test_a_big_run_flushes_as_it_goes():
     assert len(pieces) > 3
     native, python = _both(data)
     assert native == "".join(pieces) == python
+
+
+def _threads_sharing_an_id(document):
+    """Two names on one native id (one track number, whose task tracks both list), a list keyed by a text."""
+    records = document["frames_of_interest"]
+    records.append(dict(records[1], thread="Renamed", frame_id="renamed"))
+    document["frames"]["worker-key"] = [dict(record, frame_id="k%d" % index) for index, record in
+                                        enumerate(document["frames"].pop(7))]
+    for record in document["frames"]["worker-key"]:
+        del record["thread_native_id"]
+
+
+def _main_thread_id(value):
+    def change(document):
+        document["main_thread_id"] = value
+        for record in document["frames_of_interest"][:4]:
+            record.pop("thread_native_id", None)
+    return change
+
+
+def _nested_odd_calls(document):
+    """A return without its call under a running call, a frame id used twice,
+    a class body, a module body, a return without a time, names missing."""
+    records = document["frames_of_interest"]
+    main = records[0]
+    site = {"call_frame_id": main["frame_id"], "line_number": 3}
+    at = main["timestamp"]
+    base = {"type": "frame", "thread": "MainThread", "thread_native_id": 100, "user_code_call_site": site,
+            "path": "app.py:7", "locals": {}, "arg": None}
+    more = [
+        dict(base, event="return", frame_id="orphan", co_name="lost", qualname=None, timestamp=at + 1e-4),
+        dict(base, event="call", frame_id="twice", co_name="g", qualname="g", timestamp=at + 2e-4),
+        dict(base, event="call", frame_id="twice", co_name="g", qualname="g", timestamp=at + 3e-4,
+             user_code_call_site={"call_frame_id": "twice", "line_number": 1}),
+        dict(base, event="return", frame_id="twice", co_name="g", qualname="g", timestamp=at + 4e-4, arg=[1, {"a": 2}]),
+        dict(base, event="call", frame_id="mod", co_name="<module>", qualname=None, timestamp=at + 5e-4,
+             locals={"x": 1}),
+        dict(base, event="return", frame_id="mod", co_name="<module>", qualname=None, timestamp=None),
+        dict(base, event="call", frame_id="cls", co_name="Cart", qualname=None, timestamp=at + 6e-4),
+        dict(base, event="return", frame_id="cls", co_name="Cart", qualname="app.Cart", timestamp=at + 7e-4,
+             locals={"__qualname__": "app.Cart", "__module__": "app"}),
+        dict(base, event="call", frame_id="anon", co_name=None, qualname=None, timestamp=at + 8e-4,
+             locals={"__sarn__": "object", "type": "dict", "repr": "{}"}),
+        dict(base, event="return", frame_id="anon", co_name=None, qualname=None, timestamp=at + 7e-4),
+        {"type": "exception", "frame_id": "anon", "thread": "MainThread", "thread_native_id": 100, "exception": None},
+        {"type": "exception", "frame_id": "nowhere", "thread": "MainThread", "thread_native_id": 100,
+         "timestamp": at + 9e-4},
+    ]
+    records[1:1] = more
+
+
+def _times_near_ties(document):
+    """Times whose microseconds fall near and on a half of the last place kept."""
+    start = document["timestamp"]
+    for index, record in enumerate(record for record in document["frames_of_interest"] if "timestamp" in record):
+        if record["timestamp"] is not None:
+            record["timestamp"] = start + (index * 1.0000005 + 0.0000015 * (index % 3)) / 1000.0
+
+
+@pytest.mark.parametrize("indent", [None, 3])
+@pytest.mark.parametrize("change", [_threads_sharing_an_id, _main_thread_id("main"), _main_thread_id(None),
+                                    _main_thread_id(2 ** 63 + 5), _nested_odd_calls, _times_near_ties],
+                         ids=["shared-id", "main-id-text", "main-id-none", "main-id-big", "odd-calls", "ties"])
+def test_odd_threads_calls_and_times_are_written_alike(change, indent):
+    document = _tasks_and_notes()
+    change(document)
+    native, python = _both(msgpack.packb(document, use_bin_type=True), indent)
+    assert native == python
