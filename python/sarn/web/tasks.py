@@ -223,7 +223,7 @@ _CHUNK = 1 << 20
 _LONGEST_ENTRY = 5 + 1 + 31
 
 
-def _task_keys(block: bytes) -> Iterable[bytes]:
+def _find_task_keys(block: bytes) -> Iterable[bytes]:
     # bytes.find runs at memory speed where most blocks hold no task at all.
     at = block.find(_TASK_KEY)
     while at >= 0:
@@ -238,9 +238,9 @@ def _task_keys(block: bytes) -> Iterable[bytes]:
 
 
 try:
-    from sarn._serialize import task_keys as _task_keys  # noqa: F811 (the same scan, natively)
+    from sarn._serialize import task_keys as _task_keys  # the same scan, natively
 except ImportError:  # a build without the extension
-    pass
+    _task_keys = _find_task_keys
 
 
 def count_tasks(data: Any, enough: int = 2) -> int:
