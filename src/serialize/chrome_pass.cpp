@@ -634,7 +634,9 @@ private:
             if (found != track.running.end()) parent = found->second;
         }
         double low = parent != nullptr ? parent->begin : (track.stamped ? track.first : start_);
-        if (record.type.set && kinds_.find(record.type.bytes) != kinds_.end()) return operation(track, record, parent, low);
+        if (record.type.set && kinds_.find(record.type.bytes) != kinds_.end()) {
+            return operation(track, record, parent, low);
+        }
         if (!record.type.is("frame")) {
             Result<Ref> decoded = decode(record);
             if (!decoded) return fail(std::move(decoded.error()));
@@ -1068,7 +1070,8 @@ PyObject* pass_feed(PyObject* self, PyObject* args) {
 
 PyMethodDef pass_methods[] = {
     {"feed", pass_feed, METH_VARARGS, "(taken, end): records fed to the pass from byte start on."},
-    {"finish", pass_finish, METH_O, "Writes the events still open and the metadata; the number of events. The pass ends."},
+    {"finish", pass_finish, METH_O,
+     "Writes the events still open and the metadata; the number of events. The pass ends."},
     {"flush", pass_flush, METH_NOARGS, "Hands the text held to the host's write."},
     {nullptr, nullptr, 0, nullptr},
 };

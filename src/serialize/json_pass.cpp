@@ -412,7 +412,8 @@ PyType_Slot pass_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec pass_spec = {"sarn._serialize.JsonPass", sizeof(pass_type::Object<Pass>), 0, Py_TPFLAGS_DEFAULT, pass_slots};
+PyType_Spec pass_spec = {"sarn._serialize.JsonPass", sizeof(pass_type::Object<Pass>), 0, Py_TPFLAGS_DEFAULT,
+                         pass_slots};
 
 }  // namespace
 }  // namespace json_pass

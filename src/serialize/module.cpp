@@ -418,7 +418,8 @@ PyMODINIT_FUNC PyInit__serialize() {
         return nullptr;
     }
     PyTypeObject* chrome_pass = sarn::serialize::chrome_pass_type();
-    if (chrome_pass == nullptr || PyModule_AddObject(module, "ChromePass", reinterpret_cast<PyObject*>(chrome_pass)) < 0) {
+    if (chrome_pass == nullptr ||
+        PyModule_AddObject(module, "ChromePass", reinterpret_cast<PyObject*>(chrome_pass)) < 0) {
         Py_XDECREF(chrome_pass);
         Py_DECREF(module);
         return nullptr;

@@ -875,7 +875,8 @@ PyType_Slot pass_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec pass_spec = {"sarn._serialize.ShowPass", sizeof(pass_type::Object<Pass>), 0, Py_TPFLAGS_DEFAULT, pass_slots};
+PyType_Spec pass_spec = {"sarn._serialize.ShowPass", sizeof(pass_type::Object<Pass>), 0, Py_TPFLAGS_DEFAULT,
+                         pass_slots};
 
 }  // namespace
 }  // namespace show_pass

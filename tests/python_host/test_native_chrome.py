@@ -75,7 +75,8 @@ def _tasks_and_notes():
     records = document["frames_of_interest"]
     # The generator resumed, a return without a time, a main-list record
     # without a native id (it waits for main_thread_id).
-    again = dict(next(record for record in records if record.get("frame_id") == gen), timestamp=records[-1]["timestamp"])
+    again = dict(next(record for record in records if record.get("frame_id") == gen),
+                 timestamp=records[-1]["timestamp"])
     records[-1:-1] = [again, {"type": "resumption", "frame_id": gen, "thread": "MainThread",
                               "thread_native_id": 100}, dict(again, event="return", timestamp=None)]
     lost = dict(records[0], frame_id="nameless", thread="OtherThread")

@@ -427,7 +427,8 @@ class _NativeHost:
 
     @staticmethod
     def arguments(values: Dict[Any, Any]) -> Dict[str, str]:
-        return {str(key): viewer.format_value(value, VALUE_WIDTH) for key, value in values.items() if key != "__class__"}
+        return {str(key): viewer.format_value(value, VALUE_WIDTH)
+                for key, value in values.items() if key != "__class__"}
 
     @staticmethod
     def exception_text(record: Dict[str, Any]) -> str:
@@ -582,7 +583,8 @@ def write_json(document: Any, out: Any, progress: Any = None, indent: Optional[i
     for count in _native_events(document, start, progress, header, indent, out.write):
         pass
     separator = ",\n" + " " * (2 * indent) if indent else ", "
-    out.write((separator if count else "") + _event_text(_process_event(header), indent) + _whole_object(header, indent)[1])
+    out.write((separator if count else "") + _event_text(_process_event(header), indent)
+              + _whole_object(header, indent)[1])
 
 
 def trace_events(document: Any) -> Dict[str, Any]:
