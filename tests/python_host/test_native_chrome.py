@@ -211,3 +211,20 @@ def test_odd_threads_calls_and_times_are_written_alike(change, indent):
     change(document)
     native, python = _both(msgpack.packb(document, use_bin_type=True), indent)
     assert native == python
+
+
+LONG_VALUES = ["x" * 3000, "a b c " * 400, list(range(600)), {"k%d" % index: "v" * 30 for index in range(80)},
+               {"__sarn__": "object", "type": "Cart", "repr": "Cart(" + "y" * 1500 + ")"}, [[[[[[1]]]]]] * 50,
+               3.14159, -2 ** 63, 10 ** 18, b"bytes" * 300, {1: 2}, "tab\there\nnewline \x07 bell"]
+
+
+@pytest.mark.parametrize("value", LONG_VALUES, ids=range(len(LONG_VALUES)))
+def test_long_and_nested_values_are_cut_alike(value):
+    """Arguments and return values are cut at 1,000 characters, as the Python formatter cuts them."""
+    builder = DocumentBuilder()
+    builder.call("app.main")
+    builder.call("app.take", arguments={"value": value, "pair": [value, value]})
+    builder.ret(value)
+    builder.ret(None)
+    native, python = _both(msgpack.packb(builder.document(), use_bin_type=True), 2)
+    assert native == python
