@@ -890,6 +890,28 @@ class _Pager:
         self.process.wait()
 
 
+# Lines of `sarn show` written to the pager at once: a write per line costs
+# more than making the line, for the hundreds of thousands of `--all`.
+_LINES_A_WRITE = 256
+
+
+def _write_lines(pager: "_Pager", lines: Any, progress: "_Progress") -> bool:
+    """Writes the lines (the progress line cleared before the first);
+    False when the pager went before the end."""
+    batch = []
+    first = True
+    for line in lines:
+        if first:
+            progress.clear()
+            first = False
+        batch.append(line)
+        if len(batch) >= _LINES_A_WRITE:
+            if not pager.write("\n".join(batch) + "\n"):
+                return False
+            batch.clear()
+    return not batch or pager.write("\n".join(batch) + "\n")
+
+
 def _cmd_show(namespace: argparse.Namespace) -> int:
     import shutil
 
@@ -934,14 +956,7 @@ def _cmd_show(namespace: argparse.Namespace) -> int:
                                             filter=namespace.filter, color=color, summary=namespace.summary,
                                             width=width, progress=progress, head=head, full=namespace.all,
                                             tasks=tasks)
-                first = True
-                for line in lines:
-                    if first:
-                        progress.clear()
-                        first = False
-                    if not pager.write(line + "\n"):
-                        break
-                else:
+                if _write_lines(pager, lines, progress):
                     full_id = info.id if info is not None else namespace.trace_id
                     for line in _child_lines(config, full_id):
                         if not pager.write(line + "\n"):

@@ -230,3 +230,42 @@ PyObject* document_facts_function(PyObject*, PyObject* data) noexcept {
 }
 
 }  // namespace sarn::serialize
+
+namespace sarn::serialize {
+
+PyObject* task_keys_function(PyObject*, PyObject* data) noexcept {
+    // The "task" key as a fixstr, then its value: a fixstr of 2 to 31 bytes,
+    // "t" and digits.
+    static constexpr std::string_view key("\xa4task", 5);
+    Py_buffer view;
+    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
+    const char* begin = static_cast<const char*>(view.buf);
+    std::string_view block(begin, static_cast<size_t>(view.len));
+    Ref keys = Ref::steal(PyList_New(0));
+    // memmem skips through bytes far faster than a search led by the key's
+    // first byte, which starts every four-letter key.
+    auto find = [&](size_t from) -> size_t {
+        if (from >= block.size()) return std::string_view::npos;
+        const void* found = memmem(block.data() + from, block.size() - from, key.data(), key.size());
+        return found == nullptr ? std::string_view::npos : static_cast<size_t>(static_cast<const char*>(found) - begin);
+    };
+    for (size_t at = find(0); keys && at != std::string_view::npos; at = find(at + 1)) {
+        size_t head = at + key.size();
+        if (head >= block.size()) break;
+        auto lead = static_cast<unsigned char>(block[head]);
+        if (lead < 0xa2 || lead > 0xbf) continue;
+        size_t size = lead - 0xa0u;
+        if (head + 1 + size > block.size()) continue;
+        std::string_view value = block.substr(head + 1, size);
+        if (value[0] != 't') continue;
+        bool digits = true;
+        for (char c : value.substr(1)) digits = digits && c >= '0' && c <= '9';
+        if (!digits) continue;
+        Ref item = Ref::steal(PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+        if (!item || PyList_Append(keys.get(), item.get()) < 0) keys = Ref();
+    }
+    PyBuffer_Release(&view);
+    return keys.release();
+}
+
+}  // namespace sarn::serialize

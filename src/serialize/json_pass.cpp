@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "lib/entry_point.hpp"
+#include "serialize/json_text.hpp"
 #include "serialize/msgpack_cursor.hpp"
+#include "serialize/pass_type.hpp"
 #include "serialize/record_scan.hpp"
 #include "utils/error.hpp"
 #include "utils/ref.hpp"
@@ -22,157 +24,14 @@ namespace sarn::serialize {
 namespace json_pass {
 namespace {
 
+using namespace json_text;
+
 // Text held before it is handed to `write`.
 constexpr size_t flush_size = 1 << 20;
 // Nesting the writer follows itself; deeper values go to `dump`.
 constexpr int max_depth = 256;
 // Map keys compared pairwise up to this count, through a set above it.
 constexpr size_t few_keys = 16;
-
-// The length of the valid UTF-8 sequence at `at` (as Python's strict
-// decoder takes it: no overlong forms, surrogates or code points past
-// U+10FFFF), or 0.
-size_t sequence_length(const unsigned char* at, const unsigned char* end) {
-    auto follows = [](unsigned char byte) { return (byte & 0xc0u) == 0x80u; };
-    size_t left = static_cast<size_t>(end - at);
-    unsigned char lead = at[0];
-    if (lead >= 0xc2 && lead <= 0xdf) return left >= 2 && follows(at[1]) ? 2 : 0;
-    if (lead >= 0xe0 && lead <= 0xef) {
-        if (left < 3 || !follows(at[1]) || !follows(at[2])) return 0;
-        if (lead == 0xe0 && at[1] < 0xa0) return 0;
-        if (lead == 0xed && at[1] > 0x9f) return 0;
-        return 3;
-    }
-    if (lead >= 0xf0 && lead <= 0xf4) {
-        if (left < 4 || !follows(at[1]) || !follows(at[2]) || !follows(at[3])) return 0;
-        if (lead == 0xf0 && at[1] < 0x90) return 0;
-        if (lead == 0xf4 && at[1] > 0x8f) return 0;
-        return 4;
-    }
-    return 0;
-}
-
-// Whether none of the eight bytes of `word` needs a look of its own: none
-// is past ASCII, a control character, a quote or a backslash.
-inline bool plain_word(uint64_t word) {
-    constexpr uint64_t ones = 0x0101010101010101ULL;
-    constexpr uint64_t highs = 0x8080808080808080ULL;
-    uint64_t quotes = word ^ (ones * '"');
-    uint64_t backslashes = word ^ (ones * '\\');
-    uint64_t special = (word - ones * 0x20) | (quotes - ones) | (backslashes - ones);
-    special &= ~word;
-    return ((special | word) & highs) == 0;
-}
-
-// Appends `text` as a JSON string, as json.dumps writes it with
-// ensure_ascii=False; false (nothing appended) when `text` is not valid
-// UTF-8 as Python's strict decoder takes it.
-bool quoted_if_valid(std::string& out, std::string_view text) {
-    static const char hex[] = "0123456789abcdef";
-    size_t mark = out.size();
-    out.push_back('"');
-    const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = begin + text.size();
-    const auto* at = begin;
-    const auto* run = begin;
-    while (at < end) {
-        if (end - at >= 8) {
-            uint64_t word;
-            std::memcpy(&word, at, sizeof word);
-            if (plain_word(word)) {
-                at += 8;
-                continue;
-            }
-        }
-        unsigned char byte = *at;
-        if (byte >= 0x80) {
-            size_t length = sequence_length(at, end);
-            if (length == 0) {
-                out.resize(mark);
-                return false;
-            }
-            at += length;
-            continue;
-        }
-        if (byte >= 0x20 && byte != '"' && byte != '\\') {
-            ++at;
-            continue;
-        }
-        out.append(reinterpret_cast<const char*>(run), static_cast<size_t>(at - run));
-        run = ++at;
-        switch (byte) {
-            case '"': out.append("\\\""); break;
-            case '\\': out.append("\\\\"); break;
-            case '\n': out.append("\\n"); break;
-            case '\r': out.append("\\r"); break;
-            case '\t': out.append("\\t"); break;
-            case '\b': out.append("\\b"); break;
-            case '\f': out.append("\\f"); break;
-            default:
-                out.append("\\u00");
-                out.push_back(hex[byte >> 4]);
-                out.push_back(hex[byte & 0x0f]);
-        }
-    }
-    out.append(reinterpret_cast<const char*>(run), static_cast<size_t>(end - run));
-    out.push_back('"');
-    return true;
-}
-
-bool valid_utf8(std::string_view text) {
-    const auto* at = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = at + text.size();
-    while (at < end) {
-        if (end - at >= 8) {
-            uint64_t word;
-            std::memcpy(&word, at, sizeof word);
-            if ((word & 0x8080808080808080ULL) == 0) {
-                at += 8;
-                continue;
-            }
-        }
-        if (*at < 0x80) {
-            ++at;
-            continue;
-        }
-        size_t length = sequence_length(at, end);
-        if (length == 0) return false;
-        at += length;
-    }
-    return true;
-}
-
-// The UTF-8 of bytes decoded by Python with `errors` ("replace" as the
-// reader decodes texts, "backslashreplace" as map keys that are bytes
-// become texts).
-Result<std::string> decoded(std::string_view bytes, const char* errors) {
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), errors));
-    if (!text) return fail_fetch();
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
-    if (data == nullptr) return fail_fetch();
-    return std::string(data, static_cast<size_t>(size));
-}
-
-Status quoted(std::string& out, std::string_view text) {
-    if (quoted_if_valid(out, text)) return {};
-    Result<std::string> replaced = decoded(text, "replace");
-    if (!replaced) return fail(std::move(replaced.error()));
-    quoted_if_valid(out, *replaced);
-    return {};
-}
-
-void number(std::string& out, uint64_t value) {
-    char digits[24];
-    auto done = std::to_chars(digits, digits + sizeof digits, value);
-    out.append(digits, static_cast<size_t>(done.ptr - digits));
-}
-
-void number(std::string& out, int64_t value) {
-    char digits[24];
-    auto done = std::to_chars(digits, digits + sizeof digits, value);
-    out.append(digits, static_cast<size_t>(done.ptr - digits));
-}
 
 void base64(std::string& out, std::string_view data) {
     static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -235,6 +94,7 @@ private:
             out_.append(number > 0 ? "\"inf\"" : "\"-inf\"");
             return true;
         }
+        if (fixed_repr(out_, number)) return true;
         char* text = PyOS_double_to_string(number, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
         if (text == nullptr) return fail_fetch();
         out_.append(text);
@@ -399,7 +259,8 @@ public:
 
     [[nodiscard]] int64_t items() const { return items_; }
 
-    Result<Ref> feed(std::string_view data, Py_ssize_t start, Py_ssize_t count, bool lenient) {
+    // The records carry their thread themselves: the fallback is not read.
+    Result<Ref> feed(std::string_view data, Py_ssize_t start, Py_ssize_t count, PyObject*, bool lenient) {
         if (start < 0 || static_cast<size_t>(start) > data.size()) {
             return fail(Error::raise(PyExc_ValueError, "start out of range"));
         }
@@ -479,11 +340,6 @@ private:
     Writer writer_;  // writes into text_, declared after it
 };
 
-struct PassObject {
-    PyObject_HEAD
-    Pass* pass;
-};
-
 int pass_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"write", "indent", "dump", nullptr};
     PyObject* write;
@@ -506,32 +362,10 @@ int pass_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         spaces = static_cast<int>(value);
     }
-    auto* object = reinterpret_cast<PassObject*>(self);
-    try {
-        delete object->pass;
-        object->pass = new Pass(write, spaces, dump);
-    } catch (...) {
-        object->pass = nullptr;
-        raise_unexpected_exception();
-        return -1;
-    }
-    return 0;
+    return pass_type::replace<Pass>(self, [&] { return new Pass(write, spaces, dump); });
 }
 
-void pass_dealloc(PyObject* self) {
-    auto* object = reinterpret_cast<PassObject*>(self);
-    delete object->pass;
-    object->pass = nullptr;
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-Pass* pass_of(PyObject* self) {
-    Pass* pass = reinterpret_cast<PassObject*>(self)->pass;
-    if (pass == nullptr) PyErr_SetString(PyExc_RuntimeError, "the pass is not set up");
-    return pass;
-}
+Pass* pass_of(PyObject* self) { return pass_type::pass_of<Pass>(self); }
 
 PyObject* pass_begin_list(PyObject* self, PyObject* arg) {
     Pass* pass = pass_of(self);
@@ -544,22 +378,6 @@ PyObject* pass_begin_list(PyObject* self, PyObject* arg) {
     }
     pass->begin_list(static_cast<int>(level));
     Py_RETURN_NONE;
-}
-
-PyObject* pass_feed(PyObject* self, PyObject* args) {
-    Pass* pass = pass_of(self);
-    if (pass == nullptr) return nullptr;
-    Py_buffer view;
-    Py_ssize_t start = 0, count = 0;
-    PyObject* fallback;
-    int lenient = 0;
-    if (!PyArg_ParseTuple(args, "y*nnOp", &view, &start, &count, &fallback, &lenient)) return nullptr;
-    PyObject* result = entry_point([&] {
-        return pass->feed(std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len)), start,
-                          count, lenient != 0);
-    });
-    PyBuffer_Release(&view);
-    return result;
 }
 
 PyObject* pass_items(PyObject* self, PyObject*) {
@@ -579,7 +397,7 @@ PyObject* pass_flush(PyObject* self, PyObject*) {
 
 PyMethodDef pass_methods[] = {
     {"begin_list", pass_begin_list, METH_O, "The records that follow are items of a list at this level."},
-    {"feed", pass_feed, METH_VARARGS, "(taken, end): records written from byte start on."},
+    {"feed", pass_type::feed<Pass>, METH_VARARGS, "(taken, end): records written from byte start on."},
     {"items", pass_items, METH_NOARGS, "The records written in the current list."},
     {"flush", pass_flush, METH_NOARGS, "Hands the text held to write."},
     {nullptr, nullptr, 0, nullptr},
@@ -587,14 +405,15 @@ PyMethodDef pass_methods[] = {
 
 PyType_Slot pass_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(pass_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(pass_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(pass_type::dealloc<Pass>)},
     {Py_tp_methods, pass_methods},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_doc, const_cast<char*>("A document's records written as JSON text.")},
     {0, nullptr},
 };
 
-PyType_Spec pass_spec = {"sarn._serialize.JsonPass", sizeof(PassObject), 0, Py_TPFLAGS_DEFAULT, pass_slots};
+PyType_Spec pass_spec = {"sarn._serialize.JsonPass", sizeof(pass_type::Object<Pass>), 0, Py_TPFLAGS_DEFAULT,
+                         pass_slots};
 
 }  // namespace
 }  // namespace json_pass

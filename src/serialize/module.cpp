@@ -6,6 +6,8 @@
 //   skips_file(filename) -> bool            the frame filter's fixed test
 //                                           of a file name, for the Python
 //                                           half to tell library classes
+//   task_keys(data) -> [bytes]              the asyncio task keys named in a
+//                                           block of a document
 //   document_facts(data) -> dict | None     what the trace listing keeps of a
 //                                           trace document, read without
 //                                           decoding it
@@ -18,6 +20,8 @@
 //                                           by, values as MessagePack bytes
 //   JsonPass                                the records as JSON text, for
 //                                           `sarn export --json` (json_pass.hpp)
+//   ChromePass                              the records as Trace Event Format
+//                                           events (chrome_pass.hpp)
 //
 // Like their Python counterparts the two functions never raise once
 // configured: a value that cannot be written at all is handed, with the
@@ -35,6 +39,7 @@
 #include "filters/fragments.hpp"
 #include "serialize/document_facts.hpp"
 #include "serialize/record_reader.hpp"
+#include "serialize/chrome_pass.hpp"
 #include "serialize/json_pass.hpp"
 #include "serialize/show_pass.hpp"
 #include "serialize/value_writer.hpp"
@@ -354,6 +359,7 @@ PyMethodDef methods[] = {
     {"dump_msgpack_lightweight_repr", dump_lightweight, METH_O,
      "The lightweight MessagePack form of a value. Never raises once configured."},
     {"skips_file", skips_file, METH_O, "Whether the frame filter's fixed tests skip code of this file."},
+    {"task_keys", task_keys_function, METH_O, "The values of the task entries found in a block of a document."},
     {"document_facts", document_facts_function, METH_O,
      "Counts and labels of a trace document, read without decoding it; None when it is not one."},
     {"unpack_records", unpack_records_function, METH_VARARGS,
@@ -408,6 +414,13 @@ PyMODINIT_FUNC PyInit__serialize() {
     PyTypeObject* json_pass = sarn::serialize::json_pass_type();
     if (json_pass == nullptr || PyModule_AddObject(module, "JsonPass", reinterpret_cast<PyObject*>(json_pass)) < 0) {
         Py_XDECREF(json_pass);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    PyTypeObject* chrome_pass = sarn::serialize::chrome_pass_type();
+    if (chrome_pass == nullptr ||
+        PyModule_AddObject(module, "ChromePass", reinterpret_cast<PyObject*>(chrome_pass)) < 0) {
+        Py_XDECREF(chrome_pass);
         Py_DECREF(module);
         return nullptr;
     }

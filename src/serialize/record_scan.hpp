@@ -106,6 +106,9 @@ public:
                 return false;
             }
         }
+        // A field read past the end of the data reads as nil: the record
+        // is not whole here.
+        if (cursor_.failed()) return false;
         if (out.type.is("frame")) {
             for (Kind kind : {event, qualname, co_name, path}) {
                 if (kind != Kind::nil && kind != Kind::str) return false;

@@ -15,6 +15,7 @@
 #include "lib/entry_point.hpp"
 #include "serialize/frame_text.hpp"
 #include "serialize/msgpack_cursor.hpp"
+#include "serialize/pass_type.hpp"
 #include "serialize/record_reader.hpp"
 #include "serialize/record_scan.hpp"
 #include "utils/error.hpp"
@@ -812,11 +813,6 @@ private:
     Ref cut_;
 };
 
-struct PassObject {
-    PyObject_HEAD
-    Pass* pass;
-};
-
 Result<int64_t> limit_of(PyObject* value) {
     if (value == Py_None) return -1;
     long long number = PyLong_AsLongLong(value);
@@ -845,9 +841,8 @@ int pass_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto pass = std::make_unique<Pass>();
         if (Status made = pass->make(host, labels, limits); !made) return fail(std::move(made.error()));
         pass->main_list_ = Ref::borrow(main_list);
-        auto* object = reinterpret_cast<PassObject*>(self);
-        delete object->pass;
-        object->pass = pass.release();
+        pass_type::drop<Pass>(self);
+        reinterpret_cast<pass_type::Object<Pass>*>(self)->pass = pass.release();
         return Ref::borrow(Py_None);
     });
     if (result == nullptr) return -1;
@@ -855,62 +850,33 @@ int pass_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
-void pass_dealloc(PyObject* self) {
-    auto* object = reinterpret_cast<PassObject*>(self);
-    delete object->pass;
-    object->pass = nullptr;
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-Pass* pass_of(PyObject* self) {
-    Pass* pass = reinterpret_cast<PassObject*>(self)->pass;
-    if (pass == nullptr) PyErr_SetString(PyExc_RuntimeError, "the pass is not set up, or finished");
-    return pass;
-}
-
-PyObject* pass_feed(PyObject* self, PyObject* args) {
-    Pass* pass = pass_of(self);
-    if (pass == nullptr) return nullptr;
-    Py_buffer view;
-    Py_ssize_t start = 0, count = 0;
-    PyObject* fallback;
-    int lenient = 0;
-    if (!PyArg_ParseTuple(args, "y*nnOp", &view, &start, &count, &fallback, &lenient)) return nullptr;
-    PyObject* result = entry_point([&] {
-        return pass->feed(std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len)), start,
-                          count, fallback, lenient != 0);
-    });
-    PyBuffer_Release(&view);
-    return result;
-}
+Pass* pass_of(PyObject* self) { return pass_type::pass_of<Pass>(self); }
 
 PyObject* pass_finish(PyObject* self, PyObject*) {
     Pass* pass = pass_of(self);
     if (pass == nullptr) return nullptr;
     PyObject* result = entry_point([&] { return pass->finish(); });
-    delete pass;
-    reinterpret_cast<PassObject*>(self)->pass = nullptr;
+    pass_type::drop<Pass>(self);
     return result;
 }
 
 PyMethodDef pass_methods[] = {
-    {"feed", pass_feed, METH_VARARGS, "(taken, end): records fed to the pass from byte start on."},
+    {"feed", pass_type::feed<Pass>, METH_VARARGS, "(taken, end): records fed to the pass from byte start on."},
     {"finish", pass_finish, METH_NOARGS, "(threads, cut): the pass's threads, once every record is fed."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot pass_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(pass_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(pass_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(pass_type::dealloc<Pass>)},
     {Py_tp_methods, pass_methods},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_doc, const_cast<char*>("The pass of `sarn show` over a document's records.")},
     {0, nullptr},
 };
 
-PyType_Spec pass_spec = {"sarn._serialize.ShowPass", sizeof(PassObject), 0, Py_TPFLAGS_DEFAULT, pass_slots};
+PyType_Spec pass_spec = {"sarn._serialize.ShowPass", sizeof(pass_type::Object<Pass>), 0, Py_TPFLAGS_DEFAULT,
+                         pass_slots};
 
 }  // namespace
 }  // namespace show_pass

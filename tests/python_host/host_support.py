@@ -1,10 +1,13 @@
 """Synthetic trace documents, built record by record the way the recording core builds them."""
 
 import itertools
+import subprocess
+import sys
+import textwrap
 
 import msgpack
 
-from sarn import viewer
+from sarn import db, viewer
 from sarn.serialize import dump_msgpack
 
 _ids = itertools.count(1)
@@ -157,3 +160,68 @@ def line_with(lines, text):
 
 def indent_of(line):
     return len(line) - len(line.lstrip(" "))
+
+
+# A program with generators, an exception, a thread, asyncio tasks and a log
+# record: the recorded program the native passes are compared on.
+PROGRAM = textwrap.dedent('''
+    import asyncio
+    import logging
+    import sys
+    import threading
+
+    def numbers(limit):
+        for number in range(limit):
+            yield number * 2
+
+    async def fetch(value):
+        await asyncio.sleep(0)
+        return value + 1
+
+    async def gather():
+        return [await fetch(index) for index in range(3)]
+
+    def fails(depth):
+        if depth == 0:
+            raise ValueError("no stock for %d" % depth)
+        return fails(depth - 1)
+
+    class Cart:
+        size = 3
+
+        def total(self, prices):
+            return sum(prices)
+
+    def worker(name):
+        return [Cart().total(numbers(4)) for _ in range(3)]
+
+    def main():
+        logging.getLogger("shop").warning("stock low")
+        total = sum(numbers(5))
+        try:
+            fails(3)
+        except ValueError:
+            pass
+        thread = threading.Thread(target=worker, args=("one",), name="worker")
+        thread.start()
+        thread.join()
+        asyncio.run(gather())
+        for index in range(40):
+            Cart().total([index, total])
+        sys.exit(0)
+
+    main()
+''')
+
+
+
+def record_shop(folder):
+    """The trace document of PROGRAM, run by `sarn run` in `folder` with its
+    threads recorded."""
+    (folder / "shop.py").write_text(PROGRAM)
+    (folder / "pyproject.toml").write_text("[tool.sarn]\nthreading = true\n")
+    db_path = folder / "db.sqlite3"
+    subprocess.run([sys.executable, "-m", "sarn", "run", "--db", str(db_path), "shop.py"], cwd=str(folder),
+                   check=False, capture_output=True, timeout=120)
+    with db.open_trace(db_path, "latest") as stream:
+        return stream.read()

@@ -29,6 +29,8 @@ DAMAGES = {
                         "call_frame_id is a dict"),
     "native id a text": (lambda d: first_record(d).update(thread_native_id="x"), "thread_native_id is a str"),
     "event a number": (lambda d: first_record(d).update(event=1), "event is an int"),
+    "time a boolean": (lambda d: first_record(d).update(timestamp=True), "timestamp is a bool"),
+    "thread name a number": (lambda d: d["frames_of_interest"][-1].update(thread=7), "frames_of_interest[1].thread"),
     "record a list": (lambda d: d["frames_of_interest"].append([]), "frames_of_interest[2] is a list"),
     "records a map": (lambda d: d.update(frames_of_interest={}), "frames_of_interest is a dict"),
     "threads a list": (lambda d: d.update(frames=[]), "frames is a list"),

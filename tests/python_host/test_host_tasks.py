@@ -285,6 +285,19 @@ def test_counting_tasks_finds_entries_cut_by_a_read(monkeypatch, split):
     assert tasks.count_tasks(io.BytesIO(data)) == 2 and tasks.more_than_one_task(data)
 
 
+@pytest.mark.parametrize("block", [
+    b"\xa4task\xa3t12\xa4task\xa5t1234",
+    b"\xa4task\xa4task\xa2t1",  # a key where the value was expected
+    b"\xa4task\xa1t\xa4task\xc0\xa4task\xa3x12\xa4task\xa3t1x",  # too short, nil, not "t" and digits
+    b"..\xa4task\xa4t12",  # cut by the end of the block
+    b"\xa4task",
+    b"",
+    msgpack.packb([{"task": "t%d" % index, "type": "task_enter"} for index in range(40)]),
+], ids=range(7))
+def test_the_native_scan_for_task_keys_finds_what_the_python_one_finds(block):
+    assert list(tasks._task_keys(block)) == list(tasks._find_task_keys(block))
+
+
 def test_a_request_under_uvicorn_holds_the_tasks_it_started(db_path):
     pytest.importorskip("uvicorn", reason="uvicorn cannot be installed for this interpreter")
     import asyncio

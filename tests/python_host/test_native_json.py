@@ -65,6 +65,7 @@ ODD_VALUES = [
     {"k%d" % index: index for index in range(40)},
     dict([("k%d" % index, index) for index in range(20)] + [(5, "x"), ("5", "y")]),
     [float("nan"), float("inf"), float("-inf"), 0.1, 1e16, -0.0, 1.0, 2.5e-300],
+    [1e-4, 9.999e-5, -1e-4, 123456789.123456, 1e15 + 0.3, 9999999999999998.0, 5e-324, 1765000000.1234567, 1 / 3],
     [2 ** 64 - 1, -(2 ** 63), 0, -1, 127, 128],
     [[], {}, [[]], {"a": {}}],
     msgpack.ExtType(5, b"ab"),

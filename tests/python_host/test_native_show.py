@@ -1,67 +1,13 @@
 """`sarn show` through the native pass prints what the pass in Python prints."""
 
-import subprocess
-import sys
-import textwrap
-
 import msgpack
 import pytest
 
-from host_support import DocumentBuilder
-from sarn import db, viewer
+from host_support import DocumentBuilder, record_shop
+from sarn import viewer
 from sarn.web import terminal
 
 pytestmark = pytest.mark.skipif(terminal._ShowPass is None, reason="built without the native extension")
-
-PROGRAM = textwrap.dedent('''
-    import asyncio
-    import logging
-    import sys
-    import threading
-
-    def numbers(limit):
-        for number in range(limit):
-            yield number * 2
-
-    async def fetch(value):
-        await asyncio.sleep(0)
-        return value + 1
-
-    async def gather():
-        return [await fetch(index) for index in range(3)]
-
-    def fails(depth):
-        if depth == 0:
-            raise ValueError("no stock for %d" % depth)
-        return fails(depth - 1)
-
-    class Cart:
-        size = 3
-
-        def total(self, prices):
-            return sum(prices)
-
-    def worker(name):
-        return [Cart().total(numbers(4)) for _ in range(3)]
-
-    def main():
-        logging.getLogger("shop").warning("stock low")
-        total = sum(numbers(5))
-        try:
-            fails(3)
-        except ValueError:
-            pass
-        thread = threading.Thread(target=worker, args=("one",), name="worker")
-        thread.start()
-        thread.join()
-        asyncio.run(gather())
-        for index in range(40):
-            Cart().total([index, total])
-        sys.exit(0)
-
-    main()
-''')
-
 
 def _show_both(document, **options):
     native = terminal.render(document, **options)
@@ -84,18 +30,6 @@ OPTIONS = [
     {"width": 60, "summary": True},
     {"full": True, "width": 50},
 ]
-
-
-def record_shop(folder):
-    """The trace document of PROGRAM, run by `sarn run` in `folder` with its
-    threads recorded."""
-    (folder / "shop.py").write_text(PROGRAM)
-    (folder / "pyproject.toml").write_text("[tool.sarn]\nthreading = true\n")
-    db_path = folder / "db.sqlite3"
-    subprocess.run([sys.executable, "-m", "sarn", "run", "--db", str(db_path), "shop.py"], cwd=str(folder),
-                   check=False, capture_output=True, timeout=120)
-    with db.open_trace(db_path, "latest") as stream:
-        return stream.read()
 
 
 @pytest.fixture(scope="module")

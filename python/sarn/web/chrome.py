@@ -23,6 +23,13 @@ come after its records, so the metadata events are written last, and the
 recording's start, which every time is counted from, is taken from the
 database's listing of the trace (or, for a document in memory, read from it
 first).
+
+With the native extension, the records go to its pass
+(``sarn._serialize.ChromePass``) as bytes: it follows the calls and writes
+their events itself, and asks :class:`_NativeHost` for the rest (frames of
+interest, operations, tasks, values it does not format). The text is the
+same as the writer here gives, which stays for builds without it and for
+``indent=0``.
 """
 
 from __future__ import annotations
@@ -30,8 +37,11 @@ from __future__ import annotations
 import json
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
+import msgpack
+
 from sarn import viewer
 from sarn.web import outside
+from sarn.web.document import iter_document, takes_sink
 from sarn.web.tasks import Splitter, Task
 
 __all__ = ["json_chunks", "write_json", "trace_events"]
@@ -134,7 +144,7 @@ class _Thread:
         parent = self.running.get(site.get("call_frame_id")) if isinstance(site, dict) else None
         low = parent.begin if parent is not None else (self.first if self.first is not None else self.start)
         if outside.label(record.get("type")) is not None:
-            yield from self._operation(record, parent, low)
+            yield from self._operation(record, (parent.call or {}).get("path") if parent is not None else None, low)
             return
         if record.get("type") != "frame":
             yield self._instant(record, low)
@@ -174,10 +184,10 @@ class _Thread:
             yield self._complete(call, end)
             stack.extend((child, max(end, child.begin)) for child in (call.open_calls or {}).values())
 
-    def _operation(self, record: Dict[str, Any], parent: Optional[_Call], low: float) -> Iterator[Dict[str, Any]]:
+    def _operation(self, record: Dict[str, Any], where: Any, low: float) -> Iterator[Dict[str, Any]]:
         """The event of an operation outside the user's code, once it is
-        complete. One whose call was not recorded starts with its caller."""
-        where = (parent.call or {}).get("path") if parent is not None else None
+        complete (``where``: the path of the call that issued it). One whose
+        call was not recorded starts with its caller."""
         operation, started = self.pairing.add(record, where)
         if operation.category() == "log":
             yield self._instant(record, low, operation)
@@ -198,11 +208,15 @@ class _Thread:
         they last until the thread's last record."""
         yield from self._flush()
         end = self.last if self.last is not None else self.start
+        yield from self._unended(end)
+        for call in list(self.open_calls.values()):
+            yield from self._close(call, max(end, call.begin))
+
+    def _unended(self, end: float) -> Iterator[Dict[str, Any]]:
+        """The events of the operations whose end was not recorded, ending at ``end`` at the earliest."""
         for operation in self.pairing.finish():
             begin = self.begins.pop(id(operation))
             yield self._span(operation, begin, max(end, begin))
-        for call in list(self.open_calls.values()):
-            yield from self._close(call, max(end, call.begin))
 
     def _complete(self, call: _Call, end: float) -> Dict[str, Any]:
         node = viewer.Node(call=call.call, ret=call.ret)
@@ -346,10 +360,14 @@ class _Threads:
                        "args": {"sort_index": order}}
                 order += 1
                 if task is not None:
-                    # What the task's track cannot show: where it was made, how long it waited, its end.
-                    yield {"name": task.title(), "cat": "task", "ph": "i", "s": "t", "pid": _PID, "tid": track.tid,
-                           "ts": track.micros(task.created if task.created is not None else (task.first or self.start)),
-                           "args": task.facts()}
+                    yield _task_event(task, track)
+
+
+def _task_event(task: Task, track: _Thread) -> Dict[str, Any]:
+    """What the task's track cannot show: where it was made, how long it waited, its end."""
+    return {"name": task.title(), "cat": "task", "ph": "i", "s": "t", "pid": _PID, "tid": track.tid,
+            "ts": track.micros(task.created if task.created is not None else (task.first or track.start)),
+            "args": task.facts()}
 
 
 def _start_of(document: Any) -> float:
@@ -371,6 +389,126 @@ def _start_of(document: Any) -> float:
     return _stamp(header) or 0.0
 
 
+def _event_text(event: Dict[str, Any], indent: Optional[int]) -> str:
+    """An event's JSON text as it stands in the list of events."""
+    text = json.dumps(event, ensure_ascii=False, indent=indent)
+    return text.replace("\n", "\n" + " " * (2 * indent)) if indent else text
+
+
+class _NativeHost:
+    """What the native pass leaves to Python: values it does not format,
+    frames of interest, operations outside the user's code (paired here,
+    per track), and asyncio tasks (followed by a splitter here, which the
+    pass tells the paths of the calls that made them)."""
+
+    def __init__(self, write: Any, start: float, indent: Optional[int]) -> None:
+        self.write = write
+        self.start = start
+        self.indent = indent
+        self.splitter = Splitter()
+        self.tracks: Dict[int, _Thread] = {}
+
+    def _track(self, tid: int) -> _Thread:
+        track = self.tracks.get(tid)
+        if track is None:
+            track = self.tracks[tid] = _Thread(tid, "", self.start)
+        return track
+
+    def _text(self, event: Dict[str, Any]) -> str:
+        return _event_text(event, self.indent)
+
+    @staticmethod
+    def decode(data: bytes) -> Any:
+        return msgpack.unpackb(data, raw=False, strict_map_key=False, unicode_errors="replace")
+
+    @staticmethod
+    def format_value(value: Any) -> str:
+        return viewer.format_value(value, VALUE_WIDTH)
+
+    @staticmethod
+    def arguments(values: Dict[Any, Any]) -> Dict[str, str]:
+        return {str(key): viewer.format_value(value, VALUE_WIDTH)
+                for key, value in values.items() if key != "__class__"}
+
+    @staticmethod
+    def exception_text(record: Dict[str, Any]) -> str:
+        return viewer.exception_text(record)
+
+    def instant(self, tid: int, record: Dict[str, Any], low: float) -> str:
+        return self._text(self._track(tid)._instant(record, low))
+
+    def operation(self, tid: int, record: Dict[str, Any], where: Any, low: float) -> List[str]:
+        return [self._text(event) for event in self._track(tid)._operation(record, where, low)]
+
+    def unended(self, tid: int, end: float) -> List[str]:
+        return [self._text(event) for event in self._track(tid)._unended(end)]
+
+    def task(self, record: Dict[str, Any], tid: int, site_path: Optional[str]) -> str:
+        return self.splitter.take(record, tid, site_path).key
+
+    def task_raised(self, key: str, path: Optional[str]) -> None:
+        task = self.splitter.tasks[key]
+        if task._raised is None:
+            task._raised = path
+
+    def task_meta(self, key: str, tid: int) -> Tuple[str, str]:
+        task = self.splitter.tasks[key]
+        return task.name, self._text(_task_event(task, self._track(tid)))
+
+
+try:
+    from sarn._serialize import ChromePass as _ChromePass
+except ImportError:  # a build without the extension: the events are made here
+    _ChromePass = None
+
+
+def _native(indent: Optional[int]) -> bool:
+    """Whether the native pass writes the events (it indents by at least one space)."""
+    return _ChromePass is not None and takes_sink() and (indent is None or indent > 0)
+
+
+def _native_events(document: Any, start: float, progress: Any, header: Dict[str, Any], indent: Optional[int],
+                   write: Any, pulse: bool = False) -> Iterator[int]:
+    """Writes the events by the native pass, handing their text to
+    ``write``; yields after each run of records when ``pulse``, and last
+    the number of events written. ``header`` is filled as in :func:`_events`."""
+    host = _NativeHost(write, start, indent)
+    kinds = list(outside.CALLS) + list(outside.ENDS)
+    native = _ChromePass(host, start, indent, kinds, viewer.MAIN_LIST)
+    for kind, _, value in iter_document(document, progress, sink=native, pulse=pulse):
+        if kind == "header":
+            header.update(value)
+        elif pulse:
+            native.flush()
+            yield 0
+    _check_start(header, start)
+    yield native.finish(header.get("main_thread_id"))
+
+
+def _check_start(header: Dict[str, Any], start: float) -> None:
+    if (_stamp(header) or 0.0) != start:
+        raise viewer.TraceFormatError("its listing says it started at %r, its document at %r"
+                                      % (start, header.get("timestamp")))
+
+
+def _process_event(header: Dict[str, Any]) -> Dict[str, Any]:
+    return {"name": "process_name", "ph": "M", "pid": _PID, "tid": 0,
+            "args": {"name": ("sarn %s %s" % (_source(header) or "trace", _command(header))).strip()}}
+
+
+def _native_chunks(document: Any, start: float, progress: Any, indent: Optional[int]) -> Iterator[str]:
+    pieces = [_whole_object({}, indent)[0]]
+    header: Dict[str, Any] = {}
+    count = 0
+    for count in _native_events(document, start, progress, header, indent, pieces.append, pulse=True):
+        if sum(map(len, pieces)) >= CHUNK_SIZE:
+            yield "".join(pieces)
+            pieces.clear()
+    separator = ",\n" + " " * (2 * indent) if indent else ", "
+    pieces.append((separator if count else "") + _event_text(_process_event(header), indent))
+    yield "".join(pieces) + _whole_object(header, indent)[1]
+
+
 def json_chunks(document: Any, progress: Any = None, indent: Optional[int] = None) -> Iterator[str]:
     """The Trace Event Format object (``{"traceEvents": [...], ...}``) of a
     trace document (bytes, a dict, or a binary file such as
@@ -379,6 +517,9 @@ def json_chunks(document: Any, progress: Any = None, indent: Optional[int] = Non
     document is read. Damage raises :class:`sarn.viewer.TraceFormatError`,
     possibly after some chunks."""
     start = _start_of(document)
+    if _native(indent):
+        yield from _native_chunks(document, start, progress, indent)
+        return
     # The text is what json.dumps gives for the whole object.
     separator = ",\n" + " " * (2 * indent) if indent else ", "
     pieces = [_whole_object({}, indent)[0]]
@@ -403,12 +544,9 @@ def _events(document: Any, start: float, progress: Any, header: Dict[str, Any]) 
             yield from threads.add(value, fallback)
         elif kind == "header":
             header.update(value)
-    if (_stamp(header) or 0.0) != start:
-        raise viewer.TraceFormatError("its listing says it started at %r, its document at %r"
-                                      % (start, header.get("timestamp")))
+    _check_start(header, start)
     yield from threads.finish(header.get("main_thread_id"))
-    yield {"name": "process_name", "ph": "M", "pid": _PID, "tid": 0,
-           "args": {"name": ("sarn %s %s" % (_source(header) or "trace", _command(header))).strip()}}
+    yield _process_event(header)
 
 
 def _source(header: Dict[str, Any]) -> Any:
@@ -431,10 +569,22 @@ def _whole_object(header: Dict[str, Any], indent: Optional[int]) -> List[str]:
     return json.dumps(whole, ensure_ascii=False, indent=indent).split(json.dumps("\0"), 1)
 
 
-def write_json(document: Any, out: Any, **options: Any) -> None:
-    """Writes :func:`json_chunks` of the document to the text file ``out``."""
-    for chunk in json_chunks(document, **options):
-        out.write(chunk)
+def write_json(document: Any, out: Any, progress: Any = None, indent: Optional[int] = None) -> None:
+    """Writes :func:`json_chunks` of the document to the text file ``out``
+    (by the native pass straight into ``out`` when it is there)."""
+    if not _native(indent):
+        for chunk in json_chunks(document, progress, indent):
+            out.write(chunk)
+        return
+    start = _start_of(document)
+    out.write(_whole_object({}, indent)[0])
+    header: Dict[str, Any] = {}
+    count = 0
+    for count in _native_events(document, start, progress, header, indent, out.write):
+        pass
+    separator = ",\n" + " " * (2 * indent) if indent else ", "
+    out.write((separator if count else "") + _event_text(_process_event(header), indent)
+              + _whole_object(header, indent)[1])
 
 
 def trace_events(document: Any) -> Dict[str, Any]:

@@ -272,17 +272,18 @@ class _NativeReader(_Reader):
             yield call_fields(record) if self.calls and record.get("type") == "frame" else record
 
 
-    def feed(self, sink: Any, count: int, where: str, fallback: Any) -> None:
+    def feed(self, sink: Any, count: int, where: str, fallback: Any) -> Iterator[None]:
         """Hands the next ``count`` records to the native ``sink`` as bytes,
-        many a call. A record it leaves (one across two reads, one it cannot
-        judge) is decoded and checked here, which says what is damaged
-        where, then handed to it on its own."""
+        many a call, yielding after each run. A record it leaves (one across
+        two reads, one it cannot judge) is decoded and checked here, which
+        says what is damaged where, then handed to it on its own."""
         index = 0
         while index < count:
             taken, end = sink.feed(self.data, self.position, count - index, fallback, False)
             if taken:
                 self.position = end
                 index += taken
+                yield
                 continue
             record = self.call(_UNPACK)
             _check_record(record, "%s[%d]" % (where, index))
@@ -324,7 +325,7 @@ def _open_reader(data: Any, progress: Any, calls: bool) -> _Reader:
 
 
 def iter_document(data: Any, progress: Any = None, sink: Any = None,
-                  calls: bool = False) -> Iterator[Tuple[str, Any, Any]]:
+                  calls: bool = False, pulse: bool = False) -> Iterator[Tuple[str, Any, Any]]:
     """The document decoded record by record, holding one record at a time:
     ("record", fallback native id, record) for every record in stored order
     (the fallback is MAIN_LIST for those of the main list, frames_of_interest),
@@ -337,7 +338,9 @@ def iter_document(data: Any, progress: Any = None, sink: Any = None,
     With a ``sink`` (a native pass, such as sarn._serialize.ShowPass), the
     records are not yielded but handed to it as bytes, checked as they
     would be here; the lists, threads and header are still yielded. The
-    caller checks :func:`takes_sink` first.
+    caller checks :func:`takes_sink` first. With ``pulse`` too, ("fed",
+    None, None) is yielded after each run of records handed to the sink, so
+    that what it wrote can be taken on the way.
 
     With ``calls``, each frame record comes as the tuple of
     :func:`call_fields` instead: its call's fields, its values left as
@@ -353,7 +356,9 @@ def iter_document(data: Any, progress: Any = None, sink: Any = None,
             count = reader.header(msgpack.Unpacker.read_array_header, "frames_of_interest", "a list")
             yield "list", MAIN_LIST, count
             if sink is not None:
-                reader.feed(sink, count, "frames_of_interest", MAIN_LIST)  # type: ignore[attr-defined]
+                for _ in reader.feed(sink, count, "frames_of_interest", MAIN_LIST):  # type: ignore[attr-defined]
+                    if pulse:
+                        yield "fed", None, None
                 continue
             for record in reader.records(count, "frames_of_interest"):
                 yield "record", MAIN_LIST, record
@@ -368,7 +373,9 @@ def iter_document(data: Any, progress: Any = None, sink: Any = None,
                 count = reader.header(msgpack.Unpacker.read_array_header, where, "a list")
                 yield "list", native_id, count
                 if sink is not None:
-                    reader.feed(sink, count, where, native_id)  # type: ignore[attr-defined]
+                    for _ in reader.feed(sink, count, where, native_id):  # type: ignore[attr-defined]
+                        if pulse:
+                            yield "fed", None, None
                     continue
                 for record in reader.records(count, where):
                     yield "record", native_id, record

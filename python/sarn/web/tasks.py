@@ -133,6 +133,16 @@ class Splitter:
             return True, current
         if kind not in TASK_RECORDS:
             return True, current
+        site = record.get("user_code_call_site")
+        path = self._paths.get(thread, {}).get(site.get("call_frame_id")) if isinstance(site, dict) else None
+        self.take(record, thread, path)
+        return False, None
+
+    def take(self, record: Dict[str, Any], thread: Any, site_path: Optional[str] = None) -> Task:
+        """Takes a task record ("task_created", "task_enter" or
+        "task_leave") of ``thread``: ``site_path`` is the path of the call
+        that made it, when open. The task it names."""
+        kind = record.get("type")
         task = self._task(record, thread)
         name = record.get("name")
         if isinstance(name, str):
@@ -142,7 +152,7 @@ class Splitter:
             task.created = stamp
             coro = record.get("coro")
             task.coro = coro if isinstance(coro, str) else None
-            task.site = self._site(record, thread)
+            task.site = self._site(record, site_path)
         elif kind == "task_enter":
             self._current[thread] = task
             task.thread = thread
@@ -166,14 +176,14 @@ class Splitter:
             task.error = error if isinstance(error, str) else None
             if task.state in ("cancelled", "failed"):
                 task.struck = task._raised
-        return False, None
+        return task
 
-    def _site(self, record: Dict[str, Any], thread: Any) -> Optional[str]:
+    @staticmethod
+    def _site(record: Dict[str, Any], path: Optional[str]) -> Optional[str]:
         site = record.get("user_code_call_site")
         if not isinstance(site, dict):
             return None
         line = site.get("line_number")
-        path = self._paths.get(thread, {}).get(site.get("call_frame_id"))
         if not isinstance(line, int) or path is None:
             return None
         return "%s:%d" % (_LINE_NUMBER.sub("", path), line)
@@ -208,18 +218,29 @@ def split_records(records: Iterable[Dict[str, Any]], thread: Any = None,
 # The "task" entry of a task record as the serialiser writes it: the key as a
 # fixstr, then the value ("t" and digits) as a fixstr whose length is read
 # from its header.
-_TASK_ENTRY = re.compile(rb"\xa4task([\xa2-\xbf])")
+_TASK_KEY = b"\xa4task"
 _CHUNK = 1 << 20
 _LONGEST_ENTRY = 5 + 1 + 31
 
 
-def _task_keys(block: bytes) -> Iterable[bytes]:
-    for match in _TASK_ENTRY.finditer(block):
-        start = match.end()
-        end = start + match.group(1)[0] - 0xa0
-        value = block[start:end]
-        if end <= len(block) and value[:1] == b"t" and value[1:].isdigit():
-            yield value
+def _find_task_keys(block: bytes) -> Iterable[bytes]:
+    # bytes.find runs at memory speed where most blocks hold no task at all.
+    at = block.find(_TASK_KEY)
+    while at >= 0:
+        head = at + len(_TASK_KEY)
+        if head < len(block) and 0xa2 <= block[head] <= 0xbf:
+            start = head + 1
+            end = start + block[head] - 0xa0
+            value = block[start:end]
+            if end <= len(block) and value[:1] == b"t" and value[1:].isdigit():
+                yield value
+        at = block.find(_TASK_KEY, at + 1)
+
+
+try:
+    from sarn._serialize import task_keys as _task_keys  # the same scan, natively
+except ImportError:  # a build without the extension
+    _task_keys = _find_task_keys
 
 
 def count_tasks(data: Any, enough: int = 2) -> int:
