@@ -5,8 +5,9 @@ every call is printed as soon as it is found.
 
 The call index stored beside each trace (:mod:`.index`) is read first: a
 trace none of whose names can match is not read at all. A trace stored
-without an index is read whole, and its index is then stored for the next
-search (when the database can be written)."""
+without an index (or with one of an older version, which is judged by what
+it has) is read whole, and its index is then stored for the next search
+(when the database can be written)."""
 
 from __future__ import annotations
 
@@ -67,14 +68,14 @@ class Query:
 
     def may_hold(self, rows: Any) -> bool:
         """Whether a trace whose index rows of the matching names are
-        ``rows`` ((qualname, calls, slowest, raised, numbers), ...) can hold
-        a call this query finds."""
-        for _, _, slowest, raised, numbers in rows:
+        ``rows`` ((qualname, calls, slowest, raised, numbers, texts), ...)
+        can hold a call this query finds."""
+        for _, _, slowest, raised, numbers, texts in rows:
             if self.raised is not None and not any(fnmatch.fnmatchcase(kind, self.raised) for kind in raised):
                 continue
             if self.slower is not None and (slowest or 0.0) < self.slower:
                 continue
-            if self.bounds is not None and numbers is not None and not self.bounds(numbers):
+            if self.bounds is not None and not self.bounds(numbers, texts):
                 continue
             return True
         return False
@@ -294,12 +295,12 @@ def run_find(db_path: str, options: Any, out: Any, timeout: float = db.READ_TIME
     traces = _traces(db_path, options, timeout)
     index = db.indexed_calls(db_path, query.matches_name, timeout=timeout) if any(
         info.indexed for info in traces) else {}
-    indexed: List[Tuple[str, Any]] = []  # traces read whole that had no index
+    indexed: List[Tuple[str, Any]] = []  # traces read whole that had no index, or an older one
     try:
         for info in traces:
             if info.indexed and not query.may_hold(index.get(info.id, ())):
                 continue
-            collect = None if info.indexed else CallIndex()
+            collect = None if info.indexed >= db.INDEX_VERSION else CallIndex()
             with db.open_trace(db_path, info.id, timeout=timeout) as stream:
                 for found in find_in(stream, query, collect):
                     count += 1
