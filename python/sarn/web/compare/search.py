@@ -13,18 +13,19 @@ from __future__ import annotations
 
 import datetime
 import fnmatch
+import json
 import re
 import time
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
 from sarn import db
-from sarn.web.document import iter_document, unpack_value
+from sarn.web.document import TraceFormatError, iter_document, unpack_value
 from sarn.web.tree import file_of
 from sarn.web.values import exception_text, format_args, format_duration, format_value, is_normal_exit, printable
 
 from .calls import exception_type
 from .command import parse_duration
-from .index import CallIndex
+from .index import CallIndex, index_document
 from .where import WhereError, compile_bounds, compile_where, where_names
 
 __all__ = ["SearchError", "Query", "Found", "find_in", "run_find", "parse_since"]
@@ -237,6 +238,23 @@ def find_in(stream: Any, query: Query, index: Optional[CallIndex] = None) -> Ite
         yield from found(call, None, None, site)
 
 
+def _index_of(document: bytes) -> Optional[List[Any]]:
+    """The index rows of a document, None when it is damaged (reading it
+    then says how)."""
+    try:
+        return index_document(document)
+    except TraceFormatError:
+        return None
+
+
+def _matching(rows: List[Any], query: Query) -> List[Tuple[Any, ...]]:
+    """Index rows as stored, as :func:`sarn.db.indexed_calls` gives those
+    whose name the query matches."""
+    return [(name, calls, slowest, json.loads(raised), None if numbers is None else json.loads(numbers),
+             None if texts is None else json.loads(texts))
+            for name, calls, slowest, raised, numbers, texts in rows if query.matches_name(name)]
+
+
 def _took_at_least(start: Any, end: Any, least: float) -> bool:
     if isinstance(start, (int, float)) and isinstance(end, (int, float)):
         return max(0.0, end - start) >= least
@@ -302,7 +320,18 @@ def run_find(db_path: str, options: Any, out: Any, timeout: float = db.READ_TIME
                 continue
             collect = None if info.indexed >= db.INDEX_VERSION else CallIndex()
             with db.open_trace(db_path, info.id, timeout=timeout) as stream:
-                for found in find_in(stream, query, collect):
+                source: Any = stream
+                if collect is not None and info.size <= db.SQL_FACTS_BYTES:
+                    # Held whole, it is indexed by the native pass first, and
+                    # read only when its index cannot rule it out.
+                    source = stream.read()
+                    rows = _index_of(source)
+                    if rows is not None:
+                        indexed.append((info.id, rows))
+                        collect = None
+                        if not query.may_hold(_matching(rows, query)):
+                            continue
+                for found in find_in(source, query, collect):
                     count += 1
                     out.write("%s  %s  %s  %s\n" % (printable(info.id), _when(found), printable(found.site or "-"),
                                                     found.text()))
