@@ -23,7 +23,7 @@ namespace {
 
 // Integers beyond this size have no exact double: their argument's range is
 // then unbounded, never wrong.
-constexpr double number_limit = 9007199254740992.0;  // 2 ** 53
+constexpr int64_t number_limit = int64_t{1} << 53;
 
 // What the calls of one name passed in one argument.
 struct Argument {
@@ -229,11 +229,13 @@ private:
             case Kind::boolean: low = high = static_cast<double>(value.uint_value); break;
             case Kind::uint:
                 low = high = static_cast<double>(value.uint_value);
-                if (low > number_limit) low = -INFINITY, high = INFINITY;
+                if (value.uint_value > static_cast<uint64_t>(number_limit)) low = -INFINITY, high = INFINITY;
                 break;
             case Kind::sint:
                 low = high = static_cast<double>(value.sint_value);
-                if (low > number_limit || low < -number_limit) low = -INFINITY, high = INFINITY;
+                if (value.sint_value > number_limit || value.sint_value < -number_limit) {
+                    low = -INFINITY, high = INFINITY;
+                }
                 break;
             case Kind::real: {
                 double real;

@@ -311,6 +311,7 @@ def texts_document():
     for i in range(call_index.TEXT_LIMIT + 3):
         arguments = {"many": "m%d" % i, "few": ["a", "b", None, 3][i % 4], "obj": Cart("x") if i == 5 else "o",
                      "nan": float("nan") if i < 3 else i, "flag": i % 2 == 0, "huge": -2 ** 63 if i == 2 else i,
+                     "edge": 2 ** 53 + (i == 1) if i < 2 else -2 ** 53,
                      "bad": "zz\u00e9" if i == 4 else "ok", "head": "abc"}
         builder.call("app.f", path="app.py:2", arguments=arguments)
         if i == 7:
@@ -352,7 +353,7 @@ def test_what_the_index_keeps_of_texts():
     assert texts["few"] == sorted(map(text_digest, "ab")) + [None]
     assert texts["head"] == [text_digest("abc")] and texts["nan"] == [None]
     assert numbers["nan"] == [3.0, 18.0] and numbers["flag"] == [0.0, 1.0] and numbers["few"] == [3.0, 3.0]
-    assert numbers["huge"] == [float("-inf"), float("inf")]
+    assert numbers["huge"] == numbers["edge"] == [float("-inf"), float("inf")]
     assert rows["app.g"][2:] == ('["KeyError"]', '{"s": null}', json.dumps({"s": [text_digest("y")]}))
 
 
