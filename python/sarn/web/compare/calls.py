@@ -96,7 +96,6 @@ class _Builder:
         # Equal summaries are held once: the calls of a loop repeat theirs.
         self.shared: Dict[Any, Any] = {}
         self.values: Dict[bytes, Summary] = {}  # value bytes (or their digest) -> summary
-        self.scalars: Dict[bytes, Summary] = {}  # a number's, None's or boolean's bytes -> summary
         self.sites: Dict[Tuple[str, int], str] = {}  # (caller's path, line) -> call site
         self.recent: Dict[str, Tuple[bytes, Any]] = {}  # a local's name -> its last value's bytes and part
         self.threads: Dict[Tuple[Any, Any], Thread] = {}
@@ -115,14 +114,9 @@ class _Builder:
         again and again. Long values are known by a digest of their bytes."""
         if data is None:
             return _NONE
-        if data[0] in _SCALAR_HEADS:  # a number, None or a boolean: its text is its digest
-            found = self.scalars.get(data)
-            if found is None:
-                text = repr(unpack_value(data))
-                found = text.encode(), text
-                if len(self.scalars) < _SCALAR_LIMIT:  # (a long loop's counter would fill the table)
-                    self.scalars[data] = found
-            return found
+        if data[0] in _SCALAR_HEADS:  # a number, None or a boolean: its text is its digest, kept once per call
+            text = repr(unpack_value(data))
+            return text.encode(), text
         key = data if len(data) <= _BYTES_KEY else hashlib.blake2b(data, digest_size=16).digest()
         found = self.values.get(key)
         if found is None:
@@ -224,8 +218,6 @@ class _Builder:
 
 #: Values up to this many bytes are their own key among the values summarised.
 _BYTES_KEY = 48
-#: Distinct numbers (and None, booleans) whose summaries are kept.
-_SCALAR_LIMIT = 4096
 _NONE = summarise(None)
 # First bytes of the MessagePack forms of numbers, None and booleans.
 _SCALAR_HEADS = frozenset(list(range(0x00, 0x80)) + list(range(0xe0, 0x100)) + list(range(0xca, 0xd4))
