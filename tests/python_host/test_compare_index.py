@@ -344,6 +344,39 @@ def test_the_native_index_is_the_python_one(make):
     assert rows and rows == python_rows(data)
 
 
+def damaged(change):
+    def make():
+        data = msgpack.unpackb(trace(7), strict_map_key=False)
+        change(data, data["frames_of_interest"])
+        return msgpack.packb(data, use_bin_type=True)
+    return make
+
+
+@native
+@pytest.mark.parametrize("make", [
+    lambda: trace(7)[:-9],  # cut short
+    damaged(lambda data, records: records[3].update(frame_id=7)),
+    damaged(lambda data, records: records[3].update(timestamp=True)),
+    damaged(lambda data, records: records[3].update(user_code_call_site=[1])),
+    damaged(lambda data, records: records.insert(2, "not a record")),
+    damaged(lambda data, records: data.update(frames={True: []})),
+    damaged(lambda data, records: data.update(frames=[])),
+    # Readable, but left to the Python reader by the native pass.
+    damaged(lambda data, records: [record.update(frame_id="f\u00e9") for record in records[1:3]]),
+    damaged(lambda data, records: records[1].update(locals={"n": {"__sarn__": "object", "repr": "<N>"}})),
+    damaged(lambda data, records: data.update(frames={5: records[:2]}, frames_of_interest=records[2:])),
+])
+def test_the_native_index_refuses_what_the_python_reader_refuses(make):
+    data = make()
+    try:
+        expected = python_rows(data)
+    except document.TraceFormatError:
+        with pytest.raises(document.TraceFormatError):
+            index_document(data)
+    else:
+        assert index_document(data) == expected
+
+
 def test_what_the_index_keeps_of_texts():
     rows = {row[0]: row[1:] for row in index_document(texts_document())}
     calls, _, raised, numbers, texts = rows["app.f"]
