@@ -52,6 +52,8 @@ class Query:
         self.bounds = compile_bounds(where) if where else None
         # The names --where reads, and what it said of their values' bytes.
         self.where_names = sorted(where_names(where)) if where else []
+        self._where_at = {name: at for at, name in enumerate(self.where_names)}
+        self._result_at = self._where_at.get("result")
         self.known: Dict[Any, bool] = {}
         self.raised = raised
         self.slower = slower
@@ -89,11 +91,15 @@ class Query:
         values = call[10]
         if type(values) is not tuple and values is not None:
             return None
-        wanted = self.where_names
-        found = {name: data for name, data in values or () if name in wanted}
-        if "result" in wanted:
-            found["result"] = None if ret is None or raised is not None else ret[11] or b"\xc0"
-        return tuple(found.get(name) for name in wanted)
+        where_at = self._where_at
+        key: List[Any] = [None] * len(where_at)
+        for name, data in values or ():
+            at = where_at.get(name)
+            if at is not None:
+                key[at] = data  # (a later duplicate wins, as in a dict)
+        if self._result_at is not None:
+            key[self._result_at] = None if ret is None or raised is not None else ret[11] or b"\xc0"
+        return tuple(key)
 
     def matches(self, call: Dict[str, Any], ret: Optional[Dict[str, Any]], raised: Optional[Dict[str, Any]]) -> bool:
         if self.raised is not None and (raised is None or not fnmatch.fnmatchcase(
@@ -179,11 +185,11 @@ def find_in(stream: Any, query: Query, index: Optional[CallIndex] = None) -> Ite
     the values of calls with a matching name are decoded. Every record is
     also given to ``index``, when given."""
     paths: Dict[Any, Any] = {}  # frame id -> path, for the call sites of the frames it calls
-    waiting: Dict[Any, Tuple[Tuple[Any, ...], Optional[str]]] = {}  # matching calls not yet returned
-    ended: Optional[Tuple[Any, Tuple[Any, ...], Tuple[Any, ...], Optional[str]]] = None  # may get an exception record
+    waiting: Dict[Any, Tuple[Tuple[Any, ...], Any]] = {}  # matching calls not yet returned, with their caller's path
+    ended: Optional[Tuple[Any, Tuple[Any, ...], Tuple[Any, ...], Any]] = None  # may get an exception record
 
     def found(call: Tuple[Any, ...], ret: Optional[Tuple[Any, ...]], raised: Optional[Dict[str, Any]],
-              site: Optional[str]) -> Iterator[Found]:
+              caller_path: Any) -> Iterator[Found]:
         # The exception and the duration first: they need no value decoded;
         # then --where, on only the values it reads.
         if query.raised is not None and (raised is None or not fnmatch.fnmatchcase(
@@ -203,6 +209,8 @@ def find_in(stream: Any, query: Query, index: Optional[CallIndex] = None) -> Ite
                     query.known[key] = matched
             if not matched:
                 return
+        line = call[9]
+        site = "%s:%d" % (file_of(caller_path), line) if line is not None and isinstance(caller_path, str) else None
         yield Found(_call_record(call), _return_record(ret), raised, site)
 
     for kind, _, record in iter_document(stream, calls=True):
@@ -223,10 +231,7 @@ def find_in(stream: Any, query: Query, index: Optional[CallIndex] = None) -> Ite
             caller_path = paths.get(record[8])
             paths[frame_id] = record[4]
             if query.matches_name(str(record[2] or record[3] or "")):
-                line = record[9]
-                site = "%s:%d" % (file_of(caller_path), line) if line is not None and isinstance(caller_path, str) \
-                    else None
-                waiting[frame_id] = (record, site)
+                waiting[frame_id] = (record, caller_path)  # its call site is made only if it is found
         else:
             paths.pop(frame_id, None)
             started = waiting.pop(frame_id, None)
@@ -234,8 +239,8 @@ def find_in(stream: Any, query: Query, index: Optional[CallIndex] = None) -> Ite
                 ended = (frame_id, started[0], record, started[1])
     if ended is not None:
         yield from found(ended[1], ended[2], None, ended[3])
-    for call, site in waiting.values():  # calls the recording ended inside
-        yield from found(call, None, None, site)
+    for call, caller_path in waiting.values():  # calls the recording ended inside
+        yield from found(call, None, None, caller_path)
 
 
 def _index_of(document: bytes) -> Optional[List[Any]]:
