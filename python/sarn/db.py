@@ -25,9 +25,10 @@ codec          how the stored bytes encode the document: NULL for the
 sql_count      the number of SQL queries (records of type "sql_query")
 sql_time       their total time in seconds (each end record's timestamp
                less its query's), or NULL for both when not known
-indexed        1 when the trace's calls are in ``trace_calls``, NULL when
-               they are not (saved before that table existed, or too big
-               to be held whole when saved)
+indexed        the version of the trace's rows in ``trace_calls``
+               (``INDEX_VERSION``; 1: without ``texts``), NULL when it has
+               none (saved before that table existed, or too big to be
+               held whole when saved)
 =============  ==========================================================
 
 ``trace_calls`` is the index that ``sarn find`` reads before any document:
@@ -35,9 +36,12 @@ one row per trace and qualified name called in it (id, qualname, calls: how
 many, slowest: the longest duration in seconds, raised: a JSON list of the
 exception types its calls raised, numbers: a JSON map of each argument name
 to the least and greatest number passed in it, null when none was a number;
-NULL when the arguments are not known by name). It is written by the save
-from the document's bytes (see :mod:`sarn.web.compare.index`), with the same
-limit as the SQL facts, and by a search for a trace it had to read whole.
+texts: a JSON map of each argument name to the digests of the distinct
+texts passed in it, null when they cannot be told; both NULL when the
+arguments are not known by name). It is written by the save from the
+document's bytes (see :mod:`sarn.web.compare.index`), with the same limit
+as the SQL facts, and by a search for a trace it had to read whole (one
+stored without an index, or with one of an older version).
 
 A document taken from the recorder comes with its facts, counted while
 recording, and is read piece by piece, so that a trace bigger than memory
@@ -68,7 +72,7 @@ The schema's version is kept in ``PRAGMA user_version`` (``SCHEMA_VERSION``).
 Readers read every version up to theirs (version 1 has no ``trace_parts``,
 versions 1 and 2 no ``meta``, versions 1 to 3 no ``codec``, versions 1 to 4
 no ``sql_count`` and ``sql_time``, versions 1 to 5 no ``indexed`` and
-``trace_calls``);
+``trace_calls``, version 6 no ``trace_calls.texts``);
 the first save into a database of an older version migrates it forward
 (``MIGRATIONS``), inside the save's transaction; a database written by a newer
 release is refused with :class:`DbSchemaError` instead of being misread. Saving a trace id that is already stored replaces that trace.
@@ -107,6 +111,7 @@ _connect = sqlite3.dbapi2.connect
 
 __all__ = [
     "SCHEMA_VERSION",
+    "INDEX_VERSION",
     "SarnDbError",
     "DbMissingError",
     "DbLockedError",
@@ -127,7 +132,10 @@ __all__ = [
     "save_call_index",
 ]
 
-SCHEMA_VERSION = 6
+SCHEMA_VERSION = 7
+#: The version of the call index a save writes (``traces.indexed``); a
+#: search that reads a trace whose index is older stores it again.
+INDEX_VERSION = 2
 
 #: The largest piece of a stored document in one row, in bytes.
 PART_SIZE = 8 * 1024 * 1024
@@ -164,8 +172,12 @@ _CALLS_TABLE = """CREATE TABLE IF NOT EXISTS trace_calls (
     slowest REAL,
     raised TEXT,
     numbers TEXT,
+    texts TEXT,
     PRIMARY KEY (id, qualname)
 )"""
+# The table as version 6 made it: the migration from version 5 makes it so,
+# and the one from 6 adds ``texts``.
+_CALLS_TABLE_6 = _CALLS_TABLE.replace("    texts TEXT,\n", "")
 _CALLS_BY_NAME = "CREATE INDEX IF NOT EXISTS trace_calls_qualname ON trace_calls (qualname)"
 
 _PARTS_TABLE = """CREATE TABLE IF NOT EXISTS trace_parts (
@@ -207,7 +219,8 @@ MIGRATIONS: Dict[int, Tuple[str, ...]] = {
     2: ("ALTER TABLE traces ADD COLUMN meta TEXT",),
     3: ("ALTER TABLE traces ADD COLUMN codec TEXT",),
     4: ("ALTER TABLE traces ADD COLUMN sql_count INTEGER", "ALTER TABLE traces ADD COLUMN sql_time REAL"),
-    5: ("ALTER TABLE traces ADD COLUMN indexed INTEGER", _CALLS_TABLE, _CALLS_BY_NAME),
+    5: ("ALTER TABLE traces ADD COLUMN indexed INTEGER", _CALLS_TABLE_6, _CALLS_BY_NAME),
+    6: ("ALTER TABLE trace_calls ADD COLUMN texts TEXT",),
 }
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -252,7 +265,7 @@ class TraceInfo(NamedTuple):
     meta: Optional[Dict[str, Any]] = None
     sql_count: Optional[int] = None
     sql_time: Optional[float] = None
-    indexed: bool = False
+    indexed: int = 0  # the version of its call index, 0 when it has none
 
 
 _INFO_COLUMNS = "id, created, started, source, label, frame_count, record_count, thread_count, size"
@@ -270,7 +283,7 @@ def _info(row: Tuple[Any, ...]) -> TraceInfo:
             meta = json.loads(row[-4])
         except ValueError:
             pass
-    return TraceInfo(*row[:-4], meta if isinstance(meta, dict) else None, row[-3], row[-2], bool(row[-1]))
+    return TraceInfo(*row[:-4], meta if isinstance(meta, dict) else None, row[-3], row[-2], row[-1] or 0)
 
 
 def _translate(error: sqlite3.Error, path: str, timeout: float) -> SarnDbError:
@@ -673,7 +686,7 @@ def _insert(connection: sqlite3.Connection, row: _StoredRow) -> None:
             row.codec,
             facts.get("sql_count"),
             facts.get("sql_time"),
-            None if facts.get("calls") is None else 1,
+            None if facts.get("calls") is None else INDEX_VERSION,
         ),
     )
     _insert_calls(connection, row.trace_id, facts.get("calls"))
@@ -685,8 +698,8 @@ def _insert(connection: sqlite3.Connection, row: _StoredRow) -> None:
 def _insert_calls(connection: sqlite3.Connection, trace_id: str, rows: Optional[Sequence[Tuple[Any, ...]]]) -> None:
     connection.execute("DELETE FROM trace_calls WHERE id = ?", (trace_id,))
     if rows:
-        connection.executemany("INSERT INTO trace_calls (id, qualname, calls, slowest, raised, numbers)"
-                               " VALUES (?, ?, ?, ?, ?, ?)", [(trace_id,) + tuple(row) for row in rows])
+        connection.executemany("INSERT INTO trace_calls (id, qualname, calls, slowest, raised, numbers, texts)"
+                               " VALUES (?, ?, ?, ?, ?, ?, ?)", [(trace_id,) + tuple(row) for row in rows])
 
 
 def save_call_index(db_path: PathLike, indexes: Sequence[Tuple[str, Sequence[Tuple[Any, ...]]]], *,
@@ -705,7 +718,8 @@ def save_call_index(db_path: PathLike, indexes: Sequence[Tuple[str, Sequence[Tup
         with _immediate_transaction(connection):
             _check_schema(connection, path, create=True)
             for trace_id, rows in indexes:
-                if connection.execute("UPDATE traces SET indexed = 1 WHERE id = ?", (trace_id,)).rowcount:
+                if connection.execute("UPDATE traces SET indexed = ? WHERE id = ?",
+                                      (INDEX_VERSION, trace_id)).rowcount:
                     _insert_calls(connection, trace_id, rows)
         return True
     except (sqlite3.Error, SarnDbError):
@@ -717,9 +731,9 @@ def save_call_index(db_path: PathLike, indexes: Sequence[Tuple[str, Sequence[Tup
 def indexed_calls(db_path: PathLike, matches: Callable[[str], bool], *,
                   timeout: float = READ_TIMEOUT) -> Dict[str, List[Tuple[Any, ...]]]:
     """The ``trace_calls`` rows whose qualified name ``matches``, by trace
-    id: [(qualname, calls, slowest, raised, numbers), ...] with ``raised`` a
-    list and ``numbers`` a map (or None). Empty for a database without the
-    index."""
+    id: [(qualname, calls, slowest, raised, numbers, texts), ...] with
+    ``raised`` a list and ``numbers`` and ``texts`` maps (or None). Empty for
+    a database without the index."""
     connection, path, version = _open_for_reading(db_path, timeout)
     try:
         if version < 6:
@@ -728,12 +742,13 @@ def indexed_calls(db_path: PathLike, matches: Callable[[str], bool], *,
         found: Dict[str, List[Tuple[Any, ...]]] = {}
         for start in range(0, len(names), 500):  # SQLite's limit of bound values
             chunk = names[start:start + 500]
-            query = ("SELECT id, qualname, calls, slowest, raised, numbers FROM trace_calls WHERE qualname IN (%s)"
-                     % ", ".join("?" * len(chunk)))
-            for trace_id, qualname, calls, slowest, raised, numbers in connection.execute(query, chunk):
+            query = ("SELECT id, qualname, calls, slowest, raised, numbers, %s FROM trace_calls WHERE qualname IN (%s)"
+                     % ("texts" if version >= 7 else "NULL", ", ".join("?" * len(chunk))))
+            for trace_id, qualname, calls, slowest, raised, numbers, texts in connection.execute(query, chunk):
                 found.setdefault(trace_id, []).append(
                     (qualname, calls, slowest, json.loads(raised) if raised else [],
-                     json.loads(numbers) if numbers is not None else None))
+                     json.loads(numbers) if numbers is not None else None,
+                     json.loads(texts) if texts is not None else None))
         return found
     except sqlite3.Error as error:
         raise _translate(error, path, timeout) from None

@@ -22,6 +22,8 @@
 //                                           `sarn export --json` (json_pass.hpp)
 //   ChromePass                              the records as Trace Event Format
 //                                           events (chrome_pass.hpp)
+//   call_index(data, tag, text_limit)       the call index of a document, read
+//       -> (names, exceptions) | None       in one pass (call_index.hpp)
 //
 // Like their Python counterparts the two functions never raise once
 // configured: a value that cannot be written at all is handed, with the
@@ -37,6 +39,7 @@
 #include <vector>
 
 #include "filters/fragments.hpp"
+#include "serialize/call_index.hpp"
 #include "serialize/document_facts.hpp"
 #include "serialize/record_reader.hpp"
 #include "serialize/chrome_pass.hpp"
@@ -366,6 +369,8 @@ PyMethodDef methods[] = {
      "(records, end): up to count records decoded from byte start on, stopping before one left to Python."},
     {"unpack_calls", unpack_calls_function, METH_VARARGS,
      "(records, end): as unpack_records, frame records as tuples of their call fields, values as bytes."},
+    {"call_index", call_index_function, METH_VARARGS,
+     "(names, exceptions): the call index of a trace document, or None when the Python reader must read it."},
     {nullptr, nullptr, 0, nullptr},
 };
 

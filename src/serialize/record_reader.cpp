@@ -420,7 +420,7 @@ private:
             if (cursor.failed()) return bytes(span);
             Decoded name = text(key.data);
             if (!name || !*name) return name;
-            Decoded item = bytes(std::string_view(value, static_cast<size_t>(cursor.position() - value)));
+            Decoded item = value_bytes(key.data, std::string_view(value, static_cast<size_t>(cursor.position() - value)));
             if (!item || !*item) return item;
             Ref pair = Ref::steal(PyTuple_Pack(2, name->get(), item->get()));
             if (!pair) return fail_fetch();
@@ -430,6 +430,18 @@ private:
     }
 
     static bool fits(uint64_t items, std::string_view span) noexcept { return items <= span.size(); }
+
+    // A long value passed in `name` again (a loop's constant argument) is
+    // the bytes object made for it last time: no copy, and its readers
+    // compare it by identity and keep its hash.
+    Decoded value_bytes(std::string_view name, std::string_view span) {
+        if (span.size() <= shared_value_size) return bytes(span);
+        auto [found, added] = last_values_.try_emplace(name);
+        if (!added && found->second.first == span) return found->second.second.dup();
+        Decoded made = bytes(span);
+        if (made && *made) found->second = {span, made->dup()};
+        return made;
+    }
 
     static Decoded bytes(std::string_view span) {
         return checked(PyBytes_FromStringAndSize(span.data(), static_cast<Py_ssize_t>(span.size())));
@@ -445,9 +457,14 @@ private:
     }
 
 
+    // Values up to this size are cheaper to copy than to compare.
+    static constexpr size_t shared_value_size = 64;
+
     Cursor cursor_;
     std::string_view tag_;
     std::unordered_map<std::string_view, Ref> texts_;
+    // Per argument name, the last long value's bytes and the object made of them.
+    std::unordered_map<std::string_view, std::pair<std::string_view, Ref>> last_values_;
 };
 
 Result<Ref> unpack_calls(std::string_view data, Py_ssize_t start, Py_ssize_t count, std::string_view tag) {

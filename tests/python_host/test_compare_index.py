@@ -2,6 +2,7 @@
 call index that lets sarn find leave traces unread."""
 
 import io
+import json
 import sqlite3
 from types import SimpleNamespace
 
@@ -13,7 +14,8 @@ from sarn import db
 from sarn.web import document
 from sarn.web.compare import search
 from sarn.web.compare.calls import read_threads
-from sarn.web.compare.index import index_document
+from sarn.web.compare import index as call_index
+from sarn.web.compare.index import CallIndex, index_document, text_digest
 from sarn.web.compare.where import compile_bounds
 
 native = pytest.mark.skipif(document._unpack_calls is None, reason="built without the native extension")
@@ -194,9 +196,8 @@ QUERIES = [
     ("step", {"slower": "1s"}, ["trc_0011 app.step(n=12, label='L12', mode='fast') -> 24"], ["trc_0011"]),
     ("nothing", {}, [], []),
     # The same values again and again: judged once, the outcome kept.
-    ("step", {"where": "mode == 'slow' and result > 30"},
-     ["trc_0013 app.step(n=%d, label='L%d', mode='slow') -> %d" % (n, n, 2 * n) for n in (16, 17)],
-     ["trc_%04d" % n for n in range(TRACES)]),
+    ("step", {"where": "mode != 'fast' and result > 30"},
+     ["trc_0013 app.step(n=%d, label='L%d', mode='slow') -> %d" % (n, n, 2 * n) for n in (16, 17)], ["trc_0013"]),
     ("main", {"where": "n == 3"}, [], []),
 ]
 
@@ -259,7 +260,7 @@ def test_a_database_being_written_is_searched_and_indexed_later(tmp_path, monkey
 def test_the_index_of_a_trace(monkeypatch):
     rows = {row[0]: row[1:] for row in index_document(trace(7))}
     assert rows["app.main"][:3] == (1, pytest.approx(0.011, abs=1e-6), "[]")
-    calls, slowest, raised, numbers = rows["app.step"]
+    calls, slowest, raised, numbers, texts = rows["app.step"]
     assert (calls, raised) == (5, '["KeyError"]') and slowest == pytest.approx(0.001, abs=1e-6)
     assert numbers == '{"n": [7.0, 11.0], "label": null, "mode": null}'
 
@@ -294,3 +295,146 @@ def test_values_read_again_are_those_of_the_decoded_records():
         value = records[index].get(field)
         expected[(index, field, name)] = value.get(name) if name is not None and isinstance(value, dict) else value
     assert read_values(data, wants) == expected
+
+
+# --------------------------------------------------------------------------
+# Texts in the index
+
+
+def texts_document():
+    """Arguments of every kind the texts and numbers of the index meet: too
+    many distinct texts, texts mixed with other values, an object, NaN,
+    booleans, huge numbers, a text that is not UTF-8, one text written with a
+    longer head than it needs; a call without frame id, a SystemExit(0)."""
+    builder = DocumentBuilder()
+    builder.call("app.main", path="app.py:1")
+    for i in range(call_index.TEXT_LIMIT + 3):
+        arguments = {"many": "m%d" % i, "few": ["a", "b", None, 3][i % 4], "obj": Cart("x") if i == 5 else "o",
+                     "nan": float("nan") if i < 3 else i, "flag": i % 2 == 0, "huge": -2 ** 63 if i == 2 else i,
+                     "edge": 2 ** 53 + (i == 1) if i < 2 else -2 ** 53,
+                     "bad": "zz\u00e9" if i == 4 else "ok", "head": "abc"}
+        builder.call("app.f", path="app.py:2", arguments=arguments)
+        if i == 7:
+            builder.raise_(SystemExit(0))
+        elif i == 8:
+            builder.raise_(ValueError("v"))
+        else:
+            builder.ret(i)
+    builder.call("app.g", path="app.py:3", arguments={"s": "y"})
+    builder.main[-1]["frame_id"] = None  # (and so its return record's)
+    builder.raise_(KeyError("k"))
+    builder.main[-1]["frame_id"] = None
+    builder.ret(None)
+    data = builder.pack()
+    return data.replace(b"\xa4zz\xc3\xa9", b"\xa4zz\xff\xa9").replace(b"\xa3abc", b"\xd9\x03abc", 1)
+
+
+def python_rows(data):
+    index = CallIndex()
+    for record in call_records(data):
+        index.add(record)
+    return index.rows()
+
+
+@native
+@pytest.mark.parametrize("make", [sample, lambda: trace(7), lambda: trace(13), texts_document])
+def test_the_native_index_is_the_python_one(make):
+    data = make()
+    rows = index_document(data)
+    assert rows and rows == python_rows(data)
+
+
+def damaged(change):
+    def make():
+        data = msgpack.unpackb(trace(7), strict_map_key=False)
+        change(data, data["frames_of_interest"])
+        return msgpack.packb(data, use_bin_type=True)
+    return make
+
+
+@native
+@pytest.mark.parametrize("make", [
+    lambda: trace(7)[:-9],  # cut short
+    damaged(lambda data, records: records[3].update(frame_id=7)),
+    damaged(lambda data, records: records[3].update(timestamp=True)),
+    damaged(lambda data, records: records[3].update(user_code_call_site=[1])),
+    damaged(lambda data, records: records.insert(2, "not a record")),
+    damaged(lambda data, records: data.update(frames={True: []})),
+    damaged(lambda data, records: data.update(frames=[])),
+    # Readable, but left to the Python reader by the native pass.
+    damaged(lambda data, records: [record.update(frame_id="f\u00e9") for record in records[1:3]]),
+    damaged(lambda data, records: records[1].update(locals={"n": {"__sarn__": "object", "repr": "<N>"}})),
+    damaged(lambda data, records: data.update(frames={5: records[:2]}, frames_of_interest=records[2:])),
+])
+def test_the_native_index_refuses_what_the_python_reader_refuses(make):
+    data = make()
+    try:
+        expected = python_rows(data)
+    except document.TraceFormatError:
+        with pytest.raises(document.TraceFormatError):
+            index_document(data)
+    else:
+        assert index_document(data) == expected
+
+
+def test_what_the_index_keeps_of_texts():
+    rows = {row[0]: row[1:] for row in index_document(texts_document())}
+    calls, _, raised, numbers, texts = rows["app.f"]
+    assert (calls, raised) == (call_index.TEXT_LIMIT + 3, '["ValueError"]')
+    numbers, texts = json.loads(numbers), json.loads(texts)
+    assert texts["many"] is None and texts["obj"] is None and texts["bad"] is None
+    assert texts["few"] == sorted(map(text_digest, "ab")) + [None]
+    assert texts["head"] == [text_digest("abc")] and texts["nan"] == [None]
+    assert numbers["nan"] == [3.0, 18.0] and numbers["flag"] == [0.0, 1.0] and numbers["few"] == [3.0, 3.0]
+    assert numbers["huge"] == numbers["edge"] == [float("-inf"), float("inf")]
+    assert rows["app.g"][2:] == ('["KeyError"]', '{"s": null}', json.dumps({"s": [text_digest("y")]}))
+
+
+@pytest.mark.parametrize("expression, may", [
+    ("s == 'y'", True), ("s == 'z'", False), ("'z' == s", False), ("s != 'y'", False), ("s != 'z'", True),
+    ("mixed != 'y'", True), ("mixed == 'y'", True), ("mixed == 'q'", False), ("unknown == 'q'", True),
+    ("missing == 'y'", False), ("missing != 'y'", False), ("s in ('a', 'y')", True), ("s in ['a', 3]", False),
+    ("mixed in ('q', 3)", True), ("s not in ('a',)", True), ("'y' in s", True), ("s == b'y'", True),
+    ("s == 'z' or n == 5", True), ("s == 'z' and n == 5", False), ("s == 'y' and n == 50", False),
+])
+def test_bounds_judge_texts_by_their_digests(expression, may):
+    numbers = {"n": [1.0, 10.0], "s": None, "mixed": [3.0, 3.0], "unknown": None}
+    texts = {"n": [None], "s": [text_digest("y")], "mixed": [text_digest("y"), None], "unknown": None}
+    judge = compile_bounds(expression)
+    assert judge(numbers, texts) is may
+    assert judge(None, None) is True  # nothing known: every trace may match
+
+
+TEXT_QUERIES = [
+    ("label == 'L5'", ["trc_%04d" % n for n in range(1, 6)]),
+    ("'L5' != label and label == 'L6'", ["trc_%04d" % n for n in range(2, 7)]),
+    ("mode != 'fast'", ["trc_0013"]),
+    ("label in ('L40', 'L2', 31)", ["trc_%04d" % n for n in range(0, 3)]),
+    ("label in ('L40', 'L2') or n in ('x', 31)", ["trc_%04d" % n for n in (0, 1, 2, 27, 28, 29)]),
+    ("label == 'nope' or n == 'L3'", []),
+    ("mode == 'slow' and label == 'L2'", []),
+]
+
+
+@pytest.mark.parametrize("where, opened", TEXT_QUERIES)
+def test_texts_judged_by_the_index_find_what_a_full_read_finds(tmp_path, many, monkeypatch, where, opened):
+    with monkeypatch.context() as patch:
+        patch.setattr(search.Query, "may_hold", lambda self, rows: True)
+        whole = find(many, monkeypatch, "step", where=where)
+    assert len(whole[2]) == TRACES
+    assert find(many, monkeypatch, "step", where=where) == whole[:2] + (opened,)
+    # Traces saved before the index, and with the index before it kept texts.
+    older = str(tmp_path / "older.db")
+    with monkeypatch.context() as patch:
+        patch.setattr(db, "_call_rows", lambda document: None)
+        db.write_traces(older, [("trc_%04d" % number, trace(number)) for number in range(TRACES)], timeout=10)
+    assert find(older, monkeypatch, "step", where=where)[:2] == whole[:2]
+    assert find(older, monkeypatch, "step", where=where) == whole[:2] + (opened,)
+    connection = sqlite3.connect(many)
+    with connection:
+        connection.execute("UPDATE traces SET indexed = 1")
+        connection.execute("UPDATE trace_calls SET texts = NULL")
+    connection.close()
+    assert find(many, monkeypatch, "step", where=where)[:2] == whole[:2]
+    assert {info.indexed for info in db.list_traces(many)} == {db.INDEX_VERSION}
+    assert find(many, monkeypatch, "step", where=where) == whole[:2] + (opened,)

@@ -5,25 +5,27 @@ every call is printed as soon as it is found.
 
 The call index stored beside each trace (:mod:`.index`) is read first: a
 trace none of whose names can match is not read at all. A trace stored
-without an index is read whole, and its index is then stored for the next
-search (when the database can be written)."""
+without an index (or with one of an older version, which is judged by what
+it has) is read whole, and its index is then stored for the next search
+(when the database can be written)."""
 
 from __future__ import annotations
 
 import datetime
 import fnmatch
+import json
 import re
 import time
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
 from sarn import db
-from sarn.web.document import iter_document, unpack_value
+from sarn.web.document import TraceFormatError, iter_document, unpack_value
 from sarn.web.tree import file_of
 from sarn.web.values import exception_text, format_args, format_duration, format_value, is_normal_exit, printable
 
 from .calls import exception_type
 from .command import parse_duration
-from .index import CallIndex
+from .index import CallIndex, index_document
 from .where import WhereError, compile_bounds, compile_where, where_names
 
 __all__ = ["SearchError", "Query", "Found", "find_in", "run_find", "parse_since"]
@@ -50,6 +52,8 @@ class Query:
         self.bounds = compile_bounds(where) if where else None
         # The names --where reads, and what it said of their values' bytes.
         self.where_names = sorted(where_names(where)) if where else []
+        self._where_at = {name: at for at, name in enumerate(self.where_names)}
+        self._result_at = self._where_at.get("result")
         self.known: Dict[Any, bool] = {}
         self.raised = raised
         self.slower = slower
@@ -67,14 +71,14 @@ class Query:
 
     def may_hold(self, rows: Any) -> bool:
         """Whether a trace whose index rows of the matching names are
-        ``rows`` ((qualname, calls, slowest, raised, numbers), ...) can hold
-        a call this query finds."""
-        for _, _, slowest, raised, numbers in rows:
+        ``rows`` ((qualname, calls, slowest, raised, numbers, texts), ...)
+        can hold a call this query finds."""
+        for _, _, slowest, raised, numbers, texts in rows:
             if self.raised is not None and not any(fnmatch.fnmatchcase(kind, self.raised) for kind in raised):
                 continue
             if self.slower is not None and (slowest or 0.0) < self.slower:
                 continue
-            if self.bounds is not None and numbers is not None and not self.bounds(numbers):
+            if self.bounds is not None and not self.bounds(numbers, texts):
                 continue
             return True
         return False
@@ -87,11 +91,15 @@ class Query:
         values = call[10]
         if type(values) is not tuple and values is not None:
             return None
-        wanted = self.where_names
-        found = {name: data for name, data in values or () if name in wanted}
-        if "result" in wanted:
-            found["result"] = None if ret is None or raised is not None else ret[11] or b"\xc0"
-        return tuple(found.get(name) for name in wanted)
+        where_at = self._where_at
+        key: List[Any] = [None] * len(where_at)
+        for name, data in values or ():
+            at = where_at.get(name)
+            if at is not None:
+                key[at] = data  # (a later duplicate wins, as in a dict)
+        if self._result_at is not None:
+            key[self._result_at] = None if ret is None or raised is not None else ret[11] or b"\xc0"
+        return tuple(key)
 
     def matches(self, call: Dict[str, Any], ret: Optional[Dict[str, Any]], raised: Optional[Dict[str, Any]]) -> bool:
         if self.raised is not None and (raised is None or not fnmatch.fnmatchcase(
@@ -177,11 +185,11 @@ def find_in(stream: Any, query: Query, index: Optional[CallIndex] = None) -> Ite
     the values of calls with a matching name are decoded. Every record is
     also given to ``index``, when given."""
     paths: Dict[Any, Any] = {}  # frame id -> path, for the call sites of the frames it calls
-    waiting: Dict[Any, Tuple[Tuple[Any, ...], Optional[str]]] = {}  # matching calls not yet returned
-    ended: Optional[Tuple[Any, Tuple[Any, ...], Tuple[Any, ...], Optional[str]]] = None  # may get an exception record
+    waiting: Dict[Any, Tuple[Tuple[Any, ...], Any]] = {}  # matching calls not yet returned, with their caller's path
+    ended: Optional[Tuple[Any, Tuple[Any, ...], Tuple[Any, ...], Any]] = None  # may get an exception record
 
     def found(call: Tuple[Any, ...], ret: Optional[Tuple[Any, ...]], raised: Optional[Dict[str, Any]],
-              site: Optional[str]) -> Iterator[Found]:
+              caller_path: Any) -> Iterator[Found]:
         # The exception and the duration first: they need no value decoded;
         # then --where, on only the values it reads.
         if query.raised is not None and (raised is None or not fnmatch.fnmatchcase(
@@ -201,6 +209,8 @@ def find_in(stream: Any, query: Query, index: Optional[CallIndex] = None) -> Ite
                     query.known[key] = matched
             if not matched:
                 return
+        line = call[9]
+        site = "%s:%d" % (file_of(caller_path), line) if line is not None and isinstance(caller_path, str) else None
         yield Found(_call_record(call), _return_record(ret), raised, site)
 
     for kind, _, record in iter_document(stream, calls=True):
@@ -221,10 +231,7 @@ def find_in(stream: Any, query: Query, index: Optional[CallIndex] = None) -> Ite
             caller_path = paths.get(record[8])
             paths[frame_id] = record[4]
             if query.matches_name(str(record[2] or record[3] or "")):
-                line = record[9]
-                site = "%s:%d" % (file_of(caller_path), line) if line is not None and isinstance(caller_path, str) \
-                    else None
-                waiting[frame_id] = (record, site)
+                waiting[frame_id] = (record, caller_path)  # its call site is made only if it is found
         else:
             paths.pop(frame_id, None)
             started = waiting.pop(frame_id, None)
@@ -232,8 +239,25 @@ def find_in(stream: Any, query: Query, index: Optional[CallIndex] = None) -> Ite
                 ended = (frame_id, started[0], record, started[1])
     if ended is not None:
         yield from found(ended[1], ended[2], None, ended[3])
-    for call, site in waiting.values():  # calls the recording ended inside
-        yield from found(call, None, None, site)
+    for call, caller_path in waiting.values():  # calls the recording ended inside
+        yield from found(call, None, None, caller_path)
+
+
+def _index_of(document: bytes) -> Optional[List[Any]]:
+    """The index rows of a document, None when it is damaged (reading it
+    then says how)."""
+    try:
+        return index_document(document)
+    except TraceFormatError:
+        return None
+
+
+def _matching(rows: List[Any], query: Query) -> List[Tuple[Any, ...]]:
+    """Index rows as stored, as :func:`sarn.db.indexed_calls` gives those
+    whose name the query matches."""
+    return [(name, calls, slowest, json.loads(raised), None if numbers is None else json.loads(numbers),
+             None if texts is None else json.loads(texts))
+            for name, calls, slowest, raised, numbers, texts in rows if query.matches_name(name)]
 
 
 def _took_at_least(start: Any, end: Any, least: float) -> bool:
@@ -294,14 +318,25 @@ def run_find(db_path: str, options: Any, out: Any, timeout: float = db.READ_TIME
     traces = _traces(db_path, options, timeout)
     index = db.indexed_calls(db_path, query.matches_name, timeout=timeout) if any(
         info.indexed for info in traces) else {}
-    indexed: List[Tuple[str, Any]] = []  # traces read whole that had no index
+    indexed: List[Tuple[str, Any]] = []  # traces read whole that had no index, or an older one
     try:
         for info in traces:
             if info.indexed and not query.may_hold(index.get(info.id, ())):
                 continue
-            collect = None if info.indexed else CallIndex()
+            collect = None if info.indexed >= db.INDEX_VERSION else CallIndex()
             with db.open_trace(db_path, info.id, timeout=timeout) as stream:
-                for found in find_in(stream, query, collect):
+                source: Any = stream
+                if collect is not None and info.size <= db.SQL_FACTS_BYTES:
+                    # Held whole, it is indexed by the native pass first, and
+                    # read only when its index cannot rule it out.
+                    source = stream.read()
+                    rows = _index_of(source)
+                    if rows is not None:
+                        indexed.append((info.id, rows))
+                        collect = None
+                        if not query.may_hold(_matching(rows, query)):
+                            continue
+                for found in find_in(source, query, collect):
                     count += 1
                     out.write("%s  %s  %s  %s\n" % (printable(info.id), _when(found), printable(found.site or "-"),
                                                     found.text()))

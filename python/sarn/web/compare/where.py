@@ -17,9 +17,11 @@ from __future__ import annotations
 
 import ast
 import operator
-from typing import Any, Callable, Dict
+from typing import Any, Callable, Dict, Optional
 
 from sarn.serialize import TAG
+
+from .index import text_digest
 
 __all__ = ["WhereError", "compile_where", "compile_bounds", "where_names", "MISSING"]
 
@@ -160,10 +162,17 @@ def compile_where(text: str) -> Callable[[Values], bool]:
 _WITHIN = {ast.Eq: lambda low, high, n: low <= n <= high, ast.Lt: lambda low, high, n: low < n,
            ast.LtE: lambda low, high, n: low <= n, ast.Gt: lambda low, high, n: high > n,
            ast.GtE: lambda low, high, n: high >= n}
-# The same comparison read from the number's side (3 < n is n > 3).
-_TURNED = {ast.Eq: ast.Eq, ast.Lt: ast.Gt, ast.LtE: ast.GtE, ast.Gt: ast.Lt, ast.GtE: ast.LtE}
+# The same comparison read from the literal's side (3 < n is n > 3).
+_TURNED = {ast.Eq: ast.Eq, ast.NotEq: ast.NotEq, ast.Lt: ast.Gt, ast.LtE: ast.GtE, ast.Gt: ast.Lt,
+           ast.GtE: ast.LtE}
 
 Bounds = Dict[str, Any]
+#: A test of the index's facts of one name: (numbers, texts) -> may match.
+Judge = Callable[[Optional[Bounds], Optional[Bounds]], bool]
+
+
+def _any(numbers: Optional[Bounds], texts: Optional[Bounds] = None) -> bool:
+    return True
 
 
 def _number(node: ast.AST) -> Any:
@@ -176,44 +185,92 @@ def _number(node: ast.AST) -> Any:
     return None
 
 
-def _compare_bounds(node: ast.Compare) -> Callable[[Bounds], bool]:
-    if len(node.ops) != 1 or type(node.ops[0]) not in _WITHIN:
-        return lambda bounds: True
-    left, right, op = node.left, node.comparators[0], type(node.ops[0])
-    if isinstance(right, ast.Name) and not isinstance(left, ast.Name):
-        left, right, op = right, left, _TURNED[op]
-    number = _number(right)
-    # ``result`` is not in the index: the return value is not kept there.
-    if not isinstance(left, ast.Name) or left.id == "result" or number is None:
-        return lambda bounds: True
-    name, within = left.id, _WITHIN[op]
+def _text(node: ast.AST) -> Optional[str]:
+    try:
+        value = ast.literal_eval(node)
+    except (ValueError, SyntaxError):
+        return None
+    return value if isinstance(value, str) else None
 
-    def check(bounds: Bounds) -> bool:
-        if name not in bounds:
+
+def _number_judge(name: str, op: type, number: Any) -> Judge:
+    within = _WITHIN[op]
+
+    def check(numbers: Optional[Bounds], texts: Optional[Bounds] = None) -> bool:
+        if numbers is None:
+            return True
+        if name not in numbers:
             return False  # never passed: a missing name matches nothing
-        found = bounds[name]
+        found = numbers[name]
         return found is not None and within(found[0], found[1], number)
 
     return check
 
 
-def _bounds(node: ast.AST) -> Callable[[Bounds], bool]:
+def _text_judge(name: str, equal: bool, text: str) -> Judge:
+    digest = text_digest(text)
+
+    def check(numbers: Optional[Bounds], texts: Optional[Bounds] = None) -> bool:
+        if texts is None:
+            return True
+        if name not in texts:
+            return False
+        found = texts[name]
+        if found is None:
+            return True
+        # != is true for any other text, and for a value that is no text (null).
+        return digest in found if equal else any(item != digest for item in found)
+
+    return check
+
+
+def _literal_judge(name: str, op: type, node: ast.AST) -> Judge:
+    """How ``name <op> literal`` is judged; anything else may match."""
+    number = _number(node)
+    if number is not None and op in _WITHIN:
+        return _number_judge(name, op, number)
+    text = _text(node)
+    if text is not None and op in (ast.Eq, ast.NotEq):
+        return _text_judge(name, op is ast.Eq, text)
+    return _any
+
+
+def _compare_bounds(node: ast.Compare) -> Judge:
+    if len(node.ops) != 1:
+        return _any
+    left, right, op = node.left, node.comparators[0], type(node.ops[0])
+    if isinstance(right, ast.Name) and not isinstance(left, ast.Name) and op in _TURNED:
+        left, right, op = right, left, _TURNED[op]
+    # ``result`` is not in the index: the return value is not kept there.
+    if not isinstance(left, ast.Name) or left.id == "result":
+        return _any
+    if op is ast.In and isinstance(right, (ast.Tuple, ast.List, ast.Set)):
+        # Equal to one of them: each is judged as ==.
+        items = [_literal_judge(left.id, ast.Eq, item) for item in right.elts]
+        return lambda numbers, texts=None: any(item(numbers, texts) for item in items)
+    return _literal_judge(left.id, op, right)
+
+
+def _bounds(node: ast.AST) -> Judge:
     if isinstance(node, ast.BoolOp):
         parts = [_bounds(value) for value in node.values]
         if isinstance(node.op, ast.And):
-            return lambda bounds: all(part(bounds) for part in parts)
-        return lambda bounds: any(part(bounds) for part in parts)
+            return lambda numbers, texts=None: all(part(numbers, texts) for part in parts)
+        return lambda numbers, texts=None: any(part(numbers, texts) for part in parts)
     if isinstance(node, ast.Compare):
         return _compare_bounds(node)
-    return lambda bounds: True  # "not", a bare name, ...: not judged from the index
+    return _any  # "not", a bare name, ...: not judged from the index
 
 
-def compile_bounds(text: str) -> Callable[[Bounds], bool]:
+def compile_bounds(text: str) -> Judge:
     """A test of whether the calls of one name can match ``text`` (a
-    condition :func:`compile_where` accepts), from the index's {argument
-    name: [least, greatest] or None (none was a number)}: false only when
-    no call can. Only comparisons of an argument with a number are judged;
-    anything else may match."""
+    condition :func:`compile_where` accepts), from the index's facts of that
+    name: ``numbers``, {argument name: [least, greatest] or None (none was a
+    number)}, and ``texts``, {argument name: digests of the texts passed
+    (null for a value that is not a text) or None (not known)}; either is
+    None when not known at all. False only when no call can match. Judged:
+    comparisons of an argument with a number, ``==`` and ``!=`` with a text,
+    and ``in`` a literal list of them; anything else may match."""
     return _bounds(ast.parse(text.strip(), mode="eval").body)
 
 
