@@ -144,7 +144,7 @@ MAX_VALUES = 100
 #: Characters of text written for one value, in all: strings, keys, attribute
 #: names and reprs. Past it, a string is cut to what is left of it, and a repr
 #: is not taken (it reads "...").
-MAX_TEXT = 2000
+MAX_TEXT = 1000
 #: A string of at most this many characters is written whole even past the
 #: text budget: its cut form would be no shorter.
 SHORT_STR = 32
