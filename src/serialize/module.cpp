@@ -172,6 +172,14 @@ bool configure_from(PyObject* source, State& state) {
     const char* tag = PyUnicode_AsUTF8AndSize(host.tag.get(), &size);
     if (tag == nullptr) return false;
     host.tag_utf8.assign(tag, static_cast<size_t>(size));
+    {
+        StringSink sink(host.object_head);
+        Writer<StringSink> writer(sink);
+        writer.map_header(3);
+        writer.str(host.tag_utf8);
+        writer.str("object");
+        writer.str("type");
+    }
     state.replace(std::move(configuration));
     return true;
 }

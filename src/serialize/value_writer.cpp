@@ -59,6 +59,40 @@ bool ValueWriter::light(PyObject* value) {
     ++visits_;
     PyTypeObject* type = Py_TYPE(value);
     if (is_scalar_type(type)) return scalar(value, type);
+    // A built-in container whose first items are already past the item
+    // budget needs nothing of the Python half: its repr is not taken.
+    if (type == &PyList_Type || type == &PyTuple_Type || type == &PyDict_Type || type == &PySet_Type ||
+        type == &PyFrozenSet_Type) {
+        if (items_left_ <= 0 || first_level_items(value, type) > items_left_) {
+            object_form(type->tp_name, kCutMark);
+            return true;
+        }
+        // An empty one, the commonest, is shown as its own repr shows it.
+        const Py_ssize_t size = type == &PyList_Type    ? PyList_GET_SIZE(value)
+                                : type == &PyTuple_Type ? PyTuple_GET_SIZE(value)
+                                : type == &PyDict_Type  ? PyDict_GET_SIZE(value)
+                                                        : PySet_GET_SIZE(value);
+        if (size == 0) {
+            --items_left_;  // counted as one item, as any repr
+            const std::string_view shown = type == &PyList_Type    ? "[]"
+                                           : type == &PyTuple_Type ? "()"
+                                           : type == &PyDict_Type  ? "{}"
+                                           : type == &PySet_Type   ? "set()"
+                                                                   : "frozenset()";
+            if (text_left_ <= 0) {
+                object_form(type->tp_name, kCutMark);
+            } else if (static_cast<Py_ssize_t>(shown.size()) <= text_left_) {
+                text_left_ -= static_cast<Py_ssize_t>(shown.size());
+                object_form(type->tp_name, shown);
+            } else {
+                std::string cut(shown.substr(0, static_cast<size_t>(text_left_)));
+                cut += kCutMark;
+                text_left_ = -static_cast<Py_ssize_t>(kCutMark.size());
+                object_form(type->tp_name, cut);
+            }
+            return true;
+        }
+    }
     auto info = type_info(type);
     if (!info) return false;
     Text name;

@@ -42,6 +42,9 @@ struct Host {
     Ref partial_type;  // functools.partial
     Ref tag;           // the key that marks a tagged map
     std::string tag_utf8;
+    // A map of three entries, its tag "object", and the key "type": how every
+    // object's form begins (the header is mended when it has more entries).
+    std::string object_head;
     Ref dict_name;     // interned "__dict__", "__get__" and "_fields"
     Ref get_name;
     Ref fields_name;

@@ -102,9 +102,8 @@ bool ValueWriter::text_cut_with_mark(PyObject* str) {
 }
 
 void ValueWriter::object_form(std::string_view name, std::string_view repr) {
-    w_.map_header(3);
-    tag("object");
-    type_field(name);
+    w_.raw(host_.object_head);
+    w_.str(name);
     w_.str("repr");
     w_.str(repr);
 }
@@ -112,9 +111,10 @@ void ValueWriter::object_form(std::string_view name, std::string_view repr) {
 // What every object has: its tag and type, then its repr, or its id when
 // its __repr__ is not run (no `repr`); `extra_entries` more follow.
 void ValueWriter::object_head(std::string_view name, PyObject* value, const Text* repr, uint32_t extra_entries) {
-    w_.map_header(3 + extra_entries);
-    tag("object");
-    type_field(name);
+    const size_t head_at = out_.size();
+    w_.raw(host_.object_head);
+    if (extra_entries != 0) set_fixmap_size(head_at, 3 + extra_entries);
+    w_.str(name);
     if (repr != nullptr) {
         w_.str("repr");
         w_.str(repr->view());

@@ -728,6 +728,7 @@ EDGE_VALUES = {
     "library reprs past the text budget": [datetime.date(2020, 1, 1 + i % 28) for i in range(60)],
     "long reprs past the text budget": [type("LongRepr", (), {"__repr__": lambda self: "\u00e9" * 150})() for _ in range(9)],
     "short reprs past the text budget": {"k%d" % i: ["\u00e9" * 30, i, "x" * 35] for i in range(20)},
+    "empty containers at the end of the text budget": {"a": "x" * MAX_STR, "b": "y" * (MAX_TEXT - MAX_STR - 7), "s": set(), "f": frozenset(), "l": []},
     "nested containers past the item budget": {"k%d" % i: [list(range(10)), {"a": (1, 2)}, {3, 4}] for i in range(30)},
     "containers of every kind past the item budget": {
         "k%d" % i: kind for i, kind in enumerate(
