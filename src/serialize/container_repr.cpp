@@ -333,6 +333,7 @@ bool container_repr_text(PyObject* value, const ReprSettings& settings, ObjectSh
 }
 
 void cut_to_characters(std::string& text, Py_ssize_t limit) {
+    if (static_cast<Py_ssize_t>(text.size()) <= limit) return;  // no more characters than bytes
     Py_ssize_t characters = 0;
     for (size_t i = 0; i < text.size(); ++i) {
         if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;  // inside a character

@@ -144,6 +144,7 @@ bool ValueWriter::take_repr(PyObject* value, const TypeInfo& info, ShownRepr& sh
     // A built-in container's short repr runs none of the program's code:
     // made as text, with nothing to take once.
     std::string text;
+    text.reserve(64);
     // Past this many bytes a text holds more than max_repr characters.
     const auto enough = static_cast<size_t>(4 * (limits_.max_repr + 1));
     if (container_repr_text(value, host_.reprs, *this, enough, text, visits_)) {
