@@ -80,13 +80,24 @@ tagged container has ``"len"``, its full number of items, and holds only the
 items that were kept (none when cut by depth or by the node budget); a cut
 object has no ``"attrs"``.
 
+Text is cut too: one value writes at most ``MAX_TEXT`` characters of strings,
+keys, attribute names and reprs in all. Past that budget a string longer than
+``SHORT_STR`` characters keeps only what is left of it (its cut form, with
+``"len"``, possibly with an empty ``"value"``), and a repr is not taken: it
+reads ``"..."`` (one cut in the middle of the budget ends in ``"..."``).
+Keys and attribute names take from the budget but are not cut by it.
+
 The lightweight form writes nil, booleans, 64-bit integers, floats, and
 ``str`` and ``bytes`` (cut as above) as themselves, and every other value as
 ``{"__sarn__": "object", "type": T, "repr": R}``, where the repr of a built-in
 container shows only its first few items. A top-level ``dict`` with ``str``
 keys stays a map (at most ``MAX_ITEMS`` entries; beyond that the rest are left
 out and the key ``"__sarn__"`` is never written), so a frame's locals stay
-readable by name and a plugin payload keeps its keys.
+readable by name and a plugin payload keeps its keys. Its entries, and the
+items each short repr shows (at every level it shows), count against
+``MAX_VALUES`` as the full form's items do: a repr whose items no longer fit
+is not taken and reads ``"..."``, so the lightweight form is bounded as the full
+form is.
 """
 
 from __future__ import annotations
