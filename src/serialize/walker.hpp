@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -104,7 +105,16 @@ struct TypeInfo {
     PyObject* plan = nullptr;
     PyObject* kind = nullptr;
     bool repr_runs = true;
-    bool is(const char* kind_name) const { return PyUnicode_CompareWithASCIIString(kind, kind_name) == 0; }
+    template <size_t N>
+    bool is(const char (&kind_name)[N]) const {
+        // The kinds are short ASCII words, compared at every container and
+        // object: by their bytes rather than through the generic comparison.
+        if (PyUnicode_IS_COMPACT_ASCII(kind)) {
+            return PyUnicode_GET_LENGTH(kind) == static_cast<Py_ssize_t>(N - 1) &&
+                   std::memcmp(PyUnicode_DATA(kind), kind_name, N - 1) == 0;
+        }
+        return PyUnicode_CompareWithASCIIString(kind, kind_name) == 0;
+    }
 };
 
 // The repr an object is shown with; none when its __repr__ is not run.
