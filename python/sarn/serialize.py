@@ -80,13 +80,24 @@ tagged container has ``"len"``, its full number of items, and holds only the
 items that were kept (none when cut by depth or by the node budget); a cut
 object has no ``"attrs"``.
 
+Text is cut too: one value writes at most ``MAX_TEXT`` characters of strings,
+keys, attribute names and reprs in all. Past that budget a string longer than
+``SHORT_STR`` characters keeps only what is left of it (its cut form, with
+``"len"``, possibly with an empty ``"value"``), and a repr is not taken: it
+reads ``"..."`` (one cut in the middle of the budget ends in ``"..."``).
+Keys and attribute names take from the budget but are not cut by it.
+
 The lightweight form writes nil, booleans, 64-bit integers, floats, and
 ``str`` and ``bytes`` (cut as above) as themselves, and every other value as
 ``{"__sarn__": "object", "type": T, "repr": R}``, where the repr of a built-in
 container shows only its first few items. A top-level ``dict`` with ``str``
 keys stays a map (at most ``MAX_ITEMS`` entries; beyond that the rest are left
 out and the key ``"__sarn__"`` is never written), so a frame's locals stay
-readable by name and a plugin payload keeps its keys.
+readable by name and a plugin payload keeps its keys. Its entries, and the
+items each short repr shows (at every level it shows), count against
+``MAX_VALUES`` as the full form's items do: a repr whose items no longer fit
+is not taken and reads ``"..."``, so the lightweight form is bounded as the full
+form is.
 """
 
 from __future__ import annotations
@@ -117,6 +128,8 @@ __all__ = [
     "MAX_ATTRS",
     "MAX_NODES",
     "MAX_VALUES",
+    "MAX_TEXT",
+    "SHORT_STR",
 ]
 
 #: The key that marks a tagged map.
@@ -136,8 +149,16 @@ MAX_ATTRS = 30
 #: Containers and objects written with content for one value, in all.
 MAX_NODES = 100
 #: Items, entries and attributes written for one value, in all: what bounds
-#: the record of a frame whose locals hold a large object graph.
+#: the record of a frame whose locals hold a large object graph. In the
+#: lightweight form, the short repr of a container counts the items it shows.
 MAX_VALUES = 100
+#: Characters of text written for one value, in all: strings, keys, attribute
+#: names and reprs. Past it, a string is cut to what is left of it, and a repr
+#: is not taken (it reads "...").
+MAX_TEXT = 1000
+#: A string of at most this many characters is written whole even past the
+#: text budget: its cut form would be no shorter.
+SHORT_STR = 32
 
 _INT_MIN = -(1 << 63)
 _INT_MAX = (1 << 64) - 1
@@ -235,11 +256,12 @@ _type_cache: Dict[int, Tuple[Any, _Info]] = {}
 
 
 class _Ctx:
-    __slots__ = ("budget", "items", "path", "reprs")
+    __slots__ = ("budget", "items", "text", "path", "reprs")
 
     def __init__(self) -> None:
         self.budget = MAX_NODES
         self.items = MAX_VALUES
+        self.text = MAX_TEXT
         self.path: set = set()
         self.reprs: Dict[int, Tuple[Any, str]] = {}
 
@@ -252,6 +274,18 @@ def _repr_once(value: Any, type_name: str, reprs: Dict[int, Tuple[Any, str]]) ->
         return known[1]
     text = _bounded_repr(value, type_name)
     reprs[id(value)] = (value, text)
+    return text
+
+
+def _shown_repr(value: Any, type_name: str, ctx: _Ctx) -> str:
+    """The repr as the text budget lets it be written: whole while it fits,
+    cut to what is left of the budget, and not taken at all once none is."""
+    if ctx.text <= 0:
+        return _CUT_MARK
+    text = _repr_once(value, type_name, ctx.reprs)
+    if len(text) > ctx.text:
+        text = text[:ctx.text] + _CUT_MARK
+    ctx.text -= len(text)
     return text
 
 
@@ -604,7 +638,7 @@ def _object(value: Any, t: type, depth: int, ctx: _Ctx, info: Any = None) -> Dic
     name, plan, kind, repr_runs = info if info is not None else _info(t)
     result: Dict[str, Any] = {TAG: "object", "type": name}
     if repr_runs:
-        result["repr"] = _repr_once(value, name, ctx.reprs)
+        result["repr"] = _shown_repr(value, name, ctx)
     else:
         result["id"] = id(value)
     if plan is None or depth >= MAX_DEPTH or ctx.budget <= 0 or ctx.items <= 0:
@@ -626,6 +660,7 @@ def _object(value: Any, t: type, depth: int, ctx: _Ctx, info: Any = None) -> Dic
                     more += 1
                     continue
                 ctx.items -= 1
+                ctx.text -= len(field)
                 attrs[field] = _full(item, child, ctx)
         try:
             instance_dict = object.__getattribute__(value, "__dict__")
@@ -641,6 +676,7 @@ def _object(value: Any, t: type, depth: int, ctx: _Ctx, info: Any = None) -> Dic
                 if len(attr) > MAX_STR:
                     attr = attr[:MAX_STR] + _CUT_MARK
                 ctx.items -= 1
+                ctx.text -= len(attr)
                 attrs[attr] = _full(item, child, ctx)
         for attr, stored, index in plan:
             try:
@@ -651,6 +687,7 @@ def _object(value: Any, t: type, depth: int, ctx: _Ctx, info: Any = None) -> Dic
                 more += 1
                 continue
             ctx.items -= 1
+            ctx.text -= len(attr)
             attrs[attr] = _full(item, child, ctx)
     except Exception:
         return result
@@ -697,20 +734,33 @@ def _sequence(kind: str, name: str, items: Any, total: int, depth: int, ctx: _Ct
 _PLAIN_TYPES = frozenset((float, bool, type(None)))
 
 
-def _all_plain(items: Any) -> bool:
-    """True when every item is written as itself (a number in range, a bool,
-    None or a short str): the container can then be packed as it is, which is
-    several times cheaper than converting item by item."""
+def _plain_text(items: Any) -> int:
+    """The characters of the strings among ``items`` when every item is
+    written as itself (a number in range, a bool, None or a str of at most
+    MAX_STR characters); -1 otherwise."""
+    text = 0
     for item in items:
         t = type(item)
         if t is int:
             if not _INT_MIN <= item <= _INT_MAX:
-                return False
+                return -1
         elif t is str:
             if len(item) > MAX_STR:
-                return False
+                return -1
+            text += len(item)
         elif t not in _PLAIN_TYPES:
-            return False
+            return -1
+    return text
+
+
+def _all_plain(items: Any, ctx: _Ctx) -> bool:
+    """True when every item is written as itself, its strings within the text
+    budget (which they then take): the container can then be packed as it
+    is, which is several times cheaper than converting item by item."""
+    text = _plain_text(items)
+    if text < 0 or text > ctx.text:
+        return False
+    ctx.text -= text
     return True
 
 
@@ -731,7 +781,7 @@ def _list(value: list, depth: int, ctx: _Ctx) -> Any:
         ctx.budget -= 1
         items = list.__getitem__(value, slice(0, MAX_ITEMS))
         ctx.items -= len(items)
-        if _all_plain(items):
+        if _all_plain(items, ctx):
             return items
         ctx.path.add(key)
         try:
@@ -760,22 +810,28 @@ def _dict(value: dict, depth: int, ctx: _Ctx) -> Any:
                 if type(entry_key) is not str or entry_key == TAG:
                     plain = False
                     break
-        if plain and _all_plain(dict.values(value)) and _all_plain(dict.keys(value)):
-            return dict(value)
         if plain:
+            values_text = _plain_text(dict.values(value))
+            keys_text = _plain_text(dict.keys(value)) if values_text >= 0 else -1
+            if keys_text >= 0 and values_text + keys_text <= ctx.text:
+                ctx.text -= values_text + keys_text
+                return dict(value)
             result = {}
             for entry_key, item in value.items():
                 if len(entry_key) > MAX_STR:
                     entry_key = entry_key[:MAX_STR] + _CUT_MARK
+                ctx.text -= len(entry_key)
                 result[entry_key] = _full(item, depth + 1, ctx)
             return result
         entries = list(islice(dict.items(value), limit))
         child = depth + 1
-        pairs = [
-            [entry_key if type(entry_key) is str and len(entry_key) <= MAX_STR else _full(entry_key, child, ctx),
-             _full(item, child, ctx)]
-            for entry_key, item in entries
-        ]
+        pairs = []
+        for entry_key, item in entries:
+            if type(entry_key) is str and len(entry_key) <= MAX_STR:
+                ctx.text -= len(entry_key)
+            else:
+                entry_key = _full(entry_key, child, ctx)
+            pairs.append([entry_key, _full(item, child, ctx)])
     finally:
         ctx.path.discard(key)
     result = {TAG: "dict", "type": name, "items": pairs}
@@ -784,8 +840,17 @@ def _dict(value: dict, depth: int, ctx: _Ctx) -> Any:
     return result
 
 
-def _cut_str(value: str) -> Dict[str, Any]:
-    return {TAG: "str", "type": "str", "value": value[:MAX_STR], "len": len(value)}
+def _str(value: str, ctx: _Ctx) -> Any:
+    """A str, whole while it fits MAX_STR and the text budget (or is short),
+    otherwise its first characters and its length."""
+    length = len(value)
+    left = ctx.text
+    if length <= MAX_STR and (length <= left or length <= SHORT_STR):
+        ctx.text = left - length
+        return value
+    kept = min(MAX_STR, max(left, 0))
+    ctx.text = left - kept
+    return {TAG: "str", "type": "str", "value": value[:kept], "len": length}
 
 
 def _cut_bytes(value: bytes) -> Dict[str, Any]:
@@ -806,13 +871,12 @@ def _big_int(value: int) -> Dict[str, Any]:
 
 
 _SCALAR_TYPES = frozenset((str, int, float, bool, type(None), bytes))
-_NO_CONTEXT = _Ctx()  # never reached: scalars return before the context is used
 
 
 def _full(value: Any, depth: int, ctx: _Ctx) -> Any:
     t = type(value)
     if t is str:
-        return value if len(value) <= MAX_STR else _cut_str(value)
+        return _str(value, ctx)
     if t is int:
         return value if _INT_MIN <= value <= _INT_MAX else _big_int(value)
     if value is None or t is float or t is bool:
@@ -829,7 +893,7 @@ def _full(value: Any, depth: int, ctx: _Ctx) -> Any:
                 total = len(value)
                 limit = min(MAX_ITEMS, ctx.items)
                 items = value if total <= limit else value[:limit]
-                if _all_plain(items):
+                if _all_plain(items, ctx):
                     ctx.budget -= 1
                     ctx.items -= len(items)
                     if total <= limit:
@@ -837,7 +901,7 @@ def _full(value: Any, depth: int, ctx: _Ctx) -> Any:
                     return {TAG: "list", "type": "list", "items": items, "len": total}
             return _list(value, depth, ctx)
         if t is tuple:
-            if len(value) <= min(MAX_ITEMS, ctx.items) and depth < MAX_DEPTH and ctx.budget > 0 and _all_plain(value):
+            if len(value) <= min(MAX_ITEMS, ctx.items) and depth < MAX_DEPTH and ctx.budget > 0 and _all_plain(value, ctx):
                 ctx.budget -= 1
                 ctx.items -= len(value)
                 return {TAG: "tuple", "type": "tuple", "items": list(value)}
@@ -881,28 +945,67 @@ def _subclass_or_object(value: Any, t: type, depth: int, ctx: _Ctx) -> Any:
 # Lightweight form
 
 
-def _light(value: Any, reprs: Dict[int, Tuple[Any, str]]) -> Any:
+# How many items the short repr of each kind of container shows at most
+# (reprlib's limits); built-in containers among them show theirs in turn.
+_SHOWN_LIMITS = {
+    list: _reprlib.maxlist,
+    tuple: _reprlib.maxtuple,
+    dict: _reprlib.maxdict,
+    set: _reprlib.maxset,
+    frozenset: _reprlib.maxfrozenset,
+    deque: _reprlib.maxdeque,
+}
+_KIND_BASES = {"list": list, "tuple": tuple, "dict": dict, "set": set, "frozenset": frozenset, "deque": deque}
+_NESTED_SHOWN = (list, tuple, dict, set, frozenset)
+
+
+def _shown_items(value: Any, base: type, level: int) -> int:
+    """The items the short repr of ``value`` (read as a ``base``) shows, at
+    every level it shows (an entry of a dict counts once)."""
+    if level <= 0:
+        return 0
+    items = dict.values(value) if base is dict else base.__iter__(value)
+    shown = 0
+    for item in islice(items, _SHOWN_LIMITS[base]):
+        shown += 1
+        t = type(item)
+        if t in _NESTED_SHOWN:
+            shown += _shown_items(item, t, level - 1)
+    return shown
+
+
+def _light(value: Any, ctx: _Ctx) -> Any:
+    """In the lightweight form a repr counts the items it shows against the
+    item budget, as the full form counts the items it writes: it is taken
+    only while they fit, and reads "..." otherwise."""
     t = type(value)
     if t in _SCALAR_TYPES:
-        return _full(value, 0, _NO_CONTEXT)  # scalars are written alike in both forms
-    name, _, _, repr_runs = _info(t)
+        return _full(value, 0, ctx)  # scalars are written alike in both forms
+    name, _, kind, repr_runs = _info(t)
     if not repr_runs:
         return {TAG: "object", "type": name, "id": id(value)}
-    return {TAG: "object", "type": name, "repr": _repr_once(value, name, reprs)}
+    base = _KIND_BASES.get(kind)
+    shown = 1 if base is None else max(1, _shown_items(value, base, _reprlib.maxlevel))
+    if shown > ctx.items:
+        return {TAG: "object", "type": name, "repr": _CUT_MARK}
+    ctx.items -= shown
+    return {TAG: "object", "type": name, "repr": _shown_repr(value, name, ctx)}
 
 
 def _light_top(value: Any) -> Any:
-    reprs: Dict[int, Tuple[Any, str]] = {}
+    ctx = _Ctx()
     if type(value) is dict:
-        result = {}
-        for key, item in islice(dict.items(value), MAX_ITEMS):
-            if type(key) is not str or key == TAG:
-                return _light(value, reprs)
-            if len(key) > MAX_STR:
-                key = key[:MAX_STR] + _CUT_MARK
-            result[key] = _light(item, reprs)
-        return result
-    return _light(value, reprs)
+        entries = list(islice(dict.items(value), MAX_ITEMS))
+        if all(type(key) is str and key != TAG for key, _ in entries):
+            ctx.items -= len(entries)
+            result = {}
+            for key, item in entries:
+                if len(key) > MAX_STR:
+                    key = key[:MAX_STR] + _CUT_MARK
+                ctx.text -= len(key)
+                result[key] = _light(item, ctx)
+            return result
+    return _light(value, ctx)
 
 
 # --------------------------------------------------------------------------
@@ -972,9 +1075,10 @@ def _dump_msgpack_py(value: Any) -> bytes:
         return _NIL
     try:
         # A frame's locals are most often a small dict of plain values.
-        if (type(value) is dict and dict.__len__(value) <= MAX_ITEMS and _plain_keys(value)
-                and _all_plain(dict.values(value))):
-            return _pack(value)
+        if type(value) is dict and dict.__len__(value) <= MAX_ITEMS and _plain_keys(value):
+            text = _plain_text(dict.values(value))
+            if 0 <= text and text + _plain_text(dict.keys(value)) <= MAX_TEXT:
+                return _pack(value)
         return _pack(_full(value, 0, _Ctx()))
     except Exception as error:
         return _failure(value, error)

@@ -72,10 +72,14 @@ using Items = SmallVector<Ref, 8>;
 
 class Shower {
 public:
-    Shower(const ReprSettings& settings, ObjectShower& objects) : s_(settings), objects_(objects) {}
+    Shower(const ReprSettings& settings, ObjectShower& objects, size_t enough, Py_ssize_t& shown)
+        : s_(settings), objects_(objects), enough_(enough), shown_(shown) {}
 
     // `Repr.repr1`; false when `x` is not a shape made here.
-    bool repr1(PyObject* x, Py_ssize_t level, std::string& out) { return repr_as(x, Py_TYPE(x), level, out); }
+    bool repr1(PyObject* x, Py_ssize_t level, std::string& out) {
+        ++shown_;
+        return repr_as(x, Py_TYPE(x), level, out);
+    }
 
     // `x` shown as an instance of `type`, one of its bases.
     bool repr_as(PyObject* x, PyTypeObject* type, Py_ssize_t level, std::string& out) {
@@ -172,6 +176,7 @@ private:
         } else {
             bool first_piece = true;
             for (const Ref& item : items) {
+                if (out.size() >= enough_) break;
                 if (!first_piece) out.append(", ");
                 first_piece = false;
                 if (!repr1(item.get(), level - 1, out)) return false;
@@ -217,9 +222,11 @@ private:
         out.append("{");
         bool first_piece = true;
         for (const auto& [entry_key, entry_item] : entries) {
+            if (out.size() >= enough_) break;
             if (!first_piece) out.append(", ");
             first_piece = false;
-            if (!repr1(entry_key.get(), level - 1, out)) return false;
+            // An entry counts once, as its value.
+            if (!repr_as(entry_key.get(), Py_TYPE(entry_key.get()), level - 1, out)) return false;
             out.append(": ");
             if (!repr1(entry_item.get(), level - 1, out)) return false;
         }
@@ -257,6 +264,8 @@ private:
 
     const ReprSettings& s_;
     ObjectShower& objects_;
+    size_t enough_;
+    Py_ssize_t& shown_;
 };
 
 }  // namespace
@@ -285,13 +294,20 @@ PyTypeObject* shown_base(PyTypeObject* type) {
 
 }  // namespace
 
-bool container_repr_text(PyObject* value, const ReprSettings& settings, ObjectShower& objects, std::string& out) {
+bool container_repr_text(PyObject* value, const ReprSettings& settings, ObjectShower& objects, size_t enough,
+                         std::string& out, Py_ssize_t& shown) {
     PyTypeObject* type = Py_TYPE(value);
     const bool exact = type == &PyList_Type || type == &PyTuple_Type || type == &PyDict_Type ||
                        type == &PySet_Type || type == &PyFrozenSet_Type;
     PyTypeObject* base = exact ? type : shown_base(type);
     if (base == nullptr) return false;
     if (exact && small_and_flat(value)) {
+        const Py_ssize_t size = PyObject_Size(value);
+        shown += size;
+        if (size == 0) {
+            out.append(type == &PyList_Type ? "[]" : type == &PyTuple_Type ? "()" : "{}");
+            return true;
+        }
         Ref text = Ref::steal(PyObject_Repr(value));
         if (!text || !append_utf8(text.get(), out)) {
             PyErr_Clear();
@@ -307,7 +323,7 @@ bool container_repr_text(PyObject* value, const ReprSettings& settings, ObjectSh
         }
         out.append("(");
     }
-    Shower shower(settings, objects);
+    Shower shower(settings, objects, enough, shown);
     if (!shower.repr_as(value, base, settings.maxlevel, out)) {
         PyErr_Clear();
         return false;
@@ -317,6 +333,7 @@ bool container_repr_text(PyObject* value, const ReprSettings& settings, ObjectSh
 }
 
 void cut_to_characters(std::string& text, Py_ssize_t limit) {
+    if (static_cast<Py_ssize_t>(text.size()) <= limit) return;  // no more characters than bytes
     Py_ssize_t characters = 0;
     for (size_t i = 0; i < text.size(); ++i) {
         if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;  // inside a character

@@ -26,6 +26,7 @@ struct ReprSettings {
     Py_ssize_t maxdict = 0;
     Py_ssize_t maxset = 0;
     Py_ssize_t maxfrozenset = 0;
+    Py_ssize_t maxdeque = 0;
     Py_ssize_t maxstring = 0;
     Py_ssize_t maxlong = 0;
     Py_ssize_t maxother = 0;
@@ -42,8 +43,12 @@ protected:
 };
 
 // Appends the repr to `out` as UTF-8; false (nothing set, `out` then
-// holding a partial text) when the shape is not one made here.
-bool container_repr_text(PyObject* value, const ReprSettings& settings, ObjectShower& objects, std::string& out);
+// holding a partial text) when the shape is not one made here. Once `out`
+// holds `enough` bytes no more items are shown: a text that long is cut
+// anyway, and what comes later cannot change its start. `shown` counts the
+// items looked at.
+bool container_repr_text(PyObject* value, const ReprSettings& settings, ObjectShower& objects, size_t enough,
+                         std::string& out, Py_ssize_t& shown);
 
 // UTF-8 `text` cut to its first `limit` characters and "..." when longer.
 void cut_to_characters(std::string& text, Py_ssize_t limit);

@@ -145,7 +145,8 @@ bool configure_from(PyObject* source, State& state) {
         !read_limit(source, "MAX_DEPTH", limits.max_depth) || !read_limit(source, "MAX_ITEMS", limits.max_items) ||
         !read_limit(source, "MAX_STR", limits.max_str) || !read_limit(source, "MAX_BYTES", limits.max_bytes) || !read_limit(source, "MAX_REPR", limits.max_repr) ||
         !read_limit(source, "MAX_ATTRS", limits.max_attrs) || !read_limit(source, "MAX_NODES", limits.max_nodes) ||
-        !read_limit(source, "MAX_VALUES", limits.max_values) ||
+        !read_limit(source, "MAX_VALUES", limits.max_values) || !read_limit(source, "MAX_TEXT", limits.max_text) ||
+        !read_limit(source, "SHORT_STR", limits.short_str) ||
         !intern("__dict__", host.dict_name) || !intern("__get__", host.get_name) ||
         !intern("_fields", host.fields_name) || !intern("__module__", host.module_name)) {
         return false;
@@ -158,6 +159,7 @@ bool configure_from(PyObject* source, State& state) {
         !read_limit(repr_source.get(), "maxdict", reprs.maxdict) ||
         !read_limit(repr_source.get(), "maxset", reprs.maxset) ||
         !read_limit(repr_source.get(), "maxfrozenset", reprs.maxfrozenset) ||
+        !read_limit(repr_source.get(), "maxdeque", reprs.maxdeque) ||
         !read_limit(repr_source.get(), "maxstring", reprs.maxstring) ||
         !read_limit(repr_source.get(), "maxlong", reprs.maxlong) ||
         !read_limit(repr_source.get(), "maxother", reprs.maxother)) {
@@ -178,6 +180,14 @@ bool configure_from(PyObject* source, State& state) {
     const char* tag = PyUnicode_AsUTF8AndSize(host.tag.get(), &size);
     if (tag == nullptr) return false;
     host.tag_utf8.assign(tag, static_cast<size_t>(size));
+    {
+        StringSink sink(host.object_head);
+        Writer<StringSink> writer(sink);
+        writer.map_header(3);
+        writer.str(host.tag_utf8);
+        writer.str("object");
+        writer.str("type");
+    }
     state.replace(std::move(configuration));
     return true;
 }
@@ -250,6 +260,28 @@ PyObject* dump(PyObject* module, PyObject* value, WriteFunction write) noexcept 
 }
 
 PyObject* dump_full(PyObject* module, PyObject* value) noexcept { return dump(module, value, write_full); }
+
+// `visits(value, lightweight)`
+PyObject* visits(PyObject* module, PyObject* const* args, Py_ssize_t count) noexcept {
+    if (count != 2) {
+        PyErr_SetString(PyExc_TypeError, "visits expects a value and whether to write the lightweight form");
+        return nullptr;
+    }
+    const int lightweight = PyObject_IsTrue(args[1]);
+    if (lightweight < 0) return nullptr;
+    const RunningDump running(state_of(module));
+    if (!running.configuration()) {
+        PyErr_SetString(PyExc_RuntimeError, "sarn._serialize is not configured");
+        return nullptr;
+    }
+    try {
+        ReprMemo memo;
+        const Py_ssize_t seen = count_visits(running.configuration()->host, args[0], lightweight != 0, memo);
+        return seen < 0 ? nullptr : PyLong_FromSsize_t(seen);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
 
 PyObject* dump_lightweight(PyObject* module, PyObject* value) noexcept {
     return dump(module, value, write_lightweight);
@@ -361,6 +393,8 @@ PyMethodDef methods[] = {
     {"dump_msgpack", dump_full, METH_O, "The full MessagePack form of a value. Never raises once configured."},
     {"dump_msgpack_lightweight_repr", dump_lightweight, METH_O,
      "The lightweight MessagePack form of a value. Never raises once configured."},
+    {"visits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(visits)), METH_FASTCALL,
+     "How many values one dump of a value looks at (items, attributes, items of short reprs), for tests."},
     {"skips_file", skips_file, METH_O, "Whether the frame filter's fixed tests skip code of this file."},
     {"task_keys", task_keys_function, METH_O, "The values of the task entries found in a block of a document."},
     {"document_facts", document_facts_function, METH_O,

@@ -12,6 +12,7 @@ bool ValueWriter::light_top(PyObject* value) {
     if (PyDict_CheckExact(value)) {
         const Entries entries = first_entries(value, limits_.max_items);
         if (plain_keys(entries)) {
+            items_left_ -= static_cast<Py_ssize_t>(entries.size());
             w_.map_header(static_cast<uint32_t>(entries.size()));
             for (const auto& [key, item] : entries) {
                 if (!text_cut_with_mark(key.get()) || !light(item.get())) return false;
@@ -45,6 +46,7 @@ EntriesWritten ValueWriter::full_entries(const NamedValue* entries, size_t count
 EntriesWritten ValueWriter::light_entries(const NamedValue* entries, size_t count) {
     count = std::min(count, static_cast<size_t>(std::max<Py_ssize_t>(limits_.max_items, 0)));
     if (!plain_keys(entries, count)) return EntriesWritten::not_applicable;
+    items_left_ -= static_cast<Py_ssize_t>(count);
     w_.map_header(static_cast<uint32_t>(count));
     for (size_t i = 0; i < count; ++i) {
         if (!text_cut_with_mark(entries[i].name) || !light(entries[i].value)) return EntriesWritten::failed;
@@ -54,15 +56,137 @@ EntriesWritten ValueWriter::light_entries(const NamedValue* entries, size_t coun
 
 // `_light`
 bool ValueWriter::light(PyObject* value) {
+    ++visits_;
     PyTypeObject* type = Py_TYPE(value);
     if (is_scalar_type(type)) return scalar(value, type);
+    // A built-in container whose first items are already past the item
+    // budget needs nothing of the Python half: its repr is not taken.
+    if (type == &PyList_Type || type == &PyTuple_Type || type == &PyDict_Type || type == &PySet_Type ||
+        type == &PyFrozenSet_Type) {
+        if (items_left_ <= 0 || first_level_items(value, type) > items_left_) {
+            object_form(type->tp_name, kCutMark);
+            return true;
+        }
+        // An empty one, the commonest, is shown as its own repr shows it.
+        const Py_ssize_t size = type == &PyList_Type    ? PyList_GET_SIZE(value)
+                                : type == &PyTuple_Type ? PyTuple_GET_SIZE(value)
+                                : type == &PyDict_Type  ? PyDict_GET_SIZE(value)
+                                                        : PySet_GET_SIZE(value);
+        if (size == 0) {
+            --items_left_;  // counted as one item, as any repr
+            const std::string_view shown = type == &PyList_Type    ? "[]"
+                                           : type == &PyTuple_Type ? "()"
+                                           : type == &PyDict_Type  ? "{}"
+                                           : type == &PySet_Type   ? "set()"
+                                                                   : "frozenset()";
+            if (text_left_ <= 0) {
+                object_form(type->tp_name, kCutMark);
+            } else if (static_cast<Py_ssize_t>(shown.size()) <= text_left_) {
+                text_left_ -= static_cast<Py_ssize_t>(shown.size());
+                object_form(type->tp_name, shown);
+            } else {
+                std::string cut(shown.substr(0, static_cast<size_t>(text_left_)));
+                cut += kCutMark;
+                text_left_ = -static_cast<Py_ssize_t>(kCutMark.size());
+                object_form(type->tp_name, cut);
+            }
+            return true;
+        }
+    }
     auto info = type_info(type);
     if (!info) return false;
     Text name;
+    if (!name.load(info->name)) return false;
     ShownRepr repr;
-    if (!name.load(info->name) || !take_repr(value, *info, repr)) return false;
+    if (info->repr_runs) {
+        // The items the repr shows count against the item budget; past it
+        // the repr is not taken.
+        PyTypeObject* base = shown_base(type, *info);
+        // The first level alone may already be too much: the rest is not read.
+        const bool too_many = items_left_ <= 0 || (base != nullptr && first_level_items(value, base) > items_left_);
+        const Py_ssize_t shown = too_many         ? 0
+                                 : base == nullptr ? 1
+                                                   : std::max<Py_ssize_t>(1, shown_items(value, base, host_.reprs.maxlevel));
+        if (too_many || shown > items_left_) {
+            repr.text.assign(std::string(kCutMark));
+            repr.taken = true;
+        } else {
+            items_left_ -= shown;
+            if (!budgeted_repr(value, *info, repr)) return false;
+        }
+    }
     object_head(name.view(), value, repr.get(), 0);
     return true;
+}
+
+// The base class a container of this kind is read as by its short repr;
+// null for values that are not containers.
+PyTypeObject* ValueWriter::shown_base(PyTypeObject* type, const TypeInfo& info) const {
+    if (type == &PyList_Type || type == &PyTuple_Type || type == &PyDict_Type || type == &PySet_Type ||
+        type == &PyFrozenSet_Type) {
+        return type;
+    }
+    if (info.is("object") || info.is("namedtuple")) return nullptr;
+    if (info.is("list")) return &PyList_Type;
+    if (info.is("tuple")) return &PyTuple_Type;
+    if (info.is("dict")) return &PyDict_Type;
+    if (info.is("set")) return &PySet_Type;
+    if (info.is("frozenset")) return &PyFrozenSet_Type;
+    if (info.is("deque")) return reinterpret_cast<PyTypeObject*>(host_.deque_type.get());
+    return nullptr;
+}
+
+// The items the short repr shows at its first level, as `shown_items` counts
+// them (it counts more when they hold containers).
+Py_ssize_t ValueWriter::first_level_items(PyObject* value, PyTypeObject* base) const {
+    const ReprSettings& reprs = host_.reprs;
+    if (base == &PyList_Type) return std::min(PyList_GET_SIZE(value), reprs.maxlist);
+    if (base == &PyTuple_Type) return std::min(PyTuple_GET_SIZE(value), reprs.maxtuple);
+    if (base == &PyDict_Type) return std::min(PyDict_GET_SIZE(value), reprs.maxdict);
+    if (base == &PySet_Type) return std::min(PySet_GET_SIZE(value), reprs.maxset);
+    if (base == &PyFrozenSet_Type) return std::min(PySet_GET_SIZE(value), reprs.maxfrozenset);
+    return 0;  // a deque: read by its iterator
+}
+
+// `_shown_items`: the items the short repr of `value`, read as a `base`,
+// shows at every level it shows (an entry of a dict counts once).
+Py_ssize_t ValueWriter::shown_items(PyObject* value, PyTypeObject* base, Py_ssize_t level) const {
+    if (level <= 0) return 0;
+    const ReprSettings& reprs = host_.reprs;
+    const Items items = [&]() -> Items {
+        if (base == &PyList_Type) {
+            ObjectLock lock(value);
+            return first_items(list_items(value), PyList_GET_SIZE(value), reprs.maxlist);
+        }
+        if (base == &PyTuple_Type) return first_items(tuple_items(value), PyTuple_GET_SIZE(value), reprs.maxtuple);
+        Items copied;
+        if (base == &PyDict_Type) {
+            for (auto& entry : first_entries(value, reprs.maxdict)) copied.push_back(std::move(entry.second));
+            return copied;
+        }
+        const Py_ssize_t limit = base == &PySet_Type         ? reprs.maxset
+                                 : base == &PyFrozenSet_Type ? reprs.maxfrozenset
+                                                             : reprs.maxdeque;
+        ObjectLock lock(value);
+        Ref iterator = Ref::steal(base->tp_iter(value));
+        while (iterator && static_cast<Py_ssize_t>(copied.size()) < limit) {
+            Ref item = Ref::steal(PyIter_Next(iterator.get()));
+            if (!item) break;
+            copied.push_back(std::move(item));
+        }
+        PyErr_Clear();  // iterating a set or deque raises only when it changes meanwhile
+        return copied;
+    }();
+    Py_ssize_t shown = 0;
+    for (const Ref& item : items) {
+        ++shown;
+        PyTypeObject* type = Py_TYPE(item.get());
+        if (type == &PyList_Type || type == &PyTuple_Type || type == &PyDict_Type || type == &PySet_Type ||
+            type == &PyFrozenSet_Type) {
+            shown += shown_items(item.get(), type, level - 1);
+        }
+    }
+    return shown;
 }
 
 }  // namespace walker
@@ -77,6 +201,13 @@ bool write_full(const Host& host, PyObject* value, Bytes& out, ReprMemo& memo) {
 bool write_lightweight(const Host& host, PyObject* value, Bytes& out, ReprMemo& memo) {
     ValueWriter writer(host, out, memo);
     return writer.light_top(value);
+}
+
+Py_ssize_t count_visits(const Host& host, PyObject* value, bool lightweight, ReprMemo& memo) {
+    Bytes out;
+    ValueWriter writer(host, out, memo);
+    const bool written = lightweight ? writer.light_top(value) : writer.full(value, 0);
+    return written ? writer.visits() : -1;
 }
 
 EntriesWritten write_full_entries(const Host& host, const NamedValue* entries, size_t count, Bytes& out,

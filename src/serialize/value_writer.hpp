@@ -29,6 +29,8 @@ struct Limits {
     Py_ssize_t max_attrs = 0;
     Py_ssize_t max_nodes = 0;
     Py_ssize_t max_values = 0;
+    Py_ssize_t max_text = 0;
+    Py_ssize_t short_str = 0;
 };
 
 // What the Python half lends the writer.
@@ -40,6 +42,9 @@ struct Host {
     Ref partial_type;  // functools.partial
     Ref tag;           // the key that marks a tagged map
     std::string tag_utf8;
+    // A map of three entries, its tag "object", and the key "type": how every
+    // object's form begins (the header is mended when it has more entries).
+    std::string object_head;
     Ref dict_name;     // interned "__dict__", "__get__" and "_fields"
     Ref get_name;
     Ref fields_name;
@@ -97,6 +102,11 @@ private:
 // could be written; `out` may then hold a partial value.
 bool write_full(const Host& host, PyObject* value, Bytes& out, ReprMemo& memo);
 bool write_lightweight(const Host& host, PyObject* value, Bytes& out, ReprMemo& memo);
+
+// How many values writing `value` looks at (items, entries, attributes, and
+// the items its short reprs show): a measure of the work, for tests. -1 with
+// an exception set when the value could not be written.
+Py_ssize_t count_visits(const Host& host, PyObject* value, bool lightweight, ReprMemo& memo);
 
 // The same for a dict (one of a frame's locals) given as its entries: the
 // bytes that writing such a dict appends, when every key is written as

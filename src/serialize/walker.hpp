@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -104,12 +105,21 @@ struct TypeInfo {
     PyObject* plan = nullptr;
     PyObject* kind = nullptr;
     bool repr_runs = true;
-    bool is(const char* kind_name) const { return PyUnicode_CompareWithASCIIString(kind, kind_name) == 0; }
+    template <size_t N>
+    bool is(const char (&kind_name)[N]) const {
+        // The kinds are short ASCII words, compared at every container and
+        // object: by their bytes rather than through the generic comparison.
+        if (PyUnicode_IS_COMPACT_ASCII(kind)) {
+            return PyUnicode_GET_LENGTH(kind) == static_cast<Py_ssize_t>(N - 1) &&
+                   std::memcmp(PyUnicode_DATA(kind), kind_name, N - 1) == 0;
+        }
+        return PyUnicode_CompareWithASCIIString(kind, kind_name) == 0;
+    }
 };
 
 // The repr an object is shown with; none when its __repr__ is not run.
 struct ShownRepr {
-    Ref str;  // keeps the text alive
+    Ref str;  // keeps the text alive; null when the text was made here
     Text text;
     bool taken = false;
     const Text* get() const { return taken ? &text : nullptr; }
@@ -119,12 +129,13 @@ class ValueWriter final : private ObjectShower {
 public:
     ValueWriter(const Host& host, Bytes& out, ReprMemo& memo)
         : host_(host), limits_(host.limits), out_(out), sink_(out), w_(sink_), memo_(memo),
-          budget_(host.limits.max_nodes), items_left_(host.limits.max_values) {}
+          budget_(host.limits.max_nodes), items_left_(host.limits.max_values), text_left_(host.limits.max_text) {}
 
     bool full(PyObject* value, Py_ssize_t depth);
     bool light_top(PyObject* value);
     EntriesWritten full_entries(const NamedValue* entries, size_t count);
     EntriesWritten light_entries(const NamedValue* entries, size_t count);
+    Py_ssize_t visits() const noexcept { return visits_; }
 
 private:
     // --- scalars (`_full`'s first lines, `_cut_str`, `_cut_bytes`, `_big_int`)
@@ -143,6 +154,10 @@ private:
     void object_form(std::string_view name, std::string_view repr);
     void object_head(std::string_view name, PyObject* value, const Text* repr, uint32_t extra_entries);
     bool take_repr(PyObject* value, const TypeInfo& info, ShownRepr& shown);
+    bool budgeted_repr(PyObject* value, const TypeInfo& info, ShownRepr& shown);
+    PyTypeObject* shown_base(PyTypeObject* type, const TypeInfo& info) const;
+    Py_ssize_t first_level_items(PyObject* value, PyTypeObject* base) const;
+    Py_ssize_t shown_items(PyObject* value, PyTypeObject* base, Py_ssize_t level) const;
     void cycle(std::string_view name);
     bool enter(std::string_view kind, std::string_view name, Py_ssize_t total, Py_ssize_t depth, PyObject* value);
     void cut_container(std::string_view kind, std::string_view name, Py_ssize_t total);
@@ -243,6 +258,8 @@ private:
     ReprMemo& memo_;
     Py_ssize_t budget_;
     Py_ssize_t items_left_;  // items, entries and attributes yet to be written
+    Py_ssize_t text_left_;   // characters of text yet to be written (negative once overspent)
+    Py_ssize_t visits_ = 0;  // values looked at: items, entries, attributes, items of short reprs
     Path path_;
 };
 

@@ -5,6 +5,7 @@ namespace sarn::serialize::walker {
 
 // `_full`
 bool ValueWriter::full(PyObject* value, Py_ssize_t depth) {
+    ++visits_;
     PyTypeObject* type = Py_TYPE(value);
     if (is_scalar_type(type)) return scalar(value, type);
     const size_t start = out_.size();
@@ -115,6 +116,7 @@ bool ValueWriter::dict(PyObject* value, Py_ssize_t depth, const Text* subclass_n
     for (const auto& [key, item] : entries) {
         w_.array_header(2);
         const bool plain_key = PyUnicode_CheckExact(key.get()) && PyUnicode_GET_LENGTH(key.get()) <= limits_.max_str;
+        if (plain_key) text_left_ -= PyUnicode_GET_LENGTH(key.get());
         if (!(plain_key ? text(key.get()) : full(key.get(), depth + 1))) return false;
         if (!full(item.get(), depth + 1)) return false;
     }

@@ -7,7 +7,7 @@ namespace sarn::serialize::walker {
 bool ValueWriter::object(PyObject* value, PyTypeObject* type, Py_ssize_t depth, const TypeInfo& info,
                          const Text& name) {
     ShownRepr repr;
-    if (!take_repr(value, info, repr)) return false;
+    if (!budgeted_repr(value, info, repr)) return false;
     if (info.plan == Py_None || !has_room(depth)) {
         object_head(name.view(), value, repr.get(), 0);
         return true;
@@ -203,6 +203,7 @@ bool ValueWriter::add_attribute(AttributeRun& run, Ref name, PyObject* item, Py_
     --items_left_;
     run.starts.push_back(out_.size());
     if (!text(name.get())) return false;
+    text_left_ -= PyUnicode_GET_LENGTH(name.get());
     run.value_starts.push_back(out_.size());
     run.names.push_back(std::move(name));
     return full(item, depth);

@@ -144,7 +144,10 @@ bool ValueWriter::take_repr(PyObject* value, const TypeInfo& info, ShownRepr& sh
     // A built-in container's short repr runs none of the program's code:
     // made as text, with nothing to take once.
     std::string text;
-    if (container_repr_text(value, host_.reprs, *this, text)) {
+    text.reserve(64);
+    // Past this many bytes a text holds more than max_repr characters.
+    const auto enough = static_cast<size_t>(4 * (limits_.max_repr + 1));
+    if (container_repr_text(value, host_.reprs, *this, enough, text, visits_)) {
         cut_to_characters(text, limits_.max_repr);
         shown.text.assign(std::move(text));
         shown.taken = true;
@@ -166,6 +169,45 @@ bool ValueWriter::take_repr(PyObject* value, const TypeInfo& info, ShownRepr& sh
     shown.str = repr_once(value, info.name);
     if (!shown.str || !shown.text.load(shown.str.get())) return false;
     shown.taken = true;
+    return true;
+}
+
+// `_shown_repr`: the repr as the text budget lets it be written: whole while
+// it fits, cut to what is left of the budget, and not taken once none is.
+bool ValueWriter::budgeted_repr(PyObject* value, const TypeInfo& info, ShownRepr& shown) {
+    if (!info.repr_runs) return true;
+    if (text_left_ <= 0) {
+        shown.text.assign(std::string(kCutMark));
+        shown.taken = true;
+        return true;
+    }
+    if (!take_repr(value, info, shown)) return false;
+    const Py_ssize_t left = text_left_;
+    if (shown.str) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(shown.str.get());
+        if (length <= left) {
+            text_left_ = left - length;
+            return true;
+        }
+        Ref prefix = Ref::steal(PyUnicode_Substring(shown.str.get(), 0, left));
+        if (!prefix) return false;
+        shown.str = Ref::steal(PyUnicode_FromFormat("%U%s", prefix.get(), kCutMark.data()));
+        if (!shown.str || !shown.text.load(shown.str.get())) return false;
+    } else {
+        // Made here as UTF-8, with no lone surrogates: a character is any
+        // byte that does not continue one.
+        const std::string_view view = shown.text.view();
+        const auto length = static_cast<Py_ssize_t>(
+            std::count_if(view.begin(), view.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+        if (length <= left) {
+            text_left_ = left - length;
+            return true;
+        }
+        std::string cut(view);
+        cut_to_characters(cut, left);
+        shown.text.assign(std::move(cut));
+    }
+    text_left_ = -static_cast<Py_ssize_t>(kCutMark.size());  // all that was left, and the mark
     return true;
 }
 

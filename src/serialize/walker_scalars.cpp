@@ -5,9 +5,16 @@ namespace sarn::serialize::walker {
 
 bool ValueWriter::scalar(PyObject* value, PyTypeObject* type) {
     if (type == &PyUnicode_Type) {
+        // `_str`: whole while it fits MAX_STR and the text left (or is short).
         const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
-        if (length <= limits_.max_str) return text(value);
-        Ref prefix = Ref::steal(PyUnicode_Substring(value, 0, limits_.max_str));
+        const Py_ssize_t left = text_left_;
+        if (length <= limits_.max_str && (length <= left || length <= limits_.short_str)) {
+            text_left_ = left - length;
+            return text(value);
+        }
+        const Py_ssize_t kept = std::min(limits_.max_str, std::max<Py_ssize_t>(left, 0));
+        text_left_ = left - kept;
+        Ref prefix = Ref::steal(PyUnicode_Substring(value, 0, kept));
         if (!prefix) return false;
         w_.map_header(4);
         tag("str");
@@ -80,7 +87,11 @@ bool ValueWriter::text(PyObject* str) {
 // A str of more than max_str characters is cut and marked (keys and
 // attribute names).
 bool ValueWriter::text_cut_with_mark(PyObject* str) {
-    if (PyUnicode_GET_LENGTH(str) <= limits_.max_str) return text(str);
+    if (PyUnicode_GET_LENGTH(str) <= limits_.max_str) {
+        text_left_ -= PyUnicode_GET_LENGTH(str);
+        return text(str);
+    }
+    text_left_ -= limits_.max_str + static_cast<Py_ssize_t>(kCutMark.size());
     Ref prefix = Ref::steal(PyUnicode_Substring(str, 0, limits_.max_str));
     Text utf8;
     if (!prefix || !utf8.load(prefix.get())) return false;
@@ -91,9 +102,8 @@ bool ValueWriter::text_cut_with_mark(PyObject* str) {
 }
 
 void ValueWriter::object_form(std::string_view name, std::string_view repr) {
-    w_.map_header(3);
-    tag("object");
-    type_field(name);
+    w_.raw(host_.object_head);
+    w_.str(name);
     w_.str("repr");
     w_.str(repr);
 }
@@ -101,9 +111,10 @@ void ValueWriter::object_form(std::string_view name, std::string_view repr) {
 // What every object has: its tag and type, then its repr, or its id when
 // its __repr__ is not run (no `repr`); `extra_entries` more follow.
 void ValueWriter::object_head(std::string_view name, PyObject* value, const Text* repr, uint32_t extra_entries) {
-    w_.map_header(3 + extra_entries);
-    tag("object");
-    type_field(name);
+    const size_t head_at = out_.size();
+    w_.raw(host_.object_head);
+    if (extra_entries != 0) set_fixmap_size(head_at, 3 + extra_entries);
+    w_.str(name);
     if (repr != nullptr) {
         w_.str("repr");
         w_.str(repr->view());

@@ -2,6 +2,7 @@
 
 import collections
 import dataclasses
+import datetime
 import enum
 import reprlib
 import sys
@@ -12,7 +13,8 @@ import msgpack
 import pytest
 
 from sarn import serialize
-from sarn.serialize import MAX_ATTRS, MAX_BYTES, MAX_DEPTH, MAX_ITEMS, MAX_NODES, MAX_STR, TAG, dump_msgpack, dump_msgpack_lightweight_repr
+from sarn.serialize import (MAX_ATTRS, MAX_BYTES, MAX_DEPTH, MAX_ITEMS, MAX_NODES, MAX_STR, MAX_TEXT, SHORT_STR, TAG,
+                            dump_msgpack, dump_msgpack_lightweight_repr)
 
 DUMPERS = [dump_msgpack, dump_msgpack_lightweight_repr]
 
@@ -640,6 +642,14 @@ class OrderedKey:
         return id(self) < id(other)
 
 
+def _long_slots():
+    names = tuple("slot_%d_" % i + "x" * 60 for i in range(12))
+    value = type("LongSlots", (), {"__slots__": names})()
+    for name in names:
+        setattr(value, name, "v" * 40)
+    return value
+
+
 NamedList = type("list", (), {})
 CONTAINER_SHAPES = {
     "nested lists": [[1, [2, [3, [4, [5]]]]]],
@@ -707,6 +717,24 @@ EDGE_VALUES = {
     "list subclass of many": CONTAINER_SHAPES["subclasses of containers"][1],
     "past the item budget": {"lists": [list(range(40)) for _ in range(10)], "objects": [Node(Node()) for _ in range(40)]},
     "wide objects past the item budget": [Wide(["a%d" % i for i in range(MAX_ATTRS)]) for _ in range(10)],
+    "strings past the text budget": ["s" * 300] * 3 + ["short", "x" * (SHORT_STR + 1), "\u00e9" * 400, "a\udc80" * 200],
+    "text budget spent exactly": ["a" * (MAX_TEXT // 2), "b" * (MAX_TEXT - MAX_TEXT // 2), "c" * SHORT_STR, "d" * (SHORT_STR + 1)],
+    "dict values past the text budget": {"k%d" % i: "v" * 150 for i in range(12)},
+    "tuple and set of long strings": (tuple("t%d" % i * 60 for i in range(8)), {"s%d" % i * 60 for i in range(8)}),
+    "long keys and names past the text budget": [{("k%d" % i) * 80: i for i in range(8)},
+                                                 Wide([("a%d" % j) * 40 for j in range(12)])],
+    "tagged dict past the text budget": {**{("k%d" % i) * 20: "v" * 40 for i in range(30)}, 1: "one"},
+    "long slot names past the text budget": [_long_slots(), _long_slots()],
+    "library reprs past the text budget": [datetime.date(2020, 1, 1 + i % 28) for i in range(60)],
+    "long reprs past the text budget": [type("LongRepr", (), {"__repr__": lambda self: "\u00e9" * 150})() for _ in range(9)],
+    "short reprs past the text budget": {"k%d" % i: ["\u00e9" * 30, i, "x" * 35] for i in range(20)},
+    "empty containers at the end of the text budget": {"a": "x" * MAX_STR, "b": "y" * (MAX_TEXT - MAX_STR - 7), "s": set(), "f": frozenset(), "l": []},
+    "nested containers past the item budget": {"k%d" % i: [list(range(10)), {"a": (1, 2)}, {3, 4}] for i in range(30)},
+    "containers of every kind past the item budget": {
+        "k%d" % i: kind for i, kind in enumerate(
+            [collections.deque(range(20)), frozenset(range(12)), set(range(9)), tuple(range(30)),
+             type("Stack", (list,), {})(range(20)), collections.OrderedDict((str(j), j) for j in range(10))] * 6)},
+    "top-level list of nested lists": [[list(range(9))] * 9] * 9,
     **{"short repr: " + name: shape for name, shape in CONTAINER_SHAPES.items()},
 }
 CORPUS = dict(HOSTILE, **EDGE_VALUES)
@@ -832,3 +860,91 @@ def test_a_class_is_asked_about_once_while_it_is_unchanged(asked_types, dump):
     del asked_types[:]
     dump(value)
     assert Shape in asked_types
+
+
+def _cuttable_text(value):
+    """The characters of the strings a decoded value holds that the text
+    budget cuts: strings longer than SHORT_STR, kept prefixes, and reprs
+    that were taken. (Keys and short strings take from the budget too.)"""
+    if isinstance(value, str):
+        return len(value) if len(value) > SHORT_STR else 0
+    if isinstance(value, list):
+        return sum(_cuttable_text(item) for item in value)
+    if not isinstance(value, dict):
+        return 0
+    if value.get(TAG) == "str":
+        return len(value["value"])
+    if value.get(TAG) == "object" and value.get("repr") not in (None, "..."):
+        return len(value["repr"]) + _cuttable_text(value.get("attrs", {}))
+    return sum(_cuttable_text(item) for key, item in value.items() if key not in (TAG, "type"))
+
+
+LONG_TEXT = {
+    "list of long strings": ["s%d" % i * 100 for i in range(100)],
+    "dict of long strings": {"k%d" % i: "v" * 400 for i in range(40)},
+    "objects with long strings": [Node("n%d" % i * 50) for i in range(30)],
+    "library reprs": [datetime.datetime(2020, 1, 1, 0, 0, i % 60) for i in range(50)],
+    "short reprs of containers": {"k%d" % i: ["x%d" % j * 20 for j in range(8)] for i in range(50)},
+}
+
+
+@pytest.mark.parametrize("dump", DUMPERS, ids=["full", "lightweight"])
+@pytest.mark.parametrize("name", sorted(LONG_TEXT))
+def test_one_value_writes_at_most_its_budget_of_text(dump, name):
+    """Past the text budget strings keep nothing (short ones stay whole) and
+    reprs are not taken."""
+    written = decode_one(dump(LONG_TEXT[name]))
+    assert _cuttable_text(written) <= MAX_TEXT + len("...")
+
+
+ORDINARY = dict(
+    {name: shape for name, shape in CONTAINER_SHAPES.items() if name != "many items"},
+    locals={"self": Node(Node()), "name": "x" * 120, "values": [1.5, None, "y" * 60], "index": 3},
+    request={"path": "/a/b", "headers": {"Accept": "*/*", "User-Agent": "u" * 80}, "body": b"{}" * 20},
+)
+
+
+@pytest.mark.parametrize("dump", [serialize._dump_msgpack_py, serialize._dump_msgpack_lightweight_repr_py],
+                         ids=["full", "lightweight"])
+@pytest.mark.parametrize("name", sorted(ORDINARY))
+def test_ordinary_values_are_written_as_without_the_budgets(monkeypatch, dump, name):
+    value = ORDINARY[name]
+    bounded = dump(value)
+    monkeypatch.setattr(serialize, "MAX_TEXT", 10 ** 9)
+    monkeypatch.setattr(serialize, "MAX_VALUES", 10 ** 9)
+    assert dump(value) == bounded
+
+
+def _dict_of_lists(size):
+    return {"key%d" % i: list(range(50)) for i in range(size)}
+
+
+GROWING = {
+    "dict of lists": _dict_of_lists,
+    "dict of nested lists": lambda size: {"k%d" % i: [[j, [j]] for j in range(10)] for i in range(size)},
+    "dict of dicts": lambda size: {"k%d" % i: {"a%d" % j: j for j in range(20)} for i in range(size)},
+    "dict of objects": lambda size: {"k%d" % i: Node(Node()) for i in range(size)},
+    "dict of sets": lambda size: {"k%d" % i: set(range(i, i + 12)) for i in range(size)},
+    "list of lists": lambda size: [list(range(30)) for _ in range(size)],
+    "list of objects": lambda size: [Wide(["a%d" % j for j in range(5)]) for _ in range(size)],
+    "dict subclass": lambda size: type("Registry", (dict,), {})((i, [i] * 10) for i in range(size)),
+    "string": lambda size: "x" * size,
+    "nested": lambda size: _nested(min(size, 300)),
+}
+
+
+def _nested(depth):
+    value = []
+    for _ in range(depth):
+        value = [value, {"level": len(value)}]
+    return value
+
+
+@needs_native
+@pytest.mark.parametrize("size", [1, 10, 100, 10_000])
+@pytest.mark.parametrize("name", sorted(GROWING))
+def test_lightweight_form_looks_at_no_more_values_than_the_full_form(name, size):
+    """Counted, not timed: the values each form looks at (items, entries,
+    attributes, and the items of the short reprs it makes)."""
+    value = GROWING[name](size)
+    assert native.visits(value, True) <= native.visits(value, False)
