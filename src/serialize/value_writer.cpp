@@ -28,14 +28,14 @@ bool ValueWriter::light_top(PyObject* value) {
 EntriesWritten ValueWriter::full_entries(const NamedValue* entries, size_t count) {
     const auto total = static_cast<Py_ssize_t>(count);
     if (total > item_limit() || !plain_keys(entries, count)) return EntriesWritten::not_applicable;
-    const size_t start = out_.size();
+    const size_t start = sink_.position();
     if (!enter("dict", "dict", total, 0, nullptr)) return EntriesWritten::written;
     items_left_ -= total;
     w_.map_header(static_cast<uint32_t>(count));
     for (size_t i = 0; i < count; ++i) {
         if (!text_cut_with_mark(entries[i].name) || !full(entries[i].value, 1)) {
             if (PyErr_ExceptionMatches(PyExc_RecursionError)) return EntriesWritten::failed;
-            out_.resize(start);
+            sink_.truncate(start);
             return not_readable(&PyDict_Type) ? EntriesWritten::written : EntriesWritten::failed;
         }
     }

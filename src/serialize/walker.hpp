@@ -27,7 +27,9 @@
 
 namespace sarn::serialize::walker {
 
-using Out = Writer<StringSink>;
+// The walker writes through a cursor: a write is a bounds check and a copy.
+// The buffer holds spare bytes past the cursor until the writer is done.
+using Out = Writer<CursorSink>;
 // Copied out of containers; most are small.
 using Items = SmallVector<Ref, 8>;
 using Entries = SmallVector<std::pair<Ref, Ref>, 8>;
@@ -128,7 +130,7 @@ struct ShownRepr {
 class ValueWriter final : private ObjectShower {
 public:
     ValueWriter(const Host& host, Bytes& out, ReprMemo& memo)
-        : host_(host), limits_(host.limits), out_(out), sink_(out), w_(sink_), memo_(memo),
+        : host_(host), limits_(host.limits), sink_(out), w_(sink_), memo_(memo),
           budget_(host.limits.max_nodes), items_left_(host.limits.max_values), text_left_(host.limits.max_text) {}
 
     bool full(PyObject* value, Py_ssize_t depth);
@@ -252,8 +254,7 @@ private:
 
     const Host& host_;
     const Limits& limits_;
-    Bytes& out_;
-    StringSink sink_;
+    CursorSink sink_;
     Out w_;
     ReprMemo& memo_;
     Py_ssize_t budget_;

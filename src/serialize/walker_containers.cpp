@@ -8,10 +8,10 @@ bool ValueWriter::full(PyObject* value, Py_ssize_t depth) {
     ++visits_;
     PyTypeObject* type = Py_TYPE(value);
     if (is_scalar_type(type)) return scalar(value, type);
-    const size_t start = out_.size();
+    const size_t start = sink_.position();
     if (compound(value, type, depth)) return true;
     if (PyErr_ExceptionMatches(PyExc_RecursionError)) return false;
-    out_.resize(start);
+    sink_.truncate(start);
     return not_readable(type);
 }
 

@@ -19,13 +19,13 @@ bool ValueWriter::object(PyObject* value, PyTypeObject* type, Py_ssize_t depth, 
     --budget_;
     // The attributes are written in place, after a head that assumes there
     // are some and no "more_attrs"; the head is mended once they are known.
-    const size_t head_at = out_.size();
+    const size_t head_at = sink_.position();
     object_head(name.view(), value, repr.get(), 1);
-    const size_t attrs_key_at = out_.size();
+    const size_t attrs_key_at = sink_.position();
     w_.str("attrs");
-    const size_t header_at = out_.size();
-    out_.push_back('\x80');  // room for a map of up to 15 entries, mended below
-    const size_t body_at = out_.size();
+    const size_t header_at = sink_.position();
+    w_.raw(std::string_view("\x80", 1));  // room for a map of up to 15 entries, mended below
+    const size_t body_at = sink_.position();
     AttributeRun run{body_at};
     bool read = false;
     {
@@ -37,10 +37,10 @@ bool ValueWriter::object(PyObject* value, PyTypeObject* type, Py_ssize_t depth, 
         if (pending_error_reaches_program()) return false;
         PyErr_Clear();
         run.clear();
-        out_.resize(body_at);
+        sink_.truncate(body_at);
     }
     if (run.names.empty() && run.more == 0) {
-        out_.resize(attrs_key_at);
+        sink_.truncate(attrs_key_at);
         set_fixmap_size(head_at, 3);
         return true;
     }
@@ -56,7 +56,7 @@ bool ValueWriter::object(PyObject* value, PyTypeObject* type, Py_ssize_t depth, 
 
 // The first byte of a map of at most 15 entries holds their number.
 void ValueWriter::set_fixmap_size(size_t at, uint32_t entries) {
-    out_[at] = static_cast<char>(0x80 | entries);
+    *sink_.at(at) = static_cast<char>(0x80 | entries);
 }
 
 // The header of a map of `entries` entries in the one byte kept for it at
@@ -70,7 +70,7 @@ void ValueWriter::set_map_header(size_t at, size_t entries) {
     StringSink sink(header);
     Writer<StringSink> writer(sink);
     writer.map_header(static_cast<uint32_t>(entries));
-    out_.replace(at, 1, header);
+    sink_.replace_byte(at, header);
 }
 
 // An attribute met again (a slot shadowed by an instance dict entry) keeps
@@ -79,8 +79,8 @@ void ValueWriter::set_map_header(size_t at, size_t entries) {
 bool ValueWriter::rewrite_repeated(AttributeRun& run) {
     std::vector<std::pair<size_t, Bytes>> kept;  // index into run.names, encoded value
     for (size_t i = 0; i < run.names.size(); ++i) {
-        const size_t value_end = i + 1 < run.names.size() ? run.starts[i + 1] : out_.size();
-        Bytes encoded = out_.substr(run.value_starts[i], value_end - run.value_starts[i]);
+        const size_t value_end = i + 1 < run.names.size() ? run.starts[i + 1] : sink_.position();
+        Bytes encoded = sink_.copy(run.value_starts[i], value_end - run.value_starts[i]);
         bool replaced = false;
         for (auto& [index, bytes] : kept) {
             const int order = PyUnicode_Compare(run.names[index].get(), run.names[i].get());
@@ -93,7 +93,7 @@ bool ValueWriter::rewrite_repeated(AttributeRun& run) {
         }
         if (!replaced) kept.emplace_back(i, std::move(encoded));
     }
-    out_.resize(run.body_at);
+    sink_.truncate(run.body_at);
     std::vector<Ref> names;
     for (auto& [index, bytes] : kept) {
         if (!text(run.names[index].get())) return false;
@@ -201,10 +201,10 @@ bool ValueWriter::add_attribute(AttributeRun& run, Ref name, PyObject* item, Py_
     }
     if (!known_name) ++run.kept;
     --items_left_;
-    run.starts.push_back(out_.size());
+    run.starts.push_back(sink_.position());
     if (!text(name.get())) return false;
     text_left_ -= PyUnicode_GET_LENGTH(name.get());
-    run.value_starts.push_back(out_.size());
+    run.value_starts.push_back(sink_.position());
     run.names.push_back(std::move(name));
     return full(item, depth);
 }

@@ -111,7 +111,7 @@ void ValueWriter::object_form(std::string_view name, std::string_view repr) {
 // What every object has: its tag and type, then its repr, or its id when
 // its __repr__ is not run (no `repr`); `extra_entries` more follow.
 void ValueWriter::object_head(std::string_view name, PyObject* value, const Text* repr, uint32_t extra_entries) {
-    const size_t head_at = out_.size();
+    const size_t head_at = sink_.position();
     w_.raw(host_.object_head);
     if (extra_entries != 0) set_fixmap_size(head_at, 3 + extra_entries);
     w_.str(name);

@@ -89,6 +89,22 @@ public:
         out_ = nullptr;
     }
 
+    // For writers that go back to what they wrote: offsets count from the
+    // start of the buffer, and only bytes before the cursor are touched.
+    [[nodiscard]] size_t position() const noexcept { return used_; }
+    // Drops what was written from `at` on.
+    void truncate(size_t at) noexcept { used_ = std::min(used_, at); }
+    [[nodiscard]] char* at(size_t offset) noexcept { return out_->data() + offset; }
+    [[nodiscard]] Bytes copy(size_t from, size_t size) const { return Bytes(out_->data() + from, size); }
+    // Puts `with` in place of the one byte at `offset`, moving what follows.
+    void replace_byte(size_t offset, std::string_view with) {
+        const size_t tail = used_ - offset - 1;
+        claim(with.size() - 1);
+        char* data = out_->data();
+        std::memmove(data + offset + with.size(), data + offset + 1, tail);
+        std::memcpy(data + offset, with.data(), with.size());
+    }
+
 private:
     // The spare bytes are left as they are: the cursor writes them before
     // anything reads them.
