@@ -70,3 +70,23 @@ def test_a_value_whose_repr_shows_another_does_not_run_the_programs_own(host, sc
     (returned,) = [r["arg"] for r in frames(doc) if r["event"] == "return" and r["co_name"] == scenario.__name__]
     assert Counted.calls == 0
     assert "Counted object at 0x" in repr(returned)
+
+
+@pytest.mark.parametrize("lightweight", [False, True])
+@pytest.mark.parametrize("change", ["__qualname__", "__module__"])
+def test_an_objects_default_repr_follows_its_class_renamed(lightweight, change):
+    # The text before the address is remembered per class: renaming the
+    # class (its version tag changes with __module__, not with __qualname__)
+    # must show in the next dump.
+    dump = sarn.serialize.dump_msgpack_lightweight_repr if lightweight else sarn.serialize.dump_msgpack
+
+    class Plain:
+        pass
+
+    value = Plain()
+    before = dump(value)
+    assert b"test_recorded_reprs" in before and b"Plain object at 0x" in before
+    setattr(Plain, change, "renamed")
+    after = dump(value)
+    assert (b"<renamed.test_an" if change == "__module__" else b".renamed object at 0x") in after
+    assert dump(value) == after

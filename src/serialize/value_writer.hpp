@@ -62,7 +62,18 @@ struct Host {
         Ref info;
     };
     mutable std::unordered_map<PyTypeObject*, KnownType> known_types;
-    // Dumps on several threads share it on a free-threaded interpreter.
+    // "<module.Qualified.Name object at " per class whose instances show
+    // object's own repr, while the class keeps its version tag (a new
+    // `__module__` gives it a new one) and its `__qualname__` object (whose
+    // change gives none).
+    struct KnownReprPrefix {
+        unsigned int version;
+        Ref qualname;
+        std::string prefix;
+        Py_ssize_t characters;  // of the prefix, for the repr limit
+    };
+    mutable std::unordered_map<PyTypeObject*, KnownReprPrefix> known_repr_prefixes;
+    // Dumps on several threads share both on a free-threaded interpreter.
     mutable ParallelMutex known_types_lock;
 };
 

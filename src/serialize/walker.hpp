@@ -63,12 +63,32 @@ public:
         own_ = std::move(text);
         view_ = own_;
     }
+    // The three parts one after the other, without an allocation when they
+    // are short (an object's default repr, made at every meeting).
+    void assign_joined(std::string_view first, std::string_view second, std::string_view third) {
+        const size_t size = first.size() + second.size() + third.size();
+        char* at = small_;
+        if (size > sizeof small_) {
+            own_.resize(size);
+            at = own_.data();
+        }
+        std::memcpy(at, first.data(), first.size());
+        std::memcpy(at + first.size(), second.data(), second.size());
+        std::memcpy(at + first.size() + second.size(), third.data(), third.size());
+        view_ = std::string_view(at, size);
+    }
     std::string_view view() const noexcept { return view_; }
+
+    Text() = default;
+    // The view may point into the object itself.
+    Text(const Text&) = delete;
+    Text& operator=(const Text&) = delete;
 
 private:
     Ref owner_;
     std::string own_;
     std::string_view view_;
+    char small_[96];
 };
 
 inline bool is_scalar_type(PyTypeObject* type) noexcept {
@@ -219,6 +239,10 @@ private:
     bool unrun_or_default_repr(PyObject* value, std::string& out);
     Ref repr_once(PyObject* value, PyObject* type_name);
     bool default_object_repr(PyObject* value, Text& out) const;
+    bool default_repr_prefix(PyTypeObject* type, std::string& prefix, Py_ssize_t& characters) const;
+    void remember_repr_prefix(PyTypeObject* type, PyObject* qualname, const std::string& prefix,
+                              Py_ssize_t characters) const;
+    bool joined_repr(std::string_view prefix, Py_ssize_t characters, std::string_view address, Text& out) const;
     Ref repr_failure(PyObject* type_name);
     bool is_container_type(PyTypeObject* type) const;
     // How many items the next container may keep.

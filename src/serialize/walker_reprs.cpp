@@ -231,6 +231,31 @@ bool ValueWriter::default_object_repr(PyObject* value, Text& out) const {
         type->tp_dict == nullptr) {
         return false;
     }
+    // "%p": "0x" and the address in lower-case hex digits.
+    char address[2 + 2 * sizeof(void*)];
+    char* end = std::to_chars(address + 2, address + sizeof address, reinterpret_cast<uintptr_t>(value), 16).ptr;
+    address[0] = '0';
+    address[1] = 'x';
+    const std::string_view address_text(address, static_cast<size_t>(end - address));
+    PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
+    {
+        std::lock_guard<ParallelMutex> hold(host_.known_types_lock);
+        auto known = host_.known_repr_prefixes.find(type);
+        if (known != host_.known_repr_prefixes.end() && has_type_version(type) &&
+            known->second.version == type_version(type) && known->second.qualname.get() == qualname) {
+            return joined_repr(known->second.prefix, known->second.characters, address_text, out);
+        }
+    }
+    std::string prefix;
+    Py_ssize_t characters = 0;
+    if (!default_repr_prefix(type, prefix, characters)) return false;
+    remember_repr_prefix(type, qualname, prefix, characters);
+    return joined_repr(prefix, characters, address_text, out);
+}
+
+// "<module.Qualified.Name object at ", unless the class has no text
+// module and qualified name, or is a built-in one's.
+bool ValueWriter::default_repr_prefix(PyTypeObject* type, std::string& prefix, Py_ssize_t& characters) const {
     const Ref module_ref = dict_item(type->tp_dict, host_.module_name.get());
     PyObject* module = module_ref.get();
     PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
@@ -239,16 +264,6 @@ bool ValueWriter::default_object_repr(PyObject* value, Text& out) const {
         PyErr_Clear();
         return false;
     }
-    // "%p": "0x" and the address in lower-case hex digits.
-    char address[2 + 2 * sizeof(void*)];
-    char* end = std::to_chars(address + 2, address + sizeof address, reinterpret_cast<uintptr_t>(value), 16).ptr;
-    address[0] = '0';
-    address[1] = 'x';
-    const auto address_size = static_cast<Py_ssize_t>(end - address);
-    constexpr std::string_view middle = " object at ";
-    const Py_ssize_t length = 1 + PyUnicode_GET_LENGTH(module) + 1 + PyUnicode_GET_LENGTH(qualname) +
-                              static_cast<Py_ssize_t>(middle.size()) + address_size + 1;
-    if (length > limits_.max_repr) return false;
     Py_ssize_t module_size = 0, qualname_size = 0;
     const char* module_text = PyUnicode_AsUTF8AndSize(module, &module_size);
     const char* qualname_text = module_text ? PyUnicode_AsUTF8AndSize(qualname, &qualname_size) : nullptr;
@@ -256,12 +271,34 @@ bool ValueWriter::default_object_repr(PyObject* value, Text& out) const {
         PyErr_Clear();  // not valid text: the interpreter's repr and its escaping decide
         return false;
     }
-    std::string text;
-    text.reserve(static_cast<size_t>(module_size + qualname_size) + middle.size() + 24);
-    text.append("<").append(module_text, static_cast<size_t>(module_size)).append(".");
-    text.append(qualname_text, static_cast<size_t>(qualname_size)).append(middle);
-    text.append(address, static_cast<size_t>(address_size)).append(">");
-    out.assign(std::move(text));
+    characters = 1 + PyUnicode_GET_LENGTH(module) + 1 + PyUnicode_GET_LENGTH(qualname) + 11;
+    prefix.reserve(static_cast<size_t>(module_size + qualname_size) + 16);
+    prefix.append("<").append(module_text, static_cast<size_t>(module_size)).append(".");
+    prefix.append(qualname_text, static_cast<size_t>(qualname_size)).append(" object at ");
+    return true;
+}
+
+void ValueWriter::remember_repr_prefix(PyTypeObject* type, PyObject* qualname, const std::string& prefix,
+                                       Py_ssize_t characters) const {
+    // The lookup gives the class a version tag if it has none yet.
+    (void)_PyType_Lookup(type, host_.dict_name.get());
+    if (!has_type_version(type) || qualname == nullptr) return;
+    const unsigned int version = type_version(type);
+    // What is dropped is released after the lock.
+    std::unordered_map<PyTypeObject*, Host::KnownReprPrefix> dropped;
+    Host::KnownReprPrefix replaced;
+    std::lock_guard<ParallelMutex> hold(host_.known_types_lock);
+    if (host_.known_repr_prefixes.size() >= 4096) dropped.swap(host_.known_repr_prefixes);
+    Host::KnownReprPrefix& entry = host_.known_repr_prefixes[type];
+    replaced = std::move(entry);
+    entry = Host::KnownReprPrefix{version, Ref::borrow(qualname), prefix, characters};
+}
+
+// The repr from its prefix and the address, unless the repr limit would cut it.
+bool ValueWriter::joined_repr(std::string_view prefix, Py_ssize_t characters, std::string_view address,
+                              Text& out) const {
+    if (characters + static_cast<Py_ssize_t>(address.size()) + 1 > limits_.max_repr) return false;
+    out.assign_joined(prefix, address, ">");
     return true;
 }
 
