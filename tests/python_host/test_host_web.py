@@ -506,7 +506,8 @@ def test_a_test_trace_says_its_outcome_and_its_boundaries_as_text():
 def test_a_calls_details_say_where_it_was_called_from_and_left_and_show_values_whole(builder):
     long_text = "unsupported operand type(s) for //: 'NoneType' and 'int' " * 3
     builder.call("app.main", path="app.py:20", line=22)
-    builder.call("shop.take", path="shop.py:5", stock={"item%d" % i: "x" * 400 for i in range(40)})
+    # Long, yet within what one recorded value holds (its text budget).
+    builder.call("shop.take", path="shop.py:5", stock={"item%d" % i: "x" * 100 for i in range(8)})
     builder.raise_(TypeError(long_text), path="shop.py:7")
     builder.ret(None)
     model = TraceModel(builder.pack())
@@ -516,7 +517,7 @@ def test_a_calls_details_say_where_it_was_called_from_and_left_and_show_values_w
     details = model.details(take)
     assert (details["site"], details["left"]) == ("app.py:22", ["raised at", "shop.py:7"])
     assert details["raised"] == "TypeError(%r)" % long_text
-    assert details["arguments"][0][1] == repr({"item%d" % i: "x" * 400 for i in range(40)})
+    assert details["arguments"][0][1] == repr({"item%d" % i: "x" * 100 for i in range(8)})
     assert model.details(0)["left"] == ["returned at", "app.py:20"]
 
 
