@@ -285,6 +285,17 @@ def test_counting_tasks_finds_entries_cut_by_a_read(monkeypatch, split):
     assert tasks.count_tasks(io.BytesIO(data)) == 2 and tasks.more_than_one_task(data)
 
 
+@pytest.mark.parametrize("size", [1, 3, 8, 36, 37, 38, 4096])
+def test_a_look_at_the_chunks_a_reader_reads_finds_what_counting_finds(size):
+    entry = lambda key: msgpack.packb({"task": key})[1:]  # noqa: E731
+    data = (b"x" * 5 + entry("t1") + b"\x00" * 3 + entry("t22") + entry("t1") + b"..\xa4task\xa4t12"
+            + entry("t" + "9" * 30) + entry("t333"))
+    look = tasks.TaskLook(enough=10)
+    for start in range(0, len(data), size):
+        look(data[start:start + size])
+    assert look.seen == set(tasks._find_task_keys(data)) and len(look.seen) == 4 and look.many
+
+
 @pytest.mark.parametrize("block", [
     b"\xa4task\xa3t12\xa4task\xa5t1234",
     b"\xa4task\xa4task\xa2t1",  # a key where the value was expected

@@ -1,5 +1,7 @@
 """`sarn show` through the native pass prints what the pass in Python prints."""
 
+import io
+
 import msgpack
 import pytest
 
@@ -110,6 +112,37 @@ def test_records_split_across_reads_show_alike():
     native = terminal.render(Trickle(), summary=True)
     _, python = _show_both(data, summary=True)
     assert native == python
+
+
+@pytest.mark.parametrize("block", [1, 200, 1 << 18])
+@pytest.mark.parametrize("options", [{}, {"lines": 5, "summary": True, "color": True}, {"children": 1}])
+def test_lines_kept_as_text_in_the_pass_are_the_lines_it_hands_out(monkeypatch, recorded, block, options):
+    """render_blocks takes each tree's lines from the pass in blocks (lines
+    made by the host among them); render_lines has them one by one."""
+    monkeypatch.setattr(terminal, "_BLOCK", block)
+    for document in (recorded, _built()):
+        lines = list(terminal.render_lines(document, **options))
+        blocks = list(terminal.render_blocks(document, **options))
+        assert "\n".join(blocks) == "\n".join(lines)
+        assert block > 1 or len(blocks) == len(lines)
+
+
+@pytest.mark.parametrize("tasks_named", [0, 1, 2])
+def test_a_file_is_read_again_only_to_split_more_than_one_task(tasks_named):
+    document = _built()
+    for index in range(tasks_named):
+        document["frames_of_interest"].append({"type": "task_enter", "task": "t%d" % index, "name": "Task-%d" % index,
+                                               "thread": "MainThread", "thread_native_id": 100, "timestamp": 4.0})
+    data = msgpack.packb(document, use_bin_type=True)
+    opened = []
+
+    def reopen():
+        opened.append(1)
+        return io.BytesIO(data)
+
+    shown = "\n".join(terminal.render_blocks(io.BytesIO(data), reopen=reopen))
+    assert len(opened) == (tasks_named > 1)
+    assert shown + "\n" == terminal.render(data, tasks=tasks_named > 1)
 
 
 def _with_main_record(record):
