@@ -95,6 +95,8 @@ struct Entry {
     int64_t slot = -1;
     std::unique_ptr<Counts> hidden;
     Ref call, ret, interest, exception, operation;
+    // A shown call's records as their bytes, when the pass makes its line.
+    std::string call_bytes, ret_bytes;
 };
 
 using EntryRef = std::shared_ptr<Entry>;
@@ -403,11 +405,7 @@ private:
         ++stats.active;
         if (!thread.deepest_entry || entry->depth > thread.deepest_entry->depth) thread.deepest_entry = entry;
         place(thread, entry);
-        if (entry->shown) {
-            Result<Ref> decoded = decode_frame(record);
-            if (!decoded) return fail(std::move(decoded.error()));
-            entry->call = std::move(*decoded);
-        }
+        if (entry->shown) return keep_frame(record, entry->call, entry->call_bytes);
         return {};
     }
 
@@ -424,16 +422,12 @@ private:
             entry = make_entry(thread, record);
             place(thread, entry);
             if (entry->shown) {
-                Result<Ref> decoded = decode_frame(record);
-                if (!decoded) return fail(std::move(decoded.error()));
-                entry->ret = std::move(*decoded);
+                if (Status kept = keep_frame(record, entry->ret, entry->ret_bytes); !kept) return kept;
             }
             return finish_entry(thread, *entry);
         }
         if (entry->shown) {
-            Result<Ref> decoded = decode_frame(record);
-            if (!decoded) return fail(std::move(decoded.error()));
-            entry->ret = std::move(*decoded);
+            if (Status kept = keep_frame(record, entry->ret, entry->ret_bytes); !kept) return kept;
         }
         entry->end_seq = thread.seq;
         if (record.locals_qualname) rename(thread, *entry, body_title(*entry, record));
@@ -614,6 +608,8 @@ private:
         }
         entry.call = Ref();
         entry.ret = Ref();
+        std::string().swap(entry.call_bytes);
+        std::string().swap(entry.ret_bytes);
         entry.interest = Ref();
         entry.exception = Ref();
         if (!entry.shown) return {};
@@ -633,7 +629,7 @@ private:
 
     // Sets the text of a shown entry's slot: in text mode, a call's line
     // made here is kept in the thread's text.
-    Status put_line(Thread& thread, const Entry& entry) {
+    Status put_line(Thread& thread, Entry& entry) {
         Slot& slot = thread.slots[static_cast<size_t>(entry.slot)];
         if (text_mode_) {
             Result<bool> made = own_line(entry);
@@ -651,9 +647,31 @@ private:
         return {};
     }
 
-    // A call's line made here into `line_`; false when left to the host.
-    Result<bool> own_line(const Entry& entry) {
+    // A call's line made here into `line_`, from its records' bytes or, where
+    // that reading leaves it, from the records decoded; false when left to
+    // the host (the records then decoded for it).
+    Result<bool> own_line(Entry& entry) {
         if (!own_lines_ || entry.interest || entry.operation) return false;
+        if (!entry.call_bytes.empty() || !entry.ret_bytes.empty()) {
+            PackedParts packed;
+            packed.call = entry.call_bytes;
+            packed.ret = entry.ret_bytes;
+            packed.exception = entry.exception.get();
+            packed.caller_path = entry.parent ? entry.parent->path : nullptr;
+            packed.resumed = entry.resumed;
+            packed.suspended = entry.suspended;
+            line_.clear();
+            Result<bool> made = frame_text_.line(packed, style_, line_);
+            if (!made || *made) return made;
+            for (auto [bytes, decoded] : {std::pair{&entry.call_bytes, &entry.call}, std::pair{&entry.ret_bytes,
+                                                                                                &entry.ret}}) {
+                if (bytes->empty()) continue;
+                Result<Ref> made_record = decode_frame(*bytes);
+                if (!made_record) return fail(std::move(made_record.error()));
+                *decoded = std::move(*made_record);
+                std::string().swap(*bytes);
+            }
+        }
         FrameParts parts;
         parts.call = entry.call.get();
         parts.ret = entry.ret.get();
@@ -667,7 +685,7 @@ private:
 
     // A shown entry's line, rendered by the host unless made here. The
     // caller's path is that of its record (a caller is an open call).
-    Result<Ref> render(const Entry& entry) {
+    Result<Ref> render(Entry& entry) {
         Result<bool> made = own_line(entry);
         if (!made) return fail(std::move(made.error()));
         if (*made) return checked(PyUnicode_DecodeUTF8(line_.data(), static_cast<Py_ssize_t>(line_.size()), "strict"));
@@ -719,21 +737,36 @@ private:
         return {};
     }
 
+    // Keeps a frame record of a shown call: its bytes when the pass makes
+    // the line (read from them, decoded only if that reading leaves it),
+    // decoded for the host otherwise.
+    Status keep_frame(const Record& record, Ref& decoded, std::string& bytes) {
+        if (own_lines_) {
+            bytes.assign(record.bytes);
+            return {};
+        }
+        Result<Ref> made = decode_frame(record.bytes);
+        if (!made) return fail(std::move(made.error()));
+        decoded = std::move(*made);
+        return {};
+    }
+
     // A frame record of a shown call: only what its line reads, when the
     // pass makes the line.
-    Result<Ref> decode_frame(const Record& record) {
+    Result<Ref> decode_frame(std::string_view record) {
         if (own_lines_) {
-            Result<Ref> decoded = decode_fields(record.bytes, memo_, line_fields_);
+            Result<Ref> decoded = decode_fields(record, memo_, line_fields_);
             if (!decoded || *decoded) return decoded;
         }
         return decode(record);
     }
 
-    Result<Ref> decode(const Record& record) {
-        Result<Ref> decoded = decode_value(record.bytes, memo_);
+    Result<Ref> decode(const Record& record) { return decode(record.bytes); }
+
+    Result<Ref> decode(std::string_view record) {
+        Result<Ref> decoded = decode_value(record, memo_);
         if (!decoded || *decoded) return decoded;
-        Ref bytes = Ref::steal(PyBytes_FromStringAndSize(record.bytes.data(),
-                                                         static_cast<Py_ssize_t>(record.bytes.size())));
+        Ref bytes = Ref::steal(PyBytes_FromStringAndSize(record.data(), static_cast<Py_ssize_t>(record.size())));
         if (!bytes) return fail_fetch();
         return checked(PyObject_CallMethod(host_.get(), "decode", "O", bytes.get()));
     }
