@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "serialize/msgpack_cursor.hpp"
+#include "serialize/record_scan.hpp"
 
 namespace sarn::serialize {
 
@@ -66,6 +67,10 @@ void escaped_control(char c, std::string& out) {
 
 // Appends ASCII text with its control characters escaped.
 void printable(std::string_view text, std::string& out) {
+    if (std::none_of(text.begin(), text.end(), is_control)) {
+        out.append(text);
+        return;
+    }
     for (char c : text) {
         if (is_control(c)) escaped_control(c, out);
         else out.push_back(c);
@@ -373,13 +378,13 @@ bool packed_record(std::string_view bytes, PackedRecord& out) {
         std::string_view* field = nullptr;
         if (key.kind == Kind::str) {
             std::string_view name = key.data;
-            if (name == "qualname") field = &out.qualname;
-            else if (name == "co_name") field = &out.co_name;
-            else if (name == "path") field = &out.path;
-            else if (name == "locals") field = &out.locals;
-            else if (name == "timestamp") field = &out.timestamp;
-            else if (name == "user_code_call_site") field = &out.site;
-            else if (name == "arg") field = &out.arg;
+            if (record_scan::same(name, "qualname")) field = &out.qualname;
+            else if (record_scan::same(name, "co_name")) field = &out.co_name;
+            else if (record_scan::same(name, "path")) field = &out.path;
+            else if (record_scan::same(name, "locals")) field = &out.locals;
+            else if (record_scan::same(name, "timestamp")) field = &out.timestamp;
+            else if (record_scan::same(name, "user_code_call_site")) field = &out.site;
+            else if (record_scan::same(name, "arg")) field = &out.arg;
         } else {
             cursor.skip_items(key);
         }
