@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -102,14 +103,44 @@ struct Entry {
 using EntryRef = std::shared_ptr<Entry>;
 
 // A line of the tree: its text made by the host (`text`), or, in text
-// mode, made here and kept in its thread's `text` from `offset` on.
+// mode, made here and kept in its thread's page `page` from `offset` on.
 struct Slot {
     int64_t seq;
     int order;
     Ref text;
     int64_t indent;
+    size_t page = 0;
     size_t offset = 0;
     size_t length = 0;
+};
+
+// The lines made here, one after another in pages of a fixed size: they
+// grow without copying what they hold (a text doubling its room would, and
+// would hold up to twice what it needs).
+class Pages {
+public:
+    static constexpr size_t size = 1 << 20;
+
+    // Appends `line`: (page, offset) where it is.
+    std::pair<size_t, size_t> add(std::string_view line) {
+        if (pages_.empty() || pages_.back().size() + line.size() > pages_.back().capacity()) {
+            pages_.emplace_back();
+            pages_.back().reserve(std::max(size, line.size()));
+        }
+        std::string& page = pages_.back();
+        size_t offset = page.size();
+        page.append(line);
+        return {pages_.size() - 1, offset};
+    }
+
+    [[nodiscard]] std::string_view at(size_t page, size_t offset, size_t length) const {
+        return std::string_view(pages_[page]).substr(offset, length);
+    }
+
+    void clear() { std::vector<std::string>().swap(pages_); }
+
+private:
+    std::vector<std::string> pages_;
 };
 
 struct Limits {
@@ -126,7 +157,7 @@ struct Thread {
     int64_t exceptions = 0, resumptions = 0;
     Counts root_hidden;
     std::vector<Slot> slots;
-    std::string text;  // in text mode, the lines made here, one after another (UTF-8)
+    Pages text;  // in text mode, the lines made here (UTF-8)
     size_t next_slot = 0;  // in text mode, the first line not yet handed out
     std::vector<std::pair<const std::string*, Stats>> stats;  // removed ones have a null name
     std::unordered_map<const std::string*, size_t> stats_index;
@@ -314,7 +345,7 @@ public:
             first = false;
             run.append(static_cast<size_t>(2 * slot.indent), ' ');
             if (!slot.text) {
-                run.append(thread.text, slot.offset, slot.length);
+                run.append(thread.text.at(slot.page, slot.offset, slot.length));
                 taken += run.size() - before;
                 continue;
             }
@@ -332,7 +363,7 @@ public:
             // Every line handed out: their memory goes.
             std::vector<Slot>().swap(thread.slots);
             thread.next_slot = 0;
-            std::string().swap(thread.text);
+            thread.text.clear();
         }
         Ref empty = Ref::steal(PyUnicode_FromString(""));
         if (!empty) return fail_fetch();
@@ -635,9 +666,8 @@ private:
             Result<bool> made = own_line(entry);
             if (!made) return fail(std::move(made.error()));
             if (*made) {
-                slot.offset = thread.text.size();
+                std::tie(slot.page, slot.offset) = thread.text.add(line_);
                 slot.length = line_.size();
-                thread.text.append(line_);
                 return {};
             }
         }

@@ -309,6 +309,17 @@ def test_the_native_scan_for_task_keys_finds_what_the_python_one_finds(block):
     assert list(tasks._task_keys(block)) == list(tasks._find_task_keys(block))
 
 
+@pytest.mark.parametrize("shift", [0, 1, 11, 12, 15, 16, 17])
+def test_the_native_scan_finds_keys_at_every_place_of_a_long_block(shift):
+    """The scan reads 16 places at a time: keys before, across and after
+    those steps, near the end, and look-alikes ("\xa4tusk", "\xa4type")."""
+    entries = b"".join(msgpack.packb({"task": "t%d" % index, "type": "x"})[1:] + b"\xa4tusk\xa2t9" + b"-" * index
+                       for index in range(40))
+    block = b"." * shift + entries + msgpack.packb({"task": "t77"})[1:]
+    assert list(tasks._task_keys(block)) == list(tasks._find_task_keys(block))
+    assert len(list(tasks._task_keys(block))) == 41
+
+
 def test_a_request_under_uvicorn_holds_the_tasks_it_started(db_path):
     pytest.importorskip("uvicorn", reason="uvicorn cannot be installed for this interpreter")
     import asyncio
