@@ -9,7 +9,7 @@ import sys
 import msgpack
 import pytest
 
-from sarn import db, viewer
+from sarn import cli, db, viewer
 from sarn.web import chrome, tasks
 from sarn.web.model import TraceModel
 
@@ -208,6 +208,19 @@ def test_show_prints_one_tree_per_task_and_merges_on_request(tmp_path):
     merged = sarn(tmp_path, "show", "--no-pager", "--no-summary", "--no-tasks")
     assert "task Task-" not in merged and "task_enter" not in merged
     assert "worker(name='b'" in merged
+
+
+@pytest.mark.parametrize("source, opened", [(GATHER, 2), ("print(sum(range(5)))\n", 1)])
+def test_show_reads_a_trace_again_only_to_split_its_tasks(tmp_path, monkeypatch, capsys, source, opened):
+    recorded(tmp_path, source)
+    expected = sarn(tmp_path, "show", "--no-pager", "--color", "never")
+    opens = []
+    real = db.open_trace
+    monkeypatch.setattr(db, "open_trace", lambda *args, **named: opens.append(args) or real(*args, **named))
+    monkeypatch.chdir(tmp_path)
+    assert cli.main(["show", "--no-pager", "--color", "never"]) == 0
+    assert capsys.readouterr().out == expected
+    assert len(opens) == opened and all(args[1].startswith("trc_") for args in opens[1:])  # the same trace
 
 
 def test_a_timed_out_wait_for_shows_the_cancellation_where_it_struck(tmp_path):
