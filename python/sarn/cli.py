@@ -890,25 +890,28 @@ class _Pager:
         self.process.wait()
 
 
-# Lines of `sarn show` written to the pager at once: a write per line costs
-# more than making the line, for the hundreds of thousands of `--all`.
-_LINES_A_WRITE = 256
+# Characters of `sarn show` written to the pager at once: a write per line
+# costs more than making the line, for the hundreds of thousands of `--all`.
+_CHARS_A_WRITE = 1 << 16
 
 
-def _write_lines(pager: "_Pager", lines: Any, progress: "_Progress") -> bool:
-    """Writes the lines (the progress line cleared before the first);
-    False when the pager went before the end."""
-    batch = []
+def _write_lines(pager: "_Pager", blocks: Any, progress: "_Progress") -> bool:
+    """Writes the blocks of lines (the progress line cleared before the
+    first); False when the pager went before the end."""
+    batch: List[str] = []
+    size = 0
     first = True
-    for line in lines:
+    for block in blocks:
         if first:
             progress.clear()
             first = False
-        batch.append(line)
-        if len(batch) >= _LINES_A_WRITE:
+        batch.append(block)
+        size += len(block)
+        if size >= _CHARS_A_WRITE:
             if not pager.write("\n".join(batch) + "\n"):
                 return False
             batch.clear()
+            size = 0
     return not batch or pager.write("\n".join(batch) + "\n")
 
 
@@ -929,19 +932,13 @@ def _cmd_show(namespace: argparse.Namespace) -> int:
     pager = _Pager(namespace.pager)
     color = _use_color(namespace.color, sys.stdout)
     width = shutil.get_terminal_size().columns if _is_terminal(sys.stdout) else None
-    tasks, trace_id = namespace.tasks, namespace.trace_id
     try:
-        if tasks is None:
-            # A first look at the stored bytes, without decoding them; the
-            # second opening reads the same trace, whatever "latest" is then.
-            from sarn.web.tasks import more_than_one_task
-
-            with _open_trace(config, trace_id) as stream:
-                tasks = more_than_one_task(stream)
-                trace_id = getattr(getattr(stream, "info", None), "id", None) or trace_id
-        with _open_trace(config, trace_id) as stream:
+        with _open_trace(config, namespace.trace_id) as stream:
             progress = _Progress("reading the trace", getattr(stream, "size", None))
             info = getattr(stream, "info", None)
+            # Opened again only to split the trace into asyncio tasks, when it
+            # names more than one: the same trace, whatever "latest" is then.
+            again = info.id if info is not None else namespace.trace_id
             head = True
             if info is not None:
                 # Said at once; the rest of the head is known once the document is read.
@@ -952,10 +949,10 @@ def _cmd_show(namespace: argparse.Namespace) -> int:
                 pager.out.flush()
                 head = "rest"
             try:
-                lines = viewer.render_lines(stream, depth=limits[0], children=limits[1], lines=limits[2],
-                                            filter=namespace.filter, color=color, summary=namespace.summary,
-                                            width=width, progress=progress, head=head, full=namespace.all,
-                                            tasks=tasks)
+                lines = viewer.render_blocks(stream, depth=limits[0], children=limits[1], lines=limits[2],
+                                             filter=namespace.filter, color=color, summary=namespace.summary,
+                                             width=width, progress=progress, head=head, full=namespace.all,
+                                             tasks=namespace.tasks, reopen=lambda: _open_trace(config, again))
                 if _write_lines(pager, lines, progress):
                     full_id = info.id if info is not None else namespace.trace_id
                     for line in _child_lines(config, full_id):

@@ -19,7 +19,7 @@ from sarn.serialize import TAG
 from sarn.web.document import MAIN_LIST, TraceFormatError, decode_document, iter_document, thread_records
 from sarn.web.json_document import jsonable, to_json, write_json
 from sarn.web.summary import SUMMARY_FUNCTIONS
-from sarn.web.terminal import render, render_lines
+from sarn.web.terminal import render, render_blocks, render_lines
 from sarn.web.terminal_lines import head_line
 from sarn.web.terminal_pass import Limits
 from sarn.web.tree import Node, build_tree
@@ -50,6 +50,7 @@ __all__ = [
     "head_line",
     "render",
     "render_lines",
+    "render_blocks",
     "Limits",
     "SUMMARY_FUNCTIONS",
     "to_json",

@@ -8,6 +8,8 @@
 #include <Python.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "utils/error.hpp"
 #include "utils/ref.hpp"
@@ -30,6 +32,17 @@ struct FrameParts {
     bool suspended = false;
 };
 
+// The same, its call and return records as their MessagePack bytes (empty
+// when absent); the exception record, rare, decoded.
+struct PackedParts {
+    std::string_view call;
+    std::string_view ret;
+    PyObject* exception = nullptr;
+    const std::string* caller_path = nullptr;
+    bool resumed = false;
+    bool suspended = false;
+};
+
 class FrameText {
 public:
     // The keys read from the records, made once.
@@ -43,7 +56,24 @@ public:
     // when left to it.
     Result<bool> value(PyObject* value, Py_ssize_t limit, std::string& out);
 
+    // The line of line(), read straight from the records' bytes, without
+    // decoding them: the same text, or false (out unspecified) where the
+    // bytes hold what this reading leaves to the decoded one (texts past
+    // ASCII, binary values, maps whose keys are not all distinct texts,
+    // extension types).
+    Result<bool> line(const PackedParts& parts, const LineStyle& style, std::string& out);
+
 private:
+    using Span = std::string_view;  // one whole MessagePack value
+    using Pairs = std::vector<std::pair<Span, Span>>;
+    Result<bool> packed_fmt(Span value, Py_ssize_t limit, std::string& out);
+    Result<bool> packed_fmt_one(Span value, Py_ssize_t limit, std::string& out);
+    Result<bool> packed_tagged(const Pairs& pairs, Py_ssize_t limit, std::string& out);
+    Result<bool> packed_with_attrs(std::string_view short_type, const Pairs& pairs, Span attrs, Py_ssize_t limit,
+                                   std::string& out);
+    Result<bool> packed_value(Span value, Py_ssize_t limit, std::string& out);
+    Result<bool> packed_args(Span call_locals, bool has_locals, std::string& out);
+
     Result<bool> fmt(PyObject* value, Py_ssize_t limit, std::string& out);
     Result<bool> fmt_one(PyObject* value, Py_ssize_t limit, std::string& out);
     Result<bool> tagged(PyObject* value, Py_ssize_t limit, std::string& out);

@@ -31,8 +31,33 @@ public:
     [[nodiscard]] bool failed() const noexcept { return failed_; }
 
     // Reads the next head; a string's, binary's or ext's bytes are consumed
-    // with it, a container's items are not.
+    // with it, a container's items are not. The heads most values have (a
+    // short text, a small integer, a short map or array) are read here,
+    // small enough to be inlined; the others by next_any().
     Head next() {
+        if (!failed_ && at_ < end_) {
+            auto byte = static_cast<uint8_t>(*at_);
+            if ((byte & 0xe0) == 0xa0) {
+                size_t size = byte & 0x1fu;
+                if (static_cast<size_t>(end_ - at_) > size) {
+                    Head head;
+                    head.kind = Kind::str;
+                    head.data = std::string_view(at_ + 1, size);
+                    at_ += 1 + size;
+                    return head;
+                }
+            } else if (byte <= 0x7f) {
+                ++at_;
+                return uint_head(byte);
+            } else if ((byte & 0xe0) == 0x80) {
+                ++at_;
+                return container((byte & 0x10) ? Kind::array : Kind::map, byte & 0x0fu);
+            }
+        }
+        return next_any();
+    }
+
+    Head next_any() {
         Head head;
         if (!has(1)) return fail();
         auto byte = static_cast<uint8_t>(*at_++);

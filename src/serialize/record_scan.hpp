@@ -15,12 +15,23 @@ namespace sarn::serialize::record_scan {
 // decoder does), unless it has accepted the record already.
 constexpr int max_depth = 512;
 
+// Whether `text` is the literal: its size is known here, so the bytes are
+// compared inline rather than by a call (a record's keys are compared
+// against the field names millions of times).
+template <size_t N>
+inline bool same(std::string_view text, const char (&literal)[N]) {
+    return text.size() == N - 1 && std::memcmp(text.data(), literal, N - 1) == 0;
+}
+
 // A text field of a record: absent or nil, or its bytes.
 struct Text {
     bool set = false;
     std::string_view bytes;
 
-    [[nodiscard]] bool is(std::string_view other) const { return set && bytes == other; }
+    template <size_t N>
+    [[nodiscard]] bool is(const char (&literal)[N]) const {
+        return set && same(bytes, literal);
+    }
     [[nodiscard]] bool truthy() const { return set && !bytes.empty(); }
 };
 
@@ -61,13 +72,13 @@ public:
                 continue;
             }
             std::string_view name = key.data;
-            if (name == "type") {
+            if (same(name, "type")) {
                 if (!text(out.type)) return false;
-            } else if (name == "frame_id") {
+            } else if (same(name, "frame_id")) {
                 if (!text(out.frame_id)) return false;
-            } else if (name == "thread") {
+            } else if (same(name, "thread")) {
                 if (!text(out.thread)) return false;
-            } else if (name == "thread_native_id") {
+            } else if (same(name, "thread_native_id")) {
                 Head value = cursor_.next();
                 if (value.kind == Kind::nil) {
                     out.native_id = Record::Id::none;
@@ -82,7 +93,7 @@ public:
                 } else {
                     return false;
                 }
-            } else if (name == "timestamp") {
+            } else if (same(name, "timestamp")) {
                 Head value = cursor_.next();
                 out.has_timestamp = true;
                 if (value.kind == Kind::nil) out.has_timestamp = false;
@@ -90,17 +101,17 @@ public:
                 else if (value.kind == Kind::sint) out.timestamp = static_cast<double>(value.sint_value);
                 else if (value.kind == Kind::real) std::memcpy(&out.timestamp, &value.uint_value, sizeof(double));
                 else return false;
-            } else if (name == "user_code_call_site") {
+            } else if (same(name, "user_code_call_site")) {
                 if (!site(out)) return false;
-            } else if (name == "event") {
+            } else if (same(name, "event")) {
                 if (!loose_text(out.event, event)) return false;
-            } else if (name == "qualname") {
+            } else if (same(name, "qualname")) {
                 if (!loose_text(out.qualname, qualname)) return false;
-            } else if (name == "co_name") {
+            } else if (same(name, "co_name")) {
                 if (!loose_text(out.co_name, co_name)) return false;
-            } else if (name == "path") {
+            } else if (same(name, "path")) {
                 if (!loose_text(out.path, path)) return false;
-            } else if (name == "locals") {
+            } else if (same(name, "locals")) {
                 if (!locals(out)) return false;
             } else if (!skip()) {
                 return false;
@@ -156,9 +167,9 @@ private:
             if (cursor_.failed()) return false;
             if (key.kind != Kind::str) {
                 if (!skip_key(key) || !skip()) return false;
-            } else if (key.data == "call_frame_id") {
+            } else if (same(key.data, "call_frame_id")) {
                 if (!text(out.site_frame_id)) return false;
-            } else if (key.data == "line_number") {
+            } else if (same(key.data, "line_number")) {
                 Head line = cursor_.next();
                 if (line.kind != Kind::nil && line.kind != Kind::uint && line.kind != Kind::sint) return false;
             } else if (!skip()) {
@@ -179,8 +190,8 @@ private:
             Head key = cursor_.next();
             if (cursor_.failed()) return false;
             if (key.kind == Kind::str) {
-                if (key.data == "__qualname__") out.locals_qualname = true;
-                else if (key.data == "__module__") out.locals_module = true;
+                if (same(key.data, "__qualname__")) out.locals_qualname = true;
+                else if (same(key.data, "__module__")) out.locals_module = true;
             } else if (!skip_key(key)) {
                 return false;
             }

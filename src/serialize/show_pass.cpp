@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -95,15 +96,51 @@ struct Entry {
     int64_t slot = -1;
     std::unique_ptr<Counts> hidden;
     Ref call, ret, interest, exception, operation;
+    // A shown call's records as their bytes, when the pass makes its line.
+    std::string call_bytes, ret_bytes;
 };
 
 using EntryRef = std::shared_ptr<Entry>;
 
+// A line of the tree: its text made by the host (`text`), or, in text
+// mode, made here and kept in its thread's page `page` from `offset` on.
 struct Slot {
     int64_t seq;
     int order;
     Ref text;
     int64_t indent;
+    size_t page = 0;
+    size_t offset = 0;
+    size_t length = 0;
+};
+
+// The lines made here, one after another in pages of a fixed size: they
+// grow without copying what they hold (a text doubling its room would, and
+// would hold up to twice what it needs).
+class Pages {
+public:
+    static constexpr size_t size = 1 << 20;
+
+    // Appends `line`: (page, offset) where it is.
+    std::pair<size_t, size_t> add(std::string_view line) {
+        if (pages_.empty() || pages_.back().size() + line.size() > pages_.back().capacity()) {
+            pages_.emplace_back();
+            pages_.back().reserve(std::max(size, line.size()));
+        }
+        std::string& page = pages_.back();
+        size_t offset = page.size();
+        page.append(line);
+        return {pages_.size() - 1, offset};
+    }
+
+    [[nodiscard]] std::string_view at(size_t page, size_t offset, size_t length) const {
+        return std::string_view(pages_[page]).substr(offset, length);
+    }
+
+    void clear() { std::vector<std::string>().swap(pages_); }
+
+private:
+    std::vector<std::string> pages_;
 };
 
 struct Limits {
@@ -120,6 +157,8 @@ struct Thread {
     int64_t exceptions = 0, resumptions = 0;
     Counts root_hidden;
     std::vector<Slot> slots;
+    Pages text;  // in text mode, the lines made here (UTF-8)
+    size_t next_slot = 0;  // in text mode, the first line not yet handed out
     std::vector<std::pair<const std::string*, Stats>> stats;  // removed ones have a null name
     std::unordered_map<const std::string*, size_t> stats_index;
     struct Slow {
@@ -241,6 +280,7 @@ public:
     }
 
     Result<Ref> feed(std::string_view data, Py_ssize_t start, Py_ssize_t count, PyObject* fallback, bool lenient) {
+        if (finished_) return fail(Error::raise(PyExc_RuntimeError, "the pass is finished"));
         if (start < 0 || static_cast<size_t>(start) > data.size()) {
             return fail(Error::raise(PyExc_ValueError, "start out of range"));
         }
@@ -257,6 +297,8 @@ public:
     }
 
     Result<Ref> finish() {
+        if (finished_) return fail(Error::raise(PyExc_RuntimeError, "the pass is finished"));
+        finished_ = true;
         Ref threads = Ref::steal(PyList_New(0));
         if (!threads) return fail_fetch();
         for (auto& thread : threads_) {
@@ -265,8 +307,67 @@ public:
             if (!made) return made;
             if (PyList_Append(threads.get(), made->get()) < 0) return fail_fetch();
         }
-        threads_.clear();
+        // In text mode the threads keep their lines until they are taken.
+        if (!text_mode_) threads_.clear();
+        index_.clear();
+        last_thread_ = nullptr;
         return checked(Py_BuildValue("(OO)", threads.get(), cut_ ? cut_.get() : Py_None));
+    }
+
+    [[nodiscard]] bool text_mode() const { return text_mode_; }
+
+    // In text mode, once finished: the next lines of thread `position` (in
+    // the order finish() gave), about `size` bytes of them joined by
+    // newlines, or None when all are taken. A line made by the host is
+    // rendered now (an operation's line reads what its pairing added).
+    Result<Ref> text(Py_ssize_t position, Py_ssize_t size) {
+        if (position < 0 || static_cast<size_t>(position) >= threads_.size()) {
+            return fail(Error::raise(PyExc_IndexError, "no such thread"));
+        }
+        Thread& thread = *threads_[static_cast<size_t>(position)];
+        if (thread.next_slot >= thread.slots.size()) return Ref::borrow(Py_None);
+        Ref pieces = Ref::steal(PyList_New(0));
+        if (!pieces) return fail_fetch();
+        std::string run;
+        auto flush = [&]() -> Status {
+            if (run.empty()) return {};
+            Ref piece = Ref::steal(PyUnicode_DecodeUTF8(run.data(), static_cast<Py_ssize_t>(run.size()), "strict"));
+            if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return fail_fetch();
+            run.clear();
+            return {};
+        };
+        size_t taken = 0;
+        bool first = true;
+        for (; thread.next_slot < thread.slots.size() && taken < static_cast<size_t>(size); ++thread.next_slot) {
+            const Slot& slot = thread.slots[thread.next_slot];
+            size_t before = run.size();
+            if (!first) run.push_back('\n');
+            first = false;
+            run.append(static_cast<size_t>(2 * slot.indent), ' ');
+            if (!slot.text) {
+                run.append(thread.text.at(slot.page, slot.offset, slot.length));
+                taken += run.size() - before;
+                continue;
+            }
+            Ref line = PyUnicode_Check(slot.text.get())
+                           ? slot.text.dup()
+                           : Ref::steal(PyObject_CallMethod(slot.text.get(), "render", "O", Py_None));
+            if (!line) return fail_fetch();
+            if (!PyUnicode_Check(line.get())) return fail(Error::raise(PyExc_TypeError, "a line must be a text"));
+            if (Status flushed = flush(); !flushed) return fail(std::move(flushed.error()));
+            if (PyList_Append(pieces.get(), line.get()) < 0) return fail_fetch();
+            taken += run.size() - before + static_cast<size_t>(PyUnicode_GET_LENGTH(line.get()));
+        }
+        if (Status flushed = flush(); !flushed) return fail(std::move(flushed.error()));
+        if (thread.next_slot >= thread.slots.size()) {
+            // Every line handed out: their memory goes.
+            std::vector<Slot>().swap(thread.slots);
+            thread.next_slot = 0;
+            thread.text.clear();
+        }
+        Ref empty = Ref::steal(PyUnicode_FromString(""));
+        if (!empty) return fail_fetch();
+        return checked(PyUnicode_Join(empty.get(), pieces.get()));
     }
 
 private:
@@ -335,11 +436,7 @@ private:
         ++stats.active;
         if (!thread.deepest_entry || entry->depth > thread.deepest_entry->depth) thread.deepest_entry = entry;
         place(thread, entry);
-        if (entry->shown) {
-            Result<Ref> decoded = decode_frame(record);
-            if (!decoded) return fail(std::move(decoded.error()));
-            entry->call = std::move(*decoded);
-        }
+        if (entry->shown) return keep_frame(record, entry->call, entry->call_bytes);
         return {};
     }
 
@@ -356,16 +453,12 @@ private:
             entry = make_entry(thread, record);
             place(thread, entry);
             if (entry->shown) {
-                Result<Ref> decoded = decode_frame(record);
-                if (!decoded) return fail(std::move(decoded.error()));
-                entry->ret = std::move(*decoded);
+                if (Status kept = keep_frame(record, entry->ret, entry->ret_bytes); !kept) return kept;
             }
             return finish_entry(thread, *entry);
         }
         if (entry->shown) {
-            Result<Ref> decoded = decode_frame(record);
-            if (!decoded) return fail(std::move(decoded.error()));
-            entry->ret = std::move(*decoded);
+            if (Status kept = keep_frame(record, entry->ret, entry->ret_bytes); !kept) return kept;
         }
         entry->end_seq = thread.seq;
         if (record.locals_qualname) rename(thread, *entry, body_title(*entry, record));
@@ -542,12 +635,12 @@ private:
     // The entry's line is complete: render it, and say what was left out under it.
     Status finish_entry(Thread& thread, Entry& entry) {
         if (entry.slot >= 0) {
-            Result<Ref> line = render(entry);
-            if (!line) return fail(std::move(line.error()));
-            thread.slots[static_cast<size_t>(entry.slot)].text = std::move(*line);
+            if (Status put = put_line(thread, entry); !put) return put;
         }
         entry.call = Ref();
         entry.ret = Ref();
+        std::string().swap(entry.call_bytes);
+        std::string().swap(entry.ret_bytes);
         entry.interest = Ref();
         entry.exception = Ref();
         if (!entry.shown) return {};
@@ -565,22 +658,67 @@ private:
         return {};
     }
 
-    // A shown entry's line, rendered by the host. The caller's path is that
-    // of its record (a caller is an open call).
-    Result<Ref> render(const Entry& entry) {
-        if (own_lines_ && !entry.interest && !entry.operation) {
-            FrameParts parts;
-            parts.call = entry.call.get();
-            parts.ret = entry.ret.get();
-            parts.exception = entry.exception.get();
-            parts.caller_path = entry.parent ? entry.parent->path : nullptr;
-            parts.resumed = entry.resumed;
-            parts.suspended = entry.suspended;
-            line_.clear();
-            Result<bool> made = frame_text_.line(parts, style_, line_);
+    // Sets the text of a shown entry's slot: in text mode, a call's line
+    // made here is kept in the thread's text.
+    Status put_line(Thread& thread, Entry& entry) {
+        Slot& slot = thread.slots[static_cast<size_t>(entry.slot)];
+        if (text_mode_) {
+            Result<bool> made = own_line(entry);
             if (!made) return fail(std::move(made.error()));
-            if (*made) return checked(PyUnicode_DecodeUTF8(line_.data(), static_cast<Py_ssize_t>(line_.size()), "strict"));
+            if (*made) {
+                std::tie(slot.page, slot.offset) = thread.text.add(line_);
+                slot.length = line_.size();
+                return {};
+            }
         }
+        Result<Ref> line = render(entry);
+        if (!line) return fail(std::move(line.error()));
+        slot.text = std::move(*line);
+        return {};
+    }
+
+    // A call's line made here into `line_`, from its records' bytes or, where
+    // that reading leaves it, from the records decoded; false when left to
+    // the host (the records then decoded for it).
+    Result<bool> own_line(Entry& entry) {
+        if (!own_lines_ || entry.interest || entry.operation) return false;
+        if (!entry.call_bytes.empty() || !entry.ret_bytes.empty()) {
+            PackedParts packed;
+            packed.call = entry.call_bytes;
+            packed.ret = entry.ret_bytes;
+            packed.exception = entry.exception.get();
+            packed.caller_path = entry.parent ? entry.parent->path : nullptr;
+            packed.resumed = entry.resumed;
+            packed.suspended = entry.suspended;
+            line_.clear();
+            Result<bool> made = frame_text_.line(packed, style_, line_);
+            if (!made || *made) return made;
+            for (auto [bytes, decoded] : {std::pair{&entry.call_bytes, &entry.call}, std::pair{&entry.ret_bytes,
+                                                                                                &entry.ret}}) {
+                if (bytes->empty()) continue;
+                Result<Ref> made_record = decode_frame(*bytes);
+                if (!made_record) return fail(std::move(made_record.error()));
+                *decoded = std::move(*made_record);
+                std::string().swap(*bytes);
+            }
+        }
+        FrameParts parts;
+        parts.call = entry.call.get();
+        parts.ret = entry.ret.get();
+        parts.exception = entry.exception.get();
+        parts.caller_path = entry.parent ? entry.parent->path : nullptr;
+        parts.resumed = entry.resumed;
+        parts.suspended = entry.suspended;
+        line_.clear();
+        return frame_text_.line(parts, style_, line_);
+    }
+
+    // A shown entry's line, rendered by the host unless made here. The
+    // caller's path is that of its record (a caller is an open call).
+    Result<Ref> render(Entry& entry) {
+        Result<bool> made = own_line(entry);
+        if (!made) return fail(std::move(made.error()));
+        if (*made) return checked(PyUnicode_DecodeUTF8(line_.data(), static_cast<Py_ssize_t>(line_.size()), "strict"));
         auto or_none = [](const Ref& ref) { return ref ? ref.get() : Py_None; };
         Result<Ref> caller_path = entry.parent ? text_of(entry.parent->path) : Ref::borrow(Py_None);
         if (!caller_path) return caller_path;
@@ -629,21 +767,36 @@ private:
         return {};
     }
 
+    // Keeps a frame record of a shown call: its bytes when the pass makes
+    // the line (read from them, decoded only if that reading leaves it),
+    // decoded for the host otherwise.
+    Status keep_frame(const Record& record, Ref& decoded, std::string& bytes) {
+        if (own_lines_) {
+            bytes.assign(record.bytes);
+            return {};
+        }
+        Result<Ref> made = decode_frame(record.bytes);
+        if (!made) return fail(std::move(made.error()));
+        decoded = std::move(*made);
+        return {};
+    }
+
     // A frame record of a shown call: only what its line reads, when the
     // pass makes the line.
-    Result<Ref> decode_frame(const Record& record) {
+    Result<Ref> decode_frame(std::string_view record) {
         if (own_lines_) {
-            Result<Ref> decoded = decode_fields(record.bytes, memo_, line_fields_);
+            Result<Ref> decoded = decode_fields(record, memo_, line_fields_);
             if (!decoded || *decoded) return decoded;
         }
         return decode(record);
     }
 
-    Result<Ref> decode(const Record& record) {
-        Result<Ref> decoded = decode_value(record.bytes, memo_);
+    Result<Ref> decode(const Record& record) { return decode(record.bytes); }
+
+    Result<Ref> decode(std::string_view record) {
+        Result<Ref> decoded = decode_value(record, memo_);
         if (!decoded || *decoded) return decoded;
-        Ref bytes = Ref::steal(PyBytes_FromStringAndSize(record.bytes.data(),
-                                                         static_cast<Py_ssize_t>(record.bytes.size())));
+        Ref bytes = Ref::steal(PyBytes_FromStringAndSize(record.data(), static_cast<Py_ssize_t>(record.size())));
         if (!bytes) return fail_fetch();
         return checked(PyObject_CallMethod(host_.get(), "decode", "O", bytes.get()));
     }
@@ -719,9 +872,7 @@ private:
         std::sort(open.begin(), open.end(), [](const EntryRef& a, const EntryRef& b) { return a->seq < b->seq; });
         for (const EntryRef& entry : open) {
             if (entry->slot >= 0) {
-                Result<Ref> line = render(*entry);
-                if (!line) return fail(std::move(line.error()));
-                thread.slots[static_cast<size_t>(entry->slot)].text = std::move(*line);
+                if (Status put = put_line(thread, *entry); !put) return put;
             }
             if (entry->shown && entry->hidden && !entry->hidden->empty()) {
                 Result<Ref> text = hidden_text(*entry->hidden);
@@ -754,7 +905,8 @@ private:
     Result<Ref> thread_tuple(Thread& thread) {
         Ref stats = Ref::steal(PyList_New(0));
         Ref slowest = Ref::steal(PyList_New(0));
-        Ref slots = Ref::steal(PyList_New(static_cast<Py_ssize_t>(thread.slots.size())));
+        Ref slots = text_mode_ ? Ref::borrow(Py_None)
+                               : Ref::steal(PyList_New(static_cast<Py_ssize_t>(thread.slots.size())));
         if (!stats || !slowest || !slots) return fail_fetch();
         for (const auto& [name, figures] : thread.stats) {
             if (name == nullptr) continue;
@@ -769,7 +921,7 @@ private:
                                                 slow.path.get()));
             if (!item || PyList_Append(slowest.get(), item.get()) < 0) return fail_fetch();
         }
-        for (size_t i = 0; i < thread.slots.size(); ++i) {
+        for (size_t i = 0; !text_mode_ && i < thread.slots.size(); ++i) {
             Slot& slot = thread.slots[i];
             Ref item = Ref::steal(Py_BuildValue("(LiOL)", static_cast<long long>(slot.seq), slot.order,
                                                 slot.text ? slot.text.get() : Py_None,
@@ -777,7 +929,7 @@ private:
             if (!item) return fail_fetch();
             PyList_SET_ITEM(slots.get(), static_cast<Py_ssize_t>(i), item.release());
         }
-        thread.slots.clear();
+        if (!text_mode_) thread.slots.clear();
         Ref deepest = thread.deepest ? thread.deepest.dup() : Ref::steal(Py_BuildValue("(i())", -1));
         if (!deepest) return fail_fetch();
         return checked(Py_BuildValue("(OOOLLLOOOO)", thread.name.get(), thread.native_id.get(),
@@ -790,7 +942,11 @@ private:
 public:
     Ref main_list_;
 
+    // Lines kept as text and handed out by text() rather than as slots.
+    bool text_mode_ = false;
+
 private:
+    bool finished_ = false;
     Ref host_;
     Limits limits_;
     // Calls' lines made here rather than by the host, in these colours.
@@ -821,10 +977,11 @@ Result<int64_t> limit_of(PyObject* value) {
 }
 
 int pass_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"host", "labels", "main_list", "depth", "children", "lines", nullptr};
+    static const char* names[] = {"host", "labels", "main_list", "depth", "children", "lines", "text", nullptr};
     PyObject *host, *labels, *main_list, *depth, *children, *lines;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO", const_cast<char**>(names), &host, &labels, &main_list,
-                                     &depth, &children, &lines)) {
+    int text = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO|p", const_cast<char**>(names), &host, &labels,
+                                     &main_list, &depth, &children, &lines, &text)) {
         return -1;
     }
     PyObject* result = entry_point([&]() -> Result<Ref> {
@@ -841,6 +998,7 @@ int pass_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto pass = std::make_unique<Pass>();
         if (Status made = pass->make(host, labels, limits); !made) return fail(std::move(made.error()));
         pass->main_list_ = Ref::borrow(main_list);
+        pass->text_mode_ = text != 0;
         pass_type::drop<Pass>(self);
         reinterpret_cast<pass_type::Object<Pass>*>(self)->pass = pass.release();
         return Ref::borrow(Py_None);
@@ -856,13 +1014,26 @@ PyObject* pass_finish(PyObject* self, PyObject*) {
     Pass* pass = pass_of(self);
     if (pass == nullptr) return nullptr;
     PyObject* result = entry_point([&] { return pass->finish(); });
-    pass_type::drop<Pass>(self);
+    if (result == nullptr || !pass->text_mode()) pass_type::drop<Pass>(self);
     return result;
+}
+
+PyObject* pass_text(PyObject* self, PyObject* args) {
+    Pass* pass = pass_of(self);
+    if (pass == nullptr) return nullptr;
+    Py_ssize_t position = 0, size = 0;
+    if (!PyArg_ParseTuple(args, "nn", &position, &size)) return nullptr;
+    if (!pass->text_mode()) {
+        PyErr_SetString(PyExc_RuntimeError, "the pass keeps no text");
+        return nullptr;
+    }
+    return entry_point([&] { return pass->text(position, size); });
 }
 
 PyMethodDef pass_methods[] = {
     {"feed", pass_type::feed<Pass>, METH_VARARGS, "(taken, end): records fed to the pass from byte start on."},
     {"finish", pass_finish, METH_NOARGS, "(threads, cut): the pass's threads, once every record is fed."},
+    {"text", pass_text, METH_VARARGS, "text(thread, size): the next lines of a thread, in text mode, or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,8 +11,9 @@
 
 namespace sarn::serialize {
 
-// ShowPass(host, labels, depth, children, lines): a pass over the records
-// of every thread.
+// ShowPass(host, labels, main_list, depth, children, lines, text=False): a
+// pass over the records of every thread; with `text`, the lines are kept
+// as text and taken by text() once finished.
 //   feed(data, start, count, fallback, lenient) -> (records taken, end)
 //       takes up to `count` records of `data` from byte `start` on, stopping
 //       before one that ends past the data or that the Python reader must
@@ -22,8 +23,12 @@ namespace sarn::serialize {
 //       each thread as (name, native id, from main list, calls, exceptions,
 //       resumptions, [(function, calls, total, own, active)], slowest
 //       [(duration, seq, path)], deepest (depth, path), [(seq, order,
-//       line, indent)]) in order of their first record; cut: the last
-//       "trace_cut" record or None.
+//       line, indent)], or None in text mode) in order of their first
+//       record; cut: the last "trace_cut" record or None.
+//   text(thread, size) -> str or None
+//       in text mode, after finish(): the thread's next lines (about `size`
+//       bytes of them, each indented, joined by newlines), None once all
+//       are taken; a line made by the host is its text or its render(None).
 // `host` gives: line(call, ret, interest, exception, operation, caller_path,
 // resumed, suspended), hidden([(name, count)]), more_below(n),
 // lines_left_out(n), normal_exit(record), interest_name(record),

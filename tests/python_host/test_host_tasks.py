@@ -9,7 +9,7 @@ import sys
 import msgpack
 import pytest
 
-from sarn import db, viewer
+from sarn import cli, db, viewer
 from sarn.web import chrome, tasks
 from sarn.web.model import TraceModel
 
@@ -210,6 +210,19 @@ def test_show_prints_one_tree_per_task_and_merges_on_request(tmp_path):
     assert "worker(name='b'" in merged
 
 
+@pytest.mark.parametrize("source, opened", [(GATHER, 2), ("print(sum(range(5)))\n", 1)])
+def test_show_reads_a_trace_again_only_to_split_its_tasks(tmp_path, monkeypatch, capsys, source, opened):
+    recorded(tmp_path, source)
+    expected = sarn(tmp_path, "show", "--no-pager", "--color", "never")
+    opens = []
+    real = db.open_trace
+    monkeypatch.setattr(db, "open_trace", lambda *args, **named: opens.append(args) or real(*args, **named))
+    monkeypatch.chdir(tmp_path)
+    assert cli.main(["show", "--no-pager", "--color", "never"]) == 0
+    assert capsys.readouterr().out == expected
+    assert len(opens) == opened and all(args[1].startswith("trc_") for args in opens[1:])  # the same trace
+
+
 def test_a_timed_out_wait_for_shows_the_cancellation_where_it_struck(tmp_path):
     found, calls, _ = by_task(recorded(tmp_path, WAIT_FOR))
     slow = found["Task-2"]
@@ -285,6 +298,17 @@ def test_counting_tasks_finds_entries_cut_by_a_read(monkeypatch, split):
     assert tasks.count_tasks(io.BytesIO(data)) == 2 and tasks.more_than_one_task(data)
 
 
+@pytest.mark.parametrize("size", [1, 3, 8, 36, 37, 38, 4096])
+def test_a_look_at_the_chunks_a_reader_reads_finds_what_counting_finds(size):
+    entry = lambda key: msgpack.packb({"task": key})[1:]  # noqa: E731
+    data = (b"x" * 5 + entry("t1") + b"\x00" * 3 + entry("t22") + entry("t1") + b"..\xa4task\xa4t12"
+            + entry("t" + "9" * 30) + entry("t333"))
+    look = tasks.TaskLook(enough=10)
+    for start in range(0, len(data), size):
+        look(data[start:start + size])
+    assert look.seen == set(tasks._find_task_keys(data)) and len(look.seen) == 4 and look.many
+
+
 @pytest.mark.parametrize("block", [
     b"\xa4task\xa3t12\xa4task\xa5t1234",
     b"\xa4task\xa4task\xa2t1",  # a key where the value was expected
@@ -296,6 +320,17 @@ def test_counting_tasks_finds_entries_cut_by_a_read(monkeypatch, split):
 ], ids=range(7))
 def test_the_native_scan_for_task_keys_finds_what_the_python_one_finds(block):
     assert list(tasks._task_keys(block)) == list(tasks._find_task_keys(block))
+
+
+@pytest.mark.parametrize("shift", [0, 1, 11, 12, 15, 16, 17])
+def test_the_native_scan_finds_keys_at_every_place_of_a_long_block(shift):
+    """The scan reads 16 places at a time: keys before, across and after
+    those steps, near the end, and look-alikes ("\xa4tusk", "\xa4type")."""
+    entries = b"".join(msgpack.packb({"task": "t%d" % index, "type": "x"})[1:] + b"\xa4tusk\xa2t9" + b"-" * index
+                       for index in range(40))
+    block = b"." * shift + entries + msgpack.packb({"task": "t77"})[1:]
+    assert list(tasks._task_keys(block)) == list(tasks._find_task_keys(block))
+    assert len(list(tasks._task_keys(block))) == 41
 
 
 def test_a_request_under_uvicorn_holds_the_tasks_it_started(db_path):

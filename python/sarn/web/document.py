@@ -167,6 +167,8 @@ class _Reader:
     """A msgpack Unpacker fed from a binary file as it needs bytes: the
     reader used when the native extension is not there."""
 
+    look: Any = None  # given every chunk read, when set
+
     def __init__(self, stream: Any, progress: Any) -> None:
         self.stream = stream
         self.progress = progress
@@ -312,6 +314,8 @@ def _next_chunk(reader: Any) -> bytes:
     if not chunk:
         raise TraceFormatError("not a trace document: %s" % ("it is empty" if not reader.read else "it ends early"))
     reader.read += len(chunk)
+    if reader.look is not None:
+        reader.look(chunk)
     if reader.progress is not None:
         reader.progress(reader.read)
     return chunk
@@ -325,7 +329,7 @@ def _open_reader(data: Any, progress: Any, calls: bool) -> _Reader:
 
 
 def iter_document(data: Any, progress: Any = None, sink: Any = None,
-                  calls: bool = False, pulse: bool = False) -> Iterator[Tuple[str, Any, Any]]:
+                  calls: bool = False, pulse: bool = False, look: Any = None) -> Iterator[Tuple[str, Any, Any]]:
     """The document decoded record by record, holding one record at a time:
     ("record", fallback native id, record) for every record in stored order
     (the fallback is MAIN_LIST for those of the main list, frames_of_interest),
@@ -345,8 +349,13 @@ def iter_document(data: Any, progress: Any = None, sink: Any = None,
     With ``calls``, each frame record comes as the tuple of
     :func:`call_fields` instead: its call's fields, its values left as
     MessagePack bytes (decoded by :func:`unpack_value` when needed), so that
-    a reader of calls pays for the values it looks at only."""
+    a reader of calls pays for the values it looks at only.
+
+    ``look(chunk)`` is given every chunk of the document's bytes as it is
+    read, to the end of the file (past the document, if anything follows),
+    so that a scan of the bytes costs no read of its own."""
     reader = _open_reader(data, progress, calls)
+    reader.look = look
     if sink is not None and not isinstance(reader, _NativeReader):
         raise TypeError("records go to a native pass only through the native reader")
     header: Dict[str, Any] = {}
@@ -381,6 +390,9 @@ def iter_document(data: Any, progress: Any = None, sink: Any = None,
                     yield "record", native_id, record
         else:
             header[key] = reader.call(_UNPACK)
+    if look is not None:
+        for chunk in iter(lambda: reader.stream.read(1 << 20), b""):
+            look(chunk)
     yield "header", None, header
 
 

@@ -14,7 +14,7 @@ from __future__ import annotations
 import re
 from typing import Any, Dict, Iterable, List, Optional, Tuple
 
-__all__ = ["TASK_RECORDS", "Task", "Splitter", "split_records", "count_tasks", "more_than_one_task"]
+__all__ = ["TASK_RECORDS", "Task", "Splitter", "split_records", "count_tasks", "more_than_one_task", "TaskLook"]
 
 TASK_RECORDS = frozenset(("task_created", "task_enter", "task_leave"))
 _LINE_NUMBER = re.compile(r":\d+$")
@@ -268,3 +268,28 @@ def count_tasks(data: Any, enough: int = 2) -> int:
 
 def more_than_one_task(data: Any) -> bool:
     return count_tasks(data) > 1
+
+
+class TaskLook:
+    """:func:`count_tasks` over bytes given chunk by chunk as a reader reads
+    them (``look(chunk)``), so that a document read for another purpose is
+    not read again to count its tasks. Each chunk is scanned alone and its
+    junction with the chunk before (an entry cut by the end of a read) on
+    its own, without copying the chunk."""
+
+    def __init__(self, enough: int = 2) -> None:
+        self.seen: set = set()
+        self.enough = enough
+        self._tail = b""
+
+    def __call__(self, chunk: bytes) -> None:
+        if len(self.seen) >= self.enough:
+            return
+        self.seen.update(_task_keys(chunk))
+        if self._tail:
+            self.seen.update(_task_keys(self._tail + chunk[:_LONGEST_ENTRY]))
+        self._tail = (self._tail + chunk[-_LONGEST_ENTRY:])[-_LONGEST_ENTRY:]
+
+    @property
+    def many(self) -> bool:
+        return len(self.seen) > 1

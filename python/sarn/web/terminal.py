@@ -3,17 +3,20 @@ thread, after its head and (when asked) its summary."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
 from sarn.web import outside
 from sarn.web.document import MAIN_LIST, iter_document, takes_sink
 from sarn.web.summary import summary_lines
-from sarn.web.tasks import Splitter, more_than_one_task
+from sarn.web.tasks import Splitter, TaskLook, more_than_one_task
 from sarn.web.terminal_lines import Style, cut_line, fit_to, head_lines, thread_title
 from sarn.web.terminal_pass import Limits, NativeHost, Thread, native_threads
 from sarn.web.values import printable
 
-__all__ = ["render", "render_lines"]
+__all__ = ["render", "render_lines", "render_blocks"]
+
+# Bytes of lines in one block of render_blocks.
+_BLOCK = 1 << 18
 
 
 def render_lines(
@@ -30,20 +33,69 @@ def render_lines(
     head: Any = True,
     full: bool = False,
     tasks: Optional[bool] = None,
+    reopen: Optional[Callable[[], Any]] = None,
 ) -> Iterator[str]:
     """The lines of :func:`render`. The document (bytes, a dict, or a binary
     file such as :func:`sarn.db.open_trace` gives) is read once, record by
-    record; what is kept in memory is what will be shown."""
+    record; what is kept in memory is what will be shown.
+
+    ``reopen``, for a file and ``tasks`` None, gives the same document anew
+    (a context manager, as :func:`sarn.db.open_trace` gives): the file is
+    then looked through for asyncio tasks as it is read, and read again,
+    split into tasks, only when it names more than one."""
+    return _render(document, depth, filter, color, summary, children, lines, width, progress, head, full, tasks,
+                   reopen, False)
+
+
+def render_blocks(
+    document: Any,
+    *,
+    depth: Optional[int] = None,
+    filter: Optional[str] = None,
+    color: bool = False,
+    summary: bool = False,
+    children: Optional[int] = None,
+    lines: Optional[int] = None,
+    width: Optional[int] = None,
+    progress: Any = None,
+    head: Any = True,
+    full: bool = False,
+    tasks: Optional[bool] = None,
+    reopen: Optional[Callable[[], Any]] = None,
+) -> Iterator[str]:
+    """What :func:`render_lines` gives, in blocks of one or more lines
+    joined by newlines (none ends with one): the lines of a long tree come
+    from the native pass a block at a time, without a Python text per line."""
+    return _render(document, depth, filter, color, summary, children, lines, width, progress, head, full, tasks,
+                   reopen, True)
+
+
+def _render(document: Any, depth: Optional[int], filter: Optional[str], color: bool, summary: bool,
+            children: Optional[int], lines: Optional[int], width: Optional[int], progress: Any, head: Any,
+            full: bool, tasks: Optional[bool], reopen: Optional[Callable[[], Any]], blocks: bool) -> Iterator[str]:
     style = Style(color)
     display = outside.Display(style, width, full)
     needle = filter.lower() if filter else None
     limits = Limits(depth, children, lines)
-    if tasks is None:
+    native = needle is None and _ShowPass is not None and takes_sink()
+    look = None
+    if tasks is None and reopen is not None and hasattr(document, "read"):
+        if native:
+            look = TaskLook()  # counted as the document is read
+        else:
+            with reopen() as again:
+                tasks = more_than_one_task(again)
+    elif tasks is None:
         tasks = _many_tasks(document)
-    if needle is None and not tasks and _ShowPass is not None and takes_sink():
-        threads, header, cut = _read_threads_natively(document, progress, limits, display)
+    if native and not tasks:
+        text = blocks and width is None
+        threads, header, cut = _read_threads_natively(document, progress, limits, display, look, text)
+        if look is not None and look.many:
+            display = outside.Display(style, width, full)  # its totals counted anew
+            with reopen() as again:  # type: ignore[misc]
+                threads, header, cut = _read_threads(again, progress, limits, needle, display, True)
     else:
-        threads, header, cut = _read_threads(document, progress, limits, needle, display, tasks)
+        threads, header, cut = _read_threads(document, progress, limits, needle, display, bool(tasks))
     fit = (lambda line: fit_to(line, width)) if width else (lambda line: line)
     if head:
         for line in head_lines(header, style, first=head != "rest"):
@@ -142,22 +194,39 @@ def _read_threads(document: Any, progress: Any, limits: Limits, needle: Optional
     return ordered, header, cut
 
 
-def _read_threads_natively(document: Any, progress: Any, limits: Limits,
-                           display: outside.Display) -> Tuple[List[Thread], Dict[str, Any], Optional[Dict[str, Any]]]:
+def _read_threads_natively(document: Any, progress: Any, limits: Limits, display: outside.Display,
+                           look: Any = None, text: bool = False
+                           ) -> Tuple[List[Thread], Dict[str, Any], Optional[Dict[str, Any]]]:
     """What :func:`_read_threads` gives, the records handed to the native
-    pass as bytes (no filter: the filter reads each record's values)."""
+    pass as bytes (no filter: the filter reads each record's values). With
+    ``text``, each thread's lines stay in the pass, taken from it in blocks."""
     labels = {kind: outside.label(kind) for kind in list(outside.CALLS) + list(outside.ENDS)}
-    native = _ShowPass(NativeHost(display.style, display), labels, MAIN_LIST, *limits)
+    native = _ShowPass(NativeHost(display.style, display), labels, MAIN_LIST, *limits, text=text)
     header: Dict[str, Any] = {}
-    for kind, _, value in iter_document(document, progress, sink=native):
+    for kind, _, value in iter_document(document, progress, sink=native, look=look):
         if kind == "header":
             header = value
     parts, cut = native.finish()
-    ordered = sorted(native_threads(parts, limits, display.style, display), key=lambda thread: not thread.from_main)
+    threads = native_threads(parts, limits, display.style, display)
+    if text:
+        for position, thread in enumerate(threads):
+            thread.blocks = _blocks_of(native, position)
+    ordered = sorted(threads, key=lambda thread: not thread.from_main)
     for thread in ordered:
         if thread.native_id is MAIN_LIST:
             thread.native_id = header.get("main_thread_id")
     return ordered, header, cut
+
+
+def _blocks_of(native: Any, position: int) -> Callable[[], Iterator[str]]:
+    def blocks() -> Iterator[str]:
+        while True:
+            block = native.text(position, _BLOCK)
+            if block is None:
+                return
+            yield block
+
+    return blocks
 
 
 try:
@@ -193,5 +262,5 @@ def render(
     ``tasks`` shows each asyncio task's calls as a tree of its own under its
     thread (None: when the trace has more than one task).
     """
-    return "\n".join(render_lines(document, depth=depth, filter=filter, color=color, summary=summary,
-                                   children=children, lines=lines, width=width, full=full, tasks=tasks)) + "\n"
+    return "\n".join(render_blocks(document, depth=depth, filter=filter, color=color, summary=summary,
+                                    children=children, lines=lines, width=width, full=full, tasks=tasks)) + "\n"

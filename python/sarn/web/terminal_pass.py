@@ -111,6 +111,7 @@ class Thread:
         self.from_main = False
         self.task: Any = None  # the asyncio task whose records these are, if any
         self.tasks: List["Thread"] = []  # the thread's tasks, each shown as a tree of its own
+        self.blocks: Any = None  # the blocks of its lines, when the native pass keeps them as text
 
     # -- placement
 
@@ -354,6 +355,9 @@ class Thread:
     def lines(self, fit: Any) -> Iterator[str]:
         """The lines, cut by ``fit``; a call's and an operation's fit their
         own text (an operation's whole when full)."""
+        if self.blocks is not None:  # made whole, without a width
+            yield from self.blocks()
+            return
         width, full = self.display.width, self.display.full
         for _, _, text, indent in self.slots:
             if isinstance(text, str):
