@@ -283,20 +283,7 @@ private:
         return !cursor_.failed() && skip_items(head, 1);
     }
 
-    bool skip_items(const Head& head, int depth) {
-        if (head.kind != Kind::array && head.kind != Kind::map) return !cursor_.failed();
-        if (depth > record_scan::max_depth) return false;
-        uint64_t count = head.kind == Kind::map ? head.items * 2 : head.items;
-        for (uint64_t i = 0; i < count; ++i) {
-            Head item = cursor_.next();
-            if (cursor_.failed()) return false;
-            if (head.kind == Kind::map && i % 2 == 0 && (item.kind == Kind::array || item.kind == Kind::map)) {
-                return false;
-            }
-            if (!skip_items(item, depth + 1)) return false;
-        }
-        return true;
-    }
+    bool skip_items(const Head& head, int depth) { return record_scan::skip_items_checked(cursor_, head, depth); }
 
     Cursor cursor_;
     const char* end_;

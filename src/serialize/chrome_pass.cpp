@@ -1076,23 +1076,12 @@ PyMethodDef pass_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot pass_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(pass_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(pass_type::dealloc<Pass>)},
-    {Py_tp_methods, pass_methods},
-    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {Py_tp_doc, const_cast<char*>("A document's records written as Trace Event Format events.")},
-    {0, nullptr},
-};
-
-PyType_Spec pass_spec = {"sarn._serialize.ChromePass", sizeof(pass_type::Object<Pass>), 0, Py_TPFLAGS_DEFAULT,
-                         pass_slots};
-
 }  // namespace
 }  // namespace chrome_pass
 
 PyTypeObject* chrome_pass_type() {
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&chrome_pass::pass_spec));
+    return pass_type::make_type<chrome_pass::Pass>("sarn._serialize.ChromePass", chrome_pass::pass_init, chrome_pass::pass_methods,
+                                         "A document's records written as Trace Event Format events.");
 }
 
 }  // namespace sarn::serialize

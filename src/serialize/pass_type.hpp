@@ -82,4 +82,20 @@ PyObject* feed(PyObject* self, PyObject* args) {
     return result;
 }
 
+// The Python type of a pass: its name (a literal, which the type keeps),
+// its __init__, its methods (a static table) and its docstring.
+template <class Pass>
+PyTypeObject* make_type(const char* name, initproc init, PyMethodDef* methods, const char* doc) {
+    PyType_Slot slots[] = {
+        {Py_tp_init, reinterpret_cast<void*>(init)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Pass>)},
+        {Py_tp_methods, methods},
+        {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {name, sizeof(Object<Pass>), 0, Py_TPFLAGS_DEFAULT, slots};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
 }  // namespace sarn::serialize::pass_type

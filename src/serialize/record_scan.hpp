@@ -15,6 +15,24 @@ namespace sarn::serialize::record_scan {
 // decoder does), unless it has accepted the record already.
 constexpr int max_depth = 512;
 
+// Skips the items of a container head already read, as the record decoder
+// reads them: no deeper than `max_depth`, and no array or map as a map key
+// (the Python reader cannot take one). False when the bytes fail that.
+inline bool skip_items_checked(Cursor& cursor, const Head& head, int depth) {
+    if (head.kind != Kind::array && head.kind != Kind::map) return !cursor.failed();
+    if (depth > max_depth) return false;
+    const uint64_t count = head.kind == Kind::map ? head.items * 2 : head.items;
+    for (uint64_t i = 0; i < count; ++i) {
+        Head item = cursor.next();
+        if (cursor.failed()) return false;
+        if (head.kind == Kind::map && i % 2 == 0 && (item.kind == Kind::array || item.kind == Kind::map)) {
+            return false;
+        }
+        if (!skip_items_checked(cursor, item, depth + 1)) return false;
+    }
+    return true;
+}
+
 // Whether `text` is the literal: its size is known here, so the bytes are
 // compared inline rather than by a call (a record's keys are compared
 // against the field names millions of times).
@@ -218,22 +236,11 @@ private:
 
     // Skips a container's items, with the checks the record decoder makes.
     bool skip_items(const Head& head, int depth) {
-        if (head.kind != Kind::array && head.kind != Kind::map) return !cursor_.failed();
-        if (lenient_) {
+        if (lenient_ && (head.kind == Kind::array || head.kind == Kind::map)) {
             cursor_.skip_items(head);
             return !cursor_.failed();
         }
-        if (depth > max_depth) return false;
-        uint64_t count = head.kind == Kind::map ? head.items * 2 : head.items;
-        for (uint64_t i = 0; i < count; ++i) {
-            Head item = cursor_.next();
-            if (cursor_.failed()) return false;
-            if (head.kind == Kind::map && i % 2 == 0 && (item.kind == Kind::array || item.kind == Kind::map)) {
-                return false;
-            }
-            if (!skip_items(item, depth + 1)) return false;
-        }
-        return true;
+        return skip_items_checked(cursor_, head, depth);
     }
 
     Cursor cursor_;

@@ -1037,21 +1037,12 @@ PyMethodDef pass_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot pass_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(pass_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(pass_type::dealloc<Pass>)},
-    {Py_tp_methods, pass_methods},
-    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {Py_tp_doc, const_cast<char*>("The pass of `sarn show` over a document's records.")},
-    {0, nullptr},
-};
-
-PyType_Spec pass_spec = {"sarn._serialize.ShowPass", sizeof(pass_type::Object<Pass>), 0, Py_TPFLAGS_DEFAULT,
-                         pass_slots};
-
 }  // namespace
 }  // namespace show_pass
 
-PyTypeObject* show_pass_type() { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&show_pass::pass_spec)); }
+PyTypeObject* show_pass_type() {
+    return pass_type::make_type<show_pass::Pass>("sarn._serialize.ShowPass", show_pass::pass_init, show_pass::pass_methods,
+                                         "The pass of `sarn show` over a document's records.");
+}
 
 }  // namespace sarn::serialize
