@@ -210,6 +210,37 @@ void join(const std::vector<std::string>& texts, std::string& out) {
     }
 }
 
+// A list, tuple, set, frozenset or dict shown from its items' texts: "... +N"
+// after them when the record holds its total length and N items were left
+// out, "..." when the limit cut them; in the brackets of its kind.
+std::string container_text(std::string_view kind, std::vector<std::string>& texts, bool has_total, long long count,
+                           Py_ssize_t size, bool more) {
+    if (has_total && count > size) {
+        std::string left = "... +";
+        integer(left, count - static_cast<long long>(texts.size()));
+        texts.push_back(std::move(left));
+    } else if (more) {
+        texts.emplace_back("...");
+    }
+    std::string text;
+    if (kind == "dict") {
+        text.push_back('{');
+        join(texts, text);
+        text.push_back('}');
+        return text;
+    }
+    if (kind == "set" && texts.empty()) return "set()";
+    text = kind == "list" ? "[" : kind == "tuple" ? "(" : kind == "set" ? "{" : "frozenset({";
+    if (kind == "tuple" && texts.size() == 1 && !has_total && !more) {
+        text.append(texts[0]);
+        text.push_back(',');
+    } else {
+        join(texts, text);
+    }
+    text.append(kind == "list" ? "]" : kind == "tuple" ? ")" : kind == "set" ? "}" : "})");
+    return text;
+}
+
 // Renders items until about `limit` characters are used; `more` when some
 // were left out.
 template <class One>
@@ -666,33 +697,7 @@ Result<bool> FrameText::tagged(PyObject* value, Py_ssize_t limit, std::string& o
             return fmt(item, room, text);
         });
         if (!done || !*done) return done;
-        if (total != nullptr && count > size) {
-            std::string left = "... +";
-            integer(left, count - static_cast<long long>(texts.size()));
-            texts.push_back(std::move(left));
-        } else if (more) {
-            texts.emplace_back("...");
-        }
-        std::string text;
-        if (kind == "dict") {
-            text.push_back('{');
-            join(texts, text);
-            text.push_back('}');
-            return wrap("dict", text);
-        }
-        if (kind == "set" && texts.empty()) {
-            text = "set()";
-        } else {
-            text = kind == "list" ? "[" : kind == "tuple" ? "(" : kind == "set" ? "{" : "frozenset({";
-            if (kind == "tuple" && texts.size() == 1 && total == nullptr && !more) {
-                text.append(texts[0]);
-                text.push_back(',');
-            } else {
-                join(texts, text);
-            }
-            text.append(kind == "list" ? "]" : kind == "tuple" ? ")" : kind == "set" ? "}" : "})");
-        }
-        return wrap(kind, text);
+        return wrap(kind, container_text(kind, texts, total != nullptr, count, size, more));
     }
     if (kind == "cycle") {
         std::string_view name = "None";
@@ -1173,33 +1178,7 @@ Result<bool> FrameText::packed_tagged(const Pairs& pairs, Py_ssize_t limit, std:
         return packed_fmt(item, room, text);
     });
     if (!done || !*done) return done;
-    if (!total.empty() && count > size) {
-        std::string left = "... +";
-        integer(left, count - static_cast<long long>(texts.size()));
-        texts.push_back(std::move(left));
-    } else if (more) {
-        texts.emplace_back("...");
-    }
-    std::string text;
-    if (kind == "dict") {
-        text.push_back('{');
-        join(texts, text);
-        text.push_back('}');
-        return wrap("dict", text);
-    }
-    if (kind == "set" && texts.empty()) {
-        text = "set()";
-    } else {
-        text = kind == "list" ? "[" : kind == "tuple" ? "(" : kind == "set" ? "{" : "frozenset({";
-        if (kind == "tuple" && texts.size() == 1 && total.empty() && !more) {
-            text.append(texts[0]);
-            text.push_back(',');
-        } else {
-            join(texts, text);
-        }
-        text.append(kind == "list" ? "]" : kind == "tuple" ? ")" : kind == "set" ? "}" : "})");
-    }
-    return wrap(kind, text);
+    return wrap(kind, container_text(kind, texts, !total.empty(), count, size, more));
 }
 
 Result<bool> FrameText::packed_value(Span value, Py_ssize_t limit, std::string& out) {
