@@ -41,23 +41,8 @@ constexpr int64_t task_tids = 1000000000000LL;
 // The depth of an event in the whole object (its list is at depth 1).
 constexpr int event_level = 2;
 
-struct StringHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
-};
-
-// Texts that repeat in every record (names, paths), kept once.
-class Interned {
-public:
-    const std::string* get(std::string_view text) {
-        auto found = texts_.find(text);
-        if (found == texts_.end()) found = texts_.emplace(text).first;
-        return &*found;
-    }
-
-private:
-    std::unordered_set<std::string, StringHash, std::equal_to<>> texts_;
-};
+using record_scan::Interned;
+using record_scan::StringHash;
 
 // round(value, 3) as Python rounds a float: to the decimal of three places
 // nearest the exact value (ties to even), read back as a float. Times away

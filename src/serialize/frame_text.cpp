@@ -697,7 +697,8 @@ Result<bool> FrameText::tagged(PyObject* value, Py_ssize_t limit, std::string& o
             return fmt(item, room, text);
         });
         if (!done || !*done) return done;
-        return wrap(kind, container_text(kind, texts, total != nullptr, count, size, more));
+        std::string text = container_text(kind, texts, total != nullptr, count, size, more);
+        return wrap(kind, text);
     }
     if (kind == "cycle") {
         std::string_view name = "None";
@@ -1178,7 +1179,8 @@ Result<bool> FrameText::packed_tagged(const Pairs& pairs, Py_ssize_t limit, std:
         return packed_fmt(item, room, text);
     });
     if (!done || !*done) return done;
-    return wrap(kind, container_text(kind, texts, !total.empty(), count, size, more));
+    std::string text = container_text(kind, texts, !total.empty(), count, size, more);
+    return wrap(kind, text);
 }
 
 Result<bool> FrameText::packed_value(Span value, Py_ssize_t limit, std::string& out) {

@@ -5,7 +5,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include "serialize/msgpack_cursor.hpp"
 
@@ -14,6 +17,24 @@ namespace sarn::serialize::record_scan {
 // Nesting past this depth is left to the Python reader (as the record
 // decoder does), unless it has accepted the record already.
 constexpr int max_depth = 512;
+
+struct StringHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+};
+
+// Texts that repeat in every record (names, paths), kept once by a pass.
+class Interned {
+public:
+    const std::string* get(std::string_view text) {
+        auto found = texts_.find(text);
+        if (found == texts_.end()) found = texts_.emplace(text).first;
+        return &*found;
+    }
+
+private:
+    std::unordered_set<std::string, StringHash, std::equal_to<>> texts_;
+};
 
 // Skips the items of a container head already read, as the record decoder
 // reads them: no deeper than `max_depth`, and no array or map as a map key

@@ -33,23 +33,8 @@ using record_scan::Record;
 using record_scan::Scanner;
 using record_scan::Text;
 
-struct StringHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
-};
-
-// Texts that repeat in every record (names, paths), kept once.
-class Interned {
-public:
-    const std::string* get(std::string_view text) {
-        auto found = texts_.find(text);
-        if (found == texts_.end()) found = texts_.emplace(text).first;
-        return &*found;
-    }
-
-private:
-    std::unordered_set<std::string, StringHash, std::equal_to<>> texts_;
-};
+using record_scan::Interned;
+using record_scan::StringHash;
 
 struct Stats {
     int64_t calls = 0;
