@@ -146,6 +146,42 @@ class DocumentBuilder:
         return msgpack.packb(self.document(), use_bin_type=True)
 
 
+def one_call_document():
+    """A document of `app.main` calling `app.take` once: (document, take's
+    call record, take's return record), for a test to change before packing."""
+    builder = DocumentBuilder()
+    builder.call("app.main", path="app.py:1")
+    builder.call("app.take", path="app.py:5", line=2)
+    builder.ret(None)
+    builder.ret(None)
+    document = builder.document()
+    call, ret = document["frames_of_interest"][1:3]
+    return document, call, ret
+
+
+def show_natively_and_in_python(document, failures=False, **options):
+    """What `sarn show` prints of the document through the native pass, and
+    through the pass in Python. With `failures`, a failure is shown as its
+    repr (the same failure either way)."""
+    from sarn.web import terminal
+
+    def shown():
+        if not failures:
+            return terminal.render(document, **options)
+        try:
+            return terminal.render(document, **options)
+        except Exception as error:
+            return repr(error)
+
+    native = shown()
+    saved = terminal._ShowPass
+    terminal._ShowPass = None
+    try:
+        return native, shown()
+    finally:
+        terminal._ShowPass = saved
+
+
 # What `sarn show` prints of a document, line by line.
 
 def lines_of(document, **options):

@@ -6,22 +6,11 @@ import io
 import msgpack
 import pytest
 
-from host_support import DocumentBuilder, record_shop
+from host_support import DocumentBuilder, one_call_document, record_shop, show_natively_and_in_python
 from sarn import viewer
 from sarn.web import terminal
 
 pytestmark = pytest.mark.skipif(terminal._ShowPass is None, reason="built without the native extension")
-
-def _show_both(document, **options):
-    native = terminal.render(document, **options)
-    saved = terminal._ShowPass
-    terminal._ShowPass = None
-    try:
-        python = terminal.render(document, **options)
-    finally:
-        terminal._ShowPass = saved
-    return native, python
-
 
 OPTIONS = [
     {},
@@ -42,7 +31,7 @@ def recorded(tmp_path_factory):
 
 @pytest.mark.parametrize("options", OPTIONS)
 def test_a_recorded_program_shows_alike(recorded, options):
-    native, python = _show_both(recorded, **options)
+    native, python = show_natively_and_in_python(recorded, **options)
     assert native == python
     assert "thread worker" in native and "MainThread" in native
 
@@ -84,13 +73,13 @@ def _built():
 def test_plugin_records_operations_and_odd_frames_show_alike(options, form):
     document = _built()
     data = document if form == "dict" else msgpack.packb(document, use_bin_type=True)
-    native, python = _show_both(data, **options)
+    native, python = show_natively_and_in_python(data, **options)
     assert native == python
     assert "thread worker" in native
 
 
 def test_the_whole_built_document_is_shown():
-    native, _ = _show_both(_built())
+    native, _ = show_natively_and_in_python(_built())
     assert "SQL  SELECT 1" in native and "class Cart" in native and "start_test" in native
     assert "[entered before recording]" in native and "too big" in native
 
@@ -111,7 +100,7 @@ def test_records_split_across_reads_show_alike():
             return chunk
 
     native = terminal.render(Trickle(), summary=True)
-    _, python = _show_both(data, summary=True)
+    _, python = show_natively_and_in_python(data, summary=True)
     assert native == python
 
 
@@ -195,7 +184,7 @@ def test_a_damaged_record_is_named_alike(record):
     ],
 )
 def test_unusual_values_show_alike(record):
-    native, python = _show_both(_with_main_record(record), lines=None, children=None)
+    native, python = show_natively_and_in_python(_with_main_record(record), lines=None, children=None)
     assert native == python
 
 
@@ -239,7 +228,7 @@ def _valued(values):
 
 @pytest.mark.parametrize("color", [False, True])
 def test_values_read_from_the_record_bytes_show_as_decoded(color):
-    native, python = _show_both(_valued(VALUES), lines=None, children=None, color=color)
+    native, python = show_natively_and_in_python(_valued(VALUES), lines=None, children=None, color=color)
     assert native == python
     assert "deque([1, 2])" in native and "Shape(size=3, items=[1, 2], _secret='x')" in native
 
@@ -264,18 +253,12 @@ RAW = [
 @pytest.mark.parametrize("where", ["locals", "arg"])
 @pytest.mark.parametrize("value, placeholder, bytes_", RAW, ids=range(len(RAW)))
 def test_raw_value_bytes_show_as_decoded(value, placeholder, bytes_, where):
-    builder = DocumentBuilder()
-    builder.call("app.main", path="app.py:1")
-    builder.call("app.take", path="app.py:5", line=2)
-    builder.ret(None)
-    builder.ret(None)
-    document = builder.document()
-    call, ret = document["frames_of_interest"][1:3]
+    document, call, ret = one_call_document()
     if where == "locals":
         call["locals"] = value if isinstance(value, dict) and "__sarn__" not in value else {"v": value}
     else:
         ret["arg"] = value
     data = msgpack.packb(document, use_bin_type=True)
     assert data.count(placeholder) >= 1
-    native, python = _show_both(data.replace(placeholder, bytes_), lines=None, children=None)
+    native, python = show_natively_and_in_python(data.replace(placeholder, bytes_), lines=None, children=None)
     assert native == python

@@ -5,7 +5,7 @@ hold."""
 import msgpack
 import pytest
 
-from host_support import DocumentBuilder
+from host_support import one_call_document, show_natively_and_in_python
 from sarn.web import terminal
 
 hypothesis = pytest.importorskip("hypothesis")
@@ -35,34 +35,15 @@ VALUES = st.recursive(LEAVES, lambda children: st.lists(children, max_size=4)
 
 
 def _document(locals_, arg, call_time, return_time, line):
-    builder = DocumentBuilder()
-    builder.call("app.main", path="app.py:1")
-    builder.call("app.take", path="app.py:5", line=2)
-    builder.ret(None)
-    builder.ret(None)
-    document = builder.document()
-    call, ret = document["frames_of_interest"][1:3]
+    document, call, ret = one_call_document()
     call.update(locals=locals_, timestamp=call_time)
     call["user_code_call_site"]["line_number"] = line
     ret.update(arg=arg, timestamp=return_time)
     return msgpack.packb(document, use_bin_type=True)
 
 
-def _shown(data, **options):
-    try:
-        return terminal.render(data, lines=None, children=None, **options)
-    except Exception as error:  # the same failure either way
-        return repr(error)
-
-
 def _both(data, **options):
-    native = _shown(data, **options)
-    saved = terminal._ShowPass
-    terminal._ShowPass = None
-    try:
-        return native, _shown(data, **options)
-    finally:
-        terminal._ShowPass = saved
+    return show_natively_and_in_python(data, failures=True, lines=None, children=None, **options)
 
 
 @settings(max_examples=300, deadline=None, derandomize=True, database=None,
