@@ -83,7 +83,7 @@ Status begin_frame_record(const FrameRecord& record, Bytes& out) {
     RecordSerialiser serialiser;
     if (auto bound = serialiser.bind(record.lightweight_repr, record.serialisers); !bound) return bound;
     if (auto arg = serialiser.append(record.arg, out); !arg) return arg;
-    StringSink(out).write("\xa6locals", 7);
+    out.append("\xa6locals", 7);
     if (auto locals = serialiser.append(*record.locals, out); !locals) return locals;
     return {};
 }

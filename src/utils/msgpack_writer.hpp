@@ -27,35 +27,13 @@ namespace sarn {
 using Bytes = std::string;
 
 // Appends to a caller-owned buffer. std::string grows geometrically, so a
-// run of small appends costs amortised constant time per byte. A write that
-// fits the capacity is inlined (a copy and the new length), not a call into
-// the library's out-of-line `append`: the value walker makes several per
-// value. The bytes written may lie in the buffer itself (the walker copies
-// parts of what it wrote): only `append`, which never reads them after
-// reallocating, takes a write that needs more room.
+// run of small appends costs amortised constant time per byte. (The hot
+// path, the value walker and the record's fields, writes through a cursor
+// or a pointer instead.)
 class StringSink {
 public:
     explicit StringSink(Bytes& out) noexcept : out_(&out) {}
-    [[gnu::always_inline]] void write(const char* data, size_t size) {
-        const size_t at = out_->size();
-        if (out_->capacity() - at < size) [[unlikely]] {
-            out_->append(data, size);
-            return;
-        }
-        out_->resize_and_overwrite(at + size, [data, size, at](char* buffer, size_t n) {
-            std::memcpy(buffer + at, data, size);
-            return n;
-        });
-    }
-    // Room for `size` bytes at the end, which the buffer then holds, when
-    // its capacity has it (nothing moves); null otherwise.
-    [[gnu::always_inline]] char* try_claim(size_t size) {
-        const size_t at = out_->size();
-        if (out_->capacity() - at < size) [[unlikely]]
-            return nullptr;
-        out_->resize_and_overwrite(at + size, [](char*, size_t n) { return n; });
-        return out_->data() + at;
-    }
+    void write(const char* data, size_t size) { out_->append(data, size); }
     Bytes& bytes() const noexcept { return *out_; }
 
 private:
@@ -73,6 +51,7 @@ public:
     CursorSink& operator=(const CursorSink&) = delete;
     ~CursorSink() { close(); }
 
+    // `data` must not lie in the buffer: claiming room may move it.
     [[gnu::always_inline]] void write(const char* data, size_t size) {
         std::memcpy(claim(size), data, size);
     }
@@ -236,14 +215,6 @@ public:
                 at[0] = static_cast<char>(0xa0 | size);
                 std::memcpy(at + 1, text.data(), size);
                 return;
-            }
-        } else if constexpr (requires { stream_.try_claim(size_t{1}); }) {
-            if (size < 32) {
-                if (char* at = stream_.try_claim(size + 1)) {
-                    at[0] = static_cast<char>(0xa0 | size);
-                    std::memcpy(at + 1, text.data(), size);
-                    return;
-                }
             }
         }
         if (size < 32) {

@@ -12,6 +12,7 @@ from sarn.web import terminal
 
 pytestmark = pytest.mark.skipif(terminal._ShowPass is None, reason="built without the native extension")
 
+
 OPTIONS = [
     {},
     {"depth": 6, "children": 25, "lines": 500},
