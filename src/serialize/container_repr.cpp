@@ -297,8 +297,7 @@ PyTypeObject* shown_base(PyTypeObject* type) {
 bool container_repr_text(PyObject* value, const ReprSettings& settings, ObjectShower& objects, size_t enough,
                          std::string& out, Py_ssize_t& shown) {
     PyTypeObject* type = Py_TYPE(value);
-    const bool exact = type == &PyList_Type || type == &PyTuple_Type || type == &PyDict_Type ||
-                       type == &PySet_Type || type == &PyFrozenSet_Type;
+    const bool exact = is_builtin_container(type);
     PyTypeObject* base = exact ? type : shown_base(type);
     if (base == nullptr) return false;
     if (exact && small_and_flat(value)) {

@@ -53,4 +53,11 @@ bool container_repr_text(PyObject* value, const ReprSettings& settings, ObjectSh
 // UTF-8 `text` cut to its first `limit` characters and "..." when longer.
 void cut_to_characters(std::string& text, Py_ssize_t limit);
 
+// Exactly list, tuple, dict, set or frozenset: what the short reprs read
+// with the interpreter's own item access.
+inline bool is_builtin_container(PyTypeObject* type) noexcept {
+    return type == &PyList_Type || type == &PyTuple_Type || type == &PyDict_Type || type == &PySet_Type ||
+           type == &PyFrozenSet_Type;
+}
+
 }  // namespace sarn::serialize

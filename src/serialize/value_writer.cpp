@@ -61,8 +61,7 @@ bool ValueWriter::light(PyObject* value) {
     if (is_scalar_type(type)) return scalar(value, type);
     // A built-in container whose first items are already past the item
     // budget needs nothing of the Python half: its repr is not taken.
-    if (type == &PyList_Type || type == &PyTuple_Type || type == &PyDict_Type || type == &PySet_Type ||
-        type == &PyFrozenSet_Type) {
+    if (is_builtin_container(type)) {
         if (items_left_ <= 0 || first_level_items(value, type) > items_left_) {
             object_form(type->tp_name, kCutMark);
             return true;
@@ -74,22 +73,18 @@ bool ValueWriter::light(PyObject* value) {
                                                         : PySet_GET_SIZE(value);
         if (size == 0) {
             --items_left_;  // counted as one item, as any repr
-            const std::string_view shown = type == &PyList_Type    ? "[]"
-                                           : type == &PyTuple_Type ? "()"
-                                           : type == &PyDict_Type  ? "{}"
-                                           : type == &PySet_Type   ? "set()"
-                                                                   : "frozenset()";
+            ShownRepr repr;
             if (text_left_ <= 0) {
-                object_form(type->tp_name, kCutMark);
-            } else if (static_cast<Py_ssize_t>(shown.size()) <= text_left_) {
-                text_left_ -= static_cast<Py_ssize_t>(shown.size());
-                object_form(type->tp_name, shown);
+                repr.text.assign(std::string(kCutMark));
             } else {
-                std::string cut(shown.substr(0, static_cast<size_t>(text_left_)));
-                cut += kCutMark;
-                text_left_ = -static_cast<Py_ssize_t>(kCutMark.size());
-                object_form(type->tp_name, cut);
+                repr.text.assign(type == &PyList_Type    ? "[]"
+                                 : type == &PyTuple_Type ? "()"
+                                 : type == &PyDict_Type  ? "{}"
+                                 : type == &PySet_Type   ? "set()"
+                                                         : "frozenset()");
+                if (!spend_text(repr)) return false;
             }
+            object_form(type->tp_name, repr.text.view());
             return true;
         }
     }
@@ -122,10 +117,7 @@ bool ValueWriter::light(PyObject* value) {
 // The base class a container of this kind is read as by its short repr;
 // null for values that are not containers.
 PyTypeObject* ValueWriter::shown_base(PyTypeObject* type, const TypeInfo& info) const {
-    if (type == &PyList_Type || type == &PyTuple_Type || type == &PyDict_Type || type == &PySet_Type ||
-        type == &PyFrozenSet_Type) {
-        return type;
-    }
+    if (is_builtin_container(type)) return type;
     if (info.is("object") || info.is("namedtuple")) return nullptr;
     if (info.is("list")) return &PyList_Type;
     if (info.is("tuple")) return &PyTuple_Type;
@@ -181,10 +173,7 @@ Py_ssize_t ValueWriter::shown_items(PyObject* value, PyTypeObject* base, Py_ssiz
     for (const Ref& item : items) {
         ++shown;
         PyTypeObject* type = Py_TYPE(item.get());
-        if (type == &PyList_Type || type == &PyTuple_Type || type == &PyDict_Type || type == &PySet_Type ||
-            type == &PyFrozenSet_Type) {
-            shown += shown_items(item.get(), type, level - 1);
-        }
+        if (is_builtin_container(type)) shown += shown_items(item.get(), type, level - 1);
     }
     return shown;
 }

@@ -177,6 +177,7 @@ private:
     void object_head(std::string_view name, PyObject* value, const Text* repr, uint32_t extra_entries);
     bool take_repr(PyObject* value, const TypeInfo& info, ShownRepr& shown);
     bool budgeted_repr(PyObject* value, const TypeInfo& info, ShownRepr& shown);
+    bool spend_text(ShownRepr& shown);
     PyTypeObject* shown_base(PyTypeObject* type, const TypeInfo& info) const;
     Py_ssize_t first_level_items(PyObject* value, PyTypeObject* base) const;
     Py_ssize_t shown_items(PyObject* value, PyTypeObject* base, Py_ssize_t level) const;

@@ -182,6 +182,11 @@ bool ValueWriter::budgeted_repr(PyObject* value, const TypeInfo& info, ShownRepr
         return true;
     }
     if (!take_repr(value, info, shown)) return false;
+    return spend_text(shown);
+}
+
+// Counts a repr taken against the text budget, cut to what is left of it.
+bool ValueWriter::spend_text(ShownRepr& shown) {
     const Py_ssize_t left = text_left_;
     if (shown.str) {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(shown.str.get());
