@@ -38,9 +38,4 @@ namespace sarn::serialize {
 // object with the buffer protocol. The walk runs without the interpreter lock.
 PyObject* document_facts_function(PyObject* module, PyObject* data) noexcept;
 
-// task_keys(data) -> [bytes]: the values of the "task" entries of asyncio
-// task records in a block of a document's bytes ("t" and digits), found
-// by a scan of the bytes, not a decoding.
-PyObject* task_keys_function(PyObject* module, PyObject* data) noexcept;
-
 }  // namespace sarn::serialize

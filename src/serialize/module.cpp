@@ -41,6 +41,7 @@
 #include "filters/fragments.hpp"
 #include "serialize/call_index.hpp"
 #include "serialize/document_facts.hpp"
+#include "serialize/task_keys.hpp"
 #include "serialize/record_reader.hpp"
 #include "serialize/chrome_pass.hpp"
 #include "serialize/json_pass.hpp"
