@@ -210,19 +210,30 @@ TEST(Scalars, RawIsAppendedVerbatim) {
     EXPECT_EQ(hex(encode([](auto& w) { w.raw({}); })), "");
 }
 
-// The walker copies parts of what it wrote to the end of the same buffer;
-// a copy that makes the buffer grow must still read the old bytes.
-TEST(StringSinkWrites, BytesFromTheBufferItself) {
-    for (size_t filled : {size_t{1}, size_t{15}, size_t{16}, size_t{100}, size_t{1000}}) {
-        Bytes out(filled, 'a');
-        out.shrink_to_fit();
-        for (size_t i = 0; i < filled; ++i) out[i] = static_cast<char>('a' + i % 26);
-        const Bytes before = out;
-        StringSink sink(out);
-        Writer writer(sink);
-        writer.raw(std::string_view(out));
-        writer.raw(std::string_view(out).substr(0, filled / 2 + 1));
-        EXPECT_EQ(out, before + before + before.substr(0, filled / 2 + 1)) << filled;
+// The value walker goes back to what it wrote through the cursor: a map
+// header mended in place (one byte made three), a tail dropped, a span
+// copied out; the buffer keeps what came before the sink opened.
+TEST(CursorSinkEdits, ReplaceTruncateAndCopyByOffset) {
+    for (size_t before : {size_t{0}, size_t{5}, size_t{300}}) {
+        Bytes out(before, 'p');
+        {
+            CursorSink sink(out);
+            Writer writer(sink);
+            const size_t header_at = sink.position();
+            writer.raw(std::string_view("\x80", 1));
+            for (int i = 0; i < 300; ++i) writer.raw("ab");
+            sink.replace_byte(header_at, std::string_view("\xde\x01\x2c", 3));
+            EXPECT_EQ(sink.copy(header_at, 5), Bytes("\xde\x01\x2c" "ab", 5)) << before;
+            const size_t end = sink.position();
+            writer.raw("dropped");
+            sink.truncate(end);
+            writer.raw("z");
+        }
+        Bytes expected(before, 'p');
+        expected += Bytes("\xde\x01\x2c", 3);
+        for (int i = 0; i < 300; ++i) expected += "ab";
+        expected += "z";
+        EXPECT_EQ(out, expected) << before;
     }
 }
 
