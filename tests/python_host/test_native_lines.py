@@ -2,9 +2,8 @@
 
 import pytest
 
-from host_support import DocumentBuilder
+from host_support import DocumentBuilder, show_natively_and_in_python
 from sarn.web import terminal, terminal_pass
-from test_native_show import _show_both
 
 pytestmark = pytest.mark.skipif(terminal._ShowPass is None, reason="built without the native extension")
 
@@ -106,7 +105,7 @@ def _document():
 
 @pytest.mark.parametrize("color", [False, True])
 def test_lines_of_every_kind_of_value_are_alike(color):
-    native, python = _show_both(_document(), color=color)
+    native, python = show_natively_and_in_python(_document(), color=color)
     assert native == python
     if not color:
         assert "!! ValueError" in native and "exits: SystemExit(0)" in native and "class Cart" in native
