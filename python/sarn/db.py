@@ -39,18 +39,18 @@ to the least and greatest number passed in it, null when none was a number;
 texts: a JSON map of each argument name to the digests of the distinct
 texts passed in it, null when they cannot be told; both NULL when the
 arguments are not known by name). It is written by the save from the
-document's bytes (see :mod:`sarn.web.compare.index`), with the same limit
-as the SQL facts, and by a search for a trace it had to read whole (one
+document's bytes (see :mod:`sarn.web.compare.index`), up to ``INDEX_BYTES``
+for a document taken from the recorder, and by a search for a trace it had to read whole (one
 stored without an index, or with one of an older version).
 
-A document taken from the recorder comes with its facts, counted while
-recording, and is read piece by piece, so that a trace bigger than memory
-is compressed and written away whole; the facts of other documents are read
-from their bytes by a native walk that builds no Python objects
-(``sarn._serialize.document_facts``). Either way a save costs about what
-compressing and writing the bytes cost. The recorder does not count SQL
-queries: those of a taken document up to ``SQL_FACTS_BYTES`` long are read by
-the same walk as its bytes go by; a longer one has them unknown.
+A document taken from the recorder comes with its facts, its SQL queries
+included, counted while recording, and is read piece by piece, so that a
+trace bigger than memory is compressed and written away whole; the facts of
+other documents are read from their bytes by a native walk that builds no
+Python objects (``sarn._serialize.document_facts``). Either way a save costs
+about what compressing, indexing and writing the bytes cost. A taken
+document up to ``INDEX_BYTES`` long is indexed as its bytes go by; a longer
+one is stored without its call index (a search reads it whole).
 
 Documents are stored compressed with Zstandard (level ``ZSTD_LEVEL``: on
 recorded traces it makes them about twenty times smaller at well over
@@ -149,9 +149,9 @@ _COMPRESS_SLICE = 4 * 1024 * 1024
 #: A big document's compressed bytes wait in memory up to this size before
 #: the save goes on in a temporary file.
 SPOOL_BYTES = 32 * 1024 * 1024
-#: A document taken from the recorder is held whole, to count its SQL
-#: queries, up to this size.
-SQL_FACTS_BYTES = 32 * 1024 * 1024
+#: A document taken from the recorder is held whole, to index its calls,
+#: up to this size.
+INDEX_BYTES = 32 * 1024 * 1024
 #: A :class:`TraceBatch` is written when it holds this many traces or bytes,
 #: or when its oldest trace has waited this many seconds.
 BATCH_TRACES = 50
@@ -438,10 +438,12 @@ def _add_query(facts: Dict[str, Any], starts: Dict[Any, Any], kind: str, record:
         facts["sql_time"] += stamp - start
 
 
-def _sql_facts(document: bytes, facts: Dict[str, Any]) -> None:
-    """Sets the SQL facts and the call index of ``document`` into ``facts``."""
-    found = _summarise(document)
-    facts["sql_count"], facts["sql_time"] = found["sql_count"], found["sql_time"]
+def _read_facts(document: bytes, facts: Dict[str, Any], sql_counted: bool) -> None:
+    """Sets the call index of ``document`` into ``facts``, and its SQL facts
+    unless the recorder counted them."""
+    if not sql_counted:
+        found = _summarise(document)
+        facts["sql_count"], facts["sql_time"] = found["sql_count"], found["sql_time"]
     facts["calls"] = _call_rows(document)
 
 
@@ -499,6 +501,8 @@ def _facts_of_taken(found: Dict[str, Any]) -> Dict[str, Any]:
     facts = _unknown_facts()
     for key in ("started", "source", "frame_count", "record_count", "thread_count"):
         facts[key] = found[key]
+    if "sql_count" in found:
+        facts["sql_count"], facts["sql_time"] = found["sql_count"], found["sql_time"]
     test_name = None
     if found.get("test_record") is not None:
         try:
@@ -567,7 +571,7 @@ def _streamed_row(trace_id: str, document: Any, facts: Dict[str, Any], folder: s
     spool = tempfile.SpooledTemporaryFile(max_size=SPOOL_BYTES, dir=folder if os.path.isdir(folder) else None)
     compressor = None if _zstd is None else _compressor().compressobj(size=size)
     done = 0
-    kept: Optional[List[bytes]] = [] if size <= SQL_FACTS_BYTES else None
+    kept: Optional[List[bytes]] = [] if size <= INDEX_BYTES else None
     while True:
         piece = document.read(_COMPRESS_SLICE)
         if not piece:
@@ -581,7 +585,7 @@ def _streamed_row(trace_id: str, document: Any, facts: Dict[str, Any], folder: s
     if compressor is not None:
         spool.write(compressor.flush())
     if kept is not None:
-        _sql_facts(b"".join(kept), facts)
+        _read_facts(b"".join(kept), facts, "sql_count" in document.facts)
     return _StoredRow(trace_id, size, None if compressor is None else "zstd", _spooled_parts(spool), facts)
 
 

@@ -105,6 +105,8 @@ Result<Ref> facts_dict(const DocumentFacts& facts) {
               put(d, "frame_count", PyLong_FromUnsignedLongLong(facts.counts.calls)) &&
               put(d, "record_count", PyLong_FromUnsignedLongLong(facts.counts.records)) &&
               put(d, "thread_count", PyLong_FromUnsignedLongLong(facts.counts.threads.size())) &&
+              put(d, "sql_count", PyLong_FromUnsignedLongLong(facts.sql.queries)) &&
+              put(d, "sql_time", PyFloat_FromDouble(facts.sql.time)) &&
               put(d, "unrecorded_threads", PyLong_FromUnsignedLongLong(facts.unrecorded_threads));
     if (!ok) return fail_fetch();
     return dict;
@@ -127,7 +129,7 @@ PyMethodDef document_methods[] = {
 
 PyGetSetDef document_getters[] = {
     {"size", size_getter, nullptr, "the document's length in bytes", nullptr},
-    {"facts", facts_getter, nullptr, "started, source, argv, test_record, unrecorded_threads and the record counts", nullptr},
+    {"facts", facts_getter, nullptr, "started, source, argv, test_record, unrecorded_threads, the record counts and the SQL queries' count and time", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

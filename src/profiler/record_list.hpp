@@ -19,6 +19,7 @@
 
 #include "profiler/chunk_buffer.hpp"
 #include "profiler/spill_file.hpp"
+#include "profiler/sql_queries.hpp"
 #include "utils/error.hpp"
 #include "utils/msgpack_writer.hpp"
 
@@ -81,6 +82,9 @@ public:
         counts_.add_thread(thread);
     }
 
+    // Notes a record appended by the caller whose type a plugin named.
+    void note_typed(std::string_view type, std::string_view record) { sql_.note(type, record); }
+
     // Writes every full chunk still in memory to `file` and frees it; the
     // chunk being filled stays. The bytes freed; on a failure, what could not
     // be written stays in memory.
@@ -106,6 +110,7 @@ public:
         chunks_ = std::move(earlier.chunks_);
         earlier.counts_.add(counts_);
         counts_ = std::move(earlier.counts_);
+        sql_.prepend(std::move(earlier.sql_));
         first_in_memory_ = 0;
         earlier.clear();
     }
@@ -113,6 +118,7 @@ public:
     [[nodiscard]] size_t size() const noexcept { return counts_.records; }
     [[nodiscard]] bool empty() const noexcept { return counts_.records == 0; }
     [[nodiscard]] const RecordCounts& counts() const noexcept { return counts_; }
+    [[nodiscard]] const SqlFacts& sql() const noexcept { return sql_.facts(); }
     [[nodiscard]] const std::vector<RecordChunk>& chunks() const noexcept { return chunks_; }
     // The chunks, for a document to take over; the list is empty afterwards
     // once the caller clears it.
@@ -121,11 +127,13 @@ public:
         chunks_.clear();
         spare_.clear();
         counts_ = RecordCounts{};
+        sql_.clear();
         first_in_memory_ = 0;
     }
     void swap(RecordList& other) noexcept {
         chunks_.swap(other.chunks_);
         std::swap(counts_, other.counts_);
+        std::swap(sql_, other.sql_);
         std::swap(first_in_memory_, other.first_in_memory_);
         spare_.swap(other.spare_);
     }
@@ -160,6 +168,7 @@ private:
 
     std::vector<RecordChunk> chunks_;
     RecordCounts counts_;
+    SqlQueries sql_;
     size_t first_in_memory_ = 0;  // chunks before it are spilled
 };
 

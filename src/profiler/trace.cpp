@@ -188,8 +188,12 @@ DocumentFacts facts_of(const ProfilerState& state, DocumentInputs& inputs, Docum
     facts.source = state.source;
     facts.argv = inputs.argv;
     facts.unrecorded_threads = inputs.unrecorded_threads;
-    for (const auto& [native_id, records] : content.thread_frames) facts.counts.add(records.counts());
+    for (const auto& [native_id, records] : content.thread_frames) {
+        facts.counts.add(records.counts());
+        facts.sql.add(records.sql());
+    }
     facts.counts.add(content.frames_of_interest.counts());
+    facts.sql.add(content.frames_of_interest.sql());
     facts.test_record = std::move(content.test_record);
     return facts;
 }
@@ -286,14 +290,20 @@ void spill_if_due(ProfilerState& state, RecordList& list) {
 
 // The records of a thread go to its own list when threads are recorded,
 // except those of the main thread (and of a thread without a native id).
-// `calls` of them are calls, and `frames` says whether any is a frame record.
+// `calls` of them are calls, and `frames` says whether any is a frame record;
+// `types`, when given, are the records' type names.
 template <class Records>
 void store(ProfilerState& state, std::optional<uint64_t> native_id, const Records& records, uint64_t calls,
-           bool frames) {
+           bool frames, const std::string* types = nullptr) {
     if (!within_limit(state, records)) return;
     auto file = [&](RecordList& list) {
         list.append(records);
         if (frames) list.note_frames(calls, native_id);
+        if constexpr (!std::is_convertible_v<const Records&, std::string_view>) {
+            if (types != nullptr) {
+                for (size_t i = 0; i < records.size(); ++i) list.note_typed(types[i], records[i]);
+            }
+        }
         spill_if_due(state, list);
     };
     bool own_list = native_id && state.threading && (!state.main_thread_id || *native_id != *state.main_thread_id);
@@ -338,7 +348,7 @@ void store_batch_range(ProfilerState& state, std::optional<uint64_t> native_id, 
     std::vector<Bytes> records(std::make_move_iterator(batch.records.begin() + static_cast<ptrdiff_t>(from)),
                                std::make_move_iterator(batch.records.begin() + static_cast<ptrdiff_t>(to)));
     const uint64_t calls = event == FrameEvent::call && frames > resumptions ? frames - resumptions : 0;
-    store(state, native_id, records, calls, frames != 0);
+    store(state, native_id, records, calls, frames != 0, batch.types.data() + from);
 }
 
 void hand_over_frame_record(ProfilerState& state, const ThreadInfo& thread, FrameEvent event,

@@ -22,6 +22,7 @@ struct DocumentFacts {
     std::string source;
     std::vector<std::string> argv;
     RecordCounts counts;
+    SqlFacts sql;
     std::optional<Bytes> test_record;  // the first "start_test" record
     uint64_t unrecorded_threads = 0;
 };

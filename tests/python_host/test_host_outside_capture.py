@@ -264,6 +264,13 @@ def test_sqlite3_used_directly(tmp_path):
     assert "{'low': 0}" in lines[2] and lines[2].endswith("shop.py:12")
     assert "!! OperationalError: no such column: nope" in lines[3]
     assert "4 SQL queries" in shown
+    # The listing's count and time, counted while recording, are what the stored records say.
+    db_path = str(tmp_path / ".sarn" / "db.sqlite3")
+    [info] = db.list_traces(db_path)
+    with db.open_trace(db_path, info.id) as stream:
+        read = db._summarise(stream.read())
+    assert info.sql_count == read["sql_count"] == 4
+    assert info.sql_time == pytest.approx(read["sql_time"], rel=1e-9) and info.sql_time > 0
 
 
 def test_sqlite3_connections_stay_what_the_program_made(tmp_path):

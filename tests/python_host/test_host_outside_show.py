@@ -316,7 +316,7 @@ class Taken:
     ids=["bytes", "taken", "taken-too-big"],
 )
 def test_traces_lists_the_queries_and_their_time(db_path, capsys, monkeypatch, saved, count, time):
-    monkeypatch.setattr(db, "SQL_FACTS_BYTES", 8 << 10)
+    monkeypatch.setattr(db, "INDEX_BYTES", 8 << 10)
     db.save_trace_in_sqlite(db_path, "trc_SHOP", timeout=5, msgpack=saved(shop_document().pack()))
     db.save_trace_in_sqlite(db_path, "trc_NONE", timeout=5, msgpack=shop_document(0, "trc_NONE").pack())
     infos = {info.id: info for info in db.list_traces(db_path)}

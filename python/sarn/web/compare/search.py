@@ -326,7 +326,7 @@ def run_find(db_path: str, options: Any, out: Any, timeout: float = db.READ_TIME
             collect = None if info.indexed >= db.INDEX_VERSION else CallIndex()
             with db.open_trace(db_path, info.id, timeout=timeout) as stream:
                 source: Any = stream
-                if collect is not None and info.size <= db.SQL_FACTS_BYTES:
+                if collect is not None and info.size <= db.INDEX_BYTES:
                     # Held whole, it is indexed by the native pass first, and
                     # read only when its index cannot rule it out.
                     source = stream.read()
