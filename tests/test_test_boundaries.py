@@ -22,7 +22,9 @@ def saved(monkeypatch):
     calls = []
 
     def save_trace_in_sqlite(*args, **kwargs):
-        calls.append((args, kwargs))
+        # Read as the save reads it: the bytes, and the facts counted while recording.
+        taken = kwargs["msgpack"]
+        calls.append((args, dict(kwargs, msgpack=taken.read(), facts=taken.facts)))
         return "ignored"
 
     monkeypatch.setattr(sarn.db, "save_trace_in_sqlite", save_trace_in_sqlite)
@@ -35,8 +37,8 @@ def test_save_request_in_db(saved, tmp_path, config, timeout):
     assert host.rust_profiler.save_request_in_db() is None
     [(args, kwargs)] = saved
     assert args == (str(tmp_path / "traces.sqlite3"), GIVEN_ID)
-    assert list(kwargs) == ["timeout", "msgpack"] and kwargs["timeout"] == timeout
-    assert type(kwargs["msgpack"]) is bytes
+    assert list(kwargs) == ["timeout", "msgpack", "facts"] and kwargs["timeout"] == timeout
+    assert (kwargs["facts"]["frame_count"], kwargs["facts"]["sql_count"]) == (1, 0)
     doc = decode(kwargs["msgpack"])
     assert doc["trace_id"] == GIVEN_ID and labels(doc["frames_of_interest"]) == ["work:call", "work:return"]
     assert frames(trace(host)) == []

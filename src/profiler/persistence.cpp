@@ -43,16 +43,11 @@ Status start_new_trace(ProfilerState& state) {
     return {};
 }
 
-// The document as bytes; as a document read piece by piece when some of its
-// records are out of memory, or when memory for the bytes is short.
+// The document, read piece by piece by the save, with the facts counted
+// while recording (so that the save does not walk its bytes for them).
 Result<Ref> document_to_save(ProfilerState& state) {
     auto taken = take_trace_document(state);
     if (!taken) return fail(std::move(taken.error()));
-    if (!taken->spilled()) {
-        auto bytes = read_whole(*taken);
-        if (!bytes) return fail(std::move(bytes.error()));
-        if (*bytes) return bytes;
-    }
     return new_trace_document(std::move(*taken));
 }
 

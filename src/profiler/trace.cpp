@@ -387,19 +387,6 @@ Result<TraceDocument> take_trace_document(ProfilerState& state) {
     return make_document(state, *inputs, *content);
 }
 
-Result<Ref> read_whole(TraceDocument& document) {
-    const uint64_t size = document.size() - document.position();
-    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-    if (!bytes) {
-        PyErr_Clear();
-        return Ref();
-    }
-    auto read = document.read(PyBytes_AS_STRING(bytes.get()), size);
-    if (!read) return fail(std::move(read.error()));
-    if (*read != size) return fail_internal("the trace document is shorter than its size");
-    return bytes;
-}
-
 Result<Ref> build_trace(ProfilerState& state) {
     auto inputs = read_document_inputs();
     if (!inputs) return fail(std::move(inputs.error()));

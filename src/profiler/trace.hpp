@@ -47,8 +47,4 @@ void reset_trace_limit(ProfilerState& state) noexcept;
 // Empties the stores into a trace document read piece by piece.
 [[nodiscard]] Result<TraceDocument> take_trace_document(ProfilerState& state);
 
-// The whole document as `bytes`; null, with no exception pending, when there
-// is no memory for it (the document is then left unread).
-[[nodiscard]] Result<Ref> read_whole(TraceDocument& document);
-
 }  // namespace sarn
