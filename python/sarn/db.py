@@ -94,6 +94,7 @@ import os
 import sqlite3
 import sqlite3.dbapi2
 import tempfile
+import threading
 import time
 from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
@@ -152,6 +153,9 @@ SPOOL_BYTES = 32 * 1024 * 1024
 #: A document taken from the recorder is held whole, to index its calls,
 #: up to this size.
 INDEX_BYTES = 32 * 1024 * 1024
+#: A taken document at least this long is indexed on a thread of its own
+#: while it is compressed.
+_ALONGSIDE_BYTES = 1024 * 1024
 #: A :class:`TraceBatch` is written when it holds this many traces or bytes,
 #: or when its oldest trace has waited this many seconds.
 BATCH_TRACES = 50
@@ -570,23 +574,63 @@ def _streamed_row(trace_id: str, document: Any, facts: Dict[str, Any], folder: s
     size = document.size
     spool = tempfile.SpooledTemporaryFile(max_size=SPOOL_BYTES, dir=folder if os.path.isdir(folder) else None)
     compressor = None if _zstd is None else _compressor().compressobj(size=size)
+    # Held whole to be indexed, in one read: compressed and indexed from the same bytes.
+    held = document.read(size) if size <= INDEX_BYTES else None
+    indexed = None if held is None else _alongside(_read_facts, held, facts, "sql_count" in document.facts)
     done = 0
-    kept: Optional[List[bytes]] = [] if size <= INDEX_BYTES else None
-    while True:
-        piece = document.read(_COMPRESS_SLICE)
-        if not piece:
-            break
+    for piece in _pieces(document, held):
         done += len(piece)
-        if kept is not None:
-            kept.append(piece)
         spool.write(compressor.compress(piece) if compressor is not None else piece)
         if progress is not None:
             progress(done)
     if compressor is not None:
         spool.write(compressor.flush())
-    if kept is not None:
-        _read_facts(b"".join(kept), facts, "sql_count" in document.facts)
+    if indexed is not None:
+        indexed()
     return _StoredRow(trace_id, size, None if compressor is None else "zstd", _spooled_parts(spool), facts)
+
+
+def _alongside(work: Callable[..., None], held: bytes, *args: Any) -> Callable[[], None]:
+    """Starts ``work(held, *args)`` on a thread of its own, to run while the
+    caller compresses ``held`` (the native readers and the compressor leave
+    the interpreter lock, so the two share the machine's cores); returns
+    what waits for it and raises what it raised. Work on a small document
+    is done at once: a thread would cost more than it saves."""
+    if len(held) < _ALONGSIDE_BYTES:
+        work(held, *args)
+        return lambda: None
+    failed: List[BaseException] = []
+
+    def run() -> None:
+        try:
+            work(held, *args)
+        except BaseException as error:  # handed to the waiting caller
+            failed.append(error)
+
+    thread = threading.Thread(target=run, name="sarn-index", daemon=True)
+    thread.start()
+
+    def wait() -> None:
+        thread.join()
+        if failed:
+            raise failed[0]
+
+    return wait
+
+
+def _pieces(document: Any, held: Optional[bytes]) -> Iterator[Any]:
+    """The document's bytes in slices of ``_COMPRESS_SLICE``: of ``held``
+    when it was read whole, else read one by one."""
+    if held is not None:
+        view = memoryview(held)
+        for start in range(0, len(held), _COMPRESS_SLICE):
+            yield view[start:start + _COMPRESS_SLICE]
+        return
+    while True:
+        piece = document.read(_COMPRESS_SLICE)
+        if not piece:
+            return
+        yield piece
 
 
 def _spooled_parts(spool: Any) -> Iterator[bytes]:

@@ -15,6 +15,7 @@
 #include "serialize/msgpack_cursor.hpp"
 #include "serialize/record_scan.hpp"
 #include "utils/error.hpp"
+#include "utils/interpreter_lock.hpp"
 #include "utils/ref.hpp"
 
 namespace sarn::serialize {
@@ -356,7 +357,12 @@ Result<Ref> texts_of(const Name& facts) {
 
 Result<Ref> index_of(std::string_view data, std::string_view tag, size_t text_limit) {
     IndexScan scan(data, tag, text_limit);
-    if (!scan.run()) return Ref::borrow(Py_None);
+    bool judged;
+    {
+        WithoutInterpreterLock released;  // the scan reads only the bytes
+        judged = scan.run();
+    }
+    if (!judged) return Ref::borrow(Py_None);
     Ref names = Ref::steal(PyList_New(0));
     if (!names) return fail_fetch();
     for (const Name& facts : scan.names) {

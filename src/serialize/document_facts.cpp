@@ -158,6 +158,7 @@ std::optional<DocumentFacts> read_document_facts(std::string_view document) { re
 
 }  // namespace sarn::serialize
 
+#include "utils/interpreter_lock.hpp"
 #include "utils/ref.hpp"
 
 namespace sarn::serialize {
@@ -217,9 +218,11 @@ PyObject* document_facts_function(PyObject*, PyObject* data) noexcept {
     if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
     try {
         std::optional<DocumentFacts> facts;
-        Py_BEGIN_ALLOW_THREADS
-        facts = read_document_facts(std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len)));
-        Py_END_ALLOW_THREADS
+        {
+            WithoutInterpreterLock released;
+            facts = read_document_facts(
+                std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len)));
+        }
         PyBuffer_Release(&view);
         if (!facts) return none();
         return facts_dict(*facts).release();

@@ -378,3 +378,32 @@ def test_an_empty_database_file_reads_as_nothing_recorded_yet(db_path):
     open(db_path, "wb").close()
     with pytest.raises(db.DbMissingError, match="still empty"):
         db.list_traces(db_path)
+
+
+@pytest.mark.parametrize("alongside", [1 << 30, 0], ids=["at-once", "on-a-thread"])
+def test_a_taken_document_is_indexed_while_it_is_compressed(db_path, monkeypatch, alongside):
+    import sarn
+
+    def work(n):
+        return n + 1
+
+    def taken():
+        with sarn.record(db_path=db_path, save=False) as recording:
+            for n in range(3):
+                work(n)
+        return recording.profiler.trace_id, recording.profiler.take_trace_document()
+
+    monkeypatch.setattr(db, "_ALONGSIDE_BYTES", alongside)
+    trace_id, document = taken()
+    db.save_trace_in_sqlite(db_path, trace_id, timeout=5, msgpack=document)
+    connection = sqlite3.connect(db_path)
+    try:
+        rows = connection.execute("SELECT qualname, calls, numbers FROM trace_calls WHERE qualname LIKE '%work'")
+        assert [(calls, numbers) for _, calls, numbers in rows] == [(3, '{"n": [0.0, 2.0]}')]
+    finally:
+        connection.close()
+    # A failure of the indexing thread is the save's failure, not lost.
+    monkeypatch.setattr(db, "_call_rows", lambda document: 1 / 0)
+    with pytest.raises(ZeroDivisionError):
+        db.save_trace_in_sqlite(db_path, "trc_FAILED", timeout=5, msgpack=taken()[1])
+    assert [info.id for info in db.list_traces(db_path)] == [trace_id]
