@@ -98,21 +98,29 @@ def paired_extra(times: list, base: list, events: int) -> float:
 
 
 INSTRUCTION_MODES = ["none", "noop", "recorder-skip-all", "recorder", "recorder-setprofile"]
-KEPT_INSTRUCTION_MODES = ["none", "noop", "recorder", "recorder-setprofile", "recorder-lightweight"]
+KEPT_INSTRUCTION_MODES = ["none", "noop", "recorder", "recorder-setprofile", "recorder-lightweight", "recorder-saved"]
 INSTRUCTION_SCALE = 8
 # Every frame of these is kept: their figures are per event.
 KEPT_WORKLOADS = {"user_code": INSTRUCTION_SCALE, "object_graph": 1}
 
 
-def count_instructions(mode: str, workload: str, scale: int) -> int:
-    command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
-               os.path.join(HERE, "harness.py"), mode, workload, str(scale)]
-    # A fixed hash seed: dict layouts, and so the counts, repeat exactly.
-    done = subprocess.run(command, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
-    found = re.search(r"refs:\s+([\d,]+)", done.stderr)
-    if done.returncode != 0 or found is None:
-        raise RuntimeError("callgrind failed for %s:\n%s" % (mode, done.stderr[-2000:]))
-    return int(found.group(1).replace(",", ""))
+def count_instructions(mode: str, workload: str, scale: int) -> tuple:
+    """The instructions of the whole process, and of its main thread (the
+    one that records; a save's helpers, such as its compressor's and its
+    indexer's threads, run beside it)."""
+    with tempfile.TemporaryDirectory() as folder:
+        out = os.path.join(folder, "callgrind.out")
+        command = ["valgrind", "--tool=callgrind", "--separate-threads=yes", "--callgrind-out-file=" + out,
+                   sys.executable, os.path.join(HERE, "harness.py"), mode, workload, str(scale)]
+        # A fixed hash seed: dict layouts, and so the counts, repeat exactly.
+        done = subprocess.run(command, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
+        found = re.search(r"refs:\s+([\d,]+)", done.stderr)
+        if done.returncode != 0 or found is None:
+            raise RuntimeError("callgrind failed for %s:\n%s" % (mode, done.stderr[-2000:]))
+        with open(out + "-01") as main_thread:
+            summary = re.search(r"^summary:\s+(\d+)", main_thread.read(), re.MULTILINE)
+    total = int(found.group(1).replace(",", ""))
+    return total, int(summary.group(1)) if summary else total
 
 
 def instructions(workload: str) -> None:
@@ -125,12 +133,16 @@ def instructions(workload: str) -> None:
     jobs = [(mode, job_scale) for mode in modes for job_scale in (0, scale)]
     with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
         counts = dict(zip(jobs, pool.map(lambda job: count_instructions(job[0], workload, job[1]), jobs)))
-    cost = {mode: counts[mode, scale] - counts[mode, 0] for mode in modes}
+    cost = {mode: counts[mode, scale][0] - counts[mode, 0][0] for mode in modes}
+    own = {mode: counts[mode, scale][1] - counts[mode, 0][1] for mode in modes}
     events = harness.count_events(workload, scale)[0] if per_event else 0
     print("workload %s at scale %d, instructions" % (workload, scale))
-    print("%-22s %14s %10s %10s%s" % ("mode", "instructions", "x none", "x noop", "  per event" if per_event else ""))
+    print("%-22s %14s %10s %10s%s" % ("mode", "instructions", "x none", "x noop",
+                                      "  per event  recording thread" if per_event else ""))
     for mode in modes:
-        extra = "  %10.0f" % ((cost[mode] - cost["none"]) / events) if per_event else ""
+        extra = ""
+        if per_event:
+            extra = "  %10.0f  %16.0f" % ((cost[mode] - cost["none"]) / events, (own[mode] - own["none"]) / events)
         print("%-22s %14d %10.4f %10.4f%s" % (mode, cost[mode], cost[mode] / cost["none"], cost[mode] / cost["noop"],
                                              extra))
 
