@@ -74,19 +74,23 @@ def test_a_value_whose_repr_shows_another_does_not_run_the_programs_own(host, sc
 
 @pytest.mark.parametrize("lightweight", [False, True])
 @pytest.mark.parametrize("change", ["__qualname__", "__module__"])
-def test_an_objects_default_repr_follows_its_class_renamed(lightweight, change):
-    # The text before the address is remembered per class: renaming the
-    # class (its version tag changes with __module__, not with __qualname__)
-    # must show in the next dump.
+@pytest.mark.parametrize("shown", ["instance", "class", "bound method"])
+def test_a_default_repr_follows_its_class_renamed(lightweight, change, shown):
+    # The repr of a class, and the text before an instance's address, are
+    # remembered per class: renaming the class (its version tag changes
+    # with __module__, not with __qualname__) must show in the next dump.
     dump = sarn.serialize.dump_msgpack_lightweight_repr if lightweight else sarn.serialize.dump_msgpack
 
     class Plain:
-        pass
+        def run(self):
+            pass
 
-    value = Plain()
-    before = dump(value)
-    assert b"test_recorded_reprs" in before and b"Plain object at 0x" in before
+    value = {"instance": Plain(), "class": Plain}.get(shown) or Plain().run
+    seen = {"instance": b"Plain object at 0x", "class": b"Plain'>", "bound method": b"Plain object at 0x"}[shown]
+    before = dump([value])
+    assert b"test_recorded_reprs" in before and seen in before
     setattr(Plain, change, "renamed")
-    after = dump(value)
-    assert (b"<renamed.test_an" if change == "__module__" else b".renamed object at 0x") in after
-    assert dump(value) == after
+    after = dump([value])
+    assert before != after
+    assert repr(value).encode() in after
+    assert dump([value]) == after

@@ -73,6 +73,14 @@ struct Host {
         Py_ssize_t characters;  // of the prefix, for the repr limit
     };
     mutable std::unordered_map<PyTypeObject*, KnownReprPrefix> known_repr_prefixes;
+    // The repr of a class whose metaclass is `type`, on the same terms (a
+    // built-in class has no `__qualname__` object: null).
+    struct KnownClassRepr {
+        unsigned int version;
+        Ref qualname;
+        Ref repr;
+    };
+    mutable std::unordered_map<PyTypeObject*, KnownClassRepr> known_class_reprs;
     // Dumps on several threads share both on a free-threaded interpreter.
     mutable ParallelMutex known_types_lock;
 };

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -41,6 +42,7 @@ inline constexpr std::string_view kCutMark = "...";
 class Text {
 public:
     bool load(PyObject* str) {
+        characters_ = PyUnicode_GET_LENGTH(str);
         if (auto ascii = ascii_text(str)) {
             view_ = *ascii;
             return true;
@@ -62,22 +64,29 @@ public:
     void assign(std::string text) {
         own_ = std::move(text);
         view_ = own_;
+        characters_ = -1;
     }
-    // The three parts one after the other, without an allocation when they
-    // are short (an object's default repr, made at every meeting).
-    void assign_joined(std::string_view first, std::string_view second, std::string_view third) {
-        const size_t size = first.size() + second.size() + third.size();
+    // The parts one after the other, without an allocation when they are
+    // short (an object's default repr, made at every meeting); `characters`
+    // says how many they make when the caller knows.
+    void assign_joined(std::initializer_list<std::string_view> parts, Py_ssize_t characters = -1) {
+        characters_ = characters;
+        size_t size = 0;
+        for (std::string_view part : parts) size += part.size();
         char* at = small_;
         if (size > sizeof small_) {
             own_.resize(size);
             at = own_.data();
         }
-        std::memcpy(at, first.data(), first.size());
-        std::memcpy(at + first.size(), second.data(), second.size());
-        std::memcpy(at + first.size() + second.size(), third.data(), third.size());
         view_ = std::string_view(at, size);
+        for (std::string_view part : parts) {
+            std::memcpy(at, part.data(), part.size());
+            at += part.size();
+        }
     }
     std::string_view view() const noexcept { return view_; }
+    // Its characters, -1 when not known yet.
+    Py_ssize_t characters() const noexcept { return characters_; }
 
     Text() = default;
     // The view may point into the object itself.
@@ -88,8 +97,15 @@ private:
     Ref owner_;
     std::string own_;
     std::string_view view_;
+    Py_ssize_t characters_ = -1;
     char small_[96];
 };
+
+// The characters of UTF-8 text: its bytes that do not continue one.
+inline size_t utf8_characters(std::string_view text) noexcept {
+    return static_cast<size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
 
 inline bool is_scalar_type(PyTypeObject* type) noexcept {
     return type == &PyUnicode_Type || type == &PyLong_Type || type == Py_TYPE(Py_None) ||
@@ -235,9 +251,11 @@ private:
     void remember_type(PyTypeObject* type, PyObject* info);
     Ref bounded_repr(PyObject* value, PyObject* type_name);
     Ref method_repr(PyObject* method);
+    bool method_text(PyObject* method, Text& out);
+    Ref class_repr(PyObject* type);
     bool show(PyObject* value, std::string& out) override;
     bool named_by_reprlib(PyTypeObject* type) const;
-    bool unrun_or_default_repr(PyObject* value, std::string& out);
+    bool unrun_or_default_repr(PyObject* value, Text& out);
     Ref repr_once(PyObject* value, PyObject* type_name);
     bool default_object_repr(PyObject* value, Text& out) const;
     bool default_repr_prefix(PyTypeObject* type, std::string& prefix, Py_ssize_t& characters) const;

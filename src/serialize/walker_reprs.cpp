@@ -100,7 +100,7 @@ bool ValueWriter::named_by_reprlib(PyTypeObject* type) const {
 // How `_Repr.repr_instance` shows an instance of a class defined in Python
 // whose __repr__ is not run, or is object's own; false (nothing set) for
 // any other value, which the Python half then shows.
-bool ValueWriter::unrun_or_default_repr(PyObject* value, std::string& out) {
+bool ValueWriter::unrun_or_default_repr(PyObject* value, Text& out) {
     PyTypeObject* type = Py_TYPE(value);
     if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || named_by_reprlib(type)) return false;
     auto info = type_info(type);
@@ -115,23 +115,87 @@ bool ValueWriter::unrun_or_default_repr(PyObject* value, std::string& out) {
             PyErr_Clear();
             return false;
         }
-        out.append(unrun_object_repr(std::string_view(name, static_cast<size_t>(size)), value));
+        out.assign(unrun_object_repr(std::string_view(name, static_cast<size_t>(size)), value));
         return true;
     }
+    return default_object_repr(value, out);
+}
+
+bool ValueWriter::show(PyObject* value, std::string& out) {
     Text text;
-    if (!default_object_repr(value, text)) return false;
+    if (!unrun_or_default_repr(value, text)) return false;
     out.append(text.view());
     return true;
 }
 
-bool ValueWriter::show(PyObject* value, std::string& out) { return unrun_or_default_repr(value, out); }
-
 // `_view_repr` of a bound method, made here when its object is shown in
 // object's own form. Null with no exception leaves it to the Python half.
 Ref ValueWriter::method_repr(PyObject* method) {
-    std::string self_text;
+    Text self_text;
     if (!unrun_or_default_repr(PyMethod_GET_SELF(method), self_text)) return Ref();
-    return bound_method_repr(method, self_text, limits_.max_repr);
+    return bound_method_repr(method, self_text.view(), limits_.max_repr);
+}
+
+// The same repr made into `out` without a str object, when it is whole
+// within the repr limit; false (nothing set) otherwise.
+bool ValueWriter::method_text(PyObject* method, Text& out) {
+    PyObject* function = PyMethod_GET_FUNCTION(method);
+    if (!PyFunction_Check(function)) return false;
+    PyObject* qualname = reinterpret_cast<PyFunctionObject*>(function)->func_qualname;
+    std::string_view name = "?";
+    Py_ssize_t name_characters = 1;
+    if (qualname != nullptr && PyUnicode_CheckExact(qualname)) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(qualname, &size);
+        if (text == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        name = std::string_view(text, static_cast<size_t>(size));
+        name_characters = PyUnicode_GET_LENGTH(qualname);
+    }
+    Text self_text;
+    if (!unrun_or_default_repr(PyMethod_GET_SELF(method), self_text)) return false;
+    const Py_ssize_t self_characters = self_text.characters() >= 0
+                                           ? self_text.characters()
+                                           : static_cast<Py_ssize_t>(utf8_characters(self_text.view()));
+    constexpr std::string_view head = "<bound method ", of = " of ", tail = ">";
+    const Py_ssize_t characters = static_cast<Py_ssize_t>(head.size() + of.size() + tail.size()) + name_characters +
+                                  self_characters;
+    if (characters > limits_.max_repr) return false;
+    out.assign_joined({head, name, of, self_text.view(), tail}, characters);
+    return true;
+}
+
+// A class's repr when its metaclass is `type`, remembered while the class
+// keeps its version tag (a new `__module__` gives it a new one) and its
+// `__qualname__` object (whose change gives none).
+Ref ValueWriter::class_repr(PyObject* value) {
+    auto* type = reinterpret_cast<PyTypeObject*>(value);
+    PyObject* qualname =
+        (type->tp_flags & Py_TPFLAGS_HEAPTYPE) ? reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname : nullptr;
+    {
+        std::lock_guard<ParallelMutex> hold(host_.known_types_lock);
+        auto known = host_.known_class_reprs.find(type);
+        if (known != host_.known_class_reprs.end() && has_type_version(type) &&
+            known->second.version == type_version(type) && known->second.qualname.get() == qualname) {
+            return known->second.repr.dup();
+        }
+    }
+    Ref repr = Ref::steal(PyObject_Repr(value));
+    if (!repr || !PyUnicode_CheckExact(repr.get())) return repr;
+    // The lookup gives the class a version tag if it has none yet.
+    (void)_PyType_Lookup(type, host_.dict_name.get());
+    if (!has_type_version(type)) return repr;
+    // What is dropped is released after the lock.
+    std::unordered_map<PyTypeObject*, Host::KnownClassRepr> dropped;
+    Host::KnownClassRepr replaced;
+    std::lock_guard<ParallelMutex> hold(host_.known_types_lock);
+    if (host_.known_class_reprs.size() >= 4096) dropped.swap(host_.known_class_reprs);
+    Host::KnownClassRepr& entry = host_.known_class_reprs[type];
+    replaced = std::move(entry);
+    entry = Host::KnownClassRepr{type_version(type), Ref::borrow(qualname), repr.dup()};
+    return repr;
 }
 
 // The repr to show `value` with, unless its __repr__ is not to run.
@@ -141,8 +205,24 @@ bool ValueWriter::take_repr(PyObject* value, const TypeInfo& info, ShownRepr& sh
         shown.taken = true;
         return true;
     }
-    // A built-in container's short repr runs none of the program's code:
-    // made as text, with nothing to take once.
+    // A class's repr (when its metaclass is `type`) and a bound method's run
+    // none of the program's code: taken at each meeting, they leave the memo
+    // to the reprs that run Python code, which a record keeps few of.
+    if (Py_TYPE(value) == &PyMethod_Type && method_text(value, shown.text)) {
+        shown.taken = true;
+        return true;
+    }
+    if (Py_TYPE(value) == &PyType_Type || Py_TYPE(value) == &PyMethod_Type) {
+        shown.str = Py_TYPE(value) == &PyType_Type ? class_repr(value) : method_repr(value);
+        if (shown.str && PyUnicode_GET_LENGTH(shown.str.get()) <= limits_.max_repr) {
+            if (!shown.text.load(shown.str.get())) return false;
+            shown.taken = true;
+            return true;
+        }
+        if (PyErr_Occurred() && pending_error_reaches_program()) return false;
+        PyErr_Clear();
+    }
+    // Nor does a built-in container's short repr: made as text.
     std::string text;
     text.reserve(64);
     // Past this many bytes a text holds more than max_repr characters.
@@ -152,19 +232,6 @@ bool ValueWriter::take_repr(PyObject* value, const TypeInfo& info, ShownRepr& sh
         shown.text.assign(std::move(text));
         shown.taken = true;
         return true;
-    }
-    // Nor do a class's repr (when its metaclass is `type`) and a bound
-    // method's made here: taken at each meeting, they leave the memo to the
-    // reprs that run Python code, which a record keeps few of.
-    if (Py_TYPE(value) == &PyType_Type || Py_TYPE(value) == &PyMethod_Type) {
-        shown.str = Py_TYPE(value) == &PyType_Type ? Ref::steal(PyObject_Repr(value)) : method_repr(value);
-        if (shown.str && PyUnicode_GET_LENGTH(shown.str.get()) <= limits_.max_repr) {
-            if (!shown.text.load(shown.str.get())) return false;
-            shown.taken = true;
-            return true;
-        }
-        if (PyErr_Occurred() && pending_error_reaches_program()) return false;
-        PyErr_Clear();
     }
     shown.str = repr_once(value, info.name);
     if (!shown.str || !shown.text.load(shown.str.get())) return false;
@@ -177,7 +244,7 @@ bool ValueWriter::take_repr(PyObject* value, const TypeInfo& info, ShownRepr& sh
 bool ValueWriter::budgeted_repr(PyObject* value, const TypeInfo& info, ShownRepr& shown) {
     if (!info.repr_runs) return true;
     if (text_left_ <= 0) {
-        shown.text.assign(std::string(kCutMark));
+        shown.text.assign_joined({kCutMark});
         shown.taken = true;
         return true;
     }
@@ -202,8 +269,8 @@ bool ValueWriter::spend_text(ShownRepr& shown) {
         // Made here as UTF-8, with no lone surrogates: a character is any
         // byte that does not continue one.
         const std::string_view view = shown.text.view();
-        const auto length = static_cast<Py_ssize_t>(
-            std::count_if(view.begin(), view.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+        const Py_ssize_t known = shown.text.characters();
+        const Py_ssize_t length = known >= 0 ? known : static_cast<Py_ssize_t>(utf8_characters(view));
         if (length <= left) {
             text_left_ = left - length;
             return true;
@@ -303,7 +370,7 @@ void ValueWriter::remember_repr_prefix(PyTypeObject* type, PyObject* qualname, c
 bool ValueWriter::joined_repr(std::string_view prefix, Py_ssize_t characters, std::string_view address,
                               Text& out) const {
     if (characters + static_cast<Py_ssize_t>(address.size()) + 1 > limits_.max_repr) return false;
-    out.assign_joined(prefix, address, ">");
+    out.assign_joined({prefix, address, ">"}, characters + static_cast<Py_ssize_t>(address.size()) + 1);
     return true;
 }
 
