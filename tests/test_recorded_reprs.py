@@ -94,3 +94,16 @@ def test_a_default_repr_follows_its_class_renamed(lightweight, change, shown):
     assert before != after
     assert repr(value).encode() in after
     assert dump([value]) == after
+
+
+@pytest.mark.parametrize("numbers", [
+    [0, -1, 1, 2 ** 30 - 1, 2 ** 30, -(2 ** 30)],
+    [2 ** 62, -(2 ** 63), 2 ** 63 - 1],
+    [2 ** 64, -(2 ** 64), True, False],
+], ids=["one digit", "machine words", "past a machine word"])
+def test_a_containers_short_repr_writes_ints_as_repr_does(numbers):
+    # Ints of one digit are read in place, others through the interpreter.
+    import msgpack
+
+    shown = msgpack.unpackb(sarn.serialize.dump_msgpack_lightweight_repr({"k": numbers}), raw=False)
+    assert shown["k"]["repr"] == repr(numbers)

@@ -32,6 +32,21 @@ Ref cut_middle(Ref text, Py_ssize_t limit) {
                                            Ref::steal(PyUnicode_Substring(text.get(), length - tail, length)).get()));
 }
 
+// The value of an int of at most one digit, read without a call.
+inline bool small_int(PyObject* x, long long& value) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(x))) return false;
+    value = static_cast<long long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(x)));
+    return true;
+#else
+    const Py_ssize_t size = Py_SIZE(x);
+    if (size < -1 || size > 1) return false;
+    // Zero has no digit stored.
+    value = size == 0 ? 0 : size * static_cast<long long>(reinterpret_cast<PyLongObject*>(x)->ob_digit[0]);
+    return true;
+#endif
+}
+
 bool is_simple(PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
     return type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type || value == Py_None;
@@ -75,10 +90,15 @@ public:
     Shower(const ReprSettings& settings, ObjectShower& objects, size_t enough, Py_ssize_t& shown)
         : s_(settings), objects_(objects), enough_(enough), shown_(shown) {}
 
-    // `Repr.repr1`; false when `x` is not a shape made here.
+    // `Repr.repr1`; false when `x` is not a shape made here. The commonest
+    // items, ints and plain strings, are written here, inlined into the
+    // loops over items.
     bool repr1(PyObject* x, Py_ssize_t level, std::string& out) {
         ++shown_;
-        return repr_as(x, Py_TYPE(x), level, out);
+        PyTypeObject* type = Py_TYPE(x);
+        if (type == &PyLong_Type && machine_int(x, out)) return true;
+        if (type == &PyUnicode_Type && plain_str(x, out)) return true;
+        return repr_as(x, type, level, out);
     }
 
     // `x` shown as an instance of `type`, one of its bases.
@@ -111,7 +131,7 @@ private:
 
     // The repr of a short string of printable ASCII that needs no escape
     // and no other quotes, written directly; false for any other string.
-    bool plain_str(PyObject* x, std::string& out) const {
+    [[gnu::always_inline]] bool plain_str(PyObject* x, std::string& out) const {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(x);
         if (!PyUnicode_IS_ASCII(x) || length + 2 > s_.maxstring) return false;
         const auto* text = static_cast<const char*>(PyUnicode_DATA(x));
@@ -127,10 +147,14 @@ private:
 
     // The digits of an int that fits a machine word (never cut: reprlib
     // cuts only past `maxlong` digits).
-    bool machine_int(PyObject* x, std::string& out) const {
-        int overflow = 0;
-        const long long number = PyLong_AsLongLongAndOverflow(x, &overflow);
-        if (overflow != 0 || s_.maxlong < 20) return false;
+    [[gnu::always_inline]] bool machine_int(PyObject* x, std::string& out) const {
+        if (s_.maxlong < 20) return false;
+        long long number;
+        if (!small_int(x, number)) {
+            int overflow = 0;
+            number = PyLong_AsLongLongAndOverflow(x, &overflow);
+            if (overflow != 0) return false;
+        }
         char digits[24];
         const char* end = std::to_chars(digits, digits + sizeof digits, number).ptr;
         out.append(digits, static_cast<size_t>(end - digits));

@@ -145,6 +145,22 @@ Py_ssize_t ValueWriter::first_level_items(PyObject* value, PyTypeObject* base) c
 Py_ssize_t ValueWriter::shown_items(PyObject* value, PyTypeObject* base, Py_ssize_t level) const {
     if (level <= 0) return 0;
     const ReprSettings& reprs = host_.reprs;
+#ifndef Py_GIL_DISABLED
+    // Counting runs no Python code, so under the interpreter lock nothing
+    // changes a list or tuple meanwhile: its items are read in place.
+    if (base == &PyList_Type || base == &PyTuple_Type) {
+        const bool list = base == &PyList_Type;
+        const Py_ssize_t count = std::min(list ? PyList_GET_SIZE(value) : PyTuple_GET_SIZE(value),
+                                          list ? reprs.maxlist : reprs.maxtuple);
+        PyObject* const* items = list ? list_items(value) : tuple_items(value);
+        Py_ssize_t shown = count;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyTypeObject* type = Py_TYPE(items[i]);
+            if (is_builtin_container(type)) shown += shown_items(items[i], type, level - 1);
+        }
+        return shown;
+    }
+#endif
     const Items items = [&]() -> Items {
         if (base == &PyList_Type) {
             ObjectLock lock(value);

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <optional>
@@ -24,6 +25,7 @@
 #include "utils/ascii_text.hpp"
 #include "utils/free_threading.hpp"
 #include "utils/small_vector.hpp"
+#include "utils/utf8_text.hpp"
 #include "utils/version_tags.hpp"
 
 namespace sarn::serialize::walker {
@@ -100,12 +102,6 @@ private:
     Py_ssize_t characters_ = -1;
     char small_[96];
 };
-
-// The characters of UTF-8 text: its bytes that do not continue one.
-inline size_t utf8_characters(std::string_view text) noexcept {
-    return static_cast<size_t>(
-        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
-}
 
 inline bool is_scalar_type(PyTypeObject* type) noexcept {
     return type == &PyUnicode_Type || type == &PyLong_Type || type == Py_TYPE(Py_None) ||
