@@ -1,6 +1,5 @@
 #include "profiler/sql_queries.hpp"
 
-#include <cstring>
 #include <optional>
 
 #include "serialize/msgpack_cursor.hpp"
@@ -12,6 +11,7 @@ namespace {
 using serialize::Cursor;
 using serialize::Head;
 using serialize::Kind;
+using serialize::number_of;
 
 // The fields of a query's record that time it: its frame id (empty when
 // absent or not a text) and its timestamp.
@@ -19,17 +19,6 @@ struct QueryMark {
     std::string_view frame_id;
     std::optional<double> timestamp;
 };
-
-std::optional<double> number_of(const Head& head) {
-    if (head.kind == Kind::real) {
-        double value;
-        std::memcpy(&value, &head.uint_value, sizeof value);
-        return value;
-    }
-    if (head.kind == Kind::uint) return static_cast<double>(head.uint_value);
-    if (head.kind == Kind::sint) return static_cast<double>(head.sint_value);
-    return std::nullopt;
-}
 
 QueryMark mark_of(std::string_view record) {
     QueryMark mark;

@@ -10,17 +10,6 @@ namespace sarn::serialize {
 
 namespace {
 
-std::optional<double> number_of(const Head& head) {
-    if (head.kind == Kind::real) {
-        double value;
-        std::memcpy(&value, &head.uint_value, sizeof value);
-        return value;
-    }
-    if (head.kind == Kind::uint) return static_cast<double>(head.uint_value);
-    if (head.kind == Kind::sint) return static_cast<double>(head.sint_value);
-    return std::nullopt;
-}
-
 class Scan {
 public:
     explicit Scan(std::string_view document) : cursor_(document) {}

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 namespace sarn::serialize {
@@ -192,5 +193,18 @@ private:
     const char* end_;
     bool failed_ = false;
 };
+
+// A number's head (an integer or a float) as a double; nothing for any
+// other kind.
+inline std::optional<double> number_of(const Head& head) {
+    if (head.kind == Kind::real) {
+        double value;
+        std::memcpy(&value, &head.uint_value, sizeof value);
+        return value;
+    }
+    if (head.kind == Kind::uint) return static_cast<double>(head.uint_value);
+    if (head.kind == Kind::sint) return static_cast<double>(head.sint_value);
+    return std::nullopt;
+}
 
 }  // namespace sarn::serialize

@@ -2,8 +2,37 @@
 #include "serialize/walker.hpp"
 
 #include <mutex>
+#include <optional>
+#include <unordered_map>
 
 namespace sarn::serialize::walker {
+
+namespace {
+
+// The class's version tag, given to it by a lookup if it has none yet;
+// nothing when it can have none.
+std::optional<unsigned int> version_tag(const Host& host, PyTypeObject* type) {
+    (void)_PyType_Lookup(type, host.dict_name.get());
+    if (!has_type_version(type)) return std::nullopt;
+    return type_version(type);
+}
+
+// Puts `entry` in one of the host's memos per class, which holds at most
+// 4096 classes (then it starts again). What is dropped or replaced is
+// released after the lock: a release may free a class.
+template <class Entry>
+void remember_per_class(const Host& host, std::unordered_map<PyTypeObject*, Entry>& memo, PyTypeObject* type,
+                        Entry entry) {
+    std::unordered_map<PyTypeObject*, Entry> dropped;
+    Entry replaced;
+    std::lock_guard<ParallelMutex> hold(host.known_types_lock);
+    if (memo.size() >= 4096) dropped.swap(memo);
+    Entry& slot = memo[type];
+    replaced = std::move(slot);
+    slot = std::move(entry);
+}
+
+}  // namespace
 
 // What `type_info` answered for the class at its present version tag, if
 // remembered.
@@ -39,19 +68,8 @@ std::optional<TypeInfo> ValueWriter::type_info(PyTypeObject* type) {
 }
 
 void ValueWriter::remember_type(PyTypeObject* type, PyObject* info) {
-    // The lookup gives the class a version tag if it has none yet.
-    (void)_PyType_Lookup(type, host_.dict_name.get());
-    if (!has_type_version(type)) return;
-    const unsigned int version = type_version(type);
-    // What is dropped is released after the lock: a release may free a class.
-    std::unordered_map<PyTypeObject*, Host::KnownType> dropped;
-    Ref replaced;
-    std::lock_guard<ParallelMutex> hold(host_.known_types_lock);
-    if (host_.known_types.size() >= 4096) dropped.swap(host_.known_types);
-    auto [entry, added] = host_.known_types.try_emplace(type, Host::KnownType{version, Ref::borrow(info)});
-    if (!added) {
-        replaced = std::exchange(entry->second.info, Ref::borrow(info));
-        entry->second.version = version;
+    if (auto version = version_tag(host_, type)) {
+        remember_per_class(host_, host_.known_types, type, Host::KnownType{*version, Ref::borrow(info)});
     }
 }
 
@@ -184,17 +202,10 @@ Ref ValueWriter::class_repr(PyObject* value) {
     }
     Ref repr = Ref::steal(PyObject_Repr(value));
     if (!repr || !PyUnicode_CheckExact(repr.get())) return repr;
-    // The lookup gives the class a version tag if it has none yet.
-    (void)_PyType_Lookup(type, host_.dict_name.get());
-    if (!has_type_version(type)) return repr;
-    // What is dropped is released after the lock.
-    std::unordered_map<PyTypeObject*, Host::KnownClassRepr> dropped;
-    Host::KnownClassRepr replaced;
-    std::lock_guard<ParallelMutex> hold(host_.known_types_lock);
-    if (host_.known_class_reprs.size() >= 4096) dropped.swap(host_.known_class_reprs);
-    Host::KnownClassRepr& entry = host_.known_class_reprs[type];
-    replaced = std::move(entry);
-    entry = Host::KnownClassRepr{type_version(type), Ref::borrow(qualname), repr.dup()};
+    if (auto version = version_tag(host_, type)) {
+        remember_per_class(host_, host_.known_class_reprs, type,
+                           Host::KnownClassRepr{*version, Ref::borrow(qualname), repr.dup()});
+    }
     return repr;
 }
 
@@ -352,18 +363,11 @@ bool ValueWriter::default_repr_prefix(PyTypeObject* type, std::string& prefix, P
 
 void ValueWriter::remember_repr_prefix(PyTypeObject* type, PyObject* qualname, const std::string& prefix,
                                        Py_ssize_t characters) const {
-    // The lookup gives the class a version tag if it has none yet.
-    (void)_PyType_Lookup(type, host_.dict_name.get());
-    if (!has_type_version(type) || qualname == nullptr) return;
-    const unsigned int version = type_version(type);
-    // What is dropped is released after the lock.
-    std::unordered_map<PyTypeObject*, Host::KnownReprPrefix> dropped;
-    Host::KnownReprPrefix replaced;
-    std::lock_guard<ParallelMutex> hold(host_.known_types_lock);
-    if (host_.known_repr_prefixes.size() >= 4096) dropped.swap(host_.known_repr_prefixes);
-    Host::KnownReprPrefix& entry = host_.known_repr_prefixes[type];
-    replaced = std::move(entry);
-    entry = Host::KnownReprPrefix{version, Ref::borrow(qualname), prefix, characters};
+    if (qualname == nullptr) return;
+    if (auto version = version_tag(host_, type)) {
+        remember_per_class(host_, host_.known_repr_prefixes, type,
+                           Host::KnownReprPrefix{*version, Ref::borrow(qualname), prefix, characters});
+    }
 }
 
 // The repr from its prefix and the address, unless the repr limit would cut it.
