@@ -40,8 +40,9 @@ texts: a JSON map of each argument name to the digests of the distinct
 texts passed in it, null when they cannot be told; both NULL when the
 arguments are not known by name). It is written by the save from the
 document's bytes (see :mod:`sarn.web.compare.index`), up to ``INDEX_BYTES``
-for a document taken from the recorder, and by a search for a trace it had to read whole (one
-stored without an index, or with one of an older version).
+for a document taken from the recorder, and by a search for a trace it had
+to read whole (one stored without an index, or with one of an older
+version).
 
 A document taken from the recorder comes with its facts, its SQL queries
 included, counted while recording, and is read piece by piece, so that a
@@ -608,7 +609,11 @@ def _alongside(work: Callable[..., None], held: bytes, *args: Any) -> Callable[[
             failed.append(error)
 
     thread = threading.Thread(target=run, name="sarn-index", daemon=True)
-    thread.start()
+    try:
+        thread.start()
+    except RuntimeError:  # no new threads at interpreter shutdown (a save from an atexit handler)
+        work(held, *args)
+        return lambda: None
 
     def wait() -> None:
         thread.join()

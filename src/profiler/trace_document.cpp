@@ -11,13 +11,6 @@ TraceDocument::TraceDocument(std::vector<RecordChunk> pieces, DocumentFacts fact
     for (const RecordChunk& piece : pieces_) size_ += piece.size;
 }
 
-bool TraceDocument::spilled() const noexcept {
-    for (const RecordChunk& piece : pieces_) {
-        if (piece.spilled()) return true;
-    }
-    return false;
-}
-
 Result<uint64_t> TraceDocument::read(char* out, uint64_t room) {
     uint64_t copied = 0;
     while (copied < room && piece_ < pieces_.size()) {

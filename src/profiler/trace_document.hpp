@@ -34,8 +34,6 @@ public:
     [[nodiscard]] uint64_t size() const noexcept { return size_; }
     [[nodiscard]] uint64_t position() const noexcept { return position_; }
     [[nodiscard]] const DocumentFacts& facts() const noexcept { return facts_; }
-    // Whether some records are in a spill file rather than in memory.
-    [[nodiscard]] bool spilled() const noexcept;
 
     // Copies up to `room` bytes from the position into `out`; how many were
     // copied, 0 at the end.

@@ -1,6 +1,5 @@
 #include "serialize/document_facts.hpp"
 
-#include <cstring>
 #include <unordered_map>
 #include <unordered_set>
 

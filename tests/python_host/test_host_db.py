@@ -380,8 +380,13 @@ def test_an_empty_database_file_reads_as_nothing_recorded_yet(db_path):
         db.list_traces(db_path)
 
 
-@pytest.mark.parametrize("alongside", [1 << 30, 0], ids=["at-once", "on-a-thread"])
-def test_a_taken_document_is_indexed_while_it_is_compressed(db_path, monkeypatch, alongside):
+def _refuse_to_start(thread):
+    raise RuntimeError("can't create new thread at interpreter shutdown")
+
+
+@pytest.mark.parametrize("alongside, threads", [(1 << 30, True), (0, True), (0, False)],
+                         ids=["at-once", "on-a-thread", "at-shutdown"])
+def test_a_taken_document_is_indexed_while_it_is_compressed(db_path, monkeypatch, alongside, threads):
     import sarn
 
     def work(n):
@@ -395,6 +400,8 @@ def test_a_taken_document_is_indexed_while_it_is_compressed(db_path, monkeypatch
 
     monkeypatch.setattr(db, "_ALONGSIDE_BYTES", alongside)
     trace_id, document = taken()
+    if not threads:  # as at interpreter shutdown, where a save from an atexit handler can start none
+        monkeypatch.setattr(threading.Thread, "start", _refuse_to_start)
     db.save_trace_in_sqlite(db_path, trace_id, timeout=5, msgpack=document)
     connection = sqlite3.connect(db_path)
     try:
