@@ -575,36 +575,53 @@ def _streamed_row(trace_id: str, document: Any, facts: Dict[str, Any], folder: s
     size = document.size
     spool = tempfile.SpooledTemporaryFile(max_size=SPOOL_BYTES, dir=folder if os.path.isdir(folder) else None)
     compressor = None if _zstd is None else _compressor().compressobj(size=size)
-    # Held whole to be indexed, in one read: compressed and indexed from the same bytes.
-    held = document.read(size) if size <= INDEX_BYTES else None
-    indexed = None if held is None else _alongside(_read_facts, held, facts, "sql_count" in document.facts)
+    sql_counted = "sql_count" in document.facts
+
+    def index(copy: bytes) -> None:
+        _read_facts(copy, facts, sql_counted)
+
+    pieces: Iterable[Any]
+    indexed: Callable[[], None] = lambda: None
+    lent = getattr(document, "pieces", lambda: None)() if size <= INDEX_BYTES else None
+    if size > INDEX_BYTES:  # never held whole: stored without its call index
+        pieces = _read_pieces(document)
+    elif lent is not None:
+        # Compressed from the record store's own memory while a copy of it
+        # is indexed on another thread.
+        indexed = _alongside(index, size, lambda: document.read(size))
+        pieces = _slices(lent)
+    else:
+        # Held whole to be indexed, in one read: compressed and indexed from the same bytes.
+        held = document.read(size)
+        indexed = _alongside(index, size, lambda: held)
+        pieces = _slices([memoryview(held)])
     done = 0
-    for piece in _pieces(document, held):
+    for piece in pieces:
         done += len(piece)
         spool.write(compressor.compress(piece) if compressor is not None else piece)
         if progress is not None:
             progress(done)
     if compressor is not None:
         spool.write(compressor.flush())
-    if indexed is not None:
-        indexed()
+    indexed()
     return _StoredRow(trace_id, size, None if compressor is None else "zstd", _spooled_parts(spool), facts)
 
 
-def _alongside(work: Callable[..., None], held: bytes, *args: Any) -> Callable[[], None]:
-    """Starts ``work(held, *args)`` on a thread of its own, to run while the
-    caller compresses ``held`` (the native readers and the compressor leave
-    the interpreter lock, so the two share the machine's cores); returns
-    what waits for it and raises what it raised. Work on a small document
-    is done at once: a thread would cost more than it saves."""
-    if len(held) < _ALONGSIDE_BYTES:
-        work(held, *args)
+def _alongside(work: Callable[[bytes], None], size: int, document: Callable[[], bytes]) -> Callable[[], None]:
+    """Starts ``work(document())`` on a thread of its own, to run while the
+    caller compresses the document of ``size`` bytes (the native readers and
+    the compressor leave the interpreter lock, so the two share the
+    machine's cores); returns what waits for it and raises what it raised.
+    Work on a small document is done at once: a thread would cost more
+    than it saves."""
+    if size < _ALONGSIDE_BYTES:
+        work(document())
         return lambda: None
     failed: List[BaseException] = []
 
     def run() -> None:
         try:
-            work(held, *args)
+            work(document())
         except BaseException as error:  # handed to the waiting caller
             failed.append(error)
 
@@ -612,7 +629,7 @@ def _alongside(work: Callable[..., None], held: bytes, *args: Any) -> Callable[[
     try:
         thread.start()
     except RuntimeError:  # no new threads at interpreter shutdown (a save from an atexit handler)
-        work(held, *args)
+        work(document())
         return lambda: None
 
     def wait() -> None:
@@ -623,14 +640,15 @@ def _alongside(work: Callable[..., None], held: bytes, *args: Any) -> Callable[[
     return wait
 
 
-def _pieces(document: Any, held: Optional[bytes]) -> Iterator[Any]:
-    """The document's bytes in slices of ``_COMPRESS_SLICE``: of ``held``
-    when it was read whole, else read one by one."""
-    if held is not None:
-        view = memoryview(held)
-        for start in range(0, len(held), _COMPRESS_SLICE):
-            yield view[start:start + _COMPRESS_SLICE]
-        return
+def _slices(views: Iterable[memoryview]) -> Iterator[memoryview]:
+    """The bytes of ``views`` in order, in slices of at most ``_COMPRESS_SLICE``."""
+    for whole in views:
+        for start in range(0, len(whole), _COMPRESS_SLICE):
+            yield whole[start:start + _COMPRESS_SLICE]
+
+
+def _read_pieces(document: Any) -> Iterator[bytes]:
+    """The document's bytes read ``_COMPRESS_SLICE`` at a time."""
     while True:
         piece = document.read(_COMPRESS_SLICE)
         if not piece:
