@@ -1,7 +1,9 @@
 #include "lib/trace_document_type.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
+#include <new>
 
 #include "lib/entry_point.hpp"
 
@@ -12,7 +14,8 @@ namespace {
 struct TraceDocumentObject {
     PyObject_HEAD
     TraceDocument* document;  // null once closed
-    Py_ssize_t exports;       // pieces handed out as buffers and still alive
+    // Pieces handed out as buffers and still alive (freed on any thread).
+    std::atomic<Py_ssize_t> exports;
 };
 
 PyTypeObject* document_type = nullptr;
@@ -32,7 +35,7 @@ void piece_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     auto* piece = reinterpret_cast<PieceObject*>(self);
     if (piece->document != nullptr) {
-        --reinterpret_cast<TraceDocumentObject*>(piece->document)->exports;
+        reinterpret_cast<TraceDocumentObject*>(piece->document)->exports.fetch_sub(1, std::memory_order_relaxed);
         Py_CLEAR(piece->document);
     }
     type->tp_free(self);
@@ -107,7 +110,7 @@ PyObject* rewind_method(PyObject* self, PyObject*) {
 
 // Frees the records; reading afterwards is an error.
 PyObject* close_method(PyObject* self, PyObject*) {
-    if (reinterpret_cast<TraceDocumentObject*>(self)->exports > 0) {
+    if (reinterpret_cast<TraceDocumentObject*>(self)->exports.load(std::memory_order_relaxed) > 0) {
         PyErr_SetString(PyExc_BufferError, "the trace document's pieces are still in use");
         return nullptr;
     }
@@ -128,7 +131,7 @@ Result<Ref> piece_view(PyObject* self, const RecordChunk& chunk) {
     if (!piece) return fail_fetch();
     auto* object = reinterpret_cast<PieceObject*>(piece.get());
     object->document = Ref::borrow(self).release();
-    ++reinterpret_cast<TraceDocumentObject*>(self)->exports;
+    reinterpret_cast<TraceDocumentObject*>(self)->exports.fetch_add(1, std::memory_order_relaxed);
     object->data = chunk.bytes.data();
     object->size = static_cast<Py_ssize_t>(chunk.size);
     return checked(PyMemoryView_FromObject(piece.get()));
@@ -249,7 +252,7 @@ Result<Ref> new_trace_document(TraceDocument&& document) {
     Ref instance = Ref::steal(document_type->tp_alloc(document_type, 0));
     if (!instance) return fail_fetch();
     reinterpret_cast<TraceDocumentObject*>(instance.get())->document = owned.release();
-    reinterpret_cast<TraceDocumentObject*>(instance.get())->exports = 0;
+    new (&reinterpret_cast<TraceDocumentObject*>(instance.get())->exports) std::atomic<Py_ssize_t>(0);
     return instance;
 }
 
