@@ -234,7 +234,7 @@ private:
     bool gather_attributes(PyObject* value, PyTypeObject* type, Py_ssize_t depth, const TypeInfo& info,
                            AttributeRun& run);
     Ref slot_value(PyObject* value, PyTypeObject* type, PyObject* stored, PyObject* index);
-    bool add_attribute(AttributeRun& run, Ref name, PyObject* item, Py_ssize_t depth);
+    bool add_attribute(AttributeRun& run, Ref name, PyObject* item, Py_ssize_t depth, size_t compared);
     bool rewrite_repeated(AttributeRun& run);
     void set_fixmap_size(size_t at, uint32_t entries);
     void set_map_header(size_t at, size_t entries);

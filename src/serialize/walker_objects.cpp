@@ -123,7 +123,7 @@ bool ValueWriter::gather_attributes(PyObject* value, PyTypeObject* type, Py_ssiz
                 break;
             }
             if (!PyUnicode_CheckExact(field.get())) continue;
-            if (!add_attribute(run, std::move(field), item.get(), child)) return false;
+            if (!add_attribute(run, std::move(field), item.get(), child, run.names.size())) return false;
         }
     }
     Ref instance_dict = Ref::steal(PyObject_GenericGetAttr(value, host_.dict_name.get()));
@@ -132,17 +132,22 @@ bool ValueWriter::gather_attributes(PyObject* value, PyTypeObject* type, Py_ssiz
         PyErr_Clear();
     }
     if (instance_dict && PyDict_CheckExact(instance_dict.get())) {
+        // The dict's own names differ from each other; a cut one may equal another cut one.
+        const size_t before_dict = run.names.size();
         for (auto& [attr, item] : first_entries(instance_dict.get(), PY_SSIZE_T_MAX)) {
             if (!PyUnicode_CheckExact(attr.get()) || starts_with_two_underscores(attr.get())) continue;
             Ref shown = std::move(attr);
+            bool cut = false;
             if (run.kept < limits_.max_attrs &&
                 PyUnicode_GET_LENGTH(shown.get()) > limits_.max_str) {
                 Ref prefix = Ref::steal(PyUnicode_Substring(shown.get(), 0, limits_.max_str));
                 if (!prefix) return false;
                 shown = Ref::steal(PyUnicode_FromFormat("%U%s", prefix.get(), kCutMark.data()));
                 if (!shown) return false;
+                cut = true;
             }
-            if (!add_attribute(run, std::move(shown), item.get(), child)) return false;
+            const size_t compared = cut ? run.names.size() : before_dict;
+            if (!add_attribute(run, std::move(shown), item.get(), child, compared)) return false;
         }
     }
     const Py_ssize_t planned = PyTuple_GET_SIZE(info.plan);
@@ -158,7 +163,9 @@ bool ValueWriter::gather_attributes(PyObject* value, PyTypeObject* type, Py_ssiz
             PyErr_Clear();
             continue;
         }
-        if (!add_attribute(run, Ref::borrow(PyTuple_GET_ITEM(slot, 0)), item.get(), child)) return false;
+        if (!add_attribute(run, Ref::borrow(PyTuple_GET_ITEM(slot, 0)), item.get(), child, run.names.size())) {
+            return false;
+        }
     }
     return true;
 }
@@ -183,14 +190,16 @@ Ref ValueWriter::slot_value(PyObject* value, PyTypeObject* type, PyObject* store
 }
 
 // `attrs[name] = _full(item)` once there is room: a name met again keeps its
-// first place and takes the new value, as a dict does.
-bool ValueWriter::add_attribute(AttributeRun& run, Ref name, PyObject* item, Py_ssize_t depth) {
+// first place and takes the new value, as a dict does. Only the first
+// `compared` names can equal this one.
+bool ValueWriter::add_attribute(AttributeRun& run, Ref name, PyObject* item, Py_ssize_t depth, size_t compared) {
     if (run.kept >= limits_.max_attrs || items_left_ <= 0) {
         ++run.more;
         return true;
     }
     bool known_name = false;
-    for (const Ref& known : run.names) {
+    for (size_t i = 0; i < compared && i < run.names.size(); ++i) {
+        const Ref& known = run.names[i];
         const int order = PyUnicode_Compare(known.get(), name.get());
         if (order == -1 && PyErr_Occurred()) return false;
         if (order == 0) {

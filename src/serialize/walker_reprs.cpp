@@ -46,20 +46,21 @@ Ref ValueWriter::known_type_info(PyTypeObject* type) const {
 
 std::optional<TypeInfo> ValueWriter::type_info(PyTypeObject* type) {
     TypeInfo info;
-    if (Ref known = known_type_info(type)) {
-        info.tuple = std::move(known);
-    } else {
+    // Only answers of the right shape are remembered (a tuple does not change).
+    info.tuple = known_type_info(type);
+    if (!info.tuple) {
         info.tuple = Ref::steal(PyObject_CallFunctionObjArgs(host_.type_info.get(), reinterpret_cast<PyObject*>(type), nullptr));
         if (!info.tuple) return std::nullopt;
-        remember_type(type, info.tuple.get());
+        PyObject* tuple = info.tuple.get();
+        if (!PyTuple_CheckExact(tuple) || PyTuple_GET_SIZE(tuple) != 4 || !PyUnicode_Check(PyTuple_GET_ITEM(tuple, 0)) ||
+            !(PyTuple_GET_ITEM(tuple, 1) == Py_None || PyTuple_Check(PyTuple_GET_ITEM(tuple, 1))) ||
+            !PyUnicode_Check(PyTuple_GET_ITEM(tuple, 2)) || !PyBool_Check(PyTuple_GET_ITEM(tuple, 3))) {
+            PyErr_SetString(PyExc_TypeError, "_info must return (str, tuple or None, str, bool)");
+            return std::nullopt;
+        }
+        remember_type(type, tuple);
     }
     PyObject* tuple = info.tuple.get();
-    if (!PyTuple_CheckExact(tuple) || PyTuple_GET_SIZE(tuple) != 4 || !PyUnicode_Check(PyTuple_GET_ITEM(tuple, 0)) ||
-        !(PyTuple_GET_ITEM(tuple, 1) == Py_None || PyTuple_Check(PyTuple_GET_ITEM(tuple, 1))) ||
-        !PyUnicode_Check(PyTuple_GET_ITEM(tuple, 2)) || !PyBool_Check(PyTuple_GET_ITEM(tuple, 3))) {
-        PyErr_SetString(PyExc_TypeError, "_info must return (str, tuple or None, str, bool)");
-        return std::nullopt;
-    }
     info.name = PyTuple_GET_ITEM(tuple, 0);
     info.plan = PyTuple_GET_ITEM(tuple, 1);
     info.kind = PyTuple_GET_ITEM(tuple, 2);
