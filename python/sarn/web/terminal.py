@@ -34,40 +34,27 @@ def render_lines(
     full: bool = False,
     tasks: Optional[bool] = None,
     reopen: Optional[Callable[[], Any]] = None,
+    _blocks: bool = False,
 ) -> Iterator[str]:
-    """The lines of :func:`render`. The document (bytes, a dict, or a binary
-    file such as :func:`sarn.db.open_trace` gives) is read once, record by
-    record; what is kept in memory is what will be shown.
+    """The lines of :func:`render` (in blocks for :func:`render_blocks`).
+    The document (bytes, a dict, or a binary file such as
+    :func:`sarn.db.open_trace` gives) is read once, record by record; what
+    is kept in memory is what will be shown.
 
     ``reopen``, for a file and ``tasks`` None, gives the same document anew
     (a context manager, as :func:`sarn.db.open_trace` gives): the file is
     then looked through for asyncio tasks as it is read, and read again,
     split into tasks, only when it names more than one."""
     return _render(document, depth, filter, color, summary, children, lines, width, progress, head, full, tasks,
-                   reopen, False)
+                   reopen, _blocks)
 
 
-def render_blocks(
-    document: Any,
-    *,
-    depth: Optional[int] = None,
-    filter: Optional[str] = None,
-    color: bool = False,
-    summary: bool = False,
-    children: Optional[int] = None,
-    lines: Optional[int] = None,
-    width: Optional[int] = None,
-    progress: Any = None,
-    head: Any = True,
-    full: bool = False,
-    tasks: Optional[bool] = None,
-    reopen: Optional[Callable[[], Any]] = None,
-) -> Iterator[str]:
-    """What :func:`render_lines` gives, in blocks of one or more lines
-    joined by newlines (none ends with one): the lines of a long tree come
-    from the native pass a block at a time, without a Python text per line."""
-    return _render(document, depth, filter, color, summary, children, lines, width, progress, head, full, tasks,
-                   reopen, True)
+def render_blocks(document: Any, **options: Any) -> Iterator[str]:
+    """What :func:`render_lines` gives with the same keyword options, in
+    blocks of one or more lines joined by newlines (none ends with one): the
+    lines of a long tree come from the native pass a block at a time,
+    without a Python text per line."""
+    return render_lines(document, **options, _blocks=True)
 
 
 def _render(document: Any, depth: Optional[int], filter: Optional[str], color: bool, summary: bool,
