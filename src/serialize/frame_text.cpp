@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -14,6 +15,7 @@ namespace sarn::serialize {
 // Its own namespace: the module's sources are built as one unit.
 namespace frame_text {
 namespace {
+
 
 // Characters shown of one value, and of a call's whole argument list.
 constexpr Py_ssize_t value_width = 60;
@@ -76,6 +78,39 @@ void printable(std::string_view text, std::string& out) {
         else out.push_back(c);
     }
 }
+
+// A call's "name=value, ..." written one argument at a time, cut with "..."
+// once it has passed `args_width`: each value gets the room its width and
+// what is left allow, and at least 12.
+class ArgumentList {
+public:
+    ArgumentList(std::string& out, Py_ssize_t args_width, Py_ssize_t value_width)
+        : out_(out), args_width_(args_width), value_width_(value_width) {}
+
+    // Writes the separator and `name=`; the room for the value, or nothing
+    // (the cut written) once the list is full.
+    std::optional<Py_ssize_t> next(std::string_view name) {
+        if (!first_) out_.append(", ");
+        first_ = false;
+        if (used_ > args_width_) {
+            out_.append("...");
+            return std::nullopt;
+        }
+        start_ = out_.size();
+        printable(name, out_);
+        out_.push_back('=');
+        return std::min(value_width_, std::max<Py_ssize_t>(12, args_width_ - used_));
+    }
+    // Counts the argument whose value was just written.
+    void written() { used_ += static_cast<Py_ssize_t>(out_.size() - start_) + 2; }
+
+private:
+    std::string& out_;
+    Py_ssize_t args_width_, value_width_;
+    Py_ssize_t used_ = 0;
+    size_t start_ = 0;
+    bool first_ = true;
+};
 
 // Appends the repr of an ASCII str.
 void repr_text(std::string_view text, std::string& out) {
@@ -741,8 +776,7 @@ Result<bool> FrameText::args(PyObject* call, std::string& out) {
         out.push_back(')');
         return true;
     }
-    Py_ssize_t used = 0;
-    bool first = true;
+    ArgumentList list(out, args_width, value_width);
     PyObject* key;
     PyObject* item;
     Py_ssize_t at = 0;
@@ -750,19 +784,11 @@ Result<bool> FrameText::args(PyObject* call, std::string& out) {
         std::string_view name;
         if (!ascii_of(key, name)) return false;
         if (name == "__class__") continue;
-        if (!first) out.append(", ");
-        first = false;
-        if (used > args_width) {
-            out.append("...");
-            break;
-        }
-        size_t start = out.size();
-        printable(name, out);
-        out.push_back('=');
-        Py_ssize_t room = std::min(value_width, std::max<Py_ssize_t>(12, args_width - used));
-        Result<bool> done = value(item, room, out);
+        auto room = list.next(name);
+        if (!room) break;
+        Result<bool> done = value(item, *room, out);
         if (!done || !*done) return done;
-        used += static_cast<Py_ssize_t>(out.size() - start) + 2;
+        list.written();
     }
     out.push_back(')');
     return true;
@@ -1210,24 +1236,15 @@ Result<bool> FrameText::packed_args(Span call_locals, bool has_locals, std::stri
         return true;
     }
     if (!packed_plain_keys(pairs)) return false;
-    Py_ssize_t used = 0;
-    bool first = true;
+    ArgumentList list(out, args_width, value_width);
     for (const auto& [key, item] : pairs) {
         std::string_view name = packed_head(key).data;
         if (name == "__class__") continue;
-        if (!first) out.append(", ");
-        first = false;
-        if (used > args_width) {
-            out.append("...");
-            break;
-        }
-        size_t start = out.size();
-        printable(name, out);
-        out.push_back('=');
-        Py_ssize_t room = std::min(value_width, std::max<Py_ssize_t>(12, args_width - used));
-        Result<bool> done = packed_value(item, room, out);
+        auto room = list.next(name);
+        if (!room) break;
+        Result<bool> done = packed_value(item, *room, out);
         if (!done || !*done) return done;
-        used += static_cast<Py_ssize_t>(out.size() - start) + 2;
+        list.written();
     }
     out.push_back(')');
     return true;
