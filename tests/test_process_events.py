@@ -69,8 +69,14 @@ PROGRAMS["multiprocessing spawn"] = PROGRAMS["multiprocessing fork"].replace('"f
 def test_a_program_that_starts_processes_or_exits_from_threads_runs_as_unrecorded(tmp_path, name):
     (tmp_path / "program.py").write_text(PROGRAMS[name])
     env = dict(os.environ, PYTHONPATH="")
-    plain = subprocess.run([sys.executable, "program.py"], cwd=str(tmp_path), capture_output=True, text=True,
-                           timeout=120, env=env)
+    # The unrecorded run is the baseline. Its forked child now and then aborts on
+    # an old interpreter (forked while the pool's threads wind down), recorded
+    # or not: such a run is taken again rather than compared.
+    for _ in range(3):
+        plain = subprocess.run([sys.executable, "program.py"], cwd=str(tmp_path), capture_output=True, text=True,
+                               timeout=120, env=env)
+        if "\n-6\n" not in plain.stdout:
+            break
     recorded = subprocess.run([sys.executable, "-m", "sarn", "run", "--threads", "--db", "t.sqlite3", "program.py"],
                               cwd=str(tmp_path), capture_output=True, text=True, timeout=120, env=env)
     assert (recorded.returncode, recorded.stdout) == (plain.returncode, plain.stdout), recorded.stderr[-3000:]
