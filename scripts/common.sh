@@ -63,6 +63,11 @@ build_requirements() {
     sed -n 's/^requires *= *\[\(.*\)\]/\1/p' "$root/pyproject.toml" | grep -o '"[^"]*"' | tr -d '"'
 }
 
+# The project's own dependencies in pyproject.toml, one per line.
+runtime_requirements() {
+    sed -n '/^dependencies = \[/,/^\]/p' "$root/pyproject.toml" | grep -v '^ *#' | grep -o '"[^"]*"' | tr -d '"'
+}
+
 # The "test" extra of pyproject.toml, one requirement per line.
 test_requirements() {
     sed -n '/^test = \[/,/^\]/p' "$root/pyproject.toml" | grep -v '^ *#' | grep -o '"[^"]*"' | tr -d '"'

@@ -100,6 +100,11 @@ while IFS= read -r req; do
     build_reqs+=("$req")
 done < <(build_requirements)
 [ "${#build_reqs[@]}" -gt 0 ] || die "cannot read build-system.requires from pyproject.toml"
+runtime_reqs=()
+while IFS= read -r req; do
+    runtime_reqs+=("$req")
+done < <(runtime_requirements)
+[ "${#runtime_reqs[@]}" -gt 0 ] || die "cannot read the dependencies from pyproject.toml"
 test_reqs=()
 while IFS= read -r req; do
     test_reqs+=("$req")
@@ -155,12 +160,21 @@ setup_one() {
         printf '%s' "${build_reqs[*]}" >"$venv/.sarn-build-tools"
         rm -f "$venv/.sarn-installed"
     fi
+    # sarn's own dependencies, installed before sarn itself: its install
+    # skips build isolation, so a dependency that has no wheel for this
+    # interpreter would fail to build there. Wheels are preferred to newer
+    # source releases.
+    if [ "$(cat "$venv/.sarn-runtime-tools" 2>/dev/null)" != "${runtime_reqs[*]}" ]; then
+        run_logged "[$tag] installing sarn's dependencies" \
+            "${pip[@]}" install --prefer-binary "${runtime_reqs[@]}"
+        printf '%s' "${runtime_reqs[*]}" >"$venv/.sarn-runtime-tools"
+    fi
     # One pip call per test requirement: resolved together on CPython 3.8,
     # they send pip backtracking through old releases for many minutes.
     if [ "$tests" = 1 ] && [ "$(cat "$venv/.sarn-test-tools" 2>/dev/null)" != "${test_reqs[*]}" ]; then
         local req
         for req in "${test_reqs[@]}"; do
-            run_logged "[$tag] installing test requirement $req" "${pip[@]}" install "$req"
+            run_logged "[$tag] installing test requirement $req" "${pip[@]}" install --prefer-binary "$req"
         done
         printf '%s' "${test_reqs[*]}" >"$venv/.sarn-test-tools"
     fi
