@@ -48,9 +48,18 @@ def executable(path, text):
     path.chmod(0o755)
 
 
-def listed_test_requirements():
+def listed_project():
     with open(ROOT / "pyproject.toml", "rb") as handle:
-        return tomllib.load(handle)["project"]["optional-dependencies"]["test"]
+        return tomllib.load(handle)["project"]
+
+
+def listed_test_requirements():
+    return listed_project()["optional-dependencies"]["test"]
+
+
+def installed_one_by_one(commands):
+    """The requirements installed one per command, wheels preferred."""
+    return [command[1:] for command in commands if len(command) == 2 and command[0] == "--prefer-binary"]
 
 
 @pytest.fixture
@@ -107,23 +116,28 @@ def builds(commands):
     return [command[2] for command in commands if command[:2] == ["-v", "--no-build-isolation"]]
 
 
-def test_demo_setup_installs_the_build_tools_and_sarn_alone(tree):
+def test_demo_setup_installs_the_build_tools_then_the_dependencies_then_sarn_alone(tree):
     commands = run_setup(tree, "--no-test-requirements")
-    assert len(commands) == 2
+    assert len(commands) == 3
     assert commands[0][0] == "--upgrade" and "ninja" in commands[0]
+    # sarn's install skips build isolation: its dependencies come first, as
+    # wheels where there are any.
+    assert " ".join(commands[1]) == " ".join(["--prefer-binary"] + listed_project()["dependencies"])
     assert builds(commands) == ["."]
 
 
 def test_test_setup_after_the_demo_adds_the_test_requirements_without_a_rebuild(tree):
     run_setup(tree, "--no-test-requirements")
-    assert run_setup(tree) == [[requirement] for requirement in listed_test_requirements()]
+    commands = run_setup(tree)
+    assert installed_one_by_one(commands) == [[r] for r in listed_test_requirements()]
+    assert len(commands) == len(listed_test_requirements())
     assert run_setup(tree) == []
 
 
 def test_demo_setup_after_the_test_setup_does_nothing(tree):
     commands = run_setup(tree)
     assert builds(commands) == [".[test]"]
-    assert [command for command in commands if len(command) == 1] == [[r] for r in listed_test_requirements()]
+    assert installed_one_by_one(commands) == [[r] for r in listed_test_requirements()]
     assert run_setup(tree, "--no-test-requirements") == []
 
 
