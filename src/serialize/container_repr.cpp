@@ -1,5 +1,6 @@
 #include "serialize/container_repr.hpp"
 
+#include <array>
 #include <charconv>
 #include <string_view>
 
@@ -14,13 +15,22 @@ constexpr std::string_view kFill = "...";
 constexpr Py_ssize_t kShortItems = 8;    // `_SHORT_REPR_ITEMS`
 constexpr Py_ssize_t kShortString = 40;  // strings of a small and flat container
 
-bool append_utf8(PyObject* str, std::string& out) {
+bool append_utf8(PyObject* str, ReprText& out) {
+    if (!PyUnicode_IS_ASCII(str)) out.note_non_ascii();
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(str, &size);
     if (data == nullptr) return false;
     out.append(data, static_cast<size_t>(size));
     return true;
 }
+
+// The characters a str's repr shows as themselves within single quotes:
+// printable ASCII but the quote and the backslash.
+constexpr auto kPlainCharacter = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c <= 0x7e; ++c) plain[c] = c != '\'' && c != '\\';
+    return plain;
+}();
 
 // reprlib's cut of a text longer than `limit`: its head and tail around "...".
 Ref cut_middle(Ref text, Py_ssize_t limit) {
@@ -83,7 +93,50 @@ bool small_and_flat(PyObject* value) {
     return false;
 }
 
-using Items = SmallVector<Ref, 8>;
+// Values whose repr is C code that makes only strings (which are not
+// tracked by the garbage collector): showing them runs no Python code.
+bool is_plain(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    return type == &PyLong_Type || type == &PyUnicode_Type || type == &PyFloat_Type || type == &PyBool_Type ||
+           value == Py_None;
+}
+
+// The first items of a container, in the order its repr shows them, read
+// in place. Before the first item whose repr may run code (which could
+// change the container) is shown, all of them are held: until then no code
+// has run, so each is still alive. A free-threaded build holds them at once,
+// under the container's lock.
+class FirstItems {
+public:
+    void add(PyObject* item) { items_.push_back(item); }
+    void add_held(Ref item) {
+        items_.push_back(item.get());
+        held_.push_back(std::move(item));
+    }
+    void hold() {
+        if (!held_.empty() || items_.begin() == items_.end()) return;
+        for (PyObject* item : items_) held_.push_back(Ref::borrow(item));
+    }
+    // Ready to show `item`, one of these.
+    void before_showing(PyObject* item) {
+        if (!is_plain(item)) hold();
+    }
+    PyObject* const* begin() const { return items_.begin(); }
+    PyObject* const* end() const { return items_.end(); }
+    size_t size() const { return items_.size(); }
+    PyObject* operator[](size_t i) const { return items_.begin()[i]; }
+
+private:
+    SmallVector<PyObject*, 8> items_;
+    SmallVector<Ref, 8> held_;
+};
+
+// Holds the items at once where another thread may change the container.
+inline void hold_if_free_threaded([[maybe_unused]] FirstItems& items) {
+#ifdef Py_GIL_DISABLED
+    items.hold();
+#endif
+}
 
 class Shower {
 public:
@@ -93,7 +146,7 @@ public:
     // `Repr.repr1`; false when `x` is not a shape made here. The commonest
     // items, ints and plain strings, are written here, inlined into the
     // loops over items.
-    bool repr1(PyObject* x, Py_ssize_t level, std::string& out) {
+    bool repr1(PyObject* x, Py_ssize_t level, ReprText& out) {
         ++shown_;
         PyTypeObject* type = Py_TYPE(x);
         if (type == &PyLong_Type && machine_int(x, out)) return true;
@@ -102,12 +155,12 @@ public:
     }
 
     // `x` shown as an instance of `type`, one of its bases.
-    bool repr_as(PyObject* x, PyTypeObject* type, Py_ssize_t level, std::string& out) {
+    [[gnu::noinline]] bool repr_as(PyObject* x, PyTypeObject* type, Py_ssize_t level, ReprText& out) {
         if (type == &PyUnicode_Type) return plain_str(x, out) || repr_str(x, out);
         if (type == &PyLong_Type) return machine_int(x, out) || cut_repr(x, s_.maxlong, out);
         if (type == &PyTuple_Type) {
-            return iterable(first(PySequence_Fast_ITEMS(x), PyTuple_GET_SIZE(x), s_.maxtuple), PyTuple_GET_SIZE(x),
-                            level, "(", ")", s_.maxtuple, ",", out);
+            FirstItems items = first(PySequence_Fast_ITEMS(x), PyTuple_GET_SIZE(x), s_.maxtuple);
+            return iterable(items, PyTuple_GET_SIZE(x), level, "(", ")", s_.maxtuple, ",", out);
         }
         if (type == &PyList_Type) return repr_list(x, level, out);
         if (type == &PyDict_Type) return repr_dict(x, level, out);
@@ -123,31 +176,31 @@ public:
     }
 
 private:
-    static Items first(PyObject** items, Py_ssize_t size, Py_ssize_t limit) {
-        Items copied;
-        for (Py_ssize_t i = 0; i < size && i < limit; ++i) copied.push_back(Ref::borrow(items[i]));
-        return copied;
+    static FirstItems first(PyObject** items, Py_ssize_t size, Py_ssize_t limit) {
+        FirstItems first;
+        for (Py_ssize_t i = 0; i < size && i < limit; ++i) first.add(items[i]);
+        hold_if_free_threaded(first);
+        return first;
     }
 
     // The repr of a short string of printable ASCII that needs no escape
     // and no other quotes, written directly; false for any other string.
-    [[gnu::always_inline]] bool plain_str(PyObject* x, std::string& out) const {
+    [[gnu::always_inline]] bool plain_str(PyObject* x, ReprText& out) const {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(x);
         if (!PyUnicode_IS_ASCII(x) || length + 2 > s_.maxstring) return false;
-        const auto* text = static_cast<const char*>(PyUnicode_DATA(x));
+        const auto* text = static_cast<const unsigned char*>(PyUnicode_DATA(x));
         for (Py_ssize_t i = 0; i < length; ++i) {
-            const char c = text[i];
-            if (c < 0x20 || c > 0x7e || c == '\'' || c == '\\') return false;
+            if (!kPlainCharacter[text[i]]) return false;
         }
         out.push_back('\'');
-        out.append(text, static_cast<size_t>(length));
+        out.append(reinterpret_cast<const char*>(text), static_cast<size_t>(length));
         out.push_back('\'');
         return true;
     }
 
     // The digits of an int that fits a machine word (never cut: reprlib
     // cuts only past `maxlong` digits).
-    [[gnu::always_inline]] bool machine_int(PyObject* x, std::string& out) const {
+    [[gnu::always_inline]] bool machine_int(PyObject* x, ReprText& out) const {
         if (s_.maxlong < 20) return false;
         long long number;
         if (!small_int(x, number)) {
@@ -155,15 +208,13 @@ private:
             number = PyLong_AsLongLongAndOverflow(x, &overflow);
             if (overflow != 0) return false;
         }
-        char digits[24];
-        const char* end = std::to_chars(digits, digits + sizeof digits, number).ptr;
-        out.append(digits, static_cast<size_t>(end - digits));
+        out.append_int(number);
         return true;
     }
 
     // `repr_str`: the repr of the first characters; a longer one is made of
     // the string's head and tail.
-    bool repr_str(PyObject* x, std::string& out) {
+    bool repr_str(PyObject* x, ReprText& out) {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(x);
         Ref head = Ref::steal(PyUnicode_Substring(x, 0, std::min(length, s_.maxstring)));
         Ref text = head ? Ref::steal(PyObject_Repr(head.get())) : Ref();
@@ -184,7 +235,7 @@ private:
     }
 
     // `repr_int` and `repr_instance` of values whose repr is C code.
-    static bool cut_repr(PyObject* x, Py_ssize_t limit, std::string& out) {
+    static bool cut_repr(PyObject* x, Py_ssize_t limit, ReprText& out) {
         Ref text = Ref::steal(PyObject_Repr(x));
         if (!text || !PyUnicode_CheckExact(text.get())) return false;
         text = cut_middle(std::move(text), limit);
@@ -192,18 +243,19 @@ private:
     }
 
     // `_repr_iterable` over the first items of a container of `size`.
-    bool iterable(const Items& items, Py_ssize_t size, Py_ssize_t level, std::string_view left,
-                  std::string_view right, Py_ssize_t maxiter, std::string_view trail, std::string& out) {
+    bool iterable(FirstItems& items, Py_ssize_t size, Py_ssize_t level, std::string_view left,
+                  std::string_view right, Py_ssize_t maxiter, std::string_view trail, ReprText& out) {
         out.append(left);
         if (level <= 0 && size > 0) {
             out.append(kFill);
         } else {
             bool first_piece = true;
-            for (const Ref& item : items) {
+            for (PyObject* item : items) {
                 if (out.size() >= enough_) break;
                 if (!first_piece) out.append(", ");
                 first_piece = false;
-                if (!repr1(item.get(), level - 1, out)) return false;
+                items.before_showing(item);
+                if (!repr1(item, level - 1, out)) return false;
             }
             if (size > maxiter) out.append(first_piece ? "" : ", ").append(kFill);
             if (size == 1) out.append(trail);
@@ -213,9 +265,9 @@ private:
     }
 
     // A list is read under its lock: another thread may change it.
-    bool repr_list(PyObject* x, Py_ssize_t level, std::string& out) {
+    bool repr_list(PyObject* x, Py_ssize_t level, ReprText& out) {
         Py_ssize_t size = 0;
-        const Items items = [&] {
+        FirstItems items = [&] {
             ObjectLock lock(x);
             size = PyList_GET_SIZE(x);
             return first(PySequence_Fast_ITEMS(x), size, s_.maxlist);
@@ -224,7 +276,7 @@ private:
     }
 
     // The first entries in the dict's own order.
-    bool repr_dict(PyObject* x, Py_ssize_t level, std::string& out) {
+    bool repr_dict(PyObject* x, Py_ssize_t level, ReprText& out) {
         const Py_ssize_t size = PyDict_GET_SIZE(x);
         if (size == 0) {
             out.append("{}");
@@ -234,25 +286,28 @@ private:
             out.append("{...}");
             return true;
         }
-        SmallVector<std::pair<Ref, Ref>, 8> entries;
+        FirstItems entries;  // each key followed by its value
         {
             ObjectLock lock(x);
-            Py_ssize_t position = 0;
+            Py_ssize_t position = 0, count = 0;
             PyObject *key, *item;
-            while (static_cast<Py_ssize_t>(entries.size()) < s_.maxdict && PyDict_Next(x, &position, &key, &item)) {
-                entries.emplace_back(Ref::borrow(key), Ref::borrow(item));
+            while (count < s_.maxdict && PyDict_Next(x, &position, &key, &item)) {
+                entries.add(key);
+                entries.add(item);
+                ++count;
             }
+            hold_if_free_threaded(entries);
         }
         out.append("{");
-        bool first_piece = true;
-        for (const auto& [entry_key, entry_item] : entries) {
+        for (size_t i = 0; i < entries.size(); i += 2) {
             if (out.size() >= enough_) break;
-            if (!first_piece) out.append(", ");
-            first_piece = false;
+            if (i > 0) out.append(", ");
+            entries.before_showing(entries[i]);
+            entries.before_showing(entries[i + 1]);
             // An entry counts once, as its value.
-            if (!repr_as(entry_key.get(), Py_TYPE(entry_key.get()), level - 1, out)) return false;
+            if (!repr_as(entries[i], Py_TYPE(entries[i]), level - 1, out)) return false;
             out.append(": ");
-            if (!repr1(entry_item.get(), level - 1, out)) return false;
+            if (!repr1(entries[i + 1], level - 1, out)) return false;
         }
         if (size > s_.maxdict) out.append(", ").append(kFill);
         out.append("}");
@@ -261,15 +316,20 @@ private:
 
     // The first items in the set's own order.
     bool repr_set(PyObject* x, Py_ssize_t level, std::string_view empty, std::string_view left,
-                  std::string_view right, Py_ssize_t maxiter, std::string& out) {
+                  std::string_view right, Py_ssize_t maxiter, ReprText& out) {
         if (PySet_GET_SIZE(x) == 0) {
             out.append(empty);
             return true;
         }
-        // The set's own iterator (the base class's, whatever a subclass
-        // defines) walks its table without running Python code.
+        // The set's table is read as the base class's iterator reads it,
+        // whatever a subclass defines, without running Python code: in
+        // place under the interpreter lock, through that iterator otherwise.
+        FirstItems items;
+#ifndef Py_GIL_DISABLED
+        visit_first_set_items(x, maxiter, [&](PyObject* item) { items.add(item); });
+        return iterable(items, PySet_GET_SIZE(x), level, left, right, maxiter, "", out);
+#else
         PyTypeObject* base = PyAnySet_CheckExact(x) ? Py_TYPE(x) : (PySet_Check(x) ? &PySet_Type : &PyFrozenSet_Type);
-        Items items;
         Py_ssize_t seen = 0;
         const bool read = [&] {
             ObjectLock lock(x);  // another thread may resize the table meanwhile
@@ -278,12 +338,13 @@ private:
             while (seen <= maxiter) {
                 Ref key = Ref::steal(PyIter_Next(iterator.get()));
                 if (!key) return !PyErr_Occurred();
-                if (seen < maxiter) items.push_back(std::move(key));
+                if (seen < maxiter) items.add_held(std::move(key));
                 ++seen;
             }
             return true;
         }();
         return read && iterable(items, seen, level, left, right, maxiter, "", out);
+#endif
     }
 
     const ReprSettings& s_;
@@ -319,7 +380,7 @@ PyTypeObject* shown_base(PyTypeObject* type) {
 }  // namespace
 
 bool container_repr_text(PyObject* value, const ReprSettings& settings, ObjectShower& objects, size_t enough,
-                         std::string& out, Py_ssize_t& shown) {
+                         ReprText& out, Py_ssize_t& shown) {
     PyTypeObject* type = Py_TYPE(value);
     const bool exact = is_builtin_container(type);
     PyTypeObject* base = exact ? type : shown_base(type);

@@ -73,15 +73,21 @@ bool ValueWriter::light(PyObject* value) {
                                                         : PySet_GET_SIZE(value);
         if (size == 0) {
             --items_left_;  // counted as one item, as any repr
+            const std::string_view empty = type == &PyList_Type    ? "[]"
+                                           : type == &PyTuple_Type ? "()"
+                                           : type == &PyDict_Type  ? "{}"
+                                           : type == &PySet_Type   ? "set()"
+                                                                   : "frozenset()";
+            if (text_left_ >= static_cast<Py_ssize_t>(empty.size())) {
+                text_left_ -= static_cast<Py_ssize_t>(empty.size());
+                object_form(type->tp_name, empty);
+                return true;
+            }
             ShownRepr repr;
             if (text_left_ <= 0) {
                 repr.text.assign(std::string(kCutMark));
             } else {
-                repr.text.assign(type == &PyList_Type    ? "[]"
-                                 : type == &PyTuple_Type ? "()"
-                                 : type == &PyDict_Type  ? "{}"
-                                 : type == &PySet_Type   ? "set()"
-                                                         : "frozenset()");
+                repr.text.assign(std::string(empty));
                 if (!spend_text(repr)) return false;
             }
             object_form(type->tp_name, repr.text.view());
@@ -145,19 +151,40 @@ Py_ssize_t ValueWriter::first_level_items(PyObject* value, PyTypeObject* base) c
 Py_ssize_t ValueWriter::shown_items(PyObject* value, PyTypeObject* base, Py_ssize_t level) const {
     if (level <= 0) return 0;
     const ReprSettings& reprs = host_.reprs;
+    Py_ssize_t shown = 0;
+    auto count = [&](PyObject* item) {
+        ++shown;
+        PyTypeObject* type = Py_TYPE(item);
+        if (is_builtin_container(type)) shown += shown_items(item, type, level - 1);
+    };
 #ifndef Py_GIL_DISABLED
     // Counting runs no Python code, so under the interpreter lock nothing
-    // changes a list or tuple meanwhile: its items are read in place.
+    // changes a container meanwhile: its items are read in place.
     if (base == &PyList_Type || base == &PyTuple_Type) {
         const bool list = base == &PyList_Type;
-        const Py_ssize_t count = std::min(list ? PyList_GET_SIZE(value) : PyTuple_GET_SIZE(value),
-                                          list ? reprs.maxlist : reprs.maxtuple);
+        const Py_ssize_t size = std::min(list ? PyList_GET_SIZE(value) : PyTuple_GET_SIZE(value),
+                                         list ? reprs.maxlist : reprs.maxtuple);
         PyObject* const* items = list ? list_items(value) : tuple_items(value);
-        Py_ssize_t shown = count;
-        for (Py_ssize_t i = 0; i < count; ++i) {
+        shown = size;
+        for (Py_ssize_t i = 0; i < size; ++i) {
             PyTypeObject* type = Py_TYPE(items[i]);
-            if (is_builtin_container(type)) shown += shown_items(items[i], type, level - 1);
+            if (type != &PyLong_Type && type != &PyUnicode_Type && is_builtin_container(type)) {
+                shown += shown_items(items[i], type, level - 1);
+            }
         }
+        return shown;
+    }
+    if (base == &PyDict_Type) {
+        Py_ssize_t position = 0, entries = 0;
+        PyObject *key, *item;
+        while (entries < reprs.maxdict && PyDict_Next(value, &position, &key, &item)) {
+            ++entries;
+            count(item);
+        }
+        return shown;
+    }
+    if (base == &PySet_Type || base == &PyFrozenSet_Type) {
+        visit_first_set_items(value, base == &PySet_Type ? reprs.maxset : reprs.maxfrozenset, count);
         return shown;
     }
 #endif
@@ -185,12 +212,7 @@ Py_ssize_t ValueWriter::shown_items(PyObject* value, PyTypeObject* base, Py_ssiz
         PyErr_Clear();  // iterating a set or deque raises only when it changes meanwhile
         return copied;
     }();
-    Py_ssize_t shown = 0;
-    for (const Ref& item : items) {
-        ++shown;
-        PyTypeObject* type = Py_TYPE(item.get());
-        if (is_builtin_container(type)) shown += shown_items(item.get(), type, level - 1);
-    }
+    for (const Ref& item : items) count(item.get());
     return shown;
 }
 

@@ -68,6 +68,11 @@ public:
         view_ = own_;
         characters_ = -1;
     }
+    // Text made here, kept by its maker for as long as this is used.
+    void assign_view(std::string_view text, Py_ssize_t characters) {
+        view_ = text;
+        characters_ = characters;
+    }
     // The parts one after the other, without an allocation when they are
     // short (an object's default repr, made at every meeting); `characters`
     // says how many they make when the caller knows.
@@ -249,7 +254,7 @@ private:
     Ref method_repr(PyObject* method);
     bool method_text(PyObject* method, Text& out);
     Ref class_repr(PyObject* type);
-    bool show(PyObject* value, std::string& out) override;
+    bool show(PyObject* value, ReprText& out) override;
     bool named_by_reprlib(PyTypeObject* type) const;
     bool unrun_or_default_repr(PyObject* value, Text& out);
     Ref repr_once(PyObject* value, PyObject* type_name);
@@ -301,6 +306,9 @@ private:
     Py_ssize_t text_left_;   // characters of text yet to be written (negative once overspent)
     Py_ssize_t visits_ = 0;  // values looked at: items, entries, attributes, items of short reprs
     Path path_;
+    // The short repr of a container, made here: a repr is written before the
+    // next one is made, so one buffer serves them all.
+    ReprText repr_text_;
 };
 
 }  // namespace sarn::serialize::walker

@@ -140,9 +140,10 @@ bool ValueWriter::unrun_or_default_repr(PyObject* value, Text& out) {
     return default_object_repr(value, out);
 }
 
-bool ValueWriter::show(PyObject* value, std::string& out) {
+bool ValueWriter::show(PyObject* value, ReprText& out) {
     Text text;
     if (!unrun_or_default_repr(value, text)) return false;
+    if (text.characters() != static_cast<Py_ssize_t>(text.view().size())) out.note_non_ascii();
     out.append(text.view());
     return true;
 }
@@ -235,13 +236,19 @@ bool ValueWriter::take_repr(PyObject* value, const TypeInfo& info, ShownRepr& sh
         PyErr_Clear();
     }
     // Nor does a built-in container's short repr: made as text.
-    std::string text;
-    text.reserve(64);
+    ReprText& text = repr_text_;
+    text.clear();
     // Past this many bytes a text holds more than max_repr characters.
     const auto enough = static_cast<size_t>(4 * (limits_.max_repr + 1));
     if (container_repr_text(value, host_.reprs, *this, enough, text, visits_)) {
-        cut_to_characters(text, limits_.max_repr);
-        shown.text.assign(std::move(text));
+        // No more characters than bytes: only a longer text may need a cut.
+        if (text.size() > static_cast<size_t>(limits_.max_repr)) {
+            std::string cut(text.view());
+            cut_to_characters(cut, limits_.max_repr);
+            shown.text.assign(std::move(cut));
+        } else {
+            shown.text.assign_view(text.view(), text.characters());
+        }
         shown.taken = true;
         return true;
     }

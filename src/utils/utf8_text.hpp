@@ -19,6 +19,7 @@ inline size_t utf8_characters(std::string_view text) noexcept {
     for (; i + 8 <= text.size(); i += 8) {
         uint64_t word;
         std::memcpy(&word, text.data() + i, sizeof word);
+        if ((word & high_bits) == 0) continue;  // ASCII, the commonest
         // Bit 7 set and bit 6 clear, per byte (the shift's carry lands on bit 0, masked out).
         continuing += static_cast<size_t>(std::popcount(word & ~(word << 1) & high_bits));
     }

@@ -651,6 +651,15 @@ def _long_slots():
 
 
 NamedList = type("list", (), {})
+
+
+def _set_with_removed_members():
+    # Removed members leave slots in the set's table that its iterator skips.
+    members = set(range(40))
+    for member in range(0, 40, 3):
+        members.discard(member)
+    return [members, {"a", "b", "c"} - {"b"}, {("pair", 1), None, 2.5}]
+
 CONTAINER_SHAPES = {
     "nested lists": [[1, [2, [3, [4, [5]]]]]],
     "strings cut in the middle": ["x" * 100, "\u00e9" * 70, "'\"" * 40, "a\udc80" * 40],
@@ -674,6 +683,10 @@ CONTAINER_SHAPES = {
         type("Shown", (dict,), {"__repr__": lambda self: "shown"})(a=1),
     ],
     "mapping of many": {"k%d" % i: [i, "v"] for i in range(20)},
+    "sets with removed members": _set_with_removed_members(),
+    "strings that need escapes": [["it's", "back\\slash", "tab\there", "\x7f", "~ ok", "\"q\""]],
+    "ints of many digits": [[9, 10, -1, -10, 123456789, -(2 ** 40), 2 ** 63 - 1]],
+    "objects among plain items": [[1, Node(), "a"], {"k": Node(), "j": 2}, (Node(), 3)],
 }
 
 
