@@ -220,6 +220,15 @@ int raise_interrupt(ThreadCache& thread, FrameEvent event) {
     return -1;
 }
 
+// Whether a return is that of the innermost open kept frame, which was kept
+// at its call: the decision reads the frame's code and its caller, which
+// stay the same while it runs (a generator's caller, until it yields), so it
+// need not be made again.
+bool returns_innermost_kept_frame(ProfilerState& state, PyFrameObject* frame) {
+    const ThreadCache& thread = state.threads.current();
+    return !thread.call_frames.empty() && thread.call_frames.back().frame.get() == as_object(frame);
+}
+
 // Everything but a memoised skip: the checks of the inputs, the first look at
 // a code object, and kept or watched frames. Kept out of line so that the
 // skip path in `process_event` needs no stack frame of its own.
@@ -243,7 +252,8 @@ int raise_interrupt(ThreadCache& thread, FrameEvent event) {
         CodeFacts facts = known != nullptr ? *known : memo.insert(code, describe_code(state, code));
         if (!facts.valid) return 0;
         if (facts.skipped_outright()) return 0;
-        bool kept = FrameFilter::keep_frame(facts, frame);
+        bool kept = (kind == FrameEvent::ret && returns_innermost_kept_frame(state, frame)) ||
+                    FrameFilter::keep_frame(facts, frame);
         if (!kept && !facts.watched) return 0;
         exit_drain::BusyScope busy;
         if (!busy.started()) return 0;
