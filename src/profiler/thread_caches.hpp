@@ -74,6 +74,8 @@ struct ThreadCache {
     CodeMemo code_memo;
     NameMemo name_memo;
     DirectoryMemo directories;
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
     SerialiserCache serialisers;
 #endif
 };

@@ -22,9 +22,10 @@ struct SerializerApi;
 
 // The serialiser functions one thread found last, kept while neither
 // `sys.modules` nor sarn.serialize's namespace has changed (a dict watcher
-// counts their changes). For free-threaded interpreters, where a lookup per
-// event would write the reference counts of the module and the function,
-// which every recording thread shares.
+// counts their changes), from 3.13 on: looked up at every event, the
+// function costs more than the rest of its record's fixed fields, and on a
+// free-threaded interpreter the lookup would write the reference counts of
+// the module and the function, which every recording thread shares.
 class SerialiserCache {
 public:
     // Borrowed: valid until the next call.
