@@ -138,10 +138,7 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     record.arg = event.arg;
     record.locals = record.with_values ? &locals : nullptr;
     record.lightweight_repr = event.state.lightweight_repr;
-#if PY_VERSION_HEX >= 0x030D0000
-    // Kept while a dict watcher counts no change of the modules that name it.
     record.serialisers = &event.thread.serialisers;
-#endif
     record.co_name = event.facts.name;
     record.event = event.site.event;
     // Read last: no Python code runs between here and the record's writing.

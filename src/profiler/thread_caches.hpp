@@ -75,9 +75,7 @@ struct ThreadCache {
     NameMemo name_memo;
     DirectoryMemo directories;
 #endif
-#if PY_VERSION_HEX >= 0x030D0000
     SerialiserCache serialisers;
-#endif
 };
 
 class ThreadCaches {

@@ -90,6 +90,13 @@ public:
         return found;
     }
 
+    // Whether the answer found last is `value`, and neither `sys.modules`
+    // nor the namespace it was read from has changed since.
+    bool still(PyObject* value) const noexcept {
+        if constexpr (free_threaded) return false;
+        return value_ != nullptr && value_ == value && PyImport_GetModuleDict() == modules_ && unchanged();
+    }
+
 private:
     // Only for a plain module whose namespace holds exactly what was found.
     void remember(PyObject* modules, PyObject* module_name, PyObject* attribute, PyObject* value) noexcept {

@@ -98,8 +98,15 @@ Result<PyObject*> SerialiserCache::get(bool lightweight_repr) {
     entry.changes = watched ? changes : 0;
     return entry.function.get();
 #else
-    (void)lightweight_repr;
-    return fail_internal("a serialiser cache needs dict watchers");
+    Entry& entry = entries_[lightweight_repr ? 1 : 0];
+    if (entry.function && entry.lookup.still(entry.function.get())) return entry.function.get();
+    const Names* name = names();
+    if (name == nullptr) return fail_fetch();
+    auto function = entry.lookup.get(name->sarn_serialize,
+                                     lightweight_repr ? name->dump_msgpack_lightweight_repr : name->dump_msgpack);
+    if (!function) return fail(std::move(function.error()));
+    entry.function = std::move(*function);
+    return entry.function.get();
 #endif
 }
 

@@ -8,6 +8,7 @@
 
 #include "utils/error.hpp"
 #include "utils/frame_locals.hpp"
+#include "utils/host_import.hpp"
 #include "utils/msgpack_writer.hpp"
 #include "utils/repr_memo.hpp"
 
@@ -22,10 +23,13 @@ struct SerializerApi;
 
 // The serialiser functions one thread found last, kept while neither
 // `sys.modules` nor sarn.serialize's namespace has changed (a dict watcher
-// counts their changes), from 3.13 on: looked up at every event, the
-// function costs more than the rest of its record's fixed fields, and on a
-// free-threaded interpreter the lookup would write the reference counts of
-// the module and the function, which every recording thread shares.
+// counts their changes from 3.13 on; before, their version tags say so).
+// Looked up at every event, the function costs more than the rest of its
+// record's fixed fields, and on a free-threaded interpreter the lookup would
+// write the reference counts of the module and the function, which every
+// recording thread shares. No event comes between a lookup and the use of
+// its answer: the interpreter runs no profile or monitoring callback while
+// one runs.
 class SerialiserCache {
 public:
     // Borrowed: valid until the next call.
@@ -34,7 +38,11 @@ public:
 private:
     struct Entry {
         Ref function;
+#if PY_VERSION_HEX >= 0x030D0000
         uint64_t changes = 0;  // the count of changes it was found under; 0 for none
+#else
+        HostAttribute lookup;  // where it was found, with the dicts' versions then
+#endif
     };
     Entry entries_[2];
 };
