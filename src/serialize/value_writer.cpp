@@ -168,6 +168,7 @@ Py_ssize_t ValueWriter::shown_items(PyObject* value, PyTypeObject* base, Py_ssiz
         shown = size;
         for (Py_ssize_t i = 0; i < size; ++i) {
             PyTypeObject* type = Py_TYPE(items[i]);
+            // Ints and strs, the commonest items, are ruled out first.
             if (type != &PyLong_Type && type != &PyUnicode_Type && is_builtin_container(type)) {
                 shown += shown_items(items[i], type, level - 1);
             }
