@@ -582,19 +582,20 @@ def _streamed_row(trace_id: str, document: Any, facts: Dict[str, Any], folder: s
 
     pieces: Iterable[Any]
     indexed: Callable[[], None] = lambda: None
-    lent = getattr(document, "pieces", lambda: None)() if size <= INDEX_BYTES else None
     if size > INDEX_BYTES:  # never held whole: stored without its call index
         pieces = _read_pieces(document)
-    elif lent is not None:
-        # Compressed from the record store's own memory while a copy of it
-        # is indexed on another thread.
-        indexed = _alongside(index, size, lambda: document.read(size))
-        pieces = _slices(lent)
     else:
-        # Held whole to be indexed, in one read: compressed and indexed from the same bytes.
-        held = document.read(size)
-        indexed = _alongside(index, size, lambda: held)
-        pieces = _slices([memoryview(held)])
+        lent = getattr(document, "pieces", lambda: None)()
+        if lent is not None:
+            # Compressed from the record store's own memory while a copy of
+            # it is indexed on another thread.
+            indexed = _alongside(index, size, lambda: document.read(size))
+            pieces = _slices(lent)
+        else:
+            # Held whole to be indexed, in one read: compressed and indexed from the same bytes.
+            held = document.read(size)
+            indexed = _alongside(index, size, lambda: held)
+            pieces = _slices([memoryview(held)])
     done = 0
     for piece in pieces:
         done += len(piece)
