@@ -309,13 +309,13 @@ void store(ProfilerState& state, std::optional<uint64_t> native_id, const Record
     bool own_list = native_id && state.threading && (!state.main_thread_id || *native_id != *state.main_thread_id);
     if (own_list) {
         // Records are stored by the thread they belong to.
-        if (auto own = state.threads.current().own_records.lock("thread's record list")) {
-            (*own)->native_id = native_id;
-            file((*own)->list);
-        }
+        state.threads.current().own_records.run_locked([&](OwnRecords& own) {
+            own.native_id = native_id;
+            file(own.list);
+        });
         return;
     }
-    if (auto list = state.frames_of_interest.lock("frames-of-interest list")) file(**list);
+    state.frames_of_interest.run_locked(file);
 }
 
 }  // namespace

@@ -71,6 +71,29 @@ public:
         return checked_access(name);
     }
 
+    // Runs `work(value)` under the lock, for the stores taken at every kept
+    // event: an exception leaving `work` is caught here to poison the lock,
+    // which costs nothing on the way through, where an `Access` counts the
+    // uncaught exceptions as it is made and again as it goes. False, with
+    // `work` not run, when the lock is poisoned.
+    template <class Work>
+    bool run_locked(Work&& work) {
+        mutex_.lock();
+        if (poisoned_) {
+            mutex_.unlock();
+            return false;
+        }
+        try {
+            std::forward<Work>(work)(value_);
+        } catch (...) {
+            poisoned_ = true;
+            mutex_.unlock();
+            throw;
+        }
+        mutex_.unlock();
+        return true;
+    }
+
     // Direct access without locking, for the owner before sharing or while it
     // is destroyed.
     T& unguarded() noexcept { return value_; }
