@@ -22,7 +22,7 @@ struct FrameRecord {
     std::string_view relative_file;  // the file name relative to the current directory
     int line = 0;
     std::string_view co_name;
-    const std::string* qualname = nullptr;  // null when the frame has no name
+    const std::string* qualname = nullptr;  // null when the frame has no name; may be a memo's text
     FrameEvent event = FrameEvent::call;
     std::optional<FrameId> frame_id;
     PyObject* arg = nullptr;     // borrowed; serialised by the host

@@ -125,9 +125,10 @@ Status record_kept_frame(Event& event, Batch&& batch) {
         record.with_values = false;
     } else {
         if (auto read = locals.load(frame); !read) return read;
+        // Written before any Python code runs, which could change the memo.
         auto named = qualified_name(frame, locals, name_memo_of(event.state, event.thread), event.thread.qualname_buffer);
         if (!named) return fail(std::move(named.error()));
-        if (*named) record.qualname = &event.thread.qualname_buffer;
+        record.qualname = *named;
     }
 
     record.frame_id = event_frame_id(event.thread, event.site.frame, event.site.event);

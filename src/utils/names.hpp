@@ -22,6 +22,7 @@ struct Names {
     PyObject* logging = nullptr;
     PyObject* collections_abc = nullptr;
     PyObject* sarn_serialize = nullptr;
+    PyObject* module_code_name = nullptr;  // "<module>"
 };
 
 // Whether `key` (a name of a code object or a namespace's key) is the str

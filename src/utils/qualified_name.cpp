@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "utils/convert.hpp"
 #include "utils/frame_access.hpp"
 #include "utils/free_threading.hpp"
 #include "utils/host_import.hpp"
@@ -12,8 +11,27 @@ namespace sarn {
 
 namespace {
 
-// Whether a name was found; the name itself goes into the caller's buffer.
+// Whether a name was found; the name itself goes into a `NameText`.
 using Name = bool;
+
+// Where a name is put: the thread's buffer, or the memo's own text when the
+// name was remembered. Copying a remembered name into the buffer was about
+// a fiftieth of a kept event.
+class NameText {
+public:
+    explicit NameText(std::string& buffer) noexcept : buffer_(buffer) {}
+    void refer(const std::string& known) noexcept { text_ = &known; }
+    // The buffer, to be written.
+    std::string& write() noexcept {
+        text_ = &buffer_;
+        return buffer_;
+    }
+    const std::string& text() const noexcept { return *text_; }
+
+private:
+    std::string& buffer_;
+    const std::string* text_ = &buffer_;
+};
 
 // The interned names; checked once at the entry of `qualified_name`.
 const Names& name_table() { return *names(); }
@@ -37,23 +55,23 @@ std::string printable(PyObject* obj) {
 // itself, and their text cannot change) the text is remembered by identity;
 // the result says whether it was, that is, whether the text is fixed by the
 // two objects alone.
-bool join(JoinMemo& memo, PyObject* left, PyObject* right, std::string& out) {
+bool join(JoinMemo& memo, PyObject* left, PyObject* right, NameText& out) {
     if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)) {
         if (const std::string* known = memo.find(left, right)) {
-            out.assign(*known);
+            out.refer(*known);
             return true;
         }
         Py_ssize_t left_size = 0, right_size = 0;
         const char* left_text = PyUnicode_AsUTF8AndSize(left, &left_size);
         const char* right_text = left_text ? PyUnicode_AsUTF8AndSize(right, &right_size) : nullptr;
         if (right_text != nullptr) {
-            out.assign(left_text, static_cast<size_t>(left_size)).append(1, '.').append(right_text, static_cast<size_t>(right_size));
-            memo.remember(left, right, out);
+            out.write().assign(left_text, static_cast<size_t>(left_size)).append(1, '.').append(right_text, static_cast<size_t>(right_size));
+            memo.remember(left, right, out.text());
             return true;
         }
         PyErr_Clear();  // not valid text: printable() below reports it
     }
-    out = printable(left) + "." + printable(right);
+    out.write() = printable(left) + "." + printable(right);
     return false;
 }
 
@@ -64,13 +82,13 @@ bool join(JoinMemo& memo, PyObject* left, PyObject* right, std::string& out) {
 // run with globals that lack "__name__" (exec with a bare dict) has none,
 // and its functions' "__module__" is None. Returns whether the text is
 // fixed by the objects alone, as `join` does.
-bool qualify(JoinMemo& memo, PyObject* module, PyObject* name, std::string& out) {
+bool qualify(JoinMemo& memo, PyObject* module, PyObject* name, NameText& out) {
     if (module != nullptr && module != Py_None) return join(memo, module, name, out);
-    out = printable(name);
+    out.write() = printable(name);
     return false;
 }
 
-Result<Name> module_and_qualname(JoinMemo& memo, PyObject* obj, std::string& out) {
+Result<Name> module_and_qualname(JoinMemo& memo, PyObject* obj, NameText& out) {
     if (PyFunction_Check(obj)) {
         auto* function = reinterpret_cast<PyFunctionObject*>(obj);
         qualify(memo, function->func_module, function->func_qualname, out);
@@ -260,7 +278,7 @@ Result<Ref> property_getter(Ref found) {
 
 // The fallbacks, tried in order; the first that finds something decides.
 Result<Name> from_surroundings(PyFrameObject* frame, const FrameLocals& locals, PyObject* name, NameMemo& memo,
-                               std::string& out) {
+                               NameText& out) {
     Ref back = frame_back(frame);
     if (!back || back.get() == Py_None) return false;
 
@@ -309,15 +327,17 @@ Result<Name> from_surroundings(PyFrameObject* frame, const FrameLocals& locals, 
     if (!global) return fail(std::move(global.error()));
     auto named = module_and_qualname(memo.joins, global->get(), out);
 #if PY_VERSION_HEX < 0x030B0000
-    if (named && *named) remember_global_function(memo, frame, name, global->get(), out);
+    if (named && *named) remember_global_function(memo, frame, name, global->get(), out.text());
 #endif
     return named;
 }
 
 }  // namespace
 
-Result<bool> qualified_name(PyFrameObject* frame, const FrameLocals& locals, NameMemo& memo, std::string& out) {
+Result<const std::string*> qualified_name(PyFrameObject* frame, const FrameLocals& locals, NameMemo& memo,
+                                          std::string& buffer) {
     if (names() == nullptr) return fail_fetch();
+    NameText out(buffer);
     PyObject* code = reinterpret_cast<PyObject*>(frame_code(frame));
 
 #if PY_VERSION_HEX >= 0x030B0000
@@ -329,38 +349,30 @@ Result<bool> qualified_name(PyFrameObject* frame, const FrameLocals& locals, Nam
 #endif
     if (co_qualname != nullptr) {
         PyObject* globals = frame_globals(frame);
-        if (const std::string* known = memo.by_code.find(code, globals)) {
-            out.assign(*known);
-            return true;
-        }
+        if (const std::string* known = memo.by_code.find(code, globals)) return known;
         auto module = module_name_of(frame);
         if (!module) return fail(std::move(module.error()));
         // Only a name fixed by its two str objects is the same for as long
         // as the globals are.
-        if (qualify(memo.joins, module->get(), co_qualname, out)) memo.by_code.remember(code, globals, out);
-        return true;
+        if (qualify(memo.joins, module->get(), co_qualname, out)) memo.by_code.remember(code, globals, out.text());
+        return &out.text();
     }
 
     PyObject* name_obj = code_name(reinterpret_cast<PyCodeObject*>(code));
-    auto name = text_view(name_obj);
-    if (!name) return fail(std::move(name.error()));
-    if (*name == "<module>") {
+    if (same_name(name_obj, name_table().module_code_name)) {
         auto module = module_name_of(frame);
         if (!module) return fail(std::move(module.error()));
         const bool named = *module && module->get() != Py_None;
-        out = named ? printable(module->get()) + ".<module>" : "<module>";
-        return true;
+        out.write() = named ? printable(module->get()) + ".<module>" : "<module>";
+        return &out.text();
     }
 
 #if PY_VERSION_HEX < 0x030B0000
-    if (const std::string* known = remembered_global_function(memo, frame)) {
-        out.assign(*known);
-        return true;
-    }
+    if (const std::string* known = remembered_global_function(memo, frame)) return known;
 #endif
     auto found = from_surroundings(frame, locals, name_obj, memo, out);
-    if (!found) return false;  // the fallbacks fail quietly
-    return found;
+    // The fallbacks fail quietly.
+    return found && *found ? &out.text() : nullptr;
 }
 
 }  // namespace sarn

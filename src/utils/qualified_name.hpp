@@ -14,9 +14,11 @@
 
 namespace sarn {
 
-// Whether the frame has a name, which is then in `out` (a buffer reused
-// from event to event). `locals` is the frame's locals mapping, as read for
-// its record.
-[[nodiscard]] Result<bool> qualified_name(PyFrameObject* frame, const FrameLocals& locals, NameMemo& memo, std::string& out);
+// The frame's name, or null when it has none: either a name the memo
+// remembers, or the name made into `buffer` (reused from event to event).
+// Valid until Python code runs or the memo is used again. `locals` is the
+// frame's locals mapping, as read for its record.
+[[nodiscard]] Result<const std::string*> qualified_name(PyFrameObject* frame, const FrameLocals& locals, NameMemo& memo,
+                                                        std::string& buffer);
 
 }  // namespace sarn
