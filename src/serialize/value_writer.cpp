@@ -124,14 +124,15 @@ bool ValueWriter::light(PyObject* value) {
 // null for values that are not containers.
 PyTypeObject* ValueWriter::shown_base(PyTypeObject* type, const TypeInfo& info) const {
     if (is_builtin_container(type)) return type;
-    if (info.is("object") || info.is("namedtuple")) return nullptr;
-    if (info.is("list")) return &PyList_Type;
-    if (info.is("tuple")) return &PyTuple_Type;
-    if (info.is("dict")) return &PyDict_Type;
-    if (info.is("set")) return &PySet_Type;
-    if (info.is("frozenset")) return &PyFrozenSet_Type;
-    if (info.is("deque")) return reinterpret_cast<PyTypeObject*>(host_.deque_type.get());
-    return nullptr;
+    switch (info.kind) {
+        case TypeKind::list: return &PyList_Type;
+        case TypeKind::tuple: return &PyTuple_Type;
+        case TypeKind::dict: return &PyDict_Type;
+        case TypeKind::set: return &PySet_Type;
+        case TypeKind::frozenset: return &PyFrozenSet_Type;
+        case TypeKind::deque: return reinterpret_cast<PyTypeObject*>(host_.deque_type.get());
+        default: return nullptr;  // objects, and values that are not containers
+    }
 }
 
 // The items the short repr shows at its first level, as `shown_items` counts

@@ -33,6 +33,9 @@ struct Limits {
     Py_ssize_t short_str = 0;
 };
 
+// The kinds the Python half's `_info` gives a class, read once per class.
+enum class TypeKind : uint8_t { object, namedtuple, dict, list, tuple, set, frozenset, deque, bytearray, unknown };
+
 // What the Python half lends the writer.
 struct Host {
     Ref type_info;     // _info(type) -> (type name, attribute plan or None, kind, repr runs)
@@ -60,6 +63,7 @@ struct Host {
     struct KnownType {
         unsigned int version;
         Ref info;
+        TypeKind kind;
     };
     mutable std::unordered_map<PyTypeObject*, KnownType> known_types;
     // "<module.Qualified.Name object at " per class whose instances show

@@ -138,22 +138,15 @@ private:
 };
 
 // What `_info(type)` says of a type.
+TypeKind type_kind(PyObject* kind);
+
 struct TypeInfo {
     Ref tuple;
     PyObject* name = nullptr;  // borrowed from `tuple`
     PyObject* plan = nullptr;
-    PyObject* kind = nullptr;
+    TypeKind kind = TypeKind::unknown;
     bool repr_runs = true;
-    template <size_t N>
-    bool is(const char (&kind_name)[N]) const {
-        // The kinds are short ASCII words, compared at every container and
-        // object: by their bytes rather than through the generic comparison.
-        if (PyUnicode_IS_COMPACT_ASCII(kind)) {
-            return PyUnicode_GET_LENGTH(kind) == static_cast<Py_ssize_t>(N - 1) &&
-                   std::memcmp(PyUnicode_DATA(kind), kind_name, N - 1) == 0;
-        }
-        return PyUnicode_CompareWithASCIIString(kind, kind_name) == 0;
-    }
+    bool is_object() const noexcept { return kind == TypeKind::object || kind == TypeKind::namedtuple; }
 };
 
 // The repr an object is shown with; none when its __repr__ is not run.
@@ -248,8 +241,8 @@ private:
 
     // --- helpers
     std::optional<TypeInfo> type_info(PyTypeObject* type);
-    Ref known_type_info(PyTypeObject* type) const;
-    void remember_type(PyTypeObject* type, PyObject* info);
+    bool known_type_info(PyTypeObject* type, TypeInfo& info) const;
+    void remember_type(PyTypeObject* type, PyObject* info, TypeKind kind);
     Ref bounded_repr(PyObject* value, PyObject* type_name);
     Ref method_repr(PyObject* method);
     bool method_text(PyObject* method, Text& out);

@@ -130,28 +130,31 @@ bool ValueWriter::subclass_or_object(PyObject* value, PyTypeObject* type, Py_ssi
     if (!info) return false;
     Text name;
     if (!name.load(info->name)) return false;
-    if (info->is("object") || info->is("namedtuple")) return object(value, type, depth, *info, name);
-    if (info->is("dict")) return dict(value, depth, &name);
-    if (info->is("list")) return list(value, depth, &name);
-    if (info->is("tuple")) {
-        return sequence("tuple", name.view(), PyTuple_GET_SIZE(value), depth, value, [&] {
-            return std::optional<Items>(
-                first_items(tuple_items(value), PyTuple_GET_SIZE(value), item_limit()));
-        });
+    switch (info->kind) {
+        case TypeKind::object:
+        case TypeKind::namedtuple: return object(value, type, depth, *info, name);
+        case TypeKind::dict: return dict(value, depth, &name);
+        case TypeKind::list: return list(value, depth, &name);
+        case TypeKind::tuple:
+            return sequence("tuple", name.view(), PyTuple_GET_SIZE(value), depth, value, [&] {
+                return std::optional<Items>(first_items(tuple_items(value), PyTuple_GET_SIZE(value), item_limit()));
+            });
+        case TypeKind::set:
+        case TypeKind::frozenset: {
+            const bool is_set = info->kind == TypeKind::set;
+            PyTypeObject* base = is_set ? &PySet_Type : &PyFrozenSet_Type;
+            return sequence(is_set ? "set" : "frozenset", name.view(), PySet_GET_SIZE(value), depth, value,
+                            [&] { return iterate(base->tp_iter, value); });
+        }
+        case TypeKind::deque: {
+            auto* deque = reinterpret_cast<PyTypeObject*>(host_.deque_type.get());
+            const Py_ssize_t total = deque->tp_as_sequence->sq_length(value);
+            if (total < 0) return false;
+            return sequence("list", name.view(), total, depth, value, [&] { return iterate(deque->tp_iter, value); });
+        }
+        case TypeKind::bytearray: return bytearray(value, name.view());
+        case TypeKind::unknown: break;
     }
-    if (info->is("set") || info->is("frozenset")) {
-        const bool is_set = info->is("set");
-        PyTypeObject* base = is_set ? &PySet_Type : &PyFrozenSet_Type;
-        return sequence(is_set ? "set" : "frozenset", name.view(), PySet_GET_SIZE(value), depth, value,
-                        [&] { return iterate(base->tp_iter, value); });
-    }
-    if (info->is("deque")) {
-        auto* deque = reinterpret_cast<PyTypeObject*>(host_.deque_type.get());
-        const Py_ssize_t total = deque->tp_as_sequence->sq_length(value);
-        if (total < 0) return false;
-        return sequence("list", name.view(), total, depth, value, [&] { return iterate(deque->tp_iter, value); });
-    }
-    if (info->is("bytearray")) return bytearray(value, name.view());
     PyErr_SetString(PyExc_TypeError, "unknown kind of type");
     return false;
 }

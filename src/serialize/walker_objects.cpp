@@ -110,7 +110,7 @@ bool ValueWriter::rewrite_repeated(AttributeRun& run) {
 bool ValueWriter::gather_attributes(PyObject* value, PyTypeObject* type, Py_ssize_t depth, const TypeInfo& info,
                                     AttributeRun& run) {
     const Py_ssize_t child = depth + 1;
-    if (info.is("namedtuple")) {
+    if (info.kind == TypeKind::namedtuple) {
         Ref fields = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), host_.fields_name.get()));
         if (!fields) return false;
         Ref fields_iter = Ref::steal(PyObject_GetIter(fields.get()));

@@ -34,21 +34,41 @@ void remember_per_class(const Host& host, std::unordered_map<PyTypeObject*, Entr
 
 }  // namespace
 
+namespace {
+
+bool is_word(PyObject* text, const char* word) { return PyUnicode_CompareWithASCIIString(text, word) == 0; }
+
+}  // namespace
+
+TypeKind type_kind(PyObject* kind) {
+    if (is_word(kind, "object")) return TypeKind::object;
+    if (is_word(kind, "namedtuple")) return TypeKind::namedtuple;
+    if (is_word(kind, "dict")) return TypeKind::dict;
+    if (is_word(kind, "list")) return TypeKind::list;
+    if (is_word(kind, "tuple")) return TypeKind::tuple;
+    if (is_word(kind, "set")) return TypeKind::set;
+    if (is_word(kind, "frozenset")) return TypeKind::frozenset;
+    if (is_word(kind, "deque")) return TypeKind::deque;
+    if (is_word(kind, "bytearray")) return TypeKind::bytearray;
+    return TypeKind::unknown;
+}
+
 // What `type_info` answered for the class at its present version tag, if
-// remembered.
-Ref ValueWriter::known_type_info(PyTypeObject* type) const {
-    if (!has_type_version(type)) return Ref();
+// remembered: its tuple and its kind.
+bool ValueWriter::known_type_info(PyTypeObject* type, TypeInfo& info) const {
+    if (!has_type_version(type)) return false;
     std::lock_guard<ParallelMutex> hold(host_.known_types_lock);
     auto known = host_.known_types.find(type);
-    if (known == host_.known_types.end() || type_version(type) != known->second.version) return Ref();
-    return known->second.info.dup();
+    if (known == host_.known_types.end() || type_version(type) != known->second.version) return false;
+    info.tuple = known->second.info.dup();
+    info.kind = known->second.kind;
+    return true;
 }
 
 std::optional<TypeInfo> ValueWriter::type_info(PyTypeObject* type) {
     TypeInfo info;
     // Only answers of the right shape are remembered (a tuple does not change).
-    info.tuple = known_type_info(type);
-    if (!info.tuple) {
+    if (!known_type_info(type, info)) {
         info.tuple = Ref::steal(PyObject_CallFunctionObjArgs(host_.type_info.get(), reinterpret_cast<PyObject*>(type), nullptr));
         if (!info.tuple) return std::nullopt;
         PyObject* tuple = info.tuple.get();
@@ -58,19 +78,19 @@ std::optional<TypeInfo> ValueWriter::type_info(PyTypeObject* type) {
             PyErr_SetString(PyExc_TypeError, "_info must return (str, tuple or None, str, bool)");
             return std::nullopt;
         }
-        remember_type(type, tuple);
+        info.kind = type_kind(PyTuple_GET_ITEM(tuple, 2));
+        remember_type(type, tuple, info.kind);
     }
     PyObject* tuple = info.tuple.get();
     info.name = PyTuple_GET_ITEM(tuple, 0);
     info.plan = PyTuple_GET_ITEM(tuple, 1);
-    info.kind = PyTuple_GET_ITEM(tuple, 2);
     info.repr_runs = PyTuple_GET_ITEM(tuple, 3) == Py_True;
     return info;
 }
 
-void ValueWriter::remember_type(PyTypeObject* type, PyObject* info) {
+void ValueWriter::remember_type(PyTypeObject* type, PyObject* info, TypeKind kind) {
     if (auto version = version_tag(host_, type)) {
-        remember_per_class(host_, host_.known_types, type, Host::KnownType{*version, Ref::borrow(info)});
+        remember_per_class(host_, host_.known_types, type, Host::KnownType{*version, Ref::borrow(info), kind});
     }
 }
 
