@@ -95,3 +95,42 @@ def test_a_replaced_serialiser_is_given_the_locals_dict(monkeypatch):
     monkeypatch.undo()
     assert {"a": 1, "b": 2, "c": 3} in given
     assert all(type(value) is dict for value in given if isinstance(value, dict))
+
+
+PLAIN = ["c = 'text'", "d = 1.5", "e = True", "f = None", "g = b'xy'", "h = 'x' * 40", "long_name = -40",
+         "k = 2 ** 70", "m = 'caf\\xe9'"]
+LIMITS = {
+    "defaults": {},
+    "a small text budget": {"MAX_TEXT": 5},
+    "short texts cut": {"MAX_STR": 3},
+    "fewer items than variables": {"MAX_ITEMS": 2},
+    "no depth": {"MAX_DEPTH": 0},
+    "no nodes": {"MAX_NODES": 0},
+    "one value": {"MAX_VALUES": 1},
+    "short bytes": {"MAX_BYTES": 1},
+}
+
+
+@pytest.fixture
+def limits(request, monkeypatch):
+    """The serialiser's limits set to the case's, in both walkers."""
+    for name, value in LIMITS[request.param].items():
+        monkeypatch.setattr(sarn.serialize, name, value)
+    sarn.serialize._native.configure(sarn.serialize)
+    yield
+    monkeypatch.undo()
+    sarn.serialize._native.configure(sarn.serialize)
+
+
+@pytest.mark.skipif(sarn.serialize._native is None, reason="needs the native walker")
+@pytest.mark.parametrize("limits", list(LIMITS), indirect=True)
+@pytest.mark.parametrize("lightweight", [False, True], ids=["full", "lightweight"])
+def test_scalars_are_written_within_the_walkers_budgets(limits, lightweight):
+    function = _function(PLAIN)
+    SEEN.clear()
+    records = frames(trace(record(lambda: function(1), HostProfiler({"lightweight_repr": lightweight}))), "probe")
+    dump = (sarn.serialize._dump_msgpack_lightweight_repr_py if lightweight else sarn.serialize._dump_msgpack_py)
+    native = sarn.serialize.dump_msgpack_lightweight_repr if lightweight else sarn.serialize.dump_msgpack
+    assert records[-1]["locals"] == msgpack.unpackb(dump(dict(SEEN[-1])), raw=False, strict_map_key=False)
+    for value in SEEN[-1].values():
+        assert native(value) == dump(value)

@@ -15,21 +15,6 @@ namespace {
 constexpr size_t str_header_room = 5;
 constexpr size_t int_room = 9;
 
-// Writes at most `most` bytes at the end of `out` through a plain pointer,
-// then trims `out` to what was written. The compiler keeps that pointer in
-// a register, where a cursor into the string itself is reloaded after every
-// byte stored (a char store may alias the string's own fields).
-template <class Write>
-void append_bounded(Bytes& out, size_t most, Write&& write) {
-    const size_t start = out.size();
-    out.resize_and_overwrite(start + most, [&](char* data, size_t) {
-        PointerSink sink(data + start);
-        Writer writer(sink);
-        write(writer);
-        return static_cast<size_t>(sink.cursor() - data);
-    });
-}
-
 size_t str_room(std::string_view text) { return str_header_room + text.size(); }
 
 // "path": the relative file name, ":", the line, as one string.

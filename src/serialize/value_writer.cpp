@@ -1,6 +1,7 @@
 // The two forms of a value, as sarn._serialize writes them: the full form
 // walks containers and objects (walker_*.cpp); the lightweight form writes
 // a top-level mapping's entries and every other value by type and repr.
+#include "serialize/plain_values.hpp"
 #include "serialize/walker.hpp"
 
 namespace sarn::serialize {
@@ -223,11 +224,13 @@ Py_ssize_t ValueWriter::shown_items(PyObject* value, PyTypeObject* base, Py_ssiz
 using walker::ValueWriter;
 
 bool write_full(const Host& host, PyObject* value, Bytes& out, ReprMemo& memo) {
+    if (write_plain_scalar(host.limits, value, out)) return true;
     ValueWriter writer(host, out, memo);
     return writer.full(value, 0);
 }
 
 bool write_lightweight(const Host& host, PyObject* value, Bytes& out, ReprMemo& memo) {
+    if (write_plain_scalar(host.limits, value, out)) return true;
     ValueWriter writer(host, out, memo);
     return writer.light_top(value);
 }
@@ -241,12 +244,14 @@ Py_ssize_t count_visits(const Host& host, PyObject* value, bool lightweight, Rep
 
 EntriesWritten write_full_entries(const Host& host, const NamedValue* entries, size_t count, Bytes& out,
                                   ReprMemo& memo) {
+    if (write_plain_entries(host, entries, count, false, out)) return EntriesWritten::written;
     ValueWriter writer(host, out, memo);
     return writer.full_entries(entries, count);
 }
 
 EntriesWritten write_lightweight_entries(const Host& host, const NamedValue* entries, size_t count, Bytes& out,
                                          ReprMemo& memo) {
+    if (write_plain_entries(host, entries, count, true, out)) return EntriesWritten::written;
     ValueWriter writer(host, out, memo);
     return writer.light_entries(entries, count);
 }

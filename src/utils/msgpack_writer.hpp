@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -63,6 +64,14 @@ public:
         used_ += size;
         return at;
     }
+    // Room for at most `most` bytes at the cursor, which `advance` then moves
+    // past those written: a header is written in place, not copied.
+    [[gnu::always_inline]] char* room(size_t most) {
+        if (out_->size() - used_ < most) [[unlikely]]
+            grow(most);
+        return out_->data() + used_;
+    }
+    [[gnu::always_inline]] void advance(size_t size) noexcept { used_ += size; }
     void close() {
         if (out_ != nullptr) out_->resize(used_);
         out_ = nullptr;
@@ -123,6 +132,8 @@ public:
         cursor_ += size;
         return at;
     }
+    [[gnu::always_inline]] char* room(size_t) noexcept { return cursor_; }
+    [[gnu::always_inline]] void advance(size_t size) noexcept { cursor_ += size; }
     char* cursor() const noexcept { return cursor_; }
 
 private:
@@ -257,11 +268,16 @@ public:
     }
 
 private:
-    // Inlined so that each form's header is written without a call.
+    // Inlined so that each form's header is written without a call: in
+    // place where the sink gives room, else copied from the stack.
     template <class Form, class Number>
     [[gnu::always_inline]] void put(Form form, Number number) {
-        char buffer[9];
-        stream_.write(buffer, form(buffer, number));
+        if constexpr (requires { stream_.room(size_t{9}); }) {
+            stream_.advance(form(stream_.room(9), number));
+        } else {
+            char buffer[9];
+            stream_.write(buffer, form(buffer, number));
+        }
     }
     void byte(uint8_t value) {
         const char c = static_cast<char>(value);
@@ -270,6 +286,30 @@ private:
 
     Stream& stream_;
 };
+
+// Writes at most `most` bytes at the end of `out` through a plain pointer,
+// then trims `out` to what was written. The compiler keeps that pointer in
+// a register, where a cursor into the string itself is reloaded after every
+// byte stored (a char store may alias the string's own fields). `write`
+// is given a Writer<PointerSink> and returns nothing, or false to take back
+// everything it wrote.
+template <class Write>
+bool append_bounded(Bytes& out, size_t most, Write&& write) {
+    const size_t start = out.size();
+    bool kept = true;
+    out.resize_and_overwrite(start + most, [&](char* data, size_t) {
+        PointerSink sink(data + start);
+        Writer writer(sink);
+        if constexpr (std::is_void_v<decltype(write(writer))>) {
+            write(writer);
+        } else {
+            kept = write(writer);
+            if (!kept) return start;
+        }
+        return static_cast<size_t>(sink.cursor() - data);
+    });
+    return kept;
+}
 
 // ---- Field writers: a key (always a string) followed by its value. The
 // ---- caller has already counted the field in the enclosing map header.
