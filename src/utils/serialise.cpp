@@ -74,11 +74,11 @@ Result<Ref> serialiser(bool lightweight_repr) {
 
 }  // namespace
 
-Result<PyObject*> SerialiserCache::get(bool lightweight_repr) {
+Result<SerialiserCache::Found> SerialiserCache::get(bool lightweight_repr) {
 #if PY_VERSION_HEX >= 0x030D0000
     Entry& entry = entries_[lightweight_repr ? 1 : 0];
     if (entry.function && entry.changes == dict_changes::count.load(std::memory_order_acquire)) {
-        return entry.function.get();
+        return Found{entry.function.get(), entry.api};
     }
     // Both dicts are watched before the count is read and the function
     // looked up: a change made after that reading is counted.
@@ -95,32 +95,35 @@ Result<PyObject*> SerialiserCache::get(bool lightweight_repr) {
     auto function = serialiser(lightweight_repr);
     if (!function) return fail(std::move(function.error()));
     entry.function = std::move(*function);
+    entry.api = native_serializer(entry.function.get());
     entry.changes = watched ? changes : 0;
-    return entry.function.get();
+    return Found{entry.function.get(), entry.api};
 #else
     Entry& entry = entries_[lightweight_repr ? 1 : 0];
-    if (entry.function && entry.lookup.still(entry.function.get())) return entry.function.get();
+    if (entry.function && entry.lookup.still(entry.function.get())) return Found{entry.function.get(), entry.api};
     const Names* name = names();
     if (name == nullptr) return fail_fetch();
     auto function = entry.lookup.get(name->sarn_serialize,
                                      lightweight_repr ? name->dump_msgpack_lightweight_repr : name->dump_msgpack);
     if (!function) return fail(std::move(function.error()));
     entry.function = std::move(*function);
-    return entry.function.get();
+    entry.api = native_serializer(entry.function.get());
+    return Found{entry.function.get(), entry.api};
 #endif
 }
 
 Status RecordSerialiser::bind(bool lightweight_repr, SerialiserCache* cache) {
     if (cache != nullptr) {
-        auto function = cache->get(lightweight_repr);
-        if (!function) return fail(std::move(function.error()));
-        function_ = *function;
-    } else {
-        auto function = serialiser(lightweight_repr);
-        if (!function) return fail(std::move(function.error()));
-        owned_ = std::move(*function);
-        function_ = owned_.get();
+        auto found = cache->get(lightweight_repr);
+        if (!found) return fail(std::move(found.error()));
+        function_ = found->function;
+        api_ = found->api;
+        return {};
     }
+    auto function = serialiser(lightweight_repr);
+    if (!function) return fail(std::move(function.error()));
+    owned_ = std::move(*function);
+    function_ = owned_.get();
     api_ = native_serializer(function_);
     return {};
 }

@@ -32,12 +32,18 @@ struct SerializerApi;
 // one runs.
 class SerialiserCache {
 public:
-    // Borrowed: valid until the next call.
-    [[nodiscard]] Result<PyObject*> get(bool lightweight_repr);
+    // The function (borrowed: valid until the next call) and its native
+    // entry, if it is one of sarn._serialize's built-ins.
+    struct Found {
+        PyObject* function;
+        const SerializerApi* api;
+    };
+    [[nodiscard]] Result<Found> get(bool lightweight_repr);
 
 private:
     struct Entry {
         Ref function;
+        const SerializerApi* api = nullptr;
 #if PY_VERSION_HEX >= 0x030D0000
         uint64_t changes = 0;  // the count of changes it was found under; 0 for none
 #else

@@ -3,8 +3,9 @@
 // When `sarn.serialize.dump_msgpack` (or its lightweight sibling) is the
 // built-in function of sarn._serialize, the core appends the value's bytes
 // straight into the record it is writing instead of calling the function and
-// copying a bytes object: same bytes, no Python call. The core still looks
-// the function up for every record, so a replaced serialiser is called as usual.
+// copying a bytes object: same bytes, no Python call. The core looks the
+// function up again whenever a name that leads to it changes, so a replaced
+// serialiser is called as usual.
 // Both modules are built from one tree, so they share the C++ types here.
 #pragma once
 
