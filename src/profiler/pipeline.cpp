@@ -28,6 +28,7 @@ namespace {
 struct Event {
     ProfilerState& state;
     ThreadCache& thread;
+    PyThreadState* python_thread;  // the calling thread's state, found once per event
     CodeFacts facts;
     EventSite site;
     PyObject* arg;
@@ -160,7 +161,7 @@ Status record_kept_frame(Event& event, Batch&& batch) {
 
 void handle_event(Event& event) {
     // The user's pending exception (if any) is put back untouched.
-    PendingErrorScope user_error;
+    PendingErrorScope user_error(event.python_thread);
     Batch batch;
     if (event.facts.watched && !event.near_limit) {
         PluginEvent plugin_event{event.site, event.arg, event.facts.filename, event.facts.name};
@@ -223,8 +224,7 @@ int raise_interrupt(ThreadCache& thread, FrameEvent event) {
 // at its call: the decision reads the frame's code and its caller, which
 // stay the same while it runs (a generator's caller, until it yields), so it
 // need not be made again.
-bool returns_innermost_kept_frame(ProfilerState& state, PyFrameObject* frame) {
-    const ThreadCache& thread = state.threads.current();
+bool returns_innermost_kept_frame(const ThreadCache& thread, PyFrameObject* frame) {
     return !thread.call_frames.empty() && thread.call_frames.back().frame.get() == as_object(frame);
 }
 
@@ -251,9 +251,17 @@ bool returns_innermost_kept_frame(ProfilerState& state, PyFrameObject* frame) {
         CodeFacts facts = known != nullptr ? *known : memo.insert(code, describe_code(state, code));
         if (!facts.valid) return 0;
         if (facts.skipped_outright()) return 0;
-        bool kept = (kind == FrameEvent::ret && returns_innermost_kept_frame(state, frame)) ||
-                    FrameFilter::keep_frame(facts, frame);
+        // The thread's caches are found once (a thread-local lookup), and
+        // only for an event that needs them.
+        ThreadCache* thread = nullptr;
+        bool kept = false;
+        if (kind == FrameEvent::ret) {
+            thread = &state.threads.current();
+            kept = returns_innermost_kept_frame(*thread, frame);
+        }
+        kept = kept || FrameFilter::keep_frame(facts, frame);
         if (!kept && !facts.watched) return 0;
+        if (thread == nullptr) thread = &state.threads.current();
         exit_drain::BusyScope busy;
         if (!busy.started()) return 0;
 
@@ -261,8 +269,10 @@ bool returns_innermost_kept_frame(ProfilerState& state, PyFrameObject* frame) {
         // could replace the thread's profile function and drop the last
         // reference to the profiler: keep it alive until the event is done.
         Ref keep_alive = Ref::borrow(registered);
-        Event event{state, state.threads.current(), facts, EventSite{frame, kind, code_filename(code), code_name(code)},
-                    arg != nullptr ? arg : Py_None, kept, near_recursion_limit(),
+        PyThreadState* python_thread = PyThreadState_Get();
+        Event event{state, *thread, python_thread, facts,
+                    EventSite{frame, kind, code_filename(code), code_name(code)},
+                    arg != nullptr ? arg : Py_None, kept, near_recursion_limit(python_thread),
                     kind == FrameEvent::ret && arg == nullptr,
                     (code->co_flags & suspendable_code_flags) != 0 ? told : Switch::no};
         handle_event(event);

@@ -75,24 +75,48 @@ inline Result<Ref> checked(PyObject* obj) {
     return Ref::steal(obj);
 }
 
+// The calling thread's state, or null when it has none.
+inline PyThreadState* current_thread_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
+
+// Whether `thread` (the calling thread's state, or null) has an exception
+// set: what PyErr_Occurred tells, without finding the thread's state again,
+// which is a call into the interpreter's thread-local storage.
+inline bool error_pending(PyThreadState* thread) noexcept {
+    if (thread == nullptr) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    return thread->current_exception != nullptr;
+#else
+    return thread->curexc_type != nullptr;
+#endif
+}
+
 // Saves the interpreter's pending exception for the lifetime of the scope and
 // puts it back at the end, so that work done in between (for example inside
 // the profile hook around a generator's throw) leaves the error state as found.
 class PendingErrorScope {
 public:
-    PendingErrorScope() noexcept {
-        if (PyErr_Occurred() != nullptr) PyErr_Fetch(&type_, &value_, &traceback_);
+    PendingErrorScope() noexcept : PendingErrorScope(current_thread_state()) {}
+    // For a caller that has the calling thread's state at hand.
+    explicit PendingErrorScope(PyThreadState* thread) noexcept : thread_(thread) {
+        if (error_pending(thread_)) PyErr_Fetch(&type_, &value_, &traceback_);
     }
     ~PendingErrorScope() {
         // Anything left behind by the work in this scope is not the user's.
         // (Most scopes find nothing pending and leave nothing: two reads.)
-        if (PyErr_Occurred() != nullptr) PyErr_Clear();
+        if (error_pending(thread_)) PyErr_Clear();
         if (type_ != nullptr) PyErr_Restore(type_, value_, traceback_);
     }
     PendingErrorScope(const PendingErrorScope&) = delete;
     PendingErrorScope& operator=(const PendingErrorScope&) = delete;
 
 private:
+    PyThreadState* thread_;
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
     PyObject* traceback_ = nullptr;

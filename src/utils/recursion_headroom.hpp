@@ -36,10 +36,10 @@ inline long c_stack_headroom(PyThreadState* thread) noexcept {
 }
 #endif
 
-// Calls left before the limit (negative past it). From 3.12 on, Python and
-// C calls have separate budgets; the smaller one counts.
-inline int recursion_headroom() noexcept {
-    PyThreadState* thread = PyThreadState_Get();
+// Calls left before the limit (negative past it) on `thread`, the calling
+// thread's state. From 3.12 on, Python and C calls have separate budgets;
+// the smaller one counts.
+inline int recursion_headroom(PyThreadState* thread) noexcept {
 #if PY_VERSION_HEX >= 0x030E0000
     const long c_calls = c_stack_headroom(thread);
     return c_calls < thread->py_recursion_remaining ? static_cast<int>(c_calls) : thread->py_recursion_remaining;
@@ -59,6 +59,6 @@ inline int recursion_headroom() noexcept {
 // through logging, a value's repr) needs.
 constexpr int recursion_margin = 100;
 
-inline bool near_recursion_limit() noexcept { return recursion_headroom() < recursion_margin; }
+inline bool near_recursion_limit(PyThreadState* thread) noexcept { return recursion_headroom(thread) < recursion_margin; }
 
 }  // namespace sarn
