@@ -146,7 +146,7 @@ PART_SIZE = 8 * 1024 * 1024
 ZSTD_LEVEL = 1
 #: Compression runs on every core (the frames read as from one thread).
 ZSTD_THREADS = -1
-#: Bytes of a document compressed at a time.
+#: Bytes of a document too big to hold read and compressed at a time.
 _COMPRESS_SLICE = 4 * 1024 * 1024
 #: A big document's compressed bytes wait in memory up to this size before
 #: the save goes on in a temporary file.
@@ -538,114 +538,88 @@ def _compressor() -> Any:
 def _stored_row(trace_id: str, document: bytes, facts: Dict[str, Any]) -> _StoredRow:
     """The row of a document: its facts, and its bytes compressed and cut
     into parts (before the database is locked, so that other writers wait less)."""
-    view = memoryview(document)
-    if _zstd is None:
-        parts = [bytes(view[start:start + PART_SIZE]) for start in range(0, max(1, len(document)), PART_SIZE)]
-        return _StoredRow(trace_id, len(document), None, parts, facts)
-    compressor = _compressor().compressobj(size=len(document))
-    parts: List[bytes] = []
-    pending: List[bytes] = []
-    pending_size = 0
-
-    def add(data: bytes) -> None:
-        nonlocal pending_size
-        if data:
-            pending.append(data)
-            pending_size += len(data)
-        while pending_size >= PART_SIZE:
-            joined = b"".join(pending)
-            parts.append(joined[:PART_SIZE])
-            rest = joined[PART_SIZE:]
-            pending[:] = [rest] if rest else []
-            pending_size = len(rest)
-
-    for start in range(0, len(document), _COMPRESS_SLICE):
-        add(compressor.compress(view[start:start + _COMPRESS_SLICE]))
-    add(compressor.flush())
-    if pending or not parts:
-        parts.append(b"".join(pending))
-    return _StoredRow(trace_id, len(document), "zstd", parts, facts)
+    stored = _compressor().compress(document) if _zstd is not None else document
+    view = memoryview(stored)
+    parts = [bytes(view[start:start + PART_SIZE]) for start in range(0, max(1, len(stored)), PART_SIZE)]
+    return _StoredRow(trace_id, len(document), None if _zstd is None else "zstd", parts, facts)
 
 
 def _streamed_row(trace_id: str, document: Any, facts: Dict[str, Any], folder: str,
                   progress: Optional[Callable[[int], None]]) -> _StoredRow:
-    """The row of a document read piece by piece: compressed into a spooled
-    file (in memory up to ``SPOOL_BYTES``, then on disk beside the database),
-    which the insert reads back one part at a time."""
+    """The row of a document taken from the recorder: compressed into a
+    spooled file (in memory up to ``SPOOL_BYTES``, then on disk beside the
+    database), which the insert reads back one part at a time. Up to
+    ``INDEX_BYTES`` it is held whole, to be indexed and compressed in one
+    call, where Zstandard's workers read it in place (fed piece by piece,
+    they copy every piece first); a bigger one is read piece by piece and
+    stored without its call index."""
     size = document.size
     spool = tempfile.SpooledTemporaryFile(max_size=SPOOL_BYTES, dir=folder if os.path.isdir(folder) else None)
-    compressor = None if _zstd is None else _compressor().compressobj(size=size)
-    sql_counted = "sql_count" in document.facts
-
-    def index(copy: bytes) -> None:
-        _read_facts(copy, facts, sql_counted)
-
-    pieces: Iterable[Any]
-    indexed: Callable[[], None] = lambda: None
-    if size > INDEX_BYTES:  # never held whole: stored without its call index
-        pieces = _read_pieces(document)
+    if size > INDEX_BYTES:
+        compressor = None if _zstd is None else _compressor().compressobj(size=size)
+        done = 0
+        for piece in _read_pieces(document):
+            done += len(piece)
+            spool.write(compressor.compress(piece) if compressor is not None else piece)
+            if progress is not None:
+                progress(done)
+        if compressor is not None:
+            spool.write(compressor.flush())
     else:
-        lent = getattr(document, "pieces", lambda: None)()
-        if lent is not None:
-            # Compressed from the record store's own memory while a copy of
-            # it is indexed on another thread.
-            indexed = _alongside(index, size, lambda: document.read(size))
-            pieces = _slices(lent)
-        else:
-            # Held whole to be indexed, in one read: compressed and indexed from the same bytes.
-            held = document.read(size)
-            indexed = _alongside(index, size, lambda: held)
-            pieces = _slices([memoryview(held)])
-    done = 0
-    for piece in pieces:
-        done += len(piece)
-        spool.write(compressor.compress(piece) if compressor is not None else piece)
+        sql_counted = "sql_count" in document.facts
+        held, indexed = _alongside(lambda copy: _read_facts(copy, facts, sql_counted), size,
+                                   lambda: document.read(size))
+        spool.write(_compressor().compress(held) if _zstd is not None else held)
         if progress is not None:
-            progress(done)
-    if compressor is not None:
-        spool.write(compressor.flush())
-    indexed()
-    return _StoredRow(trace_id, size, None if compressor is None else "zstd", _spooled_parts(spool), facts)
+            progress(size)
+        indexed()
+    return _StoredRow(trace_id, size, None if _zstd is None else "zstd", _spooled_parts(spool), facts)
 
 
-def _alongside(work: Callable[[bytes], None], size: int, document: Callable[[], bytes]) -> Callable[[], None]:
-    """Starts ``work(document())`` on a thread of its own, to run while the
-    caller compresses the document of ``size`` bytes (the native readers and
-    the compressor leave the interpreter lock, so the two share the
-    machine's cores); returns what waits for it and raises what it raised.
-    Work on a small document is done at once: a thread would cost more
-    than it saves."""
+def _alongside(work: Callable[[bytes], None], size: int,
+               document: Callable[[], bytes]) -> Tuple[bytes, Callable[[], None]]:
+    """Makes ``document()`` and runs ``work`` on it on a thread of its own,
+    for a document of ``size`` bytes: the copy is made there too, and handed
+    back as soon as it is made, for the caller to compress while ``work``
+    goes on (the native readers and the compressor leave the interpreter
+    lock, so the two share the machine's cores). Returns the document and
+    what waits for the work and raises what it raised. A small document is
+    made and worked on at once: a thread would cost more than it saves."""
     if size < _ALONGSIDE_BYTES:
-        work(document())
-        return lambda: None
+        made = document()
+        work(made)
+        return made, lambda: None
+    ready = threading.Event()
+    made_on_thread: List[bytes] = []
     failed: List[BaseException] = []
 
     def run() -> None:
         try:
-            work(document())
+            made_on_thread.append(document())
+            ready.set()
+            work(made_on_thread[0])
         except BaseException as error:  # handed to the waiting caller
             failed.append(error)
+        finally:
+            ready.set()
 
     thread = threading.Thread(target=run, name="sarn-index", daemon=True)
     try:
         thread.start()
     except RuntimeError:  # no new threads at interpreter shutdown (a save from an atexit handler)
-        work(document())
-        return lambda: None
+        made = document()
+        work(made)
+        return made, lambda: None
 
     def wait() -> None:
         thread.join()
         if failed:
             raise failed[0]
 
-    return wait
-
-
-def _slices(views: Iterable[memoryview]) -> Iterator[memoryview]:
-    """The bytes of ``views`` in order, in slices of at most ``_COMPRESS_SLICE``."""
-    for whole in views:
-        for start in range(0, len(whole), _COMPRESS_SLICE):
-            yield whole[start:start + _COMPRESS_SLICE]
+    ready.wait()
+    if not made_on_thread:  # the copy itself failed
+        wait()
+    return made_on_thread[0], wait
 
 
 def _read_pieces(document: Any) -> Iterator[bytes]:

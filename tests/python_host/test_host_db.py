@@ -409,8 +409,22 @@ def test_a_taken_document_is_indexed_while_it_is_compressed(db_path, monkeypatch
         assert [(calls, numbers) for _, calls, numbers in rows] == [(3, '{"n": [0.0, 2.0]}')]
     finally:
         connection.close()
-    # A failure of the indexing thread is the save's failure, not lost.
+    # A failure of the indexing thread, in the index or in the copy it
+    # makes, is the save's failure, not lost.
     monkeypatch.setattr(db, "_call_rows", lambda document: 1 / 0)
     with pytest.raises(ZeroDivisionError):
         db.save_trace_in_sqlite(db_path, "trc_FAILED", timeout=5, msgpack=taken()[1])
+    unreadable = _Unreadable(taken()[1])
+    with pytest.raises(OSError, match="unreadable"):
+        db.save_trace_in_sqlite(db_path, "trc_FAILED", timeout=5, msgpack=unreadable)
     assert [info.id for info in db.list_traces(db_path)] == [trace_id]
+
+
+class _Unreadable:
+    """A taken document whose bytes cannot be read."""
+
+    def __init__(self, document):
+        self.size, self.facts = document.size, document.facts
+
+    def read(self, size=-1):
+        raise OSError("unreadable")
