@@ -84,19 +84,6 @@ def test_only_an_event_with_records_asks_for_its_thread(tmp_path, monkeypatch, i
     assert bool(asked) is not in_library
 
 
-def test_a_taken_documents_pieces_are_its_bytes_and_keep_it_open():
-    document = record(work, HostProfiler()).rust_profiler.take_trace_document()
-    pieces = document.pieces()
-    data = document.read()
-    assert b"".join(pieces) == data and all(piece.readonly for piece in pieces)
-    with pytest.raises(BufferError):
-        document.close()
-    del pieces
-    document.close()
-    with pytest.raises(ValueError, match="closed"):
-        document.pieces()
-
-
 def test_build_trace_takes_the_records():
     host = record(work)
     first = trace(host)

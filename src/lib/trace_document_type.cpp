@@ -1,7 +1,5 @@
 #include "lib/trace_document_type.hpp"
 
-#include <algorithm>
-#include <atomic>
 #include <memory>
 #include <new>
 
@@ -14,51 +12,9 @@ namespace {
 struct TraceDocumentObject {
     PyObject_HEAD
     TraceDocument* document;  // null once closed
-    // Pieces handed out as buffers and still alive (freed on any thread).
-    std::atomic<Py_ssize_t> exports;
 };
 
 PyTypeObject* document_type = nullptr;
-
-// One in-memory piece of a document, lent out as a read-only buffer; it
-// keeps the document open while it lives.
-struct PieceObject {
-    PyObject_HEAD
-    PyObject* document;
-    const char* data;
-    Py_ssize_t size;
-};
-
-PyTypeObject* piece_type = nullptr;
-
-void piece_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    auto* piece = reinterpret_cast<PieceObject*>(self);
-    if (piece->document != nullptr) {
-        reinterpret_cast<TraceDocumentObject*>(piece->document)->exports.fetch_sub(1, std::memory_order_relaxed);
-        Py_CLEAR(piece->document);
-    }
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-int piece_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-    auto* piece = reinterpret_cast<PieceObject*>(self);
-    return PyBuffer_FillInfo(view, self, const_cast<char*>(piece->data), piece->size, 1, flags);
-}
-
-PyType_Slot piece_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(piece_dealloc)},
-    {0, nullptr},
-};
-
-PyType_Spec piece_type_def = {
-    "sarn._sarn.TraceDocumentPiece",
-    sizeof(PieceObject),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    piece_slots,
-};
 
 TraceDocument* document_of(PyObject* self) { return reinterpret_cast<TraceDocumentObject*>(self)->document; }
 
@@ -110,54 +66,8 @@ PyObject* rewind_method(PyObject* self, PyObject*) {
 
 // Frees the records; reading afterwards is an error.
 PyObject* close_method(PyObject* self, PyObject*) {
-    if (reinterpret_cast<TraceDocumentObject*>(self)->exports.load(std::memory_order_relaxed) > 0) {
-        PyErr_SetString(PyExc_BufferError, "the trace document's pieces are still in use");
-        return nullptr;
-    }
     delete std::exchange(reinterpret_cast<TraceDocumentObject*>(self)->document, nullptr);
     Py_RETURN_NONE;
-}
-
-// A memoryview of one piece, which keeps the document open.
-Result<Ref> piece_view(PyObject* self, const RecordChunk& chunk) {
-    if (piece_type == nullptr) {
-        PyObject* type = PyType_FromSpec(&piece_type_def);
-        if (type == nullptr) return fail(Error::internal_from_pending("failed to create type object for a piece"));
-        piece_type = reinterpret_cast<PyTypeObject*>(type);
-        // Set here rather than as a slot: CPython 3.8 takes no buffer slot in a spec.
-        piece_type->tp_as_buffer->bf_getbuffer = piece_getbuffer;
-    }
-    Ref piece = Ref::steal(piece_type->tp_alloc(piece_type, 0));
-    if (!piece) return fail_fetch();
-    auto* object = reinterpret_cast<PieceObject*>(piece.get());
-    object->document = Ref::borrow(self).release();
-    reinterpret_cast<TraceDocumentObject*>(self)->exports.fetch_add(1, std::memory_order_relaxed);
-    object->data = chunk.bytes.data();
-    object->size = static_cast<Py_ssize_t>(chunk.size);
-    return checked(PyMemoryView_FromObject(piece.get()));
-}
-
-// pieces(): the document as read-only memoryviews of its pieces in memory,
-// in order, read without a copy (the document cannot be closed while one
-// lives); None when some of its records are in a spill file.
-PyObject* pieces_method(PyObject* self, PyObject*) {
-    return entry_point([&]() -> Result<Ref> {
-        auto document = open_document(self);
-        if (!document) return fail(std::move(document.error()));
-        const std::vector<RecordChunk>& pieces = (*document)->pieces();
-        if (std::any_of(pieces.begin(), pieces.end(), [](const RecordChunk& piece) { return piece.spilled(); })) {
-            return none();
-        }
-        Ref views = Ref::steal(PyList_New(0));
-        if (!views) return fail_fetch();
-        for (const RecordChunk& piece : pieces) {
-            if (piece.size == 0) continue;
-            auto view = piece_view(self, piece);
-            if (!view) return view;
-            if (PyList_Append(views.get(), view->get()) < 0) return fail_fetch();
-        }
-        return views;
-    });
 }
 
 PyObject* size_getter(PyObject* self, void*) {
@@ -214,7 +124,6 @@ PyMethodDef document_methods[] = {
     {"read", read_method, METH_VARARGS, "read($self, size=-1, /)\n--\n\n"},
     {"rewind", rewind_method, METH_NOARGS, "rewind($self)\n--\n\n"},
     {"close", close_method, METH_NOARGS, "close($self)\n--\n\n"},
-    {"pieces", pieces_method, METH_NOARGS, "pieces($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -252,7 +161,6 @@ Result<Ref> new_trace_document(TraceDocument&& document) {
     Ref instance = Ref::steal(document_type->tp_alloc(document_type, 0));
     if (!instance) return fail_fetch();
     reinterpret_cast<TraceDocumentObject*>(instance.get())->document = owned.release();
-    new (&reinterpret_cast<TraceDocumentObject*>(instance.get())->exports) std::atomic<Py_ssize_t>(0);
     return instance;
 }
 

@@ -1,7 +1,6 @@
 // The TraceDocument class: a trace document taken out of a profiler's stores,
-// read like a binary file (`read(size)`, `rewind()`) or lent out piece by
-// piece without a copy (`pieces()`), with its listing facts (`facts`) known
-// without reading it.
+// read like a binary file (`read(size)`, `rewind()`), with its listing facts
+// (`facts`) known without reading it.
 #pragma once
 
 #include <Python.h>

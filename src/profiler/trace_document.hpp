@@ -34,8 +34,6 @@ public:
     [[nodiscard]] uint64_t size() const noexcept { return size_; }
     [[nodiscard]] uint64_t position() const noexcept { return position_; }
     [[nodiscard]] const DocumentFacts& facts() const noexcept { return facts_; }
-    // Its pieces in order: the document is their bytes one after the other.
-    [[nodiscard]] const std::vector<RecordChunk>& pieces() const noexcept { return pieces_; }
 
     // Copies up to `room` bytes from the position into `out`; how many were
     // copied, 0 at the end.
