@@ -7,14 +7,18 @@
 #include <Python.h>
 #include <frameobject.h>
 
-#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030E0000
-// On a free-threaded interpreter the new reference that PyFrame_GetCode and
-// PyFrame_GetGlobals return is an atomic operation on an object that every
-// thread running the same code shares, and threads that write one count
-// slow each other down: the frame's own borrowed fields are read instead.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030F0000
+// From 3.11 a frame object's code and globals are fields of its interpreter
+// frame, laid out only by the internal headers; they are read there. The
+// new reference that PyFrame_GetCode and PyFrame_GetGlobals return costs a
+// call, an increment and a decrement at each use, several times an event;
+// on a free-threaded interpreter these are atomic operations on an object
+// that every thread running the same code shares, and slow each other down.
 #define Py_BUILD_CORE
 #include <internal/pycore_frame.h>
+#if PY_VERSION_HEX >= 0x030E0000
 #include <internal/pycore_interpframe.h>
+#endif
 #undef Py_BUILD_CORE
 #define SARN_FRAME_FIELDS 1
 #endif
@@ -25,8 +29,10 @@ namespace sarn {
 
 // Borrowed: the frame keeps its code object alive.
 inline PyCodeObject* frame_code(PyFrameObject* frame) noexcept {
-#if defined(SARN_FRAME_FIELDS)
+#if defined(SARN_FRAME_FIELDS) && PY_VERSION_HEX >= 0x030D0000
     return _PyFrame_GetCode(frame->f_frame);
+#elif defined(SARN_FRAME_FIELDS)
+    return frame->f_frame->f_code;
 #elif PY_VERSION_HEX >= 0x03090000
     PyCodeObject* code = PyFrame_GetCode(frame);
     Py_DECREF(code);
