@@ -128,11 +128,12 @@ bool ValueWriter::dict(PyObject* value, Py_ssize_t depth, const Text* subclass_n
 bool ValueWriter::subclass_or_object(PyObject* value, PyTypeObject* type, Py_ssize_t depth) {
     auto info = type_info(type);
     if (!info) return false;
+    if (info->is_object()) return object(value, type, depth, *info);
     Text name;
     if (!name.load(info->name)) return false;
     switch (info->kind) {
         case TypeKind::object:
-        case TypeKind::namedtuple: return object(value, type, depth, *info, name);
+        case TypeKind::namedtuple: break;
         case TypeKind::dict: return dict(value, depth, &name);
         case TypeKind::list: return list(value, depth, &name);
         case TypeKind::tuple:
