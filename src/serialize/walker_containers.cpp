@@ -7,9 +7,11 @@ namespace sarn::serialize::walker {
 bool ValueWriter::full(PyObject* value, Py_ssize_t depth) {
     ++visits_;
     PyTypeObject* type = Py_TYPE(value);
-    if (is_scalar_type(type)) return scalar(value, type);
+    // A class defined in Python is none of the built-in ones tried first.
+    const bool heap_type = (type->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0;
+    if (!heap_type && is_scalar_type(type)) return scalar(value, type);
     const size_t start = sink_.position();
-    if (compound(value, type, depth)) return true;
+    if (heap_type ? subclass_or_object(value, type, depth) : compound(value, type, depth)) return true;
     if (PyErr_ExceptionMatches(PyExc_RecursionError)) return false;
     sink_.truncate(start);
     return not_readable(type);
