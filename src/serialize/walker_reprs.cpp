@@ -309,7 +309,7 @@ bool ValueWriter::take_repr(PyObject* value, const TypeInfo& info, ShownRepr& sh
 bool ValueWriter::budgeted_repr(PyObject* value, const TypeInfo& info, ShownRepr& shown) {
     if (!info.repr_runs) return true;
     if (text_left_ <= 0) {
-        shown.text.assign_joined({kCutMark});
+        shown.text.assign_view(kCutMark, static_cast<Py_ssize_t>(kCutMark.size()));
         shown.taken = true;
         return true;
     }
