@@ -272,6 +272,8 @@ private:
     void object_form(std::string_view name, std::string_view repr);
     void object_head(std::string_view name, PyObject* value, const Text* repr, uint32_t extra_entries);
     bool object_head(const TypeInfo& info, PyObject* value, const Text* repr, uint32_t extra_entries);
+    [[gnu::noinline]] bool object_head_by_name(const TypeInfo& info, PyObject* value, const Text* repr,
+                                               uint32_t extra_entries);
     void object_tail(PyObject* value, const Text* repr);
     bool take_repr(PyObject* value, const TypeInfo& info, ShownRepr& shown);
     bool budgeted_repr(PyObject* value, const TypeInfo& info, ShownRepr& shown);
