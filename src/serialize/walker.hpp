@@ -145,6 +145,8 @@ TypeKind type_kind(PyObject* kind);
 // host's object head and a type name of a few dozen bytes.
 inline constexpr size_t kHeadRoom = 64;
 
+struct MetClass;
+
 // What `_info(type)` answered, borrowed: the writer holds every answer it
 // hands out until it is done, whatever Python code runs meanwhile.
 struct TypeInfo {
@@ -168,7 +170,7 @@ struct TypeInfo {
         info.repr_runs = PyTuple_GET_ITEM(tuple, 3) == Py_True;
         return info;
     }
-    static TypeInfo of(const struct MetClass& met) noexcept;
+    static TypeInfo of(const MetClass& met) noexcept;
 };
 
 // A class met during one walk: `_info`'s answer for it at its version tag,
@@ -227,8 +229,10 @@ private:
         while (slots_[at] != 0 && entry(slots_[at] - 1u).type != type) at = (at + 1) % kSlots;
         return at;
     }
-    MetClass& entry(size_t i) noexcept { return reinterpret_cast<MetClass*>(storage_)[i]; }
-    const MetClass& entry(size_t i) const noexcept { return reinterpret_cast<const MetClass*>(storage_)[i]; }
+    MetClass& entry(size_t i) noexcept { return *std::launder(reinterpret_cast<MetClass*>(storage_) + i); }
+    const MetClass& entry(size_t i) const noexcept {
+        return *std::launder(reinterpret_cast<const MetClass*>(storage_) + i);
+    }
 
     uint8_t slots_[kSlots];  // an entry's index + 1, 0 when free
     size_t count_ = 0;

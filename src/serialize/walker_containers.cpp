@@ -135,7 +135,7 @@ bool ValueWriter::subclass_or_object(PyObject* value, PyTypeObject* type, Py_ssi
     if (!name.load(info->name)) return false;
     switch (info->kind) {
         case TypeKind::object:
-        case TypeKind::namedtuple: break;
+        case TypeKind::namedtuple: return object(value, type, depth, *info);  // taken above
         case TypeKind::dict: return dict(value, depth, &name);
         case TypeKind::list: return list(value, depth, &name);
         case TypeKind::tuple:
