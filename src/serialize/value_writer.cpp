@@ -97,8 +97,6 @@ bool ValueWriter::light(PyObject* value) {
     }
     auto info = type_info(type);
     if (!info) return false;
-    Text name;
-    if (!name.load(info->name)) return false;
     ShownRepr repr;
     if (info->repr_runs) {
         // The items the repr shows count against the item budget; past it
@@ -117,8 +115,7 @@ bool ValueWriter::light(PyObject* value) {
             if (!budgeted_repr(value, *info, repr)) return false;
         }
     }
-    object_head(name.view(), value, repr.get(), 0);
-    return true;
+    return object_head(*info, value, repr.get(), 0);
 }
 
 // The base class a container of this kind is read as by its short repr;

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -140,13 +141,102 @@ private:
 // What `_info(type)` says of a type.
 TypeKind type_kind(PyObject* kind);
 
+// The bytes an object's form begins with, kept per class: room for the
+// host's object head and a type name of a few dozen bytes.
+inline constexpr size_t kHeadRoom = 64;
+
+struct MetClass;
+
+// What `_info(type)` answered, borrowed: the writer holds every answer it
+// hands out until it is done, whatever Python code runs meanwhile.
 struct TypeInfo {
-    Ref tuple;
+    PyObject* tuple = nullptr;
     PyObject* name = nullptr;  // borrowed from `tuple`
     PyObject* plan = nullptr;
     TypeKind kind = TypeKind::unknown;
     bool repr_runs = true;
+    // The object head and the type name as one run of bytes, padded to
+    // kHeadRoom; null when the name does not fit.
+    const char* head = nullptr;
+    size_t head_size = 0;
     bool is_object() const noexcept { return kind == TypeKind::object || kind == TypeKind::namedtuple; }
+
+    static TypeInfo of(PyObject* tuple, TypeKind kind) noexcept {
+        TypeInfo info;
+        info.tuple = tuple;
+        info.kind = kind;
+        info.name = PyTuple_GET_ITEM(tuple, 0);
+        info.plan = PyTuple_GET_ITEM(tuple, 1);
+        info.repr_runs = PyTuple_GET_ITEM(tuple, 3) == Py_True;
+        return info;
+    }
+    static TypeInfo of(const MetClass& met) noexcept;
+};
+
+// A class met during one walk: `_info`'s answer for it at its version tag,
+// and the start of its objects' form, encoded once. Never changed once made
+// (a class changed meanwhile is asked again, and not kept here).
+struct MetClass {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    TypeKind kind = TypeKind::unknown;
+    Ref tuple;
+    size_t head_size = 0;
+    char head[kHeadRoom] = {};
+};
+
+inline TypeInfo TypeInfo::of(const MetClass& met) noexcept {
+    TypeInfo info = of(met.tuple.get(), met.kind);
+    if (met.head_size != 0) {
+        info.head = met.head;
+        info.head_size = met.head_size;
+    }
+    return info;
+}
+
+// The classes met during one walk, found by address. A class met first
+// when the table is full is asked of the host's memo every time.
+class MetClasses {
+public:
+    static constexpr size_t kCapacity = 48;
+    MetClasses() noexcept { std::memset(slots_, 0, sizeof slots_); }
+    ~MetClasses() {
+        for (size_t i = 0; i < count_; ++i) entry(i).~MetClass();
+    }
+    MetClasses(const MetClasses&) = delete;
+    MetClasses& operator=(const MetClasses&) = delete;
+
+    // The class's entry, if it has one.
+    [[gnu::always_inline]] const MetClass* find(PyTypeObject* type) const noexcept {
+        const uint8_t index = slots_[slot(type)];
+        return index != 0 ? &entry(index - 1u) : nullptr;
+    }
+    // A new entry for a class that has none, or null when the table is full.
+    MetClass* add(PyTypeObject* type) {
+        const size_t at = slot(type);
+        if (slots_[at] != 0 || count_ == kCapacity) return nullptr;
+        MetClass* made = new (&entry(count_)) MetClass();
+        made->type = type;
+        slots_[at] = static_cast<uint8_t>(++count_);
+        return made;
+    }
+
+private:
+    static constexpr size_t kSlots = 64;  // never more than three quarters full
+    // The class's slot, or the free one it would take (linear probing).
+    size_t slot(PyTypeObject* type) const noexcept {
+        size_t at = static_cast<size_t>((reinterpret_cast<uintptr_t>(type) * 0x9E3779B97F4A7C15ull) >> 58);
+        while (slots_[at] != 0 && entry(slots_[at] - 1u).type != type) at = (at + 1) % kSlots;
+        return at;
+    }
+    MetClass& entry(size_t i) noexcept { return *std::launder(reinterpret_cast<MetClass*>(storage_) + i); }
+    const MetClass& entry(size_t i) const noexcept {
+        return *std::launder(reinterpret_cast<const MetClass*>(storage_) + i);
+    }
+
+    uint8_t slots_[kSlots];  // an entry's index + 1, 0 when free
+    size_t count_ = 0;
+    alignas(MetClass) unsigned char storage_[kCapacity * sizeof(MetClass)];
 };
 
 // The repr an object is shown with; none when its __repr__ is not run.
@@ -185,6 +275,10 @@ private:
     }
     void object_form(std::string_view name, std::string_view repr);
     void object_head(std::string_view name, PyObject* value, const Text* repr, uint32_t extra_entries);
+    bool object_head(const TypeInfo& info, PyObject* value, const Text* repr, uint32_t extra_entries);
+    [[gnu::noinline]] bool object_head_by_name(const TypeInfo& info, PyObject* value, const Text* repr,
+                                               uint32_t extra_entries);
+    void object_tail(PyObject* value, const Text* repr);
     bool take_repr(PyObject* value, const TypeInfo& info, ShownRepr& shown);
     bool budgeted_repr(PyObject* value, const TypeInfo& info, ShownRepr& shown);
     bool spend_text(ShownRepr& shown);
@@ -206,7 +300,7 @@ private:
     bool sequence(std::string_view kind, std::string_view name, Py_ssize_t total, Py_ssize_t depth,
                   PyObject* value, Collect collect);
     bool subclass_or_object(PyObject* value, PyTypeObject* type, Py_ssize_t depth);
-    bool object(PyObject* value, PyTypeObject* type, Py_ssize_t depth, const TypeInfo& info, const Text& name);
+    bool object(PyObject* value, PyTypeObject* type, Py_ssize_t depth, const TypeInfo& info);
     bool bytearray(PyObject* value, std::string_view name);
 
     // An object's attributes as they are written, name and value after
@@ -240,8 +334,19 @@ private:
     bool light(PyObject* value);
 
     // --- helpers
-    std::optional<TypeInfo> type_info(PyTypeObject* type);
-    bool known_type_info(PyTypeObject* type, TypeInfo& info) const;
+    // A class met before in this walk, and not changed since, is answered
+    // from the writer's own table: no lock, no lookup in the host's memo, no
+    // new reference.
+    [[gnu::always_inline]] std::optional<TypeInfo> type_info(PyTypeObject* type) {
+        const MetClass* met = met_.find(type);
+        if (met != nullptr && has_type_version(type) && type_version(type) == met->version) [[likely]] {
+            return TypeInfo::of(*met);
+        }
+        return new_type_info(type);
+    }
+    [[gnu::noinline]] std::optional<TypeInfo> new_type_info(PyTypeObject* type);
+    bool known_type_info(PyTypeObject* type, Ref& tuple, TypeKind& kind) const;
+    void make_head(PyObject* name, MetClass& met) const;
     void remember_type(PyTypeObject* type, PyObject* info, TypeKind kind);
     Ref bounded_repr(PyObject* value, PyObject* type_name);
     Ref method_repr(PyObject* method);
@@ -299,6 +404,8 @@ private:
     Py_ssize_t text_left_;   // characters of text yet to be written (negative once overspent)
     Py_ssize_t visits_ = 0;  // values looked at: items, entries, attributes, items of short reprs
     Path path_;
+    MetClasses met_;
+    SmallVector<Ref, 4> held_answers_;  // `_info` answers handed out but not kept in `met_`
     // The short repr of a container, made here: a repr is written before the
     // next one is made, so one buffer serves them all.
     ReprText repr_text_;

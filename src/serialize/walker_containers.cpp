@@ -7,9 +7,11 @@ namespace sarn::serialize::walker {
 bool ValueWriter::full(PyObject* value, Py_ssize_t depth) {
     ++visits_;
     PyTypeObject* type = Py_TYPE(value);
-    if (is_scalar_type(type)) return scalar(value, type);
+    // A class defined in Python is none of the built-in ones tried first.
+    const bool heap_type = (type->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0;
+    if (!heap_type && is_scalar_type(type)) return scalar(value, type);
     const size_t start = sink_.position();
-    if (compound(value, type, depth)) return true;
+    if (heap_type ? subclass_or_object(value, type, depth) : compound(value, type, depth)) return true;
     if (PyErr_ExceptionMatches(PyExc_RecursionError)) return false;
     sink_.truncate(start);
     return not_readable(type);
@@ -128,11 +130,12 @@ bool ValueWriter::dict(PyObject* value, Py_ssize_t depth, const Text* subclass_n
 bool ValueWriter::subclass_or_object(PyObject* value, PyTypeObject* type, Py_ssize_t depth) {
     auto info = type_info(type);
     if (!info) return false;
+    if (info->is_object()) return object(value, type, depth, *info);
     Text name;
     if (!name.load(info->name)) return false;
     switch (info->kind) {
         case TypeKind::object:
-        case TypeKind::namedtuple: return object(value, type, depth, *info, name);
+        case TypeKind::namedtuple: return object(value, type, depth, *info);  // taken above
         case TypeKind::dict: return dict(value, depth, &name);
         case TypeKind::list: return list(value, depth, &name);
         case TypeKind::tuple:

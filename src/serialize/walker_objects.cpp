@@ -4,15 +4,13 @@
 namespace sarn::serialize::walker {
 
 // `_object`
-bool ValueWriter::object(PyObject* value, PyTypeObject* type, Py_ssize_t depth, const TypeInfo& info,
-                         const Text& name) {
+bool ValueWriter::object(PyObject* value, PyTypeObject* type, Py_ssize_t depth, const TypeInfo& info) {
     ShownRepr repr;
     if (!budgeted_repr(value, info, repr)) return false;
-    if (info.plan == Py_None || !has_room(depth)) {
-        object_head(name.view(), value, repr.get(), 0);
-        return true;
-    }
+    if (info.plan == Py_None || !has_room(depth)) return object_head(info, value, repr.get(), 0);
     if (on_path(value)) {
+        Text name;
+        if (!name.load(info.name)) return false;
         cycle(name.view());
         return true;
     }
@@ -20,7 +18,7 @@ bool ValueWriter::object(PyObject* value, PyTypeObject* type, Py_ssize_t depth, 
     // The attributes are written in place, after a head that assumes there
     // are some and no "more_attrs"; the head is mended once they are known.
     const size_t head_at = sink_.position();
-    object_head(name.view(), value, repr.get(), 1);
+    if (!object_head(info, value, repr.get(), 1)) return false;
     const size_t attrs_key_at = sink_.position();
     w_.str("attrs");
     const size_t header_at = sink_.position();

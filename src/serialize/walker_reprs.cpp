@@ -55,37 +55,63 @@ TypeKind type_kind(PyObject* kind) {
 
 // What `type_info` answered for the class at its present version tag, if
 // remembered: its tuple and its kind.
-bool ValueWriter::known_type_info(PyTypeObject* type, TypeInfo& info) const {
+bool ValueWriter::known_type_info(PyTypeObject* type, Ref& tuple, TypeKind& kind) const {
     if (!has_type_version(type)) return false;
     std::lock_guard<ParallelMutex> hold(host_.known_types_lock);
     auto known = host_.known_types.find(type);
     if (known == host_.known_types.end() || type_version(type) != known->second.version) return false;
-    info.tuple = known->second.info.dup();
-    info.kind = known->second.kind;
+    tuple = known->second.info.dup();
+    kind = known->second.kind;
     return true;
 }
 
-std::optional<TypeInfo> ValueWriter::type_info(PyTypeObject* type) {
-    TypeInfo info;
+std::optional<TypeInfo> ValueWriter::new_type_info(PyTypeObject* type) {
+    Ref tuple;
+    TypeKind kind = TypeKind::unknown;
     // Only answers of the right shape are remembered (a tuple does not change).
-    if (!known_type_info(type, info)) {
-        info.tuple = Ref::steal(PyObject_CallFunctionObjArgs(host_.type_info.get(), reinterpret_cast<PyObject*>(type), nullptr));
-        if (!info.tuple) return std::nullopt;
-        PyObject* tuple = info.tuple.get();
-        if (!PyTuple_CheckExact(tuple) || PyTuple_GET_SIZE(tuple) != 4 || !PyUnicode_Check(PyTuple_GET_ITEM(tuple, 0)) ||
-            !(PyTuple_GET_ITEM(tuple, 1) == Py_None || PyTuple_Check(PyTuple_GET_ITEM(tuple, 1))) ||
-            !PyUnicode_Check(PyTuple_GET_ITEM(tuple, 2)) || !PyBool_Check(PyTuple_GET_ITEM(tuple, 3))) {
+    if (!known_type_info(type, tuple, kind)) {
+        tuple = Ref::steal(PyObject_CallFunctionObjArgs(host_.type_info.get(), reinterpret_cast<PyObject*>(type), nullptr));
+        if (!tuple) return std::nullopt;
+        PyObject* answer = tuple.get();
+        if (!PyTuple_CheckExact(answer) || PyTuple_GET_SIZE(answer) != 4 || !PyUnicode_Check(PyTuple_GET_ITEM(answer, 0)) ||
+            !(PyTuple_GET_ITEM(answer, 1) == Py_None || PyTuple_Check(PyTuple_GET_ITEM(answer, 1))) ||
+            !PyUnicode_Check(PyTuple_GET_ITEM(answer, 2)) || !PyBool_Check(PyTuple_GET_ITEM(answer, 3))) {
             PyErr_SetString(PyExc_TypeError, "_info must return (str, tuple or None, str, bool)");
             return std::nullopt;
         }
-        info.kind = type_kind(PyTuple_GET_ITEM(tuple, 2));
-        remember_type(type, tuple, info.kind);
+        kind = type_kind(PyTuple_GET_ITEM(answer, 2));
+        remember_type(type, answer, kind);
     }
-    PyObject* tuple = info.tuple.get();
-    info.name = PyTuple_GET_ITEM(tuple, 0);
-    info.plan = PyTuple_GET_ITEM(tuple, 1);
-    info.repr_runs = PyTuple_GET_ITEM(tuple, 3) == Py_True;
-    return info;
+    TypeInfo info = TypeInfo::of(tuple.get(), kind);
+    // Kept for the rest of the walk when the class has a version tag to
+    // check it by, and is not in the table already (with another tag).
+    MetClass* met = has_type_version(type) ? met_.add(type) : nullptr;
+    if (met == nullptr) {
+        held_answers_.push_back(std::move(tuple));
+        return info;
+    }
+    met->version = type_version(type);
+    met->kind = kind;
+    met->tuple = std::move(tuple);
+    make_head(info.name, *met);
+    return TypeInfo::of(*met);
+}
+
+// The host's object head and `name` as a str, when they fit the room kept
+// for them (and the name is text that can be written).
+void ValueWriter::make_head(PyObject* name, MetClass& met) const {
+    Text text;
+    if (!text.load(name)) {
+        PyErr_Clear();  // the name is loaded again, and the failure raised, where it is written
+        return;
+    }
+    const std::string_view head = host_.object_head;
+    const std::string_view view = text.view();
+    if (head.size() + 1 + view.size() > kHeadRoom || view.size() >= 32) return;
+    std::memcpy(met.head, head.data(), head.size());
+    met.head[head.size()] = static_cast<char>(0xa0 | view.size());
+    if (!view.empty()) std::memcpy(met.head + head.size() + 1, view.data(), view.size());
+    met.head_size = head.size() + 1 + view.size();
 }
 
 void ValueWriter::remember_type(PyTypeObject* type, PyObject* info, TypeKind kind) {
@@ -283,7 +309,7 @@ bool ValueWriter::take_repr(PyObject* value, const TypeInfo& info, ShownRepr& sh
 bool ValueWriter::budgeted_repr(PyObject* value, const TypeInfo& info, ShownRepr& shown) {
     if (!info.repr_runs) return true;
     if (text_left_ <= 0) {
-        shown.text.assign_joined({kCutMark});
+        shown.text.assign_view(kCutMark, static_cast<Py_ssize_t>(kCutMark.size()));
         shown.taken = true;
         return true;
     }

@@ -115,6 +115,42 @@ void ValueWriter::object_head(std::string_view name, PyObject* value, const Text
     w_.raw(host_.object_head);
     if (extra_entries != 0) set_fixmap_size(head_at, 3 + extra_entries);
     w_.str(name);
+    object_tail(value, repr);
+}
+
+// The same from the head kept for the class, copied whole (its padding
+// lands in the sink's spare bytes, past the cursor): with a short repr, the
+// whole head is written through one pointer after one bounds check.
+bool ValueWriter::object_head(const TypeInfo& info, PyObject* value, const Text* repr, uint32_t extra_entries) {
+    if (info.head == nullptr) [[unlikely]] return object_head_by_name(info, value, repr, extra_entries);
+    const std::string_view text = repr != nullptr ? repr->view() : std::string_view();
+    const bool short_repr = repr != nullptr && text.size() < 32;
+    char* at = sink_.room(kHeadRoom + 5 + 1 + 31);
+    std::memcpy(at, info.head, kHeadRoom);
+    if (extra_entries != 0) at[0] = static_cast<char>(0x80 | (3 + extra_entries));
+    if (!short_repr) {
+        sink_.advance(info.head_size);
+        object_tail(value, repr);
+        return true;
+    }
+    at += info.head_size;
+    std::memcpy(at, "\xa4repr", 5);
+    at[5] = static_cast<char>(0xa0 | text.size());
+    std::memcpy(at + 6, text.data(), text.size());
+    sink_.advance(info.head_size + 6 + text.size());
+    return true;
+}
+
+bool ValueWriter::object_head_by_name(const TypeInfo& info, PyObject* value, const Text* repr,
+                                      uint32_t extra_entries) {
+    Text name;
+    if (!name.load(info.name)) return false;
+    object_head(name.view(), value, repr, extra_entries);
+    return true;
+}
+
+// The repr, or the id when its __repr__ is not run.
+void ValueWriter::object_tail(PyObject* value, const Text* repr) {
     if (repr != nullptr) {
         w_.str("repr");
         w_.str(repr->view());

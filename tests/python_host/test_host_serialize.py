@@ -690,8 +690,47 @@ CONTAINER_SHAPES = {
 }
 
 
+def _classes_named(qualnames):
+    kinds = []
+    for qualname in qualnames:
+        kind = type("Made", (), {})
+        kind.__module__ = "m"
+        kind.__qualname__ = qualname
+        kinds.append(kind)
+    return kinds
+
+
+# More classes than one walk keeps at hand, with names that fit the head kept
+# per class, one byte too long for it, non-ASCII, and not text at all.
+MANY_CLASSES = _classes_named(
+    ["C%d" % i for i in range(44)] + ["x" * 29, "y" * 30, "z" * 60, "\u00e9t\u00e9", "odd\ud800", ""])
+
+
+def _objects_of_many_classes():
+    """Each class met twice in one walk, its objects with an attribute and
+    without, past the node budget."""
+    first = [kind() for kind in MANY_CLASSES]
+    for i, made in enumerate(first):
+        made.n = i
+    return [first, [kind() for kind in MANY_CLASSES], {"again": MANY_CLASSES[0]()}]
+
+
+class Restyled:
+    """Its repr changes its class: a walk meets the class again with a new
+    version tag."""
+
+    def __init__(self, child=None):
+        self.child = child
+
+    def __repr__(self):
+        type(self).shown = getattr(type(self), "shown", 0) + 1
+        return "restyled"
+
+
 LONG_NAME = "n" * (MAX_STR + 3)
 EDGE_VALUES = {
+    "objects of many classes": _objects_of_many_classes(),
+    "class changed by its repr": [Restyled(Restyled()), Restyled(), [Restyled(), Restyled(Restyled())]],
     "int limits": [2 ** 63 - 1, 2 ** 63, -(2 ** 63), 2 ** 64 - 1, 2 ** 64, -(2 ** 63) - 1, -1, -33, 255, 256],
     "floats": [0.0, -0.0, 1e308, 5e-324],
     "str at the cut": ["é" * MAX_STR, "é" * (MAX_STR + 1), "\U0001f600" * (MAX_STR + 1), "a" * (MAX_STR - 1) + "\udc80x"],
@@ -784,6 +823,24 @@ def test_native_walker_keeps_no_references(name):
         native.dump_msgpack_lightweight_repr(value)
     assert [sys.getrefcount(part) for part in parts] == before
 
+
+
+@needs_native
+def test_native_walker_keeps_no_answers_about_classes():
+    """What the walker holds of each class it meets (the Python half's
+    answer) is let go when the walk ends, the classes past the ones it keeps
+    at hand and a class changed during the walk too."""
+    values = [CORPUS["objects of many classes"], CORPUS["class changed by its repr"]]
+    for value in values:
+        native.dump_msgpack(value)
+        native.dump_msgpack_lightweight_repr(value)
+    answers = [serialize._info(kind) for kind in MANY_CLASSES + [Restyled]]
+    before = [sys.getrefcount(answer) for answer in answers]
+    for _ in range(10):
+        for value in values:
+            native.dump_msgpack(value)
+            native.dump_msgpack_lightweight_repr(value)
+    assert [sys.getrefcount(answer) for answer in answers] == before
 
 
 class _Plain:
