@@ -177,3 +177,36 @@ def test_any_interpreter_is_the_newest_supported_one_found():
     if not found:
         pytest.skip("no supported interpreter found by scripts/find-python.sh")
     assert find_python("any") == find_python(found[-1])
+
+
+# A command under scripts/asan-run.sh that fails, leaving the reports it is
+# given, the first time; passes the second time.
+FLAKY_COMMAND = """#!/bin/sh
+reports="$(dirname "$0")/build/sanitizer-reports"
+count="$(dirname "$0")/runs"
+echo run >>"$count"
+[ "$(wc -l <"$count")" -gt 1 ] && exit 0
+printf '%s\\n' "$REPORT" >"$reports/asan.1"
+exit 1
+"""
+
+CHECKER_FAILURE = "Tracer caught signal 11\n==1==LeakSanitizer has encountered a fatal error."
+
+
+@pytest.mark.parametrize("report, runs, status", [
+    (CHECKER_FAILURE, 2, 0),
+    ("==1==ERROR: LeakSanitizer: detected memory leaks\n" + CHECKER_FAILURE, 1, 1),
+    ("x.cpp:3:5: runtime error: signed integer overflow", 1, 1),
+], ids=["the leak checker's own failure", "a leak", "undefined behaviour"])
+def test_asan_run_runs_again_only_when_the_leak_checker_failed_alone(tmp_path, report, runs, status):
+    (tmp_path / "scripts").mkdir()
+    shutil.copy(str(SCRIPTS / "asan-run.sh"), str(tmp_path / "scripts"))
+    executable(tmp_path / "command", FLAKY_COMMAND)
+    # An empty file stands in for the sanitizer runtimes (the loader ignores
+    # it): the command is a shell script.
+    (tmp_path / "runtime.so").write_text("")
+    executable(tmp_path / "cxx", "#!/bin/sh\necho %s\n" % (tmp_path / "runtime.so"))
+    env = dict(os.environ, CXX=str(tmp_path / "cxx"), REPORT=report)
+    done = subprocess.run(["bash", str(tmp_path / "scripts" / "asan-run.sh"), str(tmp_path / "command")],
+                          env=env, capture_output=True, text=True)
+    assert (done.returncode, len((tmp_path / "runs").read_text().split())) == (status, runs), done.stderr
