@@ -43,17 +43,10 @@ bool put_scalar(W& w, const Limits& limits, PyObject* value, Py_ssize_t& text_le
         w.sint(number);
         return true;
     }
-    if (value == Py_None) {
-        w.nil();
-    } else if (type == &PyFloat_Type) {
-        w.float64(PyFloat_AS_DOUBLE(value));
-    } else if (type == &PyBool_Type) {
-        w.boolean(value == Py_True);
-    } else {
-        const Py_ssize_t size = PyBytes_GET_SIZE(value);
-        if (size > limits.max_bytes) return false;
-        w.bin(std::string_view(PyBytes_AS_STRING(value), static_cast<size_t>(size)));
-    }
+    if (write_fixed_size_scalar(w, value, type)) return true;
+    const Py_ssize_t size = PyBytes_GET_SIZE(value);
+    if (size > limits.max_bytes) return false;
+    w.bin(std::string_view(PyBytes_AS_STRING(value), static_cast<size_t>(size)));
     return true;
 }
 

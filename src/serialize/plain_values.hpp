@@ -16,6 +16,22 @@
 
 namespace sarn::serialize {
 
+// None, a bool or a float, written as both writers write them; false, with
+// nothing written, for any other value.
+template <class W>
+bool write_fixed_size_scalar(W& w, PyObject* value, PyTypeObject* type) {
+    if (value == Py_None) {
+        w.nil();
+    } else if (type == &PyFloat_Type) {
+        w.float64(PyFloat_AS_DOUBLE(value));
+    } else if (type == &PyBool_Type) {
+        w.boolean(value == Py_True);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 // Appends `value` as the walker would; false, with nothing written, when the
 // value is not a plain scalar.
 bool write_plain_scalar(const Limits& limits, PyObject* value, Bytes& out);

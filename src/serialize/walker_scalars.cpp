@@ -1,4 +1,5 @@
 // The walker: scalars, and the heads of tagged maps.
+#include "serialize/plain_values.hpp"
 #include "serialize/walker.hpp"
 
 namespace sarn::serialize::walker {
@@ -26,27 +27,20 @@ bool ValueWriter::scalar(PyObject* value, PyTypeObject* type) {
         return true;
     }
     if (type == &PyLong_Type) return integer(value);
-    if (value == Py_None) {
-        w_.nil();
-    } else if (type == &PyFloat_Type) {
-        w_.float64(PyFloat_AS_DOUBLE(value));
-    } else if (type == &PyBool_Type) {
-        w_.boolean(value == Py_True);
-    } else {
-        const Py_ssize_t size = PyBytes_GET_SIZE(value);
-        const std::string_view data(PyBytes_AS_STRING(value), static_cast<size_t>(size));
-        if (size <= limits_.max_bytes) {
-            w_.bin(data);
-            return true;
-        }
-        w_.map_header(4);
-        tag("bytes");
-        type_field("bytes");
-        w_.str("value");
-        w_.bin(data.substr(0, static_cast<size_t>(limits_.max_bytes)));
-        w_.str("len");
-        w_.sint(size);
+    if (write_fixed_size_scalar(w_, value, type)) return true;
+    const Py_ssize_t size = PyBytes_GET_SIZE(value);
+    const std::string_view data(PyBytes_AS_STRING(value), static_cast<size_t>(size));
+    if (size <= limits_.max_bytes) {
+        w_.bin(data);
+        return true;
     }
+    w_.map_header(4);
+    tag("bytes");
+    type_field("bytes");
+    w_.str("value");
+    w_.bin(data.substr(0, static_cast<size_t>(limits_.max_bytes)));
+    w_.str("len");
+    w_.sint(size);
     return true;
 }
 
