@@ -183,16 +183,6 @@ struct MetClass {
     Ref tuple;
     size_t head_size = 0;
     char head[kHeadRoom] = {};
-    // Asked when one of its objects is shown in object's own form (a bound
-    // method's object): whether reprlib names the class, for the short name
-    // held here; and the start of object's own repr, "<module.Name object
-    // at ", for the qualified name held here and the class at `version`.
-    Ref reprlib_name;
-    bool named_by_reprlib = false;
-    Ref prefix_qualname;
-    Py_ssize_t prefix_characters = 0;
-    uint8_t prefix_size = 0;  // 0: not known (or too long to keep here)
-    char prefix[kHeadRoom] = {};
 };
 
 inline TypeInfo TypeInfo::of(const MetClass& met) noexcept {
@@ -218,12 +208,6 @@ public:
 
     // The class's entry, if it has one.
     [[gnu::always_inline]] const MetClass* find(PyTypeObject* type) const noexcept {
-        const uint8_t index = slots_[slot(type)];
-        return index != 0 ? &entry(index - 1u) : nullptr;
-    }
-    // The same, for the answers kept beside the class's own (its head and
-    // its `_info` answer never change once made).
-    MetClass* find_to_note(PyTypeObject* type) noexcept {
         const uint8_t index = slots_[slot(type)];
         return index != 0 ? &entry(index - 1u) : nullptr;
     }
@@ -369,11 +353,10 @@ private:
     bool method_text(PyObject* method, Text& out);
     Ref class_repr(PyObject* type);
     bool show(PyObject* value, ReprText& out) override;
-    bool named_by_reprlib(PyTypeObject* type);
+    bool named_by_reprlib(PyTypeObject* type) const;
     bool unrun_or_default_repr(PyObject* value, Text& out);
     Ref repr_once(PyObject* value, PyObject* type_name);
-    bool default_object_repr(PyObject* value, Text& out);
-    static void note_repr_prefix(MetClass* met, PyObject* qualname, std::string_view prefix, Py_ssize_t characters);
+    bool default_object_repr(PyObject* value, Text& out) const;
     bool default_repr_prefix(PyTypeObject* type, std::string& prefix, Py_ssize_t& characters) const;
     void remember_repr_prefix(PyTypeObject* type, PyObject* qualname, const std::string& prefix,
                               Py_ssize_t characters) const;

@@ -150,21 +150,16 @@ Ref ValueWriter::bounded_repr(PyObject* value, PyObject* type_name) {
 // Whether reprlib shows instances of `type` through a method of their own
 // (it picks one by the short name of the class: a class of the program's
 // named "list" goes through repr_list). Such classes are left to Python.
-bool ValueWriter::named_by_reprlib(PyTypeObject* type) {
+bool ValueWriter::named_by_reprlib(PyTypeObject* type) const {
     PyObject* short_name = reinterpret_cast<PyHeapTypeObject*>(type)->ht_name;
     if (short_name == nullptr || !PyUnicode_CheckExact(short_name)) return true;
-    // Asked again for a class met in this walk only when its name changed.
-    MetClass* met = met_.find_to_note(type);
-    if (met != nullptr && met->reprlib_name.get() == short_name) return met->named_by_reprlib;
     const int named = PySet_Contains(host_.reprlib_names.get(), short_name);
     const Py_ssize_t space = PyUnicode_FindChar(short_name, ' ', 0, PyUnicode_GET_LENGTH(short_name), 1);
-    const bool answer = named != 0 || space != -1;
-    if (answer) PyErr_Clear();
-    if (met != nullptr) {
-        met->reprlib_name = Ref::borrow(short_name);
-        met->named_by_reprlib = answer;
+    if (named != 0 || space != -1) {
+        PyErr_Clear();
+        return true;
     }
-    return answer;
+    return false;
 }
 
 // How `_Repr.repr_instance` shows an instance of a class defined in Python
@@ -367,7 +362,7 @@ Ref ValueWriter::repr_once(PyObject* value, PyObject* type_name) {
 // the interpreter writes it ("<module.Qualified.Name object at 0x...>")
 // without making the str. False (nothing set) for anything else, and for a
 // text the repr limit would cut: those take the interpreter's own repr.
-bool ValueWriter::default_object_repr(PyObject* value, Text& out) {
+bool ValueWriter::default_object_repr(PyObject* value, Text& out) const {
     PyTypeObject* type = Py_TYPE(value);
     if (type->tp_repr != PyBaseObject_Type.tp_repr || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
         type->tp_dict == nullptr) {
@@ -380,19 +375,11 @@ bool ValueWriter::default_object_repr(PyObject* value, Text& out) {
     address[1] = 'x';
     const std::string_view address_text(address, static_cast<size_t>(end - address));
     PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
-    // A class met in this walk, unchanged since, keeps its prefix in the
-    // walk's table: no lock, no lookup in the shared memo.
-    MetClass* met = met_.find_to_note(type);
-    if (met != nullptr && !(has_type_version(type) && type_version(type) == met->version)) met = nullptr;
-    if (met != nullptr && met->prefix_size != 0 && met->prefix_qualname.get() == qualname) {
-        return joined_repr(std::string_view(met->prefix, met->prefix_size), met->prefix_characters, address_text, out);
-    }
     {
         std::lock_guard<ParallelMutex> hold(host_.known_types_lock);
         auto known = host_.known_repr_prefixes.find(type);
         if (known != host_.known_repr_prefixes.end() && has_type_version(type) &&
             known->second.version == type_version(type) && known->second.qualname.get() == qualname) {
-            note_repr_prefix(met, qualname, known->second.prefix, known->second.characters);
             return joined_repr(known->second.prefix, known->second.characters, address_text, out);
         }
     }
@@ -400,19 +387,7 @@ bool ValueWriter::default_object_repr(PyObject* value, Text& out) {
     Py_ssize_t characters = 0;
     if (!default_repr_prefix(type, prefix, characters)) return false;
     remember_repr_prefix(type, qualname, prefix, characters);
-    note_repr_prefix(met, qualname, prefix, characters);
     return joined_repr(prefix, characters, address_text, out);
-}
-
-// Keeps a class's prefix in the walk's table, when it has an entry there and
-// the prefix fits.
-void ValueWriter::note_repr_prefix(MetClass* met, PyObject* qualname, std::string_view prefix,
-                                   Py_ssize_t characters) {
-    if (met == nullptr || prefix.empty() || prefix.size() > sizeof met->prefix) return;
-    std::memcpy(met->prefix, prefix.data(), prefix.size());
-    met->prefix_size = static_cast<uint8_t>(prefix.size());
-    met->prefix_characters = characters;
-    met->prefix_qualname = Ref::borrow(qualname);
 }
 
 // "<module.Qualified.Name object at ", unless the class has no text
