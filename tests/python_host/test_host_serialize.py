@@ -820,10 +820,8 @@ EDGE_VALUES = {
 CORPUS = dict(HOSTILE, **EDGE_VALUES)
 native = serialize._native
 needs_native = pytest.mark.skipif(native is None, reason="the native walker is not built")
-
-
-@needs_native
-@pytest.mark.parametrize(
+# Each form as the native walker and the Python one write it.
+both_walkers = pytest.mark.parametrize(
     "native_dump, python_dump",
     [
         (getattr(native, "dump_msgpack", None), serialize._dump_msgpack_py),
@@ -831,6 +829,10 @@ needs_native = pytest.mark.skipif(native is None, reason="the native walker is n
     ],
     ids=["full", "lightweight"],
 )
+
+
+@needs_native
+@both_walkers
 @pytest.mark.parametrize("name", sorted(CORPUS))
 def test_native_walker_writes_the_python_walkers_bytes(either_repr_setting, native_dump, python_dump, name):
     value = CORPUS[name]
@@ -839,14 +841,7 @@ def test_native_walker_writes_the_python_walkers_bytes(either_repr_setting, nati
 
 
 @needs_native
-@pytest.mark.parametrize(
-    "native_dump, python_dump",
-    [
-        (getattr(native, "dump_msgpack", None), serialize._dump_msgpack_py),
-        (getattr(native, "dump_msgpack_lightweight_repr", None), serialize._dump_msgpack_lightweight_repr_py),
-    ],
-    ids=["full", "lightweight"],
-)
+@both_walkers
 def test_objects_of_a_class_renamed_during_a_walk_are_shown_by_its_new_names(user_reprs, native_dump, python_dump):
     # Walked once only: met again in the same walk, a bound method's repr is
     # taken afresh by the native walker and remembered by the Python one.
