@@ -585,10 +585,14 @@ def _alongside(work: Callable[[bytes], None], size: int,
     lock, so the two share the machine's cores). Returns the document and
     what waits for the work and raises what it raised. A small document is
     made and worked on at once: a thread would cost more than it saves."""
-    if size < _ALONGSIDE_BYTES:
+
+    def at_once() -> Tuple[bytes, Callable[[], None]]:
         made = document()
         work(made)
         return made, lambda: None
+
+    if size < _ALONGSIDE_BYTES:
+        return at_once()
     ready = threading.Event()
     made_on_thread: List[bytes] = []
     failed: List[BaseException] = []
@@ -607,9 +611,7 @@ def _alongside(work: Callable[[bytes], None], size: int,
     try:
         thread.start()
     except RuntimeError:  # no new threads at interpreter shutdown (a save from an atexit handler)
-        made = document()
-        work(made)
-        return made, lambda: None
+        return at_once()
 
     def wait() -> None:
         thread.join()

@@ -33,7 +33,7 @@ struct FrameRecord {
     bool with_values = true;
     const ThreadInfo* thread = nullptr;
     std::optional<UserCodeCallSite> call_site;
-    SerialiserCache* serialisers = nullptr;  // the thread's, where it keeps one
+    SerialiserCache* serialisers = nullptr;  // the thread's
 };
 
 // The record is written in two steps. The first writes the fields up to the

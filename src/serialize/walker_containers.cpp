@@ -134,8 +134,6 @@ bool ValueWriter::subclass_or_object(PyObject* value, PyTypeObject* type, Py_ssi
     Text name;
     if (!name.load(info->name)) return false;
     switch (info->kind) {
-        case TypeKind::object:
-        case TypeKind::namedtuple: return object(value, type, depth, *info);  // taken above
         case TypeKind::dict: return dict(value, depth, &name);
         case TypeKind::list: return list(value, depth, &name);
         case TypeKind::tuple:
@@ -156,7 +154,7 @@ bool ValueWriter::subclass_or_object(PyObject* value, PyTypeObject* type, Py_ssi
             return sequence("list", name.view(), total, depth, value, [&] { return iterate(deque->tp_iter, value); });
         }
         case TypeKind::bytearray: return bytearray(value, name.view());
-        case TypeKind::unknown: break;
+        default: break;  // objects are written above
     }
     PyErr_SetString(PyExc_TypeError, "unknown kind of type");
     return false;

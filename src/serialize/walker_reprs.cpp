@@ -32,10 +32,6 @@ void remember_per_class(const Host& host, std::unordered_map<PyTypeObject*, Entr
     slot = std::move(entry);
 }
 
-}  // namespace
-
-namespace {
-
 bool is_word(PyObject* text, const char* word) { return PyUnicode_CompareWithASCIIString(text, word) == 0; }
 
 }  // namespace
