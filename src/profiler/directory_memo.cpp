@@ -1,7 +1,5 @@
 #include "profiler/directory_memo.hpp"
 
-#include <time.h>
-
 #include "utils/host_import.hpp"
 #include "utils/relative_path.hpp"
 
@@ -19,18 +17,9 @@ void watch() {
 
 }  // namespace directory_changes
 
-namespace {
-
-int64_t coarse_milliseconds() noexcept {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
-}
-
-}  // namespace
-
-void DirectoryMemo::refresh_if_due() {
-    const int64_t now = coarse_milliseconds();
+void DirectoryMemo::refresh_if_due(const timespec& clock) {
+    // Any other millisecond, earlier ones included: the wall clock may be set back.
+    const int64_t now = static_cast<int64_t>(clock.tv_sec) * 1000 + clock.tv_nsec / 1'000'000;
     const bool read_before = version_ != 0;
     const uint64_t changes = directory_changes::count.load(std::memory_order_relaxed);
     if (read_before && changes_seen_ == changes && now == read_at_ms_) return;
@@ -42,8 +31,9 @@ void DirectoryMemo::refresh_if_due() {
     ++version_;
 }
 
-std::string_view DirectoryMemo::relative(PyObject* filename_object, std::string_view filename) {
-    refresh_if_due();
+std::string_view DirectoryMemo::relative(PyObject* filename_object, std::string_view filename,
+                                        const timespec& now) {
+    refresh_if_due(now);
     auto found = entries_.find(filename_object);
     if (found != entries_.end() && found->second.directory_version == version_) return found->second.relative;
     std::string relative = directory_ ? relative_to(filename, *directory_) : std::string(filename);

@@ -4,13 +4,14 @@
 // Reading the working directory costs about a microsecond, more than the
 // rest of a kept event. The directory is read again when the profile hook
 // has seen `os.chdir` or `os.fchdir` called on a recorded thread, and in any
-// case once the coarse clock has moved on by a millisecond since the last
-// reading, which bounds how long a change made where the hook cannot see it
+// case once the event's clock reading is in another millisecond than the
+// last reading, which bounds how long a change made where the hook cannot see it
 // (an unrecorded thread, native code) goes unnoticed. Relative names are
 // remembered per file name object and directory.
 #pragma once
 
 #include <Python.h>
+#include <time.h>
 
 #include <atomic>
 #include <cstdint>
@@ -47,11 +48,11 @@ void watch();
 class DirectoryMemo {
 public:
     // `filename` (the text of `filename_object`) relative to the current
-    // directory; valid until the next call.
-    std::string_view relative(PyObject* filename_object, std::string_view filename);
+    // directory, at the wall clock's reading `now`; valid until the next call.
+    std::string_view relative(PyObject* filename_object, std::string_view filename, const timespec& now);
 
 private:
-    void refresh_if_due();
+    void refresh_if_due(const timespec& now);
 
     struct Entry {
         Ref filename;  // keeps the key's object from being replaced at its address

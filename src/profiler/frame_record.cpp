@@ -74,13 +74,14 @@ Status begin_frame_record(const FrameRecord& record, Bytes& out) {
 }
 
 Status finish_frame_record(const FrameRecord& record, Bytes& out) {
-    auto timestamp = current_timestamp();
-    if (!timestamp) return fail(Error::raise(PyExc_ValueError, timestamp.error()));
+    if (record.clock.tv_sec < 0) [[unlikely]] {
+        return fail(Error::raise(PyExc_ValueError, "System time is before unix epoch"));
+    }
     const size_t most = record.thread->encoded_fields.size() + 10 + int_room + 5 + 6 + 20 +
                         (record.call_site ? 1 + 14 + 1 + FrameId::length + 12 + int_room : 1);
     append_bounded(out, most, [&](auto& writer) {
         writer.raw(record.thread->encoded_fields);
-        write_timestamp_field(writer, *timestamp);
+        write_timestamp_field(writer, timestamp_from(record.clock));
         write_str_field(writer, "type", "frame");
         writer.str("user_code_call_site");
         if (record.call_site) write_call_site(writer, *record.call_site);

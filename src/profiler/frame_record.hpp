@@ -34,6 +34,7 @@ struct FrameRecord {
     const ThreadInfo* thread = nullptr;
     std::optional<UserCodeCallSite> call_site;
     SerialiserCache* serialisers = nullptr;  // the thread's
+    timespec clock{};  // the event's reading of the wall clock: the record's timestamp
 };
 
 // The record is written in two steps. The first writes the fields up to the
@@ -42,7 +43,7 @@ struct FrameRecord {
 // `out` is emptied first.
 [[nodiscard]] Status begin_frame_record(const FrameRecord& record, Bytes& out);
 
-// The second writes the rest; the timestamp is read here, after everything else.
+// The second writes the rest. Fails when the clock read before the epoch.
 [[nodiscard]] Status finish_frame_record(const FrameRecord& record, Bytes& out);
 
 }  // namespace sarn

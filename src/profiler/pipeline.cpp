@@ -64,12 +64,13 @@ CodeFacts describe_code(const ProfilerState& state, PyCodeObject* code) {
 // The frame id of the event. A return of the innermost open kept frame has
 // the id its call pushed with it, which is the one remembered for the frame
 // (the stack holds the frame, so no other frame took its address since).
-std::optional<FrameId> event_frame_id(ThreadCache& thread, PyFrameObject* frame, FrameEvent kind) {
+std::optional<FrameId> event_frame_id(ThreadCache& thread, PyFrameObject* frame, FrameEvent kind,
+                                      const timespec& now) {
     if (kind == FrameEvent::ret && !thread.call_frames.empty() &&
         thread.call_frames.back().frame.get() == as_object(frame)) {
         return thread.call_frames.back().frame_id;
     }
-    return frame_id_for_event(thread.frame_ids, frame, kind);
+    return frame_id_for_event(thread.frame_ids, frame, kind, [&] { return thread.frame_id_source.next(now); });
 }
 
 void update_call_frames(ThreadCache& thread, const Event& event, const std::optional<FrameId>& frame_id) {
@@ -132,7 +133,8 @@ Status record_kept_frame(Event& event, Batch&& batch) {
         record.qualname = *named;
     }
 
-    record.frame_id = event_frame_id(event.thread, event.site.frame, event.site.event);
+    record.clock = read_wall_clock();
+    record.frame_id = event_frame_id(event.thread, event.site.frame, event.site.event, record.clock);
     auto call_site = find_user_code_call_site(event.thread.call_frames, record.frame_id, event.thread.lines);
     if (!call_site) return fail(std::move(call_site.error()));
     record.call_site = std::move(*call_site);
@@ -145,7 +147,8 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     record.event = event.site.event;
     // Read last: no Python code runs between here and the record's writing.
     record.line = event.thread.lines.line(frame);
-    record.relative_file = directories_of(event.state, event.thread).relative(event.site.filename, event.facts.filename);
+    record.relative_file = directories_of(event.state, event.thread)
+                               .relative(event.site.filename, event.facts.filename, record.clock);
     Bytes& encoded = event.thread.record_buffer;
     if (auto begun = begin_frame_record(record, encoded); !begun) return begun;
     update_call_frames(event.thread, event, record.frame_id);

@@ -53,6 +53,7 @@ struct OpenFrame {
 struct ThreadCache {
     std::vector<OpenFrame> call_frames;                    // innermost last
     FrameIds frame_ids;                                    // frame address -> frame id
+    FrameIdSource frame_id_source;                         // the ids of the thread's kept calls
     std::optional<ThreadInfo> thread_info;                 // filled once
     bool in_use = false;                                   // guards against nested use
     // An exception that must reach the program (Ctrl-C inside the recorder's

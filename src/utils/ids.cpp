@@ -19,13 +19,6 @@ namespace {
 constexpr char crockford_alphabet[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
 constexpr size_t ulid_length = 26;
 
-timespec read_clock() noexcept {
-    timespec now{};
-    // CLOCK_REALTIME always exists; the call cannot fail with a valid pointer.
-    clock_gettime(CLOCK_REALTIME, &now);
-    return now;
-}
-
 uint64_t millis_since_epoch(const timespec& now) noexcept {
     if (now.tv_sec < 0) return 0;
     return static_cast<uint64_t>(now.tv_sec) * 1000u +
@@ -159,11 +152,13 @@ struct IdentifierState {
 };
 constinit thread_local IdentifierState identifier_state;
 
-void write_new_ulid(char* out) {
+uint64_t ulid_millis(const timespec& now) noexcept { return millis_since_epoch(now) & ((uint64_t{1} << 48) - 1); }
+
+void write_new_ulid(char* out, const timespec& now) {
     // The thread's block is found once: each access to a thread-local of a
     // loaded library is a call.
     IdentifierState& state = identifier_state;
-    const uint64_t millis = millis_since_epoch(read_clock()) & ((uint64_t{1} << 48) - 1);
+    const uint64_t millis = ulid_millis(now);
     if (state.time.millis != millis) {
         write_digits(state.time.text, millis, time_digits);
         state.time.millis = millis;
@@ -180,18 +175,32 @@ void write_new_ulid(char* out) {
 std::string prefixed_ulid(std::string_view prefix) {
     std::string id(prefix.size() + ulid_length, '\0');
     std::memcpy(id.data(), prefix.data(), prefix.size());
-    write_new_ulid(id.data() + prefix.size());
+    write_new_ulid(id.data() + prefix.size(), read_wall_clock());
     return id;
 }
 
+// The value of each Crockford digit by its character; other characters are 0.
+constexpr std::array<uint8_t, 128> crockford_values = [] {
+    std::array<uint8_t, 128> values{};
+    for (uint8_t i = 0; i < 32; ++i) values[static_cast<uint8_t>(crockford_alphabet[i])] = i;
+    return values;
+}();
+
 }  // namespace
+
+timespec read_wall_clock() noexcept {
+    timespec now{};
+    // CLOCK_REALTIME always exists; the call cannot fail with a valid pointer.
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+}
 
 double timestamp_from(int64_t seconds, uint32_t nanos) {
     return static_cast<double>(seconds) + static_cast<double>(nanos) / 1e9;
 }
 
 std::expected<double, std::string> current_timestamp() {
-    const timespec now = read_clock();
+    const timespec now = read_wall_clock();
     if (now.tv_sec < 0) return std::unexpected(std::string("System time is before unix epoch"));
     return timestamp_from(now.tv_sec, static_cast<uint32_t>(now.tv_nsec));
 }
@@ -206,11 +215,38 @@ std::string new_ulid() { return prefixed_ulid(""); }
 std::string new_frame_id() { return prefixed_ulid("frm_"); }
 std::string new_trace_id() { return prefixed_ulid("trc_"); }
 
-FrameId FrameId::make() {
+FrameId FrameId::make() { return make(read_wall_clock()); }
+
+FrameId FrameId::make(const timespec& now) {
     FrameId id;
     std::memcpy(id.chars_.data(), "frm_", 4);
-    write_new_ulid(id.chars_.data() + 4);
+    write_new_ulid(id.chars_.data() + 4, now);
     return id;
+}
+
+bool FrameId::increment() noexcept {
+    constexpr size_t random_from = 4 + time_digits;
+    for (size_t i = length; i-- > random_from;) {
+        const uint8_t digit = crockford_values[static_cast<uint8_t>(chars_[i]) & 127u];
+        if (digit != 31) {
+            chars_[i] = crockford_alphabet[digit + 1];
+            return true;
+        }
+        chars_[i] = '0';
+    }
+    return false;
+}
+
+FrameId FrameIdSource::next(const timespec& now) {
+    const uint64_t millis = ulid_millis(now);
+    const uint64_t generation = fork_generation.load(std::memory_order_relaxed);
+    if (millis != millis_ || generation != fork_generation_ || !last_.increment()) [[unlikely]] {
+        last_ = FrameId::make(now);
+        millis_ = millis;
+        // Read after the draw, which installs the fork handler the first time.
+        fork_generation_ = fork_generation.load(std::memory_order_relaxed);
+    }
+    return last_;
 }
 
 }  // namespace sarn

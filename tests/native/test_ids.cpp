@@ -156,6 +156,63 @@ TEST(RandomPart, ForkedChildDoesNotRepeatItsParent) {
     EXPECT_NE(std::string(buffer + 10, 16), parent_id.substr(10));
 }
 
+timespec at_millis(int64_t millis) { return timespec{millis / 1000, static_cast<long>(millis % 1000) * 1'000'000}; }
+
+// The ULID of a frame id, as a number (its digits compare in the same order).
+std::string ulid_of(const FrameId& id) { return std::string(id.view().substr(4)); }
+
+TEST(FrameIdSource, WithinAMillisecondEachIdIsTheLastPlusOne) {
+    FrameIdSource source;
+    const timespec now = at_millis(1'700'000'000'123);
+    FrameId previous = source.next(now);
+    EXPECT_EQ(time_part(ulid_of(previous)), 1'700'000'000'123u);
+    for (int i = 0; i < 5000; ++i) {
+        const FrameId id = source.next(now);
+        const std::string before = ulid_of(previous), after = ulid_of(id);
+        ASSERT_GT(after, before);
+        // One more in the last digit, with a carry through any trailing Zs.
+        const size_t changed = before.find_last_not_of('Z');
+        ASSERT_EQ(after.substr(0, changed), before.substr(0, changed));
+        ASSERT_EQ(alphabet.find(after[changed]), alphabet.find(before[changed]) + 1);
+        ASSERT_EQ(after.substr(changed + 1), std::string(25 - changed, '0'));
+        previous = id;
+    }
+}
+
+TEST(FrameIdSource, ANewMillisecondDrawsANewRandomPart) {
+    FrameIdSource source;
+    std::set<std::string> random_parts;
+    for (int64_t millis = 0; millis < 200; ++millis) {
+        const std::string ulid = ulid_of(source.next(at_millis(1'700'000'000'000 + millis)));
+        EXPECT_EQ(time_part(ulid), uint64_t(1'700'000'000'000 + millis));
+        random_parts.insert(ulid.substr(10, 12));  // the upper digits, which an increment leaves alone
+    }
+    EXPECT_EQ(random_parts.size(), 200u);
+}
+
+TEST(FrameIdSource, AForkedChildDoesNotContinueItsParentsIds) {
+    FrameIdSource source;
+    const timespec now = at_millis(1'700'000'000'456);
+    (void)source.next(now);
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const FrameId id = source.next(now);
+        const ssize_t written = write(pipe_fds[1], id.view().data(), FrameId::length);
+        _exit(written == static_cast<ssize_t>(FrameId::length) ? 0 : 1);
+    }
+    const FrameId parent_id = source.next(now);
+    char buffer[FrameId::length];
+    ASSERT_EQ(read(pipe_fds[0], buffer, sizeof buffer), static_cast<ssize_t>(FrameId::length));
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    EXPECT_NE(std::string_view(buffer, sizeof buffer), parent_id.view());
+}
+
 struct StampCase {
     int64_t seconds;
     uint32_t nanos;
