@@ -249,6 +249,22 @@ def test_name_memos_keep_no_class_and_let_go_of_names(dumps, tmp_path):
     assert now_lookup_refs == lookup_refs
 
 
+def test_code_objects_are_held_until_the_profiler_goes(dumps, tmp_path):
+    """The thread's caches of lines and of records' first fields hold the
+    code objects of kept frames, and let go of them with the profiler."""
+    namespace = {"__name__": "held_code"}
+    exec(compile("def f(n):\n    return n\n", str(tmp_path / "held.py"), "exec"), namespace)
+    code = namespace["f"].__code__
+    refs_alone = sys.getrefcount(code)
+    profiler = record(lambda: [namespace["f"](n) for n in range(3)]).rust_profiler
+    assert len(trace_frames(profiler, "f")) == 6
+    assert sys.getrefcount(code) > refs_alone
+    del profiler
+    gc.collect()
+    refs_after = sys.getrefcount(code)
+    assert refs_after == refs_alone
+
+
 def trace_frames(profiler, co_name):
     from recording_support import decode, frames
     return frames(decode(profiler.build_trace()), co_name)

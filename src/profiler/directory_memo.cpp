@@ -31,9 +31,7 @@ void DirectoryMemo::refresh_if_due(const timespec& clock) {
     ++version_;
 }
 
-std::string_view DirectoryMemo::relative(PyObject* filename_object, std::string_view filename,
-                                        const timespec& now) {
-    refresh_if_due(now);
+std::string_view DirectoryMemo::relative(PyObject* filename_object, std::string_view filename) {
     auto found = entries_.find(filename_object);
     if (found != entries_.end() && found->second.directory_version == version_) return found->second.relative;
     std::string relative = directory_ ? relative_to(filename, *directory_) : std::string(filename);

@@ -47,12 +47,17 @@ void watch();
 
 class DirectoryMemo {
 public:
-    // `filename` (the text of `filename_object`) relative to the current
-    // directory, at the wall clock's reading `now`; valid until the next call.
-    std::string_view relative(PyObject* filename_object, std::string_view filename, const timespec& now);
+    // Reads the directory again when it may have changed, at the wall
+    // clock's reading `now`.
+    void refresh_if_due(const timespec& now);
+    // Changes whenever the directory read differs from the one before.
+    [[nodiscard]] uint64_t version() const noexcept { return version_; }
+
+    // `filename` (the text of `filename_object`) relative to the directory
+    // last read; valid until the next call.
+    std::string_view relative(PyObject* filename_object, std::string_view filename);
 
 private:
-    void refresh_if_due(const timespec& now);
 
     struct Entry {
         Ref filename;  // keeps the key's object from being replaced at its address

@@ -30,13 +30,11 @@ void write_path_field(Writer<S>& writer, std::string_view file, int line) {
     writer.raw(number);
 }
 
-// The fields before the values: map header, "path", "co_name",
-// "qualname", "event", "frame_id", and the key "arg" (with nil values for
-// both when the record has none).
+// The fields before the frame id: map header, "path", "co_name",
+// "qualname", "event", and the key "frame_id".
 void write_head(const FrameRecord& record, Bytes& out) {
     const size_t most = 1 + 5 + str_room(record.relative_file) + 12 + 8 + str_room(record.co_name) + 9 +
-                        (record.qualname ? str_room(*record.qualname) : 1) + 6 + 7 + 9 + 1 + FrameId::length + 4 +
-                        1 + 7 + 1;
+                        (record.qualname ? str_room(*record.qualname) : 1) + 6 + 7 + 9;
     append_bounded(out, most, [&](auto& writer) {
         writer.map_header(12);
         write_path_field(writer, record.relative_file, record.line);
@@ -46,6 +44,13 @@ void write_head(const FrameRecord& record, Bytes& out) {
         else writer.nil();
         write_str_field(writer, "event", event_text(record.event));
         writer.str("frame_id");
+    });
+}
+
+// The frame id and the key "arg" (with nil values for both "arg" and
+// "locals" when the record has none).
+void write_frame_id(const FrameRecord& record, Bytes& out) {
+    append_bounded(out, 1 + FrameId::length + 4 + 1 + 7 + 1, [&](auto& writer) {
         if (record.frame_id) writer.str(record.frame_id->view());
         else writer.nil();
         writer.str("arg");
@@ -61,7 +66,13 @@ void write_head(const FrameRecord& record, Bytes& out) {
 
 Status begin_frame_record(const FrameRecord& record, Bytes& out) {
     out.clear();
-    write_head(record, out);
+    if (!record.head.empty()) {
+        out.append(record.head);
+    } else {
+        write_head(record, out);
+        if (record.heads != nullptr) record.heads->remember(record.head_key, out);
+    }
+    write_frame_id(record, out);
     if (!record.with_values) return {};
     // One serialiser for both values: the argument and the locals often
     // share a value, whose repr is then taken once.

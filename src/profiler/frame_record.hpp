@@ -11,6 +11,7 @@
 
 #include "profiler/batch.hpp"
 #include "profiler/call_site.hpp"
+#include "profiler/record_heads.hpp"
 #include "profiler/thread_caches.hpp"
 #include "utils/error.hpp"
 #include "utils/frame_locals.hpp"
@@ -19,7 +20,12 @@
 namespace sarn {
 
 struct FrameRecord {
-    std::string_view relative_file;  // the file name relative to the current directory
+    // The record's first fields as the thread wrote them last for the same
+    // key, or empty; then they are written, and remembered under the key.
+    std::string_view head;
+    RecordHeads* heads = nullptr;  // the thread's
+    RecordHeads::Key head_key{};
+    std::string_view relative_file;  // the file name relative to the current directory; unread with `head`
     int line = 0;
     std::string_view co_name;
     const std::string* qualname = nullptr;  // null when the frame has no name; may be a memo's text

@@ -105,6 +105,18 @@ void update_call_frames(ThreadCache& thread, const Event& event, const std::opti
     return hand_over_records(event.state, kind, std::move(batch));
 }
 
+// The record's first fields as the thread wrote them last for the same code
+// object, line, event, directory and name; else the relative file name they
+// are written with.
+void find_head(Event& event, FrameRecord& record) {
+    DirectoryMemo& directories = directories_of(event.state, event.thread);
+    directories.refresh_if_due(record.clock);
+    record.heads = &event.thread.record_heads;
+    record.head_key = {frame_code(event.site.frame), record.line, record.event, directories.version(), record.qualname};
+    record.head = record.heads->find(record.head_key);
+    if (record.head.empty()) record.relative_file = directories.relative(event.site.filename, event.facts.filename);
+}
+
 // A kept frame: its record joins the batch last, then the batch is handed over.
 Status record_kept_frame(Event& event, Batch&& batch) {
     CacheUse use(event.thread);
@@ -147,8 +159,7 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     record.event = event.site.event;
     // Read last: no Python code runs between here and the record's writing.
     record.line = event.thread.lines.line(frame);
-    record.relative_file = directories_of(event.state, event.thread)
-                               .relative(event.site.filename, event.facts.filename, record.clock);
+    find_head(event, record);
     Bytes& encoded = event.thread.record_buffer;
     if (auto begun = begin_frame_record(record, encoded); !begun) return begun;
     update_call_frames(event.thread, event, record.frame_id);

@@ -20,6 +20,7 @@
 #include "profiler/directory_memo.hpp"
 #include "profiler/frame_ids.hpp"
 #include "profiler/line_cache.hpp"
+#include "profiler/record_heads.hpp"
 #include "profiler/record_list.hpp"
 #include "utils/name_memo.hpp"
 #include "utils/serialise.hpp"
@@ -64,6 +65,7 @@ struct ThreadCache {
     Bytes record_buffer;
     Bytes note_buffer;  // the record that may follow the frame record
     LineCache lines;
+    RecordHeads record_heads;
     std::string qualname_buffer;
     // Filed here rather than in the profiler's map of threads, whose lock
     // every recording thread would take at every event; moved into the
