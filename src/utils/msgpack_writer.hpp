@@ -143,11 +143,22 @@ private:
 // The smallest header of each kind, written into `out`; the length is returned.
 namespace forms {
 
+// `value` in its low `bytes` bytes (1, 2, 4 or 8), most significant first:
+// one byte swap and one store rather than a loop over the bytes.
+template <class Word>
+void store_big_endian(char* out, uint64_t value) noexcept {
+    Word word = static_cast<Word>(value);
+    if constexpr (std::endian::native == std::endian::little) word = std::byteswap(word);
+    std::memcpy(out, &word, sizeof word);
+}
+
 inline size_t big_endian(char* out, uint8_t marker, uint64_t value, size_t bytes) noexcept {
     out[0] = static_cast<char>(marker);
-    for (size_t i = bytes; i >= 1; --i) {
-        out[i] = static_cast<char>(value & 0xff);
-        value >>= 8;
+    switch (bytes) {
+        case 1: out[1] = static_cast<char>(value & 0xff); break;
+        case 2: store_big_endian<uint16_t>(out + 1, value); break;
+        case 4: store_big_endian<uint32_t>(out + 1, value); break;
+        default: store_big_endian<uint64_t>(out + 1, value); break;
     }
     return bytes + 1;
 }
