@@ -98,7 +98,7 @@ def test_a_replaced_serialiser_is_given_the_locals_dict(monkeypatch):
 
 
 PLAIN = ["c = 'text'", "d = 1.5", "e = True", "f = None", "g = b'xy'", "h = 'x' * 40", "long_name = -40",
-         "k = 2 ** 70", "m = 'caf\\xe9'"]
+         "k = 2 ** 70", "m = 'caf\\xe9'", "z = 0", "p = 2 ** 30 - 1", "q = -(2 ** 30)", "r = 2 ** 62"]
 LIMITS = {
     "defaults": {},
     "a small text budget": {"MAX_TEXT": 5},

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "utils/compact_int.hpp"
+
 namespace sarn::serialize {
 
 namespace {
@@ -37,9 +39,12 @@ bool put_scalar(W& w, const Limits& limits, PyObject* value, Py_ssize_t& text_le
         return true;
     }
     if (type == &PyLong_Type) {
-        int overflow = 0;
-        const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow != 0) return false;
+        long long number = 0;
+        if (!compact_int_value(value, number)) {
+            int overflow = 0;
+            number = PyLong_AsLongLongAndOverflow(value, &overflow);
+            if (overflow != 0) return false;
+        }
         w.sint(number);
         return true;
     }

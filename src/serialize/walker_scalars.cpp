@@ -1,6 +1,7 @@
 // The walker: scalars, and the heads of tagged maps.
 #include "serialize/plain_values.hpp"
 #include "serialize/walker.hpp"
+#include "utils/compact_int.hpp"
 
 namespace sarn::serialize::walker {
 
@@ -45,6 +46,10 @@ bool ValueWriter::scalar(PyObject* value, PyTypeObject* type) {
 }
 
 bool ValueWriter::integer(PyObject* value) {
+    if (long long small = 0; compact_int_value(value, small)) {
+        w_.sint(small);
+        return true;
+    }
     int overflow = 0;
     const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow == 0) {

@@ -261,6 +261,12 @@ def test_views_of_mappings_show_their_first_items(dump, value, start):
         (None, None),
         (True, True),
         (0, 0),
+        # Around one digit of the interpreter's ints, which are read in place.
+        (-1, -1),
+        (2 ** 30 - 1, 2 ** 30 - 1),
+        (2 ** 30, 2 ** 30),
+        (-(2 ** 30) + 1, -(2 ** 30) + 1),
+        (-(2 ** 30), -(2 ** 30)),
         (-(2 ** 63), -(2 ** 63)),
         (2 ** 64 - 1, 2 ** 64 - 1),
         (1.5, 1.5),
