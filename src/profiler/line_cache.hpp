@@ -32,12 +32,11 @@ public:
 
 private:
     int lookup(PyFrameObject* frame) {
+        const int offset = frame_last_instruction(frame);
 #if PY_VERSION_HEX >= 0x030B0000
-        const int offset = PyFrame_GetLasti(frame);
         if (offset < 0) return frame_line(frame);
 #else
         // A frame with a tracer reports the line the tracer keeps.
-        const int offset = frame->f_lasti;
         if (offset < 0 || frame->f_trace != nullptr) return frame_line(frame);
 #endif
         PyCodeObject* code = frame_code(frame);

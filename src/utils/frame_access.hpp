@@ -78,6 +78,19 @@ inline PyObject* frame_locals(PyFrameObject* frame) noexcept {
 
 inline int frame_line(PyFrameObject* frame) noexcept { return PyFrame_GetLineNumber(frame); }
 
+// The frame's last instruction, as a number that tells it from the code's
+// other instructions (an index from 3.11 to 3.14, an offset otherwise);
+// negative before the first one.
+inline int frame_last_instruction(PyFrameObject* frame) noexcept {
+#if defined(SARN_FRAME_FIELDS)
+    return _PyInterpreterFrame_LASTI(frame->f_frame);
+#elif PY_VERSION_HEX >= 0x030B0000
+    return PyFrame_GetLasti(frame);
+#else
+    return frame->f_lasti;
+#endif
+}
+
 inline PyObject* code_filename(PyCodeObject* code) noexcept { return code->co_filename; }
 inline PyObject* code_name(PyCodeObject* code) noexcept { return code->co_name; }
 
