@@ -19,28 +19,30 @@
 
 namespace sarn {
 
+// Made at every kept event: the fields that every path sets are left
+// uninitialised here.
 struct FrameRecord {
     // The record's first fields as the thread wrote them last for the same
     // key, or empty; then they are written, and remembered under the key.
     std::string_view head;
-    RecordHeads* heads = nullptr;  // the thread's
-    RecordHeads::Key head_key{};
+    RecordHeads* heads;  // the thread's
+    RecordHeads::Key head_key;
     std::string_view relative_file;  // the file name relative to the current directory; unread with `head`
-    int line = 0;
+    int line;
     std::string_view co_name;
     const std::string* qualname = nullptr;  // null when the frame has no name; may be a memo's text
-    FrameEvent event = FrameEvent::call;
+    FrameEvent event;
     std::optional<FrameId> frame_id;
-    PyObject* arg = nullptr;     // borrowed; serialised by the host
+    PyObject* arg;  // borrowed; serialised by the host
     const FrameLocals* locals = nullptr;  // serialised by the host
-    bool lightweight_repr = false;
+    bool lightweight_repr;
     // False near the recursion limit: "arg" and "locals" are then written as
     // nil, since serialising them could run Python code.
     bool with_values = true;
     const ThreadInfo* thread = nullptr;
     std::optional<UserCodeCallSite> call_site;
-    SerialiserCache* serialisers = nullptr;  // the thread's
-    timespec clock{};  // the event's reading of the wall clock: the record's timestamp
+    SerialiserCache* serialisers;  // the thread's
+    timespec clock;  // the event's reading of the wall clock: the record's timestamp
 };
 
 // The record is written in two steps. The first writes the fields up to the

@@ -29,7 +29,7 @@ struct Event {
     ProfilerState& state;
     ThreadCache& thread;
     PyThreadState* python_thread;  // the calling thread's state, found once per event
-    CodeFacts facts;
+    const CodeFacts& facts;  // the event's own copy: the memo may change while it is handled
     EventSite site;
     PyObject* arg;
     bool kept;  // the filter's decision; plugins run whatever it is
