@@ -43,8 +43,12 @@ struct RecordCounts {
     // nullopt); few, so a vector.
     std::vector<std::optional<uint64_t>> threads;
 
+    // At every frame record: the thread of the record before is checked inline.
     void add_thread(std::optional<uint64_t> thread) {
-        if (!threads.empty() && threads.back() == thread) return;
+        if (!threads.empty() && threads.back() == thread) [[likely]] return;
+        add_other_thread(thread);
+    }
+    [[gnu::noinline]] void add_other_thread(std::optional<uint64_t> thread) {
         for (const auto& known : threads) {
             if (known == thread) return;
         }
