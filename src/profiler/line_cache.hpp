@@ -36,8 +36,10 @@ private:
 #if PY_VERSION_HEX >= 0x030B0000
         if (offset < 0) return frame_line(frame);
 #else
-        // A frame with a tracer reports the line the tracer keeps.
-        if (offset < 0 || frame->f_trace != nullptr) return frame_line(frame);
+        // A frame with a tracer reports the line the tracer keeps. Without
+        // one, a frame that has not started (offset -1, at its call event)
+        // is at its code's first line, remembered like any other.
+        if (frame->f_trace != nullptr) return frame_line(frame);
 #endif
         PyCodeObject* code = frame_code(frame);
         const auto key = reinterpret_cast<uintptr_t>(code);
