@@ -26,6 +26,8 @@ struct CodeFacts {
     bool included = false;      // an include fragment matches: always kept
     bool skipped_by_name = false;  // a file-name test or an ignore fragment matches
     bool watched = false;       // some plugin is registered under `name`
+    bool attrs_generated = false;  // the file name is that of code attrs generated
+    bool attr_make = false;        // the file is attrs' class builder
 
     // A library frame that no plugin watches: nothing at all is done for it.
     [[nodiscard]] bool skipped_outright() const noexcept { return skipped_by_name && !included && !watched; }

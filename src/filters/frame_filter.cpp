@@ -22,9 +22,9 @@ std::vector<SubstringSearcher> prepare(const std::vector<std::string>& fragments
     return searchers;
 }
 
-// The file name of a frame's code, or nothing if it is not text.
-std::optional<std::string_view> filename_of(PyFrameObject* frame) noexcept {
-    PyObject* filename = code_filename(frame_code(frame));
+// The file name of a code object, or nothing if it is not text.
+std::optional<std::string_view> filename_of(PyCodeObject* code) noexcept {
+    PyObject* filename = code_filename(code);
     if (!PyUnicode_Check(filename)) return std::nullopt;
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(filename, &size);
@@ -51,19 +51,28 @@ bool FrameFilter::matches_ignore_frames(std::string_view filename) const noexcep
 void FrameFilter::describe(std::string_view filename, CodeFacts& facts) const noexcept {
     facts.included = matches_include_frames(filename);
     facts.skipped_by_name = is_skipped_file(filename) || matches_ignore_frames(filename);
+    const FixedFragments& fixed = fixed_fragments();
+    facts.attrs_generated = fixed.starts_attrs_generated(filename);
+    facts.attr_make = fixed.ends_with_attr_make(filename);
 }
 
-bool FrameFilter::is_attrs_generated_frame(std::string_view filename, PyFrameObject* frame) noexcept {
+bool FrameFilter::is_attrs_generated_frame(const CodeFacts& facts, PyFrameObject* frame, const CodeMemo& memo) noexcept {
+    if (facts.attrs_generated) return true;
+    PyCodeObject* caller = caller_code(frame);
+    if (caller == nullptr) return false;
+    // The caller has mostly been seen already: its facts say it.
+    const CodeFacts* known = memo.find(caller);
+    if (known != nullptr && known->valid && !known->filename.empty()) return known->attr_make;
     const FixedFragments& fixed = fixed_fragments();
-    if (fixed.starts_attrs_generated(filename)) return true;
-    Ref caller = frame_back(frame);
-    if (!caller) return false;
-    auto caller_file = filename_of(as_frame(caller.get()));
+    auto caller_file = filename_of(caller);
     if (!caller_file) return false;
     if (!caller_file->empty()) return fixed.ends_with_attr_make(*caller_file);
-    Ref outer = frame_back(as_frame(caller.get()));
-    if (!outer) return false;
-    auto outer_file = filename_of(as_frame(outer.get()));
+    // A caller without a file name: its own caller decides (rare; the
+    // caller's frame object is made here).
+    Ref back = frame_back(frame);
+    PyCodeObject* outer = back ? caller_code(as_frame(back.get())) : nullptr;
+    if (outer == nullptr) return false;
+    auto outer_file = filename_of(outer);
     return outer_file && fixed.ends_with_attr_make(*outer_file);
 }
 

@@ -273,7 +273,7 @@ bool returns_innermost_kept_frame(const ThreadCache& thread, PyFrameObject* fram
             thread = &state.threads.current();
             kept = returns_innermost_kept_frame(*thread, frame);
         }
-        kept = kept || FrameFilter::keep_frame(facts, frame);
+        kept = kept || FrameFilter::keep_frame(facts, frame, memo);
         if (!kept && !facts.watched) return 0;
         if (thread == nullptr) thread = &state.threads.current();
         exit_drain::BusyScope busy;

@@ -97,4 +97,24 @@ inline PyObject* code_name(PyCodeObject* code) noexcept { return code->co_name; 
 inline PyFrameObject* as_frame(PyObject* obj) noexcept { return reinterpret_cast<PyFrameObject*>(obj); }
 inline PyObject* as_object(PyFrameObject* frame) noexcept { return reinterpret_cast<PyObject*>(frame); }
 
+// The code of the frame's caller, what `frame.f_back.f_code` gives (null at
+// the outermost frame), without making the caller's frame object, which from
+// 3.11 on may not exist yet. Borrowed: the caller is running.
+inline PyCodeObject* caller_code(PyFrameObject* frame) noexcept {
+#if defined(SARN_FRAME_FIELDS)
+    if (frame->f_back != nullptr) return frame_code(frame->f_back);
+    _PyInterpreterFrame* previous = frame->f_frame->previous;
+    while (previous != nullptr && _PyFrame_IsIncomplete(previous)) previous = previous->previous;
+    if (previous == nullptr) return nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    return _PyFrame_GetCode(previous);
+#else
+    return previous->f_code;
+#endif
+#else
+    Ref back = frame_back(frame);
+    return back ? frame_code(as_frame(back.get())) : nullptr;
+#endif
+}
+
 }  // namespace sarn
