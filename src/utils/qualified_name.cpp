@@ -270,6 +270,12 @@ Result<Ref> property_getter(Ref found) {
     constinit static HostAttribute property_type;
     auto property = property_type.get(name_table().builtins, name_table().property);
     if (!property) return fail(std::move(property.error()));
+    // A plain function (whose class cannot be changed) is no property: the
+    // general check looks its `__class__` up, which costs more than the rest
+    // of the name.
+    if (property->get() == reinterpret_cast<PyObject*>(&PyProperty_Type) && PyFunction_Check(found.get())) {
+        return found;
+    }
     int is_property = PyObject_IsInstance(found.get(), property->get());
     if (is_property < 0) return fail_fetch();
     if (is_property == 0) return found;
