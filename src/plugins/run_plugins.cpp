@@ -34,12 +34,13 @@ PyObject* optional_uint(std::optional<uint64_t> value) {
 }
 
 Result<Ref> call_site_dict(ThreadCache& thread, const std::string& frame_id) {
-    auto site = find_user_code_call_site(thread.call_frames, FrameId::from(frame_id), thread.lines);
-    if (!site) return fail(std::move(site.error()));
-    if (!*site) return Ref::borrow(Py_None);
-    return checked(Py_BuildValue("{s:s#,s:i}", "call_frame_id", (*site)->call_frame_id.view().data(),
-                                 static_cast<Py_ssize_t>(FrameId::length), "line_number",
-                                 (*site)->line_number));
+    std::optional<UserCodeCallSite> site;
+    if (auto found = find_user_code_call_site(thread.call_frames, FrameId::from(frame_id), thread.lines, site); !found) {
+        return fail(std::move(found.error()));
+    }
+    if (!site) return Ref::borrow(Py_None);
+    return checked(Py_BuildValue("{s:s#,s:i}", "call_frame_id", site->call_frame_id.view().data(),
+                                 static_cast<Py_ssize_t>(FrameId::length), "line_number", site->line_number));
 }
 
 // The identifier this plugin gives the event's frame: a return whose call it

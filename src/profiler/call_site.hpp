@@ -17,10 +17,12 @@ struct UserCodeCallSite {
     int32_t line_number = 0;
 };
 
-// From the thread's open kept frames (innermost last) and the event's frame id.
-// The event's own frame is on the stack for a return, not yet for a call.
-[[nodiscard]] Result<std::optional<UserCodeCallSite>> find_user_code_call_site(
-    const std::vector<OpenFrame>& stack, const std::optional<FrameId>& frame_id, LineCache& lines);
+// Sets `site` from the thread's open kept frames (innermost last) and the
+// event's frame id; empty when there is none. The event's own frame is on
+// the stack for a return, not yet for a call.
+[[nodiscard]] Status find_user_code_call_site(const std::vector<OpenFrame>& stack,
+                                              const std::optional<FrameId>& frame_id, LineCache& lines,
+                                              std::optional<UserCodeCallSite>& site);
 
 // {"call_frame_id": ..., "line_number": ...}
 template <class S>

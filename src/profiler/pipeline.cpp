@@ -131,9 +131,10 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     // A thread's name is read (with Python code) at its first kept event,
     // which is never near the recursion limit in practice.
     if (event.near_limit && !event.thread.thread_info) return {};
-    auto thread_info = cached_thread_info(event.thread);
-    if (!thread_info) return fail(std::move(thread_info.error()));
-    record.thread = *thread_info;
+    if (!event.thread.thread_info) [[unlikely]] {
+        if (auto asked = ask_thread_info(event.thread); !asked) return asked;
+    }
+    record.thread = &*event.thread.thread_info;
     FrameLocals locals;
     if (event.near_limit) {
         record.with_values = false;
@@ -147,9 +148,11 @@ Status record_kept_frame(Event& event, Batch&& batch) {
 
     record.clock = read_wall_clock();
     record.frame_id = event_frame_id(event.thread, event.site.frame, event.site.event, record.clock);
-    auto call_site = find_user_code_call_site(event.thread.call_frames, record.frame_id, event.thread.lines);
-    if (!call_site) return fail(std::move(call_site.error()));
-    record.call_site = std::move(*call_site);
+    if (auto found = find_user_code_call_site(event.thread.call_frames, record.frame_id, event.thread.lines,
+                                              record.call_site);
+        !found) {
+        return found;
+    }
 
     record.arg = event.arg;
     record.locals = record.with_values ? &locals : nullptr;

@@ -44,13 +44,11 @@ Result<ThreadInfo> current_thread_info() {
     return with_encoded_fields(std::move(info));
 }
 
-Result<const ThreadInfo*> cached_thread_info(ThreadCache& cache) {
-    if (!cache.thread_info) {
-        auto info = current_thread_info();
-        if (!info) return fail(std::move(info.error()));
-        cache.thread_info = std::move(*info);
-    }
-    return &*cache.thread_info;
+Status ask_thread_info(ThreadCache& cache) {
+    auto info = current_thread_info();
+    if (!info) return fail(std::move(info.error()));
+    cache.thread_info = std::move(*info);
+    return {};
 }
 
 }  // namespace sarn

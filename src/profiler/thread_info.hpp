@@ -10,7 +10,14 @@ namespace sarn {
 // Asks `threading.current_thread()` afresh.
 [[nodiscard]] Result<ThreadInfo> current_thread_info();
 
-// The thread's cached details, asked for once per thread.
-[[nodiscard]] Result<const ThreadInfo*> cached_thread_info(ThreadCache& cache);
+// The thread's details, asked for once per thread and kept in its cache.
+[[nodiscard]] Status ask_thread_info(ThreadCache& cache);
+
+[[nodiscard]] inline Result<const ThreadInfo*> cached_thread_info(ThreadCache& cache) {
+    if (!cache.thread_info) [[unlikely]] {
+        if (auto asked = ask_thread_info(cache); !asked) return fail(std::move(asked.error()));
+    }
+    return &*cache.thread_info;
+}
 
 }  // namespace sarn
