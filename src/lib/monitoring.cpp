@@ -97,8 +97,10 @@ PyObject* disable_result() noexcept {
     // shared library.
     std::optional<UnwindingException> exception;
     if (unwinding) exception.emplace(nargs >= 3 ? args[2] : nullptr);
-    if (process_event(profiler, PyEval_GetFrame(), kind, arg, told) < 0) return nullptr;
-    const bool skipped = code_memo_of(state_of(profiler)).skips(reinterpret_cast<PyCodeObject*>(args[0]));
+    // The callback has looked the code up in the memo already: skipped, it
+    // would not be here.
+    bool skipped = false;
+    if (process_unskipped(profiler, PyEval_GetFrame(), kind, arg, told, skipped) < 0) return nullptr;
     if (may_disable && skipped && active_serial.load(std::memory_order_relaxed) == serial) return disable_result();
     return Py_NewRef(Py_None);
 }

@@ -249,7 +249,7 @@ bool returns_innermost_kept_frame(const ThreadCache& thread, PyFrameObject* fram
 // a code object, and kept or watched frames. Kept out of line so that the
 // skip path in `process_event` needs no stack frame of its own.
 [[gnu::noinline]] int process_unskipped_event(PyObject* registered, PyFrameObject* frame, FrameEvent kind,
-                                              PyObject* arg, Switch told) noexcept {
+                                              PyObject* arg, Switch told, bool& skipped) noexcept {
     if (registered == nullptr || !is_sarn_profiler(registered)) {
         if (registered == nullptr) PyErr_SetString(PyExc_TypeError, "no profiler object was registered");
         else not_a_sarn_profiler(registered).raise_in_host();
@@ -267,7 +267,10 @@ bool returns_innermost_kept_frame(const ThreadCache& thread, PyFrameObject* fram
         // A copy from here on: the memo may change as soon as Python code runs.
         CodeFacts facts = known != nullptr ? *known : memo.insert(code, describe_code(state, code));
         if (!facts.valid) return 0;
-        if (facts.skipped_outright()) return 0;
+        if (facts.skipped_outright()) {
+            skipped = true;
+            return 0;
+        }
         // The thread's caches are found once (a thread-local lookup), and
         // only for an event that needs them.
         ThreadCache* thread = nullptr;
@@ -311,7 +314,13 @@ int process_event(PyObject* registered, PyFrameObject* frame, FrameEvent kind, P
         code_memo_of(state_of(registered)).skips(frame_code(frame))) {
         return 0;
     }
-    return process_unskipped_event(registered, frame, kind, arg, told);
+    bool skipped = false;
+    return process_unskipped_event(registered, frame, kind, arg, told, skipped);
+}
+
+int process_unskipped(PyObject* profiler, PyFrameObject* frame, FrameEvent kind, PyObject* arg, Switch told,
+                      bool& skipped) noexcept {
+    return process_unskipped_event(profiler, frame, kind, arg, told, skipped);
 }
 
 }  // namespace sarn

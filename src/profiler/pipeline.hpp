@@ -16,4 +16,9 @@ namespace sarn {
 int process_event(PyObject* registered, PyFrameObject* frame, FrameEvent event, PyObject* arg,
                   Switch told) noexcept;
 
+// The same for a caller that has not found the code skipped outright in the
+// memo (or not looked): `skipped` is set when the memo says so now.
+int process_unskipped(PyObject* profiler, PyFrameObject* frame, FrameEvent event, PyObject* arg, Switch told,
+                      bool& skipped) noexcept;
+
 }  // namespace sarn
