@@ -47,10 +47,12 @@ void write_head(const FrameRecord& record, Bytes& out) {
     });
 }
 
-// The frame id and the key "arg" (with nil values for both "arg" and
-// "locals" when the record has none).
-void write_frame_id(const FrameRecord& record, Bytes& out) {
-    append_bounded(out, 1 + FrameId::length + 4 + 1 + 7 + 1, [&](auto& writer) {
+// `head` (the remembered first fields, or nothing), the frame id and the
+// key "arg" (with nil values for both "arg" and "locals" when the record has
+// none), in one write.
+void write_frame_id(const FrameRecord& record, std::string_view head, Bytes& out) {
+    append_bounded(out, head.size() + 1 + FrameId::length + 4 + 1 + 7 + 1, [&](auto& writer) {
+        writer.raw(head);
         if (record.frame_id) writer.str(record.frame_id->view());
         else writer.nil();
         writer.str("arg");
@@ -66,13 +68,11 @@ void write_frame_id(const FrameRecord& record, Bytes& out) {
 
 Status begin_frame_record(const FrameRecord& record, Bytes& out) {
     out.clear();
-    if (!record.head.empty()) {
-        out.append(record.head);
-    } else {
+    if (record.head.empty()) {
         write_head(record, out);
         if (record.heads != nullptr) record.heads->remember(record.head_key, out);
     }
-    write_frame_id(record, out);
+    write_frame_id(record, record.head, out);
     if (!record.with_values) return {};
     // One serialiser for both values: the argument and the locals often
     // share a value, whose repr is then taken once.
