@@ -41,6 +41,14 @@ namespace {
     return interpreter_locals(frame);
 }
 
+// Adds a bound slot's entry, holding a reference to its value; a local
+// named "__builtins__" is left out, as the interpreter's own reading does.
+void add_entry(SmallVector<NamedValue, 16>& out, PyObject* name, PyObject* value, PyObject* builtins) {
+    if (name == builtins || same_name(name, builtins)) return;
+    Py_INCREF(value);
+    out.push_back({name, value});
+}
+
 [[maybe_unused]] PyObject* cell_contents(PyObject* value) {
     return value != nullptr && PyCell_Check(value) ? PyCell_GET(value) : value;
 }
@@ -86,7 +94,7 @@ Result<Ref> slot_locals(PyFrameObject* frame) {
 
 // The slots of a function's frame without cell or free variables, each name
 // once; false when the frame is not such a frame.
-bool slot_entries(PyFrameObject* frame, SmallVector<NamedValue, 16>& out) {
+bool slot_entries(PyFrameObject* frame, SmallVector<NamedValue, 16>& out, PyObject* builtins) {
     PyCodeObject* code = frame->f_code;
     if (!(code->co_flags & CO_OPTIMIZED) || PyTuple_GET_SIZE(code->co_cellvars) != 0 ||
         PyTuple_GET_SIZE(code->co_freevars) != 0) {
@@ -95,7 +103,7 @@ bool slot_entries(PyFrameObject* frame, SmallVector<NamedValue, 16>& out) {
     PyObject* const* slots = frame->f_localsplus;
     const Py_ssize_t locals = std::min<Py_ssize_t>(PyTuple_GET_SIZE(code->co_varnames), code->co_nlocals);
     for (Py_ssize_t i = 0; i < locals; ++i) {
-        if (slots[i] != nullptr) out.push_back({PyTuple_GET_ITEM(code->co_varnames, i), slots[i]});
+        if (slots[i] != nullptr) add_entry(out, PyTuple_GET_ITEM(code->co_varnames, i), slots[i], builtins);
     }
     return true;
 }
@@ -145,7 +153,7 @@ Result<Ref> slot_locals(PyFrameObject* frame_object) {
 
 // The slots of a function's frame past its prologue, in the order of
 // `slot_locals`; false when the frame is not such a frame.
-bool slot_entries(PyFrameObject* frame_object, SmallVector<NamedValue, 16>& out) {
+bool slot_entries(PyFrameObject* frame_object, SmallVector<NamedValue, 16>& out, PyObject* builtins) {
     _PyInterpreterFrame* frame = frame_object->f_frame;
     PyCodeObject* code = frame->f_code;
     if (!(code->co_flags & CO_OPTIMIZED) || !past_prologue(frame)) return false;
@@ -154,7 +162,7 @@ bool slot_entries(PyFrameObject* frame_object, SmallVector<NamedValue, 16>& out)
     auto add = [&](int i) {
         PyObject* value = frame->localsplus[i];
         if (kinds[i] & (CO_FAST_CELL | CO_FAST_FREE)) value = cell_contents(value);
-        if (value != nullptr) out.push_back({PyTuple_GET_ITEM(code->co_localsplusnames, i), value});
+        if (value != nullptr) add_entry(out, PyTuple_GET_ITEM(code->co_localsplusnames, i), value, builtins);
     };
     bool hidden = false;
     for (int i = 0; i < code->co_nlocalsplus; ++i) {
@@ -196,7 +204,7 @@ inline bool slots_empty(_PyInterpreterFrame* frame) { return frame->stacktop == 
 // proxy may hold more or other entries (names the program added through it,
 // variables of inlined comprehensions, a frame not yet started or cleared)
 // are left to the proxy; `out` is then left partly filled.
-bool slot_entries(PyFrameObject* frame_object, SmallVector<NamedValue, 16>& out) {
+bool slot_entries(PyFrameObject* frame_object, SmallVector<NamedValue, 16>& out, PyObject* builtins) {
     if (frame_object->f_extra_locals != nullptr) return false;
     _PyInterpreterFrame* frame = frame_object->f_frame;
     PyCodeObject* code = _PyFrame_GetCode(frame);
@@ -208,7 +216,7 @@ bool slot_entries(PyFrameObject* frame_object, SmallVector<NamedValue, 16>& out)
         PyObject* value = slot_object(frame, i, readable);
         if (!readable) return false;
         if (kinds[i] & (CO_FAST_CELL | CO_FAST_FREE)) value = cell_contents(value);
-        if (value != nullptr) out.push_back({PyTuple_GET_ITEM(code->co_localsplusnames, i), value});
+        if (value != nullptr) add_entry(out, PyTuple_GET_ITEM(code->co_localsplusnames, i), value, builtins);
     }
     return true;
 }
@@ -242,25 +250,19 @@ Result<Ref> read_locals(PyFrameObject* frame) {
 Status FrameLocals::load(PyFrameObject* frame) {
     const Names* name = names();
     if (name == nullptr) return fail_fetch();
-    if (slot_entries(frame, entries_)) {
-        size_t kept = 0;
-        for (NamedValue& entry : entries_) {
-            if (entry.name == name->__builtins__ || same_name(entry.name, name->__builtins__)) continue;
-            Py_INCREF(entry.value);
-            entries_.begin()[kept++] = entry;
-        }
-        while (entries_.size() > kept) entries_.pop_back();
-        return {};
-    }
-    entries_.clear();
+    if (slot_entries(frame, entries_, name->__builtins__)) return {};
+    release_entries();
     auto dict = locals_without_builtins(frame, name->__builtins__);
     if (!dict) return fail(std::move(dict.error()));
     dict_ = std::move(*dict);
     return {};
 }
 
-FrameLocals::~FrameLocals() {
+FrameLocals::~FrameLocals() { release_entries(); }
+
+void FrameLocals::release_entries() noexcept {
     for (const NamedValue& entry : entries_) Py_DECREF(entry.value);
+    entries_.clear();
 }
 
 Result<Ref> FrameLocals::find(PyObject* name) const {

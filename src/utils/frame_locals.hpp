@@ -53,6 +53,8 @@ public:
     [[nodiscard]] Result<Ref> as_dict() const;
 
 private:
+    void release_entries() noexcept;
+
     SmallVector<NamedValue, 16> entries_;  // each value holds a reference
     Ref dict_;
 };

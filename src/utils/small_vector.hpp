@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace sarn {
@@ -45,7 +46,11 @@ public:
     void push_back(const T& item) { emplace_back(item); }
     void pop_back() noexcept { data_[--size_].~T(); }
     void clear() noexcept {
-        while (size_ > 0) pop_back();
+        if constexpr (std::is_trivially_destructible_v<T>) {
+            size_ = 0;
+        } else {
+            while (size_ > 0) pop_back();
+        }
     }
 
     [[nodiscard]] size_t size() const noexcept { return size_; }
