@@ -134,3 +134,55 @@ def test_scalars_are_written_within_the_walkers_budgets(limits, lightweight):
     assert records[-1]["locals"] == msgpack.unpackb(dump(dict(SEEN[-1])), raw=False, strict_map_key=False)
     for value in SEEN[-1].values():
         assert native(value) == dump(value)
+
+
+@pytest.mark.skipif(sarn.serialize._native is None, reason="needs the native walker")
+@pytest.mark.parametrize("named, form", [("dump_msgpack", "dump_msgpack_lightweight_repr"),
+                                         ("dump_msgpack_lightweight_repr", "dump_msgpack")],
+                         ids=["lightweight under the full name", "full under the lightweight name"])
+def test_plain_locals_take_the_form_of_the_built_in_named(monkeypatch, named, form):
+    # With more plain variables than a dict shows, the forms differ: the
+    # full one writes a dict past the item limit, the lightweight its first items.
+    function = _function(["v%d = %d" % (i, i) for i in range(sarn.serialize.MAX_ITEMS + 5)])
+    built_in = getattr(sarn.serialize, form)
+    monkeypatch.setattr(sarn.serialize, named, built_in)
+    SEEN.clear()
+    host = HostProfiler({"lightweight_repr": named != "dump_msgpack"})
+    records = frames(trace(record(lambda: function(1), host)), "probe")
+    monkeypatch.undo()
+    assert records[-1]["locals"] == msgpack.unpackb(built_in(dict(SEEN[-1])), raw=False, strict_map_key=False)
+
+
+class Reconfiguring:
+    """An object whose class the serialiser first meets while writing a
+    return's argument: asking about the class sets the text budget anew, as
+    a reload of the serialiser would, before the locals are written."""
+
+
+@pytest.mark.skipif(sarn.serialize._native is None, reason="needs the native walker")
+def test_plain_locals_follow_a_configuration_made_while_the_argument_was_written(monkeypatch):
+    info = sarn.serialize._info
+
+    def reconfiguring_info(cls):
+        if cls is Reconfiguring:
+            sarn.serialize.MAX_STR = 3
+            sarn.serialize._native.configure(sarn.serialize)
+        return info(cls)
+
+    def probe():
+        text = "long enough"
+        return Reconfiguring()
+
+    monkeypatch.setattr(sarn.serialize, "MAX_STR", sarn.serialize.MAX_STR)
+    monkeypatch.setattr(sarn.serialize, "_info", reconfiguring_info)
+    sarn.serialize._native.configure(sarn.serialize)
+    try:
+        records = frames(trace(record(probe)), "probe")
+        # Written by the new budget, which cuts the name and the text.
+        expected = msgpack.unpackb(sarn.serialize._dump_msgpack_py({"text": "long enough"}), raw=False)
+    finally:
+        monkeypatch.undo()
+        sarn.serialize._native.configure(sarn.serialize)
+    call, ret = records
+    assert call["locals"] == {} and ret["arg"]["type"].endswith("Reconfiguring")
+    assert ret["locals"] == expected != {"text": "long enough"}

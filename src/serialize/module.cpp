@@ -352,8 +352,14 @@ PyObject* skips_file(PyObject*, PyObject* filename) noexcept {
     }
 }
 
+// For the core: the rules of the configuration in use now.
+PlainRules rules_of(PyObject* function) noexcept {
+    const RunningDump running(state_of(PyCFunction_GET_SELF(function)));
+    return running.configuration() != nullptr ? plain_rules(running.configuration()->host) : PlainRules{};
+}
+
 constinit const SerializerApi native_api{SerializerApi::current_version, dump_full, dump_lightweight, append_dump,
-                                         append_entries};
+                                         append_entries, rules_of};
 
 int traverse_configuration(const Configuration* configuration, visitproc visit, void* arg) {
     if (configuration == nullptr) return 0;

@@ -1,7 +1,7 @@
 // The two forms of a value, as sarn._serialize writes them: the full form
 // walks containers and objects (walker_*.cpp); the lightweight form writes
 // a top-level mapping's entries and every other value by type and repr.
-#include "serialize/plain_values.hpp"
+#include "utils/plain_values.hpp"
 #include "serialize/walker.hpp"
 
 namespace sarn::serialize {
@@ -241,14 +241,14 @@ Py_ssize_t count_visits(const Host& host, PyObject* value, bool lightweight, Rep
 
 EntriesWritten write_full_entries(const Host& host, const NamedValue* entries, size_t count, Bytes& out,
                                   ReprMemo& memo) {
-    if (write_plain_entries(host, entries, count, false, out)) return EntriesWritten::written;
+    if (write_plain_entries(plain_rules(host), entries, count, false, out)) return EntriesWritten::written;
     ValueWriter writer(host, out, memo);
     return writer.full_entries(entries, count);
 }
 
 EntriesWritten write_lightweight_entries(const Host& host, const NamedValue* entries, size_t count, Bytes& out,
                                          ReprMemo& memo) {
-    if (write_plain_entries(host, entries, count, true, out)) return EntriesWritten::written;
+    if (write_plain_entries(plain_rules(host), entries, count, true, out)) return EntriesWritten::written;
     ValueWriter writer(host, out, memo);
     return writer.light_entries(entries, count);
 }

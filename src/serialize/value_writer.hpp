@@ -14,24 +14,11 @@
 #include "utils/free_threading.hpp"
 #include "utils/msgpack_writer.hpp"
 #include "utils/named_value.hpp"
+#include "utils/plain_values.hpp"
 #include "utils/ref.hpp"
 #include "utils/repr_memo.hpp"
 
 namespace sarn::serialize {
-
-// The cuts, as the Python half defines them.
-struct Limits {
-    Py_ssize_t max_depth = 0;
-    Py_ssize_t max_items = 0;
-    Py_ssize_t max_str = 0;
-    Py_ssize_t max_bytes = 0;
-    Py_ssize_t max_repr = 0;
-    Py_ssize_t max_attrs = 0;
-    Py_ssize_t max_nodes = 0;
-    Py_ssize_t max_values = 0;
-    Py_ssize_t max_text = 0;
-    Py_ssize_t short_str = 0;
-};
 
 // The kinds the Python half's `_info` gives a class, read once per class.
 enum class TypeKind : uint8_t { object, namedtuple, dict, list, tuple, set, frozenset, deque, bytearray, unknown };
@@ -88,6 +75,9 @@ struct Host {
     // Dumps on several threads share both on a free-threaded interpreter.
     mutable ParallelMutex known_types_lock;
 };
+
+// The rules of the host's plain values.
+inline PlainRules plain_rules(const Host& host) noexcept { return {&host.limits, host.tag.get()}; }
 
 // True when the pending exception is one the program must see rather than
 // a failure to describe in the value's place: KeyboardInterrupt from Ctrl-C

@@ -1,5 +1,5 @@
 // The walker: scalars, and the heads of tagged maps.
-#include "serialize/plain_values.hpp"
+#include "utils/plain_values.hpp"
 #include "serialize/walker.hpp"
 #include "utils/compact_int.hpp"
 

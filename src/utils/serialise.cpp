@@ -118,13 +118,15 @@ Status RecordSerialiser::bind(bool lightweight_repr, SerialiserCache* cache) {
         if (!found) return fail(std::move(found.error()));
         function_ = found->function;
         api_ = found->api;
-        return {};
+    } else {
+        auto function = serialiser(lightweight_repr);
+        if (!function) return fail(std::move(function.error()));
+        owned_ = std::move(*function);
+        function_ = owned_.get();
+        api_ = native_serializer(function_);
     }
-    auto function = serialiser(lightweight_repr);
-    if (!function) return fail(std::move(function.error()));
-    owned_ = std::move(*function);
-    function_ = owned_.get();
-    api_ = native_serializer(function_);
+    // The form is the function's: either built-in may be named for either.
+    if (api_ != nullptr) lightweight_ = PyCFunction_GET_FUNCTION(function_) == api_->lightweight;
     return {};
 }
 
@@ -134,6 +136,12 @@ Status RecordSerialiser::append(PyObject* value, Bytes& out) {
         // call event, written here without crossing into their module.
         if (value == Py_None) {
             out.push_back('\xc0');
+            return {};
+        }
+        // The rules are asked for at each value: Python code run for the one
+        // before may have configured the module anew.
+        if (const PlainRules rules = api_->plain_rules(function_);
+            rules.limits != nullptr && write_plain_scalar(*rules.limits, value, out)) {
             return {};
         }
         if (!api_->append(function_, value, out, memo_)) return fail_fetch();
@@ -146,6 +154,10 @@ Status RecordSerialiser::append(PyObject* value, Bytes& out) {
 
 Status RecordSerialiser::append(const FrameLocals& locals, Bytes& out) {
     if (locals.dict() == nullptr && api_ != nullptr) {
+        if (const PlainRules rules = api_->plain_rules(function_);
+            rules.limits != nullptr && write_plain_entries(rules, locals.entries(), locals.size(), lightweight_, out)) {
+            return {};
+        }
         switch (api_->append_entries(function_, locals.entries(), locals.size(), out, memo_)) {
             case EntriesWritten::written: return {};
             case EntriesWritten::failed: return fail_fetch();

@@ -73,6 +73,9 @@ private:
     Ref owned_;                     // the function, unless a cache holds it
     PyObject* function_ = nullptr;  // borrowed from `owned_` or the cache
     const SerializerApi* api_ = nullptr;
+    // With the built-in serialiser, plain values are written here by its
+    // rules, in its form, without a walk in its module.
+    bool lightweight_ = false;
     ReprMemo memo_;
 };
 

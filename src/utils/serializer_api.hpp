@@ -13,13 +13,14 @@
 
 #include "utils/msgpack_writer.hpp"
 #include "utils/named_value.hpp"
+#include "utils/plain_values.hpp"
 #include "utils/repr_memo.hpp"
 
 namespace sarn {
 
 struct SerializerApi {
     // Changes whenever this struct changes.
-    static constexpr int current_version = 3;
+    static constexpr int current_version = 4;
     static constexpr const char* capsule_name = "sarn._serialize._native_api";
 
     int version = current_version;
@@ -35,6 +36,10 @@ struct SerializerApi {
     // dict: a frame's locals read from its slots.
     EntriesWritten (*append_entries)(PyObject* function, const NamedValue* entries, size_t count, Bytes& out,
                                      ReprMemo& memo) = nullptr;
+    // The budgets and tag of the module's configuration now, by which the
+    // core writes plain values (plain_values.hpp) itself, as the built-ins
+    // would. Valid until Python code runs; empty when not configured.
+    PlainRules (*plain_rules)(PyObject* function) = nullptr;
 };
 
 }  // namespace sarn

@@ -1,21 +1,21 @@
-#include "serialize/plain_values.hpp"
+#include "utils/plain_values.hpp"
 
 #include <algorithm>
 #include <string_view>
 
 #include "utils/compact_int.hpp"
 
-namespace sarn::serialize {
+namespace sarn {
 
 namespace {
 
-std::string_view ascii_view(PyObject* str) {
+std::string_view plain_ascii_view(PyObject* str) {
     return {static_cast<const char*>(PyUnicode_DATA(str)), static_cast<size_t>(PyUnicode_GET_LENGTH(str))};
 }
 
 // The most bytes a plain scalar takes, or 0 when `value` cannot be one. Its
 // text must be ASCII, whose length is its size.
-size_t scalar_room(PyObject* value) {
+size_t plain_scalar_room(PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyUnicode_Type) {
         return PyUnicode_IS_COMPACT_ASCII(value) ? 5 + static_cast<size_t>(PyUnicode_GET_LENGTH(value)) : 0;
@@ -29,13 +29,13 @@ size_t scalar_room(PyObject* value) {
 // text budget; false when the walker would not write it whole as itself (a
 // text cut, an int beyond 64 bits, bytes cut).
 template <class W>
-bool put_scalar(W& w, const Limits& limits, PyObject* value, Py_ssize_t& text_left) {
+bool put_plain_scalar(W& w, const Limits& limits, PyObject* value, Py_ssize_t& text_left) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyUnicode_Type) {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
         if (length > limits.max_str || (length > text_left && length > limits.short_str)) return false;
         text_left -= length;
-        w.str(ascii_view(value));
+        w.str(plain_ascii_view(value));
         return true;
     }
     if (type == &PyLong_Type) {
@@ -55,24 +55,24 @@ bool put_scalar(W& w, const Limits& limits, PyObject* value, Py_ssize_t& text_le
     return true;
 }
 
-bool is_tag(const Host& host, PyObject* name) {
-    return PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(host.tag.get()) &&
-           PyUnicode_Compare(name, host.tag.get()) == 0;
+bool is_plain_tag(PyObject* tag, PyObject* name) {
+    return PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(tag) && PyUnicode_Compare(name, tag) == 0;
 }
 
 }  // namespace
 
 bool write_plain_scalar(const Limits& limits, PyObject* value, Bytes& out) {
-    const size_t room = scalar_room(value);
+    const size_t room = plain_scalar_room(value);
     if (room == 0) return false;
     return append_bounded(out, room, [&](auto& w) {
         Py_ssize_t text_left = limits.max_text;
-        return put_scalar(w, limits, value, text_left);
+        return put_plain_scalar(w, limits, value, text_left);
     });
 }
 
-bool write_plain_entries(const Host& host, const NamedValue* entries, size_t count, bool lightweight, Bytes& out) {
-    const Limits& limits = host.limits;
+bool write_plain_entries(const PlainRules& rules, const NamedValue* entries, size_t count, bool lightweight,
+                         Bytes& out) {
+    const Limits& limits = *rules.limits;
     if (lightweight) {
         // The lightweight form keeps the first entries.
         count = std::min(count, static_cast<size_t>(std::max<Py_ssize_t>(limits.max_items, 0)));
@@ -87,10 +87,10 @@ bool write_plain_entries(const Host& host, const NamedValue* entries, size_t cou
     for (size_t i = 0; i < count; ++i) {
         PyObject* name = entries[i].name;
         if (!PyUnicode_CheckExact(name) || !PyUnicode_IS_COMPACT_ASCII(name) ||
-            PyUnicode_GET_LENGTH(name) > limits.max_str || is_tag(host, name)) {
+            PyUnicode_GET_LENGTH(name) > limits.max_str || is_plain_tag(rules.tag, name)) {
             return false;
         }
-        const size_t value_room = scalar_room(entries[i].value);
+        const size_t value_room = plain_scalar_room(entries[i].value);
         if (value_room == 0) return false;
         most += 5 + static_cast<size_t>(PyUnicode_GET_LENGTH(name)) + value_room;
     }
@@ -99,11 +99,11 @@ bool write_plain_entries(const Host& host, const NamedValue* entries, size_t cou
         w.map_header(static_cast<uint32_t>(count));
         for (size_t i = 0; i < count; ++i) {
             text_left -= PyUnicode_GET_LENGTH(entries[i].name);
-            w.str(ascii_view(entries[i].name));
-            if (!put_scalar(w, limits, entries[i].value, text_left)) return false;
+            w.str(plain_ascii_view(entries[i].name));
+            if (!put_plain_scalar(w, limits, entries[i].value, text_left)) return false;
         }
         return true;
     });
 }
 
-}  // namespace sarn::serialize
+}  // namespace sarn
