@@ -106,6 +106,27 @@ def test_each_resumption_gets_its_own_frame_id(drive, co_name, suspensions):
     assert [r["arg"] for r in records[1::2]] == suspensions
 
 
+def resumed_from_two_lines():
+    running = generator()
+    next(running)
+    return next(running)
+
+
+def test_a_return_has_the_call_site_of_its_own_call():
+    """Each resumption of a generator is called from its own line of the
+    caller; its suspension (a return) names that line too."""
+    import inspect
+
+    doc = trace(record(resumed_from_two_lines))
+    (caller,) = [r for r in frames(doc, "resumed_from_two_lines") if r["event"] == "call"]
+    first = inspect.getsourcelines(resumed_from_two_lines)[1]
+    records = frames(doc, "generator")[:4]  # (its close, where the interpreter runs it, comes after)
+    assert [r["event"] for r in records] == ["call", "return", "call", "return"]
+    sites = [r["user_code_call_site"] for r in records]
+    assert [site["call_frame_id"] for site in sites] == [caller["frame_id"]] * 4
+    assert [site["line_number"] for site in sites] == [first + 2, first + 2, first + 3, first + 3]
+
+
 MONITORING = {"engine": "monitoring"}
 ENGINES = [pytest.param({}, id="profile function"),
            pytest.param(MONITORING, id="monitoring",

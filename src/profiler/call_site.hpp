@@ -12,11 +12,6 @@
 
 namespace sarn {
 
-struct UserCodeCallSite {
-    FrameId call_frame_id;
-    int32_t line_number = 0;
-};
-
 // Sets `site` from the thread's open kept frames (innermost last) and the
 // event's frame id; empty when there is none. The event's own frame is on
 // the stack for a return, not yet for a call.

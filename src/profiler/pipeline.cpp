@@ -61,21 +61,19 @@ CodeFacts describe_code(const ProfilerState& state, PyCodeObject* code) {
     return facts;
 }
 
-// The frame id of the event. A return of the innermost open kept frame has
-// the id its call pushed with it, which is the one remembered for the frame
-// (the stack holds the frame, so no other frame took its address since).
-std::optional<FrameId> event_frame_id(ThreadCache& thread, PyFrameObject* frame, FrameEvent kind,
-                                      const timespec& now) {
-    if (kind == FrameEvent::ret && !thread.call_frames.empty() &&
-        thread.call_frames.back().frame.get() == as_object(frame)) {
-        return thread.call_frames.back().frame_id;
-    }
-    return frame_id_for_event(thread.frame_ids, frame, kind, [&] { return thread.frame_id_source.next(now); });
+// Whether a return is that of the innermost open kept frame, which was kept
+// at its call: the decision reads the frame's code and its caller, which
+// stay the same while it runs (a generator's caller, until it yields), so it
+// need not be made again.
+bool returns_innermost_kept_frame(const ThreadCache& thread, PyFrameObject* frame) {
+    return !thread.call_frames.empty() && thread.call_frames.back().frame.get() == as_object(frame);
 }
 
-void update_call_frames(ThreadCache& thread, const Event& event, const std::optional<FrameId>& frame_id) {
+void update_call_frames(ThreadCache& thread, const Event& event, const FrameRecord& record) {
     if (event.site.event == FrameEvent::call) {
-        if (frame_id) thread.call_frames.push_back({Ref::borrow(as_object(event.site.frame)), *frame_id});
+        if (record.frame_id) {
+            thread.call_frames.push_back({Ref::borrow(as_object(event.site.frame)), *record.frame_id, record.call_site});
+        }
     } else if (!thread.call_frames.empty()) {
         thread.call_frames.pop_back();
     }
@@ -147,11 +145,20 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     }
 
     record.clock = read_wall_clock();
-    record.frame_id = event_frame_id(event.thread, event.site.frame, event.site.event, record.clock);
-    if (auto found = find_user_code_call_site(event.thread.call_frames, record.frame_id, event.thread.lines,
-                                              record.call_site);
-        !found) {
-        return found;
+    if (event.site.event == FrameEvent::ret && returns_innermost_kept_frame(event.thread, frame)) {
+        // Its id and call site are those its call pushed (the stack holds the
+        // frame, so no other frame took its address since).
+        const OpenFrame& open = event.thread.call_frames.back();
+        record.frame_id = open.frame_id;
+        record.call_site = open.call_site;
+    } else {
+        record.frame_id = frame_id_for_event(event.thread.frame_ids, frame, event.site.event,
+                                             [&] { return event.thread.frame_id_source.next(record.clock); });
+        if (auto found = find_user_code_call_site(event.thread.call_frames, record.frame_id, event.thread.lines,
+                                                  record.call_site);
+            !found) {
+            return found;
+        }
     }
 
     record.arg = event.arg;
@@ -165,7 +172,7 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     find_head(event, record);
     Bytes& encoded = event.thread.record_buffer;
     if (auto begun = begin_frame_record(record, encoded); !begun) return begun;
-    update_call_frames(event.thread, event, record.frame_id);
+    update_call_frames(event.thread, event, record);
     if (auto finished = finish_frame_record(record, encoded); !finished) return finished;
     if (event.unwinding || event.told == Switch::yes) return hand_over_noted(event, record, encoded, std::move(batch));
     if (batch.types.empty()) {
@@ -237,13 +244,6 @@ int raise_interrupt(ThreadCache& thread, FrameEvent event) {
     return -1;
 }
 
-// Whether a return is that of the innermost open kept frame, which was kept
-// at its call: the decision reads the frame's code and its caller, which
-// stay the same while it runs (a generator's caller, until it yields), so it
-// need not be made again.
-bool returns_innermost_kept_frame(const ThreadCache& thread, PyFrameObject* frame) {
-    return !thread.call_frames.empty() && thread.call_frames.back().frame.get() == as_object(frame);
-}
 
 // Everything but a memoised skip: the checks of the inputs, the first look at
 // a code object, and kept or watched frames. Kept out of line so that the

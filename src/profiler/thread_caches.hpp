@@ -45,10 +45,20 @@ struct OwnRecords {
     std::optional<uint64_t> native_id;  // what the list is filed under; set once it is used
 };
 
-// A kept frame that is open on this thread, with its frame id.
+// Where a kept frame was called from: the nearest kept frame enclosing it
+// and that frame's line.
+struct UserCodeCallSite {
+    FrameId call_frame_id;
+    int32_t line_number = 0;
+};
+
+// A kept frame that is open on this thread, with its frame id and the call
+// site its call was recorded with. Its return has the same call site: the
+// enclosing frame cannot run while it does.
 struct OpenFrame {
     Ref frame;
     FrameId frame_id;
+    std::optional<UserCodeCallSite> call_site;
 };
 
 struct ThreadCache {
