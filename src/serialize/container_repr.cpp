@@ -4,6 +4,7 @@
 #include <charconv>
 #include <string_view>
 
+#include "utils/compact_int.hpp"
 #include "utils/free_threading.hpp"
 #include "utils/small_vector.hpp"
 
@@ -40,21 +41,6 @@ Ref cut_middle(Ref text, Py_ssize_t limit) {
     const Py_ssize_t tail = std::max<Py_ssize_t>(0, limit - 3 - head);
     return Ref::steal(PyUnicode_FromFormat("%U...%U", Ref::steal(PyUnicode_Substring(text.get(), 0, head)).get(),
                                            Ref::steal(PyUnicode_Substring(text.get(), length - tail, length)).get()));
-}
-
-// The value of an int of at most one digit, read without a call.
-inline bool small_int(PyObject* x, long long& value) {
-#if PY_VERSION_HEX >= 0x030C0000
-    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(x))) return false;
-    value = static_cast<long long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(x)));
-    return true;
-#else
-    const Py_ssize_t size = Py_SIZE(x);
-    if (size < -1 || size > 1) return false;
-    // Zero has no digit stored.
-    value = size == 0 ? 0 : size * static_cast<long long>(reinterpret_cast<PyLongObject*>(x)->ob_digit[0]);
-    return true;
-#endif
 }
 
 bool is_simple(PyObject* value) {
@@ -203,11 +189,7 @@ private:
     [[gnu::always_inline]] bool machine_int(PyObject* x, ReprText& out) const {
         if (s_.maxlong < 20) return false;
         long long number;
-        if (!small_int(x, number)) {
-            int overflow = 0;
-            number = PyLong_AsLongLongAndOverflow(x, &overflow);
-            if (overflow != 0) return false;
-        }
+        if (!int64_value(x, number)) return false;
         out.append_int(number);
         return true;
     }

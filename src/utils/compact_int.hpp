@@ -26,4 +26,12 @@ inline bool compact_int_value(PyObject* value, long long& number) noexcept {
 #endif
 }
 
+// True with the value when `value` (an int) fits in 64 bits.
+inline bool int64_value(PyObject* value, long long& number) noexcept {
+    if (compact_int_value(value, number)) return true;
+    int overflow = 0;
+    number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    return overflow == 0;
+}
+
 }  // namespace sarn

@@ -40,11 +40,7 @@ bool put_plain_scalar(W& w, const Limits& limits, PyObject* value, Py_ssize_t& t
     }
     if (type == &PyLong_Type) {
         long long number = 0;
-        if (!compact_int_value(value, number)) {
-            int overflow = 0;
-            number = PyLong_AsLongLongAndOverflow(value, &overflow);
-            if (overflow != 0) return false;
-        }
+        if (!int64_value(value, number)) return false;
         w.sint(number);
         return true;
     }
