@@ -97,6 +97,33 @@ void GlobalFunctionMemo::remember(PyObject* code, PyObject* caller_code, PyObjec
                                     text});
 }
 
+const std::string* MethodMemo::find(PyObject* code, PyObject* caller_code, PyTypeObject* type,
+                                    PyObject* lookup) const noexcept {
+    if (entries_.empty()) return nullptr;
+    auto found = entries_.find(Key{code, caller_code, type});
+    if (found == entries_.end()) return nullptr;
+    const Entry& entry = found->second;
+    PyTypeObject* meta = Py_TYPE(type);
+    if (!has_type_version(type) || type_version(type) != entry.type_version) return nullptr;
+    if (!has_type_version(meta) || type_version(meta) != entry.meta_version) return nullptr;
+    if (entry.lookup != lookup) return nullptr;
+    auto* function = reinterpret_cast<PyFunctionObject*>(entry.function);
+    if (function->func_module != entry.module.get() || function->func_qualname != entry.qualname.get()) return nullptr;
+    return &entry.text;
+}
+
+void MethodMemo::remember(PyObject* code, PyObject* caller_code, PyTypeObject* type, PyObject* lookup,
+                          PyObject* function, const std::string& text) {
+    PyTypeObject* meta = Py_TYPE(type);
+    if (!PyFunction_Check(function) || !has_type_version(type) || !has_type_version(meta)) return;
+    if (entries_.size() >= max_entries) entries_.clear();
+    auto* plain = reinterpret_cast<PyFunctionObject*>(function);
+    entries_.insert_or_assign(Key{code, caller_code, type},
+                              Entry{Ref::borrow(code), Ref::borrow(caller_code), type_version(type), type_version(meta),
+                                    lookup, function, Ref::borrow(plain->func_module),
+                                    Ref::borrow(plain->func_qualname), text});
+}
+
 const std::string* JoinMemo::find(PyObject* left, PyObject* right) const noexcept {
     auto found = entries_.find(ObjectPair{left, right});
     return found == entries_.end() ? nullptr : &found->second.text;

@@ -148,11 +148,54 @@ private:
     std::unordered_map<ObjectPair, Entry, ObjectPairHash> entries_;  // (code, caller code)
 };
 
+// The name of a method found through `self`, for a code object, the code
+// of its caller (which cannot hold a local of the method's name) and the
+// class of `self`. It holds while the class and its metaclass keep their
+// version tags (the same function is found on the class), that function
+// keeps its `__module__` and `__qualname__` objects, and the lookup
+// function is the one it was found with; the instance's own dictionary is
+// checked at each use.
+class MethodMemo {
+public:
+    [[nodiscard]] const std::string* find(PyObject* code, PyObject* caller_code, PyTypeObject* type,
+                                          PyObject* lookup) const noexcept;
+    void remember(PyObject* code, PyObject* caller_code, PyTypeObject* type, PyObject* lookup, PyObject* function,
+                  const std::string& text);
+
+private:
+    struct Key {
+        PyObject* code;
+        PyObject* caller_code;
+        PyTypeObject* type;
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash {
+        size_t operator()(const Key& key) const noexcept {
+            return ObjectPairHash{}(ObjectPair{key.code, key.caller_code}) ^
+                   reinterpret_cast<uintptr_t>(key.type) * 0x9E3779B1u;
+        }
+    };
+    struct Entry {
+        Ref code;  // keep the key's code objects from being replaced at their addresses
+        Ref caller_code;
+        unsigned int type_version;  // no reference to the class: a freed one never has its tag again
+        unsigned int meta_version;
+        PyObject* lookup;    // borrowed: only compared
+        PyObject* function;  // borrowed: the class holds it while its tag is unchanged
+        Ref module;
+        Ref qualname;
+        std::string text;
+    };
+    static constexpr size_t max_entries = 1 << 14;
+    std::unordered_map<Key, Entry, KeyHash> entries_;
+};
+
 struct NameMemo {
     AttributeMemo attributes;
     JoinMemo joins;
     CodeNameMemo by_code;
     GlobalFunctionMemo global_functions;
+    MethodMemo methods;
 };
 
 }  // namespace sarn

@@ -245,9 +245,14 @@ bool instance_may_have(PyObject* obj, PyObject* name) {
 // inspect.getattr_static(obj, name), answered from the memo where the
 // class's dictionaries decide it. `obj` is an instance (`self`) or a class
 // (`cls`).
-Result<Ref> getattr_static(AttributeMemo& memo, PyObject* obj, PyObject* name, bool through_instance) {
+// `inspect.getattr_static` as the program names it now.
+Result<Ref> getattr_static_function() {
     constinit static HostAttribute lookup;
-    auto function = lookup.get(name_table().inspect, name_table().getattr_static);
+    return lookup.get(name_table().inspect, name_table().getattr_static);
+}
+
+Result<Ref> getattr_static(AttributeMemo& memo, PyObject* obj, PyObject* name, bool through_instance) {
+    auto function = getattr_static_function();
     if (!function) return fail(std::move(function.error()));
     memo.use_lookup(function->get());
     // Looked up on a class through an instance, the instance's dictionary
@@ -282,6 +287,40 @@ Result<Ref> property_getter(Ref found) {
     return attr(found.get(), name_table().fget);
 }
 
+#if PY_VERSION_HEX < 0x030B0000
+// Remembers the name that the lookup through `self` found for `function`,
+// when the class's dictionaries alone decided it (the attribute memo holds
+// it) and the caller's code cannot hold a local of the method's name.
+void remember_method(NameMemo& memo, PyFrameObject* frame, PyObject* name, PyObject* self, PyObject* function,
+                     const std::string& text) {
+    PyFrameObject* caller = plain_caller(frame);
+    if (caller == nullptr || PyType_Check(self) || !PyFunction_Check(function)) return;
+    if (memo.attributes.find(Py_TYPE(self), name, true) != function) return;
+    auto* plain = reinterpret_cast<PyFunctionObject*>(function);
+    if (memo.joins.find(plain->func_module, plain->func_qualname) == nullptr) return;  // not fixed by the objects
+    if (may_have_local(caller->f_code, name)) return;
+    memo.methods.remember(reinterpret_cast<PyObject*>(frame->f_code), reinterpret_cast<PyObject*>(caller->f_code),
+                          Py_TYPE(self), memo.attributes.lookup(), function, text);
+}
+
+// The remembered name of a method called on `self` from a plain caller,
+// unless the instance's own dictionary holds the name.
+const std::string* remembered_method(NameMemo& memo, PyFrameObject* frame, const FrameLocals& locals,
+                                     PyObject* name) {
+    PyFrameObject* caller = plain_caller(frame);
+    if (caller == nullptr || locals.dict() != nullptr) return nullptr;
+    auto self = locals.find(name_table().self);
+    if (!self || !*self || PyType_Check(self->get())) return nullptr;
+    auto lookup = getattr_static_function();
+    if (!lookup) return nullptr;
+    const std::string* text = memo.methods.find(reinterpret_cast<PyObject*>(frame->f_code),
+                                                reinterpret_cast<PyObject*>(caller->f_code), Py_TYPE(self->get()),
+                                                lookup->get());
+    if (text == nullptr || instance_may_have(self->get(), name)) return nullptr;
+    return text;
+}
+#endif
+
 // The fallbacks, tried in order; the first that finds something decides.
 Result<Name> from_surroundings(PyFrameObject* frame, const FrameLocals& locals, PyObject* name, NameMemo& memo,
                                NameText& out) {
@@ -301,7 +340,11 @@ Result<Name> from_surroundings(PyFrameObject* frame, const FrameLocals& locals, 
         if (!found) return fail(std::move(found.error()));
         auto function = property_getter(std::move(*found));
         if (!function) return fail(std::move(function.error()));
-        return module_and_qualname(memo.joins, function->get(), out);
+        auto named = module_and_qualname(memo.joins, function->get(), out);
+#if PY_VERSION_HEX < 0x030B0000
+        if (named && *named) remember_method(memo, frame, name, self->get(), function->get(), out.text());
+#endif
+        return named;
     }
 
     // A class method, through `cls`.
@@ -375,6 +418,7 @@ Result<const std::string*> qualified_name(PyFrameObject* frame, const FrameLocal
 
 #if PY_VERSION_HEX < 0x030B0000
     if (const std::string* known = remembered_global_function(memo, frame)) return known;
+    if (const std::string* known = remembered_method(memo, frame, locals, name_obj)) return known;
 #endif
     auto found = from_surroundings(frame, locals, name_obj, memo, out);
     // The fallbacks fail quietly.
