@@ -242,15 +242,15 @@ bool instance_may_have(PyObject* obj, PyObject* name) {
     return true;
 }
 
-// inspect.getattr_static(obj, name), answered from the memo where the
-// class's dictionaries decide it. `obj` is an instance (`self`) or a class
-// (`cls`).
 // `inspect.getattr_static` as the program names it now.
 Result<Ref> getattr_static_function() {
     constinit static HostAttribute lookup;
     return lookup.get(name_table().inspect, name_table().getattr_static);
 }
 
+// inspect.getattr_static(obj, name), answered from the memo where the
+// class's dictionaries decide it. `obj` is an instance (`self`) or a class
+// (`cls`).
 Result<Ref> getattr_static(AttributeMemo& memo, PyObject* obj, PyObject* name, bool through_instance) {
     auto function = getattr_static_function();
     if (!function) return fail(std::move(function.error()));
