@@ -60,9 +60,12 @@ std::optional<uint64_t> globals_state(PyObject* globals, bool watch) noexcept {
 
 const std::string* CodeNameMemo::find(PyObject* code, PyObject* globals) const noexcept {
     if (entries_.empty()) return nullptr;
-    auto found = entries_.find(code);
-    if (found == entries_.end()) return nullptr;
-    const Entry& entry = found->second;
+    if (last_ == nullptr || last_->first != code) {
+        auto found = entries_.find(code);
+        if (found == entries_.end()) return nullptr;
+        last_ = &*found;
+    }
+    const Entry& entry = last_->second;
     if (entry.globals != globals || globals_state(globals, false) != entry.globals_version) return nullptr;
     return &entry.text;
 }
@@ -71,15 +74,22 @@ void CodeNameMemo::remember(PyObject* code, PyObject* globals, const std::string
     // Watched before the state is read: a change from here on is counted.
     const std::optional<uint64_t> state = globals_state(globals, true);
     if (!state) return;
-    if (entries_.size() >= max_entries) entries_.clear();
+    if (entries_.size() >= max_entries) {
+        entries_.clear();
+        last_ = nullptr;
+    }
     entries_.insert_or_assign(code, Entry{Ref::borrow(code), globals, *state, text});
 }
 
 const std::string* GlobalFunctionMemo::find(PyObject* code, PyObject* caller_code, PyObject* globals) const noexcept {
     if (!has_dict_versions || entries_.empty()) return nullptr;
-    auto found = entries_.find(ObjectPair{code, caller_code});
-    if (found == entries_.end()) return nullptr;
-    const Entry& entry = found->second;
+    const ObjectPair key{code, caller_code};
+    if (last_ == nullptr || !(last_->first == key)) {
+        auto found = entries_.find(key);
+        if (found == entries_.end()) return nullptr;
+        last_ = &*found;
+    }
+    const Entry& entry = last_->second;
     if (entry.globals != globals || entry.globals_version != dict_version(globals)) return nullptr;
     auto* function = reinterpret_cast<PyFunctionObject*>(entry.function);
     if (function->func_module != entry.module.get() || function->func_qualname != entry.qualname.get()) return nullptr;
@@ -89,7 +99,10 @@ const std::string* GlobalFunctionMemo::find(PyObject* code, PyObject* caller_cod
 void GlobalFunctionMemo::remember(PyObject* code, PyObject* caller_code, PyObject* globals, PyObject* function,
                                   const std::string& text) {
     if (!has_dict_versions || !PyDict_CheckExact(globals) || !PyFunction_Check(function)) return;
-    if (entries_.size() >= max_entries) entries_.clear();
+    if (entries_.size() >= max_entries) {
+        entries_.clear();
+        last_ = nullptr;
+    }
     auto* plain = reinterpret_cast<PyFunctionObject*>(function);
     entries_.insert_or_assign(ObjectPair{code, caller_code},
                               Entry{Ref::borrow(code), Ref::borrow(caller_code), globals, dict_version(globals),
@@ -100,9 +113,13 @@ void GlobalFunctionMemo::remember(PyObject* code, PyObject* caller_code, PyObjec
 const std::string* MethodMemo::find(PyObject* code, PyObject* caller_code, PyTypeObject* type,
                                     PyObject* lookup) const noexcept {
     if (entries_.empty()) return nullptr;
-    auto found = entries_.find(Key{code, caller_code, type});
-    if (found == entries_.end()) return nullptr;
-    const Entry& entry = found->second;
+    const Key key{code, caller_code, type};
+    if (last_ == nullptr || !(last_->first == key)) {
+        auto found = entries_.find(key);
+        if (found == entries_.end()) return nullptr;
+        last_ = &*found;
+    }
+    const Entry& entry = last_->second;
     PyTypeObject* meta = Py_TYPE(type);
     if (!has_type_version(type) || type_version(type) != entry.type_version) return nullptr;
     if (!has_type_version(meta) || type_version(meta) != entry.meta_version) return nullptr;
@@ -116,7 +133,10 @@ void MethodMemo::remember(PyObject* code, PyObject* caller_code, PyTypeObject* t
                           PyObject* function, const std::string& text) {
     PyTypeObject* meta = Py_TYPE(type);
     if (!PyFunction_Check(function) || !has_type_version(type) || !has_type_version(meta)) return;
-    if (entries_.size() >= max_entries) entries_.clear();
+    if (entries_.size() >= max_entries) {
+        entries_.clear();
+        last_ = nullptr;
+    }
     auto* plain = reinterpret_cast<PyFunctionObject*>(function);
     entries_.insert_or_assign(Key{code, caller_code, type},
                               Entry{Ref::borrow(code), Ref::borrow(caller_code), type_version(type), type_version(meta),

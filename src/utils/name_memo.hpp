@@ -118,6 +118,9 @@ private:
     };
     static constexpr size_t max_entries = 1 << 14;
     std::unordered_map<PyObject*, Entry> entries_;
+    // The entry found last, tried first: a recursion or a loop asks for the
+    // same one at every event. (Entries stay in place until the memo empties.)
+    mutable const std::pair<PyObject* const, Entry>* last_ = nullptr;
 };
 
 // The name of a module-level function found through its globals, for a
@@ -146,6 +149,7 @@ private:
     };
     static constexpr size_t max_entries = 1 << 14;
     std::unordered_map<ObjectPair, Entry, ObjectPairHash> entries_;  // (code, caller code)
+    mutable const std::pair<const ObjectPair, Entry>* last_ = nullptr;  // as in CodeNameMemo
 };
 
 // The name of a method found through `self`, for a code object, the code
@@ -188,6 +192,7 @@ private:
     };
     static constexpr size_t max_entries = 1 << 14;
     std::unordered_map<Key, Entry, KeyHash> entries_;
+    mutable const std::pair<const Key, Entry>* last_ = nullptr;  // as in CodeNameMemo
 };
 
 struct NameMemo {

@@ -22,12 +22,7 @@ bool make(Names& made) {
 
 }  // namespace
 
-// Made at the module's creation, before any other thread can ask; the flag
-// is atomic for the threads that read the table afterwards.
-const Names* names() {
-    static Names made;
-    static std::atomic<bool> ready{false};
-    if (ready.load(std::memory_order_acquire)) return &made;
+const Names* name_table_state::make_names() {
     if (!make(made)) return nullptr;
     ready.store(true, std::memory_order_release);
     return &made;

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <atomic>
+
 namespace sarn {
 
 #define SARN_NAMES(X)                                                                                        \
@@ -32,8 +34,20 @@ inline bool same_name(PyObject* key, PyObject* name) {
                            PyUnicode_Compare(key, name) == 0);
 }
 
+namespace name_table_state {
+// Made at the module's creation, before any other thread can ask; the flag
+// is atomic for the threads that read the table afterwards.
+inline Names made;
+inline std::atomic<bool> ready{false};
+const Names* make_names();
+}  // namespace name_table_state
+
 // Made on first use, with the interpreter lock held; they live for the
-// process. Null only if memory ran out, with the error set.
-const Names* names();
+// process. Null only if memory ran out, with the error set. Inline: asked
+// several times at every kept event.
+inline const Names* names() {
+    if (name_table_state::ready.load(std::memory_order_acquire)) [[likely]] return &name_table_state::made;
+    return name_table_state::make_names();
+}
 
 }  // namespace sarn

@@ -408,6 +408,11 @@ Result<const std::string*> qualified_name(PyFrameObject* frame, const FrameLocal
     }
 
     PyObject* name_obj = code_name(reinterpret_cast<PyCodeObject*>(code));
+#if PY_VERSION_HEX < 0x030B0000
+    // Asked first: neither memo holds a module's code, which the next step names.
+    if (const std::string* known = remembered_global_function(memo, frame)) return known;
+    if (const std::string* known = remembered_method(memo, frame, locals, name_obj)) return known;
+#endif
     if (same_name(name_obj, name_table().module_code_name)) {
         auto module = module_name_of(frame);
         if (!module) return fail(std::move(module.error()));
@@ -416,10 +421,6 @@ Result<const std::string*> qualified_name(PyFrameObject* frame, const FrameLocal
         return &out.text();
     }
 
-#if PY_VERSION_HEX < 0x030B0000
-    if (const std::string* known = remembered_global_function(memo, frame)) return known;
-    if (const std::string* known = remembered_method(memo, frame, locals, name_obj)) return known;
-#endif
     auto found = from_surroundings(frame, locals, name_obj, memo, out);
     // The fallbacks fail quietly.
     return found && *found ? &out.text() : nullptr;
