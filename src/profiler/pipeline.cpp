@@ -33,6 +33,9 @@ struct Event {
     EventSite site;
     PyObject* arg;
     bool kept;  // the filter's decision; plugins run whatever it is
+    // A return of the innermost open kept frame: its id and call site are on
+    // the stack (no event of the thread runs meanwhile to change it).
+    bool innermost_return;
     bool near_limit;  // near the recursion limit: no Python code is run
     bool unwinding;   // a return by an exception (the engine passed no value)
     // Whether the event suspends or resumes the frame: Switch::no for code
@@ -145,7 +148,7 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     }
 
     record.clock = read_wall_clock();
-    if (event.site.event == FrameEvent::ret && returns_innermost_kept_frame(event.thread, frame)) {
+    if (event.innermost_return) {
         // Its id and call site are those its call pushed (the stack holds the
         // frame, so no other frame took its address since).
         const OpenFrame& open = event.thread.call_frames.back();
@@ -274,12 +277,12 @@ int raise_interrupt(ThreadCache& thread, FrameEvent event) {
         // The thread's caches are found once (a thread-local lookup), and
         // only for an event that needs them.
         ThreadCache* thread = nullptr;
-        bool kept = false;
+        bool innermost_return = false;
         if (kind == FrameEvent::ret) {
             thread = &state.threads.current();
-            kept = returns_innermost_kept_frame(*thread, frame);
+            innermost_return = returns_innermost_kept_frame(*thread, frame);
         }
-        kept = kept || FrameFilter::keep_frame(facts, frame, memo);
+        const bool kept = innermost_return || FrameFilter::keep_frame(facts, frame, memo);
         if (!kept && !facts.watched) return 0;
         if (thread == nullptr) thread = &state.threads.current();
         exit_drain::BusyScope busy;
@@ -292,7 +295,7 @@ int raise_interrupt(ThreadCache& thread, FrameEvent event) {
         PyThreadState* python_thread = PyThreadState_Get();
         Event event{state, *thread, python_thread, facts,
                     EventSite{frame, kind, code_filename(code), code_name(code)},
-                    arg != nullptr ? arg : Py_None, kept, near_recursion_limit(python_thread),
+                    arg != nullptr ? arg : Py_None, kept, innermost_return, near_recursion_limit(python_thread),
                     kind == FrameEvent::ret && arg == nullptr,
                     (code->co_flags & suspendable_code_flags) != 0 ? told : Switch::no};
         handle_event(event);

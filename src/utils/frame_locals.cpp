@@ -44,7 +44,7 @@ namespace {
 // Adds a bound slot's entry, holding a reference to its value; a local
 // named "__builtins__" is left out, as the interpreter's own reading does.
 void add_entry(SmallVector<NamedValue, 16>& out, PyObject* name, PyObject* value, PyObject* builtins) {
-    if (name == builtins || same_name(name, builtins)) return;
+    if (same_name(name, builtins)) return;
     Py_INCREF(value);
     out.push_back({name, value});
 }

@@ -6,6 +6,31 @@
 
 namespace sarn {
 
+namespace {
+
+// The entry of `key`, trying the one found last first (`last` is then set
+// to the one found). Entries of these maps stay in place until cleared.
+template <class Map>
+const typename Map::value_type* find_from_last(const Map& entries, const typename Map::key_type& key,
+                                               const typename Map::value_type*& last) noexcept {
+    if (last == nullptr || !(last->first == key)) {
+        auto found = entries.find(key);
+        if (found == entries.end()) return nullptr;
+        last = &*found;
+    }
+    return last;
+}
+
+// Empties a map that holds too many entries, with the entry found last.
+template <class Map, class Last>
+void empty_when_full(Map& entries, size_t most, Last& last) noexcept {
+    if (entries.size() < most) return;
+    entries.clear();
+    last = nullptr;
+}
+
+}  // namespace
+
 PyObject* AttributeMemo::find(PyTypeObject* type, PyObject* name, bool through_instance) const noexcept {
     auto found = entries_.find(Key{type, name, through_instance});
     if (found == entries_.end()) return nullptr;
@@ -60,12 +85,9 @@ std::optional<uint64_t> globals_state(PyObject* globals, bool watch) noexcept {
 
 const std::string* CodeNameMemo::find(PyObject* code, PyObject* globals) const noexcept {
     if (entries_.empty()) return nullptr;
-    if (last_ == nullptr || last_->first != code) {
-        auto found = entries_.find(code);
-        if (found == entries_.end()) return nullptr;
-        last_ = &*found;
-    }
-    const Entry& entry = last_->second;
+    const auto* found = find_from_last(entries_, code, last_);
+    if (found == nullptr) return nullptr;
+    const Entry& entry = found->second;
     if (entry.globals != globals || globals_state(globals, false) != entry.globals_version) return nullptr;
     return &entry.text;
 }
@@ -74,22 +96,15 @@ void CodeNameMemo::remember(PyObject* code, PyObject* globals, const std::string
     // Watched before the state is read: a change from here on is counted.
     const std::optional<uint64_t> state = globals_state(globals, true);
     if (!state) return;
-    if (entries_.size() >= max_entries) {
-        entries_.clear();
-        last_ = nullptr;
-    }
+    empty_when_full(entries_, max_entries, last_);
     entries_.insert_or_assign(code, Entry{Ref::borrow(code), globals, *state, text});
 }
 
 const std::string* GlobalFunctionMemo::find(PyObject* code, PyObject* caller_code, PyObject* globals) const noexcept {
     if (!has_dict_versions || entries_.empty()) return nullptr;
-    const ObjectPair key{code, caller_code};
-    if (last_ == nullptr || !(last_->first == key)) {
-        auto found = entries_.find(key);
-        if (found == entries_.end()) return nullptr;
-        last_ = &*found;
-    }
-    const Entry& entry = last_->second;
+    const auto* found = find_from_last(entries_, ObjectPair{code, caller_code}, last_);
+    if (found == nullptr) return nullptr;
+    const Entry& entry = found->second;
     if (entry.globals != globals || entry.globals_version != dict_version(globals)) return nullptr;
     auto* function = reinterpret_cast<PyFunctionObject*>(entry.function);
     if (function->func_module != entry.module.get() || function->func_qualname != entry.qualname.get()) return nullptr;
@@ -99,10 +114,7 @@ const std::string* GlobalFunctionMemo::find(PyObject* code, PyObject* caller_cod
 void GlobalFunctionMemo::remember(PyObject* code, PyObject* caller_code, PyObject* globals, PyObject* function,
                                   const std::string& text) {
     if (!has_dict_versions || !PyDict_CheckExact(globals) || !PyFunction_Check(function)) return;
-    if (entries_.size() >= max_entries) {
-        entries_.clear();
-        last_ = nullptr;
-    }
+    empty_when_full(entries_, max_entries, last_);
     auto* plain = reinterpret_cast<PyFunctionObject*>(function);
     entries_.insert_or_assign(ObjectPair{code, caller_code},
                               Entry{Ref::borrow(code), Ref::borrow(caller_code), globals, dict_version(globals),
@@ -113,13 +125,9 @@ void GlobalFunctionMemo::remember(PyObject* code, PyObject* caller_code, PyObjec
 const std::string* MethodMemo::find(PyObject* code, PyObject* caller_code, PyTypeObject* type,
                                     PyObject* lookup) const noexcept {
     if (entries_.empty()) return nullptr;
-    const Key key{code, caller_code, type};
-    if (last_ == nullptr || !(last_->first == key)) {
-        auto found = entries_.find(key);
-        if (found == entries_.end()) return nullptr;
-        last_ = &*found;
-    }
-    const Entry& entry = last_->second;
+    const auto* found = find_from_last(entries_, Key{code, caller_code, type}, last_);
+    if (found == nullptr) return nullptr;
+    const Entry& entry = found->second;
     PyTypeObject* meta = Py_TYPE(type);
     if (!has_type_version(type) || type_version(type) != entry.type_version) return nullptr;
     if (!has_type_version(meta) || type_version(meta) != entry.meta_version) return nullptr;
@@ -133,10 +141,7 @@ void MethodMemo::remember(PyObject* code, PyObject* caller_code, PyTypeObject* t
                           PyObject* function, const std::string& text) {
     PyTypeObject* meta = Py_TYPE(type);
     if (!PyFunction_Check(function) || !has_type_version(type) || !has_type_version(meta)) return;
-    if (entries_.size() >= max_entries) {
-        entries_.clear();
-        last_ = nullptr;
-    }
+    empty_when_full(entries_, max_entries, last_);
     auto* plain = reinterpret_cast<PyFunctionObject*>(function);
     entries_.insert_or_assign(Key{code, caller_code, type},
                               Entry{Ref::borrow(code), Ref::borrow(caller_code), type_version(type), type_version(meta),
