@@ -214,10 +214,19 @@ class _Repr(reprlib.Repr):
         return self._repr_iterable(first, level, "frozenset({", "})", self.maxfrozenset)
 
     def repr_instance(self, x: Any, level: int) -> str:
-        name, _, _, repr_runs = _info(type(x))
-        if repr_runs:
+        t = type(x)
+        name, _, _, repr_runs = _info(t)
+        if not repr_runs:
+            return _unrun_repr(name, x)
+        found = _container_base(t)
+        if found is None or not _is_long(x, found[0]):
             return reprlib.Repr.repr_instance(self, x, level)
-        return _unrun_repr(name, x)
+        text = "%s(%s)" % (t.__name__, found[1](x, level))
+        if len(text) <= self.maxother:
+            return text
+        i = max(0, (self.maxother - 3) // 2)
+        j = max(0, self.maxother - 3 - i)
+        return text[:i] + "..." + text[len(text) - j:]
 
 
 def _unrun_repr(type_name: str, value: Any) -> str:
@@ -569,17 +578,35 @@ def _is_small_and_flat(value: Any, t: type) -> bool:
 
 def _container_repr(value: Any, t: type) -> Optional[str]:
     """A repr of a built-in container that shows only its first items, or None
-    when ``value`` is not one (or its class writes its own repr)."""
+    when ``value`` is not one (or its class writes its own repr, and the
+    container is short)."""
     if t in _BOUNDED_REPR_TYPES:
         if _is_small_and_flat(value, t):
             return repr(value)
         return _reprlib.repr(value)
+    found = _container_base(t)
+    if found is None:
+        return None
+    base, method = found
+    if getattr(t, "__repr__", None) is not base.__repr__ and not _is_long(value, base):
+        return None
+    return "%s(%s)" % (t.__name__, method(value, _reprlib.maxlevel))
+
+
+def _container_base(t: type) -> Optional[Tuple[type, Any]]:
+    """The built-in container ``t`` derives from, with reprlib's method for it."""
     for base, method in _REPRLIB_METHODS:
         if issubclass(t, base):
-            if getattr(t, "__repr__", None) is not base.__repr__:
-                return None
-            return "%s(%s)" % (t.__name__, method(value, _reprlib.maxlevel))
+            return base, method
     return None
+
+
+def _is_long(value: Any, base: type) -> bool:
+    """Whether a container holds more items than reprlib shows of it. A
+    repr of its class's own (a Counter's, an OrderedDict's, a program's
+    scope's) would show them all, at every event: such a container is shown
+    as reprlib shows its base, with its class's name."""
+    return base.__len__(value) > _SHOWN_LIMITS[base]
 
 
 # Views of a mapping, and read-only proxies of one: their own repr shows

@@ -443,6 +443,37 @@ def test_lightweight_repr_of_huge_container_looks_at_few_items(container):
     assert decoded["repr"].endswith("...])") or decoded["repr"].endswith("...]") or "..." in decoded["repr"]
 
 
+class Scope(dict):
+    """A mapping whose repr shows every entry, as a program's scope might."""
+
+    def __repr__(self):
+        return "<Scope %s>" % dict.__repr__(self)
+
+
+HUGE_WITH_OWN_REPRS = {
+    "OrderedDict": lambda items: collections.OrderedDict(enumerate(items)),
+    "defaultdict": lambda items: collections.defaultdict(list, enumerate(items)),
+    "own dict subclass": lambda items: Scope(enumerate(items)),
+    "in a list": lambda items: [collections.OrderedDict(enumerate(items))],
+    "in a dict": lambda items: {"k": [Scope(enumerate(items))]},
+}
+
+
+@pytest.mark.parametrize("make", HUGE_WITH_OWN_REPRS.values(), ids=HUGE_WITH_OWN_REPRS.keys())
+def test_a_huge_container_with_a_repr_of_its_own_is_shown_by_its_first_items(user_reprs, make):
+    items = [CountingRepr() for _ in range(100_000)]
+    value = make(items)
+    CountingRepr.calls = 0
+    decoded = decode_one(dump_msgpack_lightweight_repr(value))
+    assert CountingRepr.calls <= 10
+    assert "..." in str(decoded)
+
+
+@pytest.mark.parametrize("value", [collections.OrderedDict(a=1), collections.defaultdict(list, a=[1]), Scope(a=1)])
+def test_a_short_container_with_a_repr_of_its_own_is_shown_by_it(user_reprs, value):
+    assert decode_one(dump_msgpack_lightweight_repr(value))["repr"] == repr(value)
+
+
 def test_full_form_of_huge_list_looks_at_few_items(user_reprs):
     items = [CountingRepr() for _ in range(100_000)]
     CountingRepr.calls = 0
