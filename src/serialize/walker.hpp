@@ -13,6 +13,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <forward_list>
 #include <initializer_list>
 #include <new>
 #include <optional>
@@ -145,8 +146,6 @@ TypeKind type_kind(PyObject* kind);
 // host's object head and a type name of a few dozen bytes.
 inline constexpr size_t kHeadRoom = 64;
 
-struct MetClass;
-
 // What `_info(type)` answered, borrowed: the writer holds every answer it
 // hands out until it is done, whatever Python code runs meanwhile.
 struct TypeInfo {
@@ -170,29 +169,27 @@ struct TypeInfo {
         info.repr_runs = PyTuple_GET_ITEM(tuple, 3) == Py_True;
         return info;
     }
-    static TypeInfo of(const MetClass& met) noexcept;
 };
 
 // A class met during one walk: `_info`'s answer for it at its version tag,
-// and the start of its objects' form, encoded once. Never changed once made
-// (a class changed meanwhile is asked again, and not kept here).
+// read once, and the start of its objects' form, encoded once. Never
+// changed once made (a class changed meanwhile is asked again, and not kept
+// here). It does not move while the walk lasts, so its answer is handed out
+// by address.
 struct MetClass {
     PyTypeObject* type = nullptr;
     unsigned int version = 0;
-    TypeKind kind = TypeKind::unknown;
     Ref tuple;
-    size_t head_size = 0;
+    TypeInfo info;
     char head[kHeadRoom] = {};
 };
 
-inline TypeInfo TypeInfo::of(const MetClass& met) noexcept {
-    TypeInfo info = of(met.tuple.get(), met.kind);
-    if (met.head_size != 0) {
-        info.head = met.head;
-        info.head_size = met.head_size;
-    }
-    return info;
-}
+// An answer about a class that is not kept in the table, held, at an
+// address that does not move, until the walk is done.
+struct LooseClass {
+    Ref tuple;
+    TypeInfo info;
+};
 
 // The classes met during one walk, found by address. A class met first
 // when the table is full is asked of the host's memo every time.
@@ -337,14 +334,15 @@ private:
     // A class met before in this walk, and not changed since, is answered
     // from the writer's own table: no lock, no lookup in the host's memo, no
     // new reference.
-    [[gnu::always_inline]] std::optional<TypeInfo> type_info(PyTypeObject* type) {
+    // Null, with an exception set, when `_info` fails.
+    [[gnu::always_inline]] const TypeInfo* type_info(PyTypeObject* type) {
         const MetClass* met = met_.find(type);
         if (met != nullptr && has_type_version(type) && type_version(type) == met->version) [[likely]] {
-            return TypeInfo::of(*met);
+            return &met->info;
         }
         return new_type_info(type);
     }
-    [[gnu::noinline]] std::optional<TypeInfo> new_type_info(PyTypeObject* type);
+    [[gnu::noinline]] const TypeInfo* new_type_info(PyTypeObject* type);
     bool known_type_info(PyTypeObject* type, Ref& tuple, TypeKind& kind) const;
     void make_head(PyObject* name, MetClass& met) const;
     void remember_type(PyTypeObject* type, PyObject* info, TypeKind kind);
@@ -405,7 +403,7 @@ private:
     Py_ssize_t visits_ = 0;  // values looked at: items, entries, attributes, items of short reprs
     Path path_;
     MetClasses met_;
-    SmallVector<Ref, 4> held_answers_;  // `_info` answers handed out but not kept in `met_`
+    std::forward_list<LooseClass> loose_classes_;  // `_info` answers handed out but not kept in `met_`
     // The short repr of a container, made here: a repr is written before the
     // next one is made, so one buffer serves them all.
     ReprText repr_text_;

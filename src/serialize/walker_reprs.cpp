@@ -61,36 +61,36 @@ bool ValueWriter::known_type_info(PyTypeObject* type, Ref& tuple, TypeKind& kind
     return true;
 }
 
-std::optional<TypeInfo> ValueWriter::new_type_info(PyTypeObject* type) {
+const TypeInfo* ValueWriter::new_type_info(PyTypeObject* type) {
     Ref tuple;
     TypeKind kind = TypeKind::unknown;
     // Only answers of the right shape are remembered (a tuple does not change).
     if (!known_type_info(type, tuple, kind)) {
         tuple = Ref::steal(PyObject_CallFunctionObjArgs(host_.type_info.get(), reinterpret_cast<PyObject*>(type), nullptr));
-        if (!tuple) return std::nullopt;
+        if (!tuple) return nullptr;
         PyObject* answer = tuple.get();
         if (!PyTuple_CheckExact(answer) || PyTuple_GET_SIZE(answer) != 4 || !PyUnicode_Check(PyTuple_GET_ITEM(answer, 0)) ||
             !(PyTuple_GET_ITEM(answer, 1) == Py_None || PyTuple_Check(PyTuple_GET_ITEM(answer, 1))) ||
             !PyUnicode_Check(PyTuple_GET_ITEM(answer, 2)) || !PyBool_Check(PyTuple_GET_ITEM(answer, 3))) {
             PyErr_SetString(PyExc_TypeError, "_info must return (str, tuple or None, str, bool)");
-            return std::nullopt;
+            return nullptr;
         }
         kind = type_kind(PyTuple_GET_ITEM(answer, 2));
         remember_type(type, answer, kind);
     }
-    TypeInfo info = TypeInfo::of(tuple.get(), kind);
+    const TypeInfo info = TypeInfo::of(tuple.get(), kind);
     // Kept for the rest of the walk when the class has a version tag to
     // check it by, and is not in the table already (with another tag).
     MetClass* met = has_type_version(type) ? met_.add(type) : nullptr;
     if (met == nullptr) {
-        held_answers_.push_back(std::move(tuple));
-        return info;
+        loose_classes_.push_front(LooseClass{std::move(tuple), info});
+        return &loose_classes_.front().info;
     }
     met->version = type_version(type);
-    met->kind = kind;
     met->tuple = std::move(tuple);
+    met->info = info;
     make_head(info.name, *met);
-    return TypeInfo::of(*met);
+    return &met->info;
 }
 
 // The host's object head and `name` as a str, when they fit the room kept
@@ -107,7 +107,8 @@ void ValueWriter::make_head(PyObject* name, MetClass& met) const {
     std::memcpy(met.head, head.data(), head.size());
     met.head[head.size()] = static_cast<char>(0xa0 | view.size());
     if (!view.empty()) std::memcpy(met.head + head.size() + 1, view.data(), view.size());
-    met.head_size = head.size() + 1 + view.size();
+    met.info.head = met.head;
+    met.info.head_size = head.size() + 1 + view.size();
 }
 
 void ValueWriter::remember_type(PyTypeObject* type, PyObject* info, TypeKind kind) {

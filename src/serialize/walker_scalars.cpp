@@ -77,6 +77,10 @@ bool ValueWriter::integer(PyObject* value) {
 }
 
 bool ValueWriter::text(PyObject* str) {
+    if (auto ascii = ascii_text(str)) {  // the commonest: written in place, no Text made
+        w_.str(*ascii);
+        return true;
+    }
     Text utf8;
     if (!utf8.load(str)) return false;
     w_.str(utf8.view());
