@@ -67,7 +67,7 @@ public:
     // Text made here rather than by Python.
     void assign(std::string text) {
         own_ = std::move(text);
-        view_ = own_;
+        view_ = *own_;
         characters_ = -1;
     }
     // Text made here, kept by its maker for as long as this is used.
@@ -84,8 +84,8 @@ public:
         for (std::string_view part : parts) size += part.size();
         char* at = small_;
         if (size > sizeof small_) {
-            own_.resize(size);
-            at = own_.data();
+            own_.emplace(size, '\0');
+            at = own_->data();
         }
         view_ = std::string_view(at, size);
         for (std::string_view part : parts) {
@@ -104,7 +104,7 @@ public:
 
 private:
     Ref owner_;
-    std::string own_;
+    std::optional<std::string> own_;  // made only for a text made here: most are not
     std::string_view view_;
     Py_ssize_t characters_ = -1;
     char small_[96];
