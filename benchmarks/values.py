@@ -11,6 +11,7 @@ items of the short reprs it makes), which does not depend on the machine.
 from __future__ import annotations
 
 import argparse
+import collections
 import statistics
 import time
 
@@ -34,6 +35,8 @@ def shapes(size: int) -> dict:
         "str": "x" * size,
         "nested": _nested(min(size, 500)),
         "dict subclass": type("Registry", (dict,), {})((i, Item(i)) for i in range(size)),
+        "Counter": collections.Counter({"key%d" % i: i for i in range(size)}),
+        "OrderedDict": collections.OrderedDict((i, [i, i]) for i in range(size)),
     }
 
 

@@ -605,8 +605,10 @@ def _is_long(value: Any, base: type) -> bool:
     """Whether a container holds more items than reprlib shows of it. A
     repr of its class's own (a Counter's, an OrderedDict's, a program's
     scope's) would show them all, at every event: such a container is shown
-    as reprlib shows its base, with its class's name."""
-    return base.__len__(value) > _SHOWN_LIMITS[base]
+    as reprlib shows its base, with its class's name. A tuple never counts:
+    a named tuple's or a struct sequence's repr names its fields, and they
+    are as many as its class says."""
+    return base is not tuple and base.__len__(value) > _SHOWN_LIMITS[base]
 
 
 # Views of a mapping, and read-only proxies of one: their own repr shows

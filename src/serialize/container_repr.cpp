@@ -339,15 +339,42 @@ private:
 
 namespace {
 
+// The class's `__name__`: a class made at run time holds it as a str, a
+// static one (OrderedDict, defaultdict) has it at the end of its C name.
+// False for a name this cannot write as the Python half would.
+bool append_class_name(PyTypeObject* type, ReprText& out) {
+    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+        PyObject* name = reinterpret_cast<PyHeapTypeObject*>(type)->ht_name;
+        return name != nullptr && PyUnicode_CheckExact(name) && append_utf8(name, out);
+    }
+    std::string_view name(type->tp_name);
+    if (const size_t dot = name.rfind('.'); dot != std::string_view::npos) name.remove_prefix(dot + 1);
+    for (const char c : name) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    out.append(name);
+    return true;
+}
+
+// Whether a container holds more items than its short repr shows. A tuple
+// never counts: a named tuple's or a struct sequence's repr names its fields,
+// and they are as many as its class says.
+bool longer_than_shown(PyObject* value, PyTypeObject* base, const ReprSettings& settings) {
+    if (base == &PyDict_Type) return PyDict_GET_SIZE(value) > settings.maxdict;
+    if (base == &PyList_Type) return PyList_GET_SIZE(value) > settings.maxlist;
+    if (base == &PyTuple_Type) return false;
+    return PySet_GET_SIZE(value) > (base == &PySet_Type ? settings.maxset : settings.maxfrozenset);
+}
+
 // The container class a subclass is shown as ("Name(" and the base's form
-// and ")"), when the subclass keeps the base's repr, and for lists and
-// tuples its length and iteration, which the Python half would call; null
-// for any other class.
-PyTypeObject* shown_base(PyTypeObject* type) {
-    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return nullptr;
+// and ")"), when the subclass keeps the base's repr (or has one of its own
+// but holds more items than are shown: its repr would show them all), and
+// for lists and tuples its length and iteration, which the Python half
+// would call; null for any other class.
+PyTypeObject* shown_base(PyObject* value, PyTypeObject* type, const ReprSettings& settings) {
     for (PyTypeObject* base : {&PyDict_Type, &PyList_Type, &PyTuple_Type, &PySet_Type, &PyFrozenSet_Type}) {
         if (!PyType_IsSubtype(type, base)) continue;
-        if (type->tp_repr != base->tp_repr) return nullptr;
+        if (type->tp_repr != base->tp_repr && !longer_than_shown(value, base, settings)) return nullptr;
         if (base == &PyList_Type || base == &PyTuple_Type) {
             if (type->tp_iter != base->tp_iter || type->tp_as_sequence == nullptr ||
                 type->tp_as_sequence->sq_length != base->tp_as_sequence->sq_length) {
@@ -365,7 +392,7 @@ bool container_repr_text(PyObject* value, const ReprSettings& settings, ObjectSh
                          ReprText& out, Py_ssize_t& shown) {
     PyTypeObject* type = Py_TYPE(value);
     const bool exact = is_builtin_container(type);
-    PyTypeObject* base = exact ? type : shown_base(type);
+    PyTypeObject* base = exact ? type : shown_base(value, type, settings);
     if (base == nullptr) return false;
     if (exact && small_and_flat(value)) {
         const Py_ssize_t size = PyObject_Size(value);
@@ -382,8 +409,7 @@ bool container_repr_text(PyObject* value, const ReprSettings& settings, ObjectSh
         return true;
     }
     if (!exact) {
-        PyObject* name = reinterpret_cast<PyHeapTypeObject*>(type)->ht_name;
-        if (name == nullptr || !PyUnicode_CheckExact(name) || !append_utf8(name, out)) {
+        if (!append_class_name(type, out)) {
             PyErr_Clear();
             return false;
         }

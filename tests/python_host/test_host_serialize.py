@@ -4,6 +4,7 @@ import collections
 import dataclasses
 import datetime
 import enum
+import os
 import reprlib
 import sys
 import threading
@@ -469,9 +470,14 @@ def test_a_huge_container_with_a_repr_of_its_own_is_shown_by_its_first_items(use
     assert "..." in str(decoded)
 
 
-@pytest.mark.parametrize("value", [collections.OrderedDict(a=1), collections.defaultdict(list, a=[1]), Scope(a=1)])
+@pytest.mark.parametrize("value", [
+    collections.OrderedDict(a=1), collections.defaultdict(list, a=[1]), Scope(a=1),
+    collections.namedtuple("Wide", ["f%d" % i for i in range(12)])(*range(12)), os.stat(__file__),
+], ids=["OrderedDict", "defaultdict", "own dict subclass", "wide named tuple", "struct sequence"])
 def test_a_short_container_with_a_repr_of_its_own_is_shown_by_it(user_reprs, value):
-    assert decode_one(dump_msgpack_lightweight_repr(value))["repr"] == repr(value)
+    text = repr(value)
+    expected = text if len(text) <= serialize.MAX_REPR else text[:serialize.MAX_REPR] + "..."
+    assert decode_one(dump_msgpack_lightweight_repr(value))["repr"] == expected
 
 
 def test_full_form_of_huge_list_looks_at_few_items(user_reprs):
@@ -793,9 +799,18 @@ def _renamed_between_meetings():
 
 
 LONG_NAME = "n" * (MAX_STR + 3)
+class Members(frozenset):
+    def __repr__(self):
+        return "members: " + ", ".join(map(str, self))
+
+
 EDGE_VALUES = {
     "objects of many classes": _objects_of_many_classes(),
     "class changed by its repr": [Restyled(Restyled()), Restyled(), [Restyled(), Restyled(Restyled())]],
+    "containers with reprs of their own": [
+        collections.Counter("abcdefghij"), collections.Counter("ab"), collections.OrderedDict.fromkeys(range(9)),
+        collections.defaultdict(list, {i: [i] for i in range(7)}), Members(range(20)),
+        [collections.Counter("abcdefghij")], collections.namedtuple("Wide", ["f%d" % i for i in range(12)])(*range(12))],
     "int limits": [2 ** 63 - 1, 2 ** 63, -(2 ** 63), 2 ** 64 - 1, 2 ** 64, -(2 ** 63) - 1, -1, -33, 255, 256],
     "floats": [0.0, -0.0, 1e308, 5e-324],
     "str at the cut": ["é" * MAX_STR, "é" * (MAX_STR + 1), "\U0001f600" * (MAX_STR + 1), "a" * (MAX_STR - 1) + "\udc80x"],
