@@ -27,9 +27,11 @@ sys.path.insert(0, os.path.join(HERE, "workloads"))
 # the whole cost of recording a run.
 # "recorder-setprofile" records through the profile function where the
 # recorder would use sys.monitoring (3.12 and later).
+# "viztracer-values" is VizTracer logging arguments and return values, its
+# trace kept in memory (when VizTracer is installed).
 MODES = ["none", "noop", "recorder-skip-all", "recorder", "recorder-setprofile", "recorder-lightweight",
          "recorder-saved", "cprofile",
-         "viztracer", "viztracer-excludes"]
+         "viztracer", "viztracer-excludes", "viztracer-values"]
 NIL = b"\xc0"
 
 
@@ -101,6 +103,8 @@ def _profilers(mode: str):
     options = {"verbose": 0}
     if mode == "viztracer-excludes":
         options["exclude_files"] = [sysconfig.get_paths()["stdlib"]]
+    if mode == "viztracer-values":  # arguments and return values, as recorded values; kept in memory
+        options.update(log_func_args=True, log_func_retval=True)
     tracer = VizTracer(**options)
     return tracer.start, tracer.stop
 

@@ -98,7 +98,8 @@ def paired_extra(times: list, base: list, events: int) -> float:
 
 
 INSTRUCTION_MODES = ["none", "noop", "recorder-skip-all", "recorder", "recorder-setprofile"]
-KEPT_INSTRUCTION_MODES = ["none", "noop", "recorder", "recorder-setprofile", "recorder-lightweight", "recorder-saved"]
+KEPT_INSTRUCTION_MODES = ["none", "noop", "recorder", "recorder-setprofile", "recorder-lightweight", "recorder-saved",
+                          "viztracer-values"]
 INSTRUCTION_SCALE = 8
 # Every frame of these is kept: their figures are per event.
 KEPT_WORKLOADS = {"user_code": INSTRUCTION_SCALE, "object_graph": 1}
