@@ -113,8 +113,9 @@ public:
     PyObject* operator[](size_t i) const { return items_.begin()[i]; }
 
 private:
-    SmallVector<PyObject*, 8> items_;
-    SmallVector<Ref, 8> held_;
+    // Room for a dict's first keys and values, reprlib shows six entries.
+    SmallVector<PyObject*, 16> items_;
+    SmallVector<Ref, 16> held_;
 };
 
 // Holds the items at once where another thread may change the container.
