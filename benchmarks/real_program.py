@@ -9,9 +9,11 @@ the cost, not the event.
 Each round checks the module once unrecorded, once recorded in the full
 form and once with `lightweight_repr`, in turns, so that a busy machine
 slows each alike. A recorded check runs inside `sarn.record(save=False)`:
-the figure is the CPU time of the check alone (what the program feels
-while it is recorded); "whole" adds the recording's start and end, where
-the trace document is built. Figures are medians, and ratios to the
+the figures are those of the check alone (what the program feels while it
+is recorded), in CPU time and in wall time. "whole" adds the recording's
+start and end, where the trace document is built. Where VizTracer is
+installed, the same check under VizTracer logging arguments and return
+values is measured alongside. Figures are medians, and ratios to the
 unrecorded check's median.
 """
 from __future__ import annotations
@@ -40,18 +42,49 @@ def _checker(module_name: str):
     return check
 
 
+class Clocks:
+    """CPU time of the process, and wall time."""
+
+    def __init__(self):
+        self.start = self._now()
+
+    @staticmethod
+    def _now():
+        return time.process_time(), time.perf_counter()
+
+    def elapsed(self):
+        return tuple(now - then for now, then in zip(self._now(), self.start))
+
+
 def _recorded(check, lightweight: bool):
-    """(CPU seconds of the check, CPU seconds of the whole recording)."""
+    """The clocks' figures for the check, and for the whole recording."""
     import sarn
 
     config = dict(CONFIG, lightweight_repr=lightweight)
-    whole = time.process_time()
+    whole = Clocks()
     with sarn.record(config=config, save=False) as recording:
-        start = time.process_time()
+        clocks = Clocks()
         check()
-        checked = time.process_time() - start
+        checked = clocks.elapsed()
     recording.profiler.build_trace()
-    return checked, time.process_time() - whole
+    return checked, whole.elapsed()
+
+
+def _viztracer(check):
+    """CPU seconds of the check under VizTracer logging arguments and return
+    values (its trace kept in memory); None when VizTracer is not installed."""
+    try:
+        from viztracer import VizTracer
+    except ImportError:
+        return None
+    tracer = VizTracer(verbose=0, log_func_args=True, log_func_retval=True)
+    tracer.start()
+    clocks = Clocks()
+    check()
+    checked = clocks.elapsed()
+    tracer.stop()
+    tracer.clear()
+    return checked
 
 
 def main() -> None:
@@ -64,21 +97,23 @@ def main() -> None:
     check()  # imports and caches, once, before anything is timed
     times = {"none": [], "full": [], "full whole": [], "lightweight": [], "lightweight whole": []}
     for _ in range(args.rounds):
-        start = time.process_time()
+        clocks = Clocks()
         check()
-        times["none"].append(time.process_time() - start)
+        times["none"].append(clocks.elapsed())
         for mode, lightweight in (("full", False), ("lightweight", True)):
             checked, whole = _recorded(check, lightweight)
             times[mode].append(checked)
             times[mode + " whole"].append(whole)
+        traced = _viztracer(check)
+        if traced is not None:
+            times.setdefault("viztracer values", []).append(traced)
 
-    unrecorded = statistics.median(times["none"])
-    print("pyflakes checking %s.py, %d rounds, CPU time (median)" % (args.module, args.rounds))
-    print("%-20s %10s %8s" % ("mode", "seconds", "x none"))
-    for mode, values in times.items():
-        median = statistics.median(values)
-        print("%-20s %10.4f %8.1f" % (mode, median, median / unrecorded))
-
+    unrecorded = [statistics.median(figures) for figures in zip(*times["none"])]
+    print("pyflakes checking %s.py, %d rounds, medians (x the unrecorded check)" % (args.module, args.rounds))
+    print("%-20s %18s %18s" % ("mode", "CPU s", "wall s"))
+    for mode, rounds in times.items():
+        medians = [statistics.median(figures) for figures in zip(*rounds)]
+        print("%-20s" % mode + "".join(" %10.4f %6.1fx" % (m, m / u) for m, u in zip(medians, unrecorded)))
 
 if __name__ == "__main__":
     main()
