@@ -132,10 +132,9 @@ Status record_kept_frame(Event& event, Batch&& batch) {
     // A thread's name is read (with Python code) at its first kept event,
     // which is never near the recursion limit in practice.
     if (event.near_limit && !event.thread.thread_info) return {};
-    if (!event.thread.thread_info) [[unlikely]] {
-        if (auto asked = ask_thread_info(event.thread); !asked) return asked;
-    }
-    record.thread = &*event.thread.thread_info;
+    auto thread_info = cached_thread_info(event.thread);
+    if (!thread_info) return fail(std::move(thread_info.error()));
+    record.thread = *thread_info;
     FrameLocals locals;
     if (event.near_limit) {
         record.with_values = false;
@@ -246,7 +245,6 @@ int raise_interrupt(ThreadCache& thread, FrameEvent event) {
     std::move(interrupt).raise_in_host();
     return -1;
 }
-
 
 // Everything but a memoised skip: the checks of the inputs, the first look at
 // a code object, and kept or watched frames. Kept out of line so that the

@@ -384,10 +384,7 @@ private:
         }
         return true;
     }
-    bool is_tag(PyObject* str) const {
-        return PyUnicode_GET_LENGTH(str) == PyUnicode_GET_LENGTH(host_.tag.get()) &&
-               PyUnicode_Compare(str, host_.tag.get()) == 0;
-    }
+    bool is_tag(PyObject* str) const { return is_tag_name(host_.tag.get(), str); }
     static Items first_items(PyObject* const* items, Py_ssize_t count, Py_ssize_t limit);
     std::optional<Items> iterate(getiterfunc iter, PyObject* value) const;
     Entries first_entries(PyObject* dict, Py_ssize_t limit) const;

@@ -51,10 +51,6 @@ bool put_plain_scalar(W& w, const Limits& limits, PyObject* value, Py_ssize_t& t
     return true;
 }
 
-bool is_plain_tag(PyObject* tag, PyObject* name) {
-    return PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(tag) && PyUnicode_Compare(name, tag) == 0;
-}
-
 }  // namespace
 
 bool write_plain_scalar(const Limits& limits, PyObject* value, Bytes& out) {
@@ -83,7 +79,7 @@ bool write_plain_entries(const PlainRules& rules, const NamedValue* entries, siz
     for (size_t i = 0; i < count; ++i) {
         PyObject* name = entries[i].name;
         if (!PyUnicode_CheckExact(name) || !PyUnicode_IS_COMPACT_ASCII(name) ||
-            PyUnicode_GET_LENGTH(name) > limits.max_str || is_plain_tag(rules.tag, name)) {
+            PyUnicode_GET_LENGTH(name) > limits.max_str || is_tag_name(rules.tag, name)) {
             return false;
         }
         const size_t value_room = plain_scalar_room(entries[i].value);

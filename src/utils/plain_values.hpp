@@ -38,6 +38,11 @@ struct PlainRules {
     PyObject* tag = nullptr;
 };
 
+// Whether `name` (a str) is `tag`, the key that marks a tagged map.
+inline bool is_tag_name(PyObject* tag, PyObject* name) {
+    return PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(tag) && PyUnicode_Compare(name, tag) == 0;
+}
+
 // None, a bool or a float, written as both writers write them; false, with
 // nothing written, for any other value.
 template <class W>
