@@ -8,8 +8,9 @@
 #include <Python.h>
 
 #include <string>
-#include <unordered_map>
+#include <string_view>
 
+#include "serialize/class_memo.hpp"
 #include "serialize/container_repr.hpp"
 #include "utils/free_threading.hpp"
 #include "utils/msgpack_writer.hpp"
@@ -52,18 +53,23 @@ struct Host {
         Ref info;
         TypeKind kind;
     };
-    mutable std::unordered_map<PyTypeObject*, KnownType> known_types;
+    mutable ClassMemo<KnownType> known_types;
     // "<module.Qualified.Name object at " per class whose instances show
     // object's own repr, while the class keeps its version tag (a new
     // `__module__` gives it a new one) and its `__qualname__` object (whose
     // change gives none).
+    // The prefix is held in the entry, read with it; a longer one is not
+    // remembered.
     struct KnownReprPrefix {
-        unsigned int version;
+        static constexpr size_t room = 96;
+        unsigned int version = 0;
         Ref qualname;
-        std::string prefix;
-        Py_ssize_t characters;  // of the prefix, for the repr limit
+        Py_ssize_t characters = 0;  // of the prefix, for the repr limit
+        uint8_t size = 0;
+        char text[room];
+        std::string_view prefix() const noexcept { return {text, size}; }
     };
-    mutable std::unordered_map<PyTypeObject*, KnownReprPrefix> known_repr_prefixes;
+    mutable ClassMemo<KnownReprPrefix> known_repr_prefixes;
     // The repr of a class whose metaclass is `type`, on the same terms (a
     // built-in class has no `__qualname__` object: null).
     struct KnownClassRepr {
@@ -71,7 +77,7 @@ struct Host {
         Ref qualname;
         Ref repr;
     };
-    mutable std::unordered_map<PyTypeObject*, KnownClassRepr> known_class_reprs;
+    mutable ClassMemo<KnownClassRepr> known_class_reprs;
     // Dumps on several threads share both on a free-threaded interpreter.
     mutable ParallelMutex known_types_lock;
 };

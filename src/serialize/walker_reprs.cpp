@@ -3,7 +3,7 @@
 
 #include <mutex>
 #include <optional>
-#include <unordered_map>
+#include <vector>
 
 namespace sarn::serialize::walker {
 
@@ -17,19 +17,13 @@ std::optional<unsigned int> version_tag(const Host& host, PyTypeObject* type) {
     return type_version(type);
 }
 
-// Puts `entry` in one of the host's memos per class, which holds at most
-// 4096 classes (then it starts again). What is dropped or replaced is
-// released after the lock: a release may free a class.
+// Puts `entry` in one of the host's memos per class. What is dropped or
+// replaced is released after the lock: a release may free a class.
 template <class Entry>
-void remember_per_class(const Host& host, std::unordered_map<PyTypeObject*, Entry>& memo, PyTypeObject* type,
-                        Entry entry) {
-    std::unordered_map<PyTypeObject*, Entry> dropped;
-    Entry replaced;
+void remember_per_class(const Host& host, ClassMemo<Entry>& memo, PyTypeObject* type, Entry entry) {
+    std::vector<Entry> released;
     std::lock_guard<ParallelMutex> hold(host.known_types_lock);
-    if (memo.size() >= 4096) dropped.swap(memo);
-    Entry& slot = memo[type];
-    replaced = std::move(slot);
-    slot = std::move(entry);
+    memo.put(type, std::move(entry), released);
 }
 
 bool is_word(PyObject* text, const char* word) { return PyUnicode_CompareWithASCIIString(text, word) == 0; }
@@ -54,10 +48,10 @@ TypeKind type_kind(PyObject* kind) {
 bool ValueWriter::known_type_info(PyTypeObject* type, Ref& tuple, TypeKind& kind) const {
     if (!has_type_version(type)) return false;
     std::lock_guard<ParallelMutex> hold(host_.known_types_lock);
-    auto known = host_.known_types.find(type);
-    if (known == host_.known_types.end() || type_version(type) != known->second.version) return false;
-    tuple = known->second.info.dup();
-    kind = known->second.kind;
+    const Host::KnownType* known = host_.known_types.find(type);
+    if (known == nullptr || type_version(type) != known->version) return false;
+    tuple = known->info.dup();
+    kind = known->kind;
     return true;
 }
 
@@ -239,10 +233,10 @@ Ref ValueWriter::class_repr(PyObject* value) {
         (type->tp_flags & Py_TPFLAGS_HEAPTYPE) ? reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname : nullptr;
     {
         std::lock_guard<ParallelMutex> hold(host_.known_types_lock);
-        auto known = host_.known_class_reprs.find(type);
-        if (known != host_.known_class_reprs.end() && has_type_version(type) &&
-            known->second.version == type_version(type) && known->second.qualname.get() == qualname) {
-            return known->second.repr.dup();
+        const Host::KnownClassRepr* known = host_.known_class_reprs.find(type);
+        if (known != nullptr && has_type_version(type) && known->version == type_version(type) &&
+            known->qualname.get() == qualname) {
+            return known->repr.dup();
         }
     }
     Ref repr = Ref::steal(PyObject_Repr(value));
@@ -374,10 +368,10 @@ bool ValueWriter::default_object_repr(PyObject* value, Text& out) const {
     PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
     {
         std::lock_guard<ParallelMutex> hold(host_.known_types_lock);
-        auto known = host_.known_repr_prefixes.find(type);
-        if (known != host_.known_repr_prefixes.end() && has_type_version(type) &&
-            known->second.version == type_version(type) && known->second.qualname.get() == qualname) {
-            return joined_repr(known->second.prefix, known->second.characters, address_text, out);
+        const Host::KnownReprPrefix* known = host_.known_repr_prefixes.find(type);
+        if (known != nullptr && has_type_version(type) && known->version == type_version(type) &&
+            known->qualname.get() == qualname) {
+            return joined_repr(known->prefix(), known->characters, address_text, out);
         }
     }
     std::string prefix;
@@ -414,10 +408,15 @@ bool ValueWriter::default_repr_prefix(PyTypeObject* type, std::string& prefix, P
 
 void ValueWriter::remember_repr_prefix(PyTypeObject* type, PyObject* qualname, const std::string& prefix,
                                        Py_ssize_t characters) const {
-    if (qualname == nullptr) return;
+    if (qualname == nullptr || prefix.size() > Host::KnownReprPrefix::room) return;
     if (auto version = version_tag(host_, type)) {
-        remember_per_class(host_, host_.known_repr_prefixes, type,
-                           Host::KnownReprPrefix{*version, Ref::borrow(qualname), prefix, characters});
+        Host::KnownReprPrefix known;
+        known.version = *version;
+        known.qualname = Ref::borrow(qualname);
+        known.characters = characters;
+        known.size = static_cast<uint8_t>(prefix.size());
+        std::memcpy(known.text, prefix.data(), prefix.size());
+        remember_per_class(host_, host_.known_repr_prefixes, type, std::move(known));
     }
 }
 
