@@ -45,7 +45,7 @@ Keys:
 ``spill_after_bytes``    int        past this many bytes of records in
                                     memory, full chunks of them move to a
                                     nameless file beside the database
-                                    (default 64 MiB; 0: keep all in
+                                    (default 16 MiB; 0: keep all in
                                     memory)
 ``plugins``              list       extra plugin specifications, see
                                     :mod:`sarn.plugins`
@@ -138,7 +138,7 @@ DEFAULTS: Dict[str, Any] = {
     "call_user_repr": False,
     "sqlite_busy_timeout": 60,
     "max_trace_bytes": 16 << 30,
-    "spill_after_bytes": 64 << 20,
+    "spill_after_bytes": 16 << 20,
     "plugins": [],
     "engine": "monitoring",
     "record_sql": True,
