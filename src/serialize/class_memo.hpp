@@ -1,11 +1,9 @@
-// A memo per class, found by the class's address, held in one array with
+// A memo per class, found by the class's address (any pointer will do), held in one array with
 // open addressing: a lookup reads one slot, where the unordered map it
 // replaces chased a bucket, a node and the node's own text. The walker asks
 // it at every object it shows with object's own repr, and between two
 // events the program has pushed most of it out of the caches.
 #pragma once
-
-#include <Python.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -18,7 +16,7 @@ template <class Entry>
 class ClassMemo {
 public:
     // The class's entry, or null.
-    [[nodiscard]] const Entry* find(PyTypeObject* type) const noexcept {
+    [[nodiscard]] const Entry* find(const void* type) const noexcept {
         if (slots_.empty()) return nullptr;
         for (size_t at = home(type);; at = (at + 1) & (slots_.size() - 1)) {
             const Slot& slot = slots_[at];
@@ -31,7 +29,7 @@ public:
     // memo holds `most` classes (it then starts again), is moved to
     // `released`: releasing a reference may free a class, which the caller
     // does after its lock.
-    void put(PyTypeObject* type, Entry entry, std::vector<Entry>& released) {
+    void put(const void* type, Entry entry, std::vector<Entry>& released) {
         if (count_ >= most) {
             for (Slot& slot : slots_) {
                 if (slot.type != nullptr) released.push_back(std::move(slot.entry));
@@ -61,11 +59,11 @@ private:
     static constexpr size_t most = 4096;
 
     struct Slot {
-        PyTypeObject* type = nullptr;
+        const void* type = nullptr;
         Entry entry{};
     };
 
-    size_t home(PyTypeObject* type) const noexcept {
+    size_t home(const void* type) const noexcept {
         const auto mixed = static_cast<size_t>((reinterpret_cast<uintptr_t>(type) * 0x9E3779B97F4A7C15ull) >> 32);
         return mixed & (slots_.size() - 1);
     }
