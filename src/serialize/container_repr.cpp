@@ -130,14 +130,17 @@ public:
     Shower(const ReprSettings& settings, ObjectShower& objects, size_t enough, Py_ssize_t& shown)
         : s_(settings), objects_(objects), enough_(enough), shown_(shown) {}
 
-    // `Repr.repr1`; false when `x` is not a shape made here. The commonest
-    // items, ints and plain strings, are written here, inlined into the
-    // loops over items.
-    bool repr1(PyObject* x, Py_ssize_t level, ReprText& out) {
+    // `Repr.repr1` for an item, counted as one shown: false when `x` is not
+    // a shape made here. The commonest items, ints and plain strings, are
+    // written inline (they run no code, so nothing need be held for them);
+    // before any other is shown, the items still to come are held.
+    [[gnu::always_inline]] bool repr1(PyObject* x, Py_ssize_t level, FirstItems& items, ReprText& out) {
         ++shown_;
         PyTypeObject* type = Py_TYPE(x);
-        if (type == &PyLong_Type && machine_int(x, out)) return true;
-        if (type == &PyUnicode_Type && plain_str(x, out)) return true;
+        if ((type == &PyLong_Type && machine_int(x, out)) || (type == &PyUnicode_Type && plain_str(x, out))) {
+            return true;
+        }
+        items.before_showing(x);
         return repr_as(x, type, level, out);
     }
 
@@ -237,8 +240,7 @@ private:
                 if (out.size() >= enough_) break;
                 if (!first_piece) out.append(", ");
                 first_piece = false;
-                items.before_showing(item);
-                if (!repr1(item, level - 1, out)) return false;
+                if (!repr1(item, level - 1, items, out)) return false;
             }
             if (size > maxiter) out.append(first_piece ? "" : ", ").append(kFill);
             if (size == 1) out.append(trail);
@@ -285,12 +287,15 @@ private:
         for (size_t i = 0; i < entries.size(); i += 2) {
             if (out.size() >= enough_) break;
             if (i > 0) out.append(", ");
-            entries.before_showing(entries[i]);
-            entries.before_showing(entries[i + 1]);
-            // An entry counts once, as its value.
-            if (!repr_as(entries[i], Py_TYPE(entries[i]), level - 1, out)) return false;
+            // An entry counts once, as its value. A plain str key is
+            // written inline, as `repr1` writes one.
+            PyObject* key = entries[i];
+            if (Py_TYPE(key) != &PyUnicode_Type || !plain_str(key, out)) {
+                entries.before_showing(key);
+                if (!repr_as(key, Py_TYPE(key), level - 1, out)) return false;
+            }
             out.append(": ");
-            if (!repr1(entries[i + 1], level - 1, out)) return false;
+            if (!repr1(entries[i + 1], level - 1, entries, out)) return false;
         }
         if (size > s_.maxdict) out.append(", ").append(kFill);
         out.append("}");

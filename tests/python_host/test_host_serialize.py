@@ -867,6 +867,9 @@ EDGE_VALUES = {
             [collections.deque(range(20)), frozenset(range(12)), set(range(9)), tuple(range(30)),
              type("Stack", (list,), {})(range(20)), collections.OrderedDict((str(j), j) for j in range(10))] * 6)},
     "top-level list of nested lists": [[list(range(9))] * 9] * 9,
+    "keys and items of every kind in short reprs": [
+        {"it's": 1, "back\\slash": "it's", "\u00e9": 2 ** 70, StrSubclass("sub"): -5, 5: "five", (6,): [7, None, 1.5]},
+        ["plain", "it's", 10 ** 30, -3, StrSubclass("s"), 2.5, [1, "x"], {"k": "v"}]],
     **{"short repr: " + name: shape for name, shape in CONTAINER_SHAPES.items()},
 }
 CORPUS = dict(HOSTILE, **EDGE_VALUES)
