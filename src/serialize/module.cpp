@@ -189,6 +189,15 @@ bool configure_from(PyObject* source, State& state) {
         writer.str("object");
         writer.str("type");
     }
+    for (const EmptyContainer& empty : kEmptyContainers) {
+        std::string& form = host.empty_forms[static_cast<size_t>(&empty - kEmptyContainers.data())];
+        form = host.object_head;
+        StringSink sink(form);
+        Writer<StringSink> writer(sink);
+        writer.str(empty.type->tp_name);
+        writer.str("repr");
+        writer.str(empty.repr);
+    }
     state.replace(std::move(configuration));
     return true;
 }

@@ -74,14 +74,12 @@ bool ValueWriter::light(PyObject* value) {
                                                         : PySet_GET_SIZE(value);
         if (size == 0) {
             --items_left_;  // counted as one item, as any repr
-            const std::string_view empty = type == &PyList_Type    ? "[]"
-                                           : type == &PyTuple_Type ? "()"
-                                           : type == &PyDict_Type  ? "{}"
-                                           : type == &PySet_Type   ? "set()"
-                                                                   : "frozenset()";
+            size_t kind = 0;
+            while (kEmptyContainers[kind].type != type) ++kind;
+            const std::string_view empty = kEmptyContainers[kind].repr;
             if (text_left_ >= static_cast<Py_ssize_t>(empty.size())) {
                 text_left_ -= static_cast<Py_ssize_t>(empty.size());
-                object_form(type->tp_name, empty);
+                w_.raw(host_.empty_forms[kind]);
                 return true;
             }
             ShownRepr repr;

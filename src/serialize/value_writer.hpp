@@ -7,6 +7,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,17 @@ namespace sarn::serialize {
 
 // The kinds the Python half's `_info` gives a class, read once per class.
 enum class TypeKind : uint8_t { object, namedtuple, dict, list, tuple, set, frozenset, deque, bytearray, unknown };
+
+// The built-in containers, and their repr when empty.
+struct EmptyContainer {
+    PyTypeObject* type;
+    std::string_view repr;
+};
+inline const std::array<EmptyContainer, 5> kEmptyContainers = {{{&PyList_Type, "[]"},
+                                                                {&PyTuple_Type, "()"},
+                                                                {&PyDict_Type, "{}"},
+                                                                {&PySet_Type, "set()"},
+                                                                {&PyFrozenSet_Type, "frozenset()"}}};
 
 // What the Python half lends the writer.
 struct Host {
@@ -43,6 +55,9 @@ struct Host {
     Ref reprlib_names; // the class names reprlib shows in a way of their own
     Limits limits;
     ReprSettings reprs;  // the Python half's reprlib settings
+    // The whole object form of each built-in container when empty (in the
+    // order of `kEmptyContainers`): the lightweight form writes it in one go.
+    std::string empty_forms[5];
 
     // What `type_info` answered per class, while the class keeps its version
     // tag (any change to a class or its bases gives it a new one, and a freed
