@@ -1,7 +1,7 @@
-// A memo per class, found by the class's address (any pointer will do), held in one array with
-// open addressing: a lookup reads one slot, where the unordered map it
-// replaces chased a bucket, a node and the node's own text. The walker asks
-// it at every object it shows with object's own repr, and between two
+// A memo per class, found by the class's address (any pointer will do),
+// held in one array with open addressing: a lookup reads one slot, where an
+// unordered map chased a bucket, a node and the node's own text. The walker
+// asks it at every object it shows with object's own repr, and between two
 // events the program has pushed most of it out of the caches.
 #pragma once
 
