@@ -221,7 +221,7 @@ class _Repr(reprlib.Repr):
         found = _container_base(t)
         if found is None or not _is_long(x, found[0]):
             return reprlib.Repr.repr_instance(self, x, level)
-        text = "%s(%s)" % (t.__name__, found[1](x, level))
+        text = _base_form(t, found[1], x, level)
         if len(text) <= self.maxother:
             return text
         i = max(0, (self.maxother - 3) // 2)
@@ -590,7 +590,12 @@ def _container_repr(value: Any, t: type) -> Optional[str]:
     base, method = found
     if getattr(t, "__repr__", None) is not base.__repr__ and not _is_long(value, base):
         return None
-    return "%s(%s)" % (t.__name__, method(value, _reprlib.maxlevel))
+    return _base_form(t, method, value, _reprlib.maxlevel)
+
+
+def _base_form(t: type, method: Any, value: Any, level: int) -> str:
+    """A subclass's value as reprlib shows its base, under the subclass's name."""
+    return "%s(%s)" % (t.__name__, method(value, level))
 
 
 def _container_base(t: type) -> Optional[Tuple[type, Any]]:

@@ -366,10 +366,9 @@ bool append_class_name(PyTypeObject* type, ReprText& out) {
 // never counts: a named tuple's or a struct sequence's repr names its fields,
 // and they are as many as its class says.
 bool longer_than_shown(PyObject* value, PyTypeObject* base, const ReprSettings& settings) {
-    if (base == &PyDict_Type) return PyDict_GET_SIZE(value) > settings.maxdict;
-    if (base == &PyList_Type) return PyList_GET_SIZE(value) > settings.maxlist;
     if (base == &PyTuple_Type) return false;
-    return PySet_GET_SIZE(value) > (base == &PySet_Type ? settings.maxset : settings.maxfrozenset);
+    const FirstLevel level = first_level(value, base, settings);
+    return level.size > level.shown;
 }
 
 // The container class a subclass is shown as ("Name(" and the base's form

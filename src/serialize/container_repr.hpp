@@ -61,6 +61,24 @@ inline bool is_builtin_container(PyTypeObject* type) noexcept {
            type == &PyFrozenSet_Type;
 }
 
+// The items of a list, tuple, dict, set or frozenset, read as `base`, and
+// how many of them its short repr shows at its first level (reprlib's limit
+// for the base; `shown_items` counts more when they hold containers);
+// nothing of any other base (a deque is read by its iterator).
+struct FirstLevel {
+    Py_ssize_t size = 0;
+    Py_ssize_t shown = 0;
+};
+inline FirstLevel first_level(PyObject* value, PyTypeObject* base, const ReprSettings& reprs) noexcept {
+    auto of = [](Py_ssize_t size, Py_ssize_t limit) { return FirstLevel{size, size < limit ? size : limit}; };
+    if (base == &PyList_Type) return of(PyList_GET_SIZE(value), reprs.maxlist);
+    if (base == &PyTuple_Type) return of(PyTuple_GET_SIZE(value), reprs.maxtuple);
+    if (base == &PyDict_Type) return of(PyDict_GET_SIZE(value), reprs.maxdict);
+    if (base == &PySet_Type) return of(PySet_GET_SIZE(value), reprs.maxset);
+    if (base == &PyFrozenSet_Type) return of(PySet_GET_SIZE(value), reprs.maxfrozenset);
+    return {};
+}
+
 #ifndef Py_GIL_DISABLED
 // Calls `visit` with each of the first `limit` items of a set or frozenset,
 // in the order its iterator gives them, read in place from its table. Only

@@ -63,16 +63,13 @@ bool ValueWriter::light(PyObject* value) {
     // A built-in container whose first items are already past the item
     // budget needs nothing of the Python half: its repr is not taken.
     if (is_builtin_container(type)) {
-        if (items_left_ <= 0 || first_level_items(value, type) > items_left_) {
+        const FirstLevel level = first_level(value, type, host_.reprs);
+        if (items_left_ <= 0 || level.shown > items_left_) {
             object_form(type->tp_name, kCutMark);
             return true;
         }
         // An empty one, the commonest, is shown as its own repr shows it.
-        const Py_ssize_t size = type == &PyList_Type    ? PyList_GET_SIZE(value)
-                                : type == &PyTuple_Type ? PyTuple_GET_SIZE(value)
-                                : type == &PyDict_Type  ? PyDict_GET_SIZE(value)
-                                                        : PySet_GET_SIZE(value);
-        if (size == 0) {
+        if (level.size == 0) {
             --items_left_;  // counted as one item, as any repr
             size_t kind = 0;
             while (kEmptyContainers[kind].type != type) ++kind;
@@ -101,7 +98,7 @@ bool ValueWriter::light(PyObject* value) {
         // the repr is not taken.
         PyTypeObject* base = shown_base(type, *info);
         // The first level alone may already be too much: the rest is not read.
-        const bool too_many = items_left_ <= 0 || (base != nullptr && first_level_items(value, base) > items_left_);
+        const bool too_many = items_left_ <= 0 || (base != nullptr && first_level(value, base, host_.reprs).shown > items_left_);
         const Py_ssize_t shown = too_many         ? 0
                                  : base == nullptr ? 1
                                                    : std::max<Py_ssize_t>(1, shown_items(value, base, host_.reprs.maxlevel));
@@ -129,18 +126,6 @@ PyTypeObject* ValueWriter::shown_base(PyTypeObject* type, const TypeInfo& info) 
         case TypeKind::deque: return reinterpret_cast<PyTypeObject*>(host_.deque_type.get());
         default: return nullptr;  // objects, and values that are not containers
     }
-}
-
-// The items the short repr shows at its first level, as `shown_items` counts
-// them (it counts more when they hold containers).
-Py_ssize_t ValueWriter::first_level_items(PyObject* value, PyTypeObject* base) const {
-    const ReprSettings& reprs = host_.reprs;
-    if (base == &PyList_Type) return std::min(PyList_GET_SIZE(value), reprs.maxlist);
-    if (base == &PyTuple_Type) return std::min(PyTuple_GET_SIZE(value), reprs.maxtuple);
-    if (base == &PyDict_Type) return std::min(PyDict_GET_SIZE(value), reprs.maxdict);
-    if (base == &PySet_Type) return std::min(PySet_GET_SIZE(value), reprs.maxset);
-    if (base == &PyFrozenSet_Type) return std::min(PySet_GET_SIZE(value), reprs.maxfrozenset);
-    return 0;  // a deque: read by its iterator
 }
 
 // `_shown_items`: the items the short repr of `value`, read as a `base`,

@@ -280,7 +280,6 @@ private:
     bool budgeted_repr(PyObject* value, const TypeInfo& info, ShownRepr& shown);
     bool spend_text(ShownRepr& shown);
     PyTypeObject* shown_base(PyTypeObject* type, const TypeInfo& info) const;
-    Py_ssize_t first_level_items(PyObject* value, PyTypeObject* base) const;
     Py_ssize_t shown_items(PyObject* value, PyTypeObject* base, Py_ssize_t level) const;
     void cycle(std::string_view name);
     bool enter(std::string_view kind, std::string_view name, Py_ssize_t total, Py_ssize_t depth, PyObject* value);
